@@ -1,0 +1,72 @@
+// The host's trading interface, implemented by a trader module, and the two
+// plain functions the module exports.
+//
+// The slot order below is the binary contract with hosts: never reorder,
+// insert or remove a virtual function.
+//
+// Driving order: createTrader, init, registerListener, connect; on
+// onTraderEvent(0, 0) login, then orders and queries; release, deleteTrader.
+// Every operation may be called from any host thread. None waits for the
+// network except release, which waits for the network thread to end and so
+// must never be called from inside a listener callback.
+#pragma once
+
+#include <cstdint>
+
+#include "ITraderListener.h"
+#include "NXSConfigNode.h"
+#include "NXSObject.h"
+#include "NXSRecords.h"
+
+namespace kra {
+
+class ITraderApi {
+public:
+    // Slot 0.
+    virtual ~ITraderApi() {}
+    // Slot 1. Reads "host", "port", "folder", "pushmode". Throws when "host" is
+    // not a numeric IPv4/IPv6 address or the folder cannot be created.
+    virtual bool init(const NXSConfigNode* config) = 0;
+    // Slot 2. Logs out, closes the session and waits for the network thread.
+    virtual void release() = 0;
+    // Slot 3.
+    virtual void registerListener(ITraderListener* listener) = 0;
+    // Slot 4. Starts connecting; the outcome arrives as onTraderEvent.
+    virtual void connect() = 0;
+    // Slot 5. Closes the connection and stops reconnecting until init.
+    virtual void disconnect() = 0;
+    // Slot 6.
+    virtual bool isConnected() = 0;
+    // Slot 7. Writes a locally unique entrust id "date.session.sequence".
+    virtual bool makeEntrustId(char* buffer, int length) {
+        (void)buffer;
+        (void)length;
+        return false;
+    }
+    // Slot 8.
+    virtual int login(const char* user, const char* password, const char* resource) = 0;
+    // Slot 9.
+    virtual int logout() = 0;
+    // Slot 10. The module reads the entrust during the call only.
+    virtual int orderInsert(NXSEntrust* entrust) = 0;
+    // Slot 11. Returns -1 when the action does not ask for a cancel.
+    virtual int orderCancel(NXSOrderAction* action) = 0;
+    // Slots 12 to 15.
+    virtual int queryAccount() = 0;
+    virtual int queryPositions() = 0;
+    virtual int queryOrders() = 0;
+    virtual int queryTrades() = 0;
+};
+
+// Types of the exported functions, for dlsym.
+using CreateTraderFunc = ITraderApi* (*)();
+using DeleteTraderFunc = void (*)(ITraderApi*&);
+
+}  // namespace kra
+
+// Exported by the module under these plain names.
+extern "C" {
+kra::ITraderApi* createTrader();
+// Destroys the trader and sets the caller's pointer to null; null is ignored.
+void deleteTrader(kra::ITraderApi*& trader);
+}

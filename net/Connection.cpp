@@ -1,0 +1,164 @@
+// The connection: attempts, reconnects after failures, the receive path and
+// the network thread that runs the io_context.
+#include <boost/asio/connect.hpp>
+#include <boost/asio/post.hpp>
+#include <chrono>
+
+#include "net/Framing.h"
+#include "trader/LogText.h"
+#include "trader/TraderHVR.h"
+
+namespace hvr {
+
+void TraderHVR::startConnect() {
+    if (stopped.load()) return;
+    std::string hostText;
+    boost::asio::ip::tcp::endpoint target;
+    {
+        std::lock_guard<std::mutex> guard(configLock);
+        hostText = host;
+        target = endpoint;
+    }
+    log(kra::LOG_LEVEL_INFO, LOG_CONNECT_START, hostText.c_str());
+
+    std::lock_guard<std::mutex> guard(socketLock);
+    destroySocketLocked();
+    socket = std::make_unique<boost::asio::ip::tcp::socket>(ioService);
+    const uint64_t connection = ++connectionId;
+    // async_connect opens the socket for the endpoint's family; if that fails
+    // the completion still runs, through the io_context, with the error.
+    socket->async_connect(target, [this, connection](const boost::system::error_code& error) {
+        handleConnect(error, connection);
+    });
+}
+
+void TraderHVR::handleConnect(const boost::system::error_code& error, uint64_t connection) {
+    if (error) {
+        reportEvent(0, error.value());
+        if (stopped.load() || !isCurrentConnection(connection)) return;
+        log(kra::LOG_LEVEL_WARN, LOG_CONNECTION_CLOSED, RECONNECT_DELAY_SECONDS);
+        waitThenReconnect();
+        return;
+    }
+    if (!isCurrentConnection(connection)) return;  // replaced while connecting
+
+    requestCounter.exchange(0);
+    // Bytes of a packet cut short by the previous connection would corrupt the
+    // framing of this one.
+    recvBuffer.clear();
+    reportEvent(0, 0);
+    log(kra::LOG_LEVEL_INFO, LOG_CONNECT_OK);
+    {
+        std::lock_guard<std::mutex> guard(socketLock);
+        if (connection == connectionId && socket) startReadLocked();
+    }
+    heartbeatTimer.start(HEARTBEAT_INTERVAL, [this](const boost::system::error_code& e) { onHeartbeat(e); });
+    // Requests queued while there was no connection go out now rather than
+    // with the next request or heartbeat.
+    flushSendBuffer();
+}
+
+void TraderHVR::startReadLocked() {
+    const uint64_t connection = connectionId;
+    socket->async_read_some(boost::asio::buffer(readBuffer, READ_BUFFER_SIZE),
+                            [this, connection](const boost::system::error_code& error, std::size_t bytes) {
+                                handleRead(error, bytes, connection);
+                            });
+}
+
+void TraderHVR::handleRead(const boost::system::error_code& error, std::size_t bytes, uint64_t connection) {
+    if (error) {
+        if (closing.load()) return;  // the close step of release is under way
+        const bool current = isCurrentConnection(connection);
+        if (!stopped.load() && current) {
+            std::lock_guard<std::mutex> guard(socketLock);
+            destroySocketLocked();
+        }
+        reportEvent(1, error.value());
+        if (stopped.load() || !current) return;
+        log(kra::LOG_LEVEL_WARN, LOG_RECEIVE_ERROR, error.message().c_str(), error.value(),
+            RECONNECT_DELAY_SECONDS);
+        waitThenReconnect();
+        return;
+    }
+
+    recvBuffer.append(reinterpret_cast<const char*>(readBuffer), bytes);
+    if (!processRecvBuffer()) {
+        onFramingFailure();
+        return;
+    }
+    if (stopped.load()) return;
+    std::lock_guard<std::mutex> guard(socketLock);
+    if (connection == connectionId && socket) startReadLocked();
+}
+
+bool TraderHVR::processRecvBuffer() {
+    const FramingStatus status = processFrames(recvBuffer, [this](const uint8_t* packet, const PacketHeader&) {
+        return dispatchPacket(packet, *this, scratch);
+    });
+    if (status == FramingStatus::Ok) return true;
+    if (const char* line = framingFailureLogLine(status)) log(kra::LOG_LEVEL_WARN, line);
+    return false;
+}
+
+void TraderHVR::onFramingFailure() {
+    reportEvent(1, 0);
+    {
+        std::lock_guard<std::mutex> guard(socketLock);
+        destroySocketLocked();
+    }
+    if (stopped.load()) return;
+    log(kra::LOG_LEVEL_WARN, LOG_CONNECTION_CLOSED, RECONNECT_DELAY_SECONDS);
+    waitThenReconnect();
+}
+
+void TraderHVR::waitThenReconnect() {
+    // Blocks the network thread, as the design wants: no other handler runs
+    // during the wait. Only the start of release cuts it short.
+    {
+        std::unique_lock<std::mutex> guard(waitLock);
+        waitSignal.wait_for(guard, std::chrono::milliseconds(RECONNECT_DELAY_MS), [this] { return closing.load(); });
+    }
+    if (closing.load()) return;
+    startConnect();
+}
+
+void TraderHVR::destroySocketLocked() {
+    if (!socket) return;
+    boost::system::error_code ignored;
+    socket->close(ignored);
+    socket.reset();
+}
+
+bool TraderHVR::isCurrentConnection(uint64_t connection) {
+    std::lock_guard<std::mutex> guard(socketLock);
+    return connection == connectionId;
+}
+
+void TraderHVR::runNetworkThread(uint64_t generation) {
+    networkThreadId.store(std::this_thread::get_id());
+    for (;;) {
+        try {
+            ioService.run();
+        } catch (const std::exception& e) {
+            // A handler failed; the connection stays as that handler left it.
+            log(kra::LOG_LEVEL_ERROR, LOG_LOOP_ERROR, e.what());
+            continue;
+        } catch (...) {
+            log(kra::LOG_LEVEL_ERROR, LOG_LOOP_ERROR, "unknown exception");
+            continue;
+        }
+        std::lock_guard<std::mutex> guard(threadLock);
+        ioService.restart();
+        if (!closing.load() && connectGeneration != generation) {
+            // connect added work after the loop ran dry: keep this thread.
+            generation = connectGeneration;
+            continue;
+        }
+        networkThreadRunning = false;
+        networkThreadId.store(std::thread::id());
+        return;
+    }
+}
+
+}  // namespace hvr

@@ -1,0 +1,74 @@
+#include "Dispatcher.h"
+
+#include "net/Inflate.h"
+
+namespace hvr {
+
+namespace {
+
+// A complete parse: fails on malformed input, trailing bytes or a missing
+// required field. The message is reused, so it is cleared by the parse.
+template <typename Message>
+bool parseWhole(Message& message, const uint8_t* data, std::size_t size) {
+    return message.ParseFromArray(data, static_cast<int>(size));
+}
+
+}  // namespace
+
+void handlePush(const exchg::PushMessage& push, PacketHandler& handler, DispatchScratch& scratch) {
+    const std::string& data = push.data();
+    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(data.data());
+    if (push.mtype() == FC_PUSH_ORDER) {
+        if (parseWhole(scratch.order, bytes, data.size())) handler.onOrderPush(scratch.order);
+    } else if (push.mtype() == FC_PUSH_TRADE) {
+        if (parseWhole(scratch.trade, bytes, data.size())) handler.onTradePush(scratch.trade);
+    }
+    handler.onPushHandled(push.pushid());
+}
+
+bool dispatchPacket(const uint8_t* packet, PacketHandler& handler, DispatchScratch& scratch) {
+    if (packet == nullptr) return false;
+    const PacketHeader header = decodeHeader(packet);
+    const uint8_t* payload = packet + PACKET_HEADER_SIZE;
+    std::size_t payloadSize = header.packetLength - PACKET_HEADER_SIZE;
+
+    if (header.rawLength != 0) {
+        if (!plausibleRawLength(header.rawLength)) return false;
+        inflatePayload(payload, payloadSize, header.rawLength, scratch.inflated);
+        if (scratch.inflated.size() != header.rawLength - PACKET_HEADER_SIZE) return false;
+        payload = reinterpret_cast<const uint8_t*>(scratch.inflated.data());
+        payloadSize = scratch.inflated.size();
+    }
+
+    switch (header.functionCode) {
+        case FC_CMD_LOGIN:
+            if (parseWhole(scratch.login, payload, payloadSize)) handler.onLoginAnswer(scratch.login);
+            break;
+        case FC_CMD_ORDER_INSERT:
+            if (parseWhole(scratch.orderInsert, payload, payloadSize)) handler.onOrderInsertAnswer(scratch.orderInsert);
+            break;
+        case FC_CMD_ORDER_CANCEL:
+            if (parseWhole(scratch.orderCancel, payload, payloadSize)) handler.onOrderCancelAnswer(scratch.orderCancel);
+            break;
+        case FC_QRY_ORDERS:
+            if (parseWhole(scratch.orderList, payload, payloadSize)) handler.onOrderList(scratch.orderList);
+            break;
+        case FC_QRY_TRADES:
+            if (parseWhole(scratch.tradeList, payload, payloadSize)) handler.onTradeList(scratch.tradeList);
+            break;
+        case FC_QRY_POSITION:
+            if (parseWhole(scratch.positionList, payload, payloadSize)) handler.onPositionList(scratch.positionList);
+            break;
+        case FC_QRY_ACCOUNT_INFO:
+            if (parseWhole(scratch.accountInfo, payload, payloadSize)) handler.onAccountInfo(scratch.accountInfo);
+            break;
+        case FC_PUSH_MESSAGE:
+            if (parseWhole(scratch.push, payload, payloadSize)) handlePush(scratch.push, handler, scratch);
+            break;
+        default:
+            break;  // consumed without action
+    }
+    return true;
+}
+
+}  // namespace hvr

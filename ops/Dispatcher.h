@@ -1,0 +1,61 @@
+// Routing of one received packet: the decompression check, the parse by
+// function code and the hand-off to a PacketHandler. Pure: the trader is the
+// handler in the product, and tests supply their own.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "exchg.pb.h"
+#include "net/WireFormat.h"
+
+namespace hvr {
+
+// What the dispatcher hands on, one call per parsed message, on the thread
+// that runs dispatchPacket. Messages are valid only during the call.
+class PacketHandler {
+public:
+    virtual void onLoginAnswer(const exchg::AnsLogin& answer) = 0;
+    virtual void onOrderInsertAnswer(const exchg::AnsOrderInsert& answer) = 0;
+    virtual void onOrderCancelAnswer(const exchg::AnsOrderCancel& answer) = 0;
+    virtual void onOrderList(const exchg::OrderList& list) = 0;
+    virtual void onTradeList(const exchg::TradeList& list) = 0;
+    virtual void onPositionList(const exchg::PositionList& list) = 0;
+    virtual void onAccountInfo(const exchg::AnsAccountInfo& answer) = 0;
+    virtual void onOrderPush(const exchg::Order& order) = 0;
+    virtual void onTradePush(const exchg::Trade& trade) = 0;
+    // Called for every parsed PushMessage, after its order or trade (if any)
+    // has been delivered.
+    virtual void onPushHandled(uint64_t pushId) = 0;
+
+protected:
+    ~PacketHandler() = default;
+};
+
+// Messages and buffers reused from packet to packet, so that a steady stream
+// allocates nothing. Owned by one dispatching thread.
+struct DispatchScratch {
+    std::string inflated;
+    exchg::AnsLogin login;
+    exchg::AnsOrderInsert orderInsert;
+    exchg::AnsOrderCancel orderCancel;
+    exchg::OrderList orderList;
+    exchg::TradeList tradeList;
+    exchg::PositionList positionList;
+    exchg::AnsAccountInfo accountInfo;
+    exchg::PushMessage push;
+    exchg::Order order;
+    exchg::Trade trade;
+};
+
+// Dispatches one whole packet (header and packetLength - 16 payload bytes).
+// Returns false when packet is null or a compressed payload fails the
+// decompression check; true otherwise, also for unhandled function codes and
+// payloads that do not parse (those are dropped silently).
+bool dispatchPacket(const uint8_t* packet, PacketHandler& handler, DispatchScratch& scratch);
+
+// Unwraps a parsed PushMessage: mtype 60 carries an Order, 61 a Trade; then
+// reports the push id whatever mtype was and whether data parsed.
+void handlePush(const exchg::PushMessage& push, PacketHandler& handler, DispatchScratch& scratch);
+
+}  // namespace hvr

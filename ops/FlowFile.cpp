@@ -1,0 +1,97 @@
+#include "FlowFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+
+namespace hvr {
+
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
+              "the flow record is stored in native byte order, which must be little-endian");
+
+std::string flowFileName(const std::string& folder, const std::string& user) {
+    return folder + user + FLOW_FILE_EXTENSION;
+}
+
+int64_t readFlowFilePushId(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return 0;
+    int64_t result = 0;
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && st.st_size >= 8) {
+        uint8_t bytes[FLOW_FILE_SIZE] = {};
+        ssize_t got = ::pread(fd, bytes, sizeof bytes, 0);
+        if (got >= 8) {
+            uint64_t value = 0;
+            for (int i = 7; i >= 0; --i) value = (value << 8) | bytes[i];
+            result = static_cast<int64_t>(value);
+        }
+    }
+    ::close(fd);
+    return result;
+}
+
+int64_t readStoredPushId(int pushMode, const std::string& path) {
+    if (pushMode == 1) return -1;
+    if (pushMode == 2) return 0;
+    return readFlowFilePushId(path);
+}
+
+bool prepareFlowFile(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == FLOW_FILE_SIZE) return true;
+    std::filebuf file;
+    if (!file.open(path, std::ios::in | std::ios::out | std::ios::trunc | std::ios::binary)) return false;
+    bool ok = file.pubseekpos(FLOW_FILE_SIZE - 1) == std::streampos(FLOW_FILE_SIZE - 1) &&
+              file.sputc('\0') == 0;
+    return file.close() != nullptr && ok;
+}
+
+bool MappedFile::open(const std::string& name) {
+    close();
+    if (::access(name.c_str(), F_OK) != 0) return false;
+    try {
+        auto newMapping = std::make_unique<boost::interprocess::file_mapping>(
+            name.c_str(), boost::interprocess::read_write);
+        auto newRegion = std::make_unique<boost::interprocess::mapped_region>(
+            *newMapping, boost::interprocess::read_write);
+        path = name;
+        mapping = std::move(newMapping);
+        region = std::move(newRegion);
+        return true;
+    } catch (const boost::interprocess::interprocess_exception&) {
+        // Read-only, locked, or empty: no mapping.
+        return false;
+    }
+}
+
+void MappedFile::close() {
+    region.reset();
+    mapping.reset();
+}
+
+uint8_t* MappedFile::address() const {
+    return region ? static_cast<uint8_t*>(region->get_address()) : nullptr;
+}
+
+std::size_t MappedFile::size() const { return region ? region->get_size() : 0; }
+
+int64_t loadRecordPushId(const uint8_t* record) {
+    const uint64_t* word = reinterpret_cast<const uint64_t*>(record + FLOW_OFFSET_PUSH_ID);
+    return static_cast<int64_t>(__atomic_load_n(word, __ATOMIC_RELAXED));
+}
+
+void storeRecordPushId(uint8_t* record, uint64_t pushId) {
+    uint64_t* word = reinterpret_cast<uint64_t*>(record + FLOW_OFFSET_PUSH_ID);
+    __atomic_store_n(word, pushId, __ATOMIC_RELAXED);
+}
+
+void storeRecordTradingDate(uint8_t* record, uint32_t tradingDate) {
+    uint32_t* word = reinterpret_cast<uint32_t*>(record + FLOW_OFFSET_TRADING_DATE);
+    __atomic_store_n(word, tradingDate, __ATOMIC_RELAXED);
+}
+
+}  // namespace hvr

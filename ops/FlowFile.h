@@ -1,0 +1,71 @@
+// The per-user flow file: 12 bytes, little-endian, that keep the id of the
+// last push handled (offset 0, 64 bits) and the trading date of the last
+// successful login (offset 8, 32 bits). Its name is the folder text, the user
+// name and ".flow", joined with nothing in between.
+//
+// These are plain functions over file names and a mapping holder; which thread
+// may call what is the trader's matter (see TraderHVR.h).
+#pragma once
+
+#include <boost/interprocess/file_mapping.hpp>
+#include <boost/interprocess/mapped_region.hpp>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace hvr {
+
+constexpr std::size_t FLOW_FILE_SIZE = 12;
+constexpr std::size_t FLOW_OFFSET_PUSH_ID = 0;
+constexpr std::size_t FLOW_OFFSET_TRADING_DATE = 8;
+inline constexpr const char FLOW_FILE_EXTENSION[] = ".flow";
+
+// folder + user + ".flow", with no separator added.
+std::string flowFileName(const std::string& folder, const std::string& user);
+
+// The push id stored in the file: its first 8 bytes as a little-endian signed
+// value. A missing file is created empty; a file that cannot be opened, or
+// holds fewer than 8 bytes, gives 0.
+int64_t readFlowFilePushId(const std::string& path);
+
+// The push id a login sends while no flow record is open: -1 for pushmode 1,
+// 0 for pushmode 2 (the file is not touched in either case), otherwise the
+// value stored in the file.
+int64_t readStoredPushId(int pushMode, const std::string& path);
+
+// Makes the file exactly 12 bytes: a file of any other size (or a missing
+// one) becomes 12 zero bytes; a 12-byte file keeps its content. Returns false
+// when the file could not be reset.
+bool prepareFlowFile(const std::string& path);
+
+// One read/write mapping of a whole existing file.
+class MappedFile {
+public:
+    MappedFile() = default;
+    ~MappedFile() { close(); }
+    MappedFile(const MappedFile&) = delete;
+    MappedFile& operator=(const MappedFile&) = delete;
+
+    // False, creating nothing, when no file of that name exists or it cannot
+    // be opened and mapped read/write.
+    bool open(const std::string& name);
+    void close();
+    // First byte of the mapped view, or null.
+    uint8_t* address() const;
+    std::size_t size() const;
+    const std::string& name() const { return path; }
+
+private:
+    std::string path;
+    std::unique_ptr<boost::interprocess::file_mapping> mapping;
+    std::unique_ptr<boost::interprocess::mapped_region> region;
+};
+
+// Record access. The push id is one aligned 64-bit word, stored and loaded
+// whole, so that a reader on another thread never sees half a value.
+int64_t loadRecordPushId(const uint8_t* record);
+void storeRecordPushId(uint8_t* record, uint64_t pushId);
+void storeRecordTradingDate(uint8_t* record, uint32_t tradingDate);
+
+}  // namespace hvr

@@ -1,0 +1,44 @@
+// Every log line the trader sends to its listener, as GBK byte strings (the
+// host's code page). Each is a printf format; the UTF-8 text is beside it.
+#pragma once
+
+namespace hvr {
+
+// Connection life.
+// [TraderHVR]开始连接远程服务器:%s   (host text)
+inline constexpr const char LOG_CONNECT_START[] =
+    "[TraderHVR]\xbf\xaa\xca\xbc\xc1\xac\xbd\xd3\xd4\xb6\xb3\xcc\xb7\xfe\xce\xf1\xc6\xf7:%s";
+// [TraderHVR]连接成功
+inline constexpr const char LOG_CONNECT_OK[] = "[TraderHVR]\xc1\xac\xbd\xd3\xb3\xc9\xb9\xa6";
+// [TraderHVR]连接关闭,%d秒后重连   (seconds)
+inline constexpr const char LOG_CONNECTION_CLOSED[] =
+    "[TraderHVR]\xc1\xac\xbd\xd3\xb9\xd8\xb1\xd5,%d\xc3\xeb\xba\xf3\xd6\xd8\xc1\xac";
+// [TraderHVR]接收出错:%s(%d),%d秒后重连   (error text, error value, seconds)
+inline constexpr const char LOG_RECEIVE_ERROR[] =
+    "[TraderHVR]\xbd\xd3\xca\xd5\xb3\xf6\xb4\xed:%s(%d),%d\xc3\xeb\xba\xf3\xd6\xd8\xc1\xac";
+// [TraderHVR]网络连接异常:%s   (error description)
+inline constexpr const char LOG_LOOP_ERROR[] = "[TraderHVR]\xcd\xf8\xc2\xe7\xc1\xac\xbd\xd3\xd2\xec\xb3\xa3:%s";
+
+// Receive and send paths.
+// [TraderHVR]包太大,丢弃
+inline constexpr const char LOG_PACKET_TOO_LARGE[] = "[TraderHVR]\xb0\xfc\xcc\xab\xb4\xf3,\xb6\xaa\xc6\xfa";
+// [TraderHVR]包头不对,丢弃
+inline constexpr const char LOG_BAD_HEADER[] = "[TraderHVR]\xb0\xfc\xcd\xb7\xb2\xbb\xb6\xd4,\xb6\xaa\xc6\xfa";
+// [TraderHVR]发送出错
+inline constexpr const char LOG_SEND_ERROR[] = "[TraderHVR]\xb7\xa2\xcb\xcd\xb3\xf6\xb4\xed";
+
+// Trading operations.
+// [TraderHVR]委托价格无效,拒绝报单:%s %.17g   (instrument, price)
+inline constexpr const char LOG_PRICE_REFUSED[] =
+    "[TraderHVR]\xce\xaf\xcd\xd0\xbc\xdb\xb8\xf1\xce\xde\xd0\xa7,\xbe\xdc\xbe\xf8\xb1\xa8\xb5\xa5:%s %.17g";
+// [TraderHVR]没有合约目录,持仓无法匹配合约   (no catalog for a position answer)
+inline constexpr const char LOG_NO_CATALOG[] =
+    "[TraderHVR]\xc3\xbb\xd3\xd0\xba\xcf\xd4\xbc\xc4\xbf\xc2\xbc,\xb3\xd6\xb2\xd6\xce\xde\xb7\xa8\xc6\xa5\xc5\xe4\xba\xcf\xd4\xbc";
+// [TraderHVR]报单为空,已拒绝   (null entrust or action record)
+inline constexpr const char LOG_NULL_REQUEST[] =
+    "[TraderHVR]\xb1\xa8\xb5\xa5\xce\xaa\xbf\xd5,\xd2\xd1\xbe\xdc\xbe\xf8";
+
+// Seconds shown in the reconnect lines.
+constexpr int RECONNECT_DELAY_SECONDS = 2;
+
+}  // namespace hvr
