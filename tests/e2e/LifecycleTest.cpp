@@ -1,0 +1,353 @@
+// The trader's life as a host drives it through the module: configuration,
+// connect and reconnect, disconnect, release and deletion.
+#include <gtest/gtest.h>
+
+#include <boost/asio/error.hpp>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <set>
+#include <thread>
+
+#include "support/TraderSession.h"
+#include "trader/LogText.h"
+
+namespace hvr::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::set<std::string> exportedSymbols(const std::string& path) {
+    std::set<std::string> names;
+    FILE* pipe = ::popen(("nm -D --defined-only " + path).c_str(), "r");
+    if (pipe == nullptr) return names;
+    char line[512];
+    while (std::fgets(line, sizeof line, pipe) != nullptr) {
+        std::string text(line);
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+        const std::size_t space = text.rfind(' ');
+        names.insert(space == std::string::npos ? text : text.substr(space + 1));
+    }
+    ::pclose(pipe);
+    return names;
+}
+
+TEST(Module, ExportsExactlyTheTwoPlainEntryPoints) {
+    EXPECT_EQ(exportedSymbols(HVR_MODULE_PATH), (std::set<std::string>{"createTrader", "deleteTrader"}));
+}
+
+TEST(Module, DeleteTraderClearsThePointerAndIgnoresNull) {
+    kra::ITraderApi* trader = module().create();
+    ASSERT_NE(trader, nullptr);
+    module().destroy(trader);
+    EXPECT_EQ(trader, nullptr);
+    module().destroy(trader);  // null: nothing happens
+    EXPECT_EQ(trader, nullptr);
+}
+
+// A port nobody listens on: bound once, then freed.
+std::string closedPort() {
+    ScriptedServer probe;
+    std::string port = probe.portText();
+    return port;
+}
+
+class Lifecycle : public ::testing::Test {
+protected:
+    void configure(const std::string& host, const std::string& port) {
+        auto config = makeConfig({host, port, dir.prefix(), ""});
+        ASSERT_TRUE(trader->init(config.get()));
+    }
+    void start(ScriptedServer& server, const std::string& host = "127.0.0.1") {
+        configure(host, server.portText());
+        trader->registerListener(&listener);
+        trader->connect();
+    }
+
+    TempDir dir;
+    TestListener listener;
+    TraderHandle trader;
+};
+
+TEST_F(Lifecycle, InitRefusesHostNamesAndKeepsTheEndpoint) {
+    ScriptedServer server;
+    configure("127.0.0.1", server.portText());
+    for (const char* bad : {"localhost", "not an address", "", "256.1.1.1"}) {
+        auto config = makeConfig({bad, "1", dir.prefix(), ""});
+        EXPECT_THROW(trader->init(config.get()), boost::system::system_error) << bad;
+    }
+    trader->registerListener(&listener);
+    trader->connect();
+    ASSERT_TRUE(listener.waitForEvent(0, 0));  // still the endpoint of the good init
+    EXPECT_TRUE(server.waitForConnections(1));
+}
+
+TEST_F(Lifecycle, FailedInitLeavesTheStopFlagSet) {
+    ScriptedServer server;
+    start(server);
+    ASSERT_TRUE(listener.waitForEvent(0, 0));
+    trader->disconnect();
+    auto config = makeConfig({"example.com", server.portText(), dir.prefix(), ""});
+    EXPECT_THROW(trader->init(config.get()), boost::system::system_error);
+    trader->connect();  // still stopped: no attempt
+    EXPECT_FALSE(trader->isConnected());
+    EXPECT_EQ(listener.countLogs(LOG_CONNECT_START), 1u);
+}
+
+TEST_F(Lifecycle, InitCreatesNestedFoldersAndReportsOnesItCannot) {
+    auto nested = makeConfig({"127.0.0.1", "1", dir.path + "/a/b/c/", ""});
+    EXPECT_TRUE(trader->init(nested.get()));
+    EXPECT_TRUE(boost::filesystem::is_directory(dir.path + "/a/b/c"));
+
+    std::ofstream(dir.path + "/plain-file") << "x";
+    auto blocked = makeConfig({"127.0.0.1", "1", dir.path + "/plain-file/sub/", ""});
+    EXPECT_THROW(trader->init(blocked.get()), std::exception);
+}
+
+TEST_F(Lifecycle, PortKeepsItsLow16Bits) {
+    std::unique_ptr<ScriptedServer> server;
+    try {
+        server = std::make_unique<ScriptedServer>("127.0.0.1", 4464);
+    } catch (const std::exception&) {
+        GTEST_SKIP() << "port 4464 is taken on this machine";
+    }
+    configure("127.0.0.1", "70000");
+    trader->registerListener(&listener);
+    trader->connect();
+    EXPECT_TRUE(listener.waitForEvent(0, 0));
+    EXPECT_TRUE(server->waitForConnections(1));
+}
+
+TEST_F(Lifecycle, ConnectsOverIpv6Loopback) {
+    ScriptedServer server("::1");
+    start(server, "::1");
+    EXPECT_TRUE(listener.waitForEvent(0, 0));
+    EXPECT_TRUE(server.waitForConnections(1));
+}
+
+TEST_F(Lifecycle, AcceptsAnIpv6LiteralWithScopeId) {
+    ScriptedServer server("::1");
+    start(server, "::1%lo");
+    EXPECT_TRUE(listener.waitForEvent(0, 0));
+    EXPECT_TRUE(server.waitForConnections(1));
+}
+
+TEST_F(Lifecycle, ConnectReportsTheAttemptAndSuccess) {
+    ScriptedServer server;
+    start(server);
+    EXPECT_TRUE(trader->isConnected());  // open from the start of the attempt
+    ASSERT_TRUE(listener.waitForEvent(0, 0));
+    ASSERT_TRUE(listener.waitForLog(LOG_CONNECT_OK));
+    auto logs = listener.logsSnapshot();
+    ASSERT_GE(logs.size(), 2u);
+    // "[TraderHVR]开始连接远程服务器:127.0.0.1" in GBK.
+    EXPECT_EQ(logs[0].level, 102);
+    EXPECT_EQ(logs[0].text,
+              "[TraderHVR]\xbf\xaa\xca\xbc\xc1\xac\xbd\xd3\xd4\xb6\xb3\xcc\xb7\xfe\xce\xf1\xc6\xf7:127.0.0.1");
+    EXPECT_EQ(logs[1].level, 102);
+    EXPECT_EQ(logs[1].text, "[TraderHVR]\xc1\xac\xbd\xd3\xb3\xc9\xb9\xa6");
+}
+
+TEST_F(Lifecycle, RefusedConnectIsRetriedAboutEveryTwoSeconds) {
+    configure("127.0.0.1", closedPort());
+    trader->registerListener(&listener);
+    const auto begin = std::chrono::steady_clock::now();
+    trader->connect();
+    ASSERT_TRUE(listener.waitForEvent(0, ECONNREFUSED, 2));
+    const auto elapsed = std::chrono::steady_clock::now() - begin;
+    EXPECT_GE(elapsed, 1900ms);
+    EXPECT_GE(listener.countLogs(LOG_CONNECT_START), 2u);
+    auto logs = listener.logsSnapshot();
+    bool sawClosedLine = false;
+    for (const auto& l : logs) {
+        if (l.format == LOG_CONNECTION_CLOSED) {
+            sawClosedLine = true;
+            EXPECT_EQ(l.level, 103);
+            // "[TraderHVR]连接关闭,2秒后重连"
+            EXPECT_EQ(l.text, "[TraderHVR]\xc1\xac\xbd\xd3\xb9\xd8\xb1\xd5,2\xc3\xeb\xba\xf3\xd6\xd8\xc1\xac");
+        }
+    }
+    EXPECT_TRUE(sawClosedLine);
+}
+
+TEST_F(Lifecycle, ServerClosingTheConnectionLeadsToANewAttempt) {
+    ScriptedServer server;
+    start(server);
+    ASSERT_TRUE(listener.waitForEvent(0, 0));
+    ASSERT_TRUE(server.waitForConnections(1));
+    server.closeConnection();
+    const int eof = boost::asio::error::eof;
+    ASSERT_TRUE(listener.waitForEvent(1, eof));
+    ASSERT_TRUE(listener.waitForLog(LOG_RECEIVE_ERROR));
+    for (const auto& l : listener.logsSnapshot()) {
+        if (l.format != LOG_RECEIVE_ERROR) continue;
+        EXPECT_EQ(l.level, 103);
+        const std::string expected = "[TraderHVR]\xbd\xd3\xca\xd5\xb3\xf6\xb4\xed:" +
+                                     boost::system::error_code(boost::asio::error::eof).message() + "(" +
+                                     std::to_string(eof) + "),2\xc3\xeb\xba\xf3\xd6\xd8\xc1\xac";
+        EXPECT_EQ(l.text, expected);
+    }
+    EXPECT_TRUE(server.waitForConnections(2));
+    EXPECT_TRUE(listener.waitForEvent(0, 0, 2));
+}
+
+TEST_F(Lifecycle, DisconnectReportsAndStopsReconnecting) {
+    ScriptedServer server;
+    start(server);
+    ASSERT_TRUE(listener.waitForEvent(0, 0));
+    trader->disconnect();
+    EXPECT_FALSE(trader->isConnected());
+    EXPECT_EQ(listener.countEvents(1, 0), 1u);  // reported on the calling thread
+    EXPECT_TRUE(listener.waitForEvent(1, boost::asio::error::operation_aborted));
+    // Longer than the reconnect delay: no new attempt may start.
+    EXPECT_FALSE(listener.waitFor([&] {
+        std::size_t starts = 0;
+        for (const auto& l : listener.logs) starts += l.format == LOG_CONNECT_START;
+        return starts > 1;
+    }, 2500ms));
+    EXPECT_EQ(server.connectionCount(), 1);
+
+    trader->connect();  // still stopped until init
+    EXPECT_FALSE(trader->isConnected());
+
+    configure("127.0.0.1", server.portText());
+    trader->connect();
+    EXPECT_TRUE(listener.waitForEvent(0, 0, 2));
+    EXPECT_TRUE(server.waitForConnections(2));
+}
+
+TEST_F(Lifecycle, OneNetworkThreadServesEveryConnectCycle) {
+    ScriptedServer server;
+    std::mutex idsLock;
+    std::set<std::thread::id> callbackThreads;
+    listener.onEvent = [&](int kind, int code) {
+        if (kind == 0 && code == 0) {
+            std::lock_guard<std::mutex> guard(idsLock);
+            callbackThreads.insert(std::this_thread::get_id());
+        }
+    };
+    start(server);
+    ASSERT_TRUE(listener.waitForEvent(0, 0));
+    for (int cycle = 2; cycle <= 4; ++cycle) {
+        trader->disconnect();
+        configure("127.0.0.1", server.portText());
+        trader->connect();
+        ASSERT_TRUE(listener.waitForEvent(0, 0, static_cast<std::size_t>(cycle)));
+    }
+    std::lock_guard<std::mutex> guard(idsLock);
+    EXPECT_EQ(callbackThreads.size(), 1u);
+}
+
+TEST_F(Lifecycle, ReleaseWhileConnectedSendsLogoutAndReturns) {
+    ScriptedServer server;
+    start(server);
+    ASSERT_TRUE(listener.waitForEvent(0, 0));
+    const auto begin = std::chrono::steady_clock::now();
+    trader->release();
+    trader.markReleased();
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 1500ms);
+    auto logout = server.waitPacket(FC_CMD_LOGOUT);
+    ASSERT_TRUE(logout.has_value());
+    EXPECT_EQ(logout->header.packetLength, PACKET_HEADER_SIZE);
+    EXPECT_EQ(listener.countEvents(1, 0), 1u);  // the close step disconnects
+}
+
+TEST_F(Lifecycle, ReleaseCutsTheReconnectWaitShort) {
+    configure("127.0.0.1", closedPort());
+    trader->registerListener(&listener);
+    trader->connect();
+    ASSERT_TRUE(listener.waitForLog(LOG_CONNECTION_CLOSED));
+    const auto begin = std::chrono::steady_clock::now();
+    trader->release();
+    trader.markReleased();
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 1500ms);
+}
+
+TEST_F(Lifecycle, ReleaseWithoutConnectReturnsAtOnce) {
+    configure("127.0.0.1", "1");
+    trader->registerListener(&listener);
+    trader->release();
+    trader.markReleased();
+    EXPECT_TRUE(listener.eventsSnapshot().empty());
+}
+
+TEST(Deletion, DeleteWithoutReleaseEndsTheNetworkThread) {
+    ScriptedServer server;
+    TempDir dir;
+    TestListener listener;
+    kra::ITraderApi* trader = module().create();
+    auto config = makeConfig({"127.0.0.1", server.portText(), dir.prefix(), ""});
+    trader->init(config.get());
+    trader->registerListener(&listener);
+    trader->connect();
+    ASSERT_TRUE(listener.waitForEvent(0, 0));
+    module().destroy(trader);  // must stop and join the thread: ASan catches a use after free
+    EXPECT_EQ(trader, nullptr);
+    EXPECT_EQ(listener.countEvents(1, 0), 1u);
+}
+
+TEST(Deletion, DeleteAfterReleaseIsQuiet) {
+    ScriptedServer server;
+    TempDir dir;
+    TestListener listener;
+    kra::ITraderApi* trader = module().create();
+    auto config = makeConfig({"127.0.0.1", server.portText(), dir.prefix(), ""});
+    trader->init(config.get());
+    trader->registerListener(&listener);
+    trader->connect();
+    ASSERT_TRUE(listener.waitForEvent(0, 0));
+    trader->release();
+    const std::size_t eventsAfterRelease = listener.eventsSnapshot().size();
+    module().destroy(trader);
+    EXPECT_EQ(listener.eventsSnapshot().size(), eventsAfterRelease);
+}
+
+TEST_F(Lifecycle, HostThreadsConnectingAndDisconnectingRaceSafely) {
+    ScriptedServer server;
+    start(server);
+    ASSERT_TRUE(listener.waitForEvent(0, 0));
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 30; ++i) {
+                trader->disconnect();
+                auto config = makeConfig({"127.0.0.1", server.portText(), dir.prefix(), ""});
+                trader->init(config.get());
+                trader->connect();
+                trader->queryAccount();
+                (void)trader->isConnected();
+            }
+        });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_TRUE(listener.waitFor([&] {
+        return !listener.events.empty() && listener.events.back().kind == 0 && listener.events.back().code == 0;
+    }));
+}
+
+TEST_F(Lifecycle, MakeEntrustIdCountsFromOneBeforeAnyLogin) {
+    char id[64];
+    ASSERT_TRUE(trader->makeEntrustId(id, sizeof id));
+    EXPECT_STREQ(id, "0.0.000001");
+    ASSERT_TRUE(trader->makeEntrustId(id, sizeof id));
+    EXPECT_STREQ(id, "0.0.000002");
+    EXPECT_FALSE(trader->makeEntrustId(nullptr, 64));
+    EXPECT_FALSE(trader->makeEntrustId(id, 0));
+    EXPECT_FALSE(trader->makeEntrustId(id, -5));
+    ASSERT_TRUE(trader->makeEntrustId(id, sizeof id));
+    EXPECT_STREQ(id, "0.0.000003");  // refused calls took no number
+}
+
+TEST_F(Lifecycle, MakeEntrustIdNeverWritesPastTheLength) {
+    for (int length = 1; length <= 16; ++length) {
+        char buffer[32];
+        std::memset(buffer, 'X', sizeof buffer);
+        ASSERT_TRUE(trader->makeEntrustId(buffer, length));
+        for (int i = length; i < static_cast<int>(sizeof buffer); ++i) ASSERT_EQ(buffer[i], 'X') << length;
+        EXPECT_EQ(buffer[length - 1], '\0');
+        EXPECT_LE(std::strlen(buffer), static_cast<std::size_t>(length - 1));
+    }
+}
+
+}  // namespace
+}  // namespace hvr::test

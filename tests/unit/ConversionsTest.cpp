@@ -1,0 +1,269 @@
+// Protocol messages to host records: scaling, codes, ids and the position
+// rules.
+#include <gtest/gtest.h>
+
+#include <cfloat>
+
+#include "host/SimpleContractCatalog.h"
+#include "trader/Conversions.h"
+
+namespace hvr {
+namespace {
+
+exchg::Order sampleOrder() {
+    exchg::Order o;
+    o.set_accountid(9);
+    o.set_orderid(4294967295u);
+    o.set_instrument("IF2412");
+    o.set_price(123456);
+    o.set_qty(5);
+    o.set_ordertype(exchg::OT_Hedge);
+    o.set_direct(exchg::DT_Short);
+    o.set_pxtype(exchg::PT_AnyPrice);
+    o.set_timecond(exchg::TC_ValidInSection);
+    o.set_offset(exchg::OF_CloseToday);
+    o.set_ordertime(12345);
+    o.set_tradedvol(2);
+    o.set_leftover(3);
+    o.set_status(exchg::OS_Canceled);
+    o.set_margin(1);
+    o.set_leftmargin(1);
+    o.set_commission(1);
+    o.set_leftcommission(1);
+    o.set_tradingdate(20261207);
+    o.set_usertag("mine");
+    o.set_statemsg("done");
+    return o;
+}
+
+exchg::Trade sampleTrade() {
+    exchg::Trade t;
+    t.set_accountid(1);
+    t.set_tradeid(77);
+    t.set_orderid(57);
+    t.set_instrument("AU2412");
+    t.set_price(-5000);
+    t.set_qty(4);
+    t.set_direct(exchg::DT_Long);
+    t.set_offset(exchg::OF_Open);
+    t.set_amount(18446744073709551615ULL);
+    t.set_commission(3);
+    t.set_closeprofit(-2);
+    t.set_tradetime(1700000000456ULL);
+    t.set_tradingdate(20261207);
+    t.set_ordertype(exchg::OT_Exception);
+    t.set_usertag("fill");
+    return t;
+}
+
+TEST(Conversions, OrderFromAPushAndFromAListDifferOnlyInTheTime) {
+    kra::NXSOrderInfo* pushed = makeOrderInfo(sampleOrder(), RecordSource::Push);
+    kra::NXSOrderInfo* listed = makeOrderInfo(sampleOrder(), RecordSource::List);
+    EXPECT_EQ(pushed->orderTime, 12u);
+    EXPECT_EQ(listed->orderTime, 12345u);
+    for (kra::NXSOrderInfo* o : {pushed, listed}) {
+        EXPECT_EQ(o->code, "IF2412");
+        EXPECT_TRUE(o->exchange.empty());
+        EXPECT_DOUBLE_EQ(o->price, 12.3456);
+        EXPECT_EQ(o->volume, 5u);
+        EXPECT_EQ(o->direction, static_cast<kra::NXSCode>('1'));
+        EXPECT_EQ(o->priceType, static_cast<kra::NXSCode>('1'));
+        EXPECT_EQ(o->timeCondition, static_cast<kra::NXSCode>('2'));
+        EXPECT_EQ(o->offsetType, static_cast<kra::NXSCode>('3'));
+        EXPECT_EQ(o->entrustId, "4294967295");
+        EXPECT_EQ(o->orderId, "4294967295");
+        EXPECT_EQ(o->userTag, "mine");
+        EXPECT_EQ(o->tradingDate, 20261207u);
+        EXPECT_EQ(o->tradedVolume, 2u);
+        EXPECT_EQ(o->leftVolume, 3u);
+        EXPECT_EQ(o->orderState, static_cast<kra::NXSCode>('5'));
+        EXPECT_EQ(o->orderType, 2);
+        EXPECT_EQ(o->stateMessage, "done");
+        o->release();
+    }
+}
+
+TEST(Conversions, NegativeOrderPriceStaysNegative) {
+    exchg::Order o = sampleOrder();
+    o.set_price(-5000);
+    kra::NXSOrderInfo* info = makeOrderInfo(o, RecordSource::List);
+    EXPECT_DOUBLE_EQ(info->price, -0.5);
+    info->release();
+}
+
+TEST(Conversions, TradeUserTagOnlyFromPushesAndUnsignedAmountStaysPositive) {
+    kra::NXSTradeInfo* pushed = makeTradeInfo(sampleTrade(), RecordSource::Push);
+    kra::NXSTradeInfo* listed = makeTradeInfo(sampleTrade(), RecordSource::List);
+    EXPECT_EQ(pushed->userTag, "fill");
+    EXPECT_EQ(listed->userTag, "");
+    for (kra::NXSTradeInfo* t : {pushed, listed}) {
+        EXPECT_EQ(t->code, "AU2412");
+        EXPECT_EQ(t->tradeId, "77");
+        EXPECT_EQ(t->orderId, "57");
+        EXPECT_EQ(t->tradeTime, 1700000000456ULL);  // never divided
+        EXPECT_DOUBLE_EQ(t->price, -0.5);
+        EXPECT_DOUBLE_EQ(t->amount, 1844674407370955.2);
+        EXPECT_EQ(t->direction, static_cast<kra::NXSCode>('0'));
+        EXPECT_EQ(t->offsetType, static_cast<kra::NXSCode>('0'));
+        EXPECT_EQ(t->orderType, 1);
+        EXPECT_EQ(t->tradeType, static_cast<kra::NXSCode>('0'));
+        t->release();
+    }
+}
+
+TEST(Conversions, AccountMoneyIsSignedOrUnsignedAsDeclared) {
+    exchg::AnsAccountInfo answer;
+    exchg::AccountInfo* a = answer.add_accinfos();
+    a->set_accountid(1);
+    a->set_balance(-1);
+    a->set_prebalance(20000);
+    a->set_margin(18446744073709551615ULL);
+    a->set_frozenmargin(10000);
+    a->set_closeprofit(-30000);
+    a->set_deposit(50000);
+    a->set_withdraw(60000);
+    a->set_commission(70000);
+    a->set_frozencommission(80000);
+    a->set_available(-90000);
+    a->set_dynprofit(-5);
+    a->set_currency("USD");
+    kra::NXSArray* array = convertAccounts(answer, "alice");
+    ASSERT_EQ(array->count(), 1u);
+    auto* info = array->itemAs<kra::NXSAccountInfo>(0);
+    EXPECT_EQ(info->accountName, "alice");
+    EXPECT_EQ(info->currency, "USD");
+    EXPECT_DOUBLE_EQ(info->balance, -0.0001);
+    EXPECT_DOUBLE_EQ(info->preBalance, 2.0);
+    EXPECT_DOUBLE_EQ(info->margin, 1844674407370955.2);
+    EXPECT_DOUBLE_EQ(info->frozenMargin, 1.0);
+    EXPECT_DOUBLE_EQ(info->closeProfit, -3.0);
+    EXPECT_DOUBLE_EQ(info->deposit, 5.0);
+    EXPECT_DOUBLE_EQ(info->withdraw, 6.0);
+    EXPECT_DOUBLE_EQ(info->commission, 7.0);
+    EXPECT_DOUBLE_EQ(info->frozenCommission, 8.0);
+    EXPECT_DOUBLE_EQ(info->available, -9.0);
+    EXPECT_DOUBLE_EQ(info->dynProfit, -0.0005);
+    array->release();
+}
+
+TEST(Conversions, CodesForEveryEnumValueIncludingUnknownOnes) {
+    EXPECT_EQ(directionCode(exchg::DT_Long), static_cast<kra::NXSCode>('0'));
+    EXPECT_EQ(directionCode(exchg::DT_Short), static_cast<kra::NXSCode>('1'));
+    EXPECT_EQ(directionCode(9), static_cast<kra::NXSCode>('1'));
+    EXPECT_EQ(priceTypeCode(exchg::PT_LimitPrice), static_cast<kra::NXSCode>('2'));
+    EXPECT_EQ(priceTypeCode(0), static_cast<kra::NXSCode>('2'));
+    EXPECT_EQ(timeConditionCode(exchg::TC_ValidInDay), static_cast<kra::NXSCode>('3'));
+    EXPECT_EQ(timeConditionCode(exchg::TC_ImmediateOrCancel), static_cast<kra::NXSCode>('1'));
+    EXPECT_EQ(timeConditionCode(42), static_cast<kra::NXSCode>('1'));
+    EXPECT_EQ(offsetCode(exchg::OF_Close), static_cast<kra::NXSCode>('1'));
+    EXPECT_EQ(offsetCode(-7), static_cast<kra::NXSCode>('3'));
+    for (int s = 0; s <= 6; ++s) EXPECT_EQ(orderStateCode(s), static_cast<kra::NXSCode>('0' + s));
+    EXPECT_EQ(orderStateCode(99), static_cast<kra::NXSCode>('6'));
+    EXPECT_EQ(orderTypeCode(exchg::OT_Normal), 0);
+    EXPECT_EQ(orderTypeCode(exchg::OT_Counter), 2);
+    EXPECT_EQ(orderTypeCode(-1), 2);
+    EXPECT_EQ(decimalId(0), "0");
+    EXPECT_EQ(decimalId(4294967295u), "4294967295");
+}
+
+exchg::Position position(const std::string& code, uint32_t pre, uint32_t fresh, uint64_t amount) {
+    exchg::Position p;
+    p.set_accountid(1);
+    p.set_instrument(code);
+    p.set_direct(exchg::DT_Short);
+    p.set_prevolumn(pre);
+    p.set_newvolumn(fresh);
+    p.set_availnewvol(fresh);
+    p.set_avaliprevol(pre);
+    p.set_positioncost(1);
+    p.set_margin(25000);
+    p.set_amount(amount);
+    p.set_dynprofit(-10000);
+    return p;
+}
+
+TEST(Conversions, PositionsGoThroughTheCatalog) {
+    kra::SimpleContractCatalog catalog;
+    catalog.addInstrument("IF2412", 10, "CNY");
+    catalog.addInstrument("ZERO", 0, "USD");
+    kra::NXSContractInfo orphan;
+    orphan.code = "ORPHAN";
+    orphan.productCode = "nothing";
+    catalog.addContract(orphan);
+
+    exchg::PositionList list;
+    *list.add_positions() = position("IF2412", 0, 7, 3000000);  // 300 / 7 / 10 = 4.29 -> 4
+    *list.add_positions() = position("UNKNOWN", 1, 1, 1);      // skipped: no contract
+    *list.add_positions() = position("IF2412", 0, 0, 5);        // skipped: no volume
+    *list.add_positions() = position("ZERO", 2, 0, 40000);      // multiplier 0: avgPrice 0
+    *list.add_positions() = position("ORPHAN", 1, 0, 10000);    // contract without product: kept
+    kra::NXSArray* array = convertPositions(list, &catalog);
+    ASSERT_EQ(array->count(), 3u);
+    auto* first = array->itemAs<kra::NXSPositionItem>(0);
+    EXPECT_EQ(first->code, "IF2412");
+    EXPECT_EQ(first->currency, "CNY");
+    EXPECT_EQ(first->direction, static_cast<kra::NXSCode>('1'));
+    EXPECT_EQ(first->newVolume, 7u);
+    EXPECT_EQ(first->availNewVolume, 7u);
+    EXPECT_DOUBLE_EQ(first->totalCost, 300.0);
+    EXPECT_DOUBLE_EQ(first->margin, 2.5);
+    EXPECT_DOUBLE_EQ(first->avgPrice, 4.0);
+    EXPECT_DOUBLE_EQ(first->dynProfit, -1.0);
+    auto* zero = array->itemAs<kra::NXSPositionItem>(1);
+    EXPECT_EQ(zero->currency, "USD");
+    EXPECT_DOUBLE_EQ(zero->avgPrice, 0.0);
+    auto* orphanItem = array->itemAs<kra::NXSPositionItem>(2);
+    EXPECT_EQ(orphanItem->code, "ORPHAN");
+    EXPECT_EQ(orphanItem->currency, "CNY");
+    EXPECT_DOUBLE_EQ(orphanItem->avgPrice, 0.0);
+    array->release();
+}
+
+TEST(Conversions, PositionsWithoutACatalogAreLeftOut) {
+    exchg::PositionList list;
+    *list.add_positions() = position("IF2412", 1, 1, 1);
+    kra::NXSArray* array = convertPositions(list, nullptr);
+    EXPECT_EQ(array->count(), 0u);
+    array->release();
+}
+
+TEST(Conversions, EmptyListsGiveEmptyArrays) {
+    kra::SimpleContractCatalog catalog;
+    for (kra::NXSArray* array : {convertAccounts(exchg::AnsAccountInfo(), ""),
+                                 convertPositions(exchg::PositionList(), &catalog),
+                                 convertOrders(exchg::OrderList()), convertTrades(exchg::TradeList())}) {
+        ASSERT_NE(array, nullptr);
+        EXPECT_EQ(array->count(), 0u);
+        array->release();
+    }
+}
+
+TEST(Conversions, EntrustAnswerCarriesTheServersOrderId) {
+    exchg::AnsOrderInsert answer;
+    answer.set_orderid(57);
+    answer.set_result(0);
+    answer.set_instrument("IF2412");
+    answer.set_price(123456);
+    answer.set_qty(2);
+    answer.set_direct(exchg::DT_Long);
+    answer.set_offset(exchg::OF_Close);
+    answer.set_pxtype(exchg::PT_LimitPrice);
+    answer.set_timecond(exchg::TC_ImmediateOrCancel);
+    answer.set_usertag("t1");
+    kra::NXSEntrust* e = makeEntrustAnswer(answer);
+    EXPECT_EQ(e->entrustId, "57");
+    EXPECT_DOUBLE_EQ(e->price, 12.3456);
+    EXPECT_EQ(e->volume, 2u);
+    EXPECT_EQ(e->offsetType, static_cast<kra::NXSCode>('1'));
+    EXPECT_EQ(e->priceType, static_cast<kra::NXSCode>('2'));
+    EXPECT_EQ(e->timeCondition, static_cast<kra::NXSCode>('1'));
+    EXPECT_EQ(e->userTag, "t1");
+    e->release();
+    answer.set_price(0xFFFFFFFFu);  // read as unsigned
+    e = makeEntrustAnswer(answer);
+    EXPECT_DOUBLE_EQ(e->price, 429496.7295);
+    e->release();
+}
+
+}  // namespace
+}  // namespace hvr
