@@ -1,0 +1,55 @@
+// Carries out commands against one trader: sends orders, cancels and queries,
+// and waits, with a timeout, for the events the listener records.
+//
+// Threads: one host thread (the main thread) calls execute; the listener
+// updates the shared SessionState from the network thread.
+// Lifetime: the trader, state and console must outlive the runner.
+#pragma once
+
+#include <chrono>
+#include <string>
+
+#include "cli/Command.h"
+#include "cli/Console.h"
+#include "cli/SessionState.h"
+#include "host/ITraderApi.h"
+
+namespace hvr::cli {
+
+struct Outcome {
+    enum Kind { Continue, Quit, Failed } kind = Continue;
+    std::string message;  // for Failed: what went wrong, in plain words
+};
+
+class CommandRunner {
+public:
+    CommandRunner(kra::ITraderApi& trader, SessionState& state, Console& console, std::chrono::milliseconds timeout,
+                  std::string resource)
+        : trader(trader), state(state), console(console), defaultTimeout(timeout), resource(std::move(resource)) {}
+
+    Outcome execute(const Command& command);
+
+private:
+    Outcome connect(std::chrono::milliseconds timeout);
+    Outcome login(const Command& command, std::chrono::milliseconds timeout);
+    Outcome awaitLogin(uint64_t resultsBefore, std::chrono::milliseconds timeout);
+    Outcome insert(const OrderRequest& order);
+    Outcome cancel(const std::string& orderRef, std::chrono::milliseconds timeout);
+    Outcome query(int (kra::ITraderApi::*call)());
+    Outcome waitForAnswers(std::chrono::milliseconds timeout);
+    Outcome awaitEvent(const Command& command, std::chrono::milliseconds timeout);
+    Outcome expect(const Command& command);
+    Outcome status();
+    // Resolves "last" to the last accepted order id (after every insert is
+    // answered); an id is returned as is. Empty on failure, with message set.
+    std::string resolveOrder(const std::string& orderRef, std::chrono::milliseconds timeout, std::string& message);
+    bool requireLogin(Outcome& outcome);
+
+    kra::ITraderApi& trader;
+    SessionState& state;
+    Console& console;
+    std::chrono::milliseconds defaultTimeout;
+    std::string resource;
+};
+
+}  // namespace hvr::cli

@@ -1,0 +1,56 @@
+// The host's ITraderListener: prints every event readably on the console and
+// records it in the session state the command runner waits on. After every
+// successful connect it logs in again with the known credentials, so a server
+// restart resumes the session and its push stream without the user.
+//
+// Threads: callbacks arrive on the trader's network thread (and, for log lines
+// and the disconnect event, on the thread calling the trader). The listener
+// owns no thread and keeps no record beyond a call.
+//
+// Lifetime: the console, the state, the catalog and the trader passed to
+// attach must all outlive the trader's release().
+#pragma once
+
+#include <atomic>
+
+#include "cli/Console.h"
+#include "cli/SessionState.h"
+#include "host/ITraderApi.h"
+
+namespace hvr::cli {
+
+class ConsoleListener final : public kra::ITraderListener {
+public:
+    ConsoleListener(Console& console, SessionState& state, kra::IContractCatalog* catalog)
+        : console(console), state(state), catalog(catalog) {}
+    virtual ~ConsoleListener() = default;
+
+    // The trader to log in through after a connect. Call before connect.
+    void attach(kra::ITraderApi* trader) { this->trader.store(trader); }
+
+    void onTraderEvent(int kind, int code) override;
+    void onLoginResult(bool succeeded, const char* message, uint32_t tradingDate) override;
+    void onEntrustAnswer(kra::NXSEntrust* entrust, kra::NXSError* error) override;
+    void onAccountAnswer(kra::NXSArray* accounts) override;
+    void onPositionsAnswer(kra::NXSArray* positions) override;
+    void onOrdersAnswer(kra::NXSArray* orders) override;
+    void onTradesAnswer(kra::NXSArray* trades) override;
+    void onOrderPush(kra::NXSOrderInfo* order) override;
+    void onTradePush(kra::NXSTradeInfo* trade) override;
+    void onTraderError(kra::NXSError* error) override;
+    kra::IContractCatalog* getContractCatalog() override { return catalog; }
+    void logMessage(int level, const char* format, ...) override;
+
+private:
+    void printQueryAnswer(const char* title, const std::string& table);
+
+    Console& console;
+    SessionState& state;
+    kra::IContractCatalog* catalog;
+    std::atomic<kra::ITraderApi*> trader{nullptr};
+};
+
+// "Connection refused (111)": the text of a socket error code.
+std::string socketErrorText(int code);
+
+}  // namespace hvr::cli

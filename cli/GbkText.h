@@ -1,0 +1,17 @@
+// GBK to UTF-8 conversion for text the adapter hands to the host: its log
+// lines, server messages in NXSError and text fields of records. Pure; safe
+// to call from any thread (each call opens its own iconv descriptor).
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace hvr::cli {
+
+// The UTF-8 form of GBK text. ASCII passes through unchanged. A byte sequence
+// that is not GBK (a stray lead byte, a truncated pair) becomes U+FFFD and
+// the conversion goes on with the next byte, so a bad byte never hides the
+// rest of a line.
+std::string gbkToUtf8(std::string_view gbk);
+
+}  // namespace hvr::cli

@@ -1,0 +1,89 @@
+#include "cli/HostOptions.h"
+
+#include <boost/program_options.hpp>
+#include <fstream>
+#include <sstream>
+
+namespace hvr::cli {
+
+namespace po = boost::program_options;
+
+namespace {
+
+// Options that may also come from --trader-config.
+po::options_description sessionOptions(HostOptions& o) {
+    po::options_description d("Session");
+    d.add_options()
+        ("host", po::value(&o.host)->default_value(o.host), "server address, numeric IPv4 or IPv6")
+        ("port", po::value(&o.port)->default_value(o.port), "server port")
+        ("folder", po::value(&o.folder)->default_value(o.folder),
+         "prefix of the per-user .flow file (end it with '/')")
+        ("pushmode", po::value(&o.pushMode)->default_value(o.pushMode),
+         "0 resume pushes from the .flow file, 1 only new pushes, 2 replay all")
+        ("user", po::value(&o.user), "log in as USER after every connect")
+        ("password", po::value(&o.password), "password for --user")
+        ("resource", po::value(&o.resource)->default_value(o.resource), "client name sent with the login")
+        ("timeout", po::value(&o.timeoutMs)->default_value(o.timeoutMs),
+         "milliseconds to wait for connect, login and answers");
+    return d;
+}
+
+po::options_description fileOptions(HostOptions& o, const std::string& defaultModule) {
+    po::options_description d("Files");
+    o.module = defaultModule;
+    d.add_options()
+        ("config", po::value(&o.instrumentsConfig), "accounts and instruments INI (default: built-in set)")
+        ("trader-config", po::value(&o.traderConfig), "file of key = value lines for the session options")
+        ("script", po::value(&o.script), "run the commands in FILE instead of reading the terminal")
+        ("module", po::value(&o.module)->default_value(o.module), "trader module to load")
+        ("help", "show this help");
+    return d;
+}
+
+}  // namespace
+
+ParsedOptions parseHostOptions(const std::vector<std::string>& args, const std::string& defaultModule) {
+    ParsedOptions result;
+    HostOptions& o = result.options;
+    po::options_description session = sessionOptions(o);
+    po::options_description all("hvr-host: a command-line trading host for libTraderHVR.so\n"
+                                "Usage: hvr-host [options]");
+    all.add(session).add(fileOptions(o, defaultModule));
+    std::ostringstream help;
+    help << all;
+    result.helpText = help.str();
+    try {
+        po::variables_map vm;
+        po::store(po::command_line_parser(args).options(all).run(), vm);
+        if (vm.count("trader-config")) {
+            const std::string path = vm["trader-config"].as<std::string>();
+            std::ifstream in(path);
+            if (!in) {
+                result.error = "cannot open --trader-config file '" + path + "'";
+                return result;
+            }
+            po::store(po::parse_config_file(in, session), vm);
+        }
+        po::notify(vm);
+        result.showHelp = vm.count("help") > 0;
+    } catch (const po::error& e) {
+        result.error = e.what();
+        return result;
+    }
+    if (o.port < 0 || o.port > 65535) result.error = "--port must be from 0 to 65535";
+    else if (o.pushMode < 0 || o.pushMode > 2) result.error = "--pushmode must be 0, 1 or 2";
+    else if (o.user.empty() != o.password.empty()) result.error = "give --user and --password together";
+    else if (o.timeoutMs <= 0) result.error = "--timeout must be above 0";
+    return result;
+}
+
+std::unique_ptr<kra::NXSMapNode> makeTraderConfig(const HostOptions& options) {
+    auto node = std::make_unique<kra::NXSMapNode>();
+    node->set("host", options.host)
+        .set("port", std::to_string(options.port))
+        .set("folder", options.folder)
+        .set("pushmode", std::to_string(options.pushMode));
+    return node;
+}
+
+}  // namespace hvr::cli

@@ -1,0 +1,45 @@
+// The host's command line (Boost.Program_options) and the trader
+// configuration node built from it. Pure apart from reading the file named by
+// --trader-config.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/NXSConfigNode.h"
+
+namespace hvr::cli {
+
+struct HostOptions {
+    // Trader configuration: the keys of the node given to init.
+    std::string host = "127.0.0.1";
+    int port = 0;
+    std::string folder = "./";  // prefix of the .flow file; end it with '/'
+    int pushMode = 0;           // 0 resume from file, 1 only new pushes, 2 replay all
+    // Session.
+    std::string user;
+    std::string password;
+    std::string resource = "hvr-host";
+    long timeoutMs = 5000;      // for connect, login, wait and await
+    // Files.
+    std::string instrumentsConfig;  // INI of accounts and instruments; empty = built-in
+    std::string traderConfig;       // host/port/folder/... as key = value lines
+    std::string script;             // empty = interactive
+    std::string module;
+};
+
+struct ParsedOptions {
+    HostOptions options;
+    bool showHelp = false;
+    std::string helpText;
+    std::string error;  // set when the command line is wrong
+};
+
+// Flags given on the command line win over the same keys in --trader-config.
+ParsedOptions parseHostOptions(const std::vector<std::string>& args, const std::string& defaultModule);
+
+// The map node with "host", "port", "folder" and "pushmode".
+std::unique_ptr<kra::NXSMapNode> makeTraderConfig(const HostOptions& options);
+
+}  // namespace hvr::cli

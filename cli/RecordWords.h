@@ -1,0 +1,26 @@
+// Plain words for the character codes in the host's records, and the one-line
+// descriptions of answers and pushes the host prints. Pure; text fields of
+// records (GBK as received) come out as UTF-8.
+#pragma once
+
+#include <string>
+
+#include "host/NXSRecords.h"
+
+namespace hvr::cli {
+
+const char* sideWord(kra::NXSCode direction);          // "buy" / "sell"
+const char* positionSideWord(kra::NXSCode direction);  // "long" / "short"
+const char* offsetWord(kra::NXSCode offset);           // "open" / "close" / "closetoday"
+const char* timeConditionWord(kra::NXSCode timeCondition);  // "day" / "section" / "ioc"
+const char* priceTypeWord(kra::NXSCode priceType);     // "limit" / "market"
+const char* orderStateWord(kra::NXSCode orderState);   // "filled", "queuing", "cancelled", ...
+
+// "IF2412 buy open 1 @ 3500 limit day"
+std::string describeEntrust(const kra::NXSEntrust& entrust);
+// "order 12 IF2412 buy open 1 @ 3500: filled, traded 1, left 0"
+std::string describeOrderPush(const kra::NXSOrderInfo& order);
+// "trade 7 of order 12 IF2412 buy open 1 @ 3500, amount 1,050,000.00"
+std::string describeTradePush(const kra::NXSTradeInfo& trade);
+
+}  // namespace hvr::cli

@@ -1,0 +1,70 @@
+#include "cli/SessionFacts.h"
+
+#include <algorithm>
+
+namespace hvr::cli {
+
+bool isFinalOrderState(char state) {
+    return state == '0' || state == '2' || state == '4' || state == '5';
+}
+
+void SessionFacts::noteInsertSent(const std::string& tag) { ++pendingInserts[tag]; }
+
+bool SessionFacts::noteInsertAnswered(const std::string& tag, bool accepted, const std::string& orderId) {
+    if (accepted) {
+        ++acceptedOrders;
+        lastOrderId = orderId;
+    } else {
+        ++refusedOrders;
+    }
+    auto it = pendingInserts.find(tag);
+    if (it == pendingInserts.end()) {
+        ++unmatchedAnswers;
+        return false;
+    }
+    if (--it->second == 0) pendingInserts.erase(it);
+    return true;
+}
+
+void SessionFacts::noteCancelSent(const std::string& orderId) { pendingCancels.push_back(orderId); }
+
+void SessionFacts::noteCancelRefused() {
+    if (!pendingCancels.empty()) pendingCancels.pop_front();
+}
+
+bool SessionFacts::noteOrderPush(const std::string& orderId, char state, uint32_t traded, uint32_t left) {
+    ++orderPushes;
+    const std::string key = orderId + "/" + state + "/" + std::to_string(traded) + "/" + std::to_string(left);
+    const bool fresh = seenOrderUpdates.insert(key).second;
+    if (!fresh) ++duplicatePushes;
+    orderStates[orderId] += state;
+    if (isFinalOrderState(state)) {
+        auto it = std::find(pendingCancels.begin(), pendingCancels.end(), orderId);
+        if (it != pendingCancels.end()) pendingCancels.erase(it);
+    }
+    return fresh;
+}
+
+bool SessionFacts::noteTradePush(const std::string& tradeId) {
+    ++tradePushes;
+    const bool fresh = seenTradeIds.insert(tradeId).second;
+    if (!fresh) ++duplicatePushes;
+    return fresh;
+}
+
+bool SessionFacts::answersOutstanding() const {
+    return !pendingInserts.empty() || pendingQueries > 0 || !pendingCancels.empty();
+}
+
+std::optional<char> SessionFacts::latestState(const std::string& orderId) const {
+    auto it = orderStates.find(orderId);
+    if (it == orderStates.end() || it->second.empty()) return std::nullopt;
+    return it->second.back();
+}
+
+bool SessionFacts::hasSeenState(const std::string& orderId, char state) const {
+    auto it = orderStates.find(orderId);
+    return it != orderStates.end() && it->second.find(state) != std::string::npos;
+}
+
+}  // namespace hvr::cli

@@ -1,0 +1,85 @@
+// What the host knows about its session: connection and login state, the
+// answers it still waits for, and every order state and fill the pushes have
+// reported. Plain data with the bookkeeping rules as methods; no lock of its
+// own (SessionState guards it), so the rules are tested alone.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+
+namespace hvr::cli {
+
+struct Credentials {
+    std::string user;
+    std::string password;
+    std::string resource;
+};
+
+struct SessionFacts {
+    // Connection and login.
+    bool connected = false;
+    bool loggedIn = false;
+    uint64_t connects = 0;          // successful connect events
+    uint64_t connectFailures = 0;
+    int lastConnectError = 0;
+    uint64_t connectionsEnded = 0;
+    uint64_t loginResults = 0;      // answers to logins, accepted or refused
+    uint64_t loginRefusals = 0;
+    std::string loginMessage;       // UTF-8 text of the last refusal
+    uint32_t tradingDate = 0;
+    // Set by a connect or login failure, cleared by a successful login: the
+    // session has failed unless it recovered.
+    bool sessionFailed = false;
+    // Known credentials: every connect event logs in with them.
+    std::optional<Credentials> credentials;
+
+    // Answers still outstanding.
+    std::map<std::string, int> pendingInserts;  // by user tag
+    int pendingQueries = 0;
+    std::deque<std::string> pendingCancels;     // server order ids, oldest first
+
+    // Outcomes.
+    uint64_t acceptedOrders = 0;
+    uint64_t refusedOrders = 0;
+    uint64_t unmatchedAnswers = 0;              // answers carrying a tag no insert sent
+    std::string lastOrderId;                    // the last order the server accepted
+    uint64_t orderPushes = 0;
+    uint64_t tradePushes = 0;
+    uint64_t duplicatePushes = 0;
+    std::map<std::string, std::string> orderStates;  // order id -> every state seen, in order
+
+    void noteInsertSent(const std::string& tag);
+    // False when no insert with this tag is outstanding (the answer is then
+    // counted as unmatched).
+    bool noteInsertAnswered(const std::string& tag, bool accepted, const std::string& orderId);
+    void noteCancelSent(const std::string& orderId);
+    // A refused cancel carries no order id: the oldest outstanding cancel is
+    // the one refused, since the server answers in order.
+    void noteCancelRefused();
+    // Records an order push; false when the same update (order, state, traded
+    // and left volume) was already seen this session. A push that finishes an
+    // order also settles a cancel outstanding for it.
+    bool noteOrderPush(const std::string& orderId, char state, uint32_t traded, uint32_t left);
+    // Records a fill; false when this trade id was already seen.
+    bool noteTradePush(const std::string& tradeId);
+
+    bool answersOutstanding() const;
+    // The latest state an order push reported for the order, if any.
+    std::optional<char> latestState(const std::string& orderId) const;
+    bool hasSeenState(const std::string& orderId, char state) const;
+
+    uint64_t pushes() const { return orderPushes + tradePushes; }
+
+private:
+    std::set<std::string> seenOrderUpdates;
+    std::set<std::string> seenTradeIds;
+};
+
+// Order states after which nothing more happens to an order.
+bool isFinalOrderState(char state);
+
+}  // namespace hvr::cli

@@ -1,0 +1,40 @@
+#include "cli/GbkText.h"
+
+#include <gtest/gtest.h>
+
+namespace hvr::cli {
+namespace {
+
+TEST(GbkText, AsciiPassesThroughUnchanged) {
+    EXPECT_EQ(gbkToUtf8(""), "");
+    EXPECT_EQ(gbkToUtf8("[TraderHVR] plain 123"), "[TraderHVR] plain 123");
+}
+
+TEST(GbkText, AdapterLogLineBecomesChinese) {
+    // [TraderHVR]连接成功, as the adapter sends it.
+    EXPECT_EQ(gbkToUtf8("[TraderHVR]\xc1\xac\xbd\xd3\xb3\xc9\xb9\xa6"), "[TraderHVR]连接成功");
+    // 合约不存在, the text of refusal -3.
+    EXPECT_EQ(gbkToUtf8("\xba\xcf\xd4\xbc\xb2\xbb\xb4\xe6\xd4\xda"), "合约不存在");
+}
+
+TEST(GbkText, LongTextIsConvertedWhole) {
+    std::string gbk;
+    std::string utf8;
+    for (int i = 0; i < 500; ++i) {
+        gbk += "\xc1\xac";  // 连
+        utf8 += "连";
+    }
+    EXPECT_EQ(gbkToUtf8(gbk), utf8);
+}
+
+TEST(GbkText, BadByteBecomesReplacementAndTheRestSurvives) {
+    // 0xFF is no GBK lead byte; the text after it must still come through.
+    EXPECT_EQ(gbkToUtf8("a\xff\xc1\xac" "b"), "a\xEF\xBF\xBD连b");
+}
+
+TEST(GbkText, PairCutOffAtTheEndBecomesReplacement) {
+    EXPECT_EQ(gbkToUtf8("ok\xc1"), "ok\xEF\xBF\xBD");
+}
+
+}  // namespace
+}  // namespace hvr::cli

@@ -1,0 +1,64 @@
+#include "cli/HostOptions.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+
+namespace hvr::cli {
+namespace {
+
+ParsedOptions parse(std::vector<std::string> args) { return parseHostOptions(args, "/lib/default.so"); }
+
+TEST(HostOptions, DefaultsNameLoopbackTheBuiltModuleAndResumeMode) {
+    const ParsedOptions p = parse({});
+    ASSERT_TRUE(p.error.empty()) << p.error;
+    EXPECT_EQ(p.options.host, "127.0.0.1");
+    EXPECT_EQ(p.options.module, "/lib/default.so");
+    EXPECT_EQ(p.options.pushMode, 0);
+    EXPECT_FALSE(p.showHelp);
+}
+
+TEST(HostOptions, TraderConfigNodeCarriesTheFourKeys) {
+    const ParsedOptions p = parse({"--host", "::1", "--port", "7001", "--folder", "/tmp/f/", "--pushmode", "2"});
+    ASSERT_TRUE(p.error.empty()) << p.error;
+    const auto node = makeTraderConfig(p.options);
+    EXPECT_STREQ(node->child("host")->textValue(), "::1");
+    EXPECT_EQ(node->child("port")->intValue(), 7001);
+    EXPECT_STREQ(node->child("folder")->textValue(), "/tmp/f/");
+    EXPECT_EQ(node->child("pushmode")->intValue(), 2);
+}
+
+TEST(HostOptions, FlagsWinOverTheTraderConfigFile) {
+    const std::string path = ::testing::TempDir() + "hvr_host_options_test.cfg";
+    {
+        std::ofstream out(path);
+        out << "port = 7100\nfolder = /var/flow/\nuser = demo\npassword = demo\n";
+    }
+    const ParsedOptions p = parse({"--trader-config", path, "--port", "7200"});
+    std::remove(path.c_str());
+    ASSERT_TRUE(p.error.empty()) << p.error;
+    EXPECT_EQ(p.options.port, 7200);
+    EXPECT_EQ(p.options.folder, "/var/flow/");
+    EXPECT_EQ(p.options.user, "demo");
+}
+
+TEST(HostOptions, WrongCommandLinesAreRefusedWithAReason) {
+    EXPECT_NE(parse({"--pushmode", "3"}).error.find("--pushmode"), std::string::npos);
+    EXPECT_NE(parse({"--port", "70000"}).error.find("--port"), std::string::npos);
+    EXPECT_NE(parse({"--user", "demo"}).error.find("--user and --password together"), std::string::npos);
+    EXPECT_FALSE(parse({"--colour"}).error.empty());
+    EXPECT_FALSE(parse({"--port", "abc"}).error.empty());
+    EXPECT_NE(parse({"--trader-config", "/nonexistent/x.cfg"}).error.find("cannot open"), std::string::npos);
+}
+
+TEST(HostOptions, HelpListsTheFlags) {
+    const ParsedOptions p = parse({"--help"});
+    EXPECT_TRUE(p.showHelp);
+    for (const char* flag : {"--host", "--port", "--folder", "--pushmode", "--user", "--password", "--resource",
+                             "--config", "--script", "--module"})
+        EXPECT_NE(p.helpText.find(flag), std::string::npos) << flag;
+}
+
+}  // namespace
+}  // namespace hvr::cli
