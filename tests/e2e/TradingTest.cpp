@@ -159,8 +159,8 @@ TEST_F(Trading, NextTraderResumesFromTheStoredPushId) {
     ASSERT_EQ(le64At(fileBytes(flowPath("carol")), 0), 1234u);
 
     // A new trader object, as a new run of the host would make, reads the file.
+    TestListener nextListener;  // outlives the trader that reports to it
     TraderHandle next;
-    TestListener nextListener;
     auto config = makeConfig({"127.0.0.1", server.portText(), dir.prefix(), ""});
     next->init(config.get());
     next->registerListener(&nextListener);
@@ -360,6 +360,10 @@ TEST_F(Trading, PositionsWithoutACatalogAreLeftOutWithOneWarning) {
     EXPECT_EQ(bare.positionAnswers[0]->count(), 0u);
     EXPECT_EQ(bare.countLogs(LOG_NO_CATALOG), 1u);
     trader->registerListener(&listener);
+    // Once the next answer reaches the new listener, the network thread has
+    // left every call into `bare`, which may then go.
+    server.send(packetOf(FC_QRY_ORDERS, exchg_peer::OrderList()));
+    ASSERT_TRUE(listener.waitFor([&] { return listener.orderAnswers.size() == 1; }));
 }
 
 }  // namespace

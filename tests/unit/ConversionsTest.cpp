@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cfloat>
+#include <cmath>
 
 #include "host/SimpleContractCatalog.h"
 #include "trader/Conversions.h"
@@ -216,6 +217,18 @@ TEST(Conversions, PositionsGoThroughTheCatalog) {
     EXPECT_EQ(orphanItem->code, "ORPHAN");
     EXPECT_EQ(orphanItem->currency, "CNY");
     EXPECT_DOUBLE_EQ(orphanItem->avgPrice, 0.0);
+    array->release();
+}
+
+TEST(Conversions, AverageBeyondThe32BitRangeKeepsItsWholePart) {
+    kra::SimpleContractCatalog catalog;
+    catalog.addInstrument("USD01", 10, "USD");
+    exchg::PositionList list;
+    *list.add_positions() = position("USD01", 0, 4, 18446744073709550416ULL);
+    kra::NXSArray* array = convertPositions(list, &catalog);
+    ASSERT_EQ(array->count(), 1u);
+    const double expected = std::trunc(18446744073709550416.0 / 10000.0 / 4.0 / 10.0);
+    EXPECT_DOUBLE_EQ(array->itemAs<kra::NXSPositionItem>(0)->avgPrice, expected);
     array->release();
 }
 
