@@ -1,0 +1,40 @@
+#include "BookSetup.h"
+
+#include <algorithm>
+
+#include "Fixed.h"
+#include "ops/LoginRequest.h"
+
+namespace hvr::sim {
+
+std::vector<InstrumentSpec> instrumentsFrom(const tools::TradingConfig& config) {
+    std::vector<InstrumentSpec> specs;
+    for (const auto& [code, c] : config.instruments) {
+        InstrumentSpec s;
+        s.code = code;
+        s.exchange = c.exchange;
+        s.multiplier = c.multiplier;
+        s.tick = std::max<int64_t>(1, toFixed(c.tick));
+        s.last = toFixed(c.last);
+        if (s.last <= 0) throw tools::ConfigError("instrument " + code + ": last price must be above 0");
+        s.band = c.band;
+        s.marginRatio = c.marginRatio;
+        s.commissionRatio = c.commissionRatio;
+        specs.push_back(s);
+    }
+    return specs;
+}
+
+std::vector<AccountSpec> accountsFrom(const tools::TradingConfig& config) {
+    std::vector<AccountSpec> specs;
+    for (const auto& [user, c] : config.accounts) {
+        AccountSpec s;
+        s.user = user;
+        s.passwordMd5 = md5Hex(c.password);
+        s.startBalance = toFixed(c.balance);
+        specs.push_back(s);
+    }
+    return specs;
+}
+
+}  // namespace hvr::sim

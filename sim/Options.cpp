@@ -1,0 +1,104 @@
+#include "Options.h"
+
+#include <boost/asio/ip/address.hpp>
+#include <boost/program_options.hpp>
+#include <ctime>
+#include <sstream>
+
+namespace hvr::sim {
+
+namespace po = boost::program_options;
+
+namespace {
+
+po::options_description describeOptions(SimOptions& o, uint32_t& tradingDate, uint64_t& walkSeed,
+                                        unsigned& port) {
+    po::options_description d("hvr-sim: simulated trading server on a loopback port\n\nOptions");
+    d.add_options()
+        ("listen", po::value(&o.listen)->value_name("ADDR"), "loopback address to listen on (default 127.0.0.1)")
+        ("port", po::value(&port)->value_name("N"), "port to listen on (default 0: any free port)")
+        ("port-file", po::value(&o.portFile)->value_name("PATH"), "write the bound port there once listening")
+        ("config", po::value(&o.configFile)->value_name("FILE"), "INI file of accounts and instruments")
+        ("db", po::value(&o.db)->value_name("FILE"), "SQLite file of the trading day (default hvr-sim.db)")
+        ("fresh-day", po::bool_switch(&o.freshDay), "wipe the database and start a new trading day")
+        ("trading-date", po::value(&tradingDate)->value_name("YYYYMMDD"), "date of a new trading day (default today)")
+        ("compress-threshold", po::value(&o.compressThreshold)->value_name("N"),
+         "compress answers longer than N bytes (default 1024)")
+        ("idle-timeout", po::value(&o.idleTimeoutSeconds)->value_name("S"),
+         "drop clients silent for S seconds (default 30)")
+        ("partial-fills", po::bool_switch(&o.partialFills), "fill crossing orders in two parts")
+        ("random-walk-seed", po::value(&walkSeed)->value_name("N"), "walk last prices randomly from this seed")
+        ("random-walk-ms", po::value(&o.randomWalkMs)->value_name("MS"), "one walk step every MS ms (default 1000)")
+        ("drop-after", po::value(&o.dropAfter)->value_name("N"), "close each connection after N packets from it")
+        ("one-byte-writes", po::bool_switch(&o.oneByteWrites), "write every packet in 1-byte chunks")
+        ("answer-delay-ms", po::value(&o.answerDelayMs)->value_name("N"), "delay every answer by N ms")
+        ("refuse-logins", po::bool_switch(&o.refuseLogins), "answer every login with result -21")
+        ("help", "show this help");
+    return d;
+}
+
+CommandLine failure(const std::string& text) {
+    CommandLine c;
+    c.action = CommandLine::Action::Error;
+    c.text = text;
+    return c;
+}
+
+}  // namespace
+
+bool validTradingDate(uint32_t date) {
+    const uint32_t year = date / 10000, month = date / 100 % 100, day = date % 100;
+    if (year < 1970 || year > 9999 || month < 1 || month > 12 || day < 1) return false;
+    static const uint32_t days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    return day <= days[month - 1] + (month == 2 && leap ? 1 : 0);
+}
+
+uint32_t todayTradingDate() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    return static_cast<uint32_t>((local.tm_year + 1900) * 10000 + (local.tm_mon + 1) * 100 + local.tm_mday);
+}
+
+CommandLine parseCommandLine(const std::vector<std::string>& args) {
+    CommandLine result;
+    SimOptions& o = result.options;
+    uint32_t tradingDate = 0;
+    uint64_t walkSeed = 0;
+    unsigned port = 0;
+    const po::options_description description = describeOptions(o, tradingDate, walkSeed, port);
+    po::variables_map vm;
+    try {
+        po::store(po::command_line_parser(args).options(description).run(), vm);
+        po::notify(vm);
+    } catch (const po::error& e) {
+        return failure(std::string(e.what()) + " (see --help)");
+    }
+    if (vm.count("help")) {
+        std::ostringstream text;
+        text << description;
+        result.action = CommandLine::Action::Help;
+        result.text = text.str();
+        return result;
+    }
+
+    boost::system::error_code error;
+    const auto address = boost::asio::ip::make_address(o.listen, error);
+    if (error) return failure("--listen: \"" + o.listen + "\" is not an IP address");
+    if (!address.is_loopback())
+        return failure("--listen: \"" + o.listen + "\" is not a loopback address; use 127.0.0.1 or ::1");
+    if (port > 65535) return failure("--port: " + std::to_string(port) + " is above 65535");
+    o.port = static_cast<uint16_t>(port);
+    if (vm.count("trading-date") && !validTradingDate(tradingDate))
+        return failure("--trading-date: " + std::to_string(tradingDate) + " is not a date in the form YYYYMMDD");
+    o.tradingDate = tradingDate;
+    if (!(o.idleTimeoutSeconds > 0) || o.idleTimeoutSeconds > 86400.0)
+        return failure("--idle-timeout: must be above 0 and at most 86400 seconds");
+    if (vm.count("random-walk-seed")) o.randomWalkSeed = walkSeed;
+    if (o.randomWalkMs == 0) return failure("--random-walk-ms: must be at least 1");
+    if (vm.count("drop-after") && o.dropAfter == 0) return failure("--drop-after: must be at least 1");
+    return result;
+}
+
+}  // namespace hvr::sim

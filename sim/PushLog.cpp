@@ -1,0 +1,40 @@
+#include "PushLog.h"
+
+#include <algorithm>
+
+namespace hvr::sim {
+
+void PushLog::restore(std::vector<PushRecord> records) {
+    byAccount_.clear();
+    for (PushRecord& r : records) byAccount_[r.accountId].push_back(std::move(r));
+}
+
+const PushRecord& PushLog::append(uint32_t accountId, uint32_t mtype, std::string data) {
+    PushRecord record;
+    record.accountId = accountId;
+    record.pushId = nextPushId(accountId);
+    record.mtype = mtype;
+    record.data = std::move(data);
+    std::vector<PushRecord>& log = byAccount_[accountId];
+    log.push_back(std::move(record));
+    return log.back();
+}
+
+std::vector<PushRecord> PushLog::replay(uint32_t accountId, int64_t requested) const {
+    if (requested < 0) return {};
+    auto it = byAccount_.find(accountId);
+    if (it == byAccount_.end()) return {};
+    const std::vector<PushRecord>& log = it->second;
+    const uint64_t after = static_cast<uint64_t>(requested);
+    auto first = std::upper_bound(log.begin(), log.end(), after,
+                                  [](uint64_t id, const PushRecord& r) { return id < r.pushId; });
+    return std::vector<PushRecord>(first, log.end());
+}
+
+uint64_t PushLog::nextPushId(uint32_t accountId) const {
+    auto it = byAccount_.find(accountId);
+    if (it == byAccount_.end() || it->second.empty()) return 1;
+    return it->second.back().pushId + 1;
+}
+
+}  // namespace hvr::sim

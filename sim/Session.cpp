@@ -1,0 +1,190 @@
+#include "Session.h"
+
+#include <boost/asio/post.hpp>
+#include <boost/asio/write.hpp>
+
+#include "EventLog.h"
+#include "PacketCodec.h"
+#include "net/Framing.h"
+
+namespace hvr::sim {
+
+namespace asio = boost::asio;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+std::string framingProblem(FramingStatus status) {
+    switch (status) {
+        case FramingStatus::BufferTooLarge:
+            return "more than the largest packet buffered";
+        case FramingStatus::BadHeader:
+            return "bad magic or a packet length below the header size";
+        case FramingStatus::PacketTooLarge:
+            return "packet length above the limit";
+        default:
+            return "unreadable packet";
+    }
+}
+
+}  // namespace
+
+Session::Session(asio::ip::tcp::socket socket, Desk& desk, const SessionOptions& options)
+    : socket_(std::move(socket)),
+      idleTimer_(socket_.get_executor()),
+      delayTimer_(socket_.get_executor()),
+      desk_(desk),
+      options_(options) {
+    boost::system::error_code ignored;
+    const auto remote = socket_.remote_endpoint(ignored);
+    peer_ = ignored ? std::string("unknown peer") : remote.address().to_string() + ":" + std::to_string(remote.port());
+}
+
+Session::~Session() { desk_.detach(*this); }
+
+void Session::start() {
+    logEvent(peer_ + " connected");
+    desk_.attach(*this);
+    lastHeard_ = Clock::now();
+    armIdleTimer(options_.idleTimeout);
+    readSome();
+}
+
+void Session::stop(const std::string& reason) {
+    if (stopped_) return;
+    stopped_ = true;
+    logEvent(peer_ + " disconnected: " + reason);
+    desk_.detach(*this);
+    boost::system::error_code ignored;
+    socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+    socket_.close(ignored);
+    idleTimer_.cancel();
+    delayTimer_.cancel();
+}
+
+void Session::readSome() {
+    socket_.async_read_some(asio::buffer(readChunk_),
+                            [self = shared_from_this()](const boost::system::error_code& error, std::size_t size) {
+                                self->onRead(error, size);
+                            });
+}
+
+void Session::onRead(const boost::system::error_code& error, std::size_t size) {
+    if (stopped_) return;
+    if (error) {
+        stop(error == asio::error::eof ? "closed by the client" : "read failed: " + error.message());
+        return;
+    }
+    lastHeard_ = Clock::now();
+    inbound_.append(readChunk_.data(), size);
+    std::string malformed;
+    const FramingStatus status = processFrames(
+        inbound_, [this, &malformed](const uint8_t* packet, const PacketHeader& header) {
+            return dispatch(packet, header, malformed);
+        });
+    if (stopped_) return;
+    if (status != FramingStatus::Ok) {
+        stop("malformed packet: " + (malformed.empty() ? framingProblem(status) : malformed));
+        return;
+    }
+    if (draining_) {
+        writeNext();  // stops once everything queued is written
+        return;
+    }
+    readSome();
+}
+
+bool Session::dispatch(const uint8_t* packet, const PacketHeader& header, std::string& malformed) {
+    if (stopped_) return false;
+    if (draining_) return true;  // past the drop-after count: read but not handled
+    std::string payload;
+    if (!extractPayload(packet, header, payload)) {
+        malformed = "compressed payload of function code " + std::to_string(header.functionCode) +
+                    " does not inflate to its announced size";
+        return false;
+    }
+    if (!desk_.handle(*this, header, payload)) {
+        malformed = "payload of function code " + std::to_string(header.functionCode) + " does not parse";
+        return false;
+    }
+    if (options_.dropAfterPackets != 0 && ++packetsReceived_ >= options_.dropAfterPackets) draining_ = true;
+    return true;
+}
+
+void Session::armIdleTimer(Clock::duration wait) {
+    idleTimer_.expires_after(wait);
+    idleTimer_.async_wait([self = shared_from_this()](const boost::system::error_code& error) {
+        self->onIdleTimer(error);
+    });
+}
+
+void Session::onIdleTimer(const boost::system::error_code& error) {
+    if (error || stopped_) return;
+    const Clock::duration silent = Clock::now() - lastHeard_;
+    if (silent >= options_.idleTimeout) {
+        stop("silent for " + std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(silent).count()) +
+             " ms");
+        return;
+    }
+    armIdleTimer(options_.idleTimeout - silent);
+}
+
+void Session::sendPacket(std::string packet) {
+    if (stopped_) return;
+    if (queuedBytes_ + packet.size() > options_.maxQueuedBytes) {
+        // The Desk may be walking its client list right now: stop on a later turn.
+        asio::post(socket_.get_executor(), [self = shared_from_this()] {
+            self->stop("client is not reading its answers");
+        });
+        return;
+    }
+    Outgoing out;
+    out.due = options_.answerDelay.count() > 0 ? Clock::now() + options_.answerDelay : Clock::time_point::min();
+    queuedBytes_ += packet.size();
+    out.bytes = std::move(packet);
+    queue_.push_back(std::move(out));
+    writeNext();
+}
+
+void Session::writeNext() {
+    if (stopped_ || writing_) return;
+    if (queue_.empty()) {
+        if (draining_) stop("dropped after " + std::to_string(options_.dropAfterPackets) + " packets (fault injection)");
+        return;
+    }
+    writing_ = true;
+    const Outgoing& front = queue_.front();
+    if (front.due > Clock::now()) {
+        delayTimer_.expires_at(front.due);
+        delayTimer_.async_wait([self = shared_from_this()](const boost::system::error_code& error) {
+            self->writing_ = false;
+            if (error || self->stopped_) return;
+            self->writeNext();
+        });
+        return;
+    }
+    std::size_t size = front.bytes.size() - frontWritten_;
+    if (options_.oneByteWrites) size = 1;
+    asio::async_write(socket_, asio::buffer(front.bytes.data() + frontWritten_, size),
+                      [self = shared_from_this()](const boost::system::error_code& error, std::size_t written) {
+                          self->onWritten(error, written);
+                      });
+}
+
+void Session::onWritten(const boost::system::error_code& error, std::size_t size) {
+    writing_ = false;
+    if (stopped_) return;
+    if (error) {
+        stop("write failed: " + error.message());
+        return;
+    }
+    frontWritten_ += size;
+    if (frontWritten_ == queue_.front().bytes.size()) {
+        queuedBytes_ -= queue_.front().bytes.size();
+        queue_.pop_front();
+        frontWritten_ = 0;
+    }
+    writeNext();
+}
+
+}  // namespace hvr::sim

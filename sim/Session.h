@@ -1,0 +1,85 @@
+// One client connection of the server: reads and frames request packets,
+// hands them to the Desk, and writes answers and pushes back in order with
+// at most one write in flight (the completion of one write starts the next).
+// Also enforces the idle timeout and the fault-injection settings.
+//
+// Threads: everything runs on the server's one network thread.
+// Lifetime: the pending asio handlers hold the session (shared_from_this);
+// stop() closes the socket and cancels the timers, so the handlers end and
+// the session is freed. stop() is idempotent and detaches from the Desk,
+// which must outlive every session (the io_context that holds the handlers
+// is destroyed before the Desk).
+#pragma once
+
+#include <array>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+
+#include "Desk.h"
+#include "DeskClient.h"
+
+namespace hvr::sim {
+
+struct SessionOptions {
+    std::chrono::milliseconds idleTimeout{30000};  // silence after which the client is dropped
+    uint64_t dropAfterPackets = 0;                 // 0 = never; else close after this many requests
+    bool oneByteWrites = false;                    // write every packet one byte at a time
+    std::chrono::milliseconds answerDelay{0};      // hold every outgoing packet this long
+    std::size_t maxQueuedBytes = 64u << 20;        // a client that lets more pile up is dropped
+};
+
+class Session : public std::enable_shared_from_this<Session>, public DeskClient {
+public:
+    Session(boost::asio::ip::tcp::socket socket, Desk& desk, const SessionOptions& options);
+    ~Session();
+
+    void start();
+    void stop(const std::string& reason);
+
+    void sendPacket(std::string packet) override;
+    const std::string& peerName() const override { return peer_; }
+
+private:
+    struct Outgoing {
+        std::string bytes;
+        std::chrono::steady_clock::time_point due;  // not written before this time
+    };
+
+    void readSome();
+    void onRead(const boost::system::error_code& error, std::size_t size);
+    bool dispatch(const uint8_t* packet, const PacketHeader& header, std::string& malformed);
+    void armIdleTimer(std::chrono::steady_clock::duration wait);
+    void onIdleTimer(const boost::system::error_code& error);
+    void writeNext();
+    void onWritten(const boost::system::error_code& error, std::size_t size);
+
+    boost::asio::ip::tcp::socket socket_;
+    boost::asio::steady_timer idleTimer_;
+    boost::asio::steady_timer delayTimer_;
+    Desk& desk_;
+    const SessionOptions options_;
+    std::string peer_;
+
+    // Receive side.
+    std::array<char, 65536> readChunk_{};
+    std::string inbound_;  // bounded by processFrames at MAX_PACKET_SIZE
+    std::chrono::steady_clock::time_point lastHeard_;
+    uint64_t packetsReceived_ = 0;
+
+    // Send side: the queue, the progress of its front packet, the one write.
+    std::deque<Outgoing> queue_;
+    std::size_t queuedBytes_ = 0;
+    std::size_t frontWritten_ = 0;
+    bool writing_ = false;
+
+    bool draining_ = false;  // drop-after reached: stop once the queue is written
+    bool stopped_ = false;
+};
+
+}  // namespace hvr::sim

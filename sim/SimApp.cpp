@@ -1,0 +1,109 @@
+#include "SimApp.h"
+
+#include <boost/asio/post.hpp>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+
+#include "BookSetup.h"
+#include "EventLog.h"
+
+namespace hvr::sim {
+
+namespace asio = boost::asio;
+
+namespace {
+
+uint64_t millisecondsSinceEpoch() {
+    using namespace std::chrono;
+    return static_cast<uint64_t>(duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count());
+}
+
+}  // namespace
+
+SimApp::SimApp(const SimOptions& options) : options_(options), walkTimer_(io_) {
+    const tools::TradingConfig config =
+        options.configFile.empty() ? tools::defaultTradingConfig() : tools::loadTradingConfig(options.configFile);
+    const uint32_t newDayDate = options.tradingDate != 0 ? options.tradingDate : todayTradingDate();
+    store_ = std::make_unique<Store>(options.db, options.freshDay, newDayDate);
+
+    Book::Options bookOptions;
+    bookOptions.partialFills = options.partialFills;
+    book_ = std::make_unique<Book>(instrumentsFrom(config), accountsFrom(config), store_->load(),
+                                   millisecondsSinceEpoch, bookOptions);
+    store_->save(*book_, book_->takeChanges());  // accounts new to this day
+    logEvent(std::string(store_->startedNewDay() ? "new" : "continuing") + " trading day " +
+             std::to_string(book_->tradingDate()) + " in " + options.db);
+    if (!store_->startedNewDay() && options.tradingDate != 0 && options.tradingDate != book_->tradingDate())
+        logEvent("--trading-date " + std::to_string(options.tradingDate) +
+                 " ignored: the database holds a day already (use --fresh-day for a new one)");
+
+    Desk::Options deskOptions;
+    deskOptions.compressThreshold = options.compressThreshold;
+    deskOptions.refuseLogins = options.refuseLogins;
+    desk_ = std::make_unique<Desk>(*book_, *store_, deskOptions);
+
+    SessionOptions sessionOptions;
+    sessionOptions.idleTimeout = std::chrono::milliseconds(
+        static_cast<int64_t>(options.idleTimeoutSeconds * 1000.0 + 0.5));
+    sessionOptions.dropAfterPackets = options.dropAfter;
+    sessionOptions.oneByteWrites = options.oneByteWrites;
+    sessionOptions.answerDelay = std::chrono::milliseconds(options.answerDelayMs);
+    const asio::ip::tcp::endpoint endpoint(asio::ip::make_address(options.listen), options.port);
+    server_ = std::make_unique<Server>(io_, endpoint, *desk_, sessionOptions);
+
+    if (options.randomWalkSeed) walk_.emplace(*options.randomWalkSeed, book_->instruments());
+}
+
+SimApp::~SimApp() = default;
+
+void SimApp::announce() {
+    const asio::ip::tcp::endpoint bound = endpoint();
+    if (!options_.portFile.empty()) {
+        // Written aside and renamed, so a reader never sees a half-written number.
+        const std::string temporary = options_.portFile + ".tmp";
+        {
+            std::ofstream out(temporary, std::ios::trunc);
+            out << bound.port() << '\n';
+            if (!out.flush()) throw std::runtime_error("cannot write the port file " + temporary);
+        }
+        if (std::rename(temporary.c_str(), options_.portFile.c_str()) != 0)
+            throw std::runtime_error("cannot write the port file " + options_.portFile);
+    }
+    std::cout << "hvr-sim listening on " << bound.address().to_string() << ":" << bound.port() << std::endl;
+}
+
+void SimApp::run(bool handleSignals) {
+    server_->start();
+    if (handleSignals) {
+        signals_.emplace(io_, SIGINT, SIGTERM);
+        signals_->async_wait([this](const boost::system::error_code& error, int signal) {
+            if (error) return;
+            logEvent("signal " + std::to_string(signal) + ": shutting down");
+            stop();
+        });
+    }
+    if (walk_) stepPriceWalk();
+    io_.run();
+}
+
+void SimApp::stop() {
+    asio::post(io_, [this] {
+        server_->stop();
+        walkTimer_.cancel();
+        if (signals_) signals_->cancel();
+        io_.stop();
+    });
+}
+
+void SimApp::stepPriceWalk() {
+    walkTimer_.expires_after(std::chrono::milliseconds(options_.randomWalkMs));
+    walkTimer_.async_wait([this](const boost::system::error_code& error) {
+        if (error) return;
+        for (const auto& [code, last] : walk_->step()) desk_->moveLastPrice(code, last);
+        stepPriceWalk();
+    });
+}
+
+}  // namespace hvr::sim

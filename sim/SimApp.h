@@ -1,0 +1,62 @@
+// The whole simulator assembled from its options: configuration, store,
+// book, desk, listening server, optional price walk and signal handling.
+//
+// Threads: construct on any thread; run() turns the calling thread into the
+// one network thread and returns after stop(). stop() may be called from any
+// thread. endpoint() is fixed once constructed.
+// Members are declared in dependency order and destroyed in reverse: the
+// io_context (and with it every session handler) goes before the Desk that
+// sessions detach from, and the Desk before the Book and the Store.
+#pragma once
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <memory>
+#include <optional>
+
+#include "Book.h"
+#include "Desk.h"
+#include "Options.h"
+#include "PriceWalk.h"
+#include "Server.h"
+#include "Store.h"
+
+namespace hvr::sim {
+
+class SimApp {
+public:
+    // Loads the configuration, opens the day and binds the listening socket.
+    // Throws (tools::ConfigError, SqliteError, boost::system::system_error)
+    // with a message fit for the user.
+    explicit SimApp(const SimOptions& options);
+    ~SimApp();
+
+    boost::asio::ip::tcp::endpoint endpoint() const { return server_->endpoint(); }
+
+    // Writes the port file (when asked for) and prints the startup line on
+    // stdout. Throws std::runtime_error when the port file cannot be written.
+    void announce();
+
+    // Serves until stop() or, with handleSignals, SIGINT / SIGTERM.
+    void run(bool handleSignals);
+
+    // Stops serving; thread-safe.
+    void stop();
+
+private:
+    void stepPriceWalk();
+
+    SimOptions options_;
+    std::unique_ptr<Store> store_;
+    std::unique_ptr<Book> book_;
+    std::unique_ptr<Desk> desk_;
+    boost::asio::io_context io_;
+    std::unique_ptr<Server> server_;
+    std::optional<boost::asio::signal_set> signals_;
+    std::optional<PriceWalk> walk_;
+    boost::asio::steady_timer walkTimer_;
+};
+
+}  // namespace hvr::sim

@@ -1,0 +1,89 @@
+// The command line: defaults, every flag, and the refusals that exit 2.
+#include <gtest/gtest.h>
+
+#include "Options.h"
+
+namespace hvr::sim {
+namespace {
+
+CommandLine parse(std::vector<std::string> args) { return parseCommandLine(args); }
+
+TEST(Options, DefaultsWithoutFlags) {
+    const CommandLine c = parse({});
+    ASSERT_EQ(c.action, CommandLine::Action::Run);
+    EXPECT_EQ(c.options.listen, "127.0.0.1");
+    EXPECT_EQ(c.options.port, 0);
+    EXPECT_EQ(c.options.db, "hvr-sim.db");
+    EXPECT_EQ(c.options.compressThreshold, 1024u);
+    EXPECT_EQ(c.options.idleTimeoutSeconds, 30.0);
+    EXPECT_FALSE(c.options.randomWalkSeed.has_value());
+    EXPECT_EQ(c.options.dropAfter, 0u);
+}
+
+TEST(Options, EveryFlagIsRead) {
+    const CommandLine c = parse({"--listen", "::1", "--port", "4567", "--port-file", "p.txt", "--config", "c.ini",
+                                 "--db", "d.db", "--fresh-day", "--trading-date", "20240229",
+                                 "--compress-threshold", "10", "--idle-timeout", "0.5", "--partial-fills",
+                                 "--random-walk-seed", "9", "--random-walk-ms", "20", "--drop-after", "3",
+                                 "--one-byte-writes", "--answer-delay-ms", "15", "--refuse-logins"});
+    ASSERT_EQ(c.action, CommandLine::Action::Run) << c.text;
+    const SimOptions& o = c.options;
+    EXPECT_EQ(o.listen, "::1");
+    EXPECT_EQ(o.port, 4567);
+    EXPECT_EQ(o.portFile, "p.txt");
+    EXPECT_EQ(o.configFile, "c.ini");
+    EXPECT_EQ(o.db, "d.db");
+    EXPECT_TRUE(o.freshDay);
+    EXPECT_EQ(o.tradingDate, 20240229u);
+    EXPECT_EQ(o.compressThreshold, 10u);
+    EXPECT_EQ(o.idleTimeoutSeconds, 0.5);
+    EXPECT_TRUE(o.partialFills);
+    EXPECT_EQ(o.randomWalkSeed, std::optional<uint64_t>(9));
+    EXPECT_EQ(o.randomWalkMs, 20u);
+    EXPECT_EQ(o.dropAfter, 3u);
+    EXPECT_TRUE(o.oneByteWrites);
+    EXPECT_EQ(o.answerDelayMs, 15u);
+    EXPECT_TRUE(o.refuseLogins);
+}
+
+TEST(Options, BadFlagsAreErrorsWithAMessage) {
+    const std::vector<std::vector<std::string>> bad = {
+        {"--no-such-flag"},
+        {"--port", "seventy"},
+        {"--port", "70000"},
+        {"--listen", "0.0.0.0"},
+        {"--listen", "192.168.1.4"},
+        {"--listen", "localhost"},
+        {"--trading-date", "20240230"},
+        {"--trading-date", "2024"},
+        {"--idle-timeout", "0"},
+        {"--drop-after", "0"},
+        {"--random-walk-ms", "0"},
+        {"--db"},
+    };
+    for (const auto& args : bad) {
+        const CommandLine c = parse(args);
+        EXPECT_EQ(c.action, CommandLine::Action::Error) << args.front();
+        EXPECT_FALSE(c.text.empty());
+    }
+    EXPECT_NE(parse({"--listen", "10.0.0.1"}).text.find("loopback"), std::string::npos);
+}
+
+TEST(Options, HelpListsTheFlags) {
+    const CommandLine c = parse({"--help"});
+    ASSERT_EQ(c.action, CommandLine::Action::Help);
+    for (const char* flag : {"--port-file", "--fresh-day", "--drop-after", "--refuse-logins"})
+        EXPECT_NE(c.text.find(flag), std::string::npos) << flag;
+}
+
+TEST(Options, TradingDatesMustBeRealDays) {
+    EXPECT_TRUE(validTradingDate(20241231));
+    EXPECT_TRUE(validTradingDate(20000229));
+    EXPECT_FALSE(validTradingDate(19000229));
+    EXPECT_FALSE(validTradingDate(20241301));
+    EXPECT_FALSE(validTradingDate(20240100));
+    EXPECT_TRUE(validTradingDate(todayTradingDate()));
+}
+
+}  // namespace
+}  // namespace hvr::sim

@@ -1,0 +1,294 @@
+// The whole server on a loopback port, driven by a raw test client. Every
+// wait is on a packet or on the server closing the connection; none sleeps.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <thread>
+
+#include "SimApp.h"
+#include "TempDir.h"
+#include "TestClient.h"
+
+namespace hvr::sim::testing {
+namespace {
+
+constexpr int32_t IF_LAST = 35000000;  // 3500.0, the built-in IF2412 last price
+
+class LoopbackServer : public ::testing::Test {
+protected:
+    void start(SimOptions options = {}, bool fresh = true) {
+        options.db = dir.file("sim.db");
+        options.freshDay = fresh;
+        options.tradingDate = 20241202;
+        app = std::make_unique<SimApp>(options);
+        port = app->endpoint().port();
+        runner = std::thread([this] { app->run(false); });
+    }
+
+    void stop() {
+        if (!app) return;
+        app->stop();
+        runner.join();
+        app.reset();
+    }
+
+    void TearDown() override { stop(); }
+
+    // A heartbeat and its answer: everything the server sent before it has
+    // been read once this returns.
+    static void roundTrip(TestClient& client) {
+        client.send(FC_HEART_BEAT, 0);
+        while (client.receive().header.functionCode != FC_HEART_BEAT) {
+        }
+    }
+
+    TempDir dir;
+    std::unique_ptr<SimApp> app;
+    std::thread runner;
+    uint16_t port = 0;
+};
+
+exchg::Order orderIn(const exchg::PushMessage& push) {
+    EXPECT_EQ(push.mtype(), 60u);
+    exchg::Order o;
+    EXPECT_TRUE(o.ParseFromString(push.data()));
+    return o;
+}
+
+TEST_F(LoopbackServer, LoginWithTheRightPasswordOpensASessionAndWrongOnesAreRefused) {
+    start();
+    TestClient first(port);
+    const exchg::AnsLogin ok = first.login("demo", "demo");
+    EXPECT_EQ(ok.result(), 0);
+    EXPECT_EQ(ok.tradingdate(), 20241202u);
+    TestClient second(port);
+    EXPECT_GT(second.login("demo", "demo").sessionid(), ok.sessionid());
+
+    for (const auto& [user, password] : {std::pair<const char*, const char*>{"demo", "wrong"}, {"nobody", "demo"}}) {
+        TestClient refused(port);
+        const exchg::AnsLogin answer = refused.login(user, password);
+        EXPECT_EQ(answer.result(), exchg::EC_WRONG_PASSWORD);
+        EXPECT_FALSE(answer.message().empty());
+        EXPECT_EQ(refused.insert("IF2412", IF_LAST, 1, exchg::DT_Long).result(), exchg::EC_INVALID_ACCOUNT);
+    }
+}
+
+TEST_F(LoopbackServer, AcceptedOrderIsAnsweredThenPushedToEverySessionOfTheAccount) {
+    start();
+    TestClient trader(port);
+    TestClient watcher(port);
+    trader.login("demo", "demo");
+    watcher.login("demo", "demo");
+
+    exchg::ReqOrderInsert request;
+    request.set_instrument("IF2412");
+    request.set_price(static_cast<uint32_t>(IF_LAST));
+    request.set_qty(1);
+    request.set_direct(exchg::DT_Long);
+    request.set_pxtype(exchg::PT_LimitPrice);
+    request.set_timecond(exchg::TC_ValidInDay);
+    request.set_offset(exchg::OF_Open);
+    request.set_usertag("mine");
+    trader.send(FC_CMD_ORDER_INSERT, 77, &request);
+    const ReceivedPacket answerPacket = trader.receive();
+    EXPECT_EQ(answerPacket.header.functionCode, FC_CMD_ORDER_INSERT);
+    EXPECT_EQ(answerPacket.header.requestNo, 77u);
+    exchg::AnsOrderInsert answer;
+    ASSERT_TRUE(answer.ParseFromString(answerPacket.payload));
+    EXPECT_EQ(answer.result(), 0);
+    EXPECT_EQ(answer.usertag(), "mine");
+
+    for (TestClient* client : {&trader, &watcher}) {
+        const exchg::PushMessage queued = client->receivePush();
+        const exchg::PushMessage trade = client->receivePush();
+        const exchg::PushMessage done = client->receivePush();
+        EXPECT_EQ(queued.pushid(), 1u);
+        EXPECT_EQ(orderIn(queued).status(), exchg::OS_NotTradedQueuing);
+        EXPECT_EQ(orderIn(queued).orderid(), answer.orderid());
+        EXPECT_EQ(trade.mtype(), 61u);
+        EXPECT_EQ(trade.pushid(), 2u);
+        EXPECT_EQ(orderIn(done).status(), exchg::OS_AllTraded);
+        EXPECT_EQ(done.pushid(), 3u);
+    }
+
+    trader.send(FC_QRY_POSITION, 78);
+    const auto positions = trader.receiveAs<exchg::PositionList>(FC_QRY_POSITION);
+    ASSERT_EQ(positions.positions_size(), 1);
+    EXPECT_EQ(positions.positions(0).newvolumn(), 1u);
+    trader.send(FC_QRY_ACCOUNT_INFO, 79);
+    const auto account = trader.receiveAs<exchg::AnsAccountInfo>(FC_QRY_ACCOUNT_INFO);
+    ASSERT_EQ(account.accinfos_size(), 1);
+    EXPECT_EQ(account.accinfos(0).margin(), 126000u * 10000u);  // 3500 x 300 x 12%
+}
+
+TEST_F(LoopbackServer, LoginReplaysThePushesAfterTheResumeIdRightAfterTheAnswer) {
+    start();
+    {
+        TestClient trader(port);
+        trader.login("demo", "demo");
+        trader.insert("IF2412", IF_LAST, 1, exchg::DT_Long);
+        roundTrip(trader);
+    }
+    TestClient all(port);
+    EXPECT_EQ(all.login("demo", "demo", 0).result(), 0);
+    for (uint64_t id = 1; id <= 3; ++id) EXPECT_EQ(all.receivePush().pushid(), id);
+
+    TestClient tail(port);
+    tail.login("demo", "demo", 2);
+    EXPECT_EQ(tail.receivePush().pushid(), 3u);
+
+    TestClient none(port);
+    none.login("demo", "demo", -1);
+    none.send(FC_HEART_BEAT, 0);
+    EXPECT_EQ(none.receive().header.functionCode, FC_HEART_BEAT);  // nothing replayed before it
+}
+
+TEST_F(LoopbackServer, CancelAnswersThenPushesTheCancelledOrder) {
+    start();
+    TestClient trader(port);
+    trader.login("demo", "demo");
+    const uint32_t id = trader.insert("IF2412", IF_LAST - 100000, 1, exchg::DT_Long).orderid();
+    EXPECT_EQ(orderIn(trader.receivePush()).status(), exchg::OS_NotTradedQueuing);
+
+    exchg::ReqOrderCancel cancel;
+    cancel.set_orderid(id);
+    trader.send(FC_CMD_ORDER_CANCEL, 5, &cancel);
+    EXPECT_EQ(trader.receiveAs<exchg::AnsOrderCancel>(FC_CMD_ORDER_CANCEL).result(), 0);
+    EXPECT_EQ(orderIn(trader.receivePush()).status(), exchg::OS_Canceled);
+
+    trader.send(FC_CMD_ORDER_CANCEL, 6, &cancel);
+    EXPECT_EQ(trader.receiveAs<exchg::AnsOrderCancel>(FC_CMD_ORDER_CANCEL).result(), exchg::EC_INVALID_ORDERSTATE);
+    cancel.set_orderid(id + 100);
+    trader.send(FC_CMD_ORDER_CANCEL, 7, &cancel);
+    EXPECT_EQ(trader.receiveAs<exchg::AnsOrderCancel>(FC_CMD_ORDER_CANCEL).result(), exchg::EC_INVALID_ORDER);
+}
+
+TEST_F(LoopbackServer, LargeAnswerArrivesCompressed) {
+    start();
+    TestClient trader(port);
+    trader.login("demo", "demo");
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_EQ(trader.insert("AU2412", 4700000, 1, exchg::DT_Long).result(), 0);  // rests below 480
+        trader.receivePush();
+    }
+    trader.send(FC_QRY_ORDERS, 9);
+    const ReceivedPacket packet = trader.receive();
+    EXPECT_EQ(packet.header.functionCode, FC_QRY_ORDERS);
+    EXPECT_GT(packet.header.rawLength, PACKET_HEADER_SIZE + 1024);
+    EXPECT_EQ(packet.header.rawLength, PACKET_HEADER_SIZE + packet.payload.size());
+    exchg::OrderList orders;
+    ASSERT_TRUE(orders.ParseFromString(packet.payload));
+    EXPECT_EQ(orders.orders_size(), 20);
+
+    trader.send(FC_QRY_TRADES, 10);
+    const ReceivedPacket small = trader.receive();
+    EXPECT_EQ(small.header.rawLength, 0u);
+}
+
+TEST_F(LoopbackServer, QueriesAreAnsweredWithoutLoginAndUnknownCodesIgnored) {
+    start();
+    TestClient anonymous(port);
+    anonymous.send(77, 1);  // ignored
+    anonymous.send(FC_QRY_ORDERS, 2);
+    EXPECT_EQ(anonymous.receiveAs<exchg::OrderList>(FC_QRY_ORDERS).orders_size(), 0);
+    anonymous.send(FC_QRY_TRADES, 3);
+    EXPECT_EQ(anonymous.receiveAs<exchg::TradeList>(FC_QRY_TRADES).trades_size(), 0);
+    anonymous.send(FC_QRY_POSITION, 4);
+    EXPECT_EQ(anonymous.receiveAs<exchg::PositionList>(FC_QRY_POSITION).positions_size(), 0);
+    anonymous.send(FC_QRY_ACCOUNT_INFO, 5);
+    EXPECT_EQ(anonymous.receiveAs<exchg::AnsAccountInfo>(FC_QRY_ACCOUNT_INFO).accinfos_size(), 0);
+}
+
+TEST_F(LoopbackServer, LogoutEndsTheLoginButKeepsTheConnection) {
+    start();
+    TestClient trader(port);
+    trader.login("demo", "demo");
+    trader.send(FC_CMD_LOGOUT, 2);
+    EXPECT_EQ(trader.insert("IF2412", IF_LAST, 1, exchg::DT_Long).result(), exchg::EC_INVALID_ACCOUNT);
+}
+
+TEST_F(LoopbackServer, MalformedClientsAreDroppedWhileAnotherKeepsTrading) {
+    start();
+    TestClient good(port);
+    good.login("demo", "demo");
+
+    std::string badMagic(PACKET_HEADER_SIZE, '\0');
+    std::string shortLength;
+    appendRequestPacket(shortLength, FC_QRY_ORDERS, 1, nullptr, 0);
+    writeLE32(reinterpret_cast<uint8_t*>(shortLength.data()) + OFFSET_PACKET_LENGTH, 8);
+    std::string oversize;
+    appendRequestPacket(oversize, FC_QRY_ORDERS, 1, nullptr, 0);
+    writeLE32(reinterpret_cast<uint8_t*>(oversize.data()) + OFFSET_PACKET_LENGTH, MAX_PACKET_SIZE);
+    std::string unparsable;
+    appendRequestPacket(unparsable, FC_CMD_LOGIN, 1, "\xff\xff\xff", 3);
+    std::string emptyInsert;
+    appendRequestPacket(emptyInsert, FC_CMD_ORDER_INSERT, 1, nullptr, 0);
+
+    for (const std::string& garbage : {badMagic, shortLength, oversize, unparsable, emptyInsert}) {
+        TestClient bad(port);
+        bad.sendRaw(garbage);
+        EXPECT_TRUE(bad.closedByServer());
+    }
+
+    EXPECT_EQ(good.insert("IF2412", IF_LAST, 1, exchg::DT_Long).result(), 0);
+    EXPECT_EQ(good.receivePush().pushid(), 1u);
+}
+
+TEST_F(LoopbackServer, SilentClientIsDisconnectedAfterTheIdleTimeout) {
+    SimOptions options;
+    options.idleTimeoutSeconds = 0.2;
+    start(options);
+    TestClient silent(port);
+    EXPECT_TRUE(silent.closedByServer());
+}
+
+TEST_F(LoopbackServer, DropAfterClosesOnceTheLastAnswerIsWritten) {
+    SimOptions options;
+    options.dropAfter = 2;
+    start(options);
+    TestClient client(port);
+    EXPECT_EQ(client.login("demo", "demo").result(), 0);
+    client.send(FC_QRY_ORDERS, 2);
+    EXPECT_EQ(client.receive().header.functionCode, FC_QRY_ORDERS);
+    EXPECT_TRUE(client.closedByServer());
+}
+
+TEST_F(LoopbackServer, OneByteWritesAndDelayedAnswersStillArriveWholeAndInOrder) {
+    SimOptions options;
+    options.oneByteWrites = true;
+    options.answerDelayMs = 20;
+    start(options);
+    TestClient client(port);
+    EXPECT_EQ(client.login("demo", "demo").result(), 0);
+    EXPECT_EQ(client.insert("IF2412", IF_LAST, 1, exchg::DT_Long).result(), 0);
+    for (uint64_t id = 1; id <= 3; ++id) EXPECT_EQ(client.receivePush().pushid(), id);
+}
+
+TEST_F(LoopbackServer, RefuseLoginsRefusesTheRightPasswordToo) {
+    SimOptions options;
+    options.refuseLogins = true;
+    start(options);
+    TestClient client(port);
+    EXPECT_EQ(client.login("demo", "demo").result(), exchg::EC_WRONG_PASSWORD);
+}
+
+TEST_F(LoopbackServer, RestartedServerContinuesTheDay) {
+    start();
+    uint32_t firstOrder = 0;
+    {
+        TestClient trader(port);
+        trader.login("demo", "demo");
+        firstOrder = trader.insert("IF2412", IF_LAST, 1, exchg::DT_Long).orderid();
+        roundTrip(trader);
+    }
+    stop();
+    start({}, false);
+    TestClient trader(port);
+    EXPECT_EQ(trader.login("demo", "demo", 0).tradingdate(), 20241202u);
+    for (uint64_t id = 1; id <= 3; ++id) EXPECT_EQ(trader.receivePush().pushid(), id);
+    EXPECT_EQ(trader.insert("IF2412", IF_LAST, 1, exchg::DT_Long).orderid(), firstOrder + 1);
+    EXPECT_EQ(trader.receivePush().pushid(), 4u);
+}
+
+}  // namespace
+}  // namespace hvr::sim::testing
