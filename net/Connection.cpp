@@ -35,12 +35,12 @@ void TraderHVR::startConnect() {
 void TraderHVR::handleConnect(const boost::system::error_code& error, uint64_t connection) {
     if (error) {
         reportEvent(0, error.value());
-        if (stopped.load() || !isCurrentConnection(connection)) return;
+        if (stopped.load() || !isLiveConnection(connection)) return;
         log(kra::LOG_LEVEL_WARN, LOG_CONNECTION_CLOSED, RECONNECT_DELAY_SECONDS);
-        waitThenReconnect();
+        waitThenReconnect(connection);
         return;
     }
-    if (!isCurrentConnection(connection)) return;  // replaced while connecting
+    if (!isLiveConnection(connection)) return;  // closed or replaced while connecting
 
     requestCounter.exchange(0);
     // Bytes of a packet cut short by the previous connection would corrupt the
@@ -69,7 +69,9 @@ void TraderHVR::startReadLocked() {
 void TraderHVR::handleRead(const boost::system::error_code& error, std::size_t bytes, uint64_t connection) {
     if (error) {
         if (closing.load()) return;  // the close step of release is under way
-        const bool current = isCurrentConnection(connection);
+        // A socket closed by disconnect, or replaced by a newer attempt, is
+        // not a failure to recover from.
+        const bool current = isLiveConnection(connection);
         if (!stopped.load() && current) {
             std::lock_guard<std::mutex> guard(socketLock);
             destroySocketLocked();
@@ -78,13 +80,13 @@ void TraderHVR::handleRead(const boost::system::error_code& error, std::size_t b
         if (stopped.load() || !current) return;
         log(kra::LOG_LEVEL_WARN, LOG_RECEIVE_ERROR, error.message().c_str(), error.value(),
             RECONNECT_DELAY_SECONDS);
-        waitThenReconnect();
+        waitThenReconnect(connection);
         return;
     }
 
     recvBuffer.append(reinterpret_cast<const char*>(readBuffer), bytes);
     if (!processRecvBuffer()) {
-        onFramingFailure();
+        onFramingFailure(connection);
         return;
     }
     if (stopped.load()) return;
@@ -101,18 +103,18 @@ bool TraderHVR::processRecvBuffer() {
     return false;
 }
 
-void TraderHVR::onFramingFailure() {
+void TraderHVR::onFramingFailure(uint64_t connection) {
     reportEvent(1, 0);
     {
         std::lock_guard<std::mutex> guard(socketLock);
-        destroySocketLocked();
+        if (connection == connectionId) destroySocketLocked();
     }
     if (stopped.load()) return;
     log(kra::LOG_LEVEL_WARN, LOG_CONNECTION_CLOSED, RECONNECT_DELAY_SECONDS);
-    waitThenReconnect();
+    waitThenReconnect(connection);
 }
 
-void TraderHVR::waitThenReconnect() {
+void TraderHVR::waitThenReconnect(uint64_t failed) {
     // Blocks the network thread, as the design wants: no other handler runs
     // during the wait. Only the start of release cuts it short.
     {
@@ -120,6 +122,9 @@ void TraderHVR::waitThenReconnect() {
         waitSignal.wait_for(guard, std::chrono::milliseconds(RECONNECT_DELAY_MS), [this] { return closing.load(); });
     }
     if (closing.load()) return;
+    // A host connect during the wait has already started a newer attempt;
+    // replacing it would throw away that socket and what is being sent on it.
+    if (!isLatestAttempt(failed)) return;
     startConnect();
 }
 
@@ -130,9 +135,14 @@ void TraderHVR::destroySocketLocked() {
     socket.reset();
 }
 
-bool TraderHVR::isCurrentConnection(uint64_t connection) {
+bool TraderHVR::isLatestAttempt(uint64_t connection) {
     std::lock_guard<std::mutex> guard(socketLock);
     return connection == connectionId;
+}
+
+bool TraderHVR::isLiveConnection(uint64_t connection) {
+    std::lock_guard<std::mutex> guard(socketLock);
+    return connection == connectionId && socket != nullptr;
 }
 
 void TraderHVR::runNetworkThread(uint64_t generation) {

@@ -81,6 +81,13 @@ void TraderHVR::handleWrite(const boost::system::error_code& error, std::size_t 
                 outcome = boost::asio::error::not_connected;
             }
         }
+        if (outcome == boost::asio::error::operation_aborted && writtenBytes == 0 && bytes == 0) {
+            // Our own close cut the write off before any byte of the batch
+            // left: it goes back to the front of the queue for the next
+            // connection, ahead of what was queued after it.
+            writingBatch.append(sendBuffer);
+            sendBuffer.swap(writingBatch);
+        }
         writeInFlight = false;
         writingBatch.clear();
         writtenBytes = 0;
@@ -92,7 +99,7 @@ void TraderHVR::handleWrite(const boost::system::error_code& error, std::size_t 
         if (outcome != boost::asio::error::operation_aborted) log(kra::LOG_LEVEL_ERROR, LOG_SEND_ERROR);
         // A newer connection may already be up and waiting for this write to
         // end before it sends what is queued.
-        if (!isCurrentConnection(connection)) flushSendBuffer();
+        if (!isLatestAttempt(connection)) flushSendBuffer();
         return;
     }
     flushSendBuffer();

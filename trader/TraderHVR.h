@@ -85,11 +85,14 @@ private:
     void handleConnect(const boost::system::error_code& error, uint64_t connection);
     void handleRead(const boost::system::error_code& error, std::size_t bytes, uint64_t connection);
     bool processRecvBuffer();
-    void onFramingFailure();
-    void waitThenReconnect();
+    void onFramingFailure(uint64_t connection);
+    void waitThenReconnect(uint64_t failedConnection);
     void startReadLocked();               // REQUIRES: socketLock held
     void destroySocketLocked();           // REQUIRES: socketLock held
-    bool isCurrentConnection(uint64_t connection);
+    // The attempt with this id is the newest one (its socket may be gone).
+    bool isLatestAttempt(uint64_t connection);
+    // ... and its socket is still there: not closed by disconnect or a failure.
+    bool isLiveConnection(uint64_t connection);
     bool onNetworkThread() const;
     void closeSession();                  // posted to strand by release
     void stopNetworkThread();             // host thread: close step + join

@@ -122,6 +122,23 @@ TEST_F(SendPath, AfterDisconnectNothingIsSentUntilInitAndConnect) {
     EXPECT_EQ(positions->connection, 2);
 }
 
+// Regression: the aborted receive of a socket closed by disconnect was taken
+// for a failure once init had cleared the stop flag, and two seconds later
+// its reconnect threw away the new connection with the request on it.
+TEST_F(SendPath, RequestRightAfterAQuickReconnectIsNotLost) {
+    for (int cycle = 2; cycle <= 12; ++cycle) {
+        trader->disconnect();
+        configure();
+        trader->connect();
+        trader->queryAccount();
+        auto p = server.waitPacket(FC_QRY_ACCOUNT_INFO);
+        ASSERT_TRUE(p.has_value()) << "cycle " << cycle;
+        EXPECT_EQ(p->connection, cycle);
+    }
+    EXPECT_EQ(listener.countLogs(LOG_RECEIVE_ERROR), 0u);
+    EXPECT_EQ(listener.countLogs(LOG_SEND_ERROR), 0u);
+}
+
 TEST_F(SendPath, WrongMagicClosesAndReconnectsWithAnEmptyBuffer) {
     exchg_peer::OrderList empty;
     std::string bad = packetOf(FC_QRY_ORDERS, empty);

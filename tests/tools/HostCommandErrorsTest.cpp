@@ -1,0 +1,96 @@
+// hvr-host's answers to wrong commands and failed sessions, seen from outside
+// the process: the messages it prints and its exit status.
+#include <gtest/gtest.h>
+
+#include "E2ePaths.h"
+#include "harness/ChildProcess.h"
+
+namespace hvr::e2e {
+namespace {
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+ProcessResult runHost(std::vector<std::string> args, const std::string& input) {
+    std::vector<std::string> argv{HOST_BINARY, "--module", MODULE_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return runProcess(argv, input, std::chrono::seconds(20));
+}
+
+TEST(HostCommandErrors, InteractiveModeExplainsEachWrongCommandAndGoesOn) {
+    const ProcessResult run = runHost({"--port", "1"},
+                                      "frobnicate\n"
+                                      "buy IF2412\n"
+                                      "buy IF2412 lots 3500\n"
+                                      "sell IF2412 1 3500 gtc\n"
+                                      "cancel\n"
+                                      "login demo\n"
+                                      "await filled\n"
+                                      "buy IF2412 1 3500\n"
+                                      "positions\n"
+                                      "status\n"
+                                      "quit\n");
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    const std::string& out = run.output;
+    EXPECT_TRUE(contains(out, "error: unknown command 'frobnicate' (type help for the list)")) << out;
+    EXPECT_TRUE(contains(out, "error: buy: missing arguments; usage: buy CODE VOLUME PRICE")) << out;
+    EXPECT_TRUE(contains(out, "error: buy: VOLUME must be a whole number of lots, got 'lots'")) << out;
+    EXPECT_TRUE(contains(out, "error: sell: unknown flag 'gtc'")) << out;
+    EXPECT_TRUE(contains(out, "error: cancel: missing ORDERID")) << out;
+    EXPECT_TRUE(contains(out, "error: login: give both USER and PASSWORD, or neither")) << out;
+    EXPECT_TRUE(contains(out, "error: await filled: missing ORDERID")) << out;
+    // Valid commands that need a session say so instead of sending anything.
+    EXPECT_TRUE(contains(out, "failed: not logged in: use connect and login first")) << out;
+    // The loop went on to the end.
+    EXPECT_TRUE(contains(out, "not connected, not logged in")) << out;
+    EXPECT_TRUE(contains(out, "released")) << out;
+}
+
+TEST(HostCommandErrors, ScriptStopsAtTheFirstWrongLineWithItsNumber) {
+    TempDir dir;
+    writeFile(dir.path() + "bad.script", "# header\nfunds extra\nstatus\n");
+    const ProcessResult run = runHost({"--port", "1", "--script", dir.path() + "bad.script"}, "");
+    EXPECT_EQ(run.exitCode, 2) << run.output;
+    EXPECT_TRUE(contains(run.output, "bad.script:2: funds: takes no arguments")) << run.output;
+    EXPECT_FALSE(contains(run.output, "> status")) << run.output;
+}
+
+TEST(HostCommandErrors, ConnectTimeoutFailsTheSessionWithTheSocketError) {
+    TempDir dir;
+    writeFile(dir.path() + "connect.script", "connect\nstatus\n");
+    const ProcessResult run = runHost({"--port", std::to_string(unusedLoopbackPort()), "--timeout", "300",
+                                       "--script", dir.path() + "connect.script"},
+                                      "");
+    EXPECT_EQ(run.exitCode, 2) << run.output;
+    EXPECT_TRUE(contains(run.output, "[event] connect failed: Connection refused (111)")) << run.output;
+    EXPECT_TRUE(contains(run.output, "failed: connect.script:1: cannot connect within 300 ms")) << run.output;
+}
+
+TEST(HostCommandErrors, RefusedLoginFailsTheSessionWithTheServersReason) {
+    TempDir dir;
+    SimProcess sim(SIM_BINARY, {"--port", "0", "--db", dir.path() + "sim.db", "--fresh-day", "--refuse-logins"},
+                   dir.path() + "sim.log");
+    writeFile(dir.path() + "login.script", "connect\n");
+    const ProcessResult run = runHost({"--port", std::to_string(sim.port()), "--folder", dir.path(), "--user", "demo",
+                                       "--password", "demo", "--script", dir.path() + "login.script"},
+                                      "");
+    EXPECT_EQ(run.exitCode, 2) << run.output;
+    EXPECT_TRUE(contains(run.output, "[event] login refused: ")) << run.output;
+    EXPECT_TRUE(contains(run.output, "failed: login.script:1: login refused: ")) << run.output;
+}
+
+TEST(HostCommandErrors, WrongCommandLineExitsOneWithAHint) {
+    const ProcessResult run = runHost({"--pushmode", "7"}, "");
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_TRUE(contains(run.output, "--pushmode must be 0, 1 or 2")) << run.output;
+    EXPECT_TRUE(contains(run.output, "see hvr-host --help")) << run.output;
+}
+
+TEST(HostCommandErrors, MissingModuleIsReportedByTheLoader) {
+    const ProcessResult run = runProcess({HOST_BINARY, "--module", "/nonexistent/libTraderHVR.so"}, "quit\n",
+                                         std::chrono::seconds(10));
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_TRUE(contains(run.output, "cannot load the trader module")) << run.output;
+}
+
+}  // namespace
+}  // namespace hvr::e2e

@@ -1,0 +1,102 @@
+// The demo's two sessions, run through hvr-host against a fresh simulator,
+// with what the transcript must show checked line by line.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+#include <sstream>
+
+#include "E2ePaths.h"
+#include "harness/ChildProcess.h"
+
+namespace hvr::e2e {
+namespace {
+
+std::vector<std::string> linesStartingWith(const std::string& text, const std::string& prefix) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind(prefix, 0) == 0) lines.push_back(line);
+    return lines;
+}
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+class HostDemoFlow : public ::testing::Test {
+protected:
+    ProcessResult runHost(const std::string& script, int pushMode) {
+        return runProcess({HOST_BINARY, "--module", MODULE_PATH, "--port", std::to_string(sim.port()), "--folder",
+                           dir.path() + "flow/", "--pushmode", std::to_string(pushMode), "--script",
+                           std::string(DEMO_DIR) + "/" + script},
+                          "", std::chrono::seconds(30));
+    }
+
+    TempDir dir;
+    SimProcess sim{SIM_BINARY, {"--port", "0", "--db", dir.path() + "sim.db", "--fresh-day"}, dir.path() + "sim.log"};
+};
+
+TEST_F(HostDemoFlow, TradingSessionShowsFillCancelRefusalPushesAndTables) {
+    const ProcessResult run = runHost("demo.script", 0);
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    const std::string& out = run.output;
+
+    EXPECT_TRUE(contains(out, "[event] connected"));
+    EXPECT_TRUE(contains(out, "[event] logged in as demo"));
+    // Adapter log lines arrive converted from GBK.
+    EXPECT_TRUE(contains(out, "[log info] [TraderHVR]连接成功"));
+
+    // The filled order: accepted, pushed as filled, with its trade.
+    EXPECT_TRUE(contains(out, "[answer] order accepted: order 1, IF2412 buy open 1 @ 3500"));
+    EXPECT_TRUE(contains(out, "[push] order 1 IF2412 buy open 1 @ 3500: filled, traded 1, left 0"));
+    EXPECT_TRUE(contains(out, "[push] trade 1 of order 1 IF2412 buy open 1 @ 3500"));
+    // The resting order: queuing, then cancelled by our cancel.
+    EXPECT_TRUE(contains(out, "[push] order 2 IF2412 buy open 1 @ 3400: queuing"));
+    EXPECT_TRUE(contains(out, "sent cancel of order 2"));
+    EXPECT_TRUE(contains(out, "[push] order 2 IF2412 buy open 1 @ 3400: cancelled, traded 0, left 1"));
+    // The refusal names its reason.
+    const auto refusals = linesStartingWith(out, "[answer] order refused: ");
+    ASSERT_EQ(refusals.size(), 1u) << out;
+    EXPECT_TRUE(contains(refusals[0], "tick")) << refusals[0];
+
+    // The four tables, with the position the fill made.
+    for (const char* heading : {"[answer] funds:", "[answer] positions:", "[answer] orders:", "[answer] trades:"})
+        EXPECT_TRUE(contains(out, heading)) << heading;
+    EXPECT_FALSE(linesStartingWith(out, "IF2412  long          0          1").empty()) << out;
+    EXPECT_FALSE(linesStartingWith(out, "demo     CNY").empty()) << out;
+
+    EXPECT_TRUE(contains(out, "0 duplicate pushes"));
+    EXPECT_TRUE(contains(out, "released"));
+}
+
+TEST_F(HostDemoFlow, SecondSessionResumingFromTheFlowFileGetsNoPushTwice) {
+    const ProcessResult first = runHost("demo.script", 0);
+    ASSERT_EQ(first.exitCode, 0) << first.output;
+    const auto firstPushes = linesStartingWith(first.output, "[push]");
+    ASSERT_EQ(firstPushes.size(), 5u) << first.output;  // 3 order updates + 1 trade + cancel
+
+    const ProcessResult second = runHost("resume.script", 0);
+    ASSERT_EQ(second.exitCode, 0) << second.output;
+    EXPECT_TRUE(linesStartingWith(second.output, "[push]").empty()) << second.output;
+    EXPECT_TRUE(contains(second.output, "as expected: 0 pushes"));
+    // It is the same day: the orders are still there, only not pushed again.
+    EXPECT_TRUE(contains(second.output, "[answer] orders:"));
+    EXPECT_FALSE(linesStartingWith(second.output, "      2  IF2412  buy   open     3400").empty()) << second.output;
+}
+
+TEST_F(HostDemoFlow, FullReplayBringsBackExactlyTheFirstSessionsPushes) {
+    const ProcessResult first = runHost("demo.script", 0);
+    ASSERT_EQ(first.exitCode, 0) << first.output;
+    const ProcessResult replay = runProcess(
+        {HOST_BINARY, "--module", MODULE_PATH, "--port", std::to_string(sim.port()), "--folder",
+         dir.path() + "other/", "--pushmode", "2", "--script", std::string(DEMO_DIR) + "/replay.script"},
+        "", std::chrono::seconds(30));
+    ASSERT_EQ(replay.exitCode, 0) << replay.output;
+    auto firstPushes = linesStartingWith(first.output, "[push]");
+    auto replayed = linesStartingWith(replay.output, "[push]");
+    std::sort(firstPushes.begin(), firstPushes.end());
+    std::sort(replayed.begin(), replayed.end());
+    EXPECT_EQ(replayed, firstPushes);
+}
+
+}  // namespace
+}  // namespace hvr::e2e

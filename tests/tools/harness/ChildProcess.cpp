@@ -1,0 +1,181 @@
+#include "harness/ChildProcess.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+
+namespace hvr::e2e {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Execs argv in the child; never returns.
+[[noreturn]] void execChild(const std::vector<std::string>& argv) {
+    std::vector<char*> raw;
+    for (const std::string& a : argv) raw.push_back(const_cast<char*>(a.c_str()));
+    raw.push_back(nullptr);
+    execv(raw[0], raw.data());
+    std::fprintf(stderr, "exec %s: %s\n", raw[0], std::strerror(errno));
+    _exit(127);
+}
+
+int statusToExitCode(int status) {
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return -1;
+}
+
+int remainingMs(Clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+}  // namespace
+
+SimProcess::SimProcess(const std::string& binary, std::vector<std::string> args, const std::string& logPath) {
+    int out[2];
+    if (pipe(out) != 0) throw std::runtime_error("pipe failed");
+    std::vector<std::string> argv{binary, "--listen", "127.0.0.1"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        const int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        if (log >= 0) dup2(log, STDERR_FILENO);
+        close(out[0]);
+        close(out[1]);
+        execChild(argv);
+    }
+    close(out[1]);
+    stdoutFd = out[0];
+
+    // The first stdout line: "hvr-sim listening on 127.0.0.1:PORT".
+    std::string line;
+    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(10);
+    while (line.empty() || line.back() != '\n') {
+        pollfd p{stdoutFd, POLLIN, 0};
+        if (poll(&p, 1, remainingMs(deadline)) <= 0) break;
+        char c;
+        if (read(stdoutFd, &c, 1) != 1) break;
+        line += c;
+    }
+    const std::string prefix = "hvr-sim listening on 127.0.0.1:";
+    if (line.rfind(prefix, 0) != 0) {
+        stop();
+        throw std::runtime_error("hvr-sim did not start; its first line was '" + line + "' (log: " + logPath + ")");
+    }
+    listenPort = static_cast<uint16_t>(std::atoi(line.c_str() + prefix.size()));
+}
+
+SimProcess::~SimProcess() { stop(); }
+
+bool SimProcess::running() {
+    if (pid <= 0) return false;
+    int status = 0;
+    return waitpid(pid, &status, WNOHANG) == 0;
+}
+
+int SimProcess::stop() {
+    int code = -1;
+    if (pid > 0) {
+        kill(pid, SIGTERM);
+        int status = 0;
+        if (waitpid(pid, &status, 0) == pid) code = statusToExitCode(status);
+        pid = -1;
+    }
+    if (stdoutFd >= 0) {
+        close(stdoutFd);
+        stdoutFd = -1;
+    }
+    return code;
+}
+
+ProcessResult runProcess(const std::vector<std::string>& argv, const std::string& stdinText,
+                         std::chrono::seconds timeout) {
+    signal(SIGPIPE, SIG_IGN);  // a child that exits early must not kill the test with its stdin
+    int in[2];
+    int out[2];
+    if (pipe(in) != 0 || pipe(out) != 0) throw std::runtime_error("pipe failed");
+    const pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        dup2(in[0], STDIN_FILENO);
+        dup2(out[1], STDOUT_FILENO);
+        dup2(out[1], STDERR_FILENO);
+        for (int fd : {in[0], in[1], out[0], out[1]}) close(fd);
+        execChild(argv);
+    }
+    close(in[0]);
+    close(out[1]);
+    // Test inputs are a few lines, well below the pipe's capacity.
+    if (!stdinText.empty() && write(in[1], stdinText.data(), stdinText.size()) < 0) {
+        // The child may have exited already; its output tells why.
+    }
+    close(in[1]);
+
+    ProcessResult result;
+    const Clock::time_point deadline = Clock::now() + timeout;
+    char buffer[4096];
+    for (;;) {
+        pollfd p{out[0], POLLIN, 0};
+        const int ready = poll(&p, 1, remainingMs(deadline));
+        if (ready == 0) {
+            result.timedOut = true;
+            kill(pid, SIGKILL);
+            break;
+        }
+        const ssize_t n = read(out[0], buffer, sizeof buffer);
+        if (n <= 0) break;
+        result.output.append(buffer, static_cast<std::size_t>(n));
+    }
+    close(out[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    result.exitCode = statusToExitCode(status);
+    return result;
+}
+
+uint16_t unusedLoopbackPort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        throw std::runtime_error("cannot bind a loopback port");
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+TempDir::TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "hvr-tools-test.XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    dir = pattern + "/";
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+}
+
+void writeFile(const std::string& path, const std::string& text) {
+    std::ofstream out(path);
+    out << text;
+    if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+}  // namespace hvr::e2e

@@ -1,0 +1,69 @@
+// Child processes for the end-to-end tests: the simulator, kept running while
+// a test talks to it, and the command-line host, run to completion.
+//
+// Threads: each object is used by the one test thread that made it.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace hvr::e2e {
+
+// hvr-sim as a child process on a loopback port. The constructor returns once
+// the simulator printed its "listening" line; the destructor stops it.
+class SimProcess {
+public:
+    // Starts binary with args plus "--listen 127.0.0.1"; stderr goes to
+    // logPath. Throws std::runtime_error when it does not come up in 10 s.
+    SimProcess(const std::string& binary, std::vector<std::string> args, const std::string& logPath);
+    ~SimProcess();
+    SimProcess(const SimProcess&) = delete;
+    SimProcess& operator=(const SimProcess&) = delete;
+
+    uint16_t port() const { return listenPort; }
+    bool running();
+    // SIGTERM, then waits; returns the exit status (128 + signal when killed).
+    int stop();
+
+private:
+    pid_t pid = -1;
+    int stdoutFd = -1;
+    uint16_t listenPort = 0;
+};
+
+struct ProcessResult {
+    int exitCode = -1;   // 128 + signal when killed
+    std::string output;  // stdout and stderr together
+    bool timedOut = false;
+};
+
+// Runs argv[0] with the arguments, feeds stdinText and closes stdin, and
+// collects the output until the process ends or the timeout kills it.
+ProcessResult runProcess(const std::vector<std::string>& argv, const std::string& stdinText,
+                         std::chrono::seconds timeout);
+
+// A loopback port on which nothing listens (bound, read and closed again).
+uint16_t unusedLoopbackPort();
+
+// A fresh directory under the test temp dir, removed with everything in it
+// when the object goes away. path() ends with '/'.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return dir; }
+
+private:
+    std::string dir;
+};
+
+// Writes text to a file; throws when it cannot.
+void writeFile(const std::string& path, const std::string& text);
+
+}  // namespace hvr::e2e
