@@ -62,7 +62,7 @@ TEST(HostCommandErrors, ConnectTimeoutFailsTheSessionWithTheSocketError) {
                                       "");
     EXPECT_EQ(run.exitCode, 2) << run.output;
     EXPECT_TRUE(contains(run.output, "[event] connect failed: Connection refused (111)")) << run.output;
-    EXPECT_TRUE(contains(run.output, "failed: connect.script:1: cannot connect within 300 ms")) << run.output;
+    EXPECT_TRUE(contains(run.output, "connect.script:1: cannot connect within 300 ms")) << run.output;
 }
 
 TEST(HostCommandErrors, RefusedLoginFailsTheSessionWithTheServersReason) {
@@ -75,7 +75,7 @@ TEST(HostCommandErrors, RefusedLoginFailsTheSessionWithTheServersReason) {
                                       "");
     EXPECT_EQ(run.exitCode, 2) << run.output;
     EXPECT_TRUE(contains(run.output, "[event] login refused: ")) << run.output;
-    EXPECT_TRUE(contains(run.output, "failed: login.script:1: login refused: ")) << run.output;
+    EXPECT_TRUE(contains(run.output, "login.script:1: login refused: ")) << run.output;
 }
 
 TEST(HostCommandErrors, WrongCommandLineExitsOneWithAHint) {
