@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <fstream>
+#include <thread>
 
 #include "support/PeerPackets.h"
 #include "support/TraderSession.h"
@@ -172,6 +174,54 @@ TEST_F(Trading, NextTraderResumesFromTheStoredPushId) {
     exchg_peer::ReqLogin request;
     ASSERT_TRUE(request.ParseFromString(login->payload));
     EXPECT_EQ(request.pushid(), 1234);
+}
+
+TEST_F(Trading, SecondProcessResumesFromTheStoredPushId) {
+    loginAs("frank", loginAnswer(0, "", 20261207, 1));
+    server.send(pushPacket(777, FC_PUSH_ORDER, order(1, "IF2412", 1, 1)));
+    ASSERT_TRUE(listener.waitFor([&] { return listener.orderPushes.size() == 1; }));
+    trader->release();
+    trader.markReleased();
+
+    const std::string command = std::string(HVR_FLOW_CHILD_PATH) + " " + server.portText() + " " + dir.prefix() + " frank";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    auto login = server.waitPacket(FC_CMD_LOGIN);
+    ASSERT_TRUE(login.has_value());
+    exchg_peer::ReqLogin request;
+    ASSERT_TRUE(request.ParseFromString(login->payload));
+    EXPECT_EQ(request.resource(), "second-run");
+    EXPECT_EQ(request.pushid(), 777);
+}
+
+TEST_F(Trading, RetainedRecordsOutliveTheTrader) {
+    server.send(pushPacket(1, FC_PUSH_TRADE, trade(5, 6, "IF2412", 1, 1)));
+    ASSERT_TRUE(listener.waitFor([&] { return listener.tradePushes.size() == 1; }));
+    trader.close();  // release and delete the trader
+    EXPECT_EQ(listener.tradePushes[0]->retainCount(), 1u);  // only the listener's reference is left
+    EXPECT_EQ(listener.tradePushes[0]->tradeId, "5");
+}
+
+TEST_F(Trading, AnswersWithoutAListenerAreBuiltAndFreed) {
+    loginAs("gina", loginAnswer(0, "", 20261207, 1));
+    trader->registerListener(nullptr);
+    exchg_peer::OrderList orders;
+    *orders.add_orders() = order(1, "IF2412", 1, 1);
+    exchg_peer::AnsOrderCancel refused;
+    refused.set_orderid(1);
+    refused.set_result(-27);
+    refused.set_message("");
+    refused.set_usertag("");
+    // The push comes last: its id in the flow file tells when all were handled.
+    server.send(packetOf(FC_QRY_ORDERS, orders) + packetOf(FC_CMD_ORDER_CANCEL, refused) +
+                pushPacket(2, FC_PUSH_ORDER, order(2, "IF2412", 1, 1)));
+    const auto deadline = std::chrono::steady_clock::now() + WAIT_LIMIT;
+    while (le64At(fileBytes(flowPath("gina")), 0) != 2 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(1ms);
+    ASSERT_EQ(le64At(fileBytes(flowPath("gina")), 0), 2u);
+    trader->registerListener(&listener);
+    EXPECT_TRUE(listener.orderAnswers.empty());  // built and released unseen; ASan checks nothing leaked
+    EXPECT_TRUE(listener.orderPushes.empty());
+    EXPECT_TRUE(listener.traderErrors.empty());
 }
 
 TEST_F(Trading, PushModeOneAsksForNewPushesUntilARecordIsOpen) {
