@@ -40,6 +40,7 @@ enum class AwaitEvent {
     Finished,    // await finished ORDER: filled, cancelled or no longer queuing
     Trades,      // await trades N: N trade pushes this session
     Pushes,      // await pushes N: N pushes (orders and trades) this session
+    Logins,      // await logins N: N successful logins this session (reconnects log in again)
 };
 
 // What an expect checks.

@@ -105,7 +105,7 @@ ParsedCommand parseOrder(const std::vector<std::string>& words, char direction) 
 ParsedCommand parseAwait(const std::vector<std::string>& words) {
     static const char usage[] =
         "usage: await connected|login [TIMEOUT_MS], await filled|cancelled|queuing|finished ORDERID|last "
-        "[TIMEOUT_MS], await trades|pushes N [TIMEOUT_MS]";
+        "[TIMEOUT_MS], await trades|pushes|logins N [TIMEOUT_MS]";
     if (words.size() < 2) return fail(std::string("await: missing event; ") + usage);
     Command command;
     command.kind = CommandKind::Await;
@@ -117,7 +117,8 @@ ParsedCommand parseAwait(const std::vector<std::string>& words) {
                                                               {"queuing", AwaitEvent::Queuing},
                                                               {"finished", AwaitEvent::Finished}};
     static const std::map<std::string, AwaitEvent> counted = {{"trades", AwaitEvent::Trades},
-                                                              {"pushes", AwaitEvent::Pushes}};
+                                                              {"pushes", AwaitEvent::Pushes},
+                                                              {"logins", AwaitEvent::Logins}};
     std::string error;
     if (auto it = plain.find(event); it != plain.end()) {
         command.awaitEvent = it->second;
@@ -250,6 +251,7 @@ const char* helpText() {
            "  await connected|login [TIMEOUT_MS]\n"
            "  await filled|cancelled|queuing|finished ORDERID|last [TIMEOUT_MS]\n"
            "  await trades|pushes N [TIMEOUT_MS]  until N trade pushes / pushes arrived this session\n"
+           "  await logins N [TIMEOUT_MS]      until N logins succeeded (reconnects log in again)\n"
            "  expect pushes|order-pushes|trade-pushes|duplicates|refusals N\n"
            "  sleep MS | status | help | quit\n";
 }

@@ -237,13 +237,15 @@ Outcome CommandRunner::awaitEvent(const Command& command, std::chrono::milliseco
             return ok();
         return failed(std::string("not ") + (login ? "logged in" : "connected") + " within " + millis(timeout));
     }
-    if (event == AwaitEvent::Trades || event == AwaitEvent::Pushes) {
-        const bool trades = event == AwaitEvent::Trades;
-        auto counted = [&](const SessionFacts& f) { return trades ? f.tradePushes : f.pushes(); };
+    if (event == AwaitEvent::Trades || event == AwaitEvent::Pushes || event == AwaitEvent::Logins) {
+        auto counted = [&](const SessionFacts& f) {
+            return event == AwaitEvent::Trades ? f.tradePushes : event == AwaitEvent::Pushes ? f.pushes() : f.logins;
+        };
+        const char* what = event == AwaitEvent::Trades ? " trade pushes" : event == AwaitEvent::Pushes ? " pushes" : " logins";
         if (state.waitUntil([&](const SessionFacts& f) { return counted(f) >= command.count; }, timeout))
             return ok();
         return failed("timed out after " + millis(timeout) + " waiting for " + std::to_string(command.count) +
-                      (trades ? " trade pushes" : " pushes") + ", got " +
+                      what + ", got " +
                       std::to_string(state.read([&](const SessionFacts& f) { return counted(f); })));
     }
     std::string message;

@@ -73,6 +73,7 @@ void ConsoleListener::onLoginResult(bool succeeded, const char* message, uint32_
         facts.loggedIn = succeeded;
         if (succeeded) {
             facts.sessionFailed = false;
+            ++facts.logins;
             const std::string user = facts.credentials ? facts.credentials->user : std::string("?");
             console.print("[event] logged in as " + user + ", trading date " + std::to_string(tradingDate));
         } else {

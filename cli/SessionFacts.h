@@ -29,6 +29,7 @@ struct SessionFacts {
     uint64_t connectionsEnded = 0;
     uint64_t loginResults = 0;      // answers to logins, accepted or refused
     uint64_t loginRefusals = 0;
+    uint64_t logins = 0;            // successful ones
     std::string loginMessage;       // UTF-8 text of the last refusal
     uint32_t tradingDate = 0;
     // Set by a connect or login failure, cleared by a successful login: the

@@ -101,6 +101,7 @@ TEST(CommandParser, WaitAndAwaitTakeOptionalTimeouts) {
     EXPECT_EQ(trades.timeoutMs, -1);
 
     EXPECT_EQ(parsedOk("await login 100").awaitEvent, AwaitEvent::LoggedIn);
+    EXPECT_EQ(parsedOk("await logins 2").count, 2u);
     EXPECT_EQ(parsedOk("await queuing 5").awaitEvent, AwaitEvent::Queuing);
 }
 

@@ -103,14 +103,5 @@ TEST(RecordWords, PushLinesNameTheOrderStateAndTrade) {
     t->release();
 }
 
-TEST(RecordWords, EveryOrderStateHasAWord) {
-    EXPECT_STREQ(orderStateWord('0'), "filled");
-    EXPECT_STREQ(orderStateWord('2'), "part filled, not queuing");
-    EXPECT_STREQ(orderStateWord('3'), "queuing");
-    EXPECT_STREQ(orderStateWord('4'), "not queuing");
-    EXPECT_STREQ(orderStateWord('6'), "unknown");
-    EXPECT_STREQ(orderStateWord('a'), "?");
-}
-
 }  // namespace
 }  // namespace hvr::cli

@@ -76,10 +76,5 @@ TEST(SessionFacts, RefusedCancelSettlesTheOldestOutstanding) {
     EXPECT_FALSE(f.answersOutstanding());
 }
 
-TEST(SessionFacts, FinalStatesAreFilledCancelledAndNoLongerQueuing) {
-    for (char s : {'0', '2', '4', '5'}) EXPECT_TRUE(isFinalOrderState(s)) << s;
-    for (char s : {'1', '3', '6'}) EXPECT_FALSE(isFinalOrderState(s)) << s;
-}
-
 }  // namespace
 }  // namespace hvr::cli

@@ -85,5 +85,45 @@ TEST(SimRestart, SessionResumesWithoutLosingOrRepeatingPushes) {
     EXPECT_EQ(h.state().read([](const cli::SessionFacts& f) { return f.orderStates.size(); }), 4u);
 }
 
+// The same through hvr-host: its listener logs in again by itself and the
+// script carries on after the restart.
+TEST(SimRestart, HostLogsInAgainByItselfAndTradesOn) {
+    TempDir dir;
+    const std::string db = dir.path() + "sim.db";
+    auto sim = std::make_unique<SimProcess>(SIM_BINARY, std::vector<std::string>{"--port", "0", "--db", db, "--fresh-day"},
+                                            dir.path() + "sim.log");
+    const uint16_t port = sim->port();
+    writeFile(dir.path() + "restart.script",
+              "connect\n"
+              "buy IF2412 1 3500\n"
+              "wait\n"
+              "await trades 1\n"
+              "await logins 2 20000\n"
+              "buy IF2412 1 3500\n"
+              "wait\n"
+              "await trades 2\n"
+              "expect duplicates 0\n"
+              "expect trade-pushes 2\n");
+    RunningProcess host({HOST_BINARY, "--module", MODULE_PATH, "--port", std::to_string(port), "--folder",
+                         dir.path() + "flow/", "--user", "demo", "--password", "demo", "--script",
+                         dir.path() + "restart.script"},
+                        "");
+    ASSERT_TRUE(host.waitForOutput("> await logins 2", seconds(10))) << host.output();
+
+    ASSERT_EQ(sim->stop(), 0);
+    ASSERT_TRUE(host.waitForOutput("[event] connection", seconds(5))) << host.output();
+    sim = std::make_unique<SimProcess>(SIM_BINARY, std::vector<std::string>{"--port", std::to_string(port), "--db", db},
+                                       dir.path() + "sim.log");
+
+    const ProcessResult run = host.finish(seconds(30));
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    std::size_t loginLines = 0;
+    for (std::size_t at = 0; (at = run.output.find("[event] logged in as demo", at)) != std::string::npos; ++at)
+        ++loginLines;
+    EXPECT_EQ(loginLines, 2u) << run.output;
+    EXPECT_NE(run.output.find("[push] trade 2 of order 2"), std::string::npos) << run.output;
+    EXPECT_EQ(run.output.find("DUPLICATE"), std::string::npos) << run.output;
+}
+
 }  // namespace
 }  // namespace hvr::e2e

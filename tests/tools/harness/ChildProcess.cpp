@@ -103,13 +103,12 @@ int SimProcess::stop() {
     return code;
 }
 
-ProcessResult runProcess(const std::vector<std::string>& argv, const std::string& stdinText,
-                         std::chrono::seconds timeout) {
+RunningProcess::RunningProcess(const std::vector<std::string>& argv, const std::string& stdinText) {
     signal(SIGPIPE, SIG_IGN);  // a child that exits early must not kill the test with its stdin
     int in[2];
     int out[2];
     if (pipe(in) != 0 || pipe(out) != 0) throw std::runtime_error("pipe failed");
-    const pid_t pid = fork();
+    pid = fork();
     if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
         dup2(in[0], STDIN_FILENO);
@@ -120,32 +119,60 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::string
     }
     close(in[0]);
     close(out[1]);
+    outFd = out[0];
     // Test inputs are a few lines, well below the pipe's capacity.
     if (!stdinText.empty() && write(in[1], stdinText.data(), stdinText.size()) < 0) {
-        // The child may have exited already; its output tells why.
+        // The child exited already; its output tells why.
     }
     close(in[1]);
+}
 
-    ProcessResult result;
-    const Clock::time_point deadline = Clock::now() + timeout;
+RunningProcess::~RunningProcess() {
+    if (pid > 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    if (outFd >= 0) close(outFd);
+}
+
+bool RunningProcess::readSome(Clock::time_point deadline) {
+    pollfd p{outFd, POLLIN, 0};
+    if (poll(&p, 1, remainingMs(deadline)) == 0) return true;  // nothing yet
     char buffer[4096];
-    for (;;) {
-        pollfd p{out[0], POLLIN, 0};
-        const int ready = poll(&p, 1, remainingMs(deadline));
-        if (ready == 0) {
-            result.timedOut = true;
+    const ssize_t n = read(outFd, buffer, sizeof buffer);
+    if (n <= 0) return false;
+    collected.output.append(buffer, static_cast<std::size_t>(n));
+    return true;
+}
+
+bool RunningProcess::waitForOutput(const std::string& text, std::chrono::seconds timeout) {
+    const Clock::time_point deadline = Clock::now() + timeout;
+    while (collected.output.find(text) == std::string::npos) {
+        if (Clock::now() >= deadline || !readSome(deadline)) return collected.output.find(text) != std::string::npos;
+    }
+    return true;
+}
+
+ProcessResult RunningProcess::finish(std::chrono::seconds timeout) {
+    const Clock::time_point deadline = Clock::now() + timeout;
+    while (readSome(deadline)) {
+        if (Clock::now() >= deadline) {
+            collected.timedOut = true;
             kill(pid, SIGKILL);
             break;
         }
-        const ssize_t n = read(out[0], buffer, sizeof buffer);
-        if (n <= 0) break;
-        result.output.append(buffer, static_cast<std::size_t>(n));
     }
-    close(out[0]);
     int status = 0;
     waitpid(pid, &status, 0);
-    result.exitCode = statusToExitCode(status);
-    return result;
+    pid = -1;
+    collected.exitCode = statusToExitCode(status);
+    return collected;
+}
+
+ProcessResult runProcess(const std::vector<std::string>& argv, const std::string& stdinText,
+                         std::chrono::seconds timeout) {
+    RunningProcess process(argv, stdinText);
+    return process.finish(timeout);
 }
 
 uint16_t unusedLoopbackPort() {

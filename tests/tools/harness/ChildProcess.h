@@ -41,6 +41,33 @@ struct ProcessResult {
     bool timedOut = false;
 };
 
+// A child whose output a test reads while it runs; stdout and stderr are
+// read together. The destructor kills it if it still runs.
+class RunningProcess {
+public:
+    // Starts argv[0] with the arguments, feeds stdinText and closes stdin.
+    RunningProcess(const std::vector<std::string>& argv, const std::string& stdinText);
+    ~RunningProcess();
+    RunningProcess(const RunningProcess&) = delete;
+    RunningProcess& operator=(const RunningProcess&) = delete;
+
+    // Reads output until it contains text; false when the child ended or
+    // the timeout passed first.
+    bool waitForOutput(const std::string& text, std::chrono::seconds timeout);
+    // Reads the rest of the output and waits for the exit; kills the child
+    // when the timeout passes first.
+    ProcessResult finish(std::chrono::seconds timeout);
+    const std::string& output() const { return collected.output; }
+
+private:
+    // Reads what is there within the deadline; false at the end of output.
+    bool readSome(std::chrono::steady_clock::time_point deadline);
+
+    pid_t pid = -1;
+    int outFd = -1;
+    ProcessResult collected;
+};
+
 // Runs argv[0] with the arguments, feeds stdinText and closes stdin, and
 // collects the output until the process ends or the timeout kills it.
 ProcessResult runProcess(const std::vector<std::string>& argv, const std::string& stdinText,

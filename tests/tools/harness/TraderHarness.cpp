@@ -30,6 +30,7 @@ void RecordingListener::onLoginResult(bool succeeded, const char* message, uint3
     state.update([&](cli::SessionFacts& f) {
         ++f.loginResults;
         f.loggedIn = succeeded;
+        if (succeeded) ++f.logins;
         f.tradingDate = tradingDate;
         if (!succeeded) f.loginMessage = message != nullptr ? message : "";
     });
