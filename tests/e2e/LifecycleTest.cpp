@@ -220,12 +220,12 @@ TEST_F(Lifecycle, OneNetworkThreadServesEveryConnectCycle) {
     ScriptedServer server;
     std::mutex idsLock;
     std::set<std::thread::id> callbackThreads;
-    listener.onEvent = [&](int kind, int code) {
+    listener.setOnEvent([&](int kind, int code) {
         if (kind == 0 && code == 0) {
             std::lock_guard<std::mutex> guard(idsLock);
             callbackThreads.insert(std::this_thread::get_id());
         }
-    };
+    });
     start(server);
     ASSERT_TRUE(listener.waitForEvent(0, 0));
     for (int cycle = 2; cycle <= 4; ++cycle) {
@@ -271,31 +271,32 @@ TEST_F(Lifecycle, ReleaseWithoutConnectReturnsAtOnce) {
     EXPECT_TRUE(listener.eventsSnapshot().empty());
 }
 
-TEST(Deletion, DeleteWithoutReleaseEndsTheNetworkThread) {
+// A connected trader the test deletes itself, without the handle's release.
+class Deletion : public ::testing::Test {
+protected:
+    void SetUp() override {
+        trader = module().create();
+        auto config = makeConfig({"127.0.0.1", server.portText(), dir.prefix(), ""});
+        trader->init(config.get());
+        trader->registerListener(&listener);
+        trader->connect();
+        ASSERT_TRUE(listener.waitForEvent(0, 0));
+    }
+    void TearDown() override { module().destroy(trader); }
+
     ScriptedServer server;
     TempDir dir;
     TestListener listener;
-    kra::ITraderApi* trader = module().create();
-    auto config = makeConfig({"127.0.0.1", server.portText(), dir.prefix(), ""});
-    trader->init(config.get());
-    trader->registerListener(&listener);
-    trader->connect();
-    ASSERT_TRUE(listener.waitForEvent(0, 0));
+    kra::ITraderApi* trader = nullptr;
+};
+
+TEST_F(Deletion, DeleteWithoutReleaseEndsTheNetworkThread) {
     module().destroy(trader);  // must stop and join the thread: ASan catches a use after free
     EXPECT_EQ(trader, nullptr);
     EXPECT_EQ(listener.countEvents(1, 0), 1u);
 }
 
-TEST(Deletion, DeleteAfterReleaseIsQuiet) {
-    ScriptedServer server;
-    TempDir dir;
-    TestListener listener;
-    kra::ITraderApi* trader = module().create();
-    auto config = makeConfig({"127.0.0.1", server.portText(), dir.prefix(), ""});
-    trader->init(config.get());
-    trader->registerListener(&listener);
-    trader->connect();
-    ASSERT_TRUE(listener.waitForEvent(0, 0));
+TEST_F(Deletion, DeleteAfterReleaseIsQuiet) {
     trader->release();
     const std::size_t eventsAfterRelease = listener.eventsSnapshot().size();
     module().destroy(trader);

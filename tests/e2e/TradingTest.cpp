@@ -130,9 +130,9 @@ TEST_F(Trading, LoginAfterAReconnectSendsTheRecordedPushId) {
     loginAs("alice", loginAnswer(0, "", 20261207, 1));
     server.send(pushPacket(41, FC_PUSH_ORDER, order(1, "IF2412", 1, 1)));
     ASSERT_TRUE(listener.waitFor([&] { return listener.orderPushes.size() == 1; }));
-    listener.onEvent = [&](int kind, int code) {
+    listener.setOnEvent([&](int kind, int code) {
         if (kind == 0 && code == 0) trader->login("alice", "secret", "desk-1");  // as a host does
-    };
+    });
     server.closeConnection();
     ASSERT_TRUE(listener.waitForEvent(0, 0, 2));
     auto login = server.waitPacket(FC_CMD_LOGIN);

@@ -13,12 +13,19 @@ TestListener::~TestListener() {
 void TestListener::recorded() { changed.notify_all(); }
 
 void TestListener::onTraderEvent(int kind, int code) {
+    std::function<void(int, int)> callback;
     {
         std::lock_guard<std::mutex> guard(lock);
         events.push_back({kind, code});
+        callback = onEvent;
     }
     recorded();
-    if (onEvent) onEvent(kind, code);
+    if (callback) callback(kind, code);
+}
+
+void TestListener::setOnEvent(std::function<void(int kind, int code)> callback) {
+    std::lock_guard<std::mutex> guard(lock);
+    onEvent = std::move(callback);
 }
 
 void TestListener::onLoginResult(bool succeeded, const char* message, uint32_t tradingDate) {

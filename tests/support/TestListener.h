@@ -73,8 +73,8 @@ public:
     bool waitForEvent(int kind, int code, std::size_t count = 1);
     bool waitForLog(const char* format, std::size_t count = 1);
 
-    // Called after each recorded call, outside the lock; may call the trader.
-    std::function<void(int kind, int code)> onEvent;
+    // Called after each recorded event, outside the lock; may call the trader.
+    void setOnEvent(std::function<void(int kind, int code)> callback);
 
     std::mutex lock;
     std::vector<TraderEvent> events;
@@ -95,6 +95,7 @@ private:
 
     kra::IContractCatalog* catalog;
     std::condition_variable changed;
+    std::function<void(int kind, int code)> onEvent;  // guarded by lock
 };
 
 }  // namespace hvr::test
