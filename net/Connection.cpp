@@ -84,14 +84,18 @@ void TraderHVR::handleRead(const boost::system::error_code& error, std::size_t b
         return;
     }
 
-    recvBuffer.append(reinterpret_cast<const char*>(readBuffer), bytes);
-    if (!processRecvBuffer()) {
+    if (!consumeReceived(readBuffer, bytes)) {
         onFramingFailure(connection);
         return;
     }
     if (stopped.load()) return;
     std::lock_guard<std::mutex> guard(socketLock);
     if (connection == connectionId && socket) startReadLocked();
+}
+
+bool TraderHVR::consumeReceived(const uint8_t* data, std::size_t size) {
+    recvBuffer.append(reinterpret_cast<const char*>(data), size);
+    return processRecvBuffer();
 }
 
 bool TraderHVR::processRecvBuffer() {

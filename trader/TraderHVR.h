@@ -78,12 +78,25 @@ public:
     int queryOrders() override;
     int queryTrades() override;
 
+    // For in-process tools and benchmarks only; not part of kra::ITraderApi
+    // and not reachable through the module's exports. Runs bytes through the
+    // receive path exactly as if they had just been read from the socket:
+    // framing, dispatch, conversions and listener calls, on the calling
+    // thread. Returns false where the network thread would close the
+    // connection (the receive buffer is then empty); nothing is closed here.
+    // REQUIRES: no network thread runs (connect was never called, or the
+    // trader was released), so that the caller is the only receiver.
+    bool feedReceivedForTools(const uint8_t* data, std::size_t size) { return consumeReceived(data, size); }
+
 private:
     // --- net/Connection.cpp (network thread unless noted) ---
     void startConnect();  // host thread (connect) or network thread
     void runNetworkThread(uint64_t generation);
     void handleConnect(const boost::system::error_code& error, uint64_t connection);
     void handleRead(const boost::system::error_code& error, std::size_t bytes, uint64_t connection);
+    // The data path of handleRead: appends to the receive buffer and runs the
+    // framing pass. False when the connection must be closed.
+    bool consumeReceived(const uint8_t* data, std::size_t size);
     bool processRecvBuffer();
     void onFramingFailure(uint64_t connection);
     void waitThenReconnect(uint64_t failedConnection);

@@ -1,0 +1,61 @@
+// hvr_bench: every figure of BENCHMARKS.md in one run, adapter and baseline
+// measured in the same process. Prints one table (Markdown) to stdout.
+//
+//   hvr_bench [--sim-port N] [--only inbound|loopback|outbound|roundtrip|footprint]
+#include <stdlib.h>
+
+#include <boost/filesystem.hpp>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <iostream>
+#include <string>
+
+#include "Figures.h"
+
+int main(int argc, char** argv) {
+    using namespace hvr::bench;
+    Options options;
+    std::string only;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--sim-port") == 0 && i + 1 < argc) {
+            options.simPort = static_cast<uint16_t>(std::atoi(argv[++i]));
+        } else if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc) {
+            only = argv[++i];
+        } else {
+            std::fprintf(stderr, "usage: %s [--sim-port N] [--only inbound|loopback|outbound|roundtrip|footprint]\n",
+                         argv[0]);
+            return 2;
+        }
+    }
+    std::string scratch = (boost::filesystem::temp_directory_path() / "hvr-bench-XXXXXX").string();
+    if (::mkdtemp(&scratch[0]) == nullptr) {
+        std::perror("mkdtemp");
+        return 1;
+    }
+    options.folder = scratch + "/";
+
+    const std::pair<const char*, std::function<std::vector<Row>(const Options&)>> figures[] = {
+        // The footprint first: heap that later figures free would otherwise
+        // be reused by the traders and hide part of their memory.
+        {"footprint", runFootprint}, {"inbound", runInboundInProcess}, {"loopback", runInboundLoopback},
+        {"outbound", runOutbound},   {"roundtrip", runRoundTrip},
+    };
+    int status = 0;
+    std::cout << "| figure | adapter | baseline | ratio |\n|---|---:|---:|---:|\n" << std::flush;
+    for (const auto& [name, run] : figures) {
+        if (!only.empty() && only != name) continue;
+        std::fprintf(stderr, "hvr_bench: %s ...\n", name);
+        try {
+            for (const Row& row : run(options))
+                std::cout << "| " << row.figure << " | " << row.adapter << " | " << row.baseline << " | " << row.ratio
+                          << " |\n" << std::flush;
+        } catch (const std::exception& e) {
+            std::cout << "| " << name << ": FAILED (" << e.what() << ") | - | - | - |\n" << std::flush;
+            status = 1;
+        }
+    }
+    boost::system::error_code ignored;
+    boost::filesystem::remove_all(scratch, ignored);
+    return status;
+}

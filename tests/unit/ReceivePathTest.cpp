@@ -1,0 +1,134 @@
+// The trader's receive path driven in process through feedReceivedForTools:
+// the same appending, framing, inflating, dispatch, conversion and listener
+// calls that handleRead runs for bytes read from the socket.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <boost/filesystem.hpp>
+#include <fstream>
+#include <iterator>
+
+#include "host/NXSConfigNode.h"
+#include "ops/FlowFile.h"
+#include "support/PeerPackets.h"
+#include "support/TestListener.h"
+#include "trader/TraderHVR.h"
+
+namespace hvr::test {
+namespace {
+
+// A fresh directory for the flow file, removed at the end.
+class TempDir {
+public:
+    TempDir() {
+        std::string pattern = (boost::filesystem::temp_directory_path() / "hvr-receive-XXXXXX").string();
+        if (::mkdtemp(&pattern[0]) == nullptr) throw std::runtime_error("mkdtemp failed");
+        path = pattern;
+    }
+    ~TempDir() {
+        boost::system::error_code ignored;
+        boost::filesystem::remove_all(path, ignored);
+    }
+    std::string prefix() const { return path + "/"; }
+
+private:
+    std::string path;
+};
+
+class ReceivePath : public ::testing::Test {
+protected:
+    ReceivePath() {
+        kra::NXSMapNode config;
+        config.set("host", "127.0.0.1").set("port", "1").set("folder", folder.prefix());
+        trader.init(&config);
+        trader.registerListener(&listener);
+    }
+
+    bool feed(const std::string& bytes) {
+        return trader.feedReceivedForTools(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    }
+
+    // Login answer, an order push, a fill push and a compressed order list.
+    static std::string sessionStream() {
+        exchg_peer::OrderList list;
+        for (uint32_t i = 0; i < 30; ++i) *list.add_orders() = order(100 + i, "IF2412", 35002000, 2);
+        return packetOf(FC_CMD_LOGIN, loginAnswer(0, "", 20261207, 9)) +
+               pushPacket(41, FC_PUSH_ORDER, order(77, "IF2412", 35002000, 3)) +
+               pushPacket(42, FC_PUSH_TRADE, trade(88, 77, "IF2412", 35002000, 3)) +
+               compressedPacketOf(FC_QRY_ORDERS, list);
+    }
+
+    void expectSessionDelivered() {
+        ASSERT_EQ(listener.loginResults.size(), 1u);
+        EXPECT_TRUE(listener.loginResults[0].succeeded);
+        ASSERT_EQ(listener.orderPushes.size(), 1u);
+        EXPECT_EQ(listener.orderPushes[0]->entrustId, "77");
+        EXPECT_EQ(listener.orderPushes[0]->volume, 3u);
+        EXPECT_DOUBLE_EQ(listener.orderPushes[0]->price, 3500.2);
+        ASSERT_EQ(listener.tradePushes.size(), 1u);
+        EXPECT_EQ(listener.tradePushes[0]->tradeId, "88");
+        EXPECT_EQ(listener.tradePushes[0]->orderId, "77");
+        ASSERT_EQ(listener.orderAnswers.size(), 1u);
+        ASSERT_EQ(listener.orderAnswers[0]->count(), 30u);
+        EXPECT_EQ(listener.orderAnswers[0]->itemAs<kra::NXSOrderInfo>(29)->entrustId, "129");
+    }
+
+    // The push id stored in the flow record of the (empty) user name.
+    int64_t storedPushId() {
+        std::ifstream file(folder.prefix() + ".flow", std::ios::binary);
+        std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        if (bytes.size() < FLOW_FILE_SIZE) return -1;
+        return loadRecordPushId(reinterpret_cast<const uint8_t*>(bytes.data()));
+    }
+
+    TempDir folder;
+    TestListener listener;
+    TraderHVR trader;
+};
+
+TEST_F(ReceivePath, WholeStreamDeliversEveryPacketAndStoresTheLastPushId) {
+    ASSERT_TRUE(feed(sessionStream()));
+    expectSessionDelivered();
+    EXPECT_EQ(storedPushId(), 42);
+}
+
+TEST_F(ReceivePath, SplitAtEveryOffsetDeliversEachPacketOnce) {
+    const std::string stream = sessionStream();
+    for (std::size_t cut = 0; cut <= stream.size(); ++cut) {
+        TestListener fresh;
+        trader.registerListener(&fresh);
+        ASSERT_TRUE(feed(stream.substr(0, cut))) << "cut at " << cut;
+        ASSERT_TRUE(feed(stream.substr(cut))) << "cut at " << cut;
+        ASSERT_EQ(fresh.orderPushes.size(), 1u) << "cut at " << cut;
+        ASSERT_EQ(fresh.tradePushes.size(), 1u) << "cut at " << cut;
+        ASSERT_EQ(fresh.orderAnswers.size(), 1u) << "cut at " << cut;
+        trader.registerListener(nullptr);
+    }
+}
+
+TEST_F(ReceivePath, OneByteAtATimeDeliversTheSame) {
+    const std::string stream = sessionStream();
+    for (char byte : stream) ASSERT_TRUE(feed(std::string(1, byte)));
+    expectSessionDelivered();
+}
+
+TEST_F(ReceivePath, BadMagicIsRefusedAndTheBufferStartsOver) {
+    std::string bad = pushPacket(1, FC_PUSH_ORDER, order(1, "IF2412", 35002000, 1));
+    bad[OFFSET_MAGIC] = 0x12;
+    EXPECT_FALSE(feed(bad.substr(0, 20)));
+    // Nothing of the refused bytes is kept: a whole packet after them frames.
+    ASSERT_TRUE(feed(sessionStream()));
+    expectSessionDelivered();
+}
+
+TEST_F(ReceivePath, CompressedPayloadOfTheWrongSizeIsRefused) {
+    const std::string good = compressedPacketOf(FC_QRY_ORDERS, exchg_peer::OrderList());
+    std::string wrongSize = good;
+    writeLE32(reinterpret_cast<uint8_t*>(&wrongSize[0]) + OFFSET_RAW_LENGTH,
+              readLE32(reinterpret_cast<const uint8_t*>(good.data()) + OFFSET_RAW_LENGTH) + 1);
+    EXPECT_FALSE(feed(wrongSize));
+    EXPECT_TRUE(listener.orderAnswers.empty());
+}
+
+}  // namespace
+}  // namespace hvr::test
