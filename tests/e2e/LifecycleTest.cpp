@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <boost/asio/error.hpp>
+#include <boost/thread/exceptions.hpp>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -250,6 +251,24 @@ TEST_F(Lifecycle, ReleaseWhileConnectedSendsLogoutAndReturns) {
     ASSERT_TRUE(logout.has_value());
     EXPECT_EQ(logout->header.packetLength, PACKET_HEADER_SIZE);
     EXPECT_EQ(listener.countEvents(1, 0), 1u);  // the close step disconnects
+}
+
+TEST_F(Lifecycle, ReleaseFromInsideACallbackIsRefused) {
+    ScriptedServer server;
+    std::atomic<int> refusals{0};
+    listener.setOnEvent([&](int kind, int code) {
+        if (kind != 0 || code != 0) return;
+        try {
+            trader->release();  // on the network thread: cannot wait for itself
+        } catch (const boost::thread_resource_error& e) {
+            if (e.code() == boost::system::errc::resource_deadlock_would_occur) ++refusals;
+        }
+    });
+    start(server);
+    // The success line is logged after the event callback has returned.
+    ASSERT_TRUE(listener.waitForLog(LOG_CONNECT_OK));
+    EXPECT_EQ(refusals.load(), 1);
+    EXPECT_TRUE(trader->isConnected());  // nothing was torn down
 }
 
 TEST_F(Lifecycle, ReleaseCutsTheReconnectWaitShort) {
