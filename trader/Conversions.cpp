@@ -1,14 +1,15 @@
 #include "Conversions.h"
 
+#include <charconv>
 #include <cmath>
-#include <cstdio>
 
 namespace hvr {
 
 std::string decimalId(uint32_t id) {
+    // The text of "%u", without a format parse per id: called for every push.
     char text[16];
-    int n = std::snprintf(text, sizeof text, "%u", id);
-    return std::string(text, static_cast<std::size_t>(n));
+    const std::to_chars_result end = std::to_chars(text, text + sizeof text, id);
+    return std::string(text, end.ptr);
 }
 
 kra::NXSCode directionCode(int direct) { return direct == exchg::DT_Long ? '0' : '1'; }

@@ -4,6 +4,7 @@
 
 #include <cfloat>
 #include <cmath>
+#include <cstdio>
 
 #include "host/SimpleContractCatalog.h"
 #include "trader/Conversions.h"
@@ -165,6 +166,18 @@ TEST(Conversions, CodesForEveryEnumValueIncludingUnknownOnes) {
     EXPECT_EQ(orderTypeCode(-1), 2);
     EXPECT_EQ(decimalId(0), "0");
     EXPECT_EQ(decimalId(4294967295u), "4294967295");
+}
+
+TEST(Conversions, DecimalIdMatchesPrintfAtEveryDigitCount) {
+    // Every power of ten and its neighbours: each digit-count boundary.
+    for (uint64_t p = 1; p <= 1000000000u; p *= 10) {
+        for (uint64_t near : {p - 1, p, p + 1}) {
+            if (near > 4294967295u) continue;
+            char expected[16];
+            std::snprintf(expected, sizeof expected, "%u", static_cast<uint32_t>(near));
+            EXPECT_EQ(decimalId(static_cast<uint32_t>(near)), expected);
+        }
+    }
 }
 
 exchg::Position position(const std::string& code, uint32_t pre, uint32_t fresh, uint64_t amount) {
