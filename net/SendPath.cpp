@@ -34,16 +34,19 @@ void TraderHVR::sendEmptyRequest(uint32_t functionCode, uint32_t requestNo) {
 }
 
 void TraderHVR::queuePacket(const std::string& packet) {
-    {
-        std::lock_guard<std::mutex> guard(sendLock);
-        sendBuffer.append(packet);
-    }
-    flushSendBuffer();
+    // One hold of sendLock appends and, unless a write is in flight, starts it.
+    std::lock_guard<std::mutex> guard(sendLock);
+    sendBuffer.append(packet);
+    if (!stopped.load()) flushSendBufferLocked();  // else bytes stay queued until init and a new connection
 }
 
 void TraderHVR::flushSendBuffer() {
     if (stopped.load()) return;  // bytes stay queued until init and a new connection
     std::lock_guard<std::mutex> sendGuard(sendLock);
+    flushSendBufferLocked();
+}
+
+void TraderHVR::flushSendBufferLocked() {
     if (writeInFlight || sendBuffer.empty()) return;  // the running write's completion sends them
     std::lock_guard<std::mutex> socketGuard(socketLock);
     if (!socket) return;

@@ -115,6 +115,7 @@ private:
     void sendEmptyRequest(uint32_t functionCode, uint32_t requestNo);
     void queuePacket(const std::string& packet);
     void flushSendBuffer();
+    void flushSendBufferLocked();         // REQUIRES: sendLock held
     void startWriteLocked();              // REQUIRES: sendLock and socketLock held
     void handleWrite(const boost::system::error_code& error, std::size_t bytes, uint64_t connection);
     void onHeartbeat(const boost::system::error_code& error);
