@@ -61,11 +61,13 @@ cat "$WORK/table.md"
 MODEL=$(lscpu | sed -n 's/^Model name:[[:space:]]*//p' | head -1)
 CPUS=$(nproc)
 KERNEL=$(uname -sr)
+# Other programs running at the same time move every figure: record the load.
+LOAD=$(cut -d' ' -f1-3 /proc/loadavg)
 {
   echo
   echo "### $(date -u '+%Y-%m-%d %H:%M UTC')"
   echo
-  echo "Machine: $MODEL, $CPUS cores, $KERNEL. Commit $(git -C "$SOURCE_DIR" rev-parse --short HEAD 2>/dev/null || echo unknown)$(git -C "$SOURCE_DIR" diff --quiet -- net ops trader 2>/dev/null || echo ' with local changes')."
+  echo "Machine: $MODEL, $CPUS cores, $KERNEL. Load average at the end: $LOAD. Commit $(git -C "$SOURCE_DIR" rev-parse --short HEAD 2>/dev/null || echo unknown)$(git -C "$SOURCE_DIR" diff --quiet -- net ops trader 2>/dev/null || echo ' with local changes')."
   echo
   cat "$WORK/table.md"
 } >"$WORK/section.md"
