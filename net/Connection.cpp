@@ -46,12 +46,15 @@ void TraderHVR::handleConnect(const boost::system::error_code& error, uint64_t c
     // Bytes of a packet cut short by the previous connection would corrupt the
     // framing of this one.
     recvBuffer.clear();
-    reportEvent(0, 0);
-    log(kra::LOG_LEVEL_INFO, LOG_CONNECT_OK);
+    // The receive is pending before the host hears of the connection, so a
+    // disconnect from the host right after the event always finds it to
+    // abort. Its completion cannot run before this handler returns.
     {
         std::lock_guard<std::mutex> guard(socketLock);
         if (connection == connectionId && socket) startReadLocked();
     }
+    reportEvent(0, 0);
+    log(kra::LOG_LEVEL_INFO, LOG_CONNECT_OK);
     heartbeatTimer.start(HEARTBEAT_INTERVAL, [this](const boost::system::error_code& e) { onHeartbeat(e); });
     // Requests queued while there was no connection go out now rather than
     // with the next request or heartbeat.
