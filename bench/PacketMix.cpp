@@ -16,14 +16,9 @@ constexpr uint32_t TRADING_DATE = 20261207;
 constexpr uint64_t DAY_START_MS = 1796601600000ULL;
 
 std::string packet(uint16_t functionCode, const std::string& payload, uint32_t rawLength, uint32_t requestNo) {
-    PacketHeader header;
-    header.functionCode = functionCode;
-    header.packetLength = static_cast<uint32_t>(PACKET_HEADER_SIZE + payload.size());
-    header.rawLength = rawLength;
-    header.requestNo = requestNo;
-    std::string out(PACKET_HEADER_SIZE, '\0');
-    encodeHeader(header, reinterpret_cast<uint8_t*>(&out[0]));
-    return out + payload;
+    std::string out;
+    appendPacket(out, functionCode, requestNo, payload.data(), payload.size(), rawLength);
+    return out;
 }
 
 std::string deflate(const std::string& raw) {

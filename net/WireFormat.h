@@ -94,18 +94,26 @@ inline void encodeHeader(const PacketHeader& h, uint8_t* p) {
     writeLE32(p + OFFSET_REQUEST_NO, h.requestNo);
 }
 
-// Appends a whole uncompressed request packet (header + payload) to out. The
-// function code keeps its low 16 bits.
-inline void appendRequestPacket(std::string& out, uint32_t functionCode, uint32_t requestNo,
-                                const char* payload, std::size_t payloadLength) {
+// Appends a whole packet (header + payload) to out. rawLength is 0 for a
+// plain payload, else 16 + the inflated payload's length. The function code
+// keeps its low 16 bits.
+inline void appendPacket(std::string& out, uint32_t functionCode, uint32_t requestNo, const char* payload,
+                         std::size_t payloadLength, uint32_t rawLength = 0) {
     PacketHeader h;
     h.functionCode = static_cast<uint16_t>(functionCode);
     h.packetLength = static_cast<uint32_t>(PACKET_HEADER_SIZE + payloadLength);
+    h.rawLength = rawLength;
     h.requestNo = requestNo;
     uint8_t header[PACKET_HEADER_SIZE];
     encodeHeader(h, header);
     out.append(reinterpret_cast<const char*>(header), PACKET_HEADER_SIZE);
     if (payloadLength > 0) out.append(payload, payloadLength);
+}
+
+// Appends a request packet: requests are never compressed.
+inline void appendRequestPacket(std::string& out, uint32_t functionCode, uint32_t requestNo,
+                                const char* payload, std::size_t payloadLength) {
+    appendPacket(out, functionCode, requestNo, payload, payloadLength);
 }
 
 }  // namespace hvr

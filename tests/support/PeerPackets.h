@@ -15,14 +15,9 @@ namespace hvr::test {
 // A packet with the given payload bytes; rawLength as given (0 = plain).
 inline std::string rawPacket(uint16_t functionCode, const std::string& payload, uint32_t rawLength = 0,
                              uint32_t requestNo = 0) {
-    PacketHeader header;
-    header.functionCode = functionCode;
-    header.packetLength = static_cast<uint32_t>(PACKET_HEADER_SIZE + payload.size());
-    header.rawLength = rawLength;
-    header.requestNo = requestNo;
-    std::string out(PACKET_HEADER_SIZE, '\0');
-    encodeHeader(header, reinterpret_cast<uint8_t*>(&out[0]));
-    return out + payload;
+    std::string out;
+    appendPacket(out, functionCode, requestNo, payload.data(), payload.size(), rawLength);
+    return out;
 }
 
 inline std::string zlibCompress(const std::string& raw) {

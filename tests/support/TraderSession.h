@@ -2,35 +2,15 @@
 // with a recording listener: the usual start of an end-to-end test.
 #pragma once
 
-#include <stdlib.h>
-
-#include <boost/filesystem.hpp>
 #include <memory>
 #include <string>
 
 #include "Module.h"
 #include "ScriptedServer.h"
+#include "TempDir.h"
 #include "TestListener.h"
 
 namespace hvr::test {
-
-// A fresh directory under the system's temp dir, removed at the end.
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = (boost::filesystem::temp_directory_path() / "hvr-test-XXXXXX").string();
-        if (::mkdtemp(&pattern[0]) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path = pattern;
-    }
-    ~TempDir() {
-        boost::system::error_code ignored;
-        boost::filesystem::remove_all(path, ignored);
-    }
-    // The directory with a trailing separator: the flow-file prefix.
-    std::string prefix() const { return path + "/"; }
-
-    std::string path;
-};
 
 struct TraderConfig {
     std::string host = "127.0.0.1";

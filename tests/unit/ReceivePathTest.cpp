@@ -12,28 +12,11 @@
 #include "ops/FlowFile.h"
 #include "support/PeerPackets.h"
 #include "support/TestListener.h"
+#include "support/TempDir.h"
 #include "trader/TraderHVR.h"
 
 namespace hvr::test {
 namespace {
-
-// A fresh directory for the flow file, removed at the end.
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = (boost::filesystem::temp_directory_path() / "hvr-receive-XXXXXX").string();
-        if (::mkdtemp(&pattern[0]) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path = pattern;
-    }
-    ~TempDir() {
-        boost::system::error_code ignored;
-        boost::filesystem::remove_all(path, ignored);
-    }
-    std::string prefix() const { return path + "/"; }
-
-private:
-    std::string path;
-};
 
 class ReceivePath : public ::testing::Test {
 protected:
