@@ -219,12 +219,17 @@ TEST_F(Lifecycle, DisconnectReportsAndStopsReconnecting) {
 
 TEST_F(Lifecycle, OneNetworkThreadServesEveryConnectCycle) {
     ScriptedServer server;
-    std::mutex idsLock;
-    std::set<std::thread::id> callbackThreads;
-    listener.setOnEvent([&](int kind, int code) {
+    // Shared with the callback, which may still run after this body ends: a
+    // connect that succeeds while the host disconnects reports (0, 0) late.
+    struct Seen {
+        std::mutex lock;
+        std::set<std::thread::id> threads;
+    };
+    auto seen = std::make_shared<Seen>();
+    listener.setOnEvent([seen](int kind, int code) {
         if (kind == 0 && code == 0) {
-            std::lock_guard<std::mutex> guard(idsLock);
-            callbackThreads.insert(std::this_thread::get_id());
+            std::lock_guard<std::mutex> guard(seen->lock);
+            seen->threads.insert(std::this_thread::get_id());
         }
     });
     start(server);
@@ -233,10 +238,11 @@ TEST_F(Lifecycle, OneNetworkThreadServesEveryConnectCycle) {
         trader->disconnect();
         configure("127.0.0.1", server.portText());
         trader->connect();
+        ASSERT_TRUE(server.waitForConnections(cycle));
         ASSERT_TRUE(listener.waitForEvent(0, 0, static_cast<std::size_t>(cycle)));
     }
-    std::lock_guard<std::mutex> guard(idsLock);
-    EXPECT_EQ(callbackThreads.size(), 1u);
+    std::lock_guard<std::mutex> guard(seen->lock);
+    EXPECT_EQ(seen->threads.size(), 1u);
 }
 
 TEST_F(Lifecycle, ReleaseWhileConnectedSendsLogoutAndReturns) {
