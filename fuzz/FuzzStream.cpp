@@ -67,7 +67,7 @@ StreamOutcome feedStream(const std::vector<std::string>& chunks, hvr::PacketHand
             const char* at = reinterpret_cast<const char*>(packet);
             FUZZ_CHECK(at >= begin && at + header.packetLength <= begin + size);
             ++outcome.packets;
-            return hvr::dispatchPacket(packet, handler, scratch);
+            return hvr::dispatchPacket(packet, header, handler, scratch);
         });
         checkBufferAfterPass(buffer, outcome.status);
         if (outcome.status != hvr::FramingStatus::Ok) break;  // the trader drops the connection here

@@ -102,9 +102,10 @@ bool TraderHVR::consumeReceived(const uint8_t* data, std::size_t size) {
 }
 
 bool TraderHVR::processRecvBuffer() {
-    const FramingStatus status = processFrames(recvBuffer, [this](const uint8_t* packet, const PacketHeader&) {
-        return dispatchPacket(packet, *this, scratch);
-    });
+    const FramingStatus status =
+        processFrames(recvBuffer, [this](const uint8_t* packet, const PacketHeader& header) {
+            return dispatchPacket(packet, header, *this, scratch);
+        });
     if (status == FramingStatus::Ok) return true;
     if (const char* line = framingFailureLogLine(status)) log(kra::LOG_LEVEL_WARN, line);
     return false;

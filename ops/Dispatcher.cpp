@@ -28,7 +28,12 @@ void handlePush(const exchg::PushMessage& push, PacketHandler& handler, Dispatch
 
 bool dispatchPacket(const uint8_t* packet, PacketHandler& handler, DispatchScratch& scratch) {
     if (packet == nullptr) return false;
-    const PacketHeader header = decodeHeader(packet);
+    return dispatchPacket(packet, decodeHeader(packet), handler, scratch);
+}
+
+bool dispatchPacket(const uint8_t* packet, const PacketHeader& header, PacketHandler& handler,
+                    DispatchScratch& scratch) {
+    if (packet == nullptr) return false;
     const uint8_t* payload = packet + PACKET_HEADER_SIZE;
     std::size_t payloadSize = header.packetLength - PACKET_HEADER_SIZE;
 

@@ -53,6 +53,10 @@ struct DispatchScratch {
 // decompression check; true otherwise, also for unhandled function codes and
 // payloads that do not parse (those are dropped silently).
 bool dispatchPacket(const uint8_t* packet, PacketHandler& handler, DispatchScratch& scratch);
+// The same, for a caller that has already decoded the packet's header (the
+// framing pass has), so the receive path reads each header once.
+bool dispatchPacket(const uint8_t* packet, const PacketHeader& header, PacketHandler& handler,
+                    DispatchScratch& scratch);
 
 // Unwraps a parsed PushMessage: mtype 60 carries an Order, 61 a Trade; then
 // reports the push id whatever mtype was and whether data parsed.

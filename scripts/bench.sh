@@ -25,28 +25,19 @@ if [ ! -x "$BENCH" ]; then
   exit 1
 fi
 
+# shellcheck source=lib/sim.sh
+source "$SOURCE_DIR/scripts/lib/sim.sh"
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/hvr-bench.XXXXXX")
-SIM_PID=""
 cleanup() {
-  if [ -n "$SIM_PID" ] && kill -0 "$SIM_PID" 2>/dev/null; then
-    kill -TERM "$SIM_PID" 2>/dev/null || true
-    wait "$SIM_PID" 2>/dev/null || true
-  fi
+  stop_sim
   rm -rf "$WORK"
 }
 trap cleanup EXIT
 
 SIM_ARGS=()
 if [ -x "$SIM" ]; then
-  "$SIM" --port 0 --port-file "$WORK/port" --db "$WORK/sim.db" --fresh-day --idle-timeout 120 \
-    >"$WORK/sim.out" 2>"$WORK/sim.err" &
-  SIM_PID=$!
-  for _ in $(seq 1 100); do
-    [ -s "$WORK/port" ] && break
-    sleep 0.1
-  done
-  if [ -s "$WORK/port" ]; then
-    SIM_ARGS=(--sim-port "$(cat "$WORK/port")")
+  if start_sim "$SIM" "$WORK" --idle-timeout 120; then
+    SIM_ARGS=(--sim-port "$SIM_PORT")
   else
     echo "bench: hvr-sim did not start; the footprint figure is skipped" >&2
   fi

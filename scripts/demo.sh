@@ -30,13 +30,11 @@ for f in "$SIM" "$HOST" "$MODULE"; do
   fi
 done
 
+# shellcheck source=lib/sim.sh
+source "$SOURCE_DIR/scripts/lib/sim.sh"
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/hvr-demo.XXXXXX")
-SIM_PID=""
 cleanup() {
-  if [ -n "$SIM_PID" ] && kill -0 "$SIM_PID" 2>/dev/null; then
-    kill -TERM "$SIM_PID" 2>/dev/null || true
-    wait "$SIM_PID" 2>/dev/null || true
-  fi
+  stop_sim
   rm -rf "$WORK"
 }
 trap cleanup EXIT
@@ -60,17 +58,8 @@ fail() {
 push_lines() { grep '^\[push\]' "$1" | sed 's/  (DUPLICATE)$//' | sort || true; }
 
 heading "0. Starting the simulated server"
-"$SIM" --listen 127.0.0.1 --port 0 --port-file "$WORK/port" --db "$WORK/sim.db" --fresh-day \
-  >"$WORK/sim.out" 2>"$WORK/sim.log" &
-SIM_PID=$!
-# The port file appears once the server listens.
-for _ in $(seq 1 100); do
-  [ -s "$WORK/port" ] && break
-  kill -0 "$SIM_PID" 2>/dev/null || fail "hvr-sim exited at start"
-  sleep 0.1
-done
-[ -s "$WORK/port" ] || fail "hvr-sim did not write its port file"
-PORT=$(cat "$WORK/port")
+start_sim "$SIM" "$WORK" || fail "hvr-sim did not start listening"
+PORT=$SIM_PORT
 echo "hvr-sim is listening on 127.0.0.1:$PORT (database $WORK/sim.db)"
 echo "Account demo/demo, balance 1,000,000; IF2412 last 3500, tick 0.2, multiplier 300."
 

@@ -8,10 +8,10 @@
 
 namespace hvr::sim {
 
-Book::Book(std::vector<InstrumentSpec> instruments, const std::vector<AccountSpec>& accounts,
+Book::Book(std::vector<InstrumentTerms> instruments, const std::vector<AccountSetup>& accounts,
            BookSnapshot snapshot, Clock clock, Options options)
     : clock_(std::move(clock)), options_(options), day_(snapshot.day) {
-    for (InstrumentSpec& i : instruments) instruments_[i.code] = std::move(i);
+    for (InstrumentTerms& i : instruments) instruments_[i.code] = std::move(i);
 
     uint32_t nextAccountId = 1;
     for (AccountFunds& f : snapshot.accounts) {
@@ -19,18 +19,18 @@ Book::Book(std::vector<InstrumentSpec> instruments, const std::vector<AccountSpe
         accountByUser_[f.user] = f.accountId;
         accounts_[f.accountId].funds = std::move(f);
     }
-    for (const AccountSpec& spec : accounts) {
-        auto known = accountByUser_.find(spec.user);
+    for (const AccountSetup& entry : accounts) {
+        auto known = accountByUser_.find(entry.user);
         if (known != accountByUser_.end()) {
-            accounts_[known->second].passwordMd5 = spec.passwordMd5;
+            accounts_[known->second].passwordMd5 = entry.passwordMd5;
             continue;
         }
         Account& account = accounts_[nextAccountId];
         account.funds.accountId = nextAccountId;
-        account.funds.user = spec.user;
-        account.funds.preBalance = spec.startBalance;
-        account.passwordMd5 = spec.passwordMd5;
-        accountByUser_[spec.user] = nextAccountId;
+        account.funds.user = entry.user;
+        account.funds.preBalance = entry.startBalance;
+        account.passwordMd5 = entry.passwordMd5;
+        accountByUser_[entry.user] = nextAccountId;
         changes_.accounts.insert(nextAccountId);
         ++nextAccountId;
     }
@@ -67,7 +67,7 @@ bool Book::crosses(const exchg::Order& order, int64_t last) const {
     return order.direct() == exchg::DT_Long ? order.price() >= last : order.price() <= last;
 }
 
-bool Book::checkLimitPrice(const InstrumentSpec& instrument, int64_t price, std::string& why) const {
+bool Book::checkLimitPrice(const InstrumentTerms& instrument, int64_t price, std::string& why) const {
     if (price <= 0) {
         why = "limit price " + formatFixed(price) + " must be above 0";
         return false;
@@ -112,7 +112,7 @@ Book::InsertOutcome Book::insertOrder(uint32_t accountId, const exchg::ReqOrderI
     auto found = instruments_.find(request.instrument());
     if (found == instruments_.end())
         return refuse(exchg::EC_INVALID_CONTRACT, "unknown instrument \"" + request.instrument() + "\"");
-    const InstrumentSpec& instrument = found->second;
+    const InstrumentTerms& instrument = found->second;
     if (request.qty() == 0) return refuse(exchg::EC_INVALID_QTY, "order quantity must be at least 1");
 
     int64_t price = instrument.last;
@@ -192,7 +192,7 @@ void Book::match(exchg::Order& order, std::vector<PushRecord>& pushes) {
 }
 
 void Book::fill(exchg::Order& order, uint32_t volume, int64_t price, std::vector<PushRecord>& pushes) {
-    const InstrumentSpec& instrument = instruments_.at(order.instrument());
+    const InstrumentTerms& instrument = instruments_.at(order.instrument());
     const Wide amount = tradedAmount(price, volume, instrument.multiplier);
     const auto commission = static_cast<int64_t>(applyRatio(amount, instrument.commissionRatio));
     const int64_t closeProfit = applyFillToPosition(order, volume, amount);
@@ -238,7 +238,7 @@ void Book::fill(exchg::Order& order, uint32_t volume, int64_t price, std::vector
 }
 
 int64_t Book::applyFillToPosition(const exchg::Order& order, uint32_t volume, Wide amount) {
-    const InstrumentSpec& instrument = instruments_.at(order.instrument());
+    const InstrumentTerms& instrument = instruments_.at(order.instrument());
     if (order.offset() == exchg::OF_Open) {
         const PositionKey key{order.accountid(), order.instrument(), order.direct()};
         PositionState& p = positions_[key];

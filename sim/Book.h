@@ -57,7 +57,7 @@ public:
     // Starts from a saved day. Configured accounts missing from the snapshot
     // are opened with their start balance (and reported by takeChanges());
     // saved accounts keep their funds.
-    Book(std::vector<InstrumentSpec> instruments, const std::vector<AccountSpec>& accounts,
+    Book(std::vector<InstrumentTerms> instruments, const std::vector<AccountSetup>& accounts,
          BookSnapshot snapshot, Clock clock, Options options);
 
     uint32_t tradingDate() const { return day_.tradingDate; }
@@ -87,7 +87,7 @@ public:
         return pushLog_.replay(accountId, requested);
     }
 
-    const std::map<std::string, InstrumentSpec>& instruments() const { return instruments_; }
+    const std::map<std::string, InstrumentTerms>& instruments() const { return instruments_; }
 
     // Read access for the store, by the keys takeChanges() reports.
     const DayCounters& day() const { return day_; }
@@ -125,7 +125,7 @@ private:
     };
     Closable closable(const PositionState& p) const;
     uint32_t closableVolume(const PositionKey& key, exchg::OffsetFlag offset) const;
-    bool checkLimitPrice(const InstrumentSpec& instrument, int64_t price, std::string& why) const;
+    bool checkLimitPrice(const InstrumentTerms& instrument, int64_t price, std::string& why) const;
 
     void match(exchg::Order& order, std::vector<PushRecord>& pushes);
     void fill(exchg::Order& order, uint32_t volume, int64_t price, std::vector<PushRecord>& pushes);
@@ -138,7 +138,7 @@ private:
     Clock clock_;
     Options options_;
     DayCounters day_;
-    std::map<std::string, InstrumentSpec> instruments_;
+    std::map<std::string, InstrumentTerms> instruments_;
     std::map<uint32_t, Account> accounts_;
     std::map<std::string, uint32_t> accountByUser_;
     std::map<uint32_t, exchg::Order> orders_;

@@ -7,10 +7,10 @@
 
 namespace hvr::sim {
 
-std::vector<InstrumentSpec> instrumentsFrom(const tools::TradingConfig& config) {
-    std::vector<InstrumentSpec> specs;
+std::vector<InstrumentTerms> instrumentsFrom(const tools::TradingConfig& config) {
+    std::vector<InstrumentTerms> entries;
     for (const auto& [code, c] : config.instruments) {
-        InstrumentSpec s;
+        InstrumentTerms s;
         s.code = code;
         s.exchange = c.exchange;
         s.multiplier = c.multiplier;
@@ -20,21 +20,21 @@ std::vector<InstrumentSpec> instrumentsFrom(const tools::TradingConfig& config) 
         s.band = c.band;
         s.marginRatio = c.marginRatio;
         s.commissionRatio = c.commissionRatio;
-        specs.push_back(s);
+        entries.push_back(s);
     }
-    return specs;
+    return entries;
 }
 
-std::vector<AccountSpec> accountsFrom(const tools::TradingConfig& config) {
-    std::vector<AccountSpec> specs;
+std::vector<AccountSetup> accountsFrom(const tools::TradingConfig& config) {
+    std::vector<AccountSetup> entries;
     for (const auto& [user, c] : config.accounts) {
-        AccountSpec s;
+        AccountSetup s;
         s.user = user;
         s.passwordMd5 = md5Hex(c.password);
         s.startBalance = toFixed(c.balance);
-        specs.push_back(s);
+        entries.push_back(s);
     }
-    return specs;
+    return entries;
 }
 
 }  // namespace hvr::sim

@@ -11,8 +11,8 @@
 namespace hvr::sim {
 
 // Throws tools::ConfigError when an instrument's last price is not positive.
-std::vector<InstrumentSpec> instrumentsFrom(const tools::TradingConfig& config);
+std::vector<InstrumentTerms> instrumentsFrom(const tools::TradingConfig& config);
 
-std::vector<AccountSpec> accountsFrom(const tools::TradingConfig& config);
+std::vector<AccountSetup> accountsFrom(const tools::TradingConfig& config);
 
 }  // namespace hvr::sim

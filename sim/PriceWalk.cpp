@@ -4,16 +4,16 @@
 
 namespace hvr::sim {
 
-PriceWalk::PriceWalk(uint64_t seed, const std::map<std::string, InstrumentSpec>& instruments) : random_(seed) {
-    for (const auto& [code, spec] : instruments) {
+PriceWalk::PriceWalk(uint64_t seed, const std::map<std::string, InstrumentTerms>& instruments) : random_(seed) {
+    for (const auto& [code, entry] : instruments) {
         Walker w;
         w.code = code;
-        w.tick = spec.tick;
-        w.last = spec.last;
-        const auto reach = static_cast<int64_t>(std::floor(static_cast<double>(spec.last) * spec.band / 2.0));
+        w.tick = entry.tick;
+        w.last = entry.last;
+        const auto reach = static_cast<int64_t>(std::floor(static_cast<double>(entry.last) * entry.band / 2.0));
         // Bounds on the tick grid, so a walked price is always a valid limit price.
-        w.lowest = std::max<int64_t>(spec.tick, (spec.last - reach + spec.tick - 1) / spec.tick * spec.tick);
-        w.highest = (spec.last + reach) / spec.tick * spec.tick;
+        w.lowest = std::max<int64_t>(entry.tick, (entry.last - reach + entry.tick - 1) / entry.tick * entry.tick);
+        w.highest = (entry.last + reach) / entry.tick * entry.tick;
         walkers_.push_back(w);
     }
 }

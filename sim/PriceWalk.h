@@ -17,7 +17,7 @@ namespace hvr::sim {
 
 class PriceWalk {
 public:
-    PriceWalk(uint64_t seed, const std::map<std::string, InstrumentSpec>& instruments);
+    PriceWalk(uint64_t seed, const std::map<std::string, InstrumentTerms>& instruments);
 
     // One step: the (code, new last price) of every instrument that moved,
     // in code order.

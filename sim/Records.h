@@ -16,7 +16,7 @@
 namespace hvr::sim {
 
 // One tradable instrument; prices in 1/10000 units.
-struct InstrumentSpec {
+struct InstrumentTerms {
     std::string code;
     std::string exchange;
     uint32_t multiplier = 1;
@@ -28,7 +28,7 @@ struct InstrumentSpec {
 };
 
 // A user allowed to log in, as configured.
-struct AccountSpec {
+struct AccountSetup {
     std::string user;
     std::string passwordMd5;  // lowercase hex MD5 of the clear password
     int64_t startBalance = 0; // balance a new trading day starts with

@@ -12,8 +12,8 @@
 
 namespace hvr::sim::testing {
 
-inline std::vector<InstrumentSpec> xyInstruments() {
-    InstrumentSpec xy;
+inline std::vector<InstrumentTerms> xyInstruments() {
+    InstrumentTerms xy;
     xy.code = "XY";
     xy.exchange = "TEST";
     xy.multiplier = 10;
@@ -25,7 +25,7 @@ inline std::vector<InstrumentSpec> xyInstruments() {
     return {xy};
 }
 
-inline std::vector<AccountSpec> twoAccounts() {
+inline std::vector<AccountSetup> twoAccounts() {
     return {{"alice", "alice-digest", toFixed(100000.0)}, {"bob", "bob-digest", toFixed(100000.0)}};
 }
 

@@ -7,9 +7,9 @@
 namespace hvr::sim::testing {
 namespace {
 
-std::map<std::string, InstrumentSpec> xy() {
-    std::map<std::string, InstrumentSpec> m;
-    for (const InstrumentSpec& s : xyInstruments()) m[s.code] = s;
+std::map<std::string, InstrumentTerms> xy() {
+    std::map<std::string, InstrumentTerms> m;
+    for (const InstrumentTerms& s : xyInstruments()) m[s.code] = s;
     return m;
 }
 
