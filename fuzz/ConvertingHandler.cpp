@@ -1,11 +1,11 @@
 #include "ConvertingHandler.h"
 
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 
-#include "ops/ErrorCodeText.h"
-#include "trader/Conversions.h"
+#include "records/Conversions.h"
 
 namespace hvr_fuzz {
 
@@ -13,7 +13,8 @@ bool HandledCounts::operator==(const HandledCounts& o) const {
     return logins == o.logins && orderInserts == o.orderInserts && orderCancels == o.orderCancels &&
            orderLists == o.orderLists && tradeLists == o.tradeLists && positionLists == o.positionLists &&
            accountInfos == o.accountInfos && orderPushes == o.orderPushes && tradePushes == o.tradePushes &&
-           pushesHandled == o.pushesHandled && records == o.records && errors == o.errors;
+           pushesHandled == o.pushesHandled && unreadablePushes == o.unreadablePushes &&
+           unreadableAnswers == o.unreadableAnswers && records == o.records && errors == o.errors;
 }
 
 HandledCounts& HandledCounts::operator+=(const HandledCounts& o) {
@@ -27,6 +28,8 @@ HandledCounts& HandledCounts::operator+=(const HandledCounts& o) {
     orderPushes += o.orderPushes;
     tradePushes += o.tradePushes;
     pushesHandled += o.pushesHandled;
+    unreadablePushes += o.unreadablePushes;
+    unreadableAnswers += o.unreadableAnswers;
     records += o.records;
     errors += o.errors;
     return *this;
@@ -91,84 +94,140 @@ void checkPosition(const kra::NXSPositionItem* item, kra::IContractCatalog& cata
 
 }  // namespace
 
-void ConvertingHandler::onLoginAnswer(const exchg::AnsLogin&) { ++seen.logins; }
+ConvertingHandler::ConvertingHandler(kra::IContractCatalog* catalog)
+    : listener(catalog, seen), delivery(reporter, session) {
+    reporter.setListener(&listener);
+    reporter.setCatalog(catalog);
+}
+
+void ConvertingHandler::onLoginAnswer(const exchg::AnsLogin& answer) {
+    ++seen.logins;
+    delivery.onLoginAnswer(answer);
+}
 
 void ConvertingHandler::onOrderInsertAnswer(const exchg::AnsOrderInsert& answer) {
     ++seen.orderInserts;
-    kra::NXSEntrust* entrust = hvr::makeEntrustAnswer(answer);
-    FUZZ_CHECK(entrust != nullptr && entrust->retainCount() == 1);
-    ++seen.records;
-    if (answer.result() != 0) {
-        kra::NXSError* error = kra::NXSError::create(1, answer.message().c_str());
-        ++seen.errors;
-        error->release();
-    }
-    entrust->release();
+    delivery.onOrderInsertAnswer(answer);
 }
 
 void ConvertingHandler::onOrderCancelAnswer(const exchg::AnsOrderCancel& answer) {
     ++seen.orderCancels;
-    if (answer.result() == 0) return;
-    const char* text = hvr::errorCodeText(answer.result());
-    FUZZ_CHECK(text != nullptr);
-    kra::NXSError* error = kra::NXSError::create(2, text);
-    ++seen.errors;
-    error->release();
+    delivery.onOrderCancelAnswer(answer);
 }
 
 void ConvertingHandler::onOrderList(const exchg::OrderList& list) {
     ++seen.orderLists;
-    kra::NXSArray* array = hvr::convertOrders(list);
-    FUZZ_CHECK(array->count() == static_cast<std::size_t>(list.orders_size()));
-    for (std::size_t i = 0; i < array->count(); ++i) checkOrder(array->itemAs<kra::NXSOrderInfo>(i));
-    seen.records += static_cast<int>(array->count());
-    array->release();
+    const int before = seen.records;
+    delivery.onOrderList(list);
+    FUZZ_CHECK(seen.records - before == list.orders_size());
 }
 
 void ConvertingHandler::onTradeList(const exchg::TradeList& list) {
     ++seen.tradeLists;
-    kra::NXSArray* array = hvr::convertTrades(list);
-    FUZZ_CHECK(array->count() == static_cast<std::size_t>(list.trades_size()));
-    for (std::size_t i = 0; i < array->count(); ++i) checkTrade(array->itemAs<kra::NXSTradeInfo>(i));
-    seen.records += static_cast<int>(array->count());
-    array->release();
+    const int before = seen.records;
+    delivery.onTradeList(list);
+    FUZZ_CHECK(seen.records - before == list.trades_size());
 }
 
 void ConvertingHandler::onPositionList(const exchg::PositionList& list) {
     ++seen.positionLists;
-    kra::NXSArray* array = hvr::convertPositions(list, catalog);
-    FUZZ_CHECK(array->count() <= static_cast<std::size_t>(list.positions_size()));
-    if (catalog == nullptr) FUZZ_CHECK(array->count() == 0);
-    for (std::size_t i = 0; i < array->count(); ++i) checkPosition(array->itemAs<kra::NXSPositionItem>(i), *catalog);
-    seen.records += static_cast<int>(array->count());
-    array->release();
+    const int before = seen.records;
+    delivery.onPositionList(list);
+    FUZZ_CHECK(seen.records - before <= list.positions_size());
+    if (reporter.catalog() == nullptr) FUZZ_CHECK(seen.records == before);
 }
 
 void ConvertingHandler::onAccountInfo(const exchg::AnsAccountInfo& answer) {
     ++seen.accountInfos;
-    kra::NXSArray* array = hvr::convertAccounts(answer, "fuzz");
-    FUZZ_CHECK(array->count() == static_cast<std::size_t>(answer.accinfos_size()));
-    for (std::size_t i = 0; i < array->count(); ++i) FUZZ_CHECK(array->at(i) != nullptr);
-    seen.records += static_cast<int>(array->count());
-    array->release();
+    const int before = seen.records;
+    delivery.onAccountInfo(answer);
+    FUZZ_CHECK(seen.records - before == answer.accinfos_size());
 }
 
 void ConvertingHandler::onOrderPush(const exchg::Order& order) {
     ++seen.orderPushes;
-    kra::NXSOrderInfo* info = hvr::makeOrderInfo(order, hvr::RecordSource::Push);
-    checkOrder(info);
-    ++seen.records;
-    info->release();
+    delivery.onOrderPush(order);
 }
 
 void ConvertingHandler::onTradePush(const exchg::Trade& trade) {
     ++seen.tradePushes;
-    kra::NXSTradeInfo* info = hvr::makeTradeInfo(trade, hvr::RecordSource::Push);
-    checkTrade(info);
-    ++seen.records;
-    info->release();
+    delivery.onTradePush(trade);
 }
 
-void ConvertingHandler::onPushHandled(uint64_t) { ++seen.pushesHandled; }
+void ConvertingHandler::onPushHandled(uint64_t pushId) {
+    ++seen.pushesHandled;
+    delivery.onPushHandled(pushId);
+}
+
+void ConvertingHandler::onUnreadablePush(uint64_t pushId, int32_t mtype) {
+    ++seen.unreadablePushes;
+    delivery.onUnreadablePush(pushId, mtype);
+}
+
+void ConvertingHandler::onUnreadableAnswer(uint16_t functionCode) {
+    ++seen.unreadableAnswers;
+    delivery.onUnreadableAnswer(functionCode);
+}
+
+void CheckingListener::onLoginResult(bool, const char* message, uint32_t) { FUZZ_CHECK(message != nullptr); }
+
+void CheckingListener::onEntrustAnswer(kra::NXSEntrust* entrust, kra::NXSError* error) {
+    FUZZ_CHECK(entrust != nullptr && entrust->retainCount() == 1);
+    ++seen.records;
+    if (error != nullptr) {
+        FUZZ_CHECK(error->retainCount() == 1 && error->code == 1);
+        ++seen.errors;
+    }
+}
+
+void CheckingListener::onTraderError(kra::NXSError* error) {
+    FUZZ_CHECK(error != nullptr && error->retainCount() == 1 && error->code == 2);
+    ++seen.errors;
+}
+
+void CheckingListener::onOrdersAnswer(kra::NXSArray* array) {
+    FUZZ_CHECK(array != nullptr && array->retainCount() == 1);
+    for (std::size_t i = 0; i < array->count(); ++i) checkOrder(array->itemAs<kra::NXSOrderInfo>(i));
+    seen.records += static_cast<int>(array->count());
+}
+
+void CheckingListener::onTradesAnswer(kra::NXSArray* array) {
+    FUZZ_CHECK(array != nullptr && array->retainCount() == 1);
+    for (std::size_t i = 0; i < array->count(); ++i) checkTrade(array->itemAs<kra::NXSTradeInfo>(i));
+    seen.records += static_cast<int>(array->count());
+}
+
+void CheckingListener::onPositionsAnswer(kra::NXSArray* array) {
+    FUZZ_CHECK(array != nullptr && array->retainCount() == 1);
+    if (catalog == nullptr) FUZZ_CHECK(array->count() == 0);
+    for (std::size_t i = 0; i < array->count(); ++i) checkPosition(array->itemAs<kra::NXSPositionItem>(i), *catalog);
+    seen.records += static_cast<int>(array->count());
+}
+
+void CheckingListener::onAccountAnswer(kra::NXSArray* array) {
+    FUZZ_CHECK(array != nullptr && array->retainCount() == 1);
+    for (std::size_t i = 0; i < array->count(); ++i) FUZZ_CHECK(array->at(i) != nullptr);
+    seen.records += static_cast<int>(array->count());
+}
+
+void CheckingListener::onOrderPush(kra::NXSOrderInfo* order) {
+    checkOrder(order);
+    ++seen.records;
+}
+
+void CheckingListener::onTradePush(kra::NXSTradeInfo* trade) {
+    checkTrade(trade);
+    ++seen.records;
+}
+
+void CheckingListener::logMessage(int level, const char* format, ...) {
+    FUZZ_CHECK(level >= kra::LOG_LEVEL_INFO && level <= kra::LOG_LEVEL_ERROR);
+    // Formatting the line checks that its arguments match the format.
+    char line[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+}
 
 }  // namespace hvr_fuzz

@@ -39,40 +39,33 @@ std::vector<std::size_t> evenChunks(std::size_t streamSize, std::size_t chunkSiz
 
 namespace {
 
-void checkBufferAfterPass(const std::string& buffer, hvr::FramingStatus status) {
+// After each pass the stream holds nothing after a failure, and otherwise less
+// than a header or exactly one incomplete packet with a valid header.
+void checkHeldOverAfterPass(const std::string& held, hvr::FramingStatus status) {
     if (status != hvr::FramingStatus::Ok) {
-        FUZZ_CHECK(buffer.empty());
+        FUZZ_CHECK(held.empty());
         return;
     }
-    if (buffer.size() < hvr::PACKET_HEADER_SIZE) return;
-    const hvr::PacketHeader header = hvr::decodeHeader(reinterpret_cast<const uint8_t*>(buffer.data()));
+    if (held.size() < hvr::PACKET_HEADER_SIZE) return;
+    const hvr::PacketHeader header = hvr::decodeHeader(reinterpret_cast<const uint8_t*>(held.data()));
     FUZZ_CHECK(header.magic == hvr::PACKET_MAGIC);
     FUZZ_CHECK(header.packetLength >= hvr::PACKET_HEADER_SIZE);
     FUZZ_CHECK(header.packetLength < hvr::MAX_PACKET_SIZE);
-    FUZZ_CHECK(header.packetLength > buffer.size());
+    FUZZ_CHECK(header.packetLength > held.size());
 }
 
 }  // namespace
 
 StreamOutcome feedStream(const std::vector<std::string>& chunks, hvr::PacketHandler& handler) {
     StreamOutcome outcome;
-    hvr::DispatchScratch scratch;
-    std::string buffer;
+    hvr::ReceiveStream stream;
     for (const std::string& chunk : chunks) {
-        buffer.append(chunk);
         ++outcome.chunksFed;
-        const char* const begin = buffer.data();
-        const std::size_t size = buffer.size();
-        outcome.status = hvr::processFrames(buffer, [&](const uint8_t* packet, const hvr::PacketHeader& header) {
-            const char* at = reinterpret_cast<const char*>(packet);
-            FUZZ_CHECK(at >= begin && at + header.packetLength <= begin + size);
-            ++outcome.packets;
-            return hvr::dispatchPacket(packet, header, handler, scratch);
-        });
-        checkBufferAfterPass(buffer, outcome.status);
+        outcome.status = stream.consume(reinterpret_cast<const uint8_t*>(chunk.data()), chunk.size(), handler);
+        checkHeldOverAfterPass(stream.heldOver(), outcome.status);
         if (outcome.status != hvr::FramingStatus::Ok) break;  // the trader drops the connection here
     }
-    outcome.leftover = buffer.size();
+    outcome.leftover = stream.heldOver().size();
     return outcome;
 }
 

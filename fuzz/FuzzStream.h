@@ -2,9 +2,9 @@
 // it runs. Input layout: chunk sizes are read from the end of the input (two
 // bytes each, as FuzzedDataProvider reads integers), chunk bytes from the
 // front, so a file of plain packets followed by a chunk plan replays exactly
-// that split. The receive loop is the trader's: append each chunk to one
-// buffer, run a framing pass, dispatch each packet, and stop at the first
-// failed pass. Single-threaded.
+// that split. The receive loop is the trader's own ReceiveStream: each chunk
+// is consumed as one receive, and the feed stops at the first failed pass.
+// Single-threaded.
 #pragma once
 
 #include <cstddef>
@@ -12,8 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "net/Framing.h"
-#include "ops/Dispatcher.h"
+#include "ops/ReceiveStream.h"
 
 namespace hvr_fuzz {
 
@@ -34,14 +33,13 @@ std::vector<std::size_t> evenChunks(std::size_t streamSize, std::size_t chunkSiz
 
 struct StreamOutcome {
     hvr::FramingStatus status = hvr::FramingStatus::Ok;  // of the last pass run
-    std::size_t packets = 0;                             // dispatched packets
     std::size_t chunksFed = 0;                           // chunks received before the stop
     std::size_t leftover = 0;                            // bytes buffered at the end
 };
 
-// Feeds chunks through framing and dispatch into handler, checking after each
-// pass that the buffer is either empty after a failure, or holds less than a
-// header or exactly one incomplete packet with a valid header.
+// Feeds chunks through the receive loop into handler, checking after each
+// pass that the stream holds nothing after a failure, and otherwise less than
+// a header or exactly one incomplete packet with a valid header.
 StreamOutcome feedStream(const std::vector<std::string>& chunks, hvr::PacketHandler& handler);
 
 }  // namespace hvr_fuzz

@@ -205,6 +205,12 @@ HandledCounts push(int HandledCounts::*call) {
     return c;
 }
 
+HandledCounts unreadablePush() {
+    HandledCounts c = push(nullptr);
+    c.unreadablePushes = 1;
+    return c;
+}
+
 }  // namespace
 
 std::string serverPacket(uint16_t functionCode, const std::string& payload, uint32_t requestNo) {
@@ -258,7 +264,8 @@ std::vector<Seed> seedCorpus() {
         {"push_notify", serverPacket(hvr::FC_PUSH_MESSAGE, pushMessage(13, hvr::FC_PUSH_NOTIFY, notifyMessage())),
          push(nullptr)},
         {"push_order_unparsable", serverPacket(hvr::FC_PUSH_MESSAGE, pushMessage(14, hvr::FC_PUSH_ORDER, "\x08")),
-         push(nullptr)},
+         unreadablePush()},
+        {"order_insert_unparsable", serverPacket(hvr::FC_CMD_ORDER_INSERT, "", 2), one(&C::unreadableAnswers)},
         {"compressed_orders", compressedServerPacket(hvr::FC_QRY_ORDERS, orderList(3), 8), one(&C::orderLists, 3)},
         {"compressed_positions", compressedServerPacket(hvr::FC_QRY_POSITION, mixedPositions(), 8),
          one(&C::positionLists, MIXED_POSITIONS_KEPT)},

@@ -44,7 +44,6 @@ TEST_P(EachSeed, WholeStreamReachesTheHandlerPathItWasMadeFor) {
     EXPECT_EQ(fed.outcome.status, hvr::FramingStatus::Ok);
     EXPECT_EQ(fed.outcome.leftover, seed.leftover);
     EXPECT_TRUE(fed.counts == seed.expected);
-    EXPECT_GT(fed.outcome.packets, 0u);
 }
 
 TEST_P(EachSeed, EveryReceiveSizeGivesTheSameResult) {
@@ -123,7 +122,6 @@ TEST(FeedStream, CompressedPacketWithWrongRawLengthEndsTheStream) {
     packet.replace(hvr::OFFSET_RAW_LENGTH, 4, reinterpret_cast<const char*>(raw), 4);
     const Fed fed = feed({packet + serverPacket(hvr::FC_HEART_BEAT, "")});
     EXPECT_EQ(fed.outcome.status, hvr::FramingStatus::DispatchRejected);
-    EXPECT_EQ(fed.outcome.packets, 1u);
     EXPECT_TRUE(fed.counts == HandledCounts{});
 }
 

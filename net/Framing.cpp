@@ -1,6 +1,6 @@
 #include "Framing.h"
 
-#include "trader/LogText.h"
+#include "texts/LogText.h"
 
 namespace hvr {
 

@@ -21,43 +21,57 @@ enum class FramingStatus {
 // The log line for a failed pass, or null when the failure logs nothing.
 const char* framingFailureLogLine(FramingStatus status);
 
-// One framing pass over buffer. For each complete packet, in order, calls
-// dispatch(const uint8_t* packet, const PacketHeader& header) -> bool with a
-// pointer into buffer that is valid only during the call; dispatch must not
-// change buffer. Consumed bytes are erased once, at the end of the pass. On
-// any failure the buffer is emptied; packets dispatched before the failure
-// keep their effects. Fewer than PACKET_HEADER_SIZE buffered bytes are never
-// examined.
+// Cuts the complete packets out of [data, data + size), in order, calling
+// dispatch(const uint8_t* packet, const PacketHeader& header) -> bool for
+// each with a pointer into data. Stops before an incomplete packet and sets
+// *consumed to the bytes of the packets dispatched; on a failure *consumed is
+// what was dispatched before it. Fewer than PACKET_HEADER_SIZE bytes left are
+// never examined. Does not check the total size (the caller knows what else it
+// holds).
 template <typename Dispatch>
-FramingStatus processFrames(std::string& buffer, Dispatch&& dispatch) {
-    const std::size_t total = buffer.size();
-    if (total >= MAX_PACKET_SIZE) {
-        buffer.clear();
-        return FramingStatus::BufferTooLarge;
-    }
-    const uint8_t* cursor = reinterpret_cast<const uint8_t*>(buffer.data());
-    std::size_t remaining = total;
+FramingStatus frameBytes(const uint8_t* data, std::size_t size, std::size_t* consumed, Dispatch&& dispatch) {
+    const uint8_t* cursor = data;
+    std::size_t remaining = size;
+    FramingStatus status = FramingStatus::Ok;
     while (remaining >= PACKET_HEADER_SIZE) {
         const PacketHeader header = decodeHeader(cursor);
-        FramingStatus failure = FramingStatus::Ok;
         if (header.magic != PACKET_MAGIC || header.packetLength < PACKET_HEADER_SIZE) {
-            failure = FramingStatus::BadHeader;
+            status = FramingStatus::BadHeader;
         } else if (header.packetLength >= MAX_PACKET_SIZE) {
-            failure = FramingStatus::PacketTooLarge;
+            status = FramingStatus::PacketTooLarge;
         } else if (header.packetLength > remaining) {
             break;  // incomplete: wait for more bytes
         } else if (!dispatch(cursor, header)) {
-            failure = FramingStatus::DispatchRejected;
+            status = FramingStatus::DispatchRejected;
         }
-        if (failure != FramingStatus::Ok) {
-            buffer.clear();
-            return failure;
-        }
+        if (status != FramingStatus::Ok) break;
         cursor += header.packetLength;
         remaining -= header.packetLength;
     }
-    buffer.erase(0, total - remaining);
-    return FramingStatus::Ok;
+    *consumed = size - remaining;
+    return status;
+}
+
+// One framing pass over buffer: frameBytes over its whole content, after the
+// check that the buffer holds less than MAX_PACKET_SIZE bytes. Consumed bytes
+// are erased once, at the end of the pass. On any failure the buffer is
+// emptied; packets dispatched before the failure keep their effects.
+// dispatch must not change buffer.
+template <typename Dispatch>
+FramingStatus processFrames(std::string& buffer, Dispatch&& dispatch) {
+    if (buffer.size() >= MAX_PACKET_SIZE) {
+        buffer.clear();
+        return FramingStatus::BufferTooLarge;
+    }
+    std::size_t consumed = 0;
+    const FramingStatus status =
+        frameBytes(reinterpret_cast<const uint8_t*>(buffer.data()), buffer.size(), &consumed, dispatch);
+    if (status != FramingStatus::Ok) {
+        buffer.clear();
+    } else {
+        buffer.erase(0, consumed);
+    }
+    return status;
 }
 
 }  // namespace hvr

@@ -32,6 +32,14 @@ void inflatePayload(std::string& payload, std::size_t capacity) {
     payload.swap(out);
 }
 
+bool inflateExact(const uint8_t* data, std::size_t size, std::size_t expectedSize, std::string& out) {
+    if (expectedSize > MAX_PACKET_SIZE - PACKET_HEADER_SIZE) return false;
+    // One byte of headroom tells an exact inflate from one that would go on:
+    // a stream that does not end inside the buffer leaves it full.
+    inflatePayload(data, size, expectedSize + 1, out);
+    return out.size() == expectedSize;
+}
+
 bool plausibleRawLength(uint32_t rawLength) {
     return rawLength >= PACKET_HEADER_SIZE && rawLength <= MAX_PACKET_SIZE;
 }

@@ -18,6 +18,13 @@ void inflatePayload(const uint8_t* data, std::size_t size, std::size_t capacity,
 // The same, replacing payload by its inflated form.
 void inflatePayload(std::string& payload, std::size_t capacity);
 
+// The decompression check of a packet and the inflate together: true when
+// [data, data + size) is one zlib stream that inflates to exactly
+// expectedSize bytes, which are then in out. False for anything else (corrupt
+// or truncated stream, a different size, a preset dictionary, an expected
+// size above MAX_PACKET_SIZE), with nothing allocated for an implausible size.
+bool inflateExact(const uint8_t* data, std::size_t size, std::size_t expectedSize, std::string& out);
+
 // The decompression check of a packet: does the announced rawLength (16 +
 // inflated length) describe a payload this side accepts at all? Sizes below
 // the header, or above MAX_PACKET_SIZE, are refused before anything is

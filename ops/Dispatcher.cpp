@@ -19,11 +19,31 @@ void handlePush(const exchg::PushMessage& push, PacketHandler& handler, Dispatch
     const std::string& data = push.data();
     const uint8_t* bytes = reinterpret_cast<const uint8_t*>(data.data());
     if (push.mtype() == FC_PUSH_ORDER) {
-        if (parseWhole(scratch.order, bytes, data.size())) handler.onOrderPush(scratch.order);
+        if (parseWhole(scratch.order, bytes, data.size())) {
+            handler.onOrderPush(scratch.order);
+        } else {
+            handler.onUnreadablePush(push.pushid(), push.mtype());
+        }
     } else if (push.mtype() == FC_PUSH_TRADE) {
-        if (parseWhole(scratch.trade, bytes, data.size())) handler.onTradePush(scratch.trade);
+        if (parseWhole(scratch.trade, bytes, data.size())) {
+            handler.onTradePush(scratch.trade);
+        } else {
+            handler.onUnreadablePush(push.pushid(), push.mtype());
+        }
     }
     handler.onPushHandled(push.pushid());
+}
+
+void DispatchScratch::trim() {
+    // Beyond these sizes a buffer or list is released after its packet
+    // instead of being kept for the next one.
+    constexpr std::size_t KEEP_BYTES = 256 * 1024;
+    constexpr int KEEP_RECORDS = 1024;
+    if (inflated.capacity() > KEEP_BYTES) std::string().swap(inflated);
+    if (orderList.orders_size() > KEEP_RECORDS) exchg::OrderList().Swap(&orderList);
+    if (tradeList.trades_size() > KEEP_RECORDS) exchg::TradeList().Swap(&tradeList);
+    if (positionList.positions_size() > KEEP_RECORDS) exchg::PositionList().Swap(&positionList);
+    if (accountInfo.accinfos_size() > KEEP_RECORDS) exchg::AnsAccountInfo().Swap(&accountInfo);
 }
 
 bool dispatchPacket(const uint8_t* packet, PacketHandler& handler, DispatchScratch& scratch) {
@@ -38,41 +58,43 @@ bool dispatchPacket(const uint8_t* packet, const PacketHeader& header, PacketHan
     std::size_t payloadSize = header.packetLength - PACKET_HEADER_SIZE;
 
     if (header.rawLength != 0) {
-        if (!plausibleRawLength(header.rawLength)) return false;
-        inflatePayload(payload, payloadSize, header.rawLength, scratch.inflated);
-        if (scratch.inflated.size() != header.rawLength - PACKET_HEADER_SIZE) return false;
+        if (!plausibleRawLength(header.rawLength) ||
+            !inflateExact(payload, payloadSize, header.rawLength - PACKET_HEADER_SIZE, scratch.inflated))
+            return false;
         payload = reinterpret_cast<const uint8_t*>(scratch.inflated.data());
         payloadSize = scratch.inflated.size();
     }
 
+    bool parsed = true;
     switch (header.functionCode) {
         case FC_CMD_LOGIN:
-            if (parseWhole(scratch.login, payload, payloadSize)) handler.onLoginAnswer(scratch.login);
+            if ((parsed = parseWhole(scratch.login, payload, payloadSize))) handler.onLoginAnswer(scratch.login);
             break;
         case FC_CMD_ORDER_INSERT:
-            if (parseWhole(scratch.orderInsert, payload, payloadSize)) handler.onOrderInsertAnswer(scratch.orderInsert);
+            if ((parsed = parseWhole(scratch.orderInsert, payload, payloadSize))) handler.onOrderInsertAnswer(scratch.orderInsert);
             break;
         case FC_CMD_ORDER_CANCEL:
-            if (parseWhole(scratch.orderCancel, payload, payloadSize)) handler.onOrderCancelAnswer(scratch.orderCancel);
+            if ((parsed = parseWhole(scratch.orderCancel, payload, payloadSize))) handler.onOrderCancelAnswer(scratch.orderCancel);
             break;
         case FC_QRY_ORDERS:
-            if (parseWhole(scratch.orderList, payload, payloadSize)) handler.onOrderList(scratch.orderList);
+            if ((parsed = parseWhole(scratch.orderList, payload, payloadSize))) handler.onOrderList(scratch.orderList);
             break;
         case FC_QRY_TRADES:
-            if (parseWhole(scratch.tradeList, payload, payloadSize)) handler.onTradeList(scratch.tradeList);
+            if ((parsed = parseWhole(scratch.tradeList, payload, payloadSize))) handler.onTradeList(scratch.tradeList);
             break;
         case FC_QRY_POSITION:
-            if (parseWhole(scratch.positionList, payload, payloadSize)) handler.onPositionList(scratch.positionList);
+            if ((parsed = parseWhole(scratch.positionList, payload, payloadSize))) handler.onPositionList(scratch.positionList);
             break;
         case FC_QRY_ACCOUNT_INFO:
-            if (parseWhole(scratch.accountInfo, payload, payloadSize)) handler.onAccountInfo(scratch.accountInfo);
+            if ((parsed = parseWhole(scratch.accountInfo, payload, payloadSize))) handler.onAccountInfo(scratch.accountInfo);
             break;
         case FC_PUSH_MESSAGE:
-            if (parseWhole(scratch.push, payload, payloadSize)) handlePush(scratch.push, handler, scratch);
+            if ((parsed = parseWhole(scratch.push, payload, payloadSize))) handlePush(scratch.push, handler, scratch);
             break;
         default:
             break;  // consumed without action
     }
+    if (!parsed) handler.onUnreadableAnswer(header.functionCode);
     return true;
 }
 

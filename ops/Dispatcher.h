@@ -27,14 +27,25 @@ public:
     // Called for every parsed PushMessage, after its order or trade (if any)
     // has been delivered.
     virtual void onPushHandled(uint64_t pushId) = 0;
+    // A PushMessage whose order (mtype 60) or trade (61) data does not
+    // parse: nothing is delivered, but onPushHandled still follows, so the
+    // stream does not stall on it.
+    virtual void onUnreadablePush(uint64_t pushId, int32_t mtype) = 0;
+    // A payload under a routed function code that does not parse as its
+    // message: the packet is consumed and nothing is delivered.
+    virtual void onUnreadableAnswer(uint16_t functionCode) = 0;
 
 protected:
     ~PacketHandler() = default;
 };
 
 // Messages and buffers reused from packet to packet, so that a steady stream
-// allocates nothing. Owned by one dispatching thread.
+// allocates nothing. Owned by one dispatching thread. trim() gives back what
+// one unusually large answer left behind, so a trader that once received a
+// huge list does not keep its memory for good.
 struct DispatchScratch {
+    void trim();
+
     std::string inflated;
     exchg::AnsLogin login;
     exchg::AnsOrderInsert orderInsert;
@@ -51,7 +62,7 @@ struct DispatchScratch {
 // Dispatches one whole packet (header and packetLength - 16 payload bytes).
 // Returns false when packet is null or a compressed payload fails the
 // decompression check; true otherwise, also for unhandled function codes and
-// payloads that do not parse (those are dropped silently).
+// payloads that do not parse (those are reported to onUnreadableAnswer).
 bool dispatchPacket(const uint8_t* packet, PacketHandler& handler, DispatchScratch& scratch);
 // The same, for a caller that has already decoded the packet's header (the
 // framing pass has), so the receive path reads each header once.

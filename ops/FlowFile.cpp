@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
+#include <system_error>
 #include <fstream>
 
 namespace hvr {
@@ -40,19 +42,33 @@ int64_t readStoredPushId(int pushMode, const std::string& path) {
     return readFlowFilePushId(path);
 }
 
-bool prepareFlowFile(const std::string& path) {
-    struct stat st;
-    if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == FLOW_FILE_SIZE) return true;
-    std::filebuf file;
-    if (!file.open(path, std::ios::in | std::ios::out | std::ios::trunc | std::ios::binary)) return false;
-    bool ok = file.pubseekpos(FLOW_FILE_SIZE - 1) == std::streampos(FLOW_FILE_SIZE - 1) &&
-              file.sputc('\0') == 0;
-    return file.close() != nullptr && ok;
+namespace {
+
+bool failWith(std::string* reason, const std::string& text) {
+    if (reason != nullptr) *reason = text;
+    return false;
 }
 
-bool MappedFile::open(const std::string& name) {
+std::string systemReason(int error) { return std::generic_category().message(error); }
+
+}  // namespace
+
+bool prepareFlowFile(const std::string& path, std::string* reason) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == FLOW_FILE_SIZE) return true;
+    errno = 0;
+    std::filebuf file;
+    if (!file.open(path, std::ios::in | std::ios::out | std::ios::trunc | std::ios::binary))
+        return failWith(reason, systemReason(errno != 0 ? errno : EIO));
+    bool ok = file.pubseekpos(FLOW_FILE_SIZE - 1) == std::streampos(FLOW_FILE_SIZE - 1) &&
+              file.sputc('\0') == 0;
+    ok = file.close() != nullptr && ok;
+    return ok || failWith(reason, systemReason(errno != 0 ? errno : EIO));
+}
+
+bool MappedFile::open(const std::string& name, std::string* reason) {
     close();
-    if (::access(name.c_str(), F_OK) != 0) return false;
+    if (::access(name.c_str(), F_OK) != 0) return failWith(reason, systemReason(errno));
     try {
         auto newMapping = std::make_unique<boost::interprocess::file_mapping>(
             name.c_str(), boost::interprocess::read_write);
@@ -62,9 +78,9 @@ bool MappedFile::open(const std::string& name) {
         mapping = std::move(newMapping);
         region = std::move(newRegion);
         return true;
-    } catch (const boost::interprocess::interprocess_exception&) {
-        // Read-only, locked, or empty: no mapping.
-        return false;
+    } catch (const boost::interprocess::interprocess_exception& e) {
+        // Read-only, locked, empty, or not a regular file: no mapping.
+        return failWith(reason, e.what());
     }
 }
 

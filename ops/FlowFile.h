@@ -36,8 +36,8 @@ int64_t readStoredPushId(int pushMode, const std::string& path);
 
 // Makes the file exactly 12 bytes: a file of any other size (or a missing
 // one) becomes 12 zero bytes; a 12-byte file keeps its content. Returns false
-// when the file could not be reset.
-bool prepareFlowFile(const std::string& path);
+// when the file could not be reset, with the system's reason in *reason.
+bool prepareFlowFile(const std::string& path, std::string* reason = nullptr);
 
 // One read/write mapping of a whole existing file.
 class MappedFile {
@@ -48,8 +48,8 @@ public:
     MappedFile& operator=(const MappedFile&) = delete;
 
     // False, creating nothing, when no file of that name exists or it cannot
-    // be opened and mapped read/write.
-    bool open(const std::string& name);
+    // be opened and mapped read/write; *reason then says why.
+    bool open(const std::string& name, std::string* reason = nullptr);
     void close();
     // First byte of the mapped view, or null.
     uint8_t* address() const;

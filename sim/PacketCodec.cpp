@@ -38,11 +38,8 @@ bool extractPayload(const uint8_t* packet, const PacketHeader& header, std::stri
         payload.assign(reinterpret_cast<const char*>(body), size);
         return true;
     }
-    if (!plausibleRawLength(header.rawLength)) return false;
-    const std::size_t expected = header.rawLength - PACKET_HEADER_SIZE;
-    // One byte of headroom tells an exact inflate from an overlong one.
-    inflatePayload(body, size, expected + 1, payload);
-    return payload.size() == expected;
+    return plausibleRawLength(header.rawLength) &&
+           inflateExact(body, size, header.rawLength - PACKET_HEADER_SIZE, payload);
 }
 
 }  // namespace hvr::sim

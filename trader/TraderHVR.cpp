@@ -1,12 +1,14 @@
 // Lifecycle of the trader: construction, configuration, listener, connect,
-// disconnect, release and destruction.
+// disconnect, release and destruction, and the network thread's life.
 #include "trader/TraderHVR.h"
 
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/filesystem/operations.hpp>
-#include <cstdio>
 #include <cstring>
+
+#include "ops/EntrustId.h"
+#include "texts/LogText.h"
 
 namespace hvr {
 
@@ -48,129 +50,171 @@ TraderHVR::~TraderHVR() {
     // on freed memory: run the close step and wait, as release does.
     stopNetworkThread();
     heartbeatTimer.cancel();
-    std::lock_guard<std::mutex> guard(flowLock);
-    flowRecord.store(nullptr);
-    flowFile.reset();
-    retiredFlowFiles.clear();
+    flowRecord.close();
 }
 
 bool TraderHVR::init(const kra::NXSConfigNode* config) {
-    closing.store(false);
-    const std::string hostText = textOf(config, "host");
-    const int portValue = intOf(config, "port");
-    const std::string folderText = textOf(config, "folder");
+    const std::string host = textOf(config, "host");
+    const int port = intOf(config, "port");
+    const std::string folder = textOf(config, "folder");
     {
-        std::lock_guard<std::mutex> guard(configLock);
-        host = hostText;
-        port = portValue;
-        folder = folderText;
+        MutexLock guard(&stateLock);
+        settings.host = host;
+        settings.port = port;
+        settings.folder = folder;
     }
-    if (!folderText.empty() && !boost::filesystem::exists(folderText)) {
-        boost::filesystem::create_directories(folderText);
-    }
+    if (!folder.empty() && !boost::filesystem::exists(folder)) boost::filesystem::create_directories(folder);
     {
-        std::lock_guard<std::mutex> guard(configLock);
-        pushMode = intOf(config, "pushmode");
+        MutexLock guard(&stateLock);
+        settings.pushMode = intOf(config, "pushmode");
+        settings.noDelay = intOf(config, "nodelay") == 1;
     }
-    closeFlowRecord();
+    // Logins choose their push id by pushmode again; pushes still arriving on
+    // the running session keep being recorded until the next login or release.
+    flowRecord.detach();
 
-    const boost::asio::ip::address address = parseNumericAddress(hostText);
-    {
-        std::lock_guard<std::mutex> guard(configLock);
-        endpoint = boost::asio::ip::tcp::endpoint(address, static_cast<uint16_t>(portValue & 0xFFFF));
-    }
-    stopped.store(false);
+    const boost::asio::ip::address address = parseNumericAddress(host);
+    MutexLock guard(&stateLock);
+    settings.endpoint = boost::asio::ip::tcp::endpoint(address, static_cast<uint16_t>(port & 0xFFFF));
+    if (state == ConnectionState::Stopped) state = ConnectionState::Idle;
+    closing = false;
     return true;
 }
 
 void TraderHVR::registerListener(kra::ITraderListener* newListener) {
-    listener.store(newListener, std::memory_order_release);
-    if (newListener != nullptr) contractCatalog.store(newListener->getContractCatalog());
+    reporter.setListener(newListener);
+    if (newListener != nullptr) reporter.setCatalog(newListener->getContractCatalog());
 }
 
 void TraderHVR::connect() {
-    startConnect();
-    std::lock_guard<std::mutex> guard(threadLock);
-    ++connectGeneration;
-    if (networkThreadRunning) return;  // the running thread picks the attempt up
-    if (networkThread && networkThread->joinable() && !onNetworkThread()) networkThread->join();
-    const uint64_t generation = connectGeneration;
-    networkThread = std::make_shared<boost::thread>([this, generation] { runNetworkThread(generation); });
-    networkThreadRunning = true;
+    uint64_t attempt = 0;
+    {
+        MutexLock guard(&stateLock);
+        if (closing) return;  // release is ending this object's session
+        if (state != ConnectionState::Stopped) {
+            withdrawLiveSocketLocked();
+            attempt = ++connectionId;
+            state = ConnectionState::Connecting;
+        }
+        if (!networkThread) startNetworkThreadLocked();
+    }
+    // The socket is the network thread's: the attempt starts there.
+    if (attempt != 0) boost::asio::post(ioService, [this, attempt] { startAttempt(attempt); });
 }
 
 void TraderHVR::disconnect() {
-    stopped.store(true);
+    uint64_t attempt = 0;
+    bool threadRuns = false;
     {
-        std::lock_guard<std::mutex> guard(socketLock);
-        destroySocketLocked();
+        MutexLock guard(&stateLock);
+        // A (0, 0) being delivered right now returns before the host hears
+        // (1, 0), so the two never arrive the other way round. Inside that
+        // very callback the (0, 0) has been heard already.
+        while (reportingConnected && !onNetworkThread()) stateChanged.wait(&stateLock);
+        state = ConnectionState::Stopped;
+        withdrawLiveSocketLocked();
+        attempt = connectionId;
+        threadRuns = networkThread != nullptr;
     }
-    reportEvent(1, 0);
+    // Without a network thread there is no socket to close.
+    if (threadRuns) boost::asio::post(ioService, [this, attempt] { closeSocketOf(attempt); });
+    reporter.event(1, 0);
 }
 
 bool TraderHVR::isConnected() {
-    std::lock_guard<std::mutex> guard(socketLock);
-    return socket && socket->is_open();
+    MutexLock guard(&stateLock);
+    return state == ConnectionState::Connecting || state == ConnectionState::Connected;
 }
 
 bool TraderHVR::makeEntrustId(char* buffer, int length) {
     if (buffer == nullptr || length <= 0) return false;
     std::memset(buffer, 0, static_cast<std::size_t>(length));
-    const uint32_t n = entrustSequence.fetch_add(1) + 1;
-    std::snprintf(buffer, static_cast<std::size_t>(length), "%u.%u.%06u", tradingDate.load(), sessionId.load(), n);
+    MutexLock guard(&identityLock);
+    // A buffer too short for the whole id gets nothing, and uses up no number.
+    if (formatEntrustId(buffer, static_cast<std::size_t>(length), tradingDate, sessionId, entrustSequence + 1) == 0)
+        return false;
+    ++entrustSequence;
     return true;
 }
 
 void TraderHVR::release() {
     logout();
-    std::shared_ptr<boost::thread> thread;
+    boost::thread* thread = nullptr;
     {
-        std::lock_guard<std::mutex> guard(threadLock);
-        thread = networkThread;
+        MutexLock guard(&stateLock);
+        thread = networkThread.get();
     }
-    if (thread && thread->get_id() == boost::this_thread::get_id()) {
-        // Joining from inside the thread is refused by the thread library.
-        thread->join();
-    }
+    // Without a network thread nothing runs and nothing is left queued.
+    if (thread == nullptr) return;
+    // Joining from inside the thread is refused by the thread library with
+    // its resource-deadlock error, which reaches the caller.
+    if (thread->get_id() == boost::this_thread::get_id()) thread->join();
     stopNetworkThread();
 }
 
-void TraderHVR::stopNetworkThread() {
-    std::shared_ptr<boost::thread> thread;
-    {
-        std::lock_guard<std::mutex> guard(threadLock);
-        thread = networkThread;
+void TraderHVR::startNetworkThreadLocked() {
+    // The guard keeps the loop running between connections; only the close
+    // step lets it go.
+    keepRunning.emplace(ioService.get_executor());
+    networkThread = std::make_unique<boost::thread>([this] { runNetworkThread(); });
+}
+
+void TraderHVR::runNetworkThread() {
+    networkThreadId.store(std::this_thread::get_id());
+    for (;;) {
+        try {
+            ioService.run();
+            break;
+        } catch (const std::exception& e) {
+            // A handler failed outside any listener call; the connection stays
+            // as that handler left it.
+            reporter.log(kra::LOG_LEVEL_ERROR, LOG_LOOP_ERROR, e.what());
+        } catch (...) {
+            reporter.log(kra::LOG_LEVEL_ERROR, LOG_LOOP_ERROR, UNKNOWN_EXCEPTION);
+        }
     }
-    if (!thread) return;
+    networkThreadId.store(std::thread::id());
+}
+
+void TraderHVR::stopNetworkThread() {
+    boost::thread* thread = nullptr;
+    {
+        MutexLock guard(&stateLock);
+        if (!networkThread) return;
+        thread = networkThread.get();
+        closing = true;  // ends a two-second wait at once and refuses new attempts
+    }
+    stateChanged.signalAll();
     if (thread->get_id() == boost::this_thread::get_id()) {
         // Destroyed from a listener callback: the thread cannot wait for
         // itself; it is left to end on its own.
         thread->detach();
         return;
     }
-    {
-        std::lock_guard<std::mutex> guard(waitLock);
-        closing.store(true);
-    }
-    waitSignal.notify_all();
     boost::asio::post(strand, [this] { closeSession(); });
-    if (thread->joinable()) thread->join();
+    thread->join();
+    MutexLock guard(&stateLock);
+    networkThread.reset();
+    ioService.restart();  // a later connect may run the loop again
 }
 
 void TraderHVR::closeSession() {
-    closing.store(true);
     heartbeatTimer.cancel();
     disconnect();
+    closeSocket();
+    flowRecord.close();
     {
-        std::lock_guard<std::mutex> guard(socketLock);
-        destroySocketLocked();
+        MutexLock guard(&stateLock);
+        keepRunning.reset();
     }
-    ioService.stop();
-    closeFlowRecord();
-}
-
-void TraderHVR::reportEvent(int kind, int code) {
-    if (kra::ITraderListener* l = listener.load(std::memory_order_acquire)) l->onTraderEvent(kind, code);
+    // The completions the close has aborted are queued already and run first
+    // (a write cut off before any byte left puts its requests back in the
+    // queue); then whatever never left is reported, and the loop stops.
+    boost::asio::post(ioService, [this] {
+        if (const int unsent = unsentRequests(); unsent > 0)
+            reporter.log(kra::LOG_LEVEL_ERROR, LOG_UNSENT_AT_CLOSE, unsent);
+        ioService.stop();
+    });
 }
 
 bool TraderHVR::onNetworkThread() const { return networkThreadId.load() == std::this_thread::get_id(); }

@@ -2,47 +2,71 @@
 // kra::ITraderApi over one TCP connection to the trading server and reports
 // everything through the host's listener.
 //
-// Threads
-//   Host threads call the ITraderApi operations, several at once. One network
-//   thread of the object's own runs the io_context: connect, receive and send
-//   completions, framing, dispatch and every listener call they make, the
-//   heartbeat, the two-second reconnect wait and the close step of release.
-//   connect starts that thread when none runs, and reuses the running one
-//   otherwise, so at most one thread ever runs the io_context.
+// Who owns what
+//   Host threads call the ITraderApi operations, several at once. On their
+//   own thread they only do what must stay there for speed: frame and number
+//   requests, append them to the send queue under sendLock, and start a write
+//   when none is in flight and a connection is up. Whatever touches the
+//   connection's life they decide under stateLock and hand to the network
+//   thread as a posted step.
+//   The network thread runs ioService. It is started by the first connect and
+//   ends in release (or the destructor), which joins it. It alone creates,
+//   replaces, closes and destroys the socket, receives and dispatches, makes
+//   nearly every listener call, opens and closes the flow record and writes
+//   the session identity.
+//
+// Connection states (state, under stateLock)
+//   Idle        nothing to do yet                  construction; init after Stopped
+//   Connecting  an attempt is under way            connect; the end of a wait
+//   Connected   receive pending, heartbeat running the attempt succeeded
+//   Waiting     the two-second pause of a retry    an attempt failed; a receive or
+//                                                  the framing of received bytes failed
+//   Stopped     no socket, no attempts             disconnect; release
+//   Transitions: Idle|Connecting|Connected|Waiting --connect--> Connecting (a new
+//   attempt replaces the old one); Connecting --success--> Connected, --failure-->
+//   Waiting; Connected --receive or framing failure--> Waiting; Waiting --two
+//   seconds--> Connecting; any --disconnect--> Stopped; Stopped --init--> Idle.
+//   Each attempt has an id (connectionId); completions and posted steps carry
+//   the id they were made for and do nothing once a newer attempt exists.
+//
+// Events
+//   Every attempt ends with exactly one onTraderEvent(0, code). Once disconnect
+//   has reported (1, 0) no (0, 0) follows unless the host connects again: a
+//   success that loses the race to disconnect is reported as (0, abort code),
+//   and disconnect waits for a (0, 0) that is being delivered at that moment to
+//   return before it reports.
+//
+// Locks
+//   Order: stateLock before sendLock. flowRecord's lock and identityLock are
+//   leaves. No lock is held during a listener call.
 //
 // Lifetime
 //   Handlers capture `this` and do not keep the object alive: release (and the
 //   destructor, when the host skipped release) runs the close step on the
-//   network thread and joins it before the object goes away. Members are
-//   declared so that the socket, the strand and the timer die before the
-//   io_context they were made on.
-//
-// The operations are defined in the file of their concern:
-//   trader/TraderHVR.cpp   lifecycle: init, listener, connect, release
-//   net/Connection.cpp     connect, reconnect, receive, network thread
-//   net/SendPath.cpp       send queue, writes, heartbeat
-//   ops/Session.cpp        login, logout, flow record
-//   ops/Trading.cpp        orders, cancels, queries, dispatched answers
+//   network thread and joins it before the object goes away. ioService is
+//   declared first so that the socket, the strand and the timer die before it.
 #pragma once
 
 #include <atomic>
+#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/io_context_strand.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/thread/thread.hpp>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "host/ITraderApi.h"
 #include "net/RepeatingTimer.h"
 #include "net/WireFormat.h"
-#include "ops/Dispatcher.h"
-#include "ops/FlowFile.h"
+#include "ops/AnswerDelivery.h"
+#include "ops/FlowRecord.h"
+#include "ops/ReceiveStream.h"
+#include "ops/Reporter.h"
+#include "port/Mutex.h"
 
 namespace google::protobuf {
 class MessageLite;
@@ -53,7 +77,9 @@ namespace hvr {
 constexpr int RECONNECT_DELAY_MS = 2000;
 inline const boost::posix_time::time_duration HEARTBEAT_INTERVAL = boost::posix_time::seconds(10);
 
-class TraderHVR final : public kra::ITraderApi, private PacketHandler {
+enum class ConnectionState { Idle, Connecting, Connected, Waiting, Stopped };
+
+class TraderHVR final : public kra::ITraderApi, private SessionHooks {
 public:
     TraderHVR();
     ~TraderHVR() override;
@@ -61,7 +87,7 @@ public:
     TraderHVR(const TraderHVR&) = delete;
     TraderHVR& operator=(const TraderHVR&) = delete;
 
-    // kra::ITraderApi, in slot order.
+    // kra::ITraderApi, in slot order. Host threads.
     bool init(const kra::NXSConfigNode* config) override;
     void release() override;
     void registerListener(kra::ITraderListener* newListener) override;
@@ -83,154 +109,122 @@ public:
     // receive path exactly as if they had just been read from the socket:
     // framing, dispatch, conversions and listener calls, on the calling
     // thread. Returns false where the network thread would close the
-    // connection (the receive buffer is then empty); nothing is closed here.
+    // connection (the receive stream is then empty); nothing is closed here.
     // REQUIRES: no network thread runs (connect was never called, or the
     // trader was released), so that the caller is the only receiver.
     bool feedReceivedForTools(const uint8_t* data, std::size_t size) { return consumeReceived(data, size); }
 
 private:
-    // --- net/Connection.cpp (network thread unless noted) ---
-    void startConnect();  // host thread (connect) or network thread
-    void runNetworkThread(uint64_t generation);
-    void handleConnect(const boost::system::error_code& error, uint64_t connection);
-    void handleRead(const boost::system::error_code& error, std::size_t bytes, uint64_t connection);
-    // The data path of handleRead: appends to the receive buffer and runs the
-    // framing pass. False when the connection must be closed.
-    bool consumeReceived(const uint8_t* data, std::size_t size);
-    bool processRecvBuffer();
-    void onFramingFailure(uint64_t connection);
-    void waitThenReconnect(uint64_t failedConnection);
-    void startReadLocked();               // REQUIRES: socketLock held
-    void destroySocketLocked();           // REQUIRES: socketLock held
-    // The attempt with this id is the newest one (its socket may be gone).
-    bool isLatestAttempt(uint64_t connection);
-    // ... and its socket is still there: not closed by disconnect or a failure.
-    bool isLiveConnection(uint64_t connection);
-    bool onNetworkThread() const;
-    void closeSession();                  // posted to strand by release
-    void stopNetworkThread();             // host thread: close step + join
+    // Settings from init.
+    struct Settings {
+        std::string host;
+        int32_t port = 0;
+        std::string folder;
+        int32_t pushMode = 0;
+        bool noDelay = false;
+        boost::asio::ip::tcp::endpoint endpoint;
+    };
 
-    // --- net/SendPath.cpp ---
+    // --- trader/TraderHVR.cpp: lifecycle ---
+    void startNetworkThreadLocked() REQUIRES(stateLock);
+    void runNetworkThread();
+    void stopNetworkThread() EXCLUDES(stateLock);  // host thread: close step + join
+    void closeSession();                           // network thread, posted by stopNetworkThread
+    bool onNetworkThread() const;
+
+    // --- trader/Connection.cpp: network thread unless noted ---
+    void startAttempt(uint64_t attempt) EXCLUDES(stateLock);
+    void handleConnect(const boost::system::error_code& error, uint64_t attempt) EXCLUDES(stateLock);
+    void startRead(uint64_t attempt);
+    void handleRead(const boost::system::error_code& error, std::size_t bytes, uint64_t attempt)
+        EXCLUDES(stateLock);
+    bool consumeReceived(const uint8_t* data, std::size_t size);
+    void onFramingFailure(uint64_t attempt) EXCLUDES(stateLock);
+    // Moves a current Connecting/Connected attempt to Waiting; false when the
+    // attempt is no longer the current one or the host stopped it.
+    bool enterWaiting(uint64_t attempt) EXCLUDES(stateLock);
+    void waitThenReconnect(uint64_t failedAttempt) EXCLUDES(stateLock);
+    void closeSocket() EXCLUDES(sendLock);              // the current socket, if any
+    void closeSocketOf(uint64_t attempt) EXCLUDES(stateLock, sendLock);  // posted by disconnect
+    // Host thread: no more writes on the socket of the connection that ends.
+    void withdrawLiveSocketLocked() REQUIRES(stateLock) EXCLUDES(sendLock);
+    bool isCurrent(uint64_t attempt, ConnectionState expected) EXCLUDES(stateLock);
+    bool closingNow() EXCLUDES(stateLock);
+
+    // --- trader/SendPath.cpp ---
     void sendMessage(const google::protobuf::MessageLite& message, uint32_t functionCode, uint32_t requestNo);
     void sendEmptyRequest(uint32_t functionCode, uint32_t requestNo);
-    void queuePacket(const std::string& packet);
-    void flushSendBuffer();
-    void flushSendBufferLocked();         // REQUIRES: sendLock held
-    void startWriteLocked();              // REQUIRES: sendLock and socketLock held
-    void handleWrite(const boost::system::error_code& error, std::size_t bytes, uint64_t connection);
-    void onHeartbeat(const boost::system::error_code& error);
+    void queuePacket(const char* data, std::size_t size) EXCLUDES(sendLock);
+    // Starts a write of everything queued if a connection is up and no write
+    // is in flight.
+    void startWriteIfIdleLocked() REQUIRES(sendLock);
+    void continueWriteLocked() REQUIRES(sendLock);
+    void handleWrite(const boost::system::error_code& error, std::size_t bytes, uint64_t attempt)
+        EXCLUDES(sendLock);
+    void onHeartbeat(const boost::system::error_code& error) EXCLUDES(stateLock);
+    // Queued requests (the logout of release aside) still waiting at close.
+    int unsentRequests() EXCLUDES(sendLock);
     uint32_t nextRequestNo() { return static_cast<uint32_t>(requestCounter.fetch_add(1) + 1); }
 
-    // --- ops/Session.cpp ---
-    int64_t chooseLoginPushId(const std::string& user);
-    bool openFlowRecord();                // network thread
-    void closeFlowRecord();
-    std::string currentUserName();
-    std::string flowFileNameFor(const std::string& user);
-
-    // --- PacketHandler (ops/Session.cpp, ops/Trading.cpp), network thread ---
-    void onLoginAnswer(const exchg::AnsLogin& answer) override;
-    void onOrderInsertAnswer(const exchg::AnsOrderInsert& answer) override;
-    void onOrderCancelAnswer(const exchg::AnsOrderCancel& answer) override;
-    void onOrderList(const exchg::OrderList& list) override;
-    void onTradeList(const exchg::TradeList& list) override;
-    void onPositionList(const exchg::PositionList& list) override;
-    void onAccountInfo(const exchg::AnsAccountInfo& answer) override;
-    void onOrderPush(const exchg::Order& order) override;
-    void onTradePush(const exchg::Trade& trade) override;
+    // --- trader/Session.cpp ---
+    int64_t chooseLoginPushId(const std::string& user) EXCLUDES(stateLock);
+    // SessionHooks, network thread.
+    void onLoginAnswer(const exchg::AnsLogin& answer) override EXCLUDES(stateLock, identityLock);
     void onPushHandled(uint64_t pushId) override;
+    std::string accountName() override EXCLUDES(stateLock);
 
-    // Listener calls; each is skipped while no listener is registered.
-    template <typename... Args>
-    void log(int level, const char* format, Args... args) {
-        if (kra::ITraderListener* l = listener.load(std::memory_order_acquire)) l->logMessage(level, format, args...);
-    }
-    void reportEvent(int kind, int code);
-    // Hands obj to one listener call (if a listener is registered), then
-    // releases the creator's reference.
-    template <typename Object, typename Call>
-    void deliver(Object* object, Call call) {
-        if (kra::ITraderListener* l = listener.load(std::memory_order_acquire)) call(l);
-        object->release();
-    }
+    // ===== Members =====
 
-    // ===== Members, in the order of the design; extras are marked. =====
-
-    // Configuration, written by init on a host thread, read by both sides:
-    // guarded by configLock (extra).
-    std::mutex configLock;
-    std::string host;
-    int32_t port = 0;
-    int32_t pushMode = 0;
-    // Written by login (host thread), read on the network thread: guarded by
-    // identityLock (extra).
-    std::mutex identityLock;
-    std::string userName;
-    std::string folder;  // guarded by configLock
-
-    // Flow record. flowLock (extra) guards replacing the mapping and the
-    // login's read of the record; the push path on the network thread reads
-    // flowRecord without a lock. A mapping closed by a host thread while the
-    // network thread runs is kept mapped in retiredFlowFiles until the network
-    // thread (or the destructor) frees it, so a push never writes to a view
-    // that has gone.
-    std::mutex flowLock;
-    std::unique_ptr<MappedFile> flowFile;
-    std::atomic<uint8_t*> flowRecord{nullptr};
-    std::vector<std::unique_ptr<MappedFile>> retiredFlowFiles;
-
-    // Session identity: written on the network thread, read by makeEntrustId.
-    std::atomic<uint32_t> tradingDate{0};
-    std::atomic<uint32_t> sessionId{0};
-    std::atomic<uint32_t> entrustSequence{0};
-    std::atomic<int32_t> requestCounter{0};
-
-    // Send queue, guarded by sendLock. At most one write is in flight: it owns
-    // writingBatch until its completion; whatever is queued meanwhile goes out
-    // as the next batch.
-    std::mutex sendLock;
-    std::string sendBuffer;
-    std::string writingBatch;        // extra
-    std::size_t writtenBytes = 0;    // extra
-    bool writeInFlight = false;      // extra
-    uint64_t writeConnection = 0;    // extra
-
-    std::atomic<kra::ITraderListener*> listener{nullptr};
-
-    boost::asio::ip::tcp::endpoint endpoint;  // guarded by configLock
+    // Immutable after construction; safe from any thread.
     boost::asio::io_context ioService;
+    boost::asio::io_context::strand strand;  // serialises the close step of release
+    Reporter reporter;                       // listener and catalog, swapped atomically
 
-    // The socket and the id of the connection it carries, guarded by
-    // socketLock (extra): host threads (connect, disconnect, send) and the
-    // network thread replace, close and use it only under this lock, and no
-    // listener call is made while it is held. Completion handlers carry the
-    // connection id they were started for, so a late completion of a replaced
-    // socket never acts on its successor.
-    std::mutex socketLock;
-    std::unique_ptr<boost::asio::ip::tcp::socket> socket;
-    uint64_t connectionId = 0;
-
-    boost::asio::io_context::strand strand;
-    basic_repeating_timer heartbeatTimer;
-    std::atomic<bool> stopped{false};
-
-    // Network thread bookkeeping, guarded by threadLock (extra).
-    std::mutex threadLock;
-    std::shared_ptr<boost::thread> networkThread;
-    bool networkThreadRunning = false;
-    uint64_t connectGeneration = 0;
+    // Connection state, settings and the network thread's handle.
+    Mutex stateLock ACQUIRED_BEFORE(sendLock);
+    CondVar stateChanged;  // waited on under stateLock
+    ConnectionState state GUARDED_BY(stateLock) = ConnectionState::Idle;
+    uint64_t connectionId GUARDED_BY(stateLock) = 0;  // id of the newest attempt
+    bool reportingConnected GUARDED_BY(stateLock) = false;  // a (0, 0) is being delivered
+    bool closing GUARDED_BY(stateLock) = false;  // release under way: no attempts, the wait ends
+    Settings settings GUARDED_BY(stateLock);
+    std::string userName GUARDED_BY(stateLock);  // user of the latest login call
+    std::unique_ptr<boost::thread> networkThread GUARDED_BY(stateLock);
+    std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> keepRunning
+        GUARDED_BY(stateLock);
     std::atomic<std::thread::id> networkThreadId{std::thread::id()};
 
-    // Set when release begins: cuts the two-second reconnect wait short and
-    // keeps the loop from running again after the close step.
-    std::atomic<bool> closing{false};
-    std::mutex waitLock;
-    std::condition_variable waitSignal;
+    // The send queue. At most one write is in flight: it owns writingBatch
+    // until its completion, and what is queued meanwhile goes out as the next
+    // batch. liveSocket is the socket of the Connected attempt liveAttempt, set
+    // by the network thread when the connection is up and cleared (under this
+    // lock) before that socket is closed, so a host thread holding sendLock may
+    // start a write on it.
+    Mutex sendLock;
+    std::string sendBuffer GUARDED_BY(sendLock);
+    std::string writingBatch GUARDED_BY(sendLock);
+    std::size_t writtenBytes GUARDED_BY(sendLock) = 0;
+    bool writeInFlight GUARDED_BY(sendLock) = false;
+    uint64_t writeAttempt GUARDED_BY(sendLock) = 0;
+    boost::asio::ip::tcp::socket* liveSocket GUARDED_BY(sendLock) = nullptr;
+    uint64_t liveAttempt GUARDED_BY(sendLock) = 0;
+
+    // Session identity: written by a successful login answer on the network
+    // thread, read by makeEntrustId on host threads; one lock so that an id
+    // never mixes two logins.
+    Mutex identityLock;
+    uint32_t tradingDate GUARDED_BY(identityLock) = 0;
+    uint32_t sessionId GUARDED_BY(identityLock) = 0;
+    uint32_t entrustSequence GUARDED_BY(identityLock) = 0;
+
+    std::atomic<int32_t> requestCounter{0};
+    FlowRecord flowRecord;  // its own lock
 
     // Network thread only.
-    std::string recvBuffer;
-    DispatchScratch scratch;
-    std::atomic<kra::IContractCatalog*> contractCatalog{nullptr};
+    std::unique_ptr<boost::asio::ip::tcp::socket> socket;
+    basic_repeating_timer heartbeatTimer;  // started and cancelled there; locks of its own
+    ReceiveStream receiveStream;
+    AnswerDelivery delivery{reporter, *this};
     uint8_t readBuffer[READ_BUFFER_SIZE];
 };
 

@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "support/TraderSession.h"
-#include "trader/LogText.h"
+#include "texts/LogText.h"
 
 namespace hvr::test {
 namespace {
@@ -368,10 +368,12 @@ TEST_F(Lifecycle, MakeEntrustIdNeverWritesPastTheLength) {
     for (int length = 1; length <= 16; ++length) {
         char buffer[32];
         std::memset(buffer, 'X', sizeof buffer);
-        ASSERT_TRUE(trader->makeEntrustId(buffer, length));
+        // "0.0.00000N" needs 11 bytes with its terminating zero; a shorter
+        // buffer is refused, zeroed, rather than handed a cut-off id.
+        EXPECT_EQ(trader->makeEntrustId(buffer, length), length >= 11) << length;
         for (int i = length; i < static_cast<int>(sizeof buffer); ++i) ASSERT_EQ(buffer[i], 'X') << length;
         EXPECT_EQ(buffer[length - 1], '\0');
-        EXPECT_LE(std::strlen(buffer), static_cast<std::size_t>(length - 1));
+        EXPECT_EQ(std::strlen(buffer), length >= 11 ? 10u : 0u);
     }
 }
 

@@ -10,7 +10,7 @@
 
 #include "support/PeerPackets.h"
 #include "support/TraderSession.h"
-#include "trader/LogText.h"
+#include "texts/LogText.h"
 
 namespace hvr::test {
 namespace {

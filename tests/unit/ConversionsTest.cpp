@@ -7,7 +7,7 @@
 #include <cstdio>
 
 #include "host/SimpleContractCatalog.h"
-#include "trader/Conversions.h"
+#include "records/Conversions.h"
 
 namespace hvr {
 namespace {

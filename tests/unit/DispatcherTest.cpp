@@ -28,6 +28,10 @@ struct Recorder : PacketHandler {
         calls.push_back("push-id");
         pushIds.push_back(id);
     }
+    void onUnreadablePush(uint64_t id, int32_t mtype) override {
+        calls.push_back("unreadable-push " + std::to_string(id) + " " + std::to_string(mtype));
+    }
+    void onUnreadableAnswer(uint16_t code) override { calls.push_back("unreadable " + std::to_string(code)); }
 };
 
 std::string packet(uint16_t code, const std::string& payload, uint32_t rawLength = 0) {
@@ -104,7 +108,8 @@ TEST_F(Dispatch, EmptyPayloadParsesAsAnEmptyListButNotAsAnAnswer) {
     EXPECT_TRUE(run(packet(FC_QRY_ACCOUNT_INFO, "")));
     EXPECT_TRUE(run(packet(FC_CMD_ORDER_INSERT, "")));  // required fields missing
     EXPECT_TRUE(run(packet(FC_CMD_LOGIN, "")));
-    EXPECT_EQ(handler.calls, (std::vector<std::string>{"orders", "trades", "positions", "account"}));
+    EXPECT_EQ(handler.calls, (std::vector<std::string>{"orders", "trades", "positions", "account", "unreadable 2",
+                                                       "unreadable 1"}));
 }
 
 TEST_F(Dispatch, MalformedPayloadIsDroppedAndTheStreamGoesOn) {
@@ -115,7 +120,7 @@ TEST_F(Dispatch, MalformedPayloadIsDroppedAndTheStreamGoesOn) {
     login.set_tradingdate(1);
     EXPECT_TRUE(run(packet(FC_CMD_LOGIN, login.SerializeAsString() + "\x01")));  // trailing garbage
     EXPECT_TRUE(run(packet(FC_CMD_LOGIN, login.SerializeAsString())));
-    EXPECT_EQ(handler.calls, std::vector<std::string>{"login"});
+    EXPECT_EQ(handler.calls, (std::vector<std::string>{"unreadable 30", "unreadable 1", "login"}));
 }
 
 TEST_F(Dispatch, PushIdIsReportedAfterTheRecordForEveryMtype) {
@@ -124,7 +129,8 @@ TEST_F(Dispatch, PushIdIsReportedAfterTheRecordForEveryMtype) {
     EXPECT_TRUE(run(push(7, 62, order)));            // unknown mtype: no record
     EXPECT_TRUE(run(push(8, 60, "not an order")));    // bad data: no record
     EXPECT_TRUE(run(push(9, 61, order)));             // an Order is not a Trade
-    EXPECT_EQ(handler.calls, (std::vector<std::string>{"order-push", "push-id", "push-id", "push-id", "push-id"}));
+    EXPECT_EQ(handler.calls, (std::vector<std::string>{"order-push", "push-id", "push-id", "unreadable-push 8 60",
+                                                       "push-id", "unreadable-push 9 61", "push-id"}));
     EXPECT_EQ(handler.pushIds, (std::vector<uint64_t>{10, 7, 8, 9}));
 }
 

@@ -1,7 +1,7 @@
 // Result-code texts, byte for byte in GBK.
 #include <gtest/gtest.h>
 
-#include "ops/ErrorCodeText.h"
+#include "texts/ErrorCodeText.h"
 
 namespace hvr {
 namespace {

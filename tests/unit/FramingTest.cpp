@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "net/Framing.h"
-#include "trader/LogText.h"
+#include "texts/LogText.h"
 
 namespace hvr {
 namespace {

@@ -18,11 +18,13 @@ std::string deflateText(const std::string& raw) {
     return out;
 }
 
-// The dispatcher's rule: accepted only when the result is rawLength - 16 long.
-bool accepted(std::string payload, uint32_t rawLength) {
-    if (!plausibleRawLength(rawLength)) return false;
-    inflatePayload(payload, rawLength);
-    return payload.size() == rawLength - PACKET_HEADER_SIZE;
+// The decompression check the dispatcher and the simulator share: accepted
+// only when the stream inflates to exactly rawLength - 16 bytes.
+bool accepted(const std::string& payload, uint32_t rawLength) {
+    std::string out;
+    return plausibleRawLength(rawLength) &&
+           inflateExact(reinterpret_cast<const uint8_t*>(payload.data()), payload.size(),
+                        rawLength - PACKET_HEADER_SIZE, out);
 }
 
 TEST(Inflate, ExactSizeIsAcceptedWithTheOriginalBytes) {

@@ -163,6 +163,18 @@ kra::NXSArray* convertAccounts(const exchg::AnsAccountInfo& answer, const std::s
                        [&](const exchg::AccountInfo& a) { return makeAccountInfo(a, userName); });
 }
 
+std::vector<std::string> unknownPositionInstruments(const exchg::PositionList& list, kra::IContractCatalog& catalog) {
+    std::vector<std::string> codes;
+    for (const exchg::Position& p : list.positions()) {
+        if (p.newvolumn() + p.prevolumn() == 0) continue;
+        if (catalog.getContract(p.instrument().c_str(), "") != nullptr) continue;
+        bool seen = false;
+        for (const std::string& c : codes) seen = seen || c == p.instrument();
+        if (!seen) codes.push_back(p.instrument());
+    }
+    return codes;
+}
+
 kra::NXSArray* convertPositions(const exchg::PositionList& list, kra::IContractCatalog* catalog) {
     return convertList(list.positions(), [&](const exchg::Position& p) { return makePositionItem(p, catalog); });
 }

@@ -1,5 +1,6 @@
 // Every log line the trader sends to its listener, as GBK byte strings (the
-// host's code page). Each is a printf format; the UTF-8 text is beside it.
+// host's code page). Each is a printf format; the UTF-8 text is beside it,
+// and the level it is sent at.
 #pragma once
 
 namespace hvr {
@@ -24,8 +25,20 @@ inline constexpr const char LOG_LOOP_ERROR[] = "[TraderHVR]\xcd\xf8\xc2\xe7\xc1\
 inline constexpr const char LOG_PACKET_TOO_LARGE[] = "[TraderHVR]\xb0\xfc\xcc\xab\xb4\xf3,\xb6\xaa\xc6\xfa";
 // [TraderHVR]包头不对,丢弃
 inline constexpr const char LOG_BAD_HEADER[] = "[TraderHVR]\xb0\xfc\xcd\xb7\xb2\xbb\xb6\xd4,\xb6\xaa\xc6\xfa";
-// [TraderHVR]发送出错
+// [TraderHVR]发送出错   (104: a batch of requests was lost on the wire)
 inline constexpr const char LOG_SEND_ERROR[] = "[TraderHVR]\xb7\xa2\xcb\xcd\xb3\xf6\xb4\xed";
+// [TraderHVR]发送出错:关闭时%d个请求未发出   (104: requests still queued when
+// release closed the session; count)
+inline constexpr const char LOG_UNSENT_AT_CLOSE[] =
+    "[TraderHVR]\xb7\xa2\xcb\xcd\xb3\xf6\xb4\xed:\xb9\xd8\xb1\xd5\xca\xb1%d\xb8\xf6\xc7\xeb\xc7\xf3\xce\xb4\xb7\xa2\xb3\xf6";
+// [TraderHVR]推送数据无法解析,已跳过:推送号%llu,类型%d   (104: push id, mtype)
+inline constexpr const char LOG_PUSH_UNREADABLE[] =
+    "[TraderHVR]\xcd\xc6\xcb\xcd\xca\xfd\xbe\xdd\xce\xde\xb7\xa8\xbd\xe2\xce\xf6,\xd2\xd1\xcc\xf8\xb9\xfd:"
+    "\xcd\xc6\xcb\xcd\xba\xc5%llu,\xc0\xe0\xd0\xcd%d";
+// [TraderHVR]应答数据无法解析,已丢弃:功能号%u   (104: function code)
+inline constexpr const char LOG_ANSWER_UNREADABLE[] =
+    "[TraderHVR]\xd3\xa6\xb4\xf0\xca\xfd\xbe\xdd\xce\xde\xb7\xa8\xbd\xe2\xce\xf6,\xd2\xd1\xb6\xaa\xc6\xfa:"
+    "\xb9\xa6\xc4\xdc\xba\xc5%u";
 
 // Trading operations.
 // [TraderHVR]委托价格无效,拒绝报单:%s %.17g   (instrument, price)
@@ -37,6 +50,22 @@ inline constexpr const char LOG_NO_CATALOG[] =
 // [TraderHVR]报单为空,已拒绝   (null entrust or action record)
 inline constexpr const char LOG_NULL_REQUEST[] =
     "[TraderHVR]\xb1\xa8\xb5\xa5\xce\xaa\xbf\xd5,\xd2\xd1\xbe\xdc\xbe\xf8";
+
+// [TraderHVR]持仓合约不在合约目录中,已略过:%s   (103: instrument code, once per
+// answer and instrument the host's catalog does not know)
+inline constexpr const char LOG_POSITION_UNKNOWN_CONTRACT[] =
+    "[TraderHVR]\xb3\xd6\xb2\xd6\xba\xcf\xd4\xbc\xb2\xbb\xd4\xda\xba\xcf\xd4\xbc\xc4\xbf\xc2\xbc\xd6\xd0,"
+    "\xd2\xd1\xc2\xd4\xb9\xfd:%s";
+
+// Flow file.
+// [TraderHVR]流水文件不可用,推送序号不会保存:%s(%s)   (104: file name, reason;
+// the login still succeeds, but push ids are not kept for resuming)
+inline constexpr const char LOG_FLOW_UNAVAILABLE[] =
+    "[TraderHVR]\xc1\xf7\xcb\xae\xce\xc4\xbc\xfe\xb2\xbb\xbf\xc9\xd3\xc3,\xcd\xc6\xcb\xcd\xd0\xf2\xba\xc5"
+    "\xb2\xbb\xbb\xe1\xb1\xa3\xb4\xe6:%s(%s)";
+
+// The description logged for an exception that is not a std::exception.
+inline constexpr const char UNKNOWN_EXCEPTION[] = "unknown exception";
 
 // Seconds shown in the reconnect lines.
 constexpr int RECONNECT_DELAY_SECONDS = 2;

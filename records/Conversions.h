@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "exchg.pb.h"
 #include "host/IContractCatalog.h"
@@ -41,6 +42,11 @@ kra::NXSAccountInfo* makeAccountInfo(const exchg::AccountInfo& account, const st
 // catalog. A known contract without a product keeps its entry with currency
 // "CNY" and avgPrice 0.
 kra::NXSPositionItem* makePositionItem(const exchg::Position& position, kra::IContractCatalog* catalog);
+
+// The instruments of a positions answer that the catalog does not know and
+// that hold volume: the entries convertPositions leaves out for that reason.
+// Each code once, in the order of first appearance.
+std::vector<std::string> unknownPositionInstruments(const exchg::PositionList& list, kra::IContractCatalog& catalog);
 
 kra::NXSArray* convertAccounts(const exchg::AnsAccountInfo& answer, const std::string& userName);
 kra::NXSArray* convertPositions(const exchg::PositionList& list, kra::IContractCatalog* catalog);

@@ -1,0 +1,143 @@
+// The send path: requests are framed on the caller's thread and appended to
+// the send queue under sendLock. When a connection is up and no write is in
+// flight, the caller writes the queue to the socket at once with a
+// non-blocking send; what the socket does not take goes on asynchronously,
+// with one write in flight whose completion, on the network thread, starts the
+// next. The heartbeat rides on the same path.
+#include <google/protobuf/message_lite.h>
+#include <sys/socket.h>
+
+#include <boost/asio/error.hpp>
+#include <cerrno>
+
+#include "texts/LogText.h"
+#include "trader/TraderHVR.h"
+
+namespace hvr {
+
+void TraderHVR::sendMessage(const google::protobuf::MessageLite& message, uint32_t functionCode,
+                            uint32_t requestNo) {
+    // Framed outside sendLock, in a buffer each calling thread reuses.
+    thread_local std::string packet;
+    const std::size_t payloadSize = message.ByteSizeLong();
+    PacketHeader header;
+    header.functionCode = static_cast<uint16_t>(functionCode);
+    header.packetLength = static_cast<uint32_t>(PACKET_HEADER_SIZE + payloadSize);
+    header.requestNo = requestNo;
+    packet.resize(PACKET_HEADER_SIZE + payloadSize);
+    uint8_t* bytes = reinterpret_cast<uint8_t*>(&packet[0]);
+    encodeHeader(header, bytes);
+    message.SerializeWithCachedSizesToArray(bytes + PACKET_HEADER_SIZE);
+    queuePacket(packet.data(), packet.size());
+}
+
+void TraderHVR::sendEmptyRequest(uint32_t functionCode, uint32_t requestNo) {
+    uint8_t bytes[PACKET_HEADER_SIZE];
+    PacketHeader header;
+    header.functionCode = static_cast<uint16_t>(functionCode);
+    header.packetLength = static_cast<uint32_t>(PACKET_HEADER_SIZE);
+    header.requestNo = requestNo;
+    encodeHeader(header, bytes);
+    queuePacket(reinterpret_cast<const char*>(bytes), sizeof bytes);
+}
+
+void TraderHVR::queuePacket(const char* data, std::size_t size) {
+    // One hold of sendLock appends and, unless a write is in flight or there
+    // is no connection, writes. Without a connection the bytes wait here for
+    // the next one.
+    MutexLock guard(&sendLock);
+    sendBuffer.append(data, size);
+    startWriteIfIdleLocked();
+}
+
+void TraderHVR::startWriteIfIdleLocked() {
+    if (writeInFlight || sendBuffer.empty() || liveSocket == nullptr) return;
+    writingBatch.swap(sendBuffer);
+    sendBuffer.clear();
+    writtenBytes = 0;
+    writeAttempt = liveAttempt;
+    // Most batches fit the socket's send buffer whole: send them here, without
+    // a round through the network thread. Anything else (a part left over, a
+    // full buffer, an error) goes the asynchronous way, whose completion
+    // reports it on the network thread.
+    const ssize_t sent = ::send(liveSocket->native_handle(), writingBatch.data(), writingBatch.size(),
+                                MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (sent > 0) writtenBytes = static_cast<std::size_t>(sent);
+    if (writtenBytes == writingBatch.size()) {
+        writingBatch.clear();
+        writtenBytes = 0;
+        return;
+    }
+    writeInFlight = true;
+    continueWriteLocked();
+}
+
+void TraderHVR::continueWriteLocked() {
+    const uint64_t attempt = writeAttempt;
+    liveSocket->async_write_some(
+        boost::asio::buffer(writingBatch.data() + writtenBytes, writingBatch.size() - writtenBytes),
+        [this, attempt](const boost::system::error_code& error, std::size_t bytes) {
+            handleWrite(error, bytes, attempt);
+        });
+}
+
+void TraderHVR::handleWrite(const boost::system::error_code& error, std::size_t bytes, uint64_t attempt) {
+    bool lost = false;
+    {
+        MutexLock guard(&sendLock);
+        if (!error) {
+            writtenBytes += bytes;
+            if (writtenBytes < writingBatch.size()) {
+                // A short write: the rest of the batch goes out before anything
+                // queued after it, on the same connection only.
+                if (liveSocket != nullptr && liveAttempt == attempt) {
+                    continueWriteLocked();
+                    return;
+                }
+                lost = true;
+            }
+        } else if (error == boost::asio::error::operation_aborted && writtenBytes == 0) {
+            // Our own close cut the write off before any byte of the batch
+            // left: it goes back to the front of the queue for the next
+            // connection, ahead of what was queued after it.
+            writingBatch.append(sendBuffer);
+            sendBuffer.swap(writingBatch);
+        } else {
+            // Failed on the wire, or cut off part way. Resending on a new
+            // connection could duplicate orders: the batch is dropped.
+            lost = true;
+        }
+        writeInFlight = false;
+        writingBatch.clear();
+        writtenBytes = 0;
+        startWriteIfIdleLocked();
+    }
+    if (lost) reporter.log(kra::LOG_LEVEL_ERROR, LOG_SEND_ERROR);
+}
+
+void TraderHVR::onHeartbeat(const boost::system::error_code& error) {
+    if (error) return;
+    // Only an established connection is kept alive; an attempt still under
+    // way has nothing to send on.
+    {
+        MutexLock guard(&stateLock);
+        if (state != ConnectionState::Connected) return;
+    }
+    sendEmptyRequest(FC_HEART_BEAT, 0);
+}
+
+int TraderHVR::unsentRequests() {
+    MutexLock guard(&sendLock);
+    int count = 0;
+    const uint8_t* cursor = reinterpret_cast<const uint8_t*>(sendBuffer.data());
+    std::size_t remaining = sendBuffer.size();
+    while (remaining >= PACKET_HEADER_SIZE) {
+        const PacketHeader header = decodeHeader(cursor);
+        if (header.functionCode != FC_CMD_LOGOUT) ++count;
+        cursor += header.packetLength;
+        remaining -= header.packetLength;
+    }
+    return count;
+}
+
+}  // namespace hvr
