@@ -24,9 +24,11 @@ asan: deps
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir build-asan --output-on-failure -j $(JOBS)
 
-# The tests that involve threads, with ThreadSanitizer.
+# The tests that involve threads, with ThreadSanitizer. Built with clang, so
+# the lock annotations are checked too (a breach fails the build).
 tsan: deps
-	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DHVR_SANITIZE=thread -DHVR_BUILD_TOOLS=OFF
+	CC=clang CXX=clang++ cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DHVR_SANITIZE=thread \
+	  -DHVR_BUILD_TOOLS=OFF -DHVR_THREAD_SAFETY=ON
 	cmake --build build-tsan -j $(JOBS)
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp" \
 	  ctest --test-dir build-tsan --output-on-failure -j $(JOBS) -L threads

@@ -24,8 +24,11 @@ class ITraderApi {
 public:
     // Slot 0.
     virtual ~ITraderApi() {}
-    // Slot 1. Reads "host", "port", "folder", "pushmode". Throws when "host" is
-    // not a numeric IPv4/IPv6 address or the folder cannot be created.
+    // Slot 1. Reads "host", "port", "folder", "pushmode" and "nodelay". Throws
+    // when "host" is not a numeric IPv4/IPv6 address or the folder cannot be
+    // created. "nodelay" = 1 sets TCP_NODELAY on every connection's socket, so
+    // a request never waits for the server's acknowledgement of the one before
+    // (Nagle); missing or 0 keeps the platform default.
     virtual bool init(const NXSConfigNode* config) = 0;
     // Slot 2. Logs out, closes the session and waits for the network thread.
     virtual void release() = 0;
@@ -33,11 +36,14 @@ public:
     virtual void registerListener(ITraderListener* listener) = 0;
     // Slot 4. Starts connecting; the outcome arrives as onTraderEvent.
     virtual void connect() = 0;
-    // Slot 5. Closes the connection and stops reconnecting until init.
+    // Slot 5. Closes the connection and stops reconnecting until init. Reports
+    // onTraderEvent(1, 0) before it returns; a (0, 0) being delivered at that
+    // moment returns first, and none follows until the next connect.
     virtual void disconnect() = 0;
     // Slot 6.
     virtual bool isConnected() = 0;
-    // Slot 7. Writes a locally unique entrust id "date.session.sequence".
+    // Slot 7. Writes a locally unique entrust id "date.session.sequence";
+    // false, with the buffer zeroed, when it does not fit whole.
     virtual bool makeEntrustId(char* buffer, int length) {
         (void)buffer;
         (void)length;
