@@ -348,7 +348,13 @@ TEST_F(Lifecycle, HostThreadsConnectingAndDisconnectingRaceSafely) {
     for (auto& t : threads) t.join();
     EXPECT_TRUE(listener.waitFor([&] {
         return !listener.events.empty() && listener.events.back().kind == 0 && listener.events.back().code == 0;
-    }));
+    })) << [&] {
+        std::string tail;
+        const auto events = listener.eventsSnapshot();
+        for (std::size_t k = events.size() > 12 ? events.size() - 12 : 0; k < events.size(); ++k)
+            tail += " (" + std::to_string(events[k].kind) + "," + std::to_string(events[k].code) + ")";
+        return "last events:" + tail;
+    }();
 }
 
 TEST_F(Lifecycle, MakeEntrustIdCountsFromOneBeforeAnyLogin) {
