@@ -32,12 +32,15 @@ constexpr std::chrono::milliseconds SIGNAL_CHECK_INTERVAL{100};
 using CatalogRow = std::tuple<std::string, uint32_t, std::string, std::string>;
 using Release = py::call_guard<py::gil_scoped_release>;
 
-std::unique_ptr<TraderHost> makeHost(const std::string& modulePath, const std::vector<CatalogRow>& rows,
-                                     bool queueEvents) {
-    std::vector<CatalogEntry> entries;
-    entries.reserve(rows.size());
-    for (const auto& [code, multiplier, currency, exchange] : rows)
-        entries.push_back(CatalogEntry{code, multiplier, currency, exchange});
+// A catalog of None registers no catalog at all.
+std::unique_ptr<TraderHost> makeHost(const std::string& modulePath,
+                                     const std::optional<std::vector<CatalogRow>>& rows, bool queueEvents) {
+    std::optional<std::vector<CatalogEntry>> entries;
+    if (rows) {
+        entries.emplace();
+        for (const auto& [code, multiplier, currency, exchange] : *rows)
+            entries->push_back(CatalogEntry{code, multiplier, currency, exchange});
+    }
     return std::make_unique<TraderHost>(modulePath, entries, queueEvents);
 }
 

@@ -9,18 +9,20 @@ namespace hvr::python {
 
 namespace {
 
-kra::SimpleContractCatalog makeCatalog(const std::vector<CatalogEntry>& entries) {
+kra::SimpleContractCatalog makeCatalog(const std::optional<std::vector<CatalogEntry>>& entries) {
     kra::SimpleContractCatalog catalog;
-    for (const CatalogEntry& entry : entries)
+    if (!entries) return catalog;
+    for (const CatalogEntry& entry : *entries)
         catalog.addInstrument(entry.code, entry.multiplier, entry.currency, entry.exchange);
     return catalog;
 }
 
 }  // namespace
 
-TraderHost::TraderHost(const std::string& modulePath, const std::vector<CatalogEntry>& entries, bool queueEvents)
+TraderHost::TraderHost(const std::string& modulePath, const std::optional<std::vector<CatalogEntry>>& entries,
+                       bool queueEvents)
     : catalog(makeCatalog(entries)),
-      listener(queue, sink, &catalog, queueEvents),
+      listener(queue, sink, entries ? &catalog : nullptr, queueEvents),
       module(loadTraderModule(modulePath)) {
     trader = module.createTrader();
     if (trader == nullptr) throw std::runtime_error("the trader module made no trader");

@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -63,9 +64,12 @@ enum class QueryKind { Account, Positions, Orders, Trades };
 class TraderHost {
 public:
     // Loads the module (ModuleRegistry.h), makes a trader and registers the
-    // listener with a catalog of the given instruments. Throws
-    // std::runtime_error when the module cannot be loaded.
-    TraderHost(const std::string& modulePath, const std::vector<CatalogEntry>& catalog, bool queueEvents);
+    // listener with a catalog of the given instruments, or with no catalog at
+    // all when there is none (the module then leaves positions out with a
+    // warning instead of silently). Throws std::runtime_error when the module
+    // cannot be loaded.
+    TraderHost(const std::string& modulePath, const std::optional<std::vector<CatalogEntry>>& catalog,
+               bool queueEvents);
     ~TraderHost();
     TraderHost(const TraderHost&) = delete;
     TraderHost& operator=(const TraderHost&) = delete;

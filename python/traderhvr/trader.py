@@ -84,9 +84,11 @@ def _check_host(host: str) -> str:
     return host
 
 
-def _catalog_rows(catalog: Optional[Mapping]) -> list:
+def _catalog_rows(catalog: Optional[Mapping]) -> Optional[list]:
+    if catalog is None:
+        return None
     rows = []
-    for code, spec in (catalog or {}).items():
+    for code, spec in catalog.items():
         spec = spec or {}
         multiplier = int(spec.get("multiplier", 1))
         if not 0 <= multiplier <= MAX_VOLUME:
@@ -151,7 +153,8 @@ class Trader:
     restarts; ``pushmode`` is a :class:`PushMode` value. ``catalog`` maps
     instrument codes to ``{"multiplier": int, "currency": str, "exchange":
     str}``; positions of instruments missing from it are left out by the
-    module. ``queue_events=False`` keeps events out of ``events()``, for a
+    module, and without a catalog every position is left out with a
+    warning (a Log event). ``queue_events=False`` keeps events out of ``events()``, for a
     script that only uses callbacks (the queue is otherwise unbounded).
 
     Set the callbacks (``on_event``, ``on_answer``, ``on_order``,
