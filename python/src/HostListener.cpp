@@ -59,8 +59,10 @@ bool HostListener::isLoggedIn() const {
 bool HostListener::insideCallback() { return callbackDepth > 0; }
 
 void HostListener::deliver(Event event) {
-    if (queueEvents) queue.push(event);
+    // Callbacks first: a reader that takes an event from the queue knows its
+    // callback has returned.
     sink.deliver(event);
+    if (queueEvents) queue.push(std::move(event));
 }
 
 void HostListener::onTraderEvent(int kind, int code) {

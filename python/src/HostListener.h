@@ -1,7 +1,8 @@
 // The extension's ITraderListener. Each call is copied into an Event
 // (EventRecords.h) before it returns, since the module releases its records
-// right after; the event goes to the queue (when queueing is on) and to the
-// sink that calls Python.
+// right after; the event goes to the sink that calls Python, then to the
+// queue (when queueing is on), so an event read from the queue has had its
+// callback.
 //
 // It also keeps the host's view of the session: connected, logged in, and the
 // credentials of the last login(). After every successful connect it logs in
