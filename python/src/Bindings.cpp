@@ -33,15 +33,15 @@ using CatalogRow = std::tuple<std::string, uint32_t, std::string, std::string>;
 using Release = py::call_guard<py::gil_scoped_release>;
 
 // A catalog of None registers no catalog at all.
-std::unique_ptr<TraderHost> makeHost(const std::string& modulePath,
-                                     const std::optional<std::vector<CatalogRow>>& rows, bool queueEvents) {
+TraderHost* makeHost(const std::string& modulePath, const std::optional<std::vector<CatalogRow>>& rows,
+                     bool queueEvents) {
     std::optional<std::vector<CatalogEntry>> entries;
     if (rows) {
         entries.emplace();
         for (const auto& [code, multiplier, currency, exchange] : *rows)
             entries->push_back(CatalogEntry{code, multiplier, currency, exchange});
     }
-    return std::make_unique<TraderHost>(modulePath, entries, queueEvents);
+    return new TraderHost(modulePath, entries, queueEvents);
 }
 
 QueryKind queryKind(const std::string& name) {
@@ -87,7 +87,7 @@ PYBIND11_MODULE(_core, m) {
     using namespace hvr::python;
     m.doc() = "Raw host of the TraderHVR trader module; use traderhvr.Trader.";
 
-    py::class_<TraderHost>(m, "Host")
+    py::class_<TraderHost, std::unique_ptr<TraderHost, HostDeleter>>(m, "Host")
         .def(py::init(&makeHost), "module_path"_a, "catalog"_a, "queue_events"_a)
         .def(
             "connect",

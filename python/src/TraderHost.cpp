@@ -1,6 +1,7 @@
 #include "python/src/TraderHost.h"
 
 #include <stdexcept>
+#include <thread>
 
 #include "host/NXSConfigNode.h"
 #include "python/src/ModuleRegistry.h"
@@ -31,24 +32,10 @@ TraderHost::TraderHost(const std::string& modulePath, const std::optional<std::v
 }
 
 TraderHost::~TraderHost() {
-    if (trader == nullptr) return;
-    if (HostListener::insideCallback()) {
-        // Releasing here would wait for this very thread. The trader is left
-        // running rather than destroyed under the module's feet.
-        sink.stop();
-        return;
-    }
     try {
-        if (PyGILState_Check()) {
-            // Destroyed by Python: the network thread may need the GIL to
-            // finish a callback before release() can return.
-            pybind11::gil_scoped_release release;
-            close();
-        } else {
-            close();
-        }
+        close();
     } catch (const std::exception&) {
-        // Nothing to report to from a destructor; the trader stays as it is.
+        // Inside a listener call: the owner (HostDeleter) never lets that happen.
     }
 }
 
@@ -140,6 +127,25 @@ void TraderHost::close() {
     module.deleteTrader(trader);  // sets trader to null
     sink.stop();
     queue.close();
+}
+
+void HostDeleter::operator()(TraderHost* host) const {
+    // Python's references go now, while this thread holds the GIL; the
+    // callbacks stop with them.
+    host->dispatch().clear();
+    if (HostListener::insideCallback()) {
+        // The last reference went inside a callback: releasing here would wait
+        // for this very thread, and destroying the listener under the running
+        // module would leave it a dangling pointer. Another thread does both
+        // once the callback has returned.
+        std::thread([host] { delete host; }).detach();
+        return;
+    }
+    {
+        pybind11::gil_scoped_release release;
+        host->close();
+    }
+    delete host;
 }
 
 }  // namespace hvr::python

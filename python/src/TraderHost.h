@@ -9,7 +9,9 @@
 // thread, so it refuses to run inside a listener call.
 //
 // Lifetime: close() (or the destructor) refuses new calls, waits for calls in
-// progress, releases and deletes the trader, then closes the queue. Members
+// progress, releases and deletes the trader, then closes the queue. Python
+// owns a TraderHost through HostDeleter, which never destroys one inside a
+// listener call and never waits for the network thread holding the GIL. Members
 // are declared in the order they must outlive one another: the catalog, queue
 // and sink outlive the listener, which outlives the trader.
 #pragma once
@@ -112,6 +114,14 @@ private:
     std::mutex closeLock;  // one close at a time
     const cli::TraderModule& module;
     kra::ITraderApi* trader = nullptr;  // null once closed
+};
+
+// The owner Python uses (the holder of traderhvr._core.Host). Called with the
+// GIL held: drops the Python references, then closes and deletes the host
+// with the GIL released, or on a thread of its own when called inside a
+// listener call (the last reference to a Trader dropped by a callback).
+struct HostDeleter {
+    void operator()(TraderHost* host) const;
 };
 
 }  // namespace hvr::python

@@ -2,6 +2,7 @@
 
 import logging
 import threading
+import weakref
 
 import pytest
 
@@ -105,3 +106,18 @@ def test_callbacks_only_trader_queues_nothing(make_trader):
     trader.login("demo", "demo")
     assert got.wait(WAIT) and logins[0].succeeded
     assert trader.next_event(timeout=0) is None
+
+
+def test_a_trader_dropped_inside_its_own_callback_is_released_elsewhere(sim, make_trader, tmp_path):
+    owner = {"trader": traderhvr.Trader(port=sim.port, folder=str(tmp_path / "dropped"))}
+    freed = threading.Event()
+    weakref.finalize(owner["trader"], freed.set)
+    owner["trader"].on_order = lambda event: owner.clear()  # the last reference goes on the network thread
+    log_in(owner["trader"])
+    owner["trader"].insert("IF2412", 1, 3500.0)
+    assert freed.wait(WAIT)
+
+    # The process goes on: another trader of the same module trades as before.
+    trader = make_trader()
+    log_in(trader)
+    fill_one(trader)

@@ -54,6 +54,12 @@ def test_orders_cancels_and_pushes_round_trip(make_trader):
     trader.wait_for(lambda e: isinstance(e, traderhvr.Disconnected) and e.error == 0, WAIT)
     assert not trader.connected and not trader.logged_in
 
+    # disconnect() forgot the login: connect and log in again.
+    log_in(trader)
+    trader.connect()  # already started: nothing happens
+    trader.query_orders()
+    assert len(trader.wait_for(traderhvr.OrdersAnswer, WAIT).orders) == 2  # the refused one made none
+
 
 def test_queries_convert_records(make_trader):
     trader = make_trader()

@@ -188,6 +188,7 @@ class Trader:
         self.on_trade: Optional[Callable[[Event], None]] = None
         self.on_log: Optional[Callable[[Event], None]] = None
         self.callback_errors = 0
+        self._started = False  # connect() called and no disconnect() since
         self._host = _core.Host(find_module(module), _catalog_rows(catalog), bool(queue_events))
         self._host.set_dispatcher(_make_dispatcher(weakref.ref(self)))
         _open_traders.add(self)
@@ -196,8 +197,13 @@ class Trader:
 
     def connect(self) -> None:
         """Starts connecting (again, after disconnect()); returns at once.
-        Connected, ConnectFailed and, with a login, LoginResult follow."""
+        Connected, ConnectFailed and, with a login, LoginResult follow. Once
+        started, the module reconnects by itself; a second connect() does
+        nothing until disconnect()."""
+        if self._started:
+            return
         self._host.connect(_wire_text(self.host, "host"), self.port, _wire_text(self.folder, "folder"), self.pushmode)
+        self._started = True
 
     def login(self, user: str, password: str, resource: str = "") -> None:
         """Logs in now if connected, otherwise as soon as the connection is up,
@@ -207,6 +213,7 @@ class Trader:
     def disconnect(self) -> None:
         """Closes the connection and stops reconnecting; connect() starts again
         (log in again after it)."""
+        self._started = False
         self._host.disconnect()
 
     @property
