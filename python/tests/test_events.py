@@ -12,7 +12,8 @@ import traderhvr
 from steps import WAIT, log_in
 
 WAITER_SCRIPT = """
-import sys, traderhvr
+import signal, sys, traderhvr
+signal.signal(signal.SIGINT, signal.default_int_handler)  # even if started with SIGINT ignored
 trader = traderhvr.Trader(port=int(sys.argv[1]), folder=sys.argv[2])
 try:
     print("waiting", flush=True)
