@@ -10,7 +10,8 @@ server sent: keep them short. A callback may call the Trader (insert, cancel,
 queries) but must never call ``close()`` (it waits for the very thread that
 runs the callback; it raises RuntimeError there). An exception raised by a
 callback is logged on the "traderhvr" logger and counted in
-``callback_errors``; the connection goes on.
+``callback_errors``; the connection goes on. An event reaches ``events()``
+after its callback has returned.
 
 ``events()`` waits with the GIL released and wakes every 100 ms to let signal
 handlers run, so Ctrl-C stops a script waiting there.
