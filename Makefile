@@ -3,7 +3,7 @@
 JOBS ?= 2
 FUZZ_SECONDS ?= 60
 
-.PHONY: all deps build test asan tsan demo bench fuzz clean
+.PHONY: all deps build python test asan tsan demo bench fuzz clean
 
 all: build
 
@@ -13,6 +13,12 @@ deps:
 build: deps
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build build -j $(JOBS)
+
+# The Python host package traderhvr, into build/python/ (part of build too):
+#   PYTHONPATH=build/python python3 examples/python/minimal.py --port PORT
+python: deps
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build build -j $(JOBS) --target traderhvr
 
 test: build
 	ctest --test-dir build --output-on-failure -j $(JOBS)

@@ -1,0 +1,95 @@
+#include "python/src/EventToPython.h"
+
+namespace py = pybind11;
+
+namespace hvr::python {
+
+namespace {
+
+using namespace pybind11::literals;
+
+py::dict entrustFields(const EntrustRecord& r) {
+    return py::dict("code"_a = r.code, "volume"_a = r.volume, "price"_a = r.price, "direction"_a = r.direction,
+                    "price_type"_a = r.priceType, "time_condition"_a = r.timeCondition, "offset"_a = r.offsetType,
+                    "entrust_id"_a = r.entrustId, "tag"_a = r.userTag);
+}
+
+py::dict orderFields(const OrderRecord& r) {
+    py::dict fields = entrustFields(r);
+    fields["trading_date"] = r.tradingDate;
+    fields["order_time"] = r.orderTime;
+    fields["traded_volume"] = r.tradedVolume;
+    fields["left_volume"] = r.leftVolume;
+    fields["state"] = r.orderState;
+    fields["order_type"] = r.orderType;
+    fields["order_id"] = r.orderId;
+    fields["state_message"] = r.stateMessage;
+    return fields;
+}
+
+py::dict tradeFields(const TradeRecord& r) {
+    return py::dict("code"_a = r.code, "trade_id"_a = r.tradeId, "order_id"_a = r.orderId, "tag"_a = r.userTag,
+                    "trading_date"_a = r.tradingDate, "trade_time"_a = r.tradeTime, "volume"_a = r.volume,
+                    "price"_a = r.price, "direction"_a = r.direction, "offset"_a = r.offsetType,
+                    "order_type"_a = r.orderType, "amount"_a = r.amount);
+}
+
+py::dict positionFields(const PositionRecord& r) {
+    return py::dict("code"_a = r.code, "currency"_a = r.currency, "direction"_a = r.direction,
+                    "pre_volume"_a = r.preVolume, "new_volume"_a = r.newVolume,
+                    "avail_pre_volume"_a = r.availPreVolume, "avail_new_volume"_a = r.availNewVolume,
+                    "total_cost"_a = r.totalCost, "margin"_a = r.margin, "avg_price"_a = r.avgPrice,
+                    "dyn_profit"_a = r.dynProfit);
+}
+
+py::dict accountFields(const AccountRecord& r) {
+    return py::dict("account_name"_a = r.accountName, "currency"_a = r.currency, "balance"_a = r.balance,
+                    "pre_balance"_a = r.preBalance, "margin"_a = r.margin, "commission"_a = r.commission,
+                    "frozen_margin"_a = r.frozenMargin, "frozen_commission"_a = r.frozenCommission,
+                    "close_profit"_a = r.closeProfit, "dyn_profit"_a = r.dynProfit, "deposit"_a = r.deposit,
+                    "withdraw"_a = r.withdraw, "available"_a = r.available);
+}
+
+template <typename Record, typename Fields>
+py::list listOf(const std::vector<Record>& records, Fields fields) {
+    py::list list;
+    for (const Record& record : records) list.append(fields(record));
+    return list;
+}
+
+struct ToPython {
+    py::tuple operator()(const ConnectionEvent& e) const {
+        return py::make_tuple("connection", py::dict("kind"_a = e.kind, "code"_a = e.code));
+    }
+    py::tuple operator()(const LoginEvent& e) const {
+        return py::make_tuple("login", py::dict("succeeded"_a = e.succeeded, "message"_a = e.message,
+                                                "trading_date"_a = e.tradingDate));
+    }
+    py::tuple operator()(const EntrustAnswerEvent& e) const {
+        return py::make_tuple("entrust_answer",
+                              py::dict("entrust"_a = entrustFields(e.entrust), "refused"_a = e.refused,
+                                       "error_code"_a = e.errorCode, "error"_a = e.errorText));
+    }
+    py::tuple operator()(const CancelRefusedEvent& e) const {
+        return py::make_tuple("cancel_refused", py::dict("code"_a = e.code, "message"_a = e.message));
+    }
+    py::tuple operator()(const AccountsEvent& e) const {
+        return py::make_tuple("accounts", listOf(e.accounts, accountFields));
+    }
+    py::tuple operator()(const PositionsEvent& e) const {
+        return py::make_tuple("positions", listOf(e.positions, positionFields));
+    }
+    py::tuple operator()(const OrdersEvent& e) const { return py::make_tuple("orders", listOf(e.orders, orderFields)); }
+    py::tuple operator()(const TradesEvent& e) const { return py::make_tuple("trades", listOf(e.trades, tradeFields)); }
+    py::tuple operator()(const OrderPushEvent& e) const { return py::make_tuple("order_push", orderFields(e.order)); }
+    py::tuple operator()(const TradePushEvent& e) const { return py::make_tuple("trade_push", tradeFields(e.trade)); }
+    py::tuple operator()(const LogEvent& e) const {
+        return py::make_tuple("log", py::dict("level"_a = e.level, "text"_a = e.text));
+    }
+};
+
+}  // namespace
+
+py::tuple eventToPython(const Event& event) { return std::visit(ToPython{}, event); }
+
+}  // namespace hvr::python

@@ -1,0 +1,19 @@
+// Turns a copied event into the raw Python form the package's Python layer
+// builds its event objects from: a tuple (kind, payload), where payload is a
+// dict of the record's fields (or a list of such dicts for query answers).
+// Kinds: "connection", "login", "entrust_answer", "cancel_refused",
+// "accounts", "positions", "orders", "trades", "order_push", "trade_push",
+// "log".
+//
+// REQUIRES: the calling thread holds the GIL.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include "python/src/EventRecords.h"
+
+namespace hvr::python {
+
+pybind11::tuple eventToPython(const Event& event);
+
+}  // namespace hvr::python

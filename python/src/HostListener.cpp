@@ -1,0 +1,166 @@
+#include "python/src/HostListener.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+#include "cli/GbkText.h"
+#include "python/src/RecordCopy.h"
+
+namespace hvr::python {
+
+namespace {
+
+thread_local int callbackDepth = 0;
+thread_local ErrorLogCapture* activeCapture = nullptr;
+
+// Marks the current thread as inside a listener call for one scope.
+class CallbackScope {
+public:
+    CallbackScope() { ++callbackDepth; }
+    ~CallbackScope() { --callbackDepth; }
+    CallbackScope(const CallbackScope&) = delete;
+    CallbackScope& operator=(const CallbackScope&) = delete;
+};
+
+std::string formatted(const char* format, va_list args) {
+    va_list copy;
+    va_copy(copy, args);
+    const int length = std::vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    if (length < 0) return format;
+    std::vector<char> text(static_cast<std::size_t>(length) + 1);
+    std::vsnprintf(text.data(), text.size(), format, args);
+    return std::string(text.data(), static_cast<std::size_t>(length));
+}
+
+}  // namespace
+
+bool HostListener::rememberLogin(Credentials given) {
+    std::lock_guard<std::mutex> hold(sessionLock);
+    credentials = std::move(given);
+    return connected;
+}
+
+void HostListener::forgetLogin() {
+    std::lock_guard<std::mutex> hold(sessionLock);
+    credentials.reset();
+}
+
+bool HostListener::isConnected() const {
+    std::lock_guard<std::mutex> hold(sessionLock);
+    return connected;
+}
+
+bool HostListener::isLoggedIn() const {
+    std::lock_guard<std::mutex> hold(sessionLock);
+    return loggedIn;
+}
+
+bool HostListener::insideCallback() { return callbackDepth > 0; }
+
+void HostListener::deliver(Event event) {
+    // Callbacks first: a reader that takes an event from the queue knows its
+    // callback has returned.
+    sink.deliver(event);
+    if (queueEvents) queue.push(std::move(event));
+}
+
+void HostListener::onTraderEvent(int kind, int code) {
+    CallbackScope scope;
+    std::optional<Credentials> relogin;
+    {
+        std::lock_guard<std::mutex> hold(sessionLock);
+        connected = kind == 0 && code == 0;
+        loggedIn = false;
+        if (connected) relogin = credentials;
+    }
+    // The login goes out before the host hears of the connection, so nothing
+    // the host sends on the event can overtake it.
+    kra::ITraderApi* api = trader.load();
+    if (relogin && api != nullptr)
+        api->login(relogin->user.c_str(), relogin->password.c_str(), relogin->resource.c_str());
+    deliver(ConnectionEvent{kind, code});
+}
+
+void HostListener::onLoginResult(bool succeeded, const char* message, uint32_t tradingDate) {
+    CallbackScope scope;
+    {
+        std::lock_guard<std::mutex> hold(sessionLock);
+        loggedIn = succeeded;
+    }
+    deliver(LoginEvent{succeeded, cli::gbkToUtf8(message != nullptr ? message : ""), tradingDate});
+}
+
+void HostListener::onEntrustAnswer(kra::NXSEntrust* entrust, kra::NXSError* error) {
+    CallbackScope scope;
+    EntrustAnswerEvent event;
+    if (entrust != nullptr) event.entrust = copyEntrust(*entrust);
+    if (error != nullptr) {
+        event.refused = true;
+        event.errorCode = error->code;
+        event.errorText = cli::gbkToUtf8(error->message);
+    }
+    deliver(std::move(event));
+}
+
+void HostListener::onAccountAnswer(kra::NXSArray* accounts) {
+    CallbackScope scope;
+    deliver(AccountsEvent{copyArray<AccountRecord, kra::NXSAccountInfo>(accounts, copyAccount)});
+}
+
+void HostListener::onPositionsAnswer(kra::NXSArray* positions) {
+    CallbackScope scope;
+    deliver(PositionsEvent{copyArray<PositionRecord, kra::NXSPositionItem>(positions, copyPosition)});
+}
+
+void HostListener::onOrdersAnswer(kra::NXSArray* orders) {
+    CallbackScope scope;
+    deliver(OrdersEvent{copyArray<OrderRecord, kra::NXSOrderInfo>(orders, copyOrder)});
+}
+
+void HostListener::onTradesAnswer(kra::NXSArray* trades) {
+    CallbackScope scope;
+    deliver(TradesEvent{copyArray<TradeRecord, kra::NXSTradeInfo>(trades, copyTrade)});
+}
+
+void HostListener::onOrderPush(kra::NXSOrderInfo* order) {
+    CallbackScope scope;
+    if (order != nullptr) deliver(OrderPushEvent{copyOrder(*order)});
+}
+
+void HostListener::onTradePush(kra::NXSTradeInfo* trade) {
+    CallbackScope scope;
+    if (trade != nullptr) deliver(TradePushEvent{copyTrade(*trade)});
+}
+
+void HostListener::onTraderError(kra::NXSError* error) {
+    CallbackScope scope;
+    if (error != nullptr) deliver(CancelRefusedEvent{error->code, cli::gbkToUtf8(error->message)});
+}
+
+void HostListener::logMessage(int level, const char* format, ...) {
+    if (format == nullptr) return;
+    CallbackScope scope;
+    va_list args;
+    va_start(args, format);
+    const std::string text = cli::gbkToUtf8(formatted(format, args));
+    va_end(args);
+    ErrorLogCapture::note(level, text);
+    deliver(LogEvent{level, text});
+}
+
+ErrorLogCapture::ErrorLogCapture() : previous(activeCapture) { activeCapture = this; }
+
+ErrorLogCapture::~ErrorLogCapture() { activeCapture = previous; }
+
+std::string ErrorLogCapture::text() const {
+    std::string joined;
+    for (const std::string& line : lines) joined += (joined.empty() ? "" : "; ") + line;
+    return joined;
+}
+
+void ErrorLogCapture::note(int level, const std::string& line) {
+    if (activeCapture != nullptr && level >= kra::LOG_LEVEL_ERROR) activeCapture->lines.push_back(line);
+}
+
+}  // namespace hvr::python

@@ -1,0 +1,44 @@
+"""traderhvr: drive the TraderHVR trader module from Python.
+
+    from traderhvr import Trader, LoginResult, OrderPush
+
+    with Trader(port=4400, catalog={"IF2412": {"multiplier": 300}}) as trader:
+        trader.connect()
+        trader.login("demo", "demo")
+        trader.wait_for(LoginResult, timeout=10)
+        tag = trader.insert("IF2412", 1, 3500.0)
+        for event in trader.events(timeout=5):
+            print(event)
+
+See traderhvr.trader for threads and callbacks.
+"""
+
+from .errors import NotLoggedIn, OrderRefused, TraderClosed, TraderError
+from .events import (
+    LOG_ERROR,
+    LOG_INFO,
+    LOG_WARNING,
+    AccountAnswer,
+    CancelRefused,
+    ConnectFailed,
+    Connected,
+    Disconnected,
+    Event,
+    Log,
+    LoginResult,
+    OrderAnswer,
+    OrderPush,
+    OrdersAnswer,
+    PositionsAnswer,
+    TradePush,
+    TradesAnswer,
+)
+from .records import Account, Entrust, Order, OrderState, Position, Trade
+from .trader import PushMode, Trader, find_module
+
+__all__ = [
+    "Account", "AccountAnswer", "CancelRefused", "ConnectFailed", "Connected", "Disconnected", "Entrust",
+    "Event", "LOG_ERROR", "LOG_INFO", "LOG_WARNING", "Log", "LoginResult", "NotLoggedIn", "Order",
+    "OrderAnswer", "OrderPush", "OrderRefused", "OrderState", "OrdersAnswer", "Position", "PositionsAnswer",
+    "PushMode", "Trade", "TradePush", "Trader", "TraderClosed", "TraderError", "TradesAnswer", "find_module",
+]

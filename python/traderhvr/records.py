@@ -1,0 +1,229 @@
+"""Trading records as plain Python values.
+
+The module hands its records to the listener only for the length of one
+call; the extension copies each into these frozen dataclasses, with every text
+already decoded from GBK to ``str``. The module's one-character codes become
+words: ``side`` "buy"/"sell" (orders and fills) or "long"/"short"
+(positions), ``offset`` "open"/"close"/"close_today", ``time_condition``
+"day"/"section"/"ioc", ``limit`` a bool, ``state`` an :class:`OrderState`.
+"""
+
+from __future__ import annotations
+
+import enum
+from dataclasses import dataclass
+from typing import Mapping
+
+
+class OrderState(enum.Enum):
+    """State of an order as the server reports it."""
+
+    ALL_TRADED = "0"
+    PART_TRADED_QUEUING = "1"
+    PART_TRADED_NOT_QUEUING = "2"
+    QUEUING = "3"
+    NOT_QUEUING = "4"
+    CANCELLED = "5"
+    UNKNOWN = "6"
+
+    @property
+    def finished(self) -> bool:
+        """True when the order will change no more."""
+        return self in _FINISHED_STATES
+
+
+_FINISHED_STATES = frozenset(
+    {OrderState.ALL_TRADED, OrderState.PART_TRADED_NOT_QUEUING, OrderState.NOT_QUEUING, OrderState.CANCELLED}
+)
+
+# The module's character codes, both ways. Keys of the *_CODES tables are the
+# words a caller passes; the reading tables map codes back, with the word the
+# module's own conversion gives any other code.
+SIDE_CODES = {"buy": "0", "sell": "1"}
+OFFSET_CODES = {"open": "0", "close": "1", "close_today": "3"}
+TIME_CONDITION_CODES = {"day": "3", "section": "2", "ioc": "1"}
+PRICE_TYPE_ANY = "1"
+PRICE_TYPE_LIMIT = "2"
+
+_SIDES = {"0": "buy"}
+_POSITION_SIDES = {"0": "long"}
+_OFFSETS = {"0": "open", "1": "close"}
+_TIME_CONDITIONS = {"3": "day", "2": "section"}
+
+
+def _char(code: int) -> str:
+    return chr(code) if 0 <= code < 0x110000 else ""
+
+
+def _side(code: int) -> str:
+    return _SIDES.get(_char(code), "sell")
+
+
+def _offset(code: int) -> str:
+    return _OFFSETS.get(_char(code), "close_today")
+
+
+def _time_condition(code: int) -> str:
+    return _TIME_CONDITIONS.get(_char(code), "ioc")
+
+
+def _state(code: int) -> OrderState:
+    try:
+        return OrderState(_char(code))
+    except ValueError:
+        return OrderState.UNKNOWN
+
+
+@dataclass(frozen=True)
+class Entrust:
+    """An order as the server answered it: ``order_id`` is the server's id."""
+
+    code: str
+    volume: int
+    price: float
+    side: str
+    offset: str
+    limit: bool
+    time_condition: str
+    order_id: str
+    tag: str
+
+    @classmethod
+    def from_raw(cls, raw: Mapping) -> "Entrust":
+        return cls(**_entrust_fields(raw))
+
+
+@dataclass(frozen=True)
+class Order:
+    """An order with its state, from an order push or an order query."""
+
+    code: str
+    volume: int
+    price: float
+    side: str
+    offset: str
+    limit: bool
+    time_condition: str
+    order_id: str
+    tag: str
+    trading_date: int
+    order_time: int
+    traded_volume: int
+    left_volume: int
+    state: OrderState
+    order_type: int
+    state_message: str
+
+    @classmethod
+    def from_raw(cls, raw: Mapping) -> "Order":
+        fields = _entrust_fields(raw)
+        fields["order_id"] = raw["order_id"]
+        return cls(
+            **fields,
+            trading_date=raw["trading_date"],
+            order_time=raw["order_time"],
+            traded_volume=raw["traded_volume"],
+            left_volume=raw["left_volume"],
+            state=_state(raw["state"]),
+            order_type=raw["order_type"],
+            state_message=raw["state_message"],
+        )
+
+
+@dataclass(frozen=True)
+class Trade:
+    """A fill, from a trade push or a trade query (whose ``tag`` is empty)."""
+
+    code: str
+    trade_id: str
+    order_id: str
+    tag: str
+    trading_date: int
+    trade_time: int
+    volume: int
+    price: float
+    side: str
+    offset: str
+    order_type: int
+    amount: float
+
+    @classmethod
+    def from_raw(cls, raw: Mapping) -> "Trade":
+        return cls(
+            code=raw["code"],
+            trade_id=raw["trade_id"],
+            order_id=raw["order_id"],
+            tag=raw["tag"],
+            trading_date=raw["trading_date"],
+            trade_time=raw["trade_time"],
+            volume=raw["volume"],
+            price=raw["price"],
+            side=_side(raw["direction"]),
+            offset=_offset(raw["offset"]),
+            order_type=raw["order_type"],
+            amount=raw["amount"],
+        )
+
+
+@dataclass(frozen=True)
+class Position:
+    """One position line. Only instruments of the Trader's catalog appear."""
+
+    code: str
+    currency: str
+    side: str
+    pre_volume: int
+    new_volume: int
+    avail_pre_volume: int
+    avail_new_volume: int
+    total_cost: float
+    margin: float
+    avg_price: float
+    dyn_profit: float
+
+    @property
+    def volume(self) -> int:
+        return self.pre_volume + self.new_volume
+
+    @classmethod
+    def from_raw(cls, raw: Mapping) -> "Position":
+        fields = dict(raw)
+        fields["side"] = _POSITION_SIDES.get(_char(fields.pop("direction")), "short")
+        return cls(**fields)
+
+
+@dataclass(frozen=True)
+class Account:
+    """Funds of one account."""
+
+    account_name: str
+    currency: str
+    balance: float
+    pre_balance: float
+    margin: float
+    commission: float
+    frozen_margin: float
+    frozen_commission: float
+    close_profit: float
+    dyn_profit: float
+    deposit: float
+    withdraw: float
+    available: float
+
+    @classmethod
+    def from_raw(cls, raw: Mapping) -> "Account":
+        return cls(**raw)
+
+
+def _entrust_fields(raw: Mapping) -> dict:
+    return {
+        "code": raw["code"],
+        "volume": raw["volume"],
+        "price": raw["price"],
+        "side": _side(raw["direction"]),
+        "offset": _offset(raw["offset"]),
+        "limit": _char(raw["price_type"]) != PRICE_TYPE_ANY,
+        "time_condition": _time_condition(raw["time_condition"]),
+        "order_id": raw["entrust_id"],
+        "tag": raw["tag"],
+    }
