@@ -87,24 +87,21 @@ void TraderHVR::registerListener(kra::ITraderListener* newListener) {
 }
 
 void TraderHVR::connect() {
-    uint64_t attempt = 0;
-    {
-        MutexLock guard(&stateLock);
-        if (closing) return;  // release is ending this object's session
-        if (state != ConnectionState::Stopped) {
-            withdrawLiveSocketLocked();
-            attempt = ++connectionId;
-            state = ConnectionState::Connecting;
-        }
-        if (!networkThread) startNetworkThreadLocked();
+    MutexLock guard(&stateLock);
+    if (closing) return;  // release is ending this object's session
+    if (state != ConnectionState::Stopped) {
+        withdrawLiveSocketLocked();
+        const uint64_t attempt = ++connectionId;
+        state = ConnectionState::Connecting;
+        // The socket is the network thread's: the attempt starts there. Posted
+        // under the lock, so steps reach the network thread in the order of
+        // their ids and a replaced attempt always ends before its successor.
+        boost::asio::post(ioService, [this, attempt] { startAttempt(attempt); });
     }
-    // The socket is the network thread's: the attempt starts there.
-    if (attempt != 0) boost::asio::post(ioService, [this, attempt] { startAttempt(attempt); });
+    if (!networkThread) startNetworkThreadLocked();
 }
 
 void TraderHVR::disconnect() {
-    uint64_t attempt = 0;
-    bool threadRuns = false;
     {
         MutexLock guard(&stateLock);
         // A (0, 0) being delivered right now returns before the host hears
@@ -113,11 +110,12 @@ void TraderHVR::disconnect() {
         while (reportingConnected && !onNetworkThread()) stateChanged.wait(&stateLock);
         state = ConnectionState::Stopped;
         withdrawLiveSocketLocked();
-        attempt = connectionId;
-        threadRuns = networkThread != nullptr;
+        // Without a network thread there is no socket to close.
+        if (networkThread) {
+            const uint64_t attempt = connectionId;
+            boost::asio::post(ioService, [this, attempt] { closeSocketOf(attempt); });
+        }
     }
-    // Without a network thread there is no socket to close.
-    if (threadRuns) boost::asio::post(ioService, [this, attempt] { closeSocketOf(attempt); });
     reporter.event(1, 0);
 }
 
