@@ -11,6 +11,7 @@ PACKAGES=(
   zlib1g-dev libssl-dev libsqlite3-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
+  libedit-dev nlohmann-json3-dev
 )
 
 missing=()
