@@ -124,6 +124,21 @@ TEST_F(HostSessionControl, DisconnectThenConnectConnectsAgain) {
     EXPECT_TRUE(contains(again.output, "[answer] funds:")) << again.output;
 }
 
+TEST_F(HostSessionControl, Utf8CodeGoesOutUnchangedAndGbkRefusalsReadAsUtf8) {
+    writeFile(dir.path() + "text.script", "connect\nlogin demo demo\nbuy 黄金2412 1 480\nwait\ncancel 99\nwait\n");
+    const ProcessResult run = runProcess(hostArgs({"--script", dir.path() + "text.script"}), "",
+                                         std::chrono::seconds(30));
+    // The code comes back in the server's answer as it was typed.
+    EXPECT_TRUE(contains(run.output, "[answer] order refused: ")) << run.output;
+    EXPECT_TRUE(contains(run.output, "(黄金2412 buy open 1 @ 480 limit day)")) << run.output;
+    // The server's GBK refusal of the cancel is converted, not mangled.
+    const std::size_t cancel = run.output.find("[answer] cancel of order 99 refused: ");
+    ASSERT_NE(cancel, std::string::npos) << run.output;
+    const std::string line = run.output.substr(cancel, run.output.find('\n', cancel) - cancel);
+    EXPECT_FALSE(contains(line, "\xef\xbf\xbd")) << line;
+    EXPECT_GT(line.size(), std::string("[answer] cancel of order 99 refused: ").size()) << line;
+}
+
 // Needs the adapter's level-103 warning for each position it leaves out
 // because the host's catalog lacks the instrument; enable once the module
 // logs it.
