@@ -19,6 +19,9 @@ using nlohmann::json;
 
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
+// The field, or null when the object has none (objects differ by type).
+json at(const json& object, const char* key) { return object.contains(key) ? object.at(key) : json(); }
+
 std::size_t occurrences(const std::string& text, const std::string& part) {
     std::size_t count = 0;
     for (std::size_t at = 0; (at = text.find(part, at)) != std::string::npos; at += part.size()) ++count;
@@ -56,25 +59,25 @@ TEST_F(HostSessionControl, JsonOutputIsOneObjectPerLineWithTheTablesFields) {
             if (matches(o)) return o;
         return json();
     };
-    EXPECT_FALSE(find([](const json& o) { return o["type"] == "event" && o["event"] == "connected"; }).is_null());
+    EXPECT_FALSE(find([](const json& o) { return at(o, "type") == "event" && at(o, "event") == "connected"; }).is_null());
     // Log lines arrive as UTF-8 text.
-    EXPECT_FALSE(find([](const json& o) { return o["type"] == "log" && o["text"] == "[TraderHVR]连接成功"; }).is_null());
-    const json fill = find([](const json& o) { return o["type"] == "push" && o["state"] == "filled"; });
+    EXPECT_FALSE(find([](const json& o) { return at(o, "type") == "log" && at(o, "text") == "[TraderHVR]连接成功"; }).is_null());
+    const json fill = find([](const json& o) { return at(o, "type") == "push" && at(o, "state") == "filled"; });
     ASSERT_FALSE(fill.is_null()) << run.output;
     EXPECT_EQ(fill["code"], "IF2412");
     EXPECT_EQ(fill["price"], 3500.0);
     EXPECT_EQ(fill["traded"], 1);
-    const json refused = find([](const json& o) { return o["type"] == "answer" && o["accepted"] == false; });
+    const json refused = find([](const json& o) { return at(o, "type") == "answer" && at(o, "accepted") == false; });
     ASSERT_FALSE(refused.is_null()) << run.output;
     EXPECT_TRUE(contains(refused["reason"].get<std::string>(), "tick"));
     // A position row carries the table's columns as numbers.
-    const json position = find([](const json& o) { return o["type"] == "row" && o["answer"] == "positions"; });
+    const json position = find([](const json& o) { return at(o, "type") == "row" && at(o, "answer") == "positions"; });
     ASSERT_FALSE(position.is_null()) << run.output;
     EXPECT_EQ(position["Code"], "IF2412");
     EXPECT_EQ(position["Side"], "long");
     EXPECT_EQ(position["NewVolume"], 1);
     EXPECT_EQ(position["TotalCost"], 1050000.0);
-    const json orders = find([](const json& o) { return o["type"] == "answer" && o["answer"] == "orders"; });
+    const json orders = find([](const json& o) { return at(o, "type") == "answer" && at(o, "answer") == "orders"; });
     EXPECT_EQ(orders["rows"], 2);
 }
 
