@@ -6,9 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
-#include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
 #include <mutex>
 #include <traderhvr/ITraderApi.h>
 
@@ -46,6 +44,7 @@ struct Listener : kra::ITraderListener {
     void onTradePush(kra::NXSTradeInfo* t) override {
         std::printf("trade push: trade %s %u @ %g\n", t->tradeId.c_str(), t->volume, t->price);
     }
+    // Queries and cancels are not used here.
     void onAccountAnswer(kra::NXSArray*) override {}
     void onPositionsAnswer(kra::NXSArray*) override {}
     void onOrdersAnswer(kra::NXSArray*) override {}
