@@ -8,7 +8,7 @@
 // module cannot be used; 2 for a wrong command line.
 #include <unistd.h>
 
-#include <atomic>
+#include <mutex>
 #include <csignal>
 #include <fstream>
 #include <iostream>
@@ -54,8 +54,26 @@ bool readLines(const std::string& path, std::vector<std::string>& lines) {
     return true;
 }
 
-// Where interactive input comes from, reachable by the signal thread.
-std::atomic<LineSource*> currentInput{nullptr};
+// Where interactive input comes from, reachable by the signal thread. The
+// lock keeps the source alive while the signal thread interrupts it.
+class CurrentInput {
+public:
+    void set(LineSource* source, const SessionState& state) {
+        std::lock_guard<std::mutex> guard(lock);
+        input = source;
+        if (input != nullptr && state.interrupted()) input->interrupt();  // a signal came first
+    }
+    void interrupt() {
+        std::lock_guard<std::mutex> guard(lock);
+        if (input != nullptr) input->interrupt();
+    }
+
+private:
+    std::mutex lock;
+    LineSource* input = nullptr;
+};
+
+CurrentInput currentInput;
 
 // Runs the session over a loaded module; the listener, catalog and state
 // outlive the trader, which is released and deleted before returning.
@@ -89,16 +107,14 @@ int runSession(const TraderModule& module, const HostOptions& options, const std
             result = runScript(script, options.script, runner, console, state);
         } else if (isatty(STDIN_FILENO) != 0 && !options.json) {
             LineEditor editor(console, std::cout, PROMPT, LineEditor::defaultHistoryPath(), COMMAND_WORDS);
-            currentInput.store(&editor);
-            if (state.interrupted()) editor.interrupt();  // a signal before the store
+            currentInput.set(&editor, state);
             result = runInteractive(editor, runner, console, state);
-            currentInput.store(nullptr);
+            currentInput.set(nullptr, state);
         } else {
             FdLineSource input(STDIN_FILENO);
-            currentInput.store(&input);
-            if (state.interrupted()) input.interrupt();  // a signal before the store
+            currentInput.set(&input, state);
             result = runInteractive(input, runner, console, state);
-            currentInput.store(nullptr);
+            currentInput.set(nullptr, state);
         }
     }
 
@@ -175,7 +191,7 @@ int main(int argc, char* argv[]) {
         console.print(std::string("interrupted by ") + (signal == SIGINT ? "SIGINT" : "SIGTERM") +
                       ": logging out and releasing the trader (again to quit at once)");
         state.interrupt();
-        if (LineSource* input = currentInput.load()) input->interrupt();
+        currentInput.interrupt();
     });
 
     std::string error;
