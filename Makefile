@@ -2,8 +2,9 @@
 # first (scripts/install-deps.sh), so each works on a fresh machine.
 JOBS ?= 2
 FUZZ_SECONDS ?= 60
+PREFIX ?= /usr/local
 
-.PHONY: all deps build python test asan tsan demo bench fuzz clean
+.PHONY: all deps build python test asan tsan demo bench fuzz clean install check-install
 
 all: build
 
@@ -38,6 +39,15 @@ tsan: deps
 	cmake --build build-tsan -j $(JOBS)
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp" \
 	  ctest --test-dir build-tsan --output-on-failure -j $(JOBS) -L threads
+
+# The module, headers, CMake package, pkg-config file and tools under PREFIX.
+install: build
+	cmake --install build --prefix $(PREFIX)
+
+# Install to a temporary prefix, build examples/minimal_host against it and
+# run it against hvr-sim.
+check-install: build
+	bash scripts/check-install.sh build
 
 # A demo session against the bundled simulator.
 demo: build

@@ -1,35 +1,63 @@
 #include "cli/CommandLoop.h"
 
-#include <iostream>
-
 #include "cli/CommandParser.h"
 
 namespace hvr::cli {
 
-LoopResult runCommandLoop(std::istream& in, const LoopMode& mode, CommandRunner& runner, Console& console) {
-    std::string line;
-    int lineNumber = 0;
-    for (;;) {
-        if (mode.prompt) {
-            std::cout << "hvr> " << std::flush;
-        }
-        if (!std::getline(in, line)) return LoopResult::Finished;
-        ++lineNumber;
-        const std::string where = mode.script ? mode.sourceName + ":" + std::to_string(lineNumber) + ": " : "";
-        const ParsedCommand parsed = parseCommand(line);
-        if (!parsed.command) {
-            console.print("error: " + where + parsed.error);
-            if (mode.script) return LoopResult::Failed;
-            continue;
-        }
-        if (mode.script && parsed.command->kind != CommandKind::Empty) console.print("> " + line);
-        const Outcome outcome = runner.execute(*parsed.command);
+namespace {
+
+std::string location(const std::string& sourceName, std::size_t index) {
+    return sourceName + ":" + std::to_string(index + 1) + ": ";
+}
+
+}  // namespace
+
+std::string checkScript(const std::vector<std::string>& lines, const std::string& sourceName) {
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const ParsedCommand parsed = parseCommand(lines[i]);
+        if (!parsed.command) return location(sourceName, i) + parsed.error;
+    }
+    return {};
+}
+
+LoopResult runScript(const std::vector<std::string>& lines, const std::string& sourceName, CommandRunner& runner,
+                     Console& console, const SessionState& state) {
+    const std::string wrong = checkScript(lines, sourceName);
+    if (!wrong.empty()) {
+        console.error("error: " + wrong + " (nothing was run)");
+        return LoopResult::Failed;
+    }
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (state.interrupted()) return LoopResult::Interrupted;
+        const Command command = *parseCommand(lines[i]).command;
+        if (command.kind == CommandKind::Empty) continue;
+        console.command(lines[i]);
+        const Outcome outcome = runner.execute(command);
+        if (state.interrupted()) return LoopResult::Interrupted;
         if (outcome.kind == Outcome::Quit) return LoopResult::Finished;
         if (outcome.kind == Outcome::Failed) {
-            console.print("failed: " + where + outcome.message);
-            if (mode.script) return LoopResult::Failed;
+            console.error("failed: " + location(sourceName, i) + outcome.message);
+            return LoopResult::Failed;
         }
     }
+    return LoopResult::Finished;
+}
+
+LoopResult runInteractive(LineSource& input, CommandRunner& runner, Console& console, const SessionState& state) {
+    std::string line;
+    while (input.readLine(line)) {
+        if (state.interrupted()) return LoopResult::Interrupted;
+        const ParsedCommand parsed = parseCommand(line);
+        if (!parsed.command) {
+            console.error("error: " + parsed.error);
+            continue;
+        }
+        const Outcome outcome = runner.execute(*parsed.command);
+        if (state.interrupted()) return LoopResult::Interrupted;
+        if (outcome.kind == Outcome::Quit) return LoopResult::Finished;
+        if (outcome.kind == Outcome::Failed) console.error("failed: " + outcome.message);
+    }
+    return state.interrupted() ? LoopResult::Interrupted : LoopResult::Finished;
 }
 
 }  // namespace hvr::cli

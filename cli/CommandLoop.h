@@ -1,27 +1,37 @@
-// Reads commands line by line and hands them to the runner.
+// Runs commands from a script or from the operator.
 //
-// Script mode echoes each command ("> buy IF2412 1 3500") so the transcript
-// shows what caused each event, and stops at the first wrong line or failed
-// command. Interactive mode prompts when the input is a terminal, prints what
-// is wrong and goes on.
+// A script is read and checked whole before its first command runs: a wrong
+// line stops it with its number before anything is sent. Each command is
+// echoed ("> buy IF2412 1 3500") so the transcript shows what caused each
+// event, and the first failed command stops the script.
+//
+// Interactively, wrong and failed commands are explained and the loop goes
+// on until quit, the end of input or an interrupt.
+//
+// Both loops stop after the current command once the session state is
+// interrupted (a signal), and report Interrupted.
 #pragma once
 
-#include <istream>
 #include <string>
+#include <vector>
 
 #include "cli/CommandRunner.h"
 #include "cli/Console.h"
+#include "cli/LineSource.h"
+#include "cli/SessionState.h"
 
 namespace hvr::cli {
 
-struct LoopMode {
-    bool script = false;
-    std::string sourceName;  // for messages: "demo.script:12: ..."
-    bool prompt = false;     // print "hvr> " before reading (interactive on a terminal)
-};
+enum class LoopResult { Finished, Failed, Interrupted };
 
-enum class LoopResult { Finished, Failed };
+// sourceName names the script in messages: "demo.script:12: ...".
+LoopResult runScript(const std::vector<std::string>& lines, const std::string& sourceName, CommandRunner& runner,
+                     Console& console, const SessionState& state);
 
-LoopResult runCommandLoop(std::istream& in, const LoopMode& mode, CommandRunner& runner, Console& console);
+LoopResult runInteractive(LineSource& input, CommandRunner& runner, Console& console, const SessionState& state);
+
+// The first wrong line of a script as "NAME:LINE: reason"; empty when every
+// line parses.
+std::string checkScript(const std::vector<std::string>& lines, const std::string& sourceName);
 
 }  // namespace hvr::cli

@@ -55,7 +55,7 @@ Outcome CommandRunner::execute(const Command& command) {
         case CommandKind::Empty: return ok();
         case CommandKind::Connect: return connect(timeout);
         case CommandKind::Disconnect:
-            trader.disconnect();
+            stopTrader();
             return ok();
         case CommandKind::Login: return login(command, timeout);
         case CommandKind::Logout:
@@ -77,7 +77,8 @@ Outcome CommandRunner::execute(const Command& command) {
         case CommandKind::Await: return awaitEvent(command, timeout);
         case CommandKind::Expect: return expect(command);
         case CommandKind::Sleep:
-            std::this_thread::sleep_for(std::chrono::milliseconds(command.sleepMs));
+            // Waits on the state so that an interrupt ends the sleep early.
+            state.waitUntil([](const SessionFacts&) { return false; }, std::chrono::milliseconds(command.sleepMs));
             return ok();
         case CommandKind::Status: return status();
         case CommandKind::Help:
@@ -102,10 +103,19 @@ Outcome CommandRunner::connect(std::chrono::milliseconds timeout) {
         console.print("already connected");
         return ok();
     }
+    if (needsInit) {
+        try {
+            trader.init(&config);
+        } catch (const std::exception& e) {
+            return failed(std::string("the trader refused its configuration: ") + e.what());
+        }
+        needsInit = false;
+    }
+    state.update([](SessionFacts& f) { f.lastConnectError = 0; });
     trader.connect();
     if (!state.waitUntil([](const SessionFacts& f) { return f.connected; }, timeout)) {
         const int error = state.read([](const SessionFacts& f) { return f.lastConnectError; });
-        trader.disconnect();  // stop the reconnect attempts
+        stopTrader();  // stop the reconnect attempts
         state.update([](SessionFacts& f) { f.sessionFailed = true; });
         return failed("cannot connect within " + millis(timeout) +
                       (error != 0 ? " (last error: " + socketErrorText(error) + ")" : std::string()));
@@ -148,6 +158,11 @@ Outcome CommandRunner::login(const Command& command, std::chrono::milliseconds t
     }
     trader.login(credentials->user.c_str(), credentials->password.c_str(), credentials->resource.c_str());
     return awaitLogin(resultsBefore, timeout);
+}
+
+void CommandRunner::stopTrader() {
+    trader.disconnect();
+    needsInit = true;
 }
 
 bool CommandRunner::requireLogin(Outcome& outcome) {

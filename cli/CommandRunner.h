@@ -3,7 +3,7 @@
 //
 // Threads: one host thread (the main thread) calls execute; the listener
 // updates the shared SessionState from the network thread.
-// Lifetime: the trader, state and console must outlive the runner.
+// Lifetime: the trader, state, console and config must outlive the runner.
 #pragma once
 
 #include <chrono>
@@ -23,9 +23,16 @@ struct Outcome {
 
 class CommandRunner {
 public:
+    // config: the node init was given; after disconnect, connect gives it to
+    // init again, since the adapter connects again only after init.
     CommandRunner(kra::ITraderApi& trader, SessionState& state, Console& console, std::chrono::milliseconds timeout,
-                  std::string resource)
-        : trader(trader), state(state), console(console), defaultTimeout(timeout), resource(std::move(resource)) {}
+                  std::string resource, const kra::NXSConfigNode& config)
+        : trader(trader),
+          state(state),
+          console(console),
+          defaultTimeout(timeout),
+          resource(std::move(resource)),
+          config(config) {}
 
     Outcome execute(const Command& command);
 
@@ -44,12 +51,15 @@ private:
     // answered); an id is returned as is. Empty on failure, with message set.
     std::string resolveOrder(const std::string& orderRef, std::chrono::milliseconds timeout, std::string& message);
     bool requireLogin(Outcome& outcome);
+    void stopTrader();  // disconnect; the next connect calls init first
 
     kra::ITraderApi& trader;
     SessionState& state;
     Console& console;
     std::chrono::milliseconds defaultTimeout;
     std::string resource;
+    const kra::NXSConfigNode& config;
+    bool needsInit = false;  // set by disconnect, cleared by init
 };
 
 }  // namespace hvr::cli

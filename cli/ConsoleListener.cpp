@@ -9,6 +9,8 @@
 #include "cli/RecordTables.h"
 #include "cli/RecordWords.h"
 
+using nlohmann::json;
+
 namespace hvr::cli {
 
 namespace {
@@ -33,9 +35,32 @@ std::string formatted(const char* format, va_list args) {
     return std::string(text.data(), static_cast<std::size_t>(length));
 }
 
+// The adapter's warning for a position whose instrument the catalog does
+// not know, in UTF-8; the instrument code follows it.
+constexpr char LEFT_OUT_POSITION_PREFIX[] = "[TraderHVR]\xe6\x8c\x81\xe4\xbb\x93\xe5\x90\x88\xe7\xba\xa6"
+                                            "\xe4\xb8\x8d\xe5\x9c\xa8\xe5\x90\x88\xe7\xba\xa6\xe7\x9b\xae"
+                                            "\xe5\xbd\x95\xe4\xb8\xad,\xe5\xb7\xb2\xe7\x95\xa5\xe8\xbf\x87:";
+
+// The receive error the adapter reports when the server closes the
+// connection: Asio's end of file (a value of its own category, not errno).
+constexpr int END_OF_FILE_CODE = 2;
+
+json eventJson(const char* event) { return {{"type", "event"}, {"event", event}}; }
+
 }  // namespace
 
 std::string socketErrorText(int code) { return std::string(std::strerror(code)) + " (" + std::to_string(code) + ")"; }
+
+std::string connectionEndedText(int code) {
+    if (code == END_OF_FILE_CODE) return "End of file: the server closed the connection (" + std::to_string(code) + ")";
+    return socketErrorText(code);
+}
+
+std::optional<std::string> leftOutPositionCode(const std::string& utf8LogText) {
+    const std::string prefix = LEFT_OUT_POSITION_PREFIX;
+    if (utf8LogText.compare(0, prefix.size(), prefix) != 0) return std::nullopt;
+    return utf8LogText.substr(prefix.size());
+}
 
 void ConsoleListener::onTraderEvent(int kind, int code) {
     std::optional<Credentials> credentials;
@@ -44,29 +69,37 @@ void ConsoleListener::onTraderEvent(int kind, int code) {
             facts.connected = true;
             ++facts.connects;
             credentials = facts.credentials;
-            console.print("[event] connected");
+            console.record("[event] connected", {eventJson("connected")});
         } else if (kind == 0) {
             ++facts.connectFailures;
             facts.lastConnectError = code;
             facts.sessionFailed = !facts.loggedIn;
-            console.print("[event] connect failed: " + socketErrorText(code));
+            console.record("[event] connect failed: " + socketErrorText(code),
+                           {{{"type", "event"}, {"event", "connect failed"}, {"code", code},
+                             {"error", std::strerror(code)}}});
         } else {
             facts.connected = false;
             facts.loggedIn = false;
             ++facts.connectionsEnded;
-            console.print(code == 0 ? std::string("[event] connection closed")
-                                    : "[event] connection ended (error code " + std::to_string(code) + ")");
+            if (code == 0) {
+                console.record("[event] connection closed", {eventJson("connection closed")});
+            } else {
+                const std::string why = connectionEndedText(code);
+                console.record("[event] connection ended: " + why,
+                               {{{"type", "event"}, {"event", "connection ended"}, {"code", code}, {"error", why}}});
+            }
         }
     });
     kra::ITraderApi* api = trader.load();
     if (credentials && api != nullptr) {
-        console.print("[event] logging in as " + credentials->user);
+        console.record("[event] logging in as " + credentials->user,
+                       {{{"type", "event"}, {"event", "logging in"}, {"user", credentials->user}}});
         api->login(credentials->user.c_str(), credentials->password.c_str(), credentials->resource.c_str());
     }
 }
 
 void ConsoleListener::onLoginResult(bool succeeded, const char* message, uint32_t tradingDate) {
-    const std::string text = gbkToUtf8(message != nullptr ? message : "");
+    const std::string text = readableText(message != nullptr ? message : "");
     state.update([&](SessionFacts& facts) {
         ++facts.loginResults;
         facts.tradingDate = tradingDate;
@@ -75,12 +108,14 @@ void ConsoleListener::onLoginResult(bool succeeded, const char* message, uint32_
             facts.sessionFailed = false;
             ++facts.logins;
             const std::string user = facts.credentials ? facts.credentials->user : std::string("?");
-            console.print("[event] logged in as " + user + ", trading date " + std::to_string(tradingDate));
+            console.record("[event] logged in as " + user + ", trading date " + std::to_string(tradingDate),
+                           {{{"type", "event"}, {"event", "logged in"}, {"user", user}, {"tradingDate", tradingDate}}});
         } else {
             ++facts.loginRefusals;
             facts.loginMessage = text;
             facts.sessionFailed = true;
-            console.print("[event] login refused: " + text);
+            console.record("[event] login refused: " + text,
+                           {{{"type", "event"}, {"event", "login refused"}, {"reason", text}}});
         }
     });
 }
@@ -88,53 +123,89 @@ void ConsoleListener::onLoginResult(bool succeeded, const char* message, uint32_
 void ConsoleListener::onEntrustAnswer(kra::NXSEntrust* entrust, kra::NXSError* error) {
     state.update([&](SessionFacts& facts) {
         const bool known = facts.noteInsertAnswered(entrust->userTag, error == nullptr, entrust->entrustId);
+        json object = entrustJson(*entrust);
+        object["type"] = "answer";
+        object["answer"] = "order";
+        object["accepted"] = error == nullptr;
         if (error == nullptr) {
-            console.print("[answer] order accepted: order " + entrust->entrustId + ", " + describeEntrust(*entrust));
+            console.record("[answer] order accepted: order " + entrust->entrustId + ", " + describeEntrust(*entrust),
+                           {object});
         } else {
-            console.print("[answer] order refused: " + gbkToUtf8(error->message) + " (" + describeEntrust(*entrust) +
-                          ")");
+            const std::string reason = readableText(error->message);
+            object["reason"] = reason;
+            console.record("[answer] order refused: " + reason + " (" + describeEntrust(*entrust) + ")", {object});
         }
-        if (!known) console.print("[warn] the answer above carries tag '" + entrust->userTag + "', which no order sent");
+        if (!known) console.error("[warn] the answer above carries tag '" + entrust->userTag + "', which no order sent");
     });
 }
 
-void ConsoleListener::printQueryAnswer(const char* title, const std::string& table) {
+void ConsoleListener::printQueryAnswer(const char* title, const RecordTable& table,
+                                       const std::vector<std::string>& leftOut) {
     state.update([&](SessionFacts& facts) {
-        console.print(std::string("[answer] ") + title + ":\n" + table);
+        std::string text = std::string("[answer] ") + title + ":\n" + tableText(table);
+        for (const std::string& code : leftOut)
+            text += "\n(left out by the adapter: " + code + " is not in the host's contract catalog)";
+        std::vector<json> objects;
+        for (json& row : tableRows(table)) {
+            row["type"] = "row";
+            row["answer"] = title;
+            objects.push_back(std::move(row));
+        }
+        json summary = {{"type", "answer"}, {"answer", title}, {"rows", table.rows.size()}};
+        if (std::string(title) == "positions") summary["leftOut"] = leftOut;
+        objects.push_back(std::move(summary));
+        console.record(text, std::move(objects));
         if (facts.pendingQueries > 0) --facts.pendingQueries;
     });
 }
 
-void ConsoleListener::onAccountAnswer(kra::NXSArray* accounts) { printQueryAnswer("funds", fundsTable(*accounts)); }
+void ConsoleListener::onAccountAnswer(kra::NXSArray* accounts) { printQueryAnswer("funds", fundsRecords(*accounts)); }
 
 void ConsoleListener::onPositionsAnswer(kra::NXSArray* positions) {
-    printQueryAnswer("positions", positionsTable(*positions));
+    std::vector<std::string> leftOut;
+    {
+        std::lock_guard<std::mutex> guard(leftOutLock);
+        leftOut.swap(leftOutPositions);
+    }
+    printQueryAnswer("positions", positionsRecords(*positions), leftOut);
 }
 
-void ConsoleListener::onOrdersAnswer(kra::NXSArray* orders) { printQueryAnswer("orders", ordersTable(*orders)); }
+void ConsoleListener::onOrdersAnswer(kra::NXSArray* orders) { printQueryAnswer("orders", ordersRecords(*orders)); }
 
-void ConsoleListener::onTradesAnswer(kra::NXSArray* trades) { printQueryAnswer("trades", tradesTable(*trades)); }
+void ConsoleListener::onTradesAnswer(kra::NXSArray* trades) { printQueryAnswer("trades", tradesRecords(*trades)); }
 
 void ConsoleListener::onOrderPush(kra::NXSOrderInfo* order) {
     state.update([&](SessionFacts& facts) {
         const bool fresh = facts.noteOrderPush(order->orderId, static_cast<char>(order->orderState),
                                                order->tradedVolume, order->leftVolume);
-        console.print("[push] " + describeOrderPush(*order) + (fresh ? "" : "  (DUPLICATE)"));
+        json object = orderPushJson(*order);
+        object["type"] = "push";
+        object["push"] = "order";
+        object["duplicate"] = !fresh;
+        console.record("[push] " + describeOrderPush(*order) + (fresh ? "" : "  (DUPLICATE)"), {object});
     });
 }
 
 void ConsoleListener::onTradePush(kra::NXSTradeInfo* trade) {
     state.update([&](SessionFacts& facts) {
         const bool fresh = facts.noteTradePush(trade->tradeId);
-        console.print("[push] " + describeTradePush(*trade) + (fresh ? "" : "  (DUPLICATE)"));
+        json object = tradePushJson(*trade);
+        object["type"] = "push";
+        object["push"] = "trade";
+        object["duplicate"] = !fresh;
+        console.record("[push] " + describeTradePush(*trade) + (fresh ? "" : "  (DUPLICATE)"), {object});
     });
 }
 
 void ConsoleListener::onTraderError(kra::NXSError* error) {
     state.update([&](SessionFacts& facts) {
-        const std::string order = facts.pendingCancels.empty() ? std::string() : " of order " + facts.pendingCancels.front();
+        const std::string orderId = facts.pendingCancels.empty() ? std::string() : facts.pendingCancels.front();
+        const std::string order = orderId.empty() ? std::string() : " of order " + orderId;
         facts.noteCancelRefused();
-        console.print("[answer] cancel" + order + " refused: " + gbkToUtf8(error->message));
+        const std::string reason = readableText(error->message);
+        console.record("[answer] cancel" + order + " refused: " + reason,
+                       {{{"type", "answer"}, {"answer", "cancel"}, {"accepted", false}, {"code", error->code},
+                         {"orderId", orderId}, {"reason", reason}}});
     });
 }
 
@@ -144,7 +215,15 @@ void ConsoleListener::logMessage(int level, const char* format, ...) {
     va_start(args, format);
     const std::string text = formatted(format, args);
     va_end(args);
-    console.print(std::string("[log ") + levelWord(level) + "] " + gbkToUtf8(text));
+    const std::string utf8 = gbkToUtf8(text);
+    if (level == kra::LOG_LEVEL_WARN) {
+        if (auto code = leftOutPositionCode(utf8)) {
+            std::lock_guard<std::mutex> guard(leftOutLock);
+            leftOutPositions.push_back(*code);
+        }
+    }
+    console.record(std::string("[log ") + levelWord(level) + "] " + utf8,
+                   {{{"type", "log"}, {"level", levelWord(level)}, {"levelCode", level}, {"text", utf8}}});
 }
 
 }  // namespace hvr::cli

@@ -12,8 +12,13 @@
 #pragma once
 
 #include <atomic>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "cli/Console.h"
+#include "cli/RecordTables.h"
 #include "cli/SessionState.h"
 #include "host/ITraderApi.h"
 
@@ -42,15 +47,28 @@ public:
     void logMessage(int level, const char* format, ...) override;
 
 private:
-    void printQueryAnswer(const char* title, const std::string& table);
+    void printQueryAnswer(const char* title, const RecordTable& table, const std::vector<std::string>& leftOut = {});
 
     Console& console;
     SessionState& state;
     kra::IContractCatalog* catalog;
     std::atomic<kra::ITraderApi*> trader{nullptr};
+    // Instruments the adapter warned it left out of the positions answer it
+    // is converting; shown with that answer. Network thread, under the lock.
+    std::mutex leftOutLock;
+    std::vector<std::string> leftOutPositions;
 };
 
 // "Connection refused (111)": the text of a socket error code.
 std::string socketErrorText(int code);
+
+// The text of the code of a connection-ended event: "End of file: the server
+// closed the connection (2)", or the socket error's text.
+std::string connectionEndedText(int code);
+
+// The instrument code of the adapter's warning that a position was left out
+// because the host's catalog does not know its instrument; none for any other
+// log line. Takes the line as UTF-8.
+std::optional<std::string> leftOutPositionCode(const std::string& utf8LogText);
 
 }  // namespace hvr::cli

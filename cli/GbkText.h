@@ -14,4 +14,12 @@ namespace hvr::cli {
 // rest of a line.
 std::string gbkToUtf8(std::string_view gbk);
 
+// Text of unknown encoding made readable: kept as is when it is valid UTF-8
+// (an instrument code typed in UTF-8 and echoed back by the server), read as
+// GBK otherwise (the adapter's and the server's texts).
+std::string readableText(std::string_view bytes);
+
+// True when bytes are well-formed UTF-8 (no overlong forms, no surrogates).
+bool isValidUtf8(std::string_view bytes);
+
 }  // namespace hvr::cli

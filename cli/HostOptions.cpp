@@ -14,12 +14,14 @@ namespace {
 po::options_description sessionOptions(HostOptions& o) {
     po::options_description d("Session");
     d.add_options()
-        ("host", po::value(&o.host)->default_value(o.host), "server address, numeric IPv4 or IPv6")
-        ("port", po::value(&o.port)->default_value(o.port), "server port")
+        ("host", po::value(&o.host)->default_value(o.host), "server address: IPv4, IPv6 or a host name")
+        ("port", po::value(&o.port), "server port (required)")
         ("folder", po::value(&o.folder)->default_value(o.folder),
          "prefix of the per-user .flow file (end it with '/')")
         ("pushmode", po::value(&o.pushMode)->default_value(o.pushMode),
          "0 resume pushes from the .flow file, 1 only new pushes, 2 replay all")
+        ("nodelay", po::value(&o.nodelay)->default_value(o.nodelay),
+         "1 sends each request at once (TCP_NODELAY), 0 keeps the system's default")
         ("user", po::value(&o.user), "log in as USER after every connect")
         ("password", po::value(&o.password), "password for --user")
         ("resource", po::value(&o.resource)->default_value(o.resource), "client name sent with the login")
@@ -36,7 +38,9 @@ po::options_description fileOptions(HostOptions& o, const std::string& defaultMo
         ("trader-config", po::value(&o.traderConfig), "file of key = value lines for the session options")
         ("script", po::value(&o.script), "run the commands in FILE instead of reading the terminal")
         ("module", po::value(&o.module)->default_value(o.module), "trader module to load")
-        ("help", "show this help");
+        ("json", po::bool_switch(&o.json), "print one JSON object per line instead of text")
+        ("version", "print the version and exit")
+        ("help,h", "show this help");
     return d;
 }
 
@@ -66,11 +70,15 @@ ParsedOptions parseHostOptions(const std::vector<std::string>& args, const std::
         }
         po::notify(vm);
         result.showHelp = vm.count("help") > 0;
+        result.showVersion = vm.count("version") > 0;
+        if (result.showHelp || result.showVersion) return result;
     } catch (const po::error& e) {
         result.error = e.what();
         return result;
     }
-    if (o.port < 0 || o.port > 65535) result.error = "--port must be from 0 to 65535";
+    if (o.port == HostOptions::NO_PORT) result.error = "--port is required (on the command line or in --trader-config)";
+    else if (o.port < 1 || o.port > 65535) result.error = "--port must be from 1 to 65535";
+    else if (o.nodelay != 0 && o.nodelay != 1) result.error = "--nodelay must be 0 or 1";
     else if (o.pushMode < 0 || o.pushMode > 2) result.error = "--pushmode must be 0, 1 or 2";
     else if (o.user.empty() != o.password.empty()) result.error = "give --user and --password together";
     else if (o.timeoutMs <= 0) result.error = "--timeout must be above 0";
@@ -82,7 +90,8 @@ std::unique_ptr<kra::NXSMapNode> makeTraderConfig(const HostOptions& options) {
     node->set("host", options.host)
         .set("port", std::to_string(options.port))
         .set("folder", options.folder)
-        .set("pushmode", std::to_string(options.pushMode));
+        .set("pushmode", std::to_string(options.pushMode))
+        .set("nodelay", std::to_string(options.nodelay));
     return node;
 }
 

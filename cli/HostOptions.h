@@ -13,10 +13,11 @@ namespace hvr::cli {
 
 struct HostOptions {
     // Trader configuration: the keys of the node given to init.
-    std::string host = "127.0.0.1";
-    int port = 0;
+    std::string host = "127.0.0.1";  // a name is resolved to a numeric address before init
+    int port = NO_PORT;              // required: on the command line or in --trader-config
     std::string folder = "./";  // prefix of the .flow file; end it with '/'
     int pushMode = 0;           // 0 resume from file, 1 only new pushes, 2 replay all
+    int nodelay = 1;            // 1 sets TCP_NODELAY on the adapter's socket, 0 keeps the default
     // Session.
     std::string user;
     std::string password;
@@ -27,11 +28,16 @@ struct HostOptions {
     std::string traderConfig;       // host/port/folder/... as key = value lines
     std::string script;             // empty = interactive
     std::string module;
+    // Output.
+    bool json = false;  // one JSON object per line
+
+    static constexpr int NO_PORT = -1;
 };
 
 struct ParsedOptions {
     HostOptions options;
     bool showHelp = false;
+    bool showVersion = false;
     std::string helpText;
     std::string error;  // set when the command line is wrong
 };
@@ -39,7 +45,7 @@ struct ParsedOptions {
 // Flags given on the command line win over the same keys in --trader-config.
 ParsedOptions parseHostOptions(const std::vector<std::string>& args, const std::string& defaultModule);
 
-// The map node with "host", "port", "folder" and "pushmode".
+// The map node with "host", "port", "folder", "pushmode" and "nodelay".
 std::unique_ptr<kra::NXSMapNode> makeTraderConfig(const HostOptions& options);
 
 }  // namespace hvr::cli

@@ -2,7 +2,6 @@
 
 #include "cli/GbkText.h"
 #include "cli/RecordWords.h"
-#include "cli/TableFormat.h"
 #include "host/NXSRecords.h"
 
 namespace hvr::cli {
@@ -12,77 +11,92 @@ namespace {
 constexpr Align L = Align::Left;
 constexpr Align R = Align::Right;
 
+Cell text(const std::string& value) { return Cell{value, value}; }
+Cell count(uint64_t value) { return Cell{std::to_string(value), value}; }
+Cell money(double value) { return Cell{formatMoney(value), value}; }
+Cell price(double value) { return Cell{formatPrice(value), value}; }
+Cell time(uint64_t value) { return Cell{recordTimeText(value), value}; }
+
 template <typename Record, typename MakeRow>
-std::vector<TableRow> rowsOf(const kra::NXSArray& array, MakeRow makeRow) {
-    std::vector<TableRow> rows;
+RecordTable tableOf(std::vector<Column> columns, const kra::NXSArray& array, MakeRow makeRow) {
+    RecordTable table{std::move(columns), {}};
     for (std::size_t i = 0; i < array.count(); ++i) {
-        if (const Record* record = array.itemAs<Record>(i)) rows.push_back(makeRow(*record));
+        if (const Record* record = array.itemAs<Record>(i)) table.rows.push_back(makeRow(*record));
     }
-    return rows;
+    return table;
 }
 
 }  // namespace
 
-std::string fundsTable(const kra::NXSArray& accounts) {
-    static const std::vector<Column> columns = {
-        {"Account", L},  {"Currency", L},  {"Balance", R},    {"PreBalance", R}, {"Available", R},
-        {"Margin", R},   {"FrozenMargin", R}, {"Commission", R}, {"CloseProfit", R}, {"DynProfit", R}};
-    return formatTable(columns, rowsOf<kra::NXSAccountInfo>(accounts, [](const kra::NXSAccountInfo& a) {
-                           return TableRow{gbkToUtf8(a.accountName), a.currency, formatMoney(a.balance),
-                                           formatMoney(a.preBalance), formatMoney(a.available),
-                                           formatMoney(a.margin), formatMoney(a.frozenMargin),
-                                           formatMoney(a.commission), formatMoney(a.closeProfit),
-                                           formatMoney(a.dynProfit)};
-                       }));
+RecordTable fundsRecords(const kra::NXSArray& accounts) {
+    return tableOf<kra::NXSAccountInfo>(
+        {{"Account", L}, {"Currency", L}, {"Balance", R}, {"PreBalance", R}, {"Available", R},
+         {"Margin", R}, {"FrozenMargin", R}, {"Commission", R}, {"CloseProfit", R}, {"DynProfit", R}},
+        accounts, [](const kra::NXSAccountInfo& a) {
+            return std::vector<Cell>{text(readableText(a.accountName)), text(readableText(a.currency)),
+                                     money(a.balance), money(a.preBalance), money(a.available), money(a.margin),
+                                     money(a.frozenMargin), money(a.commission), money(a.closeProfit),
+                                     money(a.dynProfit)};
+        });
 }
 
-std::string positionsTable(const kra::NXSArray& positions) {
-    static const std::vector<Column> columns = {
-        {"Code", L},     {"Side", L},     {"PreVolume", R}, {"NewVolume", R}, {"AvailPre", R},
-        {"AvailNew", R}, {"AvgPrice", R}, {"TotalCost", R}, {"Margin", R},    {"DynProfit", R}};
-    return formatTable(columns, rowsOf<kra::NXSPositionItem>(positions, [](const kra::NXSPositionItem& p) {
-                           return TableRow{p.code,
-                                           positionSideWord(p.direction),
-                                           std::to_string(p.preVolume),
-                                           std::to_string(p.newVolume),
-                                           std::to_string(p.availPreVolume),
-                                           std::to_string(p.availNewVolume),
-                                           formatPrice(p.avgPrice),
-                                           formatMoney(p.totalCost),
-                                           formatMoney(p.margin),
-                                           formatMoney(p.dynProfit)};
-                       }));
+RecordTable positionsRecords(const kra::NXSArray& positions) {
+    return tableOf<kra::NXSPositionItem>(
+        {{"Code", L}, {"Side", L}, {"PreVolume", R}, {"NewVolume", R}, {"AvailPre", R},
+         {"AvailNew", R}, {"AvgPrice", R}, {"TotalCost", R}, {"Margin", R}, {"DynProfit", R}},
+        positions, [](const kra::NXSPositionItem& p) {
+            return std::vector<Cell>{text(readableText(p.code)), text(positionSideWord(p.direction)),
+                                     count(p.preVolume), count(p.newVolume), count(p.availPreVolume),
+                                     count(p.availNewVolume), price(p.avgPrice), money(p.totalCost),
+                                     money(p.margin), money(p.dynProfit)};
+        });
 }
 
-std::string ordersTable(const kra::NXSArray& orders) {
-    static const std::vector<Column> columns = {
-        {"OrderId", R}, {"Code", L},   {"Side", L},  {"Offset", L}, {"Price", R},   {"Volume", R},
-        {"Traded", R},  {"Left", R},   {"State", L}, {"Type", L},   {"Valid", L},   {"Message", L}};
-    return formatTable(columns, rowsOf<kra::NXSOrderInfo>(orders, [](const kra::NXSOrderInfo& o) {
-                           return TableRow{o.orderId,
-                                           o.code,
-                                           sideWord(o.direction),
-                                           offsetWord(o.offsetType),
-                                           formatPrice(o.price),
-                                           std::to_string(o.volume),
-                                           std::to_string(o.tradedVolume),
-                                           std::to_string(o.leftVolume),
-                                           orderStateWord(o.orderState),
-                                           priceTypeWord(o.priceType),
-                                           timeConditionWord(o.timeCondition),
-                                           gbkToUtf8(o.stateMessage)};
-                       }));
+RecordTable ordersRecords(const kra::NXSArray& orders) {
+    return tableOf<kra::NXSOrderInfo>(
+        {{"OrderId", R}, {"Time", L}, {"Code", L}, {"Side", L}, {"Offset", L}, {"Price", R}, {"Volume", R},
+         {"Traded", R}, {"Left", R}, {"State", L}, {"Type", L}, {"Valid", L}, {"Message", L}},
+        orders, [](const kra::NXSOrderInfo& o) {
+            return std::vector<Cell>{text(o.orderId), time(o.orderTime), text(readableText(o.code)),
+                                     text(sideWord(o.direction)), text(offsetWord(o.offsetType)), price(o.price),
+                                     count(o.volume), count(o.tradedVolume), count(o.leftVolume),
+                                     text(orderStateWord(o.orderState)), text(priceTypeWord(o.priceType)),
+                                     text(timeConditionWord(o.timeCondition)), text(readableText(o.stateMessage))};
+        });
 }
 
-std::string tradesTable(const kra::NXSArray& trades) {
-    static const std::vector<Column> columns = {{"TradeId", R}, {"OrderId", R}, {"Code", L},  {"Side", L},
-                                                {"Offset", L},  {"Volume", R},  {"Price", R}, {"Amount", R}};
-    return formatTable(columns, rowsOf<kra::NXSTradeInfo>(trades, [](const kra::NXSTradeInfo& t) {
-                           return TableRow{t.tradeId,          t.orderId,
-                                           t.code,             sideWord(t.direction),
-                                           offsetWord(t.offsetType), std::to_string(t.volume),
-                                           formatPrice(t.price), formatMoney(t.amount)};
-                       }));
+RecordTable tradesRecords(const kra::NXSArray& trades) {
+    return tableOf<kra::NXSTradeInfo>(
+        {{"TradeId", R}, {"OrderId", R}, {"Time", L}, {"Code", L}, {"Side", L}, {"Offset", L}, {"Volume", R},
+         {"Price", R}, {"Amount", R}},
+        trades, [](const kra::NXSTradeInfo& t) {
+            return std::vector<Cell>{text(t.tradeId), text(t.orderId), time(t.tradeTime),
+                                     text(readableText(t.code)), text(sideWord(t.direction)),
+                                     text(offsetWord(t.offsetType)), count(t.volume), price(t.price),
+                                     money(t.amount)};
+        });
+}
+
+std::string tableText(const RecordTable& table) {
+    std::vector<TableRow> rows;
+    rows.reserve(table.rows.size());
+    for (const auto& row : table.rows) {
+        TableRow cells;
+        for (const Cell& cell : row) cells.push_back(cell.text);
+        rows.push_back(std::move(cells));
+    }
+    return formatTable(table.columns, rows);
+}
+
+std::vector<nlohmann::json> tableRows(const RecordTable& table) {
+    std::vector<nlohmann::json> objects;
+    for (const auto& row : table.rows) {
+        nlohmann::json object = nlohmann::json::object();
+        for (std::size_t i = 0; i < row.size() && i < table.columns.size(); ++i)
+            object[table.columns[i].title] = row[i].value;
+        objects.push_back(std::move(object));
+    }
+    return objects;
 }
 
 }  // namespace hvr::cli

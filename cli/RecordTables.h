@@ -1,17 +1,43 @@
-// The four query answers as aligned tables: funds, positions, orders and
-// trades. Pure functions over arrays the adapter handed to the listener; they
-// read the array during the call only. Text fields are converted from GBK.
+// The four query answers as aligned tables (funds, positions, orders and
+// trades) and as JSON rows with the same fields. Pure functions over arrays
+// the adapter handed to the listener; they read the array during the call
+// only. Text fields come out as UTF-8 (readableText).
 #pragma once
 
+#include <nlohmann/json.hpp>
 #include <string>
+#include <vector>
 
+#include "cli/TableFormat.h"
 #include "host/NXSObject.h"
 
 namespace hvr::cli {
 
-std::string fundsTable(const kra::NXSArray& accounts);       // of NXSAccountInfo
-std::string positionsTable(const kra::NXSArray& positions);  // of NXSPositionItem
-std::string ordersTable(const kra::NXSArray& orders);        // of NXSOrderInfo
-std::string tradesTable(const kra::NXSArray& trades);        // of NXSTradeInfo
+// One cell: the text the table shows and the value a JSON row carries
+// (a number for counts, prices and money, text otherwise).
+struct Cell {
+    std::string text;
+    nlohmann::json value;
+};
+
+struct RecordTable {
+    std::vector<Column> columns;
+    std::vector<std::vector<Cell>> rows;
+};
+
+RecordTable fundsRecords(const kra::NXSArray& accounts);       // of NXSAccountInfo
+RecordTable positionsRecords(const kra::NXSArray& positions);  // of NXSPositionItem
+RecordTable ordersRecords(const kra::NXSArray& orders);        // of NXSOrderInfo
+RecordTable tradesRecords(const kra::NXSArray& trades);        // of NXSTradeInfo
+
+// The aligned table (formatTable).
+std::string tableText(const RecordTable& table);
+// One object per row, keyed by the column titles.
+std::vector<nlohmann::json> tableRows(const RecordTable& table);
+
+inline std::string fundsTable(const kra::NXSArray& a) { return tableText(fundsRecords(a)); }
+inline std::string positionsTable(const kra::NXSArray& a) { return tableText(positionsRecords(a)); }
+inline std::string ordersTable(const kra::NXSArray& a) { return tableText(ordersRecords(a)); }
+inline std::string tradesTable(const kra::NXSArray& a) { return tableText(tradesRecords(a)); }
 
 }  // namespace hvr::cli

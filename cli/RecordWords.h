@@ -3,6 +3,8 @@
 // records (GBK as received) come out as UTF-8.
 #pragma once
 
+#include <cstdint>
+#include <nlohmann/json.hpp>
 #include <string>
 
 #include "host/NXSRecords.h"
@@ -22,5 +24,15 @@ std::string describeEntrust(const kra::NXSEntrust& entrust);
 std::string describeOrderPush(const kra::NXSOrderInfo& order);
 // "trade 7 of order 12 IF2412 buy open 1 @ 3500, amount 1,050,000.00"
 std::string describeTradePush(const kra::NXSTradeInfo& trade);
+
+// A record time as local time: milliseconds since the epoch as
+// "2026-12-07 14:03:07.123", seconds since the epoch as "2026-12-07 14:03:07";
+// any other value (0, or a server's own unit) as its number.
+std::string recordTimeText(uint64_t value);
+
+// The same facts as JSON objects, for --json ("type" is added by the caller).
+nlohmann::json entrustJson(const kra::NXSEntrust& entrust);
+nlohmann::json orderPushJson(const kra::NXSOrderInfo& order);
+nlohmann::json tradePushJson(const kra::NXSTradeInfo& trade);
 
 }  // namespace hvr::cli

@@ -36,17 +36,36 @@ public:
         return reader(static_cast<const SessionFacts&>(facts));
     }
 
-    // Waits until done(facts) holds; false when the timeout passed first.
+    // Waits until done(facts) holds; false when the timeout passed first or
+    // the state was interrupted.
     template <typename Predicate>
     bool waitUntil(Predicate done, std::chrono::milliseconds timeout) const {
         std::unique_lock<std::mutex> guard(lock);
-        return changed.wait_for(guard, timeout, [&] { return done(static_cast<const SessionFacts&>(facts)); });
+        changed.wait_for(guard, timeout,
+                         [&] { return interruptedFlag || done(static_cast<const SessionFacts&>(facts)); });
+        return done(static_cast<const SessionFacts&>(facts));
+    }
+
+    // Ends every wait, now and later (a signal asked the host to stop).
+    // Any thread.
+    void interrupt() {
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            interruptedFlag = true;
+        }
+        changed.notify_all();
+    }
+
+    bool interrupted() const {
+        std::lock_guard<std::mutex> guard(lock);
+        return interruptedFlag;
     }
 
 private:
     mutable std::mutex lock;
     mutable std::condition_variable changed;
     SessionFacts facts;
+    bool interruptedFlag = false;
 };
 
 }  // namespace hvr::cli

@@ -2,12 +2,14 @@
 // with dlopen as a trading host does, drives it from commands typed at the
 // prompt or read from a script, and prints every listener event.
 //
-// Exit status: 0 after a clean session; 1 for a wrong command line, an
-// unreadable file or a module that cannot be loaded; 2 when the session
-// failed (no connection within the timeout, login refused, a script line
-// wrong or failed).
+// Exit status: 0 after a clean session, also when SIGINT, SIGTERM or the end
+// of input ended it; 1 when the session failed (no connection within the
+// timeout, login refused, a script line wrong or failed) or a file or the
+// module cannot be used; 2 for a wrong command line.
 #include <unistd.h>
 
+#include <mutex>
+#include <csignal>
 #include <fstream>
 #include <iostream>
 
@@ -17,19 +19,26 @@
 #include "cli/Console.h"
 #include "cli/ConsoleListener.h"
 #include "cli/ContractCatalogFromConfig.h"
+#include "cli/HostAddress.h"
 #include "cli/HostOptions.h"
+#include "cli/LineEditor.h"
+#include "cli/LineSource.h"
+#include "cli/ModuleLocation.h"
+#include "cli/SignalWatcher.h"
 #include "cli/TraderModule.h"
-
-#ifndef HVR_DEFAULT_MODULE
-#define HVR_DEFAULT_MODULE "libTraderHVR.so"
-#endif
 
 namespace {
 
 using namespace hvr::cli;
 
-constexpr int EXIT_USAGE = 1;
-constexpr int EXIT_SESSION_FAILED = 2;
+constexpr int EXIT_FAILED = 1;
+constexpr int EXIT_USAGE = 2;
+constexpr char PROMPT[] = "hvr> ";
+
+// The words tab completes at the start of a line.
+const std::vector<std::string> COMMAND_WORDS = {
+    "connect", "disconnect", "login", "logout", "buy", "sell", "cancel", "funds", "positions", "orders",
+    "trades",  "wait",       "await", "expect", "sleep", "status", "help", "quit"};
 
 std::string summaryLine(const SessionFacts& f) {
     return "session summary: " + std::to_string(f.acceptedOrders) + " orders accepted, " +
@@ -38,11 +47,38 @@ std::string summaryLine(const SessionFacts& f) {
            " duplicate pushes";
 }
 
+bool readLines(const std::string& path, std::vector<std::string>& lines) {
+    std::ifstream in(path);
+    if (!in) return false;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return true;
+}
+
+// Where interactive input comes from, reachable by the signal thread. The
+// lock keeps the source alive while the signal thread interrupts it.
+class CurrentInput {
+public:
+    void set(LineSource* source, const SessionState& state) {
+        std::lock_guard<std::mutex> guard(lock);
+        input = source;
+        if (input != nullptr && state.interrupted()) input->interrupt();  // a signal came first
+    }
+    void interrupt() {
+        std::lock_guard<std::mutex> guard(lock);
+        if (input != nullptr) input->interrupt();
+    }
+
+private:
+    std::mutex lock;
+    LineSource* input = nullptr;
+};
+
+CurrentInput currentInput;
+
 // Runs the session over a loaded module; the listener, catalog and state
 // outlive the trader, which is released and deleted before returning.
-int runSession(const TraderModule& module, const HostOptions& options, kra::IContractCatalog& catalog) {
-    Console console(std::cout);
-    SessionState state;
+int runSession(const TraderModule& module, const HostOptions& options, const std::vector<std::string>& script,
+               kra::IContractCatalog& catalog, Console& console, SessionState& state) {
     if (!options.user.empty())
         state.update([&](SessionFacts& f) { f.credentials = Credentials{options.user, options.password, options.resource}; });
     ConsoleListener listener(console, state, &catalog);
@@ -50,58 +86,92 @@ int runSession(const TraderModule& module, const HostOptions& options, kra::ICon
     kra::ITraderApi* trader = module.createTrader();
     if (trader == nullptr) {
         std::cerr << "hvr-host: createTrader returned null\n";
-        return EXIT_USAGE;
+        return EXIT_FAILED;
     }
+    const auto config = makeTraderConfig(options);
     try {
-        const auto config = makeTraderConfig(options);
         trader->init(config.get());
     } catch (const std::exception& e) {
         std::cerr << "hvr-host: the trader refused its configuration: " << e.what() << "\n";
         module.deleteTrader(trader);
-        return EXIT_USAGE;
+        return EXIT_FAILED;
     }
     listener.attach(trader);
     trader->registerListener(&listener);
 
     LoopResult result = LoopResult::Finished;
     {
-        CommandRunner runner(*trader, state, console, std::chrono::milliseconds(options.timeoutMs), options.resource);
+        CommandRunner runner(*trader, state, console, std::chrono::milliseconds(options.timeoutMs), options.resource,
+                             *config);
         if (!options.script.empty()) {
-            std::ifstream script(options.script);
-            if (!script) {
-                std::cerr << "hvr-host: cannot open script '" << options.script << "'\n";
-                module.deleteTrader(trader);
-                return EXIT_USAGE;
-            }
-            result = runCommandLoop(script, LoopMode{true, options.script, false}, runner, console);
+            result = runScript(script, options.script, runner, console, state);
+        } else if (isatty(STDIN_FILENO) != 0 && !options.json) {
+            LineEditor editor(console, std::cout, PROMPT, LineEditor::defaultHistoryPath(), COMMAND_WORDS);
+            currentInput.set(&editor, state);
+            result = runInteractive(editor, runner, console, state);
+            currentInput.set(nullptr, state);
         } else {
-            result = runCommandLoop(std::cin, LoopMode{false, "", isatty(STDIN_FILENO) != 0}, runner, console);
+            FdLineSource input(STDIN_FILENO);
+            currentInput.set(&input, state);
+            result = runInteractive(input, runner, console, state);
+            currentInput.set(nullptr, state);
         }
     }
 
     console.print("releasing the trader");
-    trader->release();
+    trader->release();  // logs out first
     module.deleteTrader(trader);
     console.print("released");
     const auto [summary, sessionFailed] =
         state.read([](const SessionFacts& f) { return std::make_pair(summaryLine(f), f.sessionFailed); });
     console.print(summary);
-    return result == LoopResult::Failed || sessionFailed ? EXIT_SESSION_FAILED : 0;
+    if (result == LoopResult::Interrupted) return 0;
+    return result == LoopResult::Failed || sessionFailed ? EXIT_FAILED : 0;
+}
+
+std::string defaultModule() {
+    return defaultModulePath(executableDir(), {HVR_INSTALLED_MODULE_FROM_BIN, HVR_BUILT_MODULE_FROM_BIN},
+                             HVR_MODULE_SONAME);
 }
 
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    const ParsedOptions parsed = parseHostOptions(std::vector<std::string>(argv + 1, argv + argc), HVR_DEFAULT_MODULE);
-    if (!parsed.error.empty()) {
-        std::cerr << "hvr-host: " << parsed.error << "\n(see hvr-host --help)\n";
-        return EXIT_USAGE;
-    }
+    ParsedOptions parsed = parseHostOptions(std::vector<std::string>(argv + 1, argv + argc), defaultModule());
     if (parsed.showHelp) {
         std::cout << parsed.helpText << "\n" << helpText();
         return 0;
     }
-    const HostOptions& options = parsed.options;
+    if (parsed.showVersion) {
+        std::cout << "hvr-host " << HVR_VERSION << "\n";
+        return 0;
+    }
+    if (!parsed.error.empty()) {
+        std::cerr << "hvr-host: " << parsed.error << "\n(see hvr-host --help)\n";
+        return EXIT_USAGE;
+    }
+    HostOptions& options = parsed.options;
+
+    std::vector<std::string> script;
+    if (!options.script.empty()) {
+        if (!readLines(options.script, script)) {
+            std::cerr << "hvr-host: cannot open script '" << options.script << "'\n";
+            return EXIT_FAILED;
+        }
+        // Before anything else: a wrong line is reported before any command runs.
+        const std::string wrong = checkScript(script, options.script);
+        if (!wrong.empty()) {
+            std::cerr << "hvr-host: error: " << wrong << " (nothing was run)\n";
+            return EXIT_FAILED;
+        }
+    }
+
+    const ResolvedHost host = resolveHost(options.host);
+    if (host.address.empty()) {
+        std::cerr << "hvr-host: --host: " << host.error << "\n";
+        return EXIT_FAILED;
+    }
+    options.host = host.address;
 
     hvr::tools::TradingConfig tradingConfig;
     try {
@@ -109,15 +179,26 @@ int main(int argc, char* argv[]) {
                                                           : hvr::tools::loadTradingConfig(options.instrumentsConfig);
     } catch (const hvr::tools::ConfigError& e) {
         std::cerr << "hvr-host: " << e.what() << "\n";
-        return EXIT_USAGE;
+        return EXIT_FAILED;
     }
     const auto catalog = makeContractCatalog(tradingConfig);
+
+    Console console(std::cout, options.json ? Console::Form::Json : Console::Form::Text);
+    SessionState state;
+    // Before the module starts any thread, so that every thread inherits the
+    // blocked signals and only the watcher takes them.
+    SignalWatcher signals([&](int signal) {
+        console.print(std::string("interrupted by ") + (signal == SIGINT ? "SIGINT" : "SIGTERM") +
+                      ": logging out and releasing the trader (again to quit at once)");
+        state.interrupt();
+        currentInput.interrupt();
+    });
 
     std::string error;
     const auto module = TraderModule::load(options.module, error);
     if (!module) {
         std::cerr << "hvr-host: cannot load the trader module: " << error << "\n";
-        return EXIT_USAGE;
+        return EXIT_FAILED;
     }
-    return runSession(*module, options, *catalog);
+    return runSession(*module, options, script, *catalog, console, state);
 }

@@ -4,6 +4,17 @@
 // The slot order below is the binary contract with hosts: never reorder,
 // insert or remove a virtual function.
 //
+// Building against these headers: C++14 or later (the module itself is built
+// as C++17). Installed, they live under include/traderhvr/ and are included
+// as <traderhvr/ITraderApi.h>; find_package(TraderHVR) gives the target
+// TraderHVR::host, pkg-config the package traderhvr.
+//
+// Finding the module: a host does not link libTraderHVR.so, it loads it
+// with dlopen and looks up createTrader and deleteTrader with dlsym. Give
+// dlopen the full path the package states (CMake: TraderHVR_MODULE;
+// pkg-config: the variable module), or the bare name libTraderHVR.so.1 with
+// the installed lib/ folder on LD_LIBRARY_PATH or in the loader's cache.
+//
 // Driving order: createTrader, init, registerListener, connect; on
 // onTraderEvent(0, 0) login, then orders and queries; release, deleteTrader.
 // Every operation may be called from any host thread. None waits for the

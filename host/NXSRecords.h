@@ -17,6 +17,10 @@ using NXSCode = uint32_t;
 // An order as the host enters it, and as the module reports an order-insert
 // answer. The module reads the host's entrust only during orderInsert and
 // never retains or releases it.
+//
+// Pitfall: priceType defaults to '1', any price. An entrust that only sets
+// price is sent as a market order and fills at whatever the market gives
+// ("buy @ 3400" may fill at 3500). For a limit order set priceType = '2'.
 class NXSEntrust : public NXSObject {
 public:
     static NXSEntrust* create(const char* code, uint32_t volume, double price) {
@@ -33,7 +37,7 @@ public:
     uint32_t volume = 0;
     double price = 0.0;
     NXSCode direction = '0';      // '0' long, '1' short
-    NXSCode priceType = '1';      // '1' any price, '2' limit price
+    NXSCode priceType = '1';      // '1' any price (market: price ignored), '2' limit price
     NXSCode timeCondition = '3';  // '3' valid in day, '2' valid in section, '1' immediate or cancel
     NXSCode offsetType = '0';     // '0' open, '1' close, '3' close today
     std::string entrustId;

@@ -54,8 +54,9 @@ fail() {
   exit 1
 }
 
-# Lines of a transcript that report a push, as "kind id state" keys.
-push_lines() { grep '^\[push\]' "$1" | sed 's/  (DUPLICATE)$//' | sort || true; }
+# Lines of a transcript that report a push, without their time stamps.
+STAMP='^[0-9][0-9]:[0-9][0-9]:[0-9][0-9]\.[0-9][0-9][0-9] '
+push_lines() { { grep "${STAMP}\[push\]" "$1" || true; } | sed "s/${STAMP}//; s/  (DUPLICATE)\$//" | sort; }
 
 heading "0. Starting the simulated server"
 start_sim "$SIM" "$WORK" || fail "hvr-sim did not start listening"
@@ -79,9 +80,9 @@ echo "Lines starting '>' are script commands; [event], [answer], [push] and [log
 echo "lines are the adapter's callbacks as the host received them."
 echo
 run_host "$WORK/run1.txt" "$WORK/flow/" 0 "$DEMO/demo.script" || fail "the trading session failed"
-grep -q '^\[push\] order .*: filled' "$WORK/run1.txt" || fail "no fill was pushed"
-grep -q '^\[push\] order .*: cancelled' "$WORK/run1.txt" || fail "no cancel was pushed"
-grep -q '^\[answer\] order refused: ' "$WORK/run1.txt" || fail "no refusal was reported"
+grep -q "${STAMP}\[push\] order .*: filled" "$WORK/run1.txt" || fail "no fill was pushed"
+grep -q "${STAMP}\[push\] order .*: cancelled" "$WORK/run1.txt" || fail "no cancel was pushed"
+grep -q "${STAMP}\[answer\] order refused: " "$WORK/run1.txt" || fail "no refusal was reported"
 [ -f "$WORK/flow/demo.flow" ] || fail "the session left no .flow file"
 echo
 echo "The adapter recorded the last push it handled in flow/demo.flow."

@@ -12,6 +12,7 @@ PACKAGES=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   python3-dev pybind11-dev python3-pytest
+  libedit-dev nlohmann-json3-dev
 )
 
 missing=()

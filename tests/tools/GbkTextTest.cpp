@@ -36,5 +36,23 @@ TEST(GbkText, PairCutOffAtTheEndBecomesReplacement) {
     EXPECT_EQ(gbkToUtf8("ok\xc1"), "ok\xEF\xBF\xBD");
 }
 
+TEST(GbkText, ReadableTextKeepsUtf8AndConvertsGbk) {
+    // A code typed in UTF-8 and echoed back by the server stays as typed.
+    EXPECT_EQ(readableText("黄金2412"), "黄金2412");
+    EXPECT_EQ(readableText("IF2412"), "IF2412");
+    // The adapter's and the server's GBK texts are converted.
+    EXPECT_EQ(readableText("\xba\xcf\xd4\xbc\xb2\xbb\xb4\xe6\xd4\xda"), "合约不存在");
+}
+
+TEST(GbkText, Utf8CheckRefusesTruncatedOverlongAndSurrogateForms) {
+    EXPECT_TRUE(isValidUtf8(""));
+    EXPECT_TRUE(isValidUtf8("a\xc3\xa9\xe4\xb8\xad\xf0\x9f\x98\x80"));  // a é 中 😀
+    EXPECT_FALSE(isValidUtf8("\xe4\xb8"));      // truncated at the end
+    EXPECT_FALSE(isValidUtf8("\xc0\xaf"));      // overlong '/'
+    EXPECT_FALSE(isValidUtf8("\xed\xa0\x80"));  // a UTF-16 surrogate
+    EXPECT_FALSE(isValidUtf8("\xf4\x90\x80\x80"));  // above U+10FFFF
+    EXPECT_FALSE(isValidUtf8("\xba\xcf"));      // GBK 合
+}
+
 }  // namespace
 }  // namespace hvr::cli

@@ -45,13 +45,16 @@ TEST(HostCommandErrors, InteractiveModeExplainsEachWrongCommandAndGoesOn) {
     EXPECT_TRUE(contains(out, "released")) << out;
 }
 
-TEST(HostCommandErrors, ScriptStopsAtTheFirstWrongLineWithItsNumber) {
+TEST(HostCommandErrors, ScriptIsCheckedWholeBeforeItsFirstCommandRuns) {
     TempDir dir;
-    writeFile(dir.path() + "bad.script", "# header\nfunds extra\nstatus\n");
+    // The order on line 4 must not go out because of the typo on line 5.
+    writeFile(dir.path() + "bad.script",
+              "# header\nconnect\nlogin demo demo\nbuy IF2412 1 3500\nfunds extra\nstatus\n");
     const ProcessResult run = runHost({"--port", "1", "--script", dir.path() + "bad.script"}, "");
-    EXPECT_EQ(run.exitCode, 2) << run.output;
-    EXPECT_TRUE(contains(run.output, "bad.script:2: funds: takes no arguments")) << run.output;
-    EXPECT_FALSE(contains(run.output, "> status")) << run.output;
+    EXPECT_EQ(run.exitCode, 1) << run.output;
+    EXPECT_TRUE(contains(run.output, "bad.script:5: funds: takes no arguments")) << run.output;
+    EXPECT_FALSE(contains(run.output, "> connect")) << run.output;
+    EXPECT_FALSE(contains(run.output, "sent order")) << run.output;
 }
 
 TEST(HostCommandErrors, ConnectTimeoutFailsTheSessionWithTheSocketError) {
@@ -60,7 +63,7 @@ TEST(HostCommandErrors, ConnectTimeoutFailsTheSessionWithTheSocketError) {
     const ProcessResult run = runHost({"--port", std::to_string(unusedLoopbackPort()), "--timeout", "300",
                                        "--script", dir.path() + "connect.script"},
                                       "");
-    EXPECT_EQ(run.exitCode, 2) << run.output;
+    EXPECT_EQ(run.exitCode, 1) << run.output;
     EXPECT_TRUE(contains(run.output, "[event] connect failed: Connection refused (111)")) << run.output;
     EXPECT_TRUE(contains(run.output, "connect.script:1: cannot connect within 300 ms")) << run.output;
 }
@@ -73,20 +76,53 @@ TEST(HostCommandErrors, RefusedLoginFailsTheSessionWithTheServersReason) {
     const ProcessResult run = runHost({"--port", std::to_string(sim.port()), "--folder", dir.path(), "--user", "demo",
                                        "--password", "demo", "--script", dir.path() + "login.script"},
                                       "");
-    EXPECT_EQ(run.exitCode, 2) << run.output;
+    EXPECT_EQ(run.exitCode, 1) << run.output;
     EXPECT_TRUE(contains(run.output, "[event] login refused: ")) << run.output;
     EXPECT_TRUE(contains(run.output, "login.script:1: login refused: ")) << run.output;
 }
 
-TEST(HostCommandErrors, WrongCommandLineExitsOneWithAHint) {
-    const ProcessResult run = runHost({"--pushmode", "7"}, "");
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_TRUE(contains(run.output, "--pushmode must be 0, 1 or 2")) << run.output;
-    EXPECT_TRUE(contains(run.output, "see hvr-host --help")) << run.output;
+TEST(HostCommandErrors, WrongCommandLineExitsTwoWithAHint) {
+    const ProcessResult wrongValue = runHost({"--port", "1", "--pushmode", "7"}, "");
+    EXPECT_EQ(wrongValue.exitCode, 2);
+    EXPECT_TRUE(contains(wrongValue.output, "--pushmode must be 0, 1 or 2")) << wrongValue.output;
+    EXPECT_TRUE(contains(wrongValue.output, "see hvr-host --help")) << wrongValue.output;
+
+    // No silent port 0: without --port nothing is loaded or connected.
+    const ProcessResult noPort = runHost({}, "connect\n");
+    EXPECT_EQ(noPort.exitCode, 2);
+    EXPECT_TRUE(contains(noPort.output, "--port is required")) << noPort.output;
+
+    const ProcessResult unknownFlag = runHost({"--colour"}, "");
+    EXPECT_EQ(unknownFlag.exitCode, 2) << unknownFlag.output;
+}
+
+TEST(HostCommandErrors, HelpAndVersionExitZero) {
+    const ProcessResult help = runHost({"-h"}, "");
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_TRUE(contains(help.output, "--nodelay")) << help.output;
+    const ProcessResult version = runHost({"--version"}, "");
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_TRUE(contains(version.output, "hvr-host 1.")) << version.output;
+}
+
+TEST(HostCommandErrors, HostNameIsResolvedBeforeTheAdapterSeesIt) {
+    TempDir dir;
+    SimProcess sim(SIM_BINARY, {"--port", "0", "--db", dir.path() + "sim.db", "--fresh-day"}, dir.path() + "sim.log");
+    writeFile(dir.path() + "connect.script", "connect\n");
+    // "localhost" resolves to a loopback address; the adapter itself takes
+    // numeric addresses only and would refuse the name in init.
+    const ProcessResult run = runHost({"--host", "localhost", "--port", std::to_string(sim.port()), "--folder",
+                                       dir.path(), "--script", dir.path() + "connect.script"},
+                                      "");
+    EXPECT_FALSE(contains(run.output, "refused its configuration")) << run.output;
+    // The adapter names the address it connects to: the numeric one.
+    EXPECT_TRUE(contains(run.output, "\xe6\x9c\x8d\xe5\x8a\xa1\xe5\x99\xa8:127.0.0.1") ||
+                contains(run.output, "\xe6\x9c\x8d\xe5\x8a\xa1\xe5\x99\xa8:::1"))  // 服务器:
+        << run.output;
 }
 
 TEST(HostCommandErrors, MissingModuleIsReportedByTheLoader) {
-    const ProcessResult run = runProcess({HOST_BINARY, "--module", "/nonexistent/libTraderHVR.so"}, "quit\n",
+    const ProcessResult run = runProcess({HOST_BINARY, "--port", "1", "--module", "/nonexistent/libTraderHVR.so"}, "quit\n",
                                          std::chrono::seconds(10));
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_TRUE(contains(run.output, "cannot load the trader module")) << run.output;

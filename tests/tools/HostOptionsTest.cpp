@@ -10,23 +10,42 @@ namespace {
 
 ParsedOptions parse(std::vector<std::string> args) { return parseHostOptions(args, "/lib/default.so"); }
 
-TEST(HostOptions, DefaultsNameLoopbackTheBuiltModuleAndResumeMode) {
-    const ParsedOptions p = parse({});
+TEST(HostOptions, DefaultsNameLoopbackTheGivenModuleResumeModeAndNoDelay) {
+    const ParsedOptions p = parse({"--port", "7001"});
     ASSERT_TRUE(p.error.empty()) << p.error;
     EXPECT_EQ(p.options.host, "127.0.0.1");
     EXPECT_EQ(p.options.module, "/lib/default.so");
     EXPECT_EQ(p.options.pushMode, 0);
+    EXPECT_EQ(p.options.nodelay, 1);
+    EXPECT_FALSE(p.options.json);
     EXPECT_FALSE(p.showHelp);
 }
 
-TEST(HostOptions, TraderConfigNodeCarriesTheFourKeys) {
-    const ParsedOptions p = parse({"--host", "::1", "--port", "7001", "--folder", "/tmp/f/", "--pushmode", "2"});
+TEST(HostOptions, TraderConfigNodeCarriesItsFiveKeys) {
+    const ParsedOptions p = parse(
+        {"--host", "::1", "--port", "7001", "--folder", "/tmp/f/", "--pushmode", "2", "--nodelay", "0"});
     ASSERT_TRUE(p.error.empty()) << p.error;
     const auto node = makeTraderConfig(p.options);
     EXPECT_STREQ(node->child("host")->textValue(), "::1");
     EXPECT_EQ(node->child("port")->intValue(), 7001);
     EXPECT_STREQ(node->child("folder")->textValue(), "/tmp/f/");
     EXPECT_EQ(node->child("pushmode")->intValue(), 2);
+    EXPECT_STREQ(node->child("nodelay")->textValue(), "0");
+    EXPECT_STREQ(makeTraderConfig(parse({"--port", "1"}).options)->child("nodelay")->textValue(), "1");
+}
+
+TEST(HostOptions, PortComesFromTheTraderConfigOrIsRequired) {
+    EXPECT_NE(parse({}).error.find("--port is required"), std::string::npos);
+    EXPECT_NE(parse({"--port", "0"}).error.find("--port"), std::string::npos);
+    const std::string path = ::testing::TempDir() + "hvr_host_options_port.cfg";
+    {
+        std::ofstream out(path);
+        out << "port = 7100\n";
+    }
+    const ParsedOptions p = parse({"--trader-config", path});
+    std::remove(path.c_str());
+    ASSERT_TRUE(p.error.empty()) << p.error;
+    EXPECT_EQ(p.options.port, 7100);
 }
 
 TEST(HostOptions, FlagsWinOverTheTraderConfigFile) {
@@ -44,19 +63,22 @@ TEST(HostOptions, FlagsWinOverTheTraderConfigFile) {
 }
 
 TEST(HostOptions, WrongCommandLinesAreRefusedWithAReason) {
-    EXPECT_NE(parse({"--pushmode", "3"}).error.find("--pushmode"), std::string::npos);
+    EXPECT_NE(parse({"--port", "1", "--pushmode", "3"}).error.find("--pushmode"), std::string::npos);
+    EXPECT_NE(parse({"--port", "1", "--nodelay", "2"}).error.find("--nodelay"), std::string::npos);
     EXPECT_NE(parse({"--port", "70000"}).error.find("--port"), std::string::npos);
-    EXPECT_NE(parse({"--user", "demo"}).error.find("--user and --password together"), std::string::npos);
+    EXPECT_NE(parse({"--port", "1", "--user", "demo"}).error.find("--user and --password together"),
+              std::string::npos);
     EXPECT_FALSE(parse({"--colour"}).error.empty());
     EXPECT_FALSE(parse({"--port", "abc"}).error.empty());
     EXPECT_NE(parse({"--trader-config", "/nonexistent/x.cfg"}).error.find("cannot open"), std::string::npos);
 }
 
 TEST(HostOptions, HelpListsTheFlags) {
-    const ParsedOptions p = parse({"--help"});
+    const ParsedOptions p = parse({"-h"});
     EXPECT_TRUE(p.showHelp);
-    for (const char* flag : {"--host", "--port", "--folder", "--pushmode", "--user", "--password", "--resource",
-                             "--config", "--script", "--module"})
+    EXPECT_TRUE(parse({"--version"}).showVersion);
+    for (const char* flag : {"--host", "--port", "--folder", "--pushmode", "--nodelay", "--user", "--password",
+                             "--resource", "--config", "--script", "--module", "--json", "--version"})
         EXPECT_NE(p.helpText.find(flag), std::string::npos) << flag;
 }
 

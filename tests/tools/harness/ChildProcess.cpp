@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -103,7 +104,7 @@ int SimProcess::stop() {
     return code;
 }
 
-RunningProcess::RunningProcess(const std::vector<std::string>& argv, const std::string& stdinText) {
+RunningProcess::RunningProcess(const std::vector<std::string>& argv, const std::string& stdinText, Input input) {
     signal(SIGPIPE, SIG_IGN);  // a child that exits early must not kill the test with its stdin
     int in[2];
     int out[2];
@@ -121,10 +122,9 @@ RunningProcess::RunningProcess(const std::vector<std::string>& argv, const std::
     close(out[1]);
     outFd = out[0];
     // Test inputs are a few lines, well below the pipe's capacity.
-    if (!stdinText.empty() && write(in[1], stdinText.data(), stdinText.size()) < 0) {
-        // The child exited already; its output tells why.
-    }
-    close(in[1]);
+    inFd = in[1];
+    sendInput(stdinText);
+    if (input == Input::Close) closeInput();
 }
 
 RunningProcess::~RunningProcess() {
@@ -132,7 +132,87 @@ RunningProcess::~RunningProcess() {
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
     }
+    closeInput();
     if (outFd >= 0) close(outFd);
+}
+
+void RunningProcess::sendInput(const std::string& text) {
+    if (inFd >= 0 && !text.empty() && write(inFd, text.data(), text.size()) < 0) {
+        // The child exited already; its output tells why.
+    }
+}
+
+void RunningProcess::closeInput() {
+    if (inFd >= 0) close(inFd);
+    inFd = -1;
+}
+
+void RunningProcess::sendSignal(int signal) {
+    if (pid > 0) kill(pid, signal);
+}
+
+TerminalProcess::TerminalProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
+    winsize size{};
+    size.ws_row = 50;
+    size.ws_col = 200;  // wide enough that no prompt line wraps
+    pid = forkpty(&masterFd, nullptr, nullptr, &size);
+    if (pid < 0) throw std::runtime_error("forkpty failed");
+    if (pid == 0) {
+        for (const std::string& entry : env) putenv(const_cast<char*>(entry.c_str()));
+        execChild(argv);
+    }
+}
+
+TerminalProcess::~TerminalProcess() {
+    if (pid > 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    if (masterFd >= 0) close(masterFd);
+}
+
+void TerminalProcess::type(const std::string& keys) {
+    if (write(masterFd, keys.data(), keys.size()) < 0) {
+        // The child exited already; its output tells why.
+    }
+}
+
+bool TerminalProcess::readSome(Clock::time_point deadline) {
+    pollfd p{masterFd, POLLIN, 0};
+    if (poll(&p, 1, remainingMs(deadline)) == 0) return true;  // nothing yet
+    char buffer[4096];
+    const ssize_t n = read(masterFd, buffer, sizeof buffer);
+    if (n <= 0) return false;  // EIO once the child closed the terminal
+    collected.output.append(buffer, static_cast<std::size_t>(n));
+    return true;
+}
+
+bool TerminalProcess::waitForOutput(const std::string& text, std::chrono::seconds timeout) {
+    const Clock::time_point deadline = Clock::now() + timeout;
+    for (;;) {
+        const std::size_t at = collected.output.find(text, searchFrom);
+        if (at != std::string::npos) {
+            searchFrom = at + text.size();
+            return true;
+        }
+        if (Clock::now() >= deadline || !readSome(deadline)) return false;
+    }
+}
+
+ProcessResult TerminalProcess::finish(std::chrono::seconds timeout) {
+    const Clock::time_point deadline = Clock::now() + timeout;
+    while (readSome(deadline)) {
+        if (Clock::now() >= deadline) {
+            collected.timedOut = true;
+            kill(pid, SIGKILL);
+            break;
+        }
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    pid = -1;
+    collected.exitCode = statusToExitCode(status);
+    return collected;
 }
 
 bool RunningProcess::readSome(Clock::time_point deadline) {

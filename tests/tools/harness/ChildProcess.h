@@ -45,8 +45,10 @@ struct ProcessResult {
 // read together. The destructor kills it if it still runs.
 class RunningProcess {
 public:
-    // Starts argv[0] with the arguments, feeds stdinText and closes stdin.
-    RunningProcess(const std::vector<std::string>& argv, const std::string& stdinText);
+    enum class Input { Close, KeepOpen };
+    // Starts argv[0] with the arguments and feeds stdinText; stdin is closed
+    // after it unless input is KeepOpen (then sendInput and closeInput).
+    RunningProcess(const std::vector<std::string>& argv, const std::string& stdinText, Input input = Input::Close);
     ~RunningProcess();
     RunningProcess(const RunningProcess&) = delete;
     RunningProcess& operator=(const RunningProcess&) = delete;
@@ -59,11 +61,16 @@ public:
     ProcessResult finish(std::chrono::seconds timeout);
     const std::string& output() const { return collected.output; }
 
+    void sendInput(const std::string& text);
+    void closeInput();
+    void sendSignal(int signal);
+
 private:
     // Reads what is there within the deadline; false at the end of output.
     bool readSome(std::chrono::steady_clock::time_point deadline);
 
     pid_t pid = -1;
+    int inFd = -1;
     int outFd = -1;
     ProcessResult collected;
 };
@@ -72,6 +79,35 @@ private:
 // collects the output until the process ends or the timeout kills it.
 ProcessResult runProcess(const std::vector<std::string>& argv, const std::string& stdinText,
                          std::chrono::seconds timeout);
+
+// A child on a pseudo-terminal, for what a program does only on a terminal
+// (prompt, line editing). Output is read from the terminal's master side.
+// The destructor kills it if it still runs.
+class TerminalProcess {
+public:
+    // env entries ("HOME=/tmp/x") are added to the child's environment.
+    TerminalProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env);
+    ~TerminalProcess();
+    TerminalProcess(const TerminalProcess&) = delete;
+    TerminalProcess& operator=(const TerminalProcess&) = delete;
+
+    // Types bytes as the keyboard would ("\t" tab, "\x04" Ctrl-D).
+    void type(const std::string& keys);
+    // Reads until the output since the last call holds text; false on
+    // timeout or end of output.
+    bool waitForOutput(const std::string& text, std::chrono::seconds timeout);
+    // Reads to the end and waits for the exit (killed after the timeout).
+    ProcessResult finish(std::chrono::seconds timeout);
+    const std::string& output() const { return collected.output; }
+
+private:
+    bool readSome(std::chrono::steady_clock::time_point deadline);
+
+    pid_t pid = -1;
+    int masterFd = -1;
+    std::size_t searchFrom = 0;
+    ProcessResult collected;
+};
 
 // A loopback port on which nothing listens (bound, read and closed again).
 uint16_t unusedLoopbackPort();

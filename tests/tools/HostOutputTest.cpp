@@ -1,0 +1,169 @@
+// What hvr-host prints, checked without a trader: the JSON and text forms of
+// the console, record times, JSON table rows, the adapter's warning about
+// left-out positions, script checking and where the module is looked for.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <sstream>
+
+#include "cli/CommandLoop.h"
+#include "cli/Console.h"
+#include "cli/ConsoleListener.h"
+#include "cli/ModuleLocation.h"
+#include "cli/RecordTables.h"
+#include "cli/RecordWords.h"
+#include "host/NXSRecords.h"
+
+namespace hvr::cli {
+namespace {
+
+using nlohmann::json;
+
+std::vector<json> jsonLines(const std::string& text) {
+    std::vector<json> objects;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) objects.push_back(json::parse(line));
+    return objects;
+}
+
+TEST(HostOutput, JsonFormPrintsEveryKindOfLineAsOneObjectWithTime) {
+    std::ostringstream out;
+    Console console(out, Console::Form::Json);
+    console.print("sent order\nsecond line");
+    console.command("buy IF2412 1 3500");
+    console.error("failed: x");
+    console.record("[answer] funds:\ntable", {{{"type", "row"}, {"Code", "IF2412"}}, {{"type", "answer"}}});
+    console.print("bad byte \xff here");  // replaced, never a broken line
+    const std::vector<json> objects = jsonLines(out.str());
+    ASSERT_EQ(objects.size(), 6u) << out.str();
+    EXPECT_EQ(objects[0]["type"], "note");
+    EXPECT_EQ(objects[0]["text"], "sent order\nsecond line");
+    EXPECT_EQ(objects[1]["type"], "command");
+    EXPECT_EQ(objects[1]["line"], "buy IF2412 1 3500");
+    EXPECT_EQ(objects[2]["type"], "error");
+    EXPECT_EQ(objects[3]["Code"], "IF2412");
+    EXPECT_EQ(objects[3]["time"], objects[4]["time"]);  // one record, one time
+    EXPECT_EQ(objects[5]["text"], "bad byte \xef\xbf\xbd here");
+    for (const json& o : objects) EXPECT_TRUE(std::regex_match(o["time"].get<std::string>(),
+                                                               std::regex("[0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3}")));
+}
+
+TEST(HostOutput, TextFormStampsRecordsOnlyAndEchoesCommands) {
+    std::ostringstream out;
+    Console console(out);
+    console.command("funds");
+    console.record("[event] connected", {});
+    console.print("released");
+    const std::string text = out.str();
+    EXPECT_TRUE(std::regex_match(text, std::regex("> funds\n[0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3} \\[event\\] "
+                                                  "connected\nreleased\n")))
+        << text;
+}
+
+TEST(HostOutput, RecordTimesReadAsEpochMillisecondsOrSeconds) {
+    const std::regex millis("20[0-9]{2}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\\.452");
+    EXPECT_TRUE(std::regex_match(recordTimeText(1796689459452ULL), millis)) << recordTimeText(1796689459452ULL);
+    EXPECT_TRUE(std::regex_match(recordTimeText(1796689459ULL),
+                                 std::regex("20[0-9]{2}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}")));
+    // Small values are not times since the epoch: shown as numbers.
+    EXPECT_EQ(recordTimeText(0), "0");
+    EXPECT_EQ(recordTimeText(93000), "93000");
+}
+
+TEST(HostOutput, JsonRowsCarryTheTableColumnsWithNumbersAsNumbers) {
+    kra::NXSArray* trades = kra::NXSArray::create();
+    kra::NXSTradeInfo* t = kra::NXSTradeInfo::create("黄金2412");
+    t->tradeId = "7";
+    t->orderId = "12";
+    t->direction = '1';
+    t->offsetType = '0';
+    t->volume = 2;
+    t->price = 480.02;
+    t->amount = 960040.0;
+    t->tradeTime = 0;
+    trades->append(t);
+    const RecordTable table = tradesRecords(*trades);
+    trades->release();
+
+    const std::vector<json> rows = tableRows(table);
+    ASSERT_EQ(rows.size(), 1u);
+    ASSERT_EQ(rows[0].size(), table.columns.size());
+    for (const Column& column : table.columns) EXPECT_TRUE(rows[0].contains(column.title)) << column.title;
+    EXPECT_EQ(rows[0]["Code"], "黄金2412");
+    EXPECT_EQ(rows[0]["Side"], "sell");
+    EXPECT_EQ(rows[0]["Volume"], 2);
+    EXPECT_EQ(rows[0]["Price"], 480.02);
+    EXPECT_EQ(rows[0]["Amount"], 960040.0);
+    // The text table shows the same row formatted.
+    const std::string text = tableText(table);
+    EXPECT_NE(text.find("960,040.00"), std::string::npos) << text;
+    EXPECT_NE(text.find("Time"), std::string::npos) << text;
+}
+
+// The adapter's warning, in GBK: 持仓合约不在合约目录中,已略过:%s
+constexpr char LEFT_OUT_FORMAT[] =
+    "[TraderHVR]\xb3\xd6\xb2\xd6\xba\xcf\xd4\xbc\xb2\xbb\xd4\xda\xba\xcf\xd4\xbc\xc4\xbf\xc2\xbc\xd6\xd0,"
+    "\xd2\xd1\xc2\xd4\xb9\xfd:%s";
+
+TEST(HostOutput, PositionsLeftOutByTheAdapterAreNamedWithTheirAnswerOnce) {
+    for (const Console::Form form : {Console::Form::Text, Console::Form::Json}) {
+        std::ostringstream out;
+        Console console(out, form);
+        SessionState state;
+        ConsoleListener listener(console, state, nullptr);
+        listener.logMessage(kra::LOG_LEVEL_WARN, LEFT_OUT_FORMAT, "AU2412");
+        listener.logMessage(kra::LOG_LEVEL_INFO, "[TraderHVR]other");
+        kra::NXSArray* positions = kra::NXSArray::create();
+        listener.onPositionsAnswer(positions);
+        listener.onPositionsAnswer(positions);  // the next answer starts afresh
+        positions->release();
+
+        const std::string text = out.str();
+        if (form == Console::Form::Text) {
+            EXPECT_NE(text.find("[log warn] [TraderHVR]持仓合约不在合约目录中,已略过:AU2412"), std::string::npos)
+                << text;
+            const std::string note = "(left out by the adapter: AU2412 is not in the host's contract catalog)";
+            const std::size_t at = text.find(note);
+            ASSERT_NE(at, std::string::npos) << text;
+            EXPECT_EQ(text.find(note, at + 1), std::string::npos) << text;
+        } else {
+            const std::vector<json> objects = jsonLines(text);
+            ASSERT_EQ(objects.size(), 4u) << text;
+            EXPECT_EQ(objects[0]["type"], "log");
+            EXPECT_EQ(objects[0]["level"], "warn");
+            EXPECT_EQ(objects[2]["type"], "answer");
+            EXPECT_EQ(objects[2]["leftOut"], json::array({"AU2412"}));
+            EXPECT_EQ(objects[3]["leftOut"], json::array());
+        }
+    }
+}
+
+TEST(HostOutput, ConnectionEndedNamesEndOfFileAndSocketErrors) {
+    EXPECT_EQ(connectionEndedText(2), "End of file: the server closed the connection (2)");
+    EXPECT_EQ(connectionEndedText(104), "Connection reset by peer (104)");
+}
+
+TEST(HostOutput, ScriptCheckNamesTheFirstWrongLine) {
+    EXPECT_EQ(checkScript({"connect", "# note", "", "funds"}, "a.script"), "");
+    const std::string wrong = checkScript({"connect", "buy IF2412 1 3500", "byu IF2412 1 3500", "funds x"}, "a.script");
+    EXPECT_EQ(wrong.rfind("a.script:3: unknown command 'byu'", 0), 0u) << wrong;
+}
+
+TEST(HostOutput, ModuleIsLookedForNextToTheExecutableThenByItsSoname) {
+    const std::string root = ::testing::TempDir() + "hvr_module_location/";
+    std::filesystem::create_directories(root + "bin");
+    std::filesystem::create_directories(root + "lib");
+    const std::vector<std::string> candidates = {"../lib/libTraderHVR.so.1", "../libTraderHVR.so"};
+    EXPECT_EQ(defaultModulePath(root + "bin", candidates, "libTraderHVR.so.1"), "libTraderHVR.so.1");
+    std::ofstream(root + "libTraderHVR.so") << "x";
+    EXPECT_EQ(defaultModulePath(root + "bin", candidates, "libTraderHVR.so.1"), root + "libTraderHVR.so");
+    std::ofstream(root + "lib/libTraderHVR.so.1") << "x";
+    EXPECT_EQ(defaultModulePath(root + "bin", candidates, "libTraderHVR.so.1"), root + "lib/libTraderHVR.so.1");
+    std::filesystem::remove_all(root);
+}
+
+}  // namespace
+}  // namespace hvr::cli
