@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "DatabaseLock.h"
+#include "DumpCommand.h"
 #include "EventLog.h"
 #include "Options.h"
 #include "SimApp.h"
@@ -49,6 +50,8 @@ int serve(const hvr::sim::SimOptions& options) {
 int main(int argc, char** argv) {
     using hvr::sim::CommandLine;
     const std::vector<std::string> args(argv + 1, argv + argc);
+    if (!args.empty() && args.front() == "dump")
+        return hvr::sim::runDump(std::vector<std::string>(args.begin() + 1, args.end()), std::cout, std::cerr);
     const CommandLine commandLine = hvr::sim::parseCommandLine(args);
     switch (commandLine.action) {
         case CommandLine::Action::Help:
