@@ -67,9 +67,12 @@ void Server::onAccepted(const boost::system::error_code& error, tcp::socket sock
 
 void Server::retryAcceptLater(const boost::system::error_code& error) {
     const std::chrono::milliseconds wait = backoff_.afterFailure();
-    if (const auto leftOut = acceptFailureLog_.admit(LogThrottle::Clock::now()))
-        logWarning("accept failed: " + error.message() + "; trying again in " + std::to_string(wait.count()) +
-                   " ms" + andLeftOut(*leftOut));
+    if (const auto leftOut = acceptFailureLog_.admit(LogThrottle::Clock::now())) {
+        reserve_.whileReleased([&] {
+            logWarning("accept failed: " + error.message() + "; trying again in " + std::to_string(wait.count()) +
+                       " ms" + andLeftOut(*leftOut));
+        });
+    }
     retryTimer_.expires_after(wait);
     retryTimer_.async_wait([this](const boost::system::error_code& timerError) {
         if (timerError || stopped_) return;

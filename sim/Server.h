@@ -5,7 +5,8 @@
 // beyond that is accepted and closed at once. A failed accept (no file
 // descriptors left, for one) is retried after an AcceptBackoff wait, and its
 // log line is throttled to one a second, so a lasting failure neither spins
-// nor floods the log.
+// nor floods the log. A DescriptorReserve is let go while the failure is
+// logged, so the error path never runs with no descriptor at all.
 //
 // Threads: constructed on any thread; start(), stop() and every handler run
 // on the io_context's one network thread.
@@ -22,6 +23,7 @@
 #include <vector>
 
 #include "AcceptBackoff.h"
+#include "DescriptorReserve.h"
 #include "Desk.h"
 #include "LogThrottle.h"
 #include "Session.h"
@@ -59,6 +61,7 @@ private:
     const std::size_t maxConnections_;
     std::vector<std::weak_ptr<Session>> sessions_;
     AcceptBackoff backoff_;
+    DescriptorReserve reserve_;
     LogThrottle acceptFailureLog_{std::chrono::seconds(1)};
     LogThrottle refusalLog_{std::chrono::seconds(1)};
     bool stopped_ = false;
