@@ -1,5 +1,7 @@
 #include "SimApp.h"
 
+#include <sys/resource.h>
+
 #include <boost/asio/post.hpp>
 #include <chrono>
 #include <cstdio>
@@ -7,6 +9,7 @@
 #include <iostream>
 
 #include "BookSetup.h"
+#include "ConnectionCap.h"
 #include "EventLog.h"
 #include "Fixed.h"
 
@@ -19,6 +22,18 @@ namespace {
 uint64_t millisecondsSinceEpoch() {
     using namespace std::chrono;
     return static_cast<uint64_t>(duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count());
+}
+
+// --max-connections, lowered (with a warning) to what the descriptor limit allows.
+std::size_t connectionCapLogged(std::size_t asked) {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return asked;
+    const std::size_t cap = connectionCap(asked, limit.rlim_cur);
+    if (cap < asked)
+        logWarning("--max-connections " + std::to_string(asked) + " lowered to " + std::to_string(cap) +
+                   ": the process may open only " + std::to_string(limit.rlim_cur) +
+                   " file descriptors (ulimit -n)");
+    return cap;
 }
 
 }  // namespace
@@ -53,7 +68,7 @@ SimApp::SimApp(const SimOptions& options) : options_(options), walkTimer_(io_) {
     sessionOptions.oneByteWrites = options.oneByteWrites;
     sessionOptions.answerDelay = std::chrono::milliseconds(options.answerDelayMs);
     const asio::ip::tcp::endpoint endpoint(asio::ip::make_address(options.listen), options.port);
-    server_ = std::make_unique<Server>(io_, endpoint, *desk_, sessionOptions, options.maxConnections);
+    server_ = std::make_unique<Server>(io_, endpoint, *desk_, sessionOptions, connectionCapLogged(options.maxConnections));
 
     if (options.randomWalkSeed) walk_.emplace(*options.randomWalkSeed, book_->instruments());
 }

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "AcceptBackoff.h"
+#include "ConnectionCap.h"
 #include "LogThrottle.h"
 
 namespace hvr::sim {
@@ -27,6 +28,13 @@ TEST(LogThrottle, LogsOnceAnIntervalAndCountsTheRest) {
     const auto next = throttle.admit(t0 + std::chrono::seconds(6));
     ASSERT_TRUE(next.has_value());
     EXPECT_EQ(*next, 999u);
+}
+
+TEST(ConnectionCap, LeavesTheServerItsOwnDescriptors) {
+    EXPECT_EQ(connectionCap(256, 1024), 256u);
+    EXPECT_EQ(connectionCap(256, 64), 64u - SERVER_DESCRIPTORS);
+    EXPECT_EQ(connectionCap(256, SERVER_DESCRIPTORS), 1u);  // never none at all
+    EXPECT_EQ(connectionCap(5, 64), 5u);
 }
 
 }  // namespace
