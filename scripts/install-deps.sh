@@ -8,7 +8,7 @@ PACKAGES=(
   libboost-system1.74-dev libboost-thread1.74-dev libboost-filesystem1.74-dev
   libboost-date-time1.74-dev libboost-program-options1.74-dev
   libprotobuf-dev protobuf-compiler
-  zlib1g-dev libssl-dev libsqlite3-dev
+  zlib1g-dev libssl-dev libsqlite3-dev libspdlog-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   python3-dev pybind11-dev python3-pytest

@@ -42,6 +42,10 @@ Book::Book(std::vector<InstrumentTerms> instruments, const std::vector<AccountSe
     for (exchg::Trade& t : snapshot.trades) trades_[t.tradeid()] = std::move(t);
     for (PositionState& p : snapshot.positions) positions_[p.key] = std::move(p);
     pushLog_.restore(std::move(snapshot.pushes));
+    for (const auto& [user, lastIssued] : snapshot.pushFloors) {
+        auto account = accountByUser_.find(user);
+        if (account != accountByUser_.end()) pushLog_.raiseFloor(account->second, lastIssued);
+    }
 }
 
 uint32_t Book::authenticate(const std::string& user, const std::string& passwordMd5) const {

@@ -89,6 +89,19 @@ public:
 
     const std::map<std::string, InstrumentTerms>& instruments() const { return instruments_; }
 
+    // One instrument's market as the book sees it: the last price and the
+    // resting limit orders on each side (price 0 when that side is empty).
+    struct MarketLine {
+        std::string code;
+        int64_t last = 0;
+        uint32_t restingBuys = 0;
+        uint32_t restingSells = 0;
+        int64_t bestBid = 0;  // highest resting buy
+        int64_t bestAsk = 0;  // lowest resting sell
+    };
+    // Every instrument, in code order.
+    std::vector<MarketLine> marketView() const;
+
     // Read access for the store, by the keys takeChanges() reports.
     const DayCounters& day() const { return day_; }
     const AccountFunds* funds(uint32_t accountId) const;

@@ -137,4 +137,29 @@ const PositionState* Book::position(const PositionKey& key) const {
     return it == positions_.end() ? nullptr : &it->second;
 }
 
+std::vector<Book::MarketLine> Book::marketView() const {
+    std::map<std::string, MarketLine> lines;
+    for (const auto& [code, terms] : instruments_) {
+        MarketLine& line = lines[code];
+        line.code = code;
+        line.last = terms.last;
+    }
+    for (uint32_t orderId : restingOrders_) {
+        const exchg::Order& o = orders_.at(orderId);
+        auto found = lines.find(o.instrument());
+        if (found == lines.end()) continue;
+        MarketLine& line = found->second;
+        if (o.direct() == exchg::DT_Long) {
+            line.bestBid = line.restingBuys == 0 ? o.price() : std::max<int64_t>(line.bestBid, o.price());
+            ++line.restingBuys;
+        } else {
+            line.bestAsk = line.restingSells == 0 ? o.price() : std::min<int64_t>(line.bestAsk, o.price());
+            ++line.restingSells;
+        }
+    }
+    std::vector<MarketLine> view;
+    for (auto& [code, line] : lines) view.push_back(std::move(line));
+    return view;
+}
+
 }  // namespace hvr::sim

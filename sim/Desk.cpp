@@ -187,7 +187,7 @@ void Desk::save() {
         store_.save(book_, book_.takeChanges());
     } catch (const std::exception& e) {
         // The day goes on in memory; the log says the file fell behind.
-        logEvent(std::string("cannot save the trading day: ") + e.what());
+        logError(std::string("cannot save the trading day: ") + e.what());
     }
 }
 

@@ -11,29 +11,47 @@ namespace po = boost::program_options;
 
 namespace {
 
-po::options_description describeOptions(SimOptions& o, uint32_t& tradingDate, uint64_t& walkSeed,
-                                        unsigned& port) {
-    po::options_description d("hvr-sim: simulated trading server on a loopback port\n\nOptions");
+// Filled by the parser, checked and converted afterwards.
+struct RawValues {
+    uint32_t tradingDate = 0;
+    uint64_t walkSeed = 0;
+    unsigned port = 0;
+    std::string logLevel = "info";
+};
+
+po::options_description describeOptions(SimOptions& o, RawValues& raw) {
+    po::options_description d(
+        "hvr-sim: simulated trading server on a loopback port\n\n"
+        "Usage: hvr-sim [OPTIONS]\n"
+        "       hvr-sim dump --db FILE [--json|--csv] orders|trades|pushes|accounts\n\nOptions");
     d.add_options()
         ("listen", po::value(&o.listen)->value_name("ADDR"), "loopback address to listen on (default 127.0.0.1)")
-        ("port", po::value(&port)->value_name("N"), "port to listen on (default 0: any free port)")
+        ("port", po::value(&raw.port)->value_name("N"), "port to listen on (default 0: any free port)")
         ("port-file", po::value(&o.portFile)->value_name("PATH"), "write the bound port there once listening")
         ("config", po::value(&o.configFile)->value_name("FILE"), "INI file of accounts and instruments")
         ("db", po::value(&o.db)->value_name("FILE"), "SQLite file of the trading day (default hvr-sim.db)")
         ("fresh-day", po::bool_switch(&o.freshDay), "wipe the database and start a new trading day")
-        ("trading-date", po::value(&tradingDate)->value_name("YYYYMMDD"), "date of a new trading day (default today)")
+        ("trading-date", po::value(&raw.tradingDate)->value_name("YYYYMMDD"), "date of a new trading day (default today)")
         ("compress-threshold", po::value(&o.compressThreshold)->value_name("N"),
          "compress answers longer than N bytes (default 1024)")
         ("idle-timeout", po::value(&o.idleTimeoutSeconds)->value_name("S"),
          "drop clients silent for S seconds (default 30)")
+        ("max-connections", po::value(&o.maxConnections)->value_name("N"),
+         "clients connected at once; more are closed at once (default 256)")
+        ("log-file", po::value(&o.log.file)->value_name("PATH"), "log to PATH instead of stderr, rotated by size")
+        ("log-max-bytes", po::value(&o.log.maxFileBytes)->value_name("N"),
+         "rotate the log file past N bytes (default 10485760)")
+        ("log-max-files", po::value(&o.log.maxFiles)->value_name("N"), "rotated log files kept (default 3)")
+        ("log-level", po::value(&raw.logLevel)->value_name("LEVEL"), "debug, info, warning or error (default info)")
         ("partial-fills", po::bool_switch(&o.partialFills), "fill crossing orders in two parts")
-        ("random-walk-seed", po::value(&walkSeed)->value_name("N"), "walk last prices randomly from this seed")
+        ("random-walk-seed", po::value(&raw.walkSeed)->value_name("N"), "walk last prices randomly from this seed")
         ("random-walk-ms", po::value(&o.randomWalkMs)->value_name("MS"), "one walk step every MS ms (default 1000)")
         ("drop-after", po::value(&o.dropAfter)->value_name("N"), "close each connection after N packets from it")
         ("one-byte-writes", po::bool_switch(&o.oneByteWrites), "write every packet in 1-byte chunks")
         ("answer-delay-ms", po::value(&o.answerDelayMs)->value_name("N"), "delay every answer by N ms")
         ("refuse-logins", po::bool_switch(&o.refuseLogins), "answer every login with result -21")
-        ("help", "show this help");
+        ("help,h", "show this help and exit")
+        ("version", "show the version and exit");
     return d;
 }
 
@@ -64,13 +82,13 @@ uint32_t todayTradingDate() {
 CommandLine parseCommandLine(const std::vector<std::string>& args) {
     CommandLine result;
     SimOptions& o = result.options;
-    uint32_t tradingDate = 0;
-    uint64_t walkSeed = 0;
-    unsigned port = 0;
-    const po::options_description description = describeOptions(o, tradingDate, walkSeed, port);
+    RawValues raw;
+    const po::options_description description = describeOptions(o, raw);
     po::variables_map vm;
     try {
-        po::store(po::command_line_parser(args).options(description).run(), vm);
+        // No positional arguments: a stray word is a usage error, not ignored.
+        const po::positional_options_description none;
+        po::store(po::command_line_parser(args).options(description).positional(none).run(), vm);
         po::notify(vm);
     } catch (const po::error& e) {
         return failure(std::string(e.what()) + " (see --help)");
@@ -82,20 +100,29 @@ CommandLine parseCommandLine(const std::vector<std::string>& args) {
         result.text = text.str();
         return result;
     }
+    if (vm.count("version")) {
+        result.action = CommandLine::Action::Version;
+        result.text = std::string("hvr-sim ") + HVR_SIM_VERSION + "\n";
+        return result;
+    }
 
     boost::system::error_code error;
     const auto address = boost::asio::ip::make_address(o.listen, error);
     if (error) return failure("--listen: \"" + o.listen + "\" is not an IP address");
     if (!address.is_loopback())
         return failure("--listen: \"" + o.listen + "\" is not a loopback address; use 127.0.0.1 or ::1");
-    if (port > 65535) return failure("--port: " + std::to_string(port) + " is above 65535");
-    o.port = static_cast<uint16_t>(port);
-    if (vm.count("trading-date") && !validTradingDate(tradingDate))
-        return failure("--trading-date: " + std::to_string(tradingDate) + " is not a date in the form YYYYMMDD");
-    o.tradingDate = tradingDate;
+    if (raw.port > 65535) return failure("--port: " + std::to_string(raw.port) + " is above 65535");
+    o.port = static_cast<uint16_t>(raw.port);
+    if (vm.count("trading-date") && !validTradingDate(raw.tradingDate))
+        return failure("--trading-date: " + std::to_string(raw.tradingDate) + " is not a date in the form YYYYMMDD");
+    o.tradingDate = raw.tradingDate;
+    if (o.maxConnections == 0) return failure("--max-connections: must be at least 1");
+    if (!parseLogLevel(raw.logLevel, o.log.level))
+        return failure("--log-level: \"" + raw.logLevel + "\" is not one of debug, info, warning, error");
+    if (o.log.maxFileBytes == 0) return failure("--log-max-bytes: must be at least 1");
     if (!(o.idleTimeoutSeconds > 0) || o.idleTimeoutSeconds > 86400.0)
         return failure("--idle-timeout: must be above 0 and at most 86400 seconds");
-    if (vm.count("random-walk-seed")) o.randomWalkSeed = walkSeed;
+    if (vm.count("random-walk-seed")) o.randomWalkSeed = raw.walkSeed;
     if (o.randomWalkMs == 0) return failure("--random-walk-ms: must be at least 1");
     if (vm.count("drop-after") && o.dropAfter == 0) return failure("--drop-after: must be at least 1");
     return result;

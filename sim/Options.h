@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "EventLog.h"
+
 namespace hvr::sim {
 
 struct SimOptions {
@@ -20,6 +22,8 @@ struct SimOptions {
     uint32_t tradingDate = 0;  // of a new day; 0 = today
     std::size_t compressThreshold = 1024;
     double idleTimeoutSeconds = 30;
+    std::size_t maxConnections = 256;  // sessions open at once; more are accepted and closed
+    EventLogSettings log;
     bool partialFills = false;
     std::optional<uint64_t> randomWalkSeed;  // the walk runs only with a seed
     unsigned randomWalkMs = 1000;
@@ -31,10 +35,10 @@ struct SimOptions {
 };
 
 struct CommandLine {
-    enum class Action { Run, Help, Error };
+    enum class Action { Run, Help, Version, Error };
     Action action = Action::Run;
     SimOptions options;
-    std::string text;  // the help text, or what is wrong
+    std::string text;  // the help or version text, or what is wrong
 };
 
 CommandLine parseCommandLine(const std::vector<std::string>& args);  // args without the program name

@@ -9,6 +9,11 @@ void PushLog::restore(std::vector<PushRecord> records) {
     for (PushRecord& r : records) byAccount_[r.accountId].push_back(std::move(r));
 }
 
+void PushLog::raiseFloor(uint32_t accountId, uint64_t lastIssued) {
+    uint64_t& floor = floors_[accountId];
+    floor = std::max(floor, lastIssued);
+}
+
 const PushRecord& PushLog::append(uint32_t accountId, uint32_t mtype, std::string data) {
     PushRecord record;
     record.accountId = accountId;
@@ -32,9 +37,12 @@ std::vector<PushRecord> PushLog::replay(uint32_t accountId, int64_t requested) c
 }
 
 uint64_t PushLog::nextPushId(uint32_t accountId) const {
+    uint64_t last = 0;
+    auto floor = floors_.find(accountId);
+    if (floor != floors_.end()) last = floor->second;
     auto it = byAccount_.find(accountId);
-    if (it == byAccount_.end() || it->second.empty()) return 1;
-    return it->second.back().pushId + 1;
+    if (it != byAccount_.end() && !it->second.empty()) last = std::max(last, it->second.back().pushId);
+    return last + 1;
 }
 
 }  // namespace hvr::sim

@@ -1,6 +1,8 @@
 // The push log of a trading day: every order and trade push of every account,
-// each with an id that increases by one per account from 1. The log is what a
-// client's login replays. Pure; owned by the Book and used on its thread.
+// each with an id that increases by one per account from 1, or from above a
+// floor: the last id an earlier day of the same date gave the account, so
+// that a client's record of that day never hides the new day's pushes. The
+// log is what a client's login replays. Pure; owned by the Book and used on its thread.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +23,10 @@ public:
     // account.
     void restore(std::vector<PushRecord> records);
 
+    // The account's ids go on above lastIssued (no effect when its log or
+    // an earlier floor is higher already).
+    void raiseFloor(uint32_t accountId, uint64_t lastIssued);
+
     // Appends a push for accountId under the account's next id and returns it.
     const PushRecord& append(uint32_t accountId, uint32_t mtype, std::string data);
 
@@ -33,6 +39,7 @@ public:
 
 private:
     std::map<uint32_t, std::vector<PushRecord>> byAccount_;
+    std::map<uint32_t, uint64_t> floors_;  // by account: last id issued before this log
 };
 
 }  // namespace hvr::sim

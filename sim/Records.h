@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <set>
 #include <string>
 #include <tuple>
@@ -92,6 +93,9 @@ struct BookSnapshot {
     std::vector<exchg::Trade> trades;
     std::vector<PositionState> positions;
     std::vector<PushRecord> pushes;  // in push-id order per account
+    // By user: the highest push id an earlier day of the same trading date
+    // issued (kept across --fresh-day); this day's ids go on above it.
+    std::map<std::string, uint64_t> pushFloors;
 };
 
 // What the book changed since the last takeChanges(): the keys of rows to

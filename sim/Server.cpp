@@ -9,8 +9,17 @@ namespace hvr::sim {
 namespace asio = boost::asio;
 using asio::ip::tcp;
 
-Server::Server(asio::io_context& io, const tcp::endpoint& endpoint, Desk& desk, const SessionOptions& options)
-    : acceptor_(io), desk_(desk), options_(options) {
+namespace {
+
+std::string andLeftOut(uint64_t leftOut) {
+    return leftOut == 0 ? std::string() : " (" + std::to_string(leftOut) + " more like it not logged)";
+}
+
+}  // namespace
+
+Server::Server(asio::io_context& io, const tcp::endpoint& endpoint, Desk& desk, const SessionOptions& options,
+               std::size_t maxConnections)
+    : acceptor_(io), retryTimer_(io), desk_(desk), options_(options), maxConnections_(maxConnections) {
     acceptor_.open(endpoint.protocol());
     acceptor_.set_option(tcp::acceptor::reuse_address(true));
     acceptor_.bind(endpoint);
@@ -25,6 +34,7 @@ void Server::stop() {
     stopped_ = true;
     boost::system::error_code ignored;
     acceptor_.close(ignored);
+    retryTimer_.cancel();
     for (const std::weak_ptr<Session>& weak : sessions_)
         if (std::shared_ptr<Session> session = weak.lock()) session->stop("server shutting down");
     sessions_.clear();
@@ -32,20 +42,60 @@ void Server::stop() {
 
 void Server::accept() {
     acceptor_.async_accept([this](const boost::system::error_code& error, tcp::socket socket) {
-        if (stopped_ || error == asio::error::operation_aborted) return;
-        if (error) {
-            logEvent("accept failed: " + error.message());
-        } else {
-            socket.set_option(tcp::no_delay(true));
-            auto session = std::make_shared<Session>(std::move(socket), desk_, options_);
-            sessions_.erase(std::remove_if(sessions_.begin(), sessions_.end(),
-                                           [](const std::weak_ptr<Session>& w) { return w.expired(); }),
-                            sessions_.end());
-            sessions_.push_back(session);
-            session->start();
-        }
+        onAccepted(error, std::move(socket));
+    });
+}
+
+void Server::onAccepted(const boost::system::error_code& error, tcp::socket socket) {
+    if (stopped_ || error == asio::error::operation_aborted) return;
+    if (error) {
+        retryAcceptLater(error);
+        return;
+    }
+    backoff_.afterSuccess();
+    if (openSessions() >= maxConnections_) {
+        refuse(socket);
+    } else {
+        boost::system::error_code ignored;
+        socket.set_option(tcp::no_delay(true), ignored);
+        auto session = std::make_shared<Session>(std::move(socket), desk_, options_);
+        sessions_.push_back(session);
+        session->start();
+    }
+    accept();
+}
+
+void Server::retryAcceptLater(const boost::system::error_code& error) {
+    const std::chrono::milliseconds wait = backoff_.afterFailure();
+    if (const auto leftOut = acceptFailureLog_.admit(LogThrottle::Clock::now())) {
+        reserve_.whileReleased([&] {
+            logWarning("accept failed: " + error.message() + "; trying again in " + std::to_string(wait.count()) +
+                       " ms" + andLeftOut(*leftOut));
+        });
+    }
+    retryTimer_.expires_after(wait);
+    retryTimer_.async_wait([this](const boost::system::error_code& timerError) {
+        if (timerError || stopped_) return;
         accept();
     });
+}
+
+void Server::refuse(tcp::socket& socket) {
+    boost::system::error_code ignored;
+    const tcp::endpoint peer = socket.remote_endpoint(ignored);
+    if (const auto leftOut = refusalLog_.admit(LogThrottle::Clock::now()))
+        logWarning("connection from " + (ignored ? std::string("unknown peer") : peer.address().to_string() + ":" +
+                                                                                      std::to_string(peer.port())) +
+                   " refused: " + std::to_string(maxConnections_) + " connections open (--max-connections)" +
+                   andLeftOut(*leftOut));
+    socket.close(ignored);
+}
+
+std::size_t Server::openSessions() {
+    sessions_.erase(std::remove_if(sessions_.begin(), sessions_.end(),
+                                   [](const std::weak_ptr<Session>& w) { return w.expired(); }),
+                    sessions_.end());
+    return sessions_.size();
 }
 
 }  // namespace hvr::sim

@@ -1,6 +1,13 @@
 // The listening side of the server: binds a loopback endpoint, accepts
 // clients and starts one Session per connection.
 //
+// Limits: at most maxConnections sessions are open at once; a connection
+// beyond that is accepted and closed at once. A failed accept (no file
+// descriptors left, for one) is retried after an AcceptBackoff wait, and its
+// log line is throttled to one a second, so a lasting failure neither spins
+// nor floods the log. A DescriptorReserve is let go while the failure is
+// logged, so the error path never runs with no descriptor at all.
+//
 // Threads: constructed on any thread; start(), stop() and every handler run
 // on the io_context's one network thread.
 // Lifetime: sessions live through their own handlers; the server keeps only
@@ -10,20 +17,27 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <cstddef>
 #include <memory>
 #include <vector>
 
+#include "AcceptBackoff.h"
+#include "DescriptorReserve.h"
 #include "Desk.h"
+#include "LogThrottle.h"
 #include "Session.h"
 
 namespace hvr::sim {
 
 class Server {
 public:
+    static constexpr std::size_t DEFAULT_MAX_CONNECTIONS = 256;
+
     // Binds and listens at once; throws boost::system::system_error when the
     // endpoint cannot be bound.
     Server(boost::asio::io_context& io, const boost::asio::ip::tcp::endpoint& endpoint, Desk& desk,
-           const SessionOptions& options);
+           const SessionOptions& options, std::size_t maxConnections = DEFAULT_MAX_CONNECTIONS);
 
     // The bound endpoint (with the chosen port when 0 was asked for).
     boost::asio::ip::tcp::endpoint endpoint() const { return endpoint_; }
@@ -34,12 +48,22 @@ public:
 
 private:
     void accept();
+    void onAccepted(const boost::system::error_code& error, boost::asio::ip::tcp::socket socket);
+    void retryAcceptLater(const boost::system::error_code& error);
+    void refuse(boost::asio::ip::tcp::socket& socket);
+    std::size_t openSessions();
 
     boost::asio::ip::tcp::acceptor acceptor_;
+    boost::asio::steady_timer retryTimer_;
     boost::asio::ip::tcp::endpoint endpoint_;
     Desk& desk_;
     const SessionOptions options_;
+    const std::size_t maxConnections_;
     std::vector<std::weak_ptr<Session>> sessions_;
+    AcceptBackoff backoff_;
+    DescriptorReserve reserve_;
+    LogThrottle acceptFailureLog_{std::chrono::seconds(1)};
+    LogThrottle refusalLog_{std::chrono::seconds(1)};
     bool stopped_ = false;
 };
 

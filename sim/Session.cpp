@@ -2,6 +2,7 @@
 
 #include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
+#include <algorithm>
 
 #include "EventLog.h"
 #include "PacketCodec.h"
@@ -26,6 +27,9 @@ std::string framingProblem(FramingStatus status) {
             return "unreadable packet";
     }
 }
+
+// A buffer this much larger than what it holds is given back after a pass.
+constexpr std::size_t KEEP_INBOUND_CAPACITY = 1u << 20;
 
 }  // namespace
 
@@ -75,7 +79,6 @@ void Session::onRead(const boost::system::error_code& error, std::size_t size) {
         stop(error == asio::error::eof ? "closed by the client" : "read failed: " + error.message());
         return;
     }
-    lastHeard_ = Clock::now();
     inbound_.append(readChunk_.data(), size);
     std::string malformed;
     const FramingStatus status = processFrames(
@@ -87,6 +90,13 @@ void Session::onRead(const boost::system::error_code& error, std::size_t size) {
         stop("malformed packet: " + (malformed.empty() ? framingProblem(status) : malformed));
         return;
     }
+    const std::string tooLarge = tooLargeTailBeforeLogin();
+    if (!tooLarge.empty()) {
+        stop(tooLarge);
+        return;
+    }
+    if (inbound_.capacity() > KEEP_INBOUND_CAPACITY && inbound_.size() < KEEP_INBOUND_CAPACITY / 2)
+        inbound_.shrink_to_fit();
     if (draining_) {
         writeNext();  // stops once everything queued is written
         return;
@@ -97,6 +107,9 @@ void Session::onRead(const boost::system::error_code& error, std::size_t size) {
 bool Session::dispatch(const uint8_t* packet, const PacketHeader& header, std::string& malformed) {
     if (stopped_) return false;
     if (draining_) return true;  // past the drop-after count: read but not handled
+    lastHeard_ = Clock::now();
+    malformed = tooLargeBeforeLogin(header);
+    if (!malformed.empty()) return false;
     std::string payload;
     if (!extractPayload(packet, header, payload)) {
         malformed = "compressed payload of function code " + std::to_string(header.functionCode) +
@@ -109,6 +122,21 @@ bool Session::dispatch(const uint8_t* packet, const PacketHeader& header, std::s
     }
     if (options_.dropAfterPackets != 0 && ++packetsReceived_ >= options_.dropAfterPackets) draining_ = true;
     return true;
+}
+
+bool Session::loggedIn() { return desk_.accountOf(*this) != 0; }
+
+std::string Session::tooLargeBeforeLogin(const PacketHeader& header) {
+    const std::size_t limit = options_.maxPacketBeforeLogin;
+    if ((header.packetLength <= limit && header.rawLength <= limit) || loggedIn()) return std::string();
+    return "packet of " + std::to_string(std::max(header.packetLength, header.rawLength)) +
+           " bytes before a login (the limit is " + std::to_string(limit) + ")";
+}
+
+std::string Session::tooLargeTailBeforeLogin() {
+    if (inbound_.size() < PACKET_HEADER_SIZE) return std::string();
+    const PacketHeader header = decodeHeader(reinterpret_cast<const uint8_t*>(inbound_.data()));
+    return tooLargeBeforeLogin(header);
 }
 
 void Session::armIdleTimer(Clock::duration wait) {

@@ -1,7 +1,14 @@
 // One client connection of the server: reads and frames request packets,
 // hands them to the Desk, and writes answers and pushes back in order with
 // at most one write in flight (the completion of one write starts the next).
-// Also enforces the idle timeout and the fault-injection settings.
+// Also enforces the idle timeout, the packet size limit of a client that has
+// not logged in, and the fault-injection settings.
+//
+// Limits: before a login succeeds (and again after a logout) a packet may be
+// at most maxPacketBeforeLogin bytes, announced or inflated: a login request
+// is tiny, so a stranger cannot park a 32 MiB partial packet. Only a whole
+// packet counts as hearing from the client: bytes that trickle in without
+// completing one do not hold the idle timer off.
 //
 // Threads: everything runs on the server's one network thread.
 // Lifetime: the pending asio handlers hold the session (shared_from_this);
@@ -32,6 +39,7 @@ struct SessionOptions {
     bool oneByteWrites = false;                    // write every packet one byte at a time
     std::chrono::milliseconds answerDelay{0};      // hold every outgoing packet this long
     std::size_t maxQueuedBytes = 64u << 20;        // a client that lets more pile up is dropped
+    std::size_t maxPacketBeforeLogin = 64u << 10;  // largest packet (header included) before a login
 };
 
 class Session : public std::enable_shared_from_this<Session>, public DeskClient {
@@ -54,6 +62,9 @@ private:
     void readSome();
     void onRead(const boost::system::error_code& error, std::size_t size);
     bool dispatch(const uint8_t* packet, const PacketHeader& header, std::string& malformed);
+    bool loggedIn();
+    std::string tooLargeBeforeLogin(const PacketHeader& header);
+    std::string tooLargeTailBeforeLogin();
     void armIdleTimer(std::chrono::steady_clock::duration wait);
     void onIdleTimer(const boost::system::error_code& error);
     void writeNext();
@@ -68,8 +79,8 @@ private:
 
     // Receive side.
     std::array<char, 65536> readChunk_{};
-    std::string inbound_;  // bounded by processFrames at MAX_PACKET_SIZE
-    std::chrono::steady_clock::time_point lastHeard_;
+    std::string inbound_;  // bounded by processFrames at MAX_PACKET_SIZE, before a login by the smaller limit
+    std::chrono::steady_clock::time_point lastHeard_;  // when the last whole packet arrived
     uint64_t packetsReceived_ = 0;
 
     // Send side: the queue, the progress of its front packet, the one write.

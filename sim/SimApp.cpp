@@ -1,5 +1,7 @@
 #include "SimApp.h"
 
+#include <sys/resource.h>
+
 #include <boost/asio/post.hpp>
 #include <chrono>
 #include <cstdio>
@@ -7,7 +9,9 @@
 #include <iostream>
 
 #include "BookSetup.h"
+#include "ConnectionCap.h"
 #include "EventLog.h"
+#include "Fixed.h"
 
 namespace hvr::sim {
 
@@ -20,9 +24,22 @@ uint64_t millisecondsSinceEpoch() {
     return static_cast<uint64_t>(duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count());
 }
 
+// --max-connections, lowered (with a warning) to what the descriptor limit allows.
+std::size_t connectionCapLogged(std::size_t asked) {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return asked;
+    const std::size_t cap = connectionCap(asked, limit.rlim_cur);
+    if (cap < asked)
+        logWarning("--max-connections " + std::to_string(asked) + " lowered to " + std::to_string(cap) +
+                   ": the process may open only " + std::to_string(limit.rlim_cur) +
+                   " file descriptors (ulimit -n)");
+    return cap;
+}
+
 }  // namespace
 
 SimApp::SimApp(const SimOptions& options) : options_(options), walkTimer_(io_) {
+    lock_ = std::make_unique<DatabaseLock>(options.db);
     const tools::TradingConfig config =
         options.configFile.empty() ? tools::defaultTradingConfig() : tools::loadTradingConfig(options.configFile);
     const uint32_t newDayDate = options.tradingDate != 0 ? options.tradingDate : todayTradingDate();
@@ -36,7 +53,7 @@ SimApp::SimApp(const SimOptions& options) : options_(options), walkTimer_(io_) {
     logEvent(std::string(store_->startedNewDay() ? "new" : "continuing") + " trading day " +
              std::to_string(book_->tradingDate()) + " in " + options.db);
     if (!store_->startedNewDay() && options.tradingDate != 0 && options.tradingDate != book_->tradingDate())
-        logEvent("--trading-date " + std::to_string(options.tradingDate) +
+        logWarning("--trading-date " + std::to_string(options.tradingDate) +
                  " ignored: the database holds a day already (use --fresh-day for a new one)");
 
     Desk::Options deskOptions;
@@ -51,7 +68,7 @@ SimApp::SimApp(const SimOptions& options) : options_(options), walkTimer_(io_) {
     sessionOptions.oneByteWrites = options.oneByteWrites;
     sessionOptions.answerDelay = std::chrono::milliseconds(options.answerDelayMs);
     const asio::ip::tcp::endpoint endpoint(asio::ip::make_address(options.listen), options.port);
-    server_ = std::make_unique<Server>(io_, endpoint, *desk_, sessionOptions);
+    server_ = std::make_unique<Server>(io_, endpoint, *desk_, sessionOptions, connectionCapLogged(options.maxConnections));
 
     if (options.randomWalkSeed) walk_.emplace(*options.randomWalkSeed, book_->instruments());
 }
@@ -83,6 +100,8 @@ void SimApp::run(bool handleSignals) {
             logEvent("signal " + std::to_string(signal) + ": shutting down");
             stop();
         });
+        statusSignal_.emplace(io_, SIGUSR1);
+        awaitStatusSignal();
     }
     if (walk_) stepPriceWalk();
     io_.run();
@@ -93,6 +112,7 @@ void SimApp::stop() {
         server_->stop();
         walkTimer_.cancel();
         if (signals_) signals_->cancel();
+        if (statusSignal_) statusSignal_->cancel();
         io_.stop();
     });
 }
@@ -101,9 +121,32 @@ void SimApp::stepPriceWalk() {
     walkTimer_.expires_after(std::chrono::milliseconds(options_.randomWalkMs));
     walkTimer_.async_wait([this](const boost::system::error_code& error) {
         if (error) return;
-        for (const auto& [code, last] : walk_->step()) desk_->moveLastPrice(code, last);
+        for (const auto& [code, last] : walk_->step()) {
+            if (debugLogging())
+                logDebug("walk: " + code + " " + formatFixed(book_->instruments().at(code).last) + " -> " +
+                         formatFixed(last));
+            desk_->moveLastPrice(code, last);
+        }
         stepPriceWalk();
     });
+}
+
+void SimApp::awaitStatusSignal() {
+    statusSignal_->async_wait([this](const boost::system::error_code& error, int) {
+        if (error) return;
+        logMarketView();
+        awaitStatusSignal();
+    });
+}
+
+void SimApp::logMarketView() {
+    for (const Book::MarketLine& line : book_->marketView()) {
+        logEvent("market " + line.code + ": last " + formatFixed(line.last) + ", " +
+                 std::to_string(line.restingBuys) + " resting buys" +
+                 (line.restingBuys ? " (best " + formatFixed(line.bestBid) + ")" : std::string()) + ", " +
+                 std::to_string(line.restingSells) + " resting sells" +
+                 (line.restingSells ? " (best " + formatFixed(line.bestAsk) + ")" : std::string()));
+    }
 }
 
 }  // namespace hvr::sim

@@ -1,12 +1,14 @@
-// The whole simulator assembled from its options: configuration, store,
-// book, desk, listening server, optional price walk and signal handling.
+// The whole simulator assembled from its options: the database lock,
+// configuration, store, book, desk, listening server, optional price walk
+// and signal handling (SIGINT / SIGTERM stop it, SIGUSR1 logs the market).
 //
 // Threads: construct on any thread; run() turns the calling thread into the
 // one network thread and returns after stop(). stop() may be called from any
 // thread. endpoint() is fixed once constructed.
 // Members are declared in dependency order and destroyed in reverse: the
 // io_context (and with it every session handler) goes before the Desk that
-// sessions detach from, and the Desk before the Book and the Store.
+// sessions detach from, the Desk before the Book and the Store, and the
+// Store (closing the database) before the lock is let go.
 #pragma once
 
 #include <boost/asio/io_context.hpp>
@@ -17,6 +19,7 @@
 #include <optional>
 
 #include "Book.h"
+#include "DatabaseLock.h"
 #include "Desk.h"
 #include "Options.h"
 #include "PriceWalk.h"
@@ -27,9 +30,10 @@ namespace hvr::sim {
 
 class SimApp {
 public:
-    // Loads the configuration, opens the day and binds the listening socket.
-    // Throws (tools::ConfigError, SqliteError, boost::system::system_error)
-    // with a message fit for the user.
+    // Locks the database, loads the configuration, opens the day and binds
+    // the listening socket. Throws (DatabaseInUse, tools::ConfigError,
+    // SqliteError, boost::system::system_error, std::runtime_error) with a
+    // message fit for the user.
     explicit SimApp(const SimOptions& options);
     ~SimApp();
 
@@ -39,22 +43,30 @@ public:
     // stdout. Throws std::runtime_error when the port file cannot be written.
     void announce();
 
-    // Serves until stop() or, with handleSignals, SIGINT / SIGTERM.
+    // Serves until stop() or, with handleSignals, SIGINT / SIGTERM; with
+    // handleSignals, SIGUSR1 logs the market view.
     void run(bool handleSignals);
 
     // Stops serving; thread-safe.
     void stop();
 
+    // Logs one line per instrument: last price and resting orders. Network
+    // thread only (the SIGUSR1 handler calls it).
+    void logMarketView();
+
 private:
     void stepPriceWalk();
+    void awaitStatusSignal();
 
     SimOptions options_;
+    std::unique_ptr<DatabaseLock> lock_;
     std::unique_ptr<Store> store_;
     std::unique_ptr<Book> book_;
     std::unique_ptr<Desk> desk_;
     boost::asio::io_context io_;
     std::unique_ptr<Server> server_;
     std::optional<boost::asio::signal_set> signals_;
+    std::optional<boost::asio::signal_set> statusSignal_;
     std::optional<PriceWalk> walk_;
     boost::asio::steady_timer walkTimer_;
 };

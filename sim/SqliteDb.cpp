@@ -69,8 +69,9 @@ std::string SqliteStatement::columnBlob(int index) const {
                 : std::string();
 }
 
-SqliteDb::SqliteDb(const std::string& path) {
-    if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK) {
+SqliteDb::SqliteDb(const std::string& path, Access access) {
+    const int flags = access == Access::ReadOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+    if (sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
         std::string why = db_ ? sqlite3_errmsg(db_) : "out of memory";
         sqlite3_close(db_);
         throw SqliteError("cannot open database \"" + path + "\": " + why);

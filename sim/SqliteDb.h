@@ -47,8 +47,11 @@ private:
 
 class SqliteDb {
 public:
-    // Opens (creating when missing) the database file at path.
-    explicit SqliteDb(const std::string& path);
+    enum class Access { ReadWrite, ReadOnly };
+
+    // Opens the database file at path: read-write, creating it when
+    // missing; or read-only, failing when it is missing.
+    explicit SqliteDb(const std::string& path, Access access = Access::ReadWrite);
     ~SqliteDb();
     SqliteDb(const SqliteDb&) = delete;
     SqliteDb& operator=(const SqliteDb&) = delete;

@@ -43,6 +43,26 @@ CREATE TABLE IF NOT EXISTS pushes (
   PRIMARY KEY (accountid, pushid));
 )sql";
 
+// Kept across --fresh-day: the highest push id each user was ever given on
+// a date, so that a new day on the same date goes on above it.
+const char* const PUSH_FLOOR_TABLE = R"sql(
+CREATE TABLE IF NOT EXISTS push_floor (
+  trading_date INTEGER NOT NULL,
+  user TEXT NOT NULL,
+  last_pushid INTEGER NOT NULL,
+  PRIMARY KEY (trading_date, user));
+)sql";
+
+// Folds the pushes of the day about to be wiped into push_floor.
+const char* const RECORD_PUSH_FLOOR = R"sql(
+INSERT INTO push_floor (trading_date, user, last_pushid)
+  SELECT d.value, a.user, MAX(p.pushid)
+  FROM pushes p JOIN accounts a ON a.accountid = p.accountid JOIN day d ON d.key = 'trading_date'
+  WHERE true
+  GROUP BY d.value, a.user
+  ON CONFLICT (trading_date, user) DO UPDATE SET last_pushid = MAX(last_pushid, excluded.last_pushid);
+)sql";
+
 int64_t readVersion(SqliteDb& db) {
     SqliteStatement s = db.prepare("PRAGMA user_version");
     return s.step() ? s.columnInt(0) : 0;
@@ -57,8 +77,12 @@ Store::Store(const std::string& path, bool freshDay, uint32_t tradingDate) : db_
         throw SqliteError("database \"" + path + "\" has schema version " + std::to_string(version) +
                           ", this server writes " + std::to_string(SCHEMA_VERSION) + "; start with --fresh-day");
     if (freshDay) {
+        SqliteTransaction tx(db_);
+        db_.exec(PUSH_FLOOR_TABLE);
+        if (version == SCHEMA_VERSION) db_.exec(RECORD_PUSH_FLOOR);
         db_.exec("DROP TABLE IF EXISTS day; DROP TABLE IF EXISTS accounts; DROP TABLE IF EXISTS orders;"
                  "DROP TABLE IF EXISTS trades; DROP TABLE IF EXISTS positions; DROP TABLE IF EXISTS pushes;");
+        tx.commit();
     }
     createSchema();
 
@@ -75,6 +99,7 @@ Store::Store(const std::string& path, bool freshDay, uint32_t tradingDate) : db_
 
 void Store::createSchema() {
     db_.exec(SCHEMA);
+    db_.exec(PUSH_FLOOR_TABLE);
     db_.exec("PRAGMA user_version = " + std::to_string(SCHEMA_VERSION));
 }
 
@@ -97,6 +122,10 @@ BookSnapshot Store::load() {
         else if (key == "next_trade_id") snap.day.nextTradeId = value;
         else if (key == "next_session_id") snap.day.nextSessionId = value;
     }
+
+    SqliteStatement floors = db_.prepare("SELECT user, last_pushid FROM push_floor WHERE trading_date = ?1");
+    floors.bind(1, int64_t{snap.day.tradingDate});
+    while (floors.step()) snap.pushFloors[floors.columnText(0)] = static_cast<uint64_t>(floors.columnInt(1));
 
     SqliteStatement accounts =
         db_.prepare("SELECT accountid, user, prebalance, closeprofit, commission FROM accounts ORDER BY accountid");

@@ -25,7 +25,9 @@ TEST(Options, EveryFlagIsRead) {
                                  "--db", "d.db", "--fresh-day", "--trading-date", "20240229",
                                  "--compress-threshold", "10", "--idle-timeout", "0.5", "--partial-fills",
                                  "--random-walk-seed", "9", "--random-walk-ms", "20", "--drop-after", "3",
-                                 "--one-byte-writes", "--answer-delay-ms", "15", "--refuse-logins"});
+                                 "--one-byte-writes", "--answer-delay-ms", "15", "--refuse-logins",
+                                 "--max-connections", "9", "--log-file", "s.log", "--log-level", "debug",
+                                 "--log-max-bytes", "4096", "--log-max-files", "2"});
     ASSERT_EQ(c.action, CommandLine::Action::Run) << c.text;
     const SimOptions& o = c.options;
     EXPECT_EQ(o.listen, "::1");
@@ -44,6 +46,11 @@ TEST(Options, EveryFlagIsRead) {
     EXPECT_TRUE(o.oneByteWrites);
     EXPECT_EQ(o.answerDelayMs, 15u);
     EXPECT_TRUE(o.refuseLogins);
+    EXPECT_EQ(o.maxConnections, 9u);
+    EXPECT_EQ(o.log.file, "s.log");
+    EXPECT_EQ(o.log.level, LogLevel::Debug);
+    EXPECT_EQ(o.log.maxFileBytes, 4096u);
+    EXPECT_EQ(o.log.maxFiles, 2u);
 }
 
 TEST(Options, BadFlagsAreErrorsWithAMessage) {
@@ -60,6 +67,10 @@ TEST(Options, BadFlagsAreErrorsWithAMessage) {
         {"--drop-after", "0"},
         {"--random-walk-ms", "0"},
         {"--db"},
+        {"--max-connections", "0"},
+        {"--log-level", "verbose"},
+        {"--log-max-bytes", "0"},
+        {"a-stray-word"},
     };
     for (const auto& args : bad) {
         const CommandLine c = parse(args);
@@ -69,11 +80,17 @@ TEST(Options, BadFlagsAreErrorsWithAMessage) {
     EXPECT_NE(parse({"--listen", "10.0.0.1"}).text.find("loopback"), std::string::npos);
 }
 
-TEST(Options, HelpListsTheFlags) {
-    const CommandLine c = parse({"--help"});
-    ASSERT_EQ(c.action, CommandLine::Action::Help);
-    for (const char* flag : {"--port-file", "--fresh-day", "--drop-after", "--refuse-logins"})
-        EXPECT_NE(c.text.find(flag), std::string::npos) << flag;
+TEST(Options, HelpListsTheFlagsAndVersionNamesTheProgram) {
+    for (const char* help : {"--help", "-h"}) {
+        const CommandLine c = parse({help});
+        ASSERT_EQ(c.action, CommandLine::Action::Help) << help;
+        for (const char* flag : {"--port-file", "--fresh-day", "--drop-after", "--refuse-logins", "--max-connections",
+                                 "--log-file", "dump --db"})
+            EXPECT_NE(c.text.find(flag), std::string::npos) << flag;
+    }
+    const CommandLine version = parse({"--version"});
+    ASSERT_EQ(version.action, CommandLine::Action::Version);
+    EXPECT_EQ(version.text.rfind("hvr-sim ", 0), 0u) << version.text;
 }
 
 TEST(Options, TradingDatesMustBeRealDays) {

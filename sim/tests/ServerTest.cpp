@@ -5,48 +5,10 @@
 #include <memory>
 #include <thread>
 
-#include "SimApp.h"
-#include "TempDir.h"
-#include "TestClient.h"
+#include "LoopbackServer.h"
 
 namespace hvr::sim::testing {
 namespace {
-
-constexpr int32_t IF_LAST = 35000000;  // 3500.0, the built-in IF2412 last price
-
-class LoopbackServer : public ::testing::Test {
-protected:
-    void start(SimOptions options = {}, bool fresh = true) {
-        options.db = dir.file("sim.db");
-        options.freshDay = fresh;
-        options.tradingDate = 20241202;
-        app = std::make_unique<SimApp>(options);
-        port = app->endpoint().port();
-        runner = std::thread([this] { app->run(false); });
-    }
-
-    void stop() {
-        if (!app) return;
-        app->stop();
-        runner.join();
-        app.reset();
-    }
-
-    void TearDown() override { stop(); }
-
-    // A heartbeat and its answer: everything the server sent before it has
-    // been read once this returns.
-    static void roundTrip(TestClient& client) {
-        client.send(FC_HEART_BEAT, 0);
-        while (client.receive().header.functionCode != FC_HEART_BEAT) {
-        }
-    }
-
-    TempDir dir;
-    std::unique_ptr<SimApp> app;
-    std::thread runner;
-    uint16_t port = 0;
-};
 
 exchg::Order orderIn(const exchg::PushMessage& push) {
     EXPECT_EQ(push.mtype(), 60u);
@@ -288,6 +250,38 @@ TEST_F(LoopbackServer, RestartedServerContinuesTheDay) {
     for (uint64_t id = 1; id <= 3; ++id) EXPECT_EQ(trader.receivePush().pushid(), id);
     EXPECT_EQ(trader.insert("IF2412", IF_LAST, 1, exchg::DT_Long).orderid(), firstOrder + 1);
     EXPECT_EQ(trader.receivePush().pushid(), 4u);
+}
+
+// A client's flow record names the last push id it saw on a date; a fresh
+// day on the same date must not hand out that id, or any below it, again.
+TEST_F(LoopbackServer, FreshDayOnTheSameDateContinuesPushIdsAndANewDateStartsAtOne) {
+    auto fillOneOrder = [this](int64_t resumeFrom) {
+        TestClient trader(port);
+        EXPECT_EQ(trader.login("demo", "demo", resumeFrom).result(), 0);
+        trader.insert("IF2412", IF_LAST, 1, exchg::DT_Long);
+        std::vector<uint64_t> ids;
+        for (int i = 0; i < 3; ++i) ids.push_back(trader.receivePush().pushid());
+        return ids;
+    };
+    start({}, true, 20241202);
+    EXPECT_EQ(fillOneOrder(-1), (std::vector<uint64_t>{1, 2, 3}));
+    stop();
+
+    start({}, true, 20241202);
+    EXPECT_EQ(fillOneOrder(3), (std::vector<uint64_t>{4, 5, 6}));
+    {
+        TestClient replay(port);  // the whole of the new day is 4..6
+        replay.login("demo", "demo", 0);
+        for (uint64_t id = 4; id <= 6; ++id) EXPECT_EQ(replay.receivePush().pushid(), id);
+    }
+    stop();
+
+    start({}, true, 20241202);  // a third day on the date goes on above both
+    EXPECT_EQ(fillOneOrder(6), (std::vector<uint64_t>{7, 8, 9}));
+    stop();
+
+    start({}, true, 20241203);
+    EXPECT_EQ(fillOneOrder(-1), (std::vector<uint64_t>{1, 2, 3}));
 }
 
 }  // namespace

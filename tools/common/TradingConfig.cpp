@@ -1,12 +1,18 @@
 #include "TradingConfig.h"
 
-#include <boost/program_options/parsers.hpp>
 #include <fstream>
-#include <sstream>
 
 namespace hvr::tools {
 
 namespace {
+
+constexpr const char* BLANKS = " \t\r";
+
+std::string trimmed(const std::string& text) {
+    const std::size_t first = text.find_first_not_of(BLANKS);
+    if (first == std::string::npos) return std::string();
+    return text.substr(first, text.find_last_not_of(BLANKS) - first + 1);
+}
 
 double toNumber(const std::string& path, const std::string& key, const std::string& text) {
     std::size_t used = 0;
@@ -95,36 +101,41 @@ TradingConfig defaultTradingConfig() {
 TradingConfig loadTradingConfig(const std::string& path) {
     std::ifstream in(path);
     if (!in) throw ConfigError(path + ": cannot open the configuration file");
-    namespace po = boost::program_options;
-    po::parsed_options parsed(nullptr);
-    try {
-        parsed = po::parse_config_file(in, po::options_description(), true);
-    } catch (const po::error& e) {
-        throw ConfigError(path + ": " + e.what());
-    }
 
     TradingConfig config;
-    for (const po::option& option : parsed.options) {
-        const std::string& key = option.string_key;
-        const std::string value = option.value.empty() ? "" : option.value.front();
-        const std::size_t firstDot = key.find('.');
-        const std::size_t lastDot = key.rfind('.');
-        if (firstDot == std::string::npos || firstDot == lastDot) {
-            throw ConfigError(path + ": \"" + key + "\" is outside an [account.NAME] or [instrument.CODE] section");
+    std::string kind, name;  // of the current [kind.name] section; empty before the first
+    std::string line;
+    for (int number = 1; std::getline(in, line); ++number) {
+        const std::string where = path + ":" + std::to_string(number);
+        const std::size_t comment = line.find_first_of("#;");
+        const std::string text = trimmed(comment == std::string::npos ? line : line.substr(0, comment));
+        if (text.empty()) continue;
+        if (text.front() == '[') {
+            if (text.back() != ']') throw ConfigError(where + ": a section header must end with \"]\"");
+            const std::string section = trimmed(text.substr(1, text.size() - 2));
+            const std::size_t dot = section.find('.');
+            kind = dot == std::string::npos ? section : section.substr(0, dot);
+            name = dot == std::string::npos ? std::string() : section.substr(dot + 1);
+            if ((kind != "account" && kind != "instrument") || name.empty())
+                throw ConfigError(where + ": unknown section \"" + section +
+                                  "\"; use [account.NAME] or [instrument.CODE]");
+            continue;
         }
-        const std::string kind = key.substr(0, firstDot);
-        const std::string name = key.substr(firstDot + 1, lastDot - firstDot - 1);
-        const std::string field = key.substr(lastDot + 1);
+        const std::size_t equals = text.find('=');
+        if (equals == std::string::npos) throw ConfigError(where + ": expected \"key = value\", got \"" + text + "\"");
+        const std::string field = trimmed(text.substr(0, equals));
+        const std::string value = trimmed(text.substr(equals + 1));
+        if (kind.empty())
+            throw ConfigError(where + ": \"" + field + "\" is outside an [account.NAME] or [instrument.CODE] section");
+        const std::string key = kind + "." + name + "." + field;
         if (kind == "account") {
             AccountConfig& account = config.accounts[name];
             account.user = name;
-            setAccountKey(path, key, account, field, value);
-        } else if (kind == "instrument") {
+            setAccountKey(where, key, account, field, value);
+        } else {
             InstrumentConfig& instrument = config.instruments[name];
             instrument.code = name;
-            setInstrumentKey(path, key, instrument, field, value);
-        } else {
-            throw ConfigError(path + ": unknown section \"" + kind + "." + name + "\"");
+            setInstrumentKey(where, key, instrument, field, value);
         }
     }
     return config;

@@ -15,8 +15,10 @@
 //   margin_ratio = 0.12          ; margin = price * volume * multiplier * ratio
 //   commission_ratio = 0.000025  ; commission = traded amount * ratio
 //
-// Every key has a default; a file may name only what it changes. With no file
-// at all, defaultTradingConfig() gives a demo account and three instruments.
+// Every key has a default; a file may name only what it changes. Comments
+// start with '#' or ';' and run to the end of the line, at its start or after
+// a value. With no file at all, defaultTradingConfig() gives a demo account
+// and three instruments.
 #pragma once
 
 #include <cstdint>
@@ -58,8 +60,9 @@ public:
 // instruments IF2412, AU2412 and CU2412.
 TradingConfig defaultTradingConfig();
 
-// Reads an INI file as above. Throws ConfigError naming the file, the key and
-// what is wrong (unreadable file, unknown section or key, bad number).
+// Reads an INI file as above. Throws ConfigError naming the file and line
+// ("FILE:LINE: ..."), the key and what is wrong (unreadable file, unknown
+// section or key, a line that is not "key = value", bad number).
 TradingConfig loadTradingConfig(const std::string& path);
 
 }  // namespace hvr::tools
