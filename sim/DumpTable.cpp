@@ -70,6 +70,9 @@ std::string jsonString(const std::string& text) {
     return quoted + "\"";
 }
 
+// Numbers go out as the decimal text the table holds (money with its four
+// places), which a JSON library would round through a double; so the few
+// lines of quoting live here.
 void writeJson(const DumpTable& table, std::ostream& out) {
     out << "[";
     for (std::size_t r = 0; r < table.rows.size(); ++r) {
