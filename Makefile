@@ -2,8 +2,10 @@
 # first (scripts/install-deps.sh), so each works on a fresh machine.
 JOBS ?= 2
 FUZZ_SECONDS ?= 60
+SOAK_SECONDS ?= 120
+SOAK_SEED ?=
 
-.PHONY: all deps build test asan tsan demo bench fuzz clean
+.PHONY: all deps build test asan tsan soak demo bench fuzz clean
 
 all: build
 
@@ -30,6 +32,17 @@ tsan: deps
 	cmake --build build-tsan -j $(JOBS)
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp" \
 	  ctest --test-dir build-tsan --output-on-failure -j $(JOBS) -L threads
+
+# The randomized fault soak: the module and the driver under ThreadSanitizer
+# (build-tsan), hvr-sim from the normal build. Prints its seed; SOAK_SEED=N
+# replays the random choices of a run.
+soak: deps
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build build -j $(JOBS) --target hvr-sim
+	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DHVR_SANITIZE=thread -DHVR_BUILD_TOOLS=OFF
+	cmake --build build-tsan -j $(JOBS) --target hvr-soak TraderHVR
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp" \
+	  bash scripts/soak.sh build-tsan build/sim/hvr-sim $(SOAK_SECONDS) "$(SOAK_SEED)"
 
 # A demo session against the bundled simulator.
 demo: build
