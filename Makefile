@@ -4,6 +4,7 @@ JOBS ?= 2
 FUZZ_SECONDS ?= 60
 SOAK_SECONDS ?= 120
 SOAK_SEED ?=
+SOAK_ARGS ?=
 
 .PHONY: all deps build test asan tsan soak demo bench fuzz clean
 
@@ -42,7 +43,7 @@ soak: deps
 	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DHVR_SANITIZE=thread -DHVR_BUILD_TOOLS=OFF
 	cmake --build build-tsan -j $(JOBS) --target hvr-soak TraderHVR
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp" \
-	  bash scripts/soak.sh build-tsan build/sim/hvr-sim $(SOAK_SECONDS) "$(SOAK_SEED)"
+	  bash scripts/soak.sh build-tsan build/sim/hvr-sim $(SOAK_SECONDS) "$(SOAK_SEED)" $(SOAK_ARGS)
 
 # A demo session against the bundled simulator.
 demo: build

@@ -174,11 +174,20 @@ struct RequestJudge {
             return c.what == LifecycleCall::Release && c.started > placed && c.started <= w.cutoff;
         });
     }
+    // Our own side closing the socket (connect replaces it, disconnect and
+    // release close it) resets the connection when answers lie unread, and the
+    // server then drops requests it had not read yet.
+    bool closedByHostAfter(Seq from) const {
+        return std::any_of(j.lifecycle.begin(), j.lifecycle.end(), [&](const LifecycleCall& c) {
+            return c.what != LifecycleCall::Init && c.started > from && c.started <= w.cutoff;
+        });
+    }
     Fate fateOfUnanswered(Seq placed) const {
         const Outage* outage = outageOf(placed);
         const Seq from = outage != nullptr ? (outage->back != 0 ? outage->back : w.cutoff) : placed;
         for (const ServerFault& f : j.faults)
             if (f.seq > from && f.seq <= w.cutoff) return Fate::InDoubt;
+        if (closedByHostAfter(from)) return Fate::InDoubt;
         if (anyIn(j.sendErrorLines, placed, w.cutoff) && (outage == nullptr || releasedAfter(placed)))
             return Fate::Refused;
         return Fate::Lost;

@@ -13,8 +13,11 @@
 //   arrived   the order is stored or was answered; for queries, counted by
 //             kind: there are at least as many answers as queries that must
 //             have arrived;
-//   in doubt  a server fault (kill -9, a dropped connection) came after it
-//             was placed, or after the outage it was placed in ended;
+//   in doubt  a server fault (kill -9, a dropped connection) or a close of
+//             our own (connect, disconnect, release: closing with answers
+//             unread resets the connection, and the server drops what it had
+//             not read yet) came after it was placed, or after the outage it
+//             was placed in ended;
 //   refused   a send-error line came after it, and it was not placed while
 //             the server was down (such a request waits for the next
 //             connection) unless a release came between;

@@ -150,12 +150,19 @@ RoundPlan makePlan(uint64_t seed, int round, bool firstRound) {
         case 0:  // calm: no server fault at all
             break;
         case 1: {  // outages: killed, down for a while, back clean
+            // Half of these keep the host steady (no connect, disconnect or
+            // release of its own): every request placed during the outage
+            // must then reach the server once it is back.
+            if (rng() % 2 == 0)
+                for (Op op : {Op::Connect, Op::Disconnect, Op::Reuse}) plan.weights[static_cast<int>(op)] = 0;
             const int n = 1 + static_cast<int>(rng() % 2);
             for (int i = 0; i < n; ++i) {
                 FaultStep s;
                 s.what = FaultStep::Outage;
                 s.at = plan.chaosSeconds * (0.1 + 0.4 * i + 0.3 * static_cast<double>(rng() % 100) / 100.0);
-                s.down = 0.3 + static_cast<double>(rng() % 27) / 10.0;
+                // Long enough, often, for the trader's two-second reconnect
+                // wait to end while the server is still away.
+                s.down = 1.0 + static_cast<double>(rng() % 31) / 10.0;
                 plan.steps.push_back(s);
             }
             break;
@@ -285,6 +292,7 @@ private:
     Clock::time_point phaseDeadline = Clock::time_point::max();
     std::map<std::thread::id, std::pair<const char*, Clock::time_point>> calls;
     std::atomic<bool> finished{false};
+    std::atomic<bool> failing{false};
     std::atomic<int> currentRound{0};
 
     Totals totals;
@@ -303,10 +311,9 @@ void Driver::startSim(const std::vector<std::string>& flags, bool freshDay) {
         std::this_thread::sleep_for(milliseconds(100));
     }
     if (!sim.running() && !sim.start(0, flags, freshDay, why)) fail("cannot start hvr-sim: " + why);
-    if (sim.port() != port.load()) {
+    if (port.load() != 0 && sim.port() != port.load())
         std::printf("  hvr-sim moved to port %u (the trader picks it up at its next init)\n", sim.port());
-        port.store(sim.port());
-    }
+    port.store(sim.port());
     listener.setDropsAreFaults(dropsConnections(flags));
     if (!flags.empty()) {
         std::lock_guard<std::mutex> guard(countersLock);
@@ -585,7 +592,7 @@ void Driver::quiesce(const RoundPlan& plan, int round, Seq chaosStart, Seq chaos
 
     // A listener that throws once more must not cost the connection.
     setPhase("quiesce: probe after a throw", seconds(40));
-    listener.armThrowOnce(plan.probe);
+    if (options.listenerThrows) listener.armThrowOnce(plan.probe);
     const Seq armed = journal.stamp();
     if (plan.probe == Callback::Login) {
         trader.load()->login(USER, PASSWORD, "soak");
@@ -605,12 +612,12 @@ void Driver::quiesce(const RoundPlan& plan, int round, Seq chaosStart, Seq chaos
     const bool thrown = journal.waitFor([&](const JournalData& d) {
         return !d.throwsOnNetworkThread.empty() && d.throwsOnNetworkThread.back() > armed;
     }, milliseconds(0));
-    if (!thrown) fail(std::string("quiesce: the armed throw from ") + callbackName(plan.probe) + " never fired");
+    if (options.listenerThrows && !thrown) fail(std::string("quiesce: the armed throw from ") + callbackName(plan.probe) + " never fired");
 
     // A server that goes away must be noticed, and the session restored.
     setPhase("quiesce: server close", seconds(40));
-    killSim("kill -9 of hvr-sim (quiesce probe)");
     const Seq killed = journal.stamp();
+    killSim("kill -9 of hvr-sim (quiesce probe)");
     startSim({}, false);
     const int obj = object.load();
     const bool noticed = journal.waitFor(
@@ -681,7 +688,8 @@ void Driver::quiesce(const RoundPlan& plan, int round, Seq chaosStart, Seq chaos
 void Driver::runRound(int round) {
     currentRound.store(round);
     const RoundPlan plan = makePlan(options.seed, round, round == 1);
-    std::printf("round %d: %s\n", round, describePlan(plan).c_str());
+    std::printf("round %d: %s%s\n", round, describePlan(plan).c_str(),
+                options.listenerThrows ? "" : " (listener throws left out)");
     std::fflush(stdout);
 
     setPhase("round start", seconds(40));
@@ -690,7 +698,8 @@ void Driver::runRound(int round) {
         killSim("kill -9 of hvr-sim (round start)");
         startSim(plan.startFlags, false);
     }
-    listener.setThrowRates(plan.throwRates, mix(options.seed + static_cast<uint64_t>(round)));
+    listener.setThrowRates(options.listenerThrows ? plan.throwRates : std::array<double, CALLBACK_COUNT>{},
+                           mix(options.seed + static_cast<uint64_t>(round)));
     const Seq chaosStart = journal.stamp();
     initAndConnect();
 
@@ -750,7 +759,9 @@ int Driver::run() {
 // --- failure and the watchdog ---
 
 void Driver::fail(const std::string& what, const std::vector<std::string>& details) {
-    finished.store(true);
+    // The watchdog keeps running (a finished, unjoined thread would be one
+    // more report at exit) but stays quiet.
+    failing.store(true);
     std::string phaseNow;
     {
         std::lock_guard<std::mutex> guard(watchLock);
@@ -764,7 +775,8 @@ void Driver::fail(const std::string& what, const std::vector<std::string>& detai
         for (const std::string& d : checkEventsOnly(journal.snapshot())) std::fprintf(stderr, "  - %s\n", d.c_str());
     }
     const JournalData j = journal.snapshot();
-    std::fprintf(stderr, "  last trader events of trader #%d (seq kind code thread):\n", object.load());
+    std::fprintf(stderr, "  the journal's last entries for trader #%d (seq, then what; events as (kind, code) thread):\n",
+                 object.load());
     std::vector<std::string> lines;
     for (const TraderEventRecord& e : j.events)
         if (e.object == object.load())
@@ -776,10 +788,16 @@ void Driver::fail(const std::string& what, const std::vector<std::string>& detai
             lines.push_back(std::to_string(c.started) + " " + names[c.what] + " called, returned at seq " +
                             std::to_string(c.ended));
         }
+    for (const LoginAnswer& l : j.logins)
+        if (l.object == object.load())
+            lines.push_back(std::to_string(l.seq) + " login answer: " +
+                            (l.succeeded ? "ok, session " + std::to_string(l.session) : std::string("refused")));
+    for (Seq s : j.throwsOnNetworkThread) lines.push_back(std::to_string(s) + " the listener threw");
+    for (const ServerFault& f : j.faults) lines.push_back(std::to_string(f.seq) + " " + f.what);
     std::sort(lines.begin(), lines.end(), [](const std::string& a, const std::string& b) {
         return std::stoull(a) < std::stoull(b);
     });
-    for (std::size_t i = lines.size() > 20 ? lines.size() - 20 : 0; i < lines.size(); ++i)
+    for (std::size_t i = lines.size() > 30 ? lines.size() - 30 : 0; i < lines.size(); ++i)
         std::fprintf(stderr, "    %s\n", lines[i].c_str());
     std::fprintf(stderr, "  last module log lines:\n");
     for (const std::string& line : listener.recentLogs()) std::fprintf(stderr, "    %s\n", gbkToUtf8(line).c_str());
@@ -809,7 +827,7 @@ void Driver::watchdog() {
                     hang = std::string(call.first) + " has not returned for " +
                            std::to_string(std::chrono::duration_cast<seconds>(now - call.second).count()) + " s";
         }
-        if (!hang.empty() && !finished.load()) {
+        if (!hang.empty() && !finished.load() && !failing.load()) {
             std::fprintf(stderr, "\nhvr-soak FAILED (hang): seed %llu, round %d: %s\n  replay: make soak SOAK_SEED=%llu\n"
                                  "  simulator log and database kept in %s\n",
                          static_cast<unsigned long long>(options.seed), currentRound.load(), hang.c_str(),
