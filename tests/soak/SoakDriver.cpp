@@ -56,6 +56,7 @@ constexpr auto CALL_LIMIT = seconds(30);       // one module call on a host thre
 constexpr auto LOGIN_LIMIT = seconds(20);      // connect to successful login, under a sanitizer
 constexpr auto PROBE_LIMIT = seconds(15);      // an order's answer and pushes
 constexpr auto NOTICE_LIMIT = seconds(15);     // a killed server noticed and a login again
+constexpr auto BACKLOG_LIMIT = seconds(60);    // what a stopped trader queued in the chaos, answered
 
 uint64_t mix(uint64_t x) {  // splitmix64
     x += 0x9e3779b97f4a7c15ULL;
@@ -265,7 +266,7 @@ private:
     void guarded(const char* name, const std::function<void()>& call);
     std::unique_ptr<kra::NXSMapNode> config();
     void placeOrder(const std::string& tag, bool fill, char direction);
-    void waitOrderDone(const std::string& tag, const std::string& context);
+    Seq waitOrderDone(const std::string& tag, std::chrono::seconds limit, const std::string& context);
     Seq waitLogin(Seq after, std::chrono::seconds limit, const std::string& context);
 
     // Failure and the watchdog.
@@ -423,10 +424,24 @@ void Driver::hostThread(const RoundPlan& plan, int round, int index) {
     int total = 0;
     for (int w : plan.weights) total += w;
     int placed = 0;
+    // Requests per thread and round are bounded: what a stopped trader
+    // queues goes out at the next connect, and query answers grow with the
+    // day's orders, so unbounded chaos would drown the quiesce after it.
+    std::array<int, OP_COUNT> budget;
+    budget.fill(200);
+    budget[static_cast<int>(Op::Order)] = 40;
+    budget[static_cast<int>(Op::Cancel)] = 20;
+    budget[static_cast<int>(Op::Login)] = 60;
+    for (Op q : {Op::QueryAccount, Op::QueryPositions, Op::QueryOrders, Op::QueryTrades}) budget[static_cast<int>(q)] = 10;
     while (!stopChaos.load()) {
         int pick = static_cast<int>(rng() % static_cast<uint64_t>(total));
         int op = 0;
         while (pick >= plan.weights[op]) pick -= plan.weights[op++];
+        if (budget[op] == 0) {
+            std::this_thread::sleep_for(milliseconds(1));
+            continue;
+        }
+        --budget[op];
         const uint64_t choice = rng();
         kra::ITraderApi* t = trader.load();
         auto request = [&](RequestKind kind, const std::string& tag) {
@@ -442,7 +457,11 @@ void Driver::hostThread(const RoundPlan& plan, int round, int index) {
             std::shared_lock<std::shared_mutex> shared(opsLock);
             switch (static_cast<Op>(op)) {
                 case Op::Login:
-                    guarded("login", [&] { t->login(USER, PASSWORD, "soak"); });
+                    // As a host does: only with a connection (a login queued
+                    // while stopped is one more replay at the next connect).
+                    guarded("login", [&] {
+                        if (t->isConnected()) t->login(USER, PASSWORD, "soak");
+                    });
                     break;
                 case Op::Order: {
                     const std::string tag = "soak-" + std::to_string(options.seed) + "-r" + std::to_string(round) +
@@ -553,11 +572,18 @@ Seq Driver::waitLogin(Seq after, std::chrono::seconds limit, const std::string& 
     return at;
 }
 
-void Driver::waitOrderDone(const std::string& tag, const std::string& context) {
+// Waits for an order's answer, its fill and its all-traded push; returns the
+// seq of the answer.
+Seq Driver::waitOrderDone(const std::string& tag, std::chrono::seconds limit, const std::string& context) {
+    Seq answeredAt = 0;
     const bool ok = journal.waitFor(
         [&](const JournalData& d) {
             bool answered = false, filled = false, traded = false;
-            for (const EntrustAnswer& e : d.entrusts) answered |= e.tag == tag;
+            for (const EntrustAnswer& e : d.entrusts)
+                if (e.tag == tag) {
+                    answered = true;
+                    answeredAt = e.seq;
+                }
             for (const PushDelivery& p : d.pushes) {
                 if (p.tag != tag) continue;
                 filled |= p.key.mtype == PUSH_ORDER && p.key.state == 0;
@@ -565,8 +591,9 @@ void Driver::waitOrderDone(const std::string& tag, const std::string& context) {
             }
             return answered && filled && traded;
         },
-        PROBE_LIMIT);
+        limit);
     if (!ok) fail(context);
+    return answeredAt;
 }
 
 void Driver::quiesce(const RoundPlan& plan, int round, Seq chaosStart, Seq chaosEnd) {
@@ -586,14 +613,24 @@ void Driver::quiesce(const RoundPlan& plan, int round, Seq chaosStart, Seq chaos
     initAndConnect();
     const std::string objectText = "trader #" + std::to_string(object.load()) +
                                    (plan.reuseForQuiesce ? " (reused after release)" : " (new)");
-    const Seq cutoff = waitLogin(before, LOGIN_LIMIT,
-                                 "quiesce: no successful login within 20 s after init + connect on " + objectText +
-                                     " against a clean simulator");
+    waitLogin(before, LOGIN_LIMIT,
+              "quiesce: no successful login within 20 s after init + connect on " + objectText +
+                  " against a clean simulator");
+    // What the chaos left queued went out ahead of the login, and one order
+    // sent now is answered after all of it: its answer is the cutoff for the
+    // chaos requests. (The first login answered may be one queued in the
+    // chaos, and the backlog's logins bring their replays.)
+    setPhase("quiesce: backlog", seconds(100));
+    const std::string tagBarrier = "soak-" + std::to_string(options.seed) + "-r" + std::to_string(round) + "-barrier";
+    placeOrder(tagBarrier, true, '0');
+    const Seq cutoff = waitOrderDone(tagBarrier, BACKLOG_LIMIT,
+                                     "quiesce: the order " + tagBarrier + " placed after the login on " + objectText +
+                                         " got no complete answer and pushes within 60 s");
 
     // A listener that throws once more must not cost the connection.
     setPhase("quiesce: probe after a throw", seconds(40));
-    if (options.listenerThrows) listener.armThrowOnce(plan.probe);
     const Seq armed = journal.stamp();
+    if (options.listenerThrows) listener.armThrowOnce(plan.probe);
     if (plan.probe == Callback::Login) {
         trader.load()->login(USER, PASSWORD, "soak");
         waitLogin(armed, PROBE_LIMIT, "quiesce: no answer to a second login on " + objectText);
@@ -606,7 +643,7 @@ void Driver::quiesce(const RoundPlan& plan, int round, Seq chaosStart, Seq chaos
     }
     const std::string tagA = "soak-" + std::to_string(options.seed) + "-r" + std::to_string(round) + "-probe";
     placeOrder(tagA, true, '0');
-    waitOrderDone(tagA, std::string("quiesce: the listener threw from ") + callbackName(plan.probe) + " on " +
+    waitOrderDone(tagA, PROBE_LIMIT, std::string("quiesce: the listener threw from ") + callbackName(plan.probe) + " on " +
                             objectText + "; afterwards the probe order " + tagA +
                             " got no complete answer and pushes within 15 s (the connection went deaf?)");
     const bool thrown = journal.waitFor([&](const JournalData& d) {
@@ -636,7 +673,7 @@ void Driver::quiesce(const RoundPlan& plan, int round, Seq chaosStart, Seq chaos
     setPhase("quiesce: drain", seconds(40));
     const std::string tagB = "soak-" + std::to_string(options.seed) + "-r" + std::to_string(round) + "-closing";
     placeOrder(tagB, true, '1');
-    waitOrderDone(tagB, "quiesce: the closing order " + tagB + " got no complete answer and pushes within 15 s");
+    waitOrderDone(tagB, PROBE_LIMIT, "quiesce: the closing order " + tagB + " got no complete answer and pushes within 15 s");
     StoredDay day;
     try {
         day = readStoredDay(dir + "sim.db", USER);
@@ -677,7 +714,7 @@ void Driver::quiesce(const RoundPlan& plan, int round, Seq chaosStart, Seq chaos
     totals.queriesInDoubt += c.queriesInDoubt;
     totals.queriesRefused += c.queriesRefused;
     std::printf("  checked: orders %zu (arrived %zu, in doubt %zu, refused with a log line %zu), queries %zu "
-                "(answered %zu, in doubt %zu); pushes stored %zu, delivered %zu (replayed on login %zu)\n",
+                "(answered %zu, placed before a fault %zu); pushes stored %zu, delivered %zu (replayed on login %zu)\n",
                 c.ordersPlaced, c.ordersArrived, c.ordersInDoubt, c.ordersRefused, c.queriesPlaced,
                 c.queriesAnswered, c.queriesInDoubt, c.storedPushes, c.deliveries, c.replayed);
     if (!result.violations.empty()) fail("invariants violated after round " + std::to_string(round), result.violations);
@@ -745,7 +782,7 @@ int Driver::run() {
     std::printf("hvr-soak PASSED: seed %llu, %d rounds in %.0f s; faults injected: %s; listener throws %zu; "
                 "pushes stored %zu, delivered %zu (replayed on login %zu, duplicated %zu, lost %zu); "
                 "orders placed %zu (arrived %zu, in doubt %zu, refused with a log line %zu); "
-                "queries %zu (answered %zu, in doubt %zu, refused with a log line %zu)\n",
+                "queries %zu (answered %zu, placed before a fault %zu, refused with a log line %zu)\n",
                 static_cast<unsigned long long>(options.seed), totals.rounds, elapsed, faults.c_str(),
                 end.throwsOnNetworkThread.size(), c.storedPushes, c.deliveries, c.replayed, c.duplicated, c.lost,
                 totals.ordersPlaced, totals.ordersArrived, totals.ordersInDoubt, totals.ordersRefused,
