@@ -102,6 +102,12 @@ struct RoundPlan {
     std::vector<std::string> startFlags;
     std::vector<FaultStep> steps;
     bool newObject = false;       // createTrader for this round
+    // No connect, disconnect or release by the host threads.
+    bool steadyHost() const {
+        return weights[static_cast<int>(Op::Connect)] + weights[static_cast<int>(Op::Disconnect)] +
+                   weights[static_cast<int>(Op::Reuse)] ==
+               0;
+    }
     bool reuseForQuiesce = true;  // the quiesce keeps the released object
     Callback probe = Callback::Login;
 };
@@ -214,6 +220,7 @@ std::string describePlan(const RoundPlan& plan) {
             throws += std::string(throws.empty() ? "" : ", ") + callbackName(static_cast<Callback>(i)) + " " +
                       std::to_string(static_cast<int>(plan.throwRates[i] * 100)) + "%";
     text << "; listener throws: " << (throws.empty() ? "none" : throws);
+    if (plan.steadyHost()) text << "; steady host (no connect, disconnect or release)";
     text << "; quiesce on " << (plan.reuseForQuiesce ? "the released object" : "a new object") << ", probe throws from "
          << callbackName(plan.probe);
     return text.str();
@@ -267,6 +274,7 @@ private:
     std::unique_ptr<kra::NXSMapNode> config();
     void placeOrder(const std::string& tag, bool fill, char direction);
     Seq waitOrderDone(const std::string& tag, std::chrono::seconds limit, const std::string& context);
+    Seq waitAnswer(const std::string& tag, std::chrono::seconds limit, const std::string& context);
     Seq waitLogin(Seq after, std::chrono::seconds limit, const std::string& context);
 
     // Failure and the watchdog.
@@ -555,6 +563,20 @@ void Driver::chaos(const RoundPlan& plan, int round) {
 
 // --- quiesce ---
 
+// Waits for an order's answer, accepted or refused; returns its seq.
+Seq Driver::waitAnswer(const std::string& tag, std::chrono::seconds limit, const std::string& context) {
+    Seq at = 0;
+    const bool ok = journal.waitFor(
+        [&](const JournalData& d) {
+            for (const EntrustAnswer& e : d.entrusts)
+                if (e.tag == tag) at = e.seq;
+            return at != 0;
+        },
+        limit);
+    if (!ok) fail(context);
+    return at;
+}
+
 Seq Driver::waitLogin(Seq after, std::chrono::seconds limit, const std::string& context) {
     const int obj = object.load();
     Seq at = 0;
@@ -605,9 +627,31 @@ void Driver::quiesce(const RoundPlan& plan, int round, Seq chaosStart, Seq chaos
     }
 
     setPhase("quiesce: release", seconds(40));
+    // Every request the chaos placed has gone out, or been refused, or lost,
+    // once an order sent now is answered: requests on one connection are
+    // answered in order, and what a trader queued goes out ahead of what
+    // comes after. That answer is the cutoff for judging the chaos requests.
+    const std::string tagBarrier = "soak-" + std::to_string(options.seed) + "-r" + std::to_string(round) + "-barrier";
+    listener.setAutoLogin(true);
+    Seq cutoff = 0;
+    if (plan.steadyHost()) {
+        // The host never closed a connection in this round: the trader comes
+        // back by itself, and the requests are judged before any close of
+        // ours could reset the connection they went out on.
+        setPhase("quiesce: settle", seconds(100));
+        const Seq settle = journal.stamp();
+        if (trader.load()->isConnected()) trader.load()->login(USER, PASSWORD, "soak");
+        waitLogin(settle, LOGIN_LIMIT,
+                  "quiesce: the trader did not log in again within 20 s after the server came back (no host "
+                  "connect, disconnect or release in this round)");
+        placeOrder(tagBarrier, true, '0');
+        cutoff = waitAnswer(tagBarrier, BACKLOG_LIMIT,
+                            "quiesce: the order " + tagBarrier + " placed after the login got no answer within 60 s");
+    }
+
+    setPhase("quiesce: release", seconds(40));
     lifecycleCall(LifecycleCall::Release, "release", [&] { trader.load()->release(); });
     if (!plan.reuseForQuiesce) newTrader();
-    listener.setAutoLogin(true);
     setPhase("quiesce: init, connect, login", seconds(40));
     const Seq before = journal.stamp();
     initAndConnect();
@@ -616,16 +660,15 @@ void Driver::quiesce(const RoundPlan& plan, int round, Seq chaosStart, Seq chaos
     waitLogin(before, LOGIN_LIMIT,
               "quiesce: no successful login within 20 s after init + connect on " + objectText +
                   " against a clean simulator");
-    // What the chaos left queued went out ahead of the login, and one order
-    // sent now is answered after all of it: its answer is the cutoff for the
-    // chaos requests. (The first login answered may be one queued in the
-    // chaos, and the backlog's logins bring their replays.)
-    setPhase("quiesce: backlog", seconds(100));
-    const std::string tagBarrier = "soak-" + std::to_string(options.seed) + "-r" + std::to_string(round) + "-barrier";
-    placeOrder(tagBarrier, true, '0');
-    const Seq cutoff = waitOrderDone(tagBarrier, BACKLOG_LIMIT,
-                                     "quiesce: the order " + tagBarrier + " placed after the login on " + objectText +
-                                         " got no complete answer and pushes within 60 s");
+    // Otherwise the backlog went out ahead of this login (the first login
+    // answered may be one the chaos queued, and queued logins bring replays).
+    if (!plan.steadyHost()) {
+        setPhase("quiesce: backlog", seconds(100));
+        placeOrder(tagBarrier, true, '0');
+        cutoff = waitAnswer(tagBarrier, BACKLOG_LIMIT,
+                            "quiesce: the order " + tagBarrier + " placed after the login on " + objectText +
+                                " got no answer within 60 s");
+    }
 
     // A listener that throws once more must not cost the connection.
     setPhase("quiesce: probe after a throw", seconds(40));
@@ -878,6 +921,11 @@ void Driver::watchdog() {
 }  // namespace
 
 int runSoak(const SoakOptions& options) {
+    if (options.planRounds > 0) {
+        for (int round = 1; round <= options.planRounds; ++round)
+            std::printf("round %d: %s\n", round, describePlan(makePlan(options.seed, round, round == 1)).c_str());
+        return 0;
+    }
     void* handle = dlopen(options.modulePath.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {
         std::fprintf(stderr, "hvr-soak: dlopen %s: %s\n", options.modulePath.c_str(), dlerror());

@@ -32,6 +32,8 @@ struct SoakOptions {
     // Leaves the throwing listener out (chaos and quiesce), to look past a
     // known fault in that area at the others.
     bool listenerThrows = true;
+    // When above 0: print the plans of this many rounds and run nothing.
+    int planRounds = 0;
 };
 
 // Runs until the time is used up; returns the process exit code (0 passed,
