@@ -287,7 +287,15 @@ void checkEvents(const JournalData& j, Findings& findings) {
             const bool releasing = std::any_of(j.lifecycle.begin(), j.lifecycle.end(), [&](const LifecycleCall& c) {
                 return c.object == e.object && c.what == LifecycleCall::Release && inProgressAt(c, e.seq);
             });
-            if (!releasing)
+            // The simulator sends whole, well-formed packets: a framing
+            // failure is a fault of its own.
+            const bool framing = std::any_of(j.framingLines.begin(), j.framingLines.end(),
+                                             [&](Seq s) { return s < e.seq && s + 3 >= e.seq; });
+            if (framing)
+                findings.add("framing failure", "trader #" + std::to_string(e.object) +
+                                                    " refused the received bytes and closed the connection at seq " +
+                                                    std::to_string(e.seq) + " though the simulator sends whole packets");
+            else if (!releasing)
                 findings.add("close nobody asked for",
                              "trader #" + std::to_string(e.object) + " reported (1, 0) on its network thread at seq " +
                                  std::to_string(e.seq) +

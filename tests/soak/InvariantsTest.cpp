@@ -203,6 +203,18 @@ TEST(SoakInvariants, CloseOnTheNetworkThreadOutsideReleaseIsReported) {
     EXPECT_TRUE(mentions(run.check(), "close nobody asked for"));
 }
 
+TEST(SoakInvariants, CloseAfterAFramingLineIsAFramingFailure) {
+    MadeUpRun run;
+    run.login(1, 0);
+    run.deliverAll();
+    run.j.framingLines.push_back(run.next());
+    run.j.events.push_back({run.next(), 1, 1, 0, false, true, 0});
+    run.endChaos();
+    const CheckResult r = run.check();
+    EXPECT_TRUE(mentions(r, "framing failure: trader #1"));
+    EXPECT_FALSE(mentions(r, "close nobody asked for"));
+}
+
 TEST(SoakInvariants, ListenerThrowsMustEachBeLoggedOnce) {
     MadeUpRun run;
     run.login(1, 0);

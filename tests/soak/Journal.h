@@ -127,6 +127,7 @@ struct JournalData {
     std::vector<LifecycleCall> lifecycle;
     std::vector<Seq> sendErrorLines;  // level-104 lines containing the send-error text
     std::vector<Seq> loopErrorLines;  // level-104 loop-error lines
+    std::vector<Seq> framingLines;    // level-103 lines of a receive buffer refused by the framing
     std::vector<Seq> throwsOnNetworkThread;
     std::vector<std::string> hostThreadExceptions;  // module calls that threw into a host thread
 };

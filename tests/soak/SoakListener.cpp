@@ -13,6 +13,9 @@ namespace {
 constexpr const char SEND_ERROR_TEXT[] = "\xb7\xa2\xcb\xcd\xb3\xf6\xb4\xed";  // 发送出错
 constexpr const char LOOP_ERROR_PREFIX[] =
     "[TraderHVR]\xcd\xf8\xc2\xe7\xc1\xac\xbd\xd3\xd2\xec\xb3\xa3";  // [TraderHVR]网络连接异常
+// [TraderHVR]包 starts both lines of a packet refused by the framing.
+constexpr const char FRAMING_PREFIX[] = "[TraderHVR]\xb0\xfc";
+constexpr int LEVEL_WARN = 103;
 constexpr int LEVEL_ERROR = 104;
 constexpr int OPERATION_ABORTED = 125;  // what a receive cut off by our own close reports
 constexpr std::size_t LOG_RING = 40;
@@ -172,6 +175,8 @@ void SoakListener::logMessage(int level, const char* format, ...) {
         if (std::strncmp(text, LOOP_ERROR_PREFIX, sizeof LOOP_ERROR_PREFIX - 1) == 0)
             journal.record([](JournalData& d, Seq s) { d.loopErrorLines.push_back(s); });
     }
+    if (level == LEVEL_WARN && std::strncmp(text, FRAMING_PREFIX, sizeof FRAMING_PREFIX - 1) == 0)
+        journal.record([](JournalData& d, Seq s) { d.framingLines.push_back(s); });
     std::lock_guard<std::mutex> guard(policyLock);
     logRing[logNext++ % LOG_RING] = std::to_string(level) + " " + text;
 }
