@@ -5,6 +5,7 @@ FUZZ_SECONDS ?= 60
 SOAK_SECONDS ?= 120
 SOAK_SEED ?=
 SOAK_ARGS ?=
+SOAK_SANITIZE ?= thread
 
 .PHONY: all deps build test asan tsan soak demo bench fuzz clean
 
@@ -35,15 +36,25 @@ tsan: deps
 	  ctest --test-dir build-tsan --output-on-failure -j $(JOBS) -L threads
 
 # The randomized fault soak: the module and the driver under ThreadSanitizer
-# (build-tsan), hvr-sim from the normal build. Prints its seed; SOAK_SEED=N
-# replays the random choices of a run.
+# (build-tsan), or with SOAK_SANITIZE=address under AddressSanitizer +
+# UndefinedBehaviorSanitizer (build-asan); hvr-sim from the normal build.
+# Prints its seed; SOAK_SEED=N replays the random choices of a run.
+ifeq ($(SOAK_SANITIZE),address)
+SOAK_BUILD = build-asan
+SOAK_CMAKE = -DCMAKE_BUILD_TYPE=Debug -DHVR_SANITIZE=address
+SOAK_ENV = ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1
+else
+SOAK_BUILD = build-tsan
+SOAK_CMAKE = -DCMAKE_BUILD_TYPE=Debug -DHVR_SANITIZE=thread -DHVR_BUILD_TOOLS=OFF
+SOAK_ENV = TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp"
+endif
+
 soak: deps
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build build -j $(JOBS) --target hvr-sim
-	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DHVR_SANITIZE=thread -DHVR_BUILD_TOOLS=OFF
-	cmake --build build-tsan -j $(JOBS) --target hvr-soak TraderHVR
-	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp" \
-	  bash scripts/soak.sh build-tsan build/sim/hvr-sim $(SOAK_SECONDS) "$(SOAK_SEED)" $(SOAK_ARGS)
+	cmake -S . -B $(SOAK_BUILD) $(SOAK_CMAKE)
+	cmake --build $(SOAK_BUILD) -j $(JOBS) --target hvr-soak TraderHVR
+	$(SOAK_ENV) bash scripts/soak.sh $(SOAK_BUILD) build/sim/hvr-sim $(SOAK_SECONDS) "$(SOAK_SEED)" $(SOAK_ARGS)
 
 # A demo session against the bundled simulator.
 demo: build
