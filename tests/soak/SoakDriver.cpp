@@ -273,8 +273,10 @@ private:
     void guarded(const char* name, const std::function<void()>& call);
     std::unique_ptr<kra::NXSMapNode> config();
     void placeOrder(const std::string& tag, bool fill, char direction);
-    Seq waitOrderDone(const std::string& tag, std::chrono::seconds limit, const std::string& context);
-    Seq waitAnswer(const std::string& tag, std::chrono::seconds limit, const std::string& context);
+    Seq waitOrderDone(const std::string& tag, Seq since, std::chrono::seconds limit, const std::string& context);
+    Seq waitAnswer(const std::string& tag, Seq since, std::chrono::seconds limit, const std::string& context);
+    // Places a filling order and returns the seq stamped just before it.
+    Seq placeProbe(const std::string& tag, char direction);
     Seq waitLogin(Seq after, std::chrono::seconds limit, const std::string& context);
 
     // Failure and the watchdog.
@@ -424,6 +426,12 @@ void Driver::placeOrder(const std::string& tag, bool fill, char direction) {
     }
 }
 
+Seq Driver::placeProbe(const std::string& tag, char direction) {
+    const Seq placed = journal.stamp();
+    placeOrder(tag, true, direction);
+    return placed;
+}
+
 // --- chaos ---
 
 void Driver::hostThread(const RoundPlan& plan, int round, int index) {
@@ -563,13 +571,20 @@ void Driver::chaos(const RoundPlan& plan, int round) {
 
 // --- quiesce ---
 
+// The first record of a journal list after seq: lists are appended in seq
+// order, so the waits below look only at what is new to them.
+template <typename Record>
+typename std::vector<Record>::const_iterator recordsAfter(const std::vector<Record>& list, Seq seq) {
+    return std::upper_bound(list.begin(), list.end(), seq, [](Seq s, const Record& r) { return s < r.seq; });
+}
+
 // Waits for an order's answer, accepted or refused; returns its seq.
-Seq Driver::waitAnswer(const std::string& tag, std::chrono::seconds limit, const std::string& context) {
+Seq Driver::waitAnswer(const std::string& tag, Seq since, std::chrono::seconds limit, const std::string& context) {
     Seq at = 0;
     const bool ok = journal.waitFor(
         [&](const JournalData& d) {
-            for (const EntrustAnswer& e : d.entrusts)
-                if (e.tag == tag) at = e.seq;
+            for (auto e = recordsAfter(d.entrusts, since); e != d.entrusts.end(); ++e)
+                if (e->tag == tag) at = e->seq;
             return at != 0;
         },
         limit);
@@ -582,9 +597,9 @@ Seq Driver::waitLogin(Seq after, std::chrono::seconds limit, const std::string& 
     Seq at = 0;
     const bool ok = journal.waitFor(
         [&](const JournalData& d) {
-            for (const LoginAnswer& l : d.logins)
-                if (l.seq > after && l.object == obj && l.succeeded) {
-                    at = l.seq;
+            for (auto l = recordsAfter(d.logins, after); l != d.logins.end(); ++l)
+                if (l->object == obj && l->succeeded) {
+                    at = l->seq;
                     return true;
                 }
             return false;
@@ -596,20 +611,21 @@ Seq Driver::waitLogin(Seq after, std::chrono::seconds limit, const std::string& 
 
 // Waits for an order's answer, its fill and its all-traded push; returns the
 // seq of the answer.
-Seq Driver::waitOrderDone(const std::string& tag, std::chrono::seconds limit, const std::string& context) {
+Seq Driver::waitOrderDone(const std::string& tag, Seq since, std::chrono::seconds limit,
+                          const std::string& context) {
     Seq answeredAt = 0;
     const bool ok = journal.waitFor(
         [&](const JournalData& d) {
             bool answered = false, filled = false, traded = false;
-            for (const EntrustAnswer& e : d.entrusts)
-                if (e.tag == tag) {
+            for (auto e = recordsAfter(d.entrusts, since); e != d.entrusts.end(); ++e)
+                if (e->tag == tag) {
                     answered = true;
-                    answeredAt = e.seq;
+                    answeredAt = e->seq;
                 }
-            for (const PushDelivery& p : d.pushes) {
-                if (p.tag != tag) continue;
-                filled |= p.key.mtype == PUSH_ORDER && p.key.state == 0;
-                traded |= p.key.mtype == PUSH_TRADE;
+            for (auto p = recordsAfter(d.pushes, since); p != d.pushes.end(); ++p) {
+                if (p->tag != tag) continue;
+                filled |= p->key.mtype == PUSH_ORDER && p->key.state == 0;
+                traded |= p->key.mtype == PUSH_TRADE;
             }
             return answered && filled && traded;
         },
@@ -644,8 +660,8 @@ void Driver::quiesce(const RoundPlan& plan, int round, Seq chaosStart, Seq chaos
         waitLogin(settle, LOGIN_LIMIT,
                   "quiesce: the trader did not log in again within 20 s after the server came back (no host "
                   "connect, disconnect or release in this round)");
-        placeOrder(tagBarrier, true, '0');
-        cutoff = waitAnswer(tagBarrier, BACKLOG_LIMIT,
+        const Seq placed = placeProbe(tagBarrier, '0');
+        cutoff = waitAnswer(tagBarrier, placed, BACKLOG_LIMIT,
                             "quiesce: the order " + tagBarrier + " placed after the login got no answer within 60 s");
     }
 
@@ -664,8 +680,8 @@ void Driver::quiesce(const RoundPlan& plan, int round, Seq chaosStart, Seq chaos
     // answered may be one the chaos queued, and queued logins bring replays).
     if (!plan.steadyHost()) {
         setPhase("quiesce: backlog", seconds(100));
-        placeOrder(tagBarrier, true, '0');
-        cutoff = waitAnswer(tagBarrier, BACKLOG_LIMIT,
+        const Seq placed = placeProbe(tagBarrier, '0');
+        cutoff = waitAnswer(tagBarrier, placed, BACKLOG_LIMIT,
                             "quiesce: the order " + tagBarrier + " placed after the login on " + objectText +
                                 " got no answer within 60 s");
     }
@@ -685,8 +701,8 @@ void Driver::quiesce(const RoundPlan& plan, int round, Seq chaosStart, Seq chaos
         waitLogin(armed, LOGIN_LIMIT, "quiesce: no login again after connect on " + objectText);
     }
     const std::string tagA = "soak-" + std::to_string(options.seed) + "-r" + std::to_string(round) + "-probe";
-    placeOrder(tagA, true, '0');
-    waitOrderDone(tagA, PROBE_LIMIT, std::string("quiesce: the listener threw from ") + callbackName(plan.probe) + " on " +
+    const Seq placedA = placeProbe(tagA, '0');
+    waitOrderDone(tagA, placedA, PROBE_LIMIT, std::string("quiesce: the listener threw from ") + callbackName(plan.probe) + " on " +
                             objectText + "; afterwards the probe order " + tagA +
                             " got no complete answer and pushes within 15 s (the connection went deaf?)");
     const bool thrown = journal.waitFor([&](const JournalData& d) {
@@ -702,8 +718,8 @@ void Driver::quiesce(const RoundPlan& plan, int round, Seq chaosStart, Seq chaos
     const int obj = object.load();
     const bool noticed = journal.waitFor(
         [&](const JournalData& d) {
-            for (const TraderEventRecord& e : d.events)
-                if (e.seq > killed && e.object == obj && !e.onHostThread && e.kind == 1 && e.code != 0) return true;
+            for (auto e = recordsAfter(d.events, killed); e != d.events.end(); ++e)
+                if (e->object == obj && !e->onHostThread && e->kind == 1 && e->code != 0) return true;
             return false;
         },
         NOTICE_LIMIT);
@@ -715,21 +731,21 @@ void Driver::quiesce(const RoundPlan& plan, int round, Seq chaosStart, Seq chaos
     // The last push of the day is the closing order's; then drain.
     setPhase("quiesce: drain", seconds(40));
     const std::string tagB = "soak-" + std::to_string(options.seed) + "-r" + std::to_string(round) + "-closing";
-    placeOrder(tagB, true, '1');
-    waitOrderDone(tagB, PROBE_LIMIT, "quiesce: the closing order " + tagB + " got no complete answer and pushes within 15 s");
+    const Seq placedB = placeProbe(tagB, '1');
+    waitOrderDone(tagB, placedB, PROBE_LIMIT, "quiesce: the closing order " + tagB + " got no complete answer and pushes within 15 s");
     StoredDay day;
     try {
         day = readStoredDay(dir + "sim.db", USER);
     } catch (const std::exception& e) {
         fail(std::string("reading the simulator database: ") + e.what());
     }
-    std::set<PushKey> storedKeys;
-    for (const StoredPush& p : day.pushes) storedKeys.insert(p.key);
+    std::set<PushKey> missing;
+    for (const StoredPush& p : day.pushes) missing.insert(p.key);
+    std::size_t scanned = 0;
     journal.waitFor(
         [&](const JournalData& d) {
-            std::set<PushKey> seen;
-            for (const PushDelivery& p : d.pushes) seen.insert(p.key);
-            return std::includes(seen.begin(), seen.end(), storedKeys.begin(), storedKeys.end());
+            for (; scanned < d.pushes.size(); ++scanned) missing.erase(d.pushes[scanned].key);
+            return missing.empty();
         },
         PROBE_LIMIT);
     listener.setAutoLogin(false);
