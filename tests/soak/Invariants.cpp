@@ -12,8 +12,7 @@ class Findings {
 public:
     explicit Findings(std::vector<std::string>& out) : out(out) {}
     ~Findings() {
-        for (const auto& [kind, n] : overflow)
-            out.push_back(kind + ": " + std::to_string(n) + " more like the above");
+        for (const auto& [kind, n] : overflow) out.push_back(kind + ": " + std::to_string(n) + " more like the above");
     }
     void add(const std::string& kind, const std::string& detail) {
         if (++seen[kind] <= LINES_PER_KIND) {
@@ -60,7 +59,8 @@ void checkPushes(const JournalData& j, const StoredDay& day, const std::map<uint
         auto known = stored.find(key);
         if (known == stored.end()) {
             findings.add("push unknown", "the host got " + key.describe() + " (at seq " +
-                                             std::to_string(copies.front()->seq) + "), which the simulator never stored");
+                                             std::to_string(copies.front()->seq) +
+                                             "), which the simulator never stored");
             continue;
         }
         const std::size_t first = known->second.size();
@@ -72,8 +72,7 @@ void checkPushes(const JournalData& j, const StoredDay& day, const std::map<uint
             for (const LoginAnswer* l : loginsByObject[again.object]) {
                 if (l->seq <= before || l->seq >= again.seq) continue;
                 auto resume = resumes.find(l->session);
-                if (resume != resumes.end() && resume->second >= 0 &&
-                    static_cast<uint64_t>(resume->second) < pushId) {
+                if (resume != resumes.end() && resume->second >= 0 && static_cast<uint64_t>(resume->second) < pushId) {
                     asked = true;
                     break;
                 }
@@ -82,11 +81,11 @@ void checkPushes(const JournalData& j, const StoredDay& day, const std::map<uint
                 ++result.counts.replayed;
             } else {
                 ++result.counts.duplicated;
-                findings.add("push duplicated",
-                             "push " + std::to_string(pushId) + " (" + key.describe() + ") delivered again at seq " +
-                                 std::to_string(again.seq) + " by trader #" + std::to_string(again.object) +
-                                 " (before at seq " + std::to_string(before) +
-                                 ") with no login in between that resumed from below it");
+                findings.add("push duplicated", "push " + std::to_string(pushId) + " (" + key.describe() +
+                                                    ") delivered again at seq " + std::to_string(again.seq) +
+                                                    " by trader #" + std::to_string(again.object) + " (before at seq " +
+                                                    std::to_string(before) +
+                                                    ") with no login in between that resumed from below it");
             }
         }
     }
@@ -116,8 +115,8 @@ void checkFlow(const JournalData& j, const StoredDay& day, const std::map<uint32
     if (handled < 0) {
         auto resume = resumes.find(last->session);
         if (resume == resumes.end()) {
-            findings.add("flow file", "the final login (session " + std::to_string(last->session) +
-                                          ") is not in the simulator log");
+            findings.add("flow file",
+                         "the final login (session " + std::to_string(last->session) + ") is not in the simulator log");
             return;
         }
         handled = resume->second;
@@ -138,8 +137,8 @@ void checkTags(const JournalData& j, const StoredDay& day, const RoundWindow& w,
     std::map<std::string, int> answers;
     for (const EntrustAnswer& e : j.entrusts)
         if (++answers[e.tag] == 2)
-            findings.add("entrust answer repeated", "tag " + e.tag + " was answered twice (again at seq " +
-                                                        std::to_string(e.seq) + ")");
+            findings.add("entrust answer repeated",
+                         "tag " + e.tag + " was answered twice (again at seq " + std::to_string(e.seq) + ")");
     std::set<uint32_t> pushedOrders;
     for (const PushDelivery& d : j.pushes)
         if (d.key.mtype == PUSH_ORDER) pushedOrders.insert(d.key.id);
@@ -221,22 +220,31 @@ void checkRequests(const JournalData& j, const StoredDay& day, const RoundWindow
                 continue;
             }
             switch (judge.fateOfUnanswered(r.seq)) {
-                case Fate::InDoubt: ++result.counts.ordersInDoubt; break;
-                case Fate::Refused: ++result.counts.ordersRefused; break;
+                case Fate::InDoubt:
+                    ++result.counts.ordersInDoubt;
+                    break;
+                case Fate::Refused:
+                    ++result.counts.ordersRefused;
+                    break;
                 default:
                     ++result.counts.ordersLost;
-                    findings.add("request lost",
-                                 "order " + r.tag + " placed at seq " + std::to_string(r.seq) + judge.where(r.seq) +
-                                     " never reached the simulator and no server fault came after it" +
-                                     (sendErrors ? " (the module logged a send error meanwhile)" : ""));
+                    findings.add("request lost", "order " + r.tag + " placed at seq " + std::to_string(r.seq) +
+                                                     judge.where(r.seq) +
+                                                     " never reached the simulator and no server fault came after it" +
+                                                     (sendErrors ? " (the module logged a send error meanwhile)" : ""));
             }
             continue;
         }
         ++result.counts.queriesPlaced;
         switch (judge.fateOfUnanswered(r.seq)) {
-            case Fate::InDoubt: ++result.counts.queriesInDoubt; break;
-            case Fate::Refused: ++result.counts.queriesRefused; break;
-            default: ++mustArrive[r.kind];
+            case Fate::InDoubt:
+                ++result.counts.queriesInDoubt;
+                break;
+            case Fate::Refused:
+                ++result.counts.queriesRefused;
+                break;
+            default:
+                ++mustArrive[r.kind];
         }
     }
     for (const QueryAnswer& a : j.queryAnswers)
@@ -294,7 +302,8 @@ void checkEvents(const JournalData& j, Findings& findings) {
             if (framing)
                 findings.add("framing failure", "trader #" + std::to_string(e.object) +
                                                     " refused the received bytes and closed the connection at seq " +
-                                                    std::to_string(e.seq) + " though the simulator sends whole packets");
+                                                    std::to_string(e.seq) +
+                                                    " though the simulator sends whole packets");
             else if (!releasing)
                 findings.add("close nobody asked for",
                              "trader #" + std::to_string(e.object) + " reported (1, 0) on its network thread at seq " +
@@ -321,12 +330,18 @@ std::string PushKey::describe() const {
 
 const char* requestKindName(RequestKind kind) {
     switch (kind) {
-        case RequestKind::Order: return "orderInsert";
-        case RequestKind::Cancel: return "orderCancel";
-        case RequestKind::QueryAccount: return "queryAccount";
-        case RequestKind::QueryPositions: return "queryPositions";
-        case RequestKind::QueryOrders: return "queryOrders";
-        default: return "queryTrades";
+        case RequestKind::Order:
+            return "orderInsert";
+        case RequestKind::Cancel:
+            return "orderCancel";
+        case RequestKind::QueryAccount:
+            return "queryAccount";
+        case RequestKind::QueryPositions:
+            return "queryPositions";
+        case RequestKind::QueryOrders:
+            return "queryOrders";
+        default:
+            return "queryTrades";
     }
 }
 

@@ -35,10 +35,10 @@
 namespace hvr::soak {
 
 struct RoundWindow {
-    Seq chaosStart = 0;   // requests placed from here ...
-    Seq chaosEnd = 0;     // ... up to here are judged
-    Seq cutoff = 0;       // evidence and faults up to here count (the quiesce login)
-    int finalObject = 0;  // the object that ran the quiesce
+    Seq chaosStart = 0;       // requests placed from here ...
+    Seq chaosEnd = 0;         // ... up to here are judged
+    Seq cutoff = 0;           // evidence and faults up to here count (the quiesce login)
+    int finalObject = 0;      // the object that ran the quiesce
     int64_t flowPushId = -1;  // from the flow file after the final release
     std::string tagPrefix;    // user tags of this run's orders start with it
 };

@@ -10,8 +10,12 @@
 namespace hvr::soak {
 namespace {
 
-PushKey orderKey(uint32_t id, uint32_t state) { return {PUSH_ORDER, id, state, state == 0 ? 1u : 0u, state == 0 ? 0u : 1u}; }
-PushKey tradeKey(uint32_t id) { return {PUSH_TRADE, id, 0, 0, 0}; }
+PushKey orderKey(uint32_t id, uint32_t state) {
+    return {PUSH_ORDER, id, state, state == 0 ? 1u : 0u, state == 0 ? 0u : 1u};
+}
+PushKey tradeKey(uint32_t id) {
+    return {PUSH_TRADE, id, 0, 0, 0};
+}
 
 // A run of one trader object (#1): the simulator stored order 1 queuing (push
 // 1), its fill (push 2) and order 1 all traded (push 3).
@@ -107,7 +111,7 @@ TEST(SoakInvariants, RepeatIsReplayOnlyWhenALoginInBetweenResumedBelowIt) {
 
 TEST(SoakInvariants, FlowFileMustHoldTheLastPushHandled) {
     MadeUpRun run;
-    run.endChaos();  // the final login resumes from 3 ...
+    run.endChaos();    // the final login resumes from 3 ...
     run.deliverAll();  // ... and the stream ends with push 3
     run.w.flowPushId = 2;
     EXPECT_TRUE(mentions(run.check(), "flow file: holds push id 2, expected 3"));

@@ -55,7 +55,8 @@ RoundPlan makePlan(uint64_t seed, int round, bool firstRound) {
     plan.weights[static_cast<int>(Op::QueryOrders)] += 1;
     plan.weights[static_cast<int>(Op::Reuse)] /= 4;
     const int throwing = static_cast<int>(rng() % 4);
-    for (int i = 0; i < throwing; ++i) plan.throwRates[rng() % CALLBACK_COUNT] = 0.05 * static_cast<double>(1 + rng() % 6);
+    for (int i = 0; i < throwing; ++i)
+        plan.throwRates[rng() % CALLBACK_COUNT] = 0.05 * static_cast<double>(1 + rng() % 6);
 
     switch (rng() % 5) {
         case 0:  // calm: no server fault at all
@@ -102,8 +103,8 @@ RoundPlan makePlan(uint64_t seed, int round, bool firstRound) {
     std::sort(plan.steps.begin(), plan.steps.end(), [](const FaultStep& a, const FaultStep& b) { return a.at < b.at; });
     plan.newObject = firstRound || rng() % 3 == 0;
     plan.reuseForQuiesce = rng() % 3 != 0;
-    static const Callback probes[] = {Callback::Login, Callback::Entrust, Callback::OrderPush, Callback::TradePush,
-                                      Callback::Orders, Callback::Event};
+    static const Callback probes[] = {Callback::Login,     Callback::Entrust, Callback::OrderPush,
+                                      Callback::TradePush, Callback::Orders,  Callback::Event};
     plan.probe = probes[rng() % 6];
     return plan;
 }
@@ -114,9 +115,12 @@ std::string describePlan(const RoundPlan& plan) {
          << joinFlags(plan.startFlags);
     for (const FaultStep& s : plan.steps) {
         text << "; at " << s.at << " s ";
-        if (s.what == FaultStep::Outage) text << "kill -9, down " << s.down << " s";
-        else if (s.what == FaultStep::Crash) text << "kill -9, back with " << joinFlags(s.flags);
-        else text << "restart with " << joinFlags(s.flags);
+        if (s.what == FaultStep::Outage)
+            text << "kill -9, down " << s.down << " s";
+        else if (s.what == FaultStep::Crash)
+            text << "kill -9, back with " << joinFlags(s.flags);
+        else
+            text << "restart with " << joinFlags(s.flags);
     }
     std::string throws;
     for (int i = 0; i < CALLBACK_COUNT; ++i)

@@ -18,14 +18,25 @@ namespace hvr::soak {
 // splitmix64: spreads seeds and round numbers over the generator's state.
 uint64_t mix(uint64_t x);
 
-enum class Op { Login, Order, Cancel, QueryAccount, QueryPositions, QueryOrders, QueryTrades, Connect, Disconnect,
-                Init, Reuse };
+enum class Op {
+    Login,
+    Order,
+    Cancel,
+    QueryAccount,
+    QueryPositions,
+    QueryOrders,
+    QueryTrades,
+    Connect,
+    Disconnect,
+    Init,
+    Reuse
+};
 constexpr int OP_COUNT = 11;
 
 struct FaultStep {
     enum What { Outage, Crash, Restart } what = Crash;
-    double at = 0;    // seconds into the chaos
-    double down = 0;  // Outage: how long the simulator stays down
+    double at = 0;                   // seconds into the chaos
+    double down = 0;                 // Outage: how long the simulator stays down
     std::vector<std::string> flags;  // the flags it comes back with
 };
 
@@ -37,7 +48,7 @@ struct RoundPlan {
     std::array<double, CALLBACK_COUNT> throwRates{};
     std::vector<std::string> startFlags;
     std::vector<FaultStep> steps;
-    bool newObject = false;       // createTrader for this round
+    bool newObject = false;  // createTrader for this round
     // No connect, disconnect or release by the host threads.
     bool steadyHost() const {
         return weights[static_cast<int>(Op::Connect)] + weights[static_cast<int>(Op::Disconnect)] +

@@ -22,12 +22,14 @@ using Clock = std::chrono::steady_clock;
 SimChild::SimChild(std::string binary, std::string db, std::string config, std::string log)
     : binary(std::move(binary)), db(std::move(db)), config(std::move(config)), log(std::move(log)) {}
 
-SimChild::~SimChild() { kill9(); }
+SimChild::~SimChild() {
+    kill9();
+}
 
 bool SimChild::start(uint16_t port, const std::vector<std::string>& flags, bool freshDay, std::string& why) {
     kill9();
-    std::vector<std::string> args{binary, "--listen", "127.0.0.1", "--port", std::to_string(port), "--db", db,
-                                  "--config", config};
+    std::vector<std::string> args{binary, "--listen", "127.0.0.1", "--port", std::to_string(port),
+                                  "--db", db,         "--config",  config};
     if (freshDay) args.push_back("--fresh-day");
     args.insert(args.end(), flags.begin(), flags.end());
     std::vector<char*> argv;
@@ -75,8 +77,8 @@ bool SimChild::start(uint16_t port, const std::vector<std::string>& flags, bool 
     }
     const std::string prefix = "hvr-sim listening on 127.0.0.1:";
     if (line.rfind(prefix, 0) != 0) {
-        why = "hvr-sim did not come up on port " + std::to_string(port) + " (first line '" + line + "', log " + log +
-              ")";
+        why =
+            "hvr-sim did not come up on port " + std::to_string(port) + " (first line '" + line + "', log " + log + ")";
         kill9();
         return false;
     }

@@ -28,7 +28,7 @@ struct StoredOrder {
 };
 
 struct StoredDay {
-    uint32_t accountId = 0;  // 0: the account has never logged in
+    uint32_t accountId = 0;          // 0: the account has never logged in
     std::vector<StoredPush> pushes;  // in push-id order
     std::vector<StoredOrder> orders;
     uint64_t maxPushId() const { return pushes.empty() ? 0 : pushes.back().pushId; }

@@ -65,11 +65,12 @@ class StoredDayFile {
 public:
     explicit StoredDayFile(const std::string& path) : path(path) {
         if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) throw std::runtime_error("cannot create " + path);
-        exec("CREATE TABLE accounts (accountid INTEGER PRIMARY KEY, user TEXT NOT NULL UNIQUE);"
-             "CREATE TABLE orders (orderid INTEGER PRIMARY KEY, accountid INTEGER NOT NULL, record BLOB NOT NULL);"
-             "CREATE TABLE pushes (accountid INTEGER NOT NULL, pushid INTEGER NOT NULL, mtype INTEGER NOT NULL,"
-             " data BLOB NOT NULL, PRIMARY KEY (accountid, pushid));"
-             "INSERT INTO accounts VALUES (1, 'demo'), (2, 'soak');");
+        exec(
+            "CREATE TABLE accounts (accountid INTEGER PRIMARY KEY, user TEXT NOT NULL UNIQUE);"
+            "CREATE TABLE orders (orderid INTEGER PRIMARY KEY, accountid INTEGER NOT NULL, record BLOB NOT NULL);"
+            "CREATE TABLE pushes (accountid INTEGER NOT NULL, pushid INTEGER NOT NULL, mtype INTEGER NOT NULL,"
+            " data BLOB NOT NULL, PRIMARY KEY (accountid, pushid));"
+            "INSERT INTO accounts VALUES (1, 'demo'), (2, 'soak');");
     }
     ~StoredDayFile() { sqlite3_close(db); }
     void exec(const std::string& sql) {

@@ -53,11 +53,11 @@ const char* const SIM_CONFIG =
     "margin_ratio = 0.12\n"
     "commission_ratio = 0.000023\n";
 
-constexpr auto CALL_LIMIT = seconds(30);       // one module call on a host thread
-constexpr auto LOGIN_LIMIT = seconds(20);      // connect to successful login, under a sanitizer
-constexpr auto PROBE_LIMIT = seconds(15);      // an order's answer and pushes
-constexpr auto NOTICE_LIMIT = seconds(15);     // a killed server noticed and a login again
-constexpr auto BACKLOG_LIMIT = seconds(60);    // what a stopped trader queued in the chaos, answered
+constexpr auto CALL_LIMIT = seconds(30);     // one module call on a host thread
+constexpr auto LOGIN_LIMIT = seconds(20);    // connect to successful login, under a sanitizer
+constexpr auto PROBE_LIMIT = seconds(15);    // an order's answer and pushes
+constexpr auto NOTICE_LIMIT = seconds(15);   // a killed server noticed and a login again
+constexpr auto BACKLOG_LIMIT = seconds(60);  // what a stopped trader queued in the chaos, answered
 
 std::string gbkToUtf8(const std::string& text) {
     iconv_t cd = iconv_open("UTF-8", "GBK");
@@ -296,7 +296,8 @@ void Driver::hostThread(const RoundPlan& plan, int round, int index) {
     budget[static_cast<int>(Op::Order)] = 40;
     budget[static_cast<int>(Op::Cancel)] = 20;
     budget[static_cast<int>(Op::Login)] = 60;
-    for (Op q : {Op::QueryAccount, Op::QueryPositions, Op::QueryOrders, Op::QueryTrades}) budget[static_cast<int>(q)] = 10;
+    for (Op q : {Op::QueryAccount, Op::QueryPositions, Op::QueryOrders, Op::QueryTrades})
+        budget[static_cast<int>(q)] = 10;
     while (!stopChaos.load()) {
         int pick = static_cast<int>(rng() % static_cast<uint64_t>(total));
         int op = 0;
@@ -385,7 +386,8 @@ void Driver::chaos(const RoundPlan& plan, int round) {
     stopChaos.store(false);
     const Clock::time_point start = Clock::now();
     std::vector<std::thread> threads;
-    for (int i = 0; i < plan.threads; ++i) threads.emplace_back([this, &plan, round, i] { hostThread(plan, round, i); });
+    for (int i = 0; i < plan.threads; ++i)
+        threads.emplace_back([this, &plan, round, i] { hostThread(plan, round, i); });
 
     // The fault steps, at their times (the driver's own schedule: host
     // threads go on meanwhile).
@@ -459,8 +461,7 @@ Seq Driver::waitLogin(Seq after, std::chrono::seconds limit, const std::string& 
 
 // Waits for an order's answer, its fill and its all-traded push; returns the
 // seq of the answer.
-Seq Driver::waitOrderDone(const std::string& tag, Seq since, std::chrono::seconds limit,
-                          const std::string& context) {
+Seq Driver::waitOrderDone(const std::string& tag, Seq since, std::chrono::seconds limit, const std::string& context) {
     Seq answeredAt = 0;
     const bool ok = journal.waitFor(
         [&](const JournalData& d) {
@@ -519,8 +520,8 @@ void Driver::quiesce(const RoundPlan& plan, int round, Seq chaosStart, Seq chaos
     setPhase("quiesce: init, connect, login", seconds(40));
     const Seq before = journal.stamp();
     initAndConnect();
-    const std::string objectText = "trader #" + std::to_string(object.load()) +
-                                   (plan.reuseForQuiesce ? " (reused after release)" : " (new)");
+    const std::string objectText =
+        "trader #" + std::to_string(object.load()) + (plan.reuseForQuiesce ? " (reused after release)" : " (new)");
     waitLogin(before, LOGIN_LIMIT,
               "quiesce: no successful login within 20 s after init + connect on " + objectText +
                   " against a clean simulator");
@@ -550,13 +551,17 @@ void Driver::quiesce(const RoundPlan& plan, int round, Seq chaosStart, Seq chaos
     }
     const std::string tagA = "soak-" + std::to_string(options.seed) + "-r" + std::to_string(round) + "-probe";
     const Seq placedA = placeProbe(tagA, '0');
-    waitOrderDone(tagA, placedA, PROBE_LIMIT, std::string("quiesce: the listener threw from ") + callbackName(plan.probe) + " on " +
-                            objectText + "; afterwards the probe order " + tagA +
-                            " got no complete answer and pushes within 15 s (the connection went deaf?)");
-    const bool thrown = journal.waitFor([&](const JournalData& d) {
-        return !d.throwsOnNetworkThread.empty() && d.throwsOnNetworkThread.back() > armed;
-    }, milliseconds(0));
-    if (options.listenerThrows && !thrown) fail(std::string("quiesce: the armed throw from ") + callbackName(plan.probe) + " never fired");
+    waitOrderDone(tagA, placedA, PROBE_LIMIT,
+                  std::string("quiesce: the listener threw from ") + callbackName(plan.probe) + " on " + objectText +
+                      "; afterwards the probe order " + tagA +
+                      " got no complete answer and pushes within 15 s (the connection went deaf?)");
+    const bool thrown = journal.waitFor(
+        [&](const JournalData& d) {
+            return !d.throwsOnNetworkThread.empty() && d.throwsOnNetworkThread.back() > armed;
+        },
+        milliseconds(0));
+    if (options.listenerThrows && !thrown)
+        fail(std::string("quiesce: the armed throw from ") + callbackName(plan.probe) + " never fired");
 
     // A server that goes away must be noticed, and the session restored.
     setPhase("quiesce: server close", seconds(40));
@@ -580,7 +585,8 @@ void Driver::quiesce(const RoundPlan& plan, int round, Seq chaosStart, Seq chaos
     setPhase("quiesce: drain", seconds(40));
     const std::string tagB = "soak-" + std::to_string(options.seed) + "-r" + std::to_string(round) + "-closing";
     const Seq placedB = placeProbe(tagB, '1');
-    waitOrderDone(tagB, placedB, PROBE_LIMIT, "quiesce: the closing order " + tagB + " got no complete answer and pushes within 15 s");
+    waitOrderDone(tagB, placedB, PROBE_LIMIT,
+                  "quiesce: the closing order " + tagB + " got no complete answer and pushes within 15 s");
     StoredDay day;
     try {
         day = readStoredDay(dir + "sim.db", USER);
@@ -620,10 +626,11 @@ void Driver::quiesce(const RoundPlan& plan, int round, Seq chaosStart, Seq chaos
     totals.queriesAnswered += c.queriesAnswered;
     totals.queriesInDoubt += c.queriesInDoubt;
     totals.queriesRefused += c.queriesRefused;
-    std::printf("  checked: orders %zu (arrived %zu, in doubt %zu, refused with a log line %zu), queries %zu "
-                "(answered %zu, placed before a fault %zu); pushes stored %zu, delivered %zu (replayed on login %zu)\n",
-                c.ordersPlaced, c.ordersArrived, c.ordersInDoubt, c.ordersRefused, c.queriesPlaced,
-                c.queriesAnswered, c.queriesInDoubt, c.storedPushes, c.deliveries, c.replayed);
+    std::printf(
+        "  checked: orders %zu (arrived %zu, in doubt %zu, refused with a log line %zu), queries %zu "
+        "(answered %zu, placed before a fault %zu); pushes stored %zu, delivered %zu (replayed on login %zu)\n",
+        c.ordersPlaced, c.ordersArrived, c.ordersInDoubt, c.ordersRefused, c.queriesPlaced, c.queriesAnswered,
+        c.queriesInDoubt, c.storedPushes, c.deliveries, c.replayed);
     if (!result.violations.empty()) fail("invariants violated after round " + std::to_string(round), result.violations);
 }
 
@@ -683,17 +690,19 @@ int Driver::run() {
     std::string faults;
     {
         std::lock_guard<std::mutex> guard(countersLock);
-        for (const auto& [kind, n] : faultCounts) faults += (faults.empty() ? "" : ", ") + kind + " " + std::to_string(n);
+        for (const auto& [kind, n] : faultCounts)
+            faults += (faults.empty() ? "" : ", ") + kind + " " + std::to_string(n);
     }
     const CheckCounts& c = totals.last;
-    std::printf("hvr-soak PASSED: seed %llu, %d rounds in %.0f s; faults injected: %s; listener throws %zu; "
-                "pushes stored %zu, delivered %zu (replayed on login %zu, duplicated %zu, lost %zu); "
-                "orders placed %zu (arrived %zu, in doubt %zu, refused with a log line %zu); "
-                "queries %zu (answered %zu, placed before a fault %zu, refused with a log line %zu)\n",
-                static_cast<unsigned long long>(options.seed), totals.rounds, elapsed, faults.c_str(),
-                end.throwsOnNetworkThread.size(), c.storedPushes, c.deliveries, c.replayed, c.duplicated, c.lost,
-                totals.ordersPlaced, totals.ordersArrived, totals.ordersInDoubt, totals.ordersRefused,
-                totals.queriesPlaced, totals.queriesAnswered, totals.queriesInDoubt, totals.queriesRefused);
+    std::printf(
+        "hvr-soak PASSED: seed %llu, %d rounds in %.0f s; faults injected: %s; listener throws %zu; "
+        "pushes stored %zu, delivered %zu (replayed on login %zu, duplicated %zu, lost %zu); "
+        "orders placed %zu (arrived %zu, in doubt %zu, refused with a log line %zu); "
+        "queries %zu (answered %zu, placed before a fault %zu, refused with a log line %zu)\n",
+        static_cast<unsigned long long>(options.seed), totals.rounds, elapsed, faults.c_str(),
+        end.throwsOnNetworkThread.size(), c.storedPushes, c.deliveries, c.replayed, c.duplicated, c.lost,
+        totals.ordersPlaced, totals.ordersArrived, totals.ordersInDoubt, totals.ordersRefused, totals.queriesPlaced,
+        totals.queriesAnswered, totals.queriesInDoubt, totals.queriesRefused);
     std::fflush(stdout);
     finished.store(true);
     dog.join();
@@ -719,7 +728,8 @@ void Driver::fail(const std::string& what, const std::vector<std::string>& detai
         for (const std::string& d : checkEventsOnly(journal.snapshot())) std::fprintf(stderr, "  - %s\n", d.c_str());
     }
     const JournalData j = journal.snapshot();
-    std::fprintf(stderr, "  the journal's last entries for trader #%d (seq, then what; events as (kind, code) thread):\n",
+    std::fprintf(stderr,
+                 "  the journal's last entries for trader #%d (seq, then what; events as (kind, code) thread):\n",
                  object.load());
     std::vector<std::string> lines;
     for (const TraderEventRecord& e : j.events)
@@ -738,9 +748,8 @@ void Driver::fail(const std::string& what, const std::vector<std::string>& detai
                             (l.succeeded ? "ok, session " + std::to_string(l.session) : std::string("refused")));
     for (Seq s : j.throwsOnNetworkThread) lines.push_back(std::to_string(s) + " the listener threw");
     for (const ServerFault& f : j.faults) lines.push_back(std::to_string(f.seq) + " " + f.what);
-    std::sort(lines.begin(), lines.end(), [](const std::string& a, const std::string& b) {
-        return std::stoull(a) < std::stoull(b);
-    });
+    std::sort(lines.begin(), lines.end(),
+              [](const std::string& a, const std::string& b) { return std::stoull(a) < std::stoull(b); });
     for (std::size_t i = lines.size() > 30 ? lines.size() - 30 : 0; i < lines.size(); ++i)
         std::fprintf(stderr, "    %s\n", lines[i].c_str());
     std::fprintf(stderr, "  last module log lines:\n");
@@ -772,8 +781,9 @@ void Driver::watchdog() {
                            std::to_string(std::chrono::duration_cast<seconds>(now - call.second).count()) + " s";
         }
         if (!hang.empty() && !finished.load() && !failing.load()) {
-            std::fprintf(stderr, "\nhvr-soak FAILED (hang): seed %llu, round %d: %s\n  replay: make soak SOAK_SEED=%llu\n"
-                                 "  simulator log and database kept in %s\n",
+            std::fprintf(stderr,
+                         "\nhvr-soak FAILED (hang): seed %llu, round %d: %s\n  replay: make soak SOAK_SEED=%llu\n"
+                         "  simulator log and database kept in %s\n",
                          static_cast<unsigned long long>(options.seed), currentRound.load(), hang.c_str(),
                          static_cast<unsigned long long>(options.seed), dir.c_str());
             std::fflush(stderr);

@@ -23,20 +23,28 @@ constexpr std::size_t LOG_RING = 40;
 thread_local bool hostThread = false;
 thread_local Seq hostEventSeq = 0;
 
-uint32_t toId(const std::string& text) { return static_cast<uint32_t>(std::strtoul(text.c_str(), nullptr, 10)); }
+uint32_t toId(const std::string& text) {
+    return static_cast<uint32_t>(std::strtoul(text.c_str(), nullptr, 10));
+}
 
 }  // namespace
 
 const char* callbackName(Callback c) {
     static const char* const names[CALLBACK_COUNT] = {
-        "onTraderEvent",  "onLoginResult", "onEntrustAnswer", "onAccountAnswer", "onPositionsAnswer",
-        "onOrdersAnswer", "onTradesAnswer", "onOrderPush",    "onTradePush",     "onTraderError"};
+        "onTraderEvent",  "onLoginResult",  "onEntrustAnswer", "onAccountAnswer", "onPositionsAnswer",
+        "onOrdersAnswer", "onTradesAnswer", "onOrderPush",     "onTradePush",     "onTraderError"};
     return names[static_cast<int>(c)];
 }
 
-void markHostThread() { hostThread = true; }
-bool onHostThread() { return hostThread; }
-Seq lastHostEventSeq() { return hostEventSeq; }
+void markHostThread() {
+    hostThread = true;
+}
+bool onHostThread() {
+    return hostThread;
+}
+Seq lastHostEventSeq() {
+    return hostEventSeq;
+}
 
 SoakListener::SoakListener(Journal& journal, std::string user, std::string password)
     : journal(journal), user(std::move(user)), password(std::move(password)), logRing(LOG_RING) {
@@ -161,7 +169,9 @@ void SoakListener::onTradePush(kra::NXSTradeInfo* trade) {
     push(key, trade->userTag, Callback::TradePush);
 }
 
-void SoakListener::onTraderError(kra::NXSError*) { maybeThrow(Callback::TraderError); }
+void SoakListener::onTraderError(kra::NXSError*) {
+    maybeThrow(Callback::TraderError);
+}
 
 void SoakListener::logMessage(int level, const char* format, ...) {
     char text[1024];
