@@ -3,8 +3,12 @@
 JOBS ?= 2
 FUZZ_SECONDS ?= 60
 PREFIX ?= /usr/local
+SOAK_SECONDS ?= 120
+SOAK_SEED ?=
+SOAK_ARGS ?=
+SOAK_SANITIZE ?= thread
 
-.PHONY: all deps build python test asan tsan demo bench fuzz clean install check-install
+.PHONY: all deps build python test asan tsan soak demo bench fuzz clean install check-install
 
 all: build
 
@@ -40,14 +44,13 @@ tsan: deps
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp" \
 	  ctest --test-dir build-tsan --output-on-failure -j $(JOBS) -L threads
 
-# The module, headers, CMake package, pkg-config file and tools under PREFIX.
-install: build
-	cmake --install build --prefix $(PREFIX)
+PREFIX ?= /usr/local
+SOAK_SECONDS ?= 120
+SOAK_SEED ?=
+SOAK_ARGS ?=
+SOAK_SANITIZE ?= thread
 
-# Install to a temporary prefix, build examples/minimal_host against it and
-# run it against hvr-sim.
-check-install: build
-	bash scripts/check-install.sh build
+.PHONY: all deps build python test asan tsan soak demo bench fuzz clean install check-install
 
 # A demo session against the bundled simulator.
 demo: build

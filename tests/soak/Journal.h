@@ -1,0 +1,169 @@
+// The soak's record of one run: every request the host threads made, every
+// answer, push, login and log line the listener got, and every fault the
+// driver injected, each stamped with one run-wide sequence number so that
+// "before" and "after" are exact across threads.
+//
+// Threads: host threads, the trader's network thread and the driver's main
+// thread all append; every access takes the journal's lock. The invariant
+// checks read a copy (snapshot()).
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <tuple>
+#include <vector>
+
+namespace hvr::soak {
+
+using Seq = uint64_t;
+
+// mtype values of the pushes (the function codes of order and trade pushes).
+constexpr uint32_t PUSH_ORDER = 60;
+constexpr uint32_t PUSH_TRADE = 61;
+
+// What a pushed record says, independent of how it arrived: host deliveries
+// carry no push id, so they are matched with the simulator's stored pushes by
+// this content. Order pushes: order id, state (OrderState value), traded and
+// left volume; trade pushes: the trade id only.
+struct PushKey {
+    uint32_t mtype = 0;
+    uint32_t id = 0;
+    uint32_t state = 0;
+    uint32_t traded = 0;
+    uint32_t left = 0;
+
+    bool operator<(const PushKey& o) const {
+        return std::tie(mtype, id, state, traded, left) < std::tie(o.mtype, o.id, o.state, o.traded, o.left);
+    }
+    bool operator==(const PushKey& o) const {
+        return std::tie(mtype, id, state, traded, left) == std::tie(o.mtype, o.id, o.state, o.traded, o.left);
+    }
+    std::string describe() const;
+};
+
+enum class RequestKind { Order, Cancel, QueryAccount, QueryPositions, QueryOrders, QueryTrades };
+constexpr int QUERY_KINDS_FIRST = static_cast<int>(RequestKind::QueryAccount);
+const char* requestKindName(RequestKind kind);
+
+struct RequestRecord {
+    Seq seq = 0;  // taken just before the call
+    RequestKind kind = RequestKind::Order;
+    std::string tag;  // orders: the unique user tag
+};
+
+struct PushDelivery {
+    Seq seq = 0;
+    int object = 0;  // which trader object delivered it (a new one per createTrader)
+    PushKey key;
+    std::string tag;  // the user tag the record carries
+};
+
+struct LoginAnswer {
+    Seq seq = 0;
+    int object = 0;
+    bool succeeded = false;
+    uint32_t session = 0;  // the session id of a successful login, read through makeEntrustId
+};
+
+struct EntrustAnswer {
+    Seq seq = 0;
+    std::string tag;
+    bool refused = false;
+};
+
+struct QueryAnswer {
+    Seq seq = 0;
+    RequestKind kind = RequestKind::QueryAccount;
+};
+
+// A span during which the simulator was down: from its kill to the moment a
+// new one was listening again.
+struct Outage {
+    Seq killed = 0;
+    Seq back = 0;  // 0 while still down
+};
+
+// Server-side events that may lose requests already sent: a kill -9, and a
+// connection closed by the simulator while it drops connections on purpose.
+struct ServerFault {
+    Seq seq = 0;
+    std::string what;
+};
+
+// One onTraderEvent: the object, the thread it came on, and for a
+// "connected" event on the network thread whether the trader still said
+// isConnected() right after it (sampled at seq `sampled`).
+struct TraderEventRecord {
+    Seq seq = 0;
+    int object = 0;
+    int kind = 0;
+    int code = 0;
+    bool onHostThread = false;
+    bool connectedAfter = true;
+    Seq sampled = 0;
+};
+
+// Host calls that change the trader's life: init, connect, disconnect, release.
+struct LifecycleCall {
+    enum What { Init, Connect, Disconnect, Release } what = Init;
+    int object = 0;
+    Seq started = 0;
+    Seq reported = 0;  // disconnect: its own (1, 0) event on the calling thread
+    Seq ended = 0;     // 0 while running
+};
+
+struct JournalData {
+    std::vector<RequestRecord> requests;
+    std::vector<PushDelivery> pushes;
+    std::vector<LoginAnswer> logins;
+    std::vector<EntrustAnswer> entrusts;
+    std::vector<QueryAnswer> queryAnswers;
+    std::vector<Outage> outages;
+    std::vector<ServerFault> faults;
+    std::vector<TraderEventRecord> events;
+    std::vector<LifecycleCall> lifecycle;
+    std::vector<Seq> sendErrorLines;  // level-104 lines containing the send-error text
+    std::vector<Seq> loopErrorLines;  // level-104 loop-error lines
+    std::vector<Seq> framingLines;    // level-103 lines of a receive buffer refused by the framing
+    std::vector<Seq> throwsOnNetworkThread;
+    std::vector<std::string> hostThreadExceptions;  // module calls that threw into a host thread
+};
+
+class Journal {
+public:
+    // Runs f(data, seq) under the lock with a fresh sequence number, which it
+    // returns; every append goes through here.
+    template <typename F>
+    Seq record(F f) {
+        std::lock_guard<std::mutex> guard(lock);
+        const Seq seq = ++lastSeq;
+        f(data, seq);
+        changed.notify_all();
+        return seq;
+    }
+    Seq stamp() {
+        std::lock_guard<std::mutex> guard(lock);
+        return ++lastSeq;
+    }
+    JournalData snapshot() {
+        std::lock_guard<std::mutex> guard(lock);
+        return data;
+    }
+    // Waits until pred(data) holds or the limit passes; pred runs under the lock.
+    template <typename Duration>
+    bool waitFor(const std::function<bool(const JournalData&)>& pred, Duration limit) {
+        std::unique_lock<std::mutex> guard(lock);
+        return changed.wait_for(guard, limit, [&] { return pred(data); });
+    }
+
+private:
+    std::mutex lock;
+    std::condition_variable changed;
+    JournalData data;
+    Seq lastSeq = 0;
+};
+
+}  // namespace hvr::soak

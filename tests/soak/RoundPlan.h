@@ -1,0 +1,69 @@
+// What one round of the soak does, drawn from the run's seed and the round
+// number only, so that a seed replays the same plans: how long the chaos
+// lasts, how many host threads race which operations at what pace, which
+// listener callbacks throw how often, which server faults come when, and
+// how the quiesce probes the trader.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "SoakListener.h"
+
+namespace hvr::soak {
+
+// splitmix64: spreads seeds and round numbers over the generator's state.
+uint64_t mix(uint64_t x);
+
+enum class Op {
+    Login,
+    Order,
+    Cancel,
+    QueryAccount,
+    QueryPositions,
+    QueryOrders,
+    QueryTrades,
+    Connect,
+    Disconnect,
+    Init,
+    Reuse
+};
+constexpr int OP_COUNT = 11;
+
+struct FaultStep {
+    enum What { Outage, Crash, Restart } what = Crash;
+    double at = 0;                   // seconds into the chaos
+    double down = 0;                 // Outage: how long the simulator stays down
+    std::vector<std::string> flags;  // the flags it comes back with
+};
+
+struct RoundPlan {
+    double chaosSeconds = 3;
+    int threads = 4;
+    int pacingMs = 5;
+    std::array<int, OP_COUNT> weights{};
+    std::array<double, CALLBACK_COUNT> throwRates{};
+    std::vector<std::string> startFlags;
+    std::vector<FaultStep> steps;
+    bool newObject = false;  // createTrader for this round
+    // No connect, disconnect or release by the host threads.
+    bool steadyHost() const {
+        return weights[static_cast<int>(Op::Connect)] + weights[static_cast<int>(Op::Disconnect)] +
+                   weights[static_cast<int>(Op::Reuse)] ==
+               0;
+    }
+    bool reuseForQuiesce = true;  // the quiesce keeps the released object
+    Callback probe = Callback::Login;
+};
+
+// The plan of a round. The first round always starts with a new object.
+RoundPlan makePlan(uint64_t seed, int round, bool firstRound);
+// One line for the run's output.
+std::string describePlan(const RoundPlan& plan);
+// Whether the simulator started with these flags drops connections.
+bool dropsConnections(const std::vector<std::string>& flags);
+
+}  // namespace hvr::soak

@@ -1,0 +1,837 @@
+#include "SoakDriver.h"
+
+#include <dlfcn.h>
+#include <iconv.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <random>
+#include <set>
+#include <shared_mutex>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "Invariants.h"
+#include "RoundPlan.h"
+#include "SimChild.h"
+#include "SimRecords.h"
+#include "SoakListener.h"
+
+namespace hvr::soak {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+const char* const USER = "soak";
+const char* const PASSWORD = "soak";
+const char* const INSTRUMENT = "IF2412";
+
+const char* const SIM_CONFIG =
+    "[account.soak]\n"
+    "password = soak\n"
+    "balance = 1000000000000\n"
+    "\n"
+    "[instrument.IF2412]\n"
+    "exchange = CFFEX\n"
+    "multiplier = 300\n"
+    "tick = 0.2\n"
+    "last = 3500\n"
+    "band = 0.1\n"
+    "margin_ratio = 0.12\n"
+    "commission_ratio = 0.000023\n";
+
+constexpr auto CALL_LIMIT = seconds(30);     // one module call on a host thread
+constexpr auto LOGIN_LIMIT = seconds(20);    // connect to successful login, under a sanitizer
+constexpr auto PROBE_LIMIT = seconds(15);    // an order's answer and pushes
+constexpr auto NOTICE_LIMIT = seconds(15);   // a killed server noticed and a login again
+constexpr auto BACKLOG_LIMIT = seconds(60);  // what a stopped trader queued in the chaos, answered
+
+std::string gbkToUtf8(const std::string& text) {
+    iconv_t cd = iconv_open("UTF-8", "GBK");
+    if (cd == reinterpret_cast<iconv_t>(-1)) return text;
+    std::string out(text.size() * 2 + 8, '\0');
+    char* in = const_cast<char*>(text.data());
+    std::size_t inLeft = text.size();
+    char* to = out.data();
+    std::size_t outLeft = out.size();
+    const bool ok = iconv(cd, &in, &inLeft, &to, &outLeft) != static_cast<std::size_t>(-1);
+    iconv_close(cd);
+    if (!ok) return text;
+    out.resize(out.size() - outLeft);
+    return out;
+}
+
+// --- the module ---
+
+struct Module {
+    kra::CreateTraderFunc create = nullptr;
+    kra::DeleteTraderFunc destroy = nullptr;
+};
+
+// --- totals over the run ---
+
+struct Totals {
+    int rounds = 0;
+    CheckCounts last;  // pushes: cumulative, from the last check
+    std::size_t ordersPlaced = 0, ordersArrived = 0, ordersInDoubt = 0, ordersRefused = 0;
+    std::size_t queriesPlaced = 0, queriesAnswered = 0, queriesInDoubt = 0, queriesRefused = 0;
+};
+
+class Driver {
+public:
+    Driver(const SoakOptions& options, Module module, std::string dir)
+        : options(options),
+          module(module),
+          dir(std::move(dir)),
+          folder(this->dir + "flow/"),
+          simLog(this->dir + "sim.log"),
+          sim(options.simPath, this->dir + "sim.db", this->dir + "sim.ini", simLog),
+          listener(journal, USER, PASSWORD) {}
+
+    int run();
+
+private:
+    // Rounds.
+    void runRound(int round);
+    void chaos(const RoundPlan& plan, int round);
+    void hostThread(const RoundPlan& plan, int round, int index);
+    void quiesce(const RoundPlan& plan, int round, Seq chaosStart, Seq chaosEnd);
+
+    // The simulator.
+    void startSim(const std::vector<std::string>& flags, bool freshDay);
+    void killSim(const std::string& why);
+
+    // The trader.
+    void newTrader();
+    void initAndConnect();
+    void lifecycleCall(LifecycleCall::What what, const char* name, const std::function<void()>& call);
+    void guarded(const char* name, const std::function<void()>& call);
+    std::unique_ptr<kra::NXSMapNode> config();
+    void placeOrder(const std::string& tag, bool fill, char direction);
+    Seq waitOrderDone(const std::string& tag, Seq since, std::chrono::seconds limit, const std::string& context);
+    Seq waitAnswer(const std::string& tag, Seq since, std::chrono::seconds limit, const std::string& context);
+    // Places a filling order and returns the seq stamped just before it.
+    Seq placeProbe(const std::string& tag, char direction);
+    Seq waitLogin(Seq after, std::chrono::seconds limit, const std::string& context);
+
+    // Failure and the watchdog.
+    [[noreturn]] void fail(const std::string& what, const std::vector<std::string>& details = {});
+    void setPhase(const std::string& name, std::chrono::seconds limit);
+    void watchdog();
+
+    const SoakOptions options;
+    const Module module;
+    const std::string dir, folder, simLog;
+    Journal journal;
+    SimChild sim;
+    SoakListener listener;
+
+    std::atomic<kra::ITraderApi*> trader{nullptr};
+    std::atomic<int> object{0};
+    std::atomic<uint16_t> port{0};
+    std::shared_mutex opsLock;  // shared: every call; exclusive: release and reuse
+    std::atomic<bool> stopChaos{false};
+
+    // Watchdog state.
+    std::mutex watchLock;
+    std::string phase;
+    Clock::time_point phaseDeadline = Clock::time_point::max();
+    std::map<std::thread::id, std::pair<const char*, Clock::time_point>> calls;
+    std::atomic<bool> finished{false};
+    std::atomic<bool> failing{false};
+    std::atomic<int> currentRound{0};
+
+    Totals totals;
+    std::mutex countersLock;
+    std::map<std::string, int> faultCounts;
+};
+
+// --- the simulator ---
+
+void Driver::startSim(const std::vector<std::string>& flags, bool freshDay) {
+    std::string why;
+    // Same port as before when it can be had again; a kill leaves no
+    // listener behind, so a few tries are enough.
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        if (sim.start(port.load(), flags, freshDay, why)) break;
+        std::this_thread::sleep_for(milliseconds(100));
+    }
+    if (!sim.running() && !sim.start(0, flags, freshDay, why)) fail("cannot start hvr-sim: " + why);
+    if (port.load() != 0 && sim.port() != port.load())
+        std::printf("  hvr-sim moved to port %u (the trader picks it up at its next init)\n", sim.port());
+    port.store(sim.port());
+    listener.setDropsAreFaults(dropsConnections(flags));
+    if (!flags.empty()) {
+        std::lock_guard<std::mutex> guard(countersLock);
+        for (const std::string& f : flags)
+            if (f.rfind("--", 0) == 0) ++faultCounts["restart with " + f];
+    }
+}
+
+void Driver::killSim(const std::string& why) {
+    if (!sim.running()) return;
+    sim.kill9();
+    journal.record([&](JournalData& d, Seq s) { d.faults.push_back({s, why}); });
+    std::lock_guard<std::mutex> guard(countersLock);
+    ++faultCounts["kill -9"];
+}
+
+// --- the trader ---
+
+std::unique_ptr<kra::NXSMapNode> Driver::config() {
+    auto node = std::make_unique<kra::NXSMapNode>();
+    node->set("host", "127.0.0.1").set("port", std::to_string(port.load())).set("folder", folder).set("pushmode", "0");
+    return node;
+}
+
+void Driver::newTrader() {
+    if (kra::ITraderApi* old = trader.load()) {
+        listener.attach(nullptr, 0);
+        module.destroy(old);
+    }
+    kra::ITraderApi* created = module.create();
+    if (created == nullptr) fail("createTrader returned null");
+    ++object;
+    trader.store(created);
+    listener.attach(created, object.load());
+}
+
+void Driver::guarded(const char* name, const std::function<void()>& call) {
+    {
+        std::lock_guard<std::mutex> guard(watchLock);
+        calls[std::this_thread::get_id()] = {name, Clock::now()};
+    }
+    try {
+        call();
+    } catch (const std::exception& e) {
+        const std::string what = std::string(name) + " threw: " + e.what();
+        journal.record([&](JournalData& d, Seq) { d.hostThreadExceptions.push_back(what); });
+    } catch (...) {
+        const std::string what = std::string(name) + " threw a non-standard exception";
+        journal.record([&](JournalData& d, Seq) { d.hostThreadExceptions.push_back(what); });
+    }
+    std::lock_guard<std::mutex> guard(watchLock);
+    calls.erase(std::this_thread::get_id());
+}
+
+void Driver::lifecycleCall(LifecycleCall::What what, const char* name, const std::function<void()>& call) {
+    std::size_t index = 0;
+    const int obj = object.load();
+    journal.record([&](JournalData& d, Seq s) {
+        index = d.lifecycle.size();
+        LifecycleCall c;
+        c.what = what;
+        c.object = obj;
+        c.started = s;
+        d.lifecycle.push_back(c);
+    });
+    const Seq eventBefore = lastHostEventSeq();
+    guarded(name, call);
+    const Seq reported = lastHostEventSeq() != eventBefore ? lastHostEventSeq() : 0;
+    journal.record([&](JournalData& d, Seq s) {
+        d.lifecycle[index].ended = s;
+        d.lifecycle[index].reported = reported;
+    });
+}
+
+void Driver::initAndConnect() {
+    kra::ITraderApi* t = trader.load();
+    lifecycleCall(LifecycleCall::Init, "init", [&] {
+        auto node = config();
+        t->init(node.get());
+    });
+    t->registerListener(&listener);
+    lifecycleCall(LifecycleCall::Connect, "connect", [&] { t->connect(); });
+}
+
+void Driver::placeOrder(const std::string& tag, bool fill, char direction) {
+    kra::NXSEntrust* entrust = kra::NXSEntrust::create(INSTRUMENT, 1, 3500.0);
+    entrust->exchange = "CFFEX";
+    entrust->direction = static_cast<kra::NXSCode>(direction);
+    entrust->priceType = '2';
+    entrust->timeCondition = '3';
+    entrust->offsetType = '0';
+    entrust->userTag = tag;
+    if (!fill) entrust->price = direction == '0' ? 3400.0 : 3600.0;  // rests: below / above the last price
+    const int result = trader.load()->orderInsert(entrust);
+    entrust->release();
+    if (result != 0) {
+        const std::string what = "orderInsert returned " + std::to_string(result) + " for the valid order " + tag;
+        journal.record([&](JournalData& d, Seq) { d.hostThreadExceptions.push_back(what); });
+    }
+}
+
+Seq Driver::placeProbe(const std::string& tag, char direction) {
+    const Seq placed = journal.stamp();
+    placeOrder(tag, true, direction);
+    return placed;
+}
+
+// --- chaos ---
+
+void Driver::hostThread(const RoundPlan& plan, int round, int index) {
+    markHostThread();
+    std::mt19937_64 rng(mix(options.seed ^ mix(static_cast<uint64_t>(round) * 131 + static_cast<uint64_t>(index))));
+    int total = 0;
+    for (int w : plan.weights) total += w;
+    int placed = 0;
+    // Requests per thread and round are bounded: what a stopped trader
+    // queues goes out at the next connect, and query answers grow with the
+    // day's orders, so unbounded chaos would drown the quiesce after it.
+    std::array<int, OP_COUNT> budget;
+    budget.fill(200);
+    budget[static_cast<int>(Op::Order)] = 40;
+    budget[static_cast<int>(Op::Cancel)] = 20;
+    budget[static_cast<int>(Op::Login)] = 60;
+    for (Op q : {Op::QueryAccount, Op::QueryPositions, Op::QueryOrders, Op::QueryTrades})
+        budget[static_cast<int>(q)] = 10;
+    while (!stopChaos.load()) {
+        int pick = static_cast<int>(rng() % static_cast<uint64_t>(total));
+        int op = 0;
+        while (pick >= plan.weights[op]) pick -= plan.weights[op++];
+        if (budget[op] == 0) {
+            std::this_thread::sleep_for(milliseconds(1));
+            continue;
+        }
+        --budget[op];
+        const uint64_t choice = rng();
+        kra::ITraderApi* t = trader.load();
+        auto request = [&](RequestKind kind, const std::string& tag) {
+            journal.record([&](JournalData& d, Seq s) { d.requests.push_back({s, kind, tag}); });
+        };
+        if (static_cast<Op>(op) == Op::Reuse) {
+            // A host may release an object and start it again; it does not
+            // call it from other threads meanwhile.
+            std::unique_lock<std::shared_mutex> exclusive(opsLock);
+            lifecycleCall(LifecycleCall::Release, "release", [&] { t->release(); });
+            initAndConnect();
+        } else {
+            std::shared_lock<std::shared_mutex> shared(opsLock);
+            switch (static_cast<Op>(op)) {
+                case Op::Login:
+                    // As a host does: only with a connection (a login queued
+                    // while stopped is one more replay at the next connect).
+                    guarded("login", [&] {
+                        if (t->isConnected()) t->login(USER, PASSWORD, "soak");
+                    });
+                    break;
+                case Op::Order: {
+                    const std::string tag = "soak-" + std::to_string(options.seed) + "-r" + std::to_string(round) +
+                                            "-t" + std::to_string(index) + "-" + std::to_string(++placed);
+                    request(RequestKind::Order, tag);
+                    guarded("orderInsert", [&] { placeOrder(tag, choice % 2 == 0, (choice >> 8) % 2 ? '0' : '1'); });
+                    break;
+                }
+                case Op::Cancel: {
+                    kra::NXSOrderAction* action = kra::NXSOrderAction::create();
+                    action->actionFlag = '0';
+                    action->orderId = choice % 5 == 0 ? "999999" : listener.someOrderId(choice >> 8);
+                    if (!action->orderId.empty()) {
+                        request(RequestKind::Cancel, "");
+                        guarded("orderCancel", [&] { t->orderCancel(action); });
+                    }
+                    action->release();
+                    break;
+                }
+                case Op::QueryAccount:
+                    request(RequestKind::QueryAccount, "");
+                    guarded("queryAccount", [&] { t->queryAccount(); });
+                    break;
+                case Op::QueryPositions:
+                    request(RequestKind::QueryPositions, "");
+                    guarded("queryPositions", [&] { t->queryPositions(); });
+                    break;
+                case Op::QueryOrders:
+                    request(RequestKind::QueryOrders, "");
+                    guarded("queryOrders", [&] { t->queryOrders(); });
+                    break;
+                case Op::QueryTrades:
+                    request(RequestKind::QueryTrades, "");
+                    guarded("queryTrades", [&] { t->queryTrades(); });
+                    break;
+                case Op::Connect:
+                    lifecycleCall(LifecycleCall::Connect, "connect", [&] { t->connect(); });
+                    break;
+                case Op::Disconnect:
+                    lifecycleCall(LifecycleCall::Disconnect, "disconnect", [&] { t->disconnect(); });
+                    break;
+                case Op::Init:
+                    lifecycleCall(LifecycleCall::Init, "init", [&] {
+                        auto node = config();
+                        t->init(node.get());
+                    });
+                    break;
+                default:
+                    break;
+            }
+        }
+        if (plan.pacingMs > 0) std::this_thread::sleep_for(milliseconds(choice % (plan.pacingMs + 1)));
+    }
+}
+
+void Driver::chaos(const RoundPlan& plan, int round) {
+    stopChaos.store(false);
+    const Clock::time_point start = Clock::now();
+    std::vector<std::thread> threads;
+    for (int i = 0; i < plan.threads; ++i)
+        threads.emplace_back([this, &plan, round, i] { hostThread(plan, round, i); });
+
+    // The fault steps, at their times (the driver's own schedule: host
+    // threads go on meanwhile).
+    for (const FaultStep& step : plan.steps) {
+        std::this_thread::sleep_until(start + milliseconds(static_cast<int64_t>(step.at * 1000)));
+        if (step.what == FaultStep::Outage) {
+            std::size_t index = 0;
+            sim.kill9();
+            journal.record([&](JournalData& d, Seq s) {
+                d.faults.push_back({s, "kill -9 of hvr-sim (outage)"});
+                index = d.outages.size();
+                d.outages.push_back({s, 0});
+            });
+            {
+                std::lock_guard<std::mutex> guard(countersLock);
+                ++faultCounts["kill -9"];
+                ++faultCounts["outage"];
+            }
+            std::this_thread::sleep_for(milliseconds(static_cast<int64_t>(step.down * 1000)));
+            startSim(step.flags, false);
+            journal.record([&](JournalData& d, Seq s) { d.outages[index].back = s; });
+        } else {
+            killSim(step.what == FaultStep::Crash ? "kill -9 of hvr-sim (crash)" : "kill -9 of hvr-sim (restart)");
+            startSim(step.flags, false);
+        }
+    }
+    std::this_thread::sleep_until(start + milliseconds(static_cast<int64_t>(plan.chaosSeconds * 1000)));
+    stopChaos.store(true);
+    for (std::thread& t : threads) t.join();
+}
+
+// --- quiesce ---
+
+// The first record of a journal list after seq: lists are appended in seq
+// order, so the waits below look only at what is new to them.
+template <typename Record>
+typename std::vector<Record>::const_iterator recordsAfter(const std::vector<Record>& list, Seq seq) {
+    return std::upper_bound(list.begin(), list.end(), seq, [](Seq s, const Record& r) { return s < r.seq; });
+}
+
+// Waits for an order's answer, accepted or refused; returns its seq.
+Seq Driver::waitAnswer(const std::string& tag, Seq since, std::chrono::seconds limit, const std::string& context) {
+    Seq at = 0;
+    const bool ok = journal.waitFor(
+        [&](const JournalData& d) {
+            for (auto e = recordsAfter(d.entrusts, since); e != d.entrusts.end(); ++e)
+                if (e->tag == tag) at = e->seq;
+            return at != 0;
+        },
+        limit);
+    if (!ok) fail(context);
+    return at;
+}
+
+Seq Driver::waitLogin(Seq after, std::chrono::seconds limit, const std::string& context) {
+    const int obj = object.load();
+    Seq at = 0;
+    const bool ok = journal.waitFor(
+        [&](const JournalData& d) {
+            for (auto l = recordsAfter(d.logins, after); l != d.logins.end(); ++l)
+                if (l->object == obj && l->succeeded) {
+                    at = l->seq;
+                    return true;
+                }
+            return false;
+        },
+        limit);
+    if (!ok) fail(context);
+    return at;
+}
+
+// Waits for an order's answer, its fill and its all-traded push; returns the
+// seq of the answer.
+Seq Driver::waitOrderDone(const std::string& tag, Seq since, std::chrono::seconds limit, const std::string& context) {
+    Seq answeredAt = 0;
+    const bool ok = journal.waitFor(
+        [&](const JournalData& d) {
+            bool answered = false, filled = false, traded = false;
+            for (auto e = recordsAfter(d.entrusts, since); e != d.entrusts.end(); ++e)
+                if (e->tag == tag) {
+                    answered = true;
+                    answeredAt = e->seq;
+                }
+            for (auto p = recordsAfter(d.pushes, since); p != d.pushes.end(); ++p) {
+                if (p->tag != tag) continue;
+                filled |= p->key.mtype == PUSH_ORDER && p->key.state == 0;
+                traded |= p->key.mtype == PUSH_TRADE;
+            }
+            return answered && filled && traded;
+        },
+        limit);
+    if (!ok) fail(context);
+    return answeredAt;
+}
+
+void Driver::quiesce(const RoundPlan& plan, int round, Seq chaosStart, Seq chaosEnd) {
+    setPhase("quiesce: clean simulator", seconds(30));
+    listener.setThrowRates({}, 0);
+    if (!sim.running() || !sim.flags().empty()) {
+        killSim("kill -9 of hvr-sim (quiesce)");
+        startSim({}, false);
+    }
+
+    setPhase("quiesce: release", seconds(40));
+    // Every request the chaos placed has gone out, or been refused, or lost,
+    // once an order sent now is answered: requests on one connection are
+    // answered in order, and what a trader queued goes out ahead of what
+    // comes after. That answer is the cutoff for judging the chaos requests.
+    const std::string tagBarrier = "soak-" + std::to_string(options.seed) + "-r" + std::to_string(round) + "-barrier";
+    listener.setAutoLogin(true);
+    Seq cutoff = 0;
+    if (plan.steadyHost()) {
+        // The host never closed a connection in this round: the trader comes
+        // back by itself, and the requests are judged before any close of
+        // ours could reset the connection they went out on.
+        setPhase("quiesce: settle", seconds(100));
+        const Seq settle = journal.stamp();
+        if (trader.load()->isConnected()) trader.load()->login(USER, PASSWORD, "soak");
+        waitLogin(settle, LOGIN_LIMIT,
+                  "quiesce: the trader did not log in again within 20 s after the server came back (no host "
+                  "connect, disconnect or release in this round)");
+        const Seq placed = placeProbe(tagBarrier, '0');
+        cutoff = waitAnswer(tagBarrier, placed, BACKLOG_LIMIT,
+                            "quiesce: the order " + tagBarrier + " placed after the login got no answer within 60 s");
+    }
+
+    setPhase("quiesce: release", seconds(40));
+    lifecycleCall(LifecycleCall::Release, "release", [&] { trader.load()->release(); });
+    if (!plan.reuseForQuiesce) newTrader();
+    setPhase("quiesce: init, connect, login", seconds(40));
+    const Seq before = journal.stamp();
+    initAndConnect();
+    const std::string objectText =
+        "trader #" + std::to_string(object.load()) + (plan.reuseForQuiesce ? " (reused after release)" : " (new)");
+    waitLogin(before, LOGIN_LIMIT,
+              "quiesce: no successful login within 20 s after init + connect on " + objectText +
+                  " against a clean simulator");
+    // Otherwise the backlog went out ahead of this login (the first login
+    // answered may be one the chaos queued, and queued logins bring replays).
+    if (!plan.steadyHost()) {
+        setPhase("quiesce: backlog", seconds(100));
+        const Seq placed = placeProbe(tagBarrier, '0');
+        cutoff = waitAnswer(tagBarrier, placed, BACKLOG_LIMIT,
+                            "quiesce: the order " + tagBarrier + " placed after the login on " + objectText +
+                                " got no answer within 60 s");
+    }
+
+    // A listener that throws once more must not cost the connection.
+    setPhase("quiesce: probe after a throw", seconds(40));
+    const Seq armed = journal.stamp();
+    if (options.listenerThrows) listener.armThrowOnce(plan.probe);
+    if (plan.probe == Callback::Login) {
+        trader.load()->login(USER, PASSWORD, "soak");
+        waitLogin(armed, PROBE_LIMIT, "quiesce: no answer to a second login on " + objectText);
+    } else if (plan.probe == Callback::Orders) {
+        trader.load()->queryOrders();
+    } else if (plan.probe == Callback::Event) {
+        // (0, 0) throws: a reconnect of our own makes one.
+        lifecycleCall(LifecycleCall::Connect, "connect", [&] { trader.load()->connect(); });
+        waitLogin(armed, LOGIN_LIMIT, "quiesce: no login again after connect on " + objectText);
+    }
+    const std::string tagA = "soak-" + std::to_string(options.seed) + "-r" + std::to_string(round) + "-probe";
+    const Seq placedA = placeProbe(tagA, '0');
+    waitOrderDone(tagA, placedA, PROBE_LIMIT,
+                  std::string("quiesce: the listener threw from ") + callbackName(plan.probe) + " on " + objectText +
+                      "; afterwards the probe order " + tagA +
+                      " got no complete answer and pushes within 15 s (the connection went deaf?)");
+    const bool thrown = journal.waitFor(
+        [&](const JournalData& d) {
+            return !d.throwsOnNetworkThread.empty() && d.throwsOnNetworkThread.back() > armed;
+        },
+        milliseconds(0));
+    if (options.listenerThrows && !thrown)
+        fail(std::string("quiesce: the armed throw from ") + callbackName(plan.probe) + " never fired");
+
+    // A server that goes away must be noticed, and the session restored.
+    setPhase("quiesce: server close", seconds(40));
+    const Seq killed = journal.stamp();
+    killSim("kill -9 of hvr-sim (quiesce probe)");
+    startSim({}, false);
+    const int obj = object.load();
+    const bool noticed = journal.waitFor(
+        [&](const JournalData& d) {
+            for (auto e = recordsAfter(d.events, killed); e != d.events.end(); ++e)
+                if (e->object == obj && !e->onHostThread && e->kind == 1 && e->code != 0) return true;
+            return false;
+        },
+        NOTICE_LIMIT);
+    if (!noticed)
+        fail("quiesce: hvr-sim was killed (seq " + std::to_string(killed) + ") and " + objectText +
+             " never reported the end of its connection within 15 s (the server's close went unnoticed)");
+    waitLogin(killed, NOTICE_LIMIT, "quiesce: " + objectText + " noticed the killed server but did not log in again");
+
+    // The last push of the day is the closing order's; then drain.
+    setPhase("quiesce: drain", seconds(40));
+    const std::string tagB = "soak-" + std::to_string(options.seed) + "-r" + std::to_string(round) + "-closing";
+    const Seq placedB = placeProbe(tagB, '1');
+    waitOrderDone(tagB, placedB, PROBE_LIMIT,
+                  "quiesce: the closing order " + tagB + " got no complete answer and pushes within 15 s");
+    StoredDay day;
+    try {
+        day = readStoredDay(dir + "sim.db", USER);
+    } catch (const std::exception& e) {
+        fail(std::string("reading the simulator database: ") + e.what());
+    }
+    std::set<PushKey> missing;
+    for (const StoredPush& p : day.pushes) missing.insert(p.key);
+    std::size_t scanned = 0;
+    journal.waitFor(
+        [&](const JournalData& d) {
+            for (; scanned < d.pushes.size(); ++scanned) missing.erase(d.pushes[scanned].key);
+            return missing.empty();
+        },
+        PROBE_LIMIT);
+    listener.setAutoLogin(false);
+    setPhase("quiesce: final release", seconds(40));
+    lifecycleCall(LifecycleCall::Release, "release", [&] { trader.load()->release(); });
+
+    setPhase("checks", seconds(60));
+    RoundWindow window;
+    window.chaosStart = chaosStart;
+    window.chaosEnd = chaosEnd;
+    window.cutoff = cutoff;
+    window.finalObject = obj;
+    window.flowPushId = readFlowPushId(folder + USER + ".flow");
+    window.tagPrefix = "soak-";
+    const CheckResult result = checkRound(journal.snapshot(), day, readLoginResumes(simLog, USER), window);
+
+    const CheckCounts& c = result.counts;
+    totals.last = c;
+    totals.ordersPlaced += c.ordersPlaced;
+    totals.ordersArrived += c.ordersArrived;
+    totals.ordersInDoubt += c.ordersInDoubt;
+    totals.ordersRefused += c.ordersRefused;
+    totals.queriesPlaced += c.queriesPlaced;
+    totals.queriesAnswered += c.queriesAnswered;
+    totals.queriesInDoubt += c.queriesInDoubt;
+    totals.queriesRefused += c.queriesRefused;
+    std::printf(
+        "  checked: orders %zu (arrived %zu, in doubt %zu, refused with a log line %zu), queries %zu "
+        "(answered %zu, placed before a fault %zu); pushes stored %zu, delivered %zu (replayed on login %zu)\n",
+        c.ordersPlaced, c.ordersArrived, c.ordersInDoubt, c.ordersRefused, c.queriesPlaced, c.queriesAnswered,
+        c.queriesInDoubt, c.storedPushes, c.deliveries, c.replayed);
+    if (!result.violations.empty()) fail("invariants violated after round " + std::to_string(round), result.violations);
+}
+
+// --- rounds ---
+
+void Driver::runRound(int round) {
+    currentRound.store(round);
+    const RoundPlan plan = makePlan(options.seed, round, round == 1);
+    std::printf("round %d: %s%s\n", round, describePlan(plan).c_str(),
+                options.listenerThrows ? "" : " (listener throws left out)");
+    std::fflush(stdout);
+
+    setPhase("round start", seconds(40));
+    if (plan.newObject) newTrader();
+    if (!sim.running() || sim.flags() != plan.startFlags) {
+        killSim("kill -9 of hvr-sim (round start)");
+        startSim(plan.startFlags, false);
+    }
+    listener.setThrowRates(options.listenerThrows ? plan.throwRates : std::array<double, CALLBACK_COUNT>{},
+                           mix(options.seed + static_cast<uint64_t>(round)));
+    const Seq chaosStart = journal.stamp();
+    initAndConnect();
+
+    setPhase("chaos", seconds(static_cast<int>(plan.chaosSeconds) + 60));
+    chaos(plan, round);
+    const Seq chaosEnd = journal.stamp();
+    quiesce(plan, round, chaosStart, chaosEnd);
+    ++totals.rounds;
+}
+
+int Driver::run() {
+    std::thread dog([this] { watchdog(); });
+    {
+        std::ofstream ini(dir + "sim.ini");
+        ini << SIM_CONFIG;
+    }
+    markHostThread();
+    setPhase("first start", seconds(30));
+    startSim({}, true);
+    newTrader();
+
+    const Clock::time_point start = Clock::now();
+    const auto budget = milliseconds(static_cast<int64_t>(options.seconds * 1000));
+    int round = 0;
+    // A round takes about 10 s; none starts that would overrun much.
+    while (round == 0 || Clock::now() - start + seconds(8) < budget) runRound(++round);
+
+    setPhase("end", seconds(30));
+    if (kra::ITraderApi* t = trader.load()) {
+        listener.attach(nullptr, 0);
+        module.destroy(t);
+        trader.store(nullptr);
+    }
+    sim.kill9();
+    const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+    const JournalData end = journal.snapshot();
+    std::string faults;
+    {
+        std::lock_guard<std::mutex> guard(countersLock);
+        for (const auto& [kind, n] : faultCounts)
+            faults += (faults.empty() ? "" : ", ") + kind + " " + std::to_string(n);
+    }
+    const CheckCounts& c = totals.last;
+    std::printf(
+        "hvr-soak PASSED: seed %llu, %d rounds in %.0f s; faults injected: %s; listener throws %zu; "
+        "pushes stored %zu, delivered %zu (replayed on login %zu, duplicated %zu, lost %zu); "
+        "orders placed %zu (arrived %zu, in doubt %zu, refused with a log line %zu); "
+        "queries %zu (answered %zu, placed before a fault %zu, refused with a log line %zu)\n",
+        static_cast<unsigned long long>(options.seed), totals.rounds, elapsed, faults.c_str(),
+        end.throwsOnNetworkThread.size(), c.storedPushes, c.deliveries, c.replayed, c.duplicated, c.lost,
+        totals.ordersPlaced, totals.ordersArrived, totals.ordersInDoubt, totals.ordersRefused, totals.queriesPlaced,
+        totals.queriesAnswered, totals.queriesInDoubt, totals.queriesRefused);
+    std::fflush(stdout);
+    finished.store(true);
+    dog.join();
+    return 0;
+}
+
+// --- failure and the watchdog ---
+
+void Driver::fail(const std::string& what, const std::vector<std::string>& details) {
+    // The watchdog keeps running (a finished, unjoined thread would be one
+    // more report at exit) but stays quiet.
+    failing.store(true);
+    std::string phaseNow;
+    {
+        std::lock_guard<std::mutex> guard(watchLock);
+        phaseNow = phase;
+    }
+    std::fprintf(stderr, "\nhvr-soak FAILED: seed %llu, round %d, phase '%s'\n  %s\n",
+                 static_cast<unsigned long long>(options.seed), currentRound.load(), phaseNow.c_str(), what.c_str());
+    for (const std::string& d : details) std::fprintf(stderr, "  - %s\n", d.c_str());
+    if (details.empty()) {
+        // Whatever else the journal already shows.
+        for (const std::string& d : checkEventsOnly(journal.snapshot())) std::fprintf(stderr, "  - %s\n", d.c_str());
+    }
+    const JournalData j = journal.snapshot();
+    std::fprintf(stderr,
+                 "  the journal's last entries for trader #%d (seq, then what; events as (kind, code) thread):\n",
+                 object.load());
+    std::vector<std::string> lines;
+    for (const TraderEventRecord& e : j.events)
+        if (e.object == object.load())
+            lines.push_back(std::to_string(e.seq) + " (" + std::to_string(e.kind) + ", " + std::to_string(e.code) +
+                            ") " + (e.onHostThread ? "host" : "network"));
+    for (const LifecycleCall& c : j.lifecycle)
+        if (c.object == object.load()) {
+            static const char* const names[] = {"init", "connect", "disconnect", "release"};
+            lines.push_back(std::to_string(c.started) + " " + names[c.what] + " called, returned at seq " +
+                            std::to_string(c.ended));
+        }
+    for (const LoginAnswer& l : j.logins)
+        if (l.object == object.load())
+            lines.push_back(std::to_string(l.seq) + " login answer: " +
+                            (l.succeeded ? "ok, session " + std::to_string(l.session) : std::string("refused")));
+    for (Seq s : j.throwsOnNetworkThread) lines.push_back(std::to_string(s) + " the listener threw");
+    for (const ServerFault& f : j.faults) lines.push_back(std::to_string(f.seq) + " " + f.what);
+    std::sort(lines.begin(), lines.end(),
+              [](const std::string& a, const std::string& b) { return std::stoull(a) < std::stoull(b); });
+    for (std::size_t i = lines.size() > 30 ? lines.size() - 30 : 0; i < lines.size(); ++i)
+        std::fprintf(stderr, "    %s\n", lines[i].c_str());
+    std::fprintf(stderr, "  last module log lines:\n");
+    for (const std::string& line : listener.recentLogs()) std::fprintf(stderr, "    %s\n", gbkToUtf8(line).c_str());
+    std::fprintf(stderr, "  simulator log and database kept in %s\n  replay: make soak SOAK_SEED=%llu\n", dir.c_str(),
+                 static_cast<unsigned long long>(options.seed));
+    std::fflush(stderr);
+    std::fflush(stdout);
+    _exit(1);  // the module's threads may be stuck: no destructors
+}
+
+void Driver::setPhase(const std::string& name, std::chrono::seconds limit) {
+    std::lock_guard<std::mutex> guard(watchLock);
+    phase = name;
+    phaseDeadline = Clock::now() + limit;
+}
+
+void Driver::watchdog() {
+    while (!finished.load()) {
+        std::this_thread::sleep_for(milliseconds(200));
+        std::string hang;
+        {
+            std::lock_guard<std::mutex> guard(watchLock);
+            const Clock::time_point now = Clock::now();
+            if (now > phaseDeadline) hang = "phase '" + phase + "' overran its deadline";
+            for (const auto& [id, call] : calls)
+                if (now - call.second > CALL_LIMIT)
+                    hang = std::string(call.first) + " has not returned for " +
+                           std::to_string(std::chrono::duration_cast<seconds>(now - call.second).count()) + " s";
+        }
+        if (!hang.empty() && !finished.load() && !failing.load()) {
+            std::fprintf(stderr,
+                         "\nhvr-soak FAILED (hang): seed %llu, round %d: %s\n  replay: make soak SOAK_SEED=%llu\n"
+                         "  simulator log and database kept in %s\n",
+                         static_cast<unsigned long long>(options.seed), currentRound.load(), hang.c_str(),
+                         static_cast<unsigned long long>(options.seed), dir.c_str());
+            std::fflush(stderr);
+            _exit(3);
+        }
+    }
+}
+
+}  // namespace
+
+int runSoak(const SoakOptions& options) {
+    if (options.planRounds > 0) {
+        for (int round = 1; round <= options.planRounds; ++round)
+            std::printf("round %d: %s\n", round, describePlan(makePlan(options.seed, round, round == 1)).c_str());
+        return 0;
+    }
+    void* handle = dlopen(options.modulePath.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) {
+        std::fprintf(stderr, "hvr-soak: dlopen %s: %s\n", options.modulePath.c_str(), dlerror());
+        return 2;
+    }
+    Module module;
+    module.create = reinterpret_cast<kra::CreateTraderFunc>(dlsym(handle, "createTrader"));
+    module.destroy = reinterpret_cast<kra::DeleteTraderFunc>(dlsym(handle, "deleteTrader"));
+    if (module.create == nullptr || module.destroy == nullptr) {
+        std::fprintf(stderr, "hvr-soak: %s lacks createTrader/deleteTrader\n", options.modulePath.c_str());
+        return 2;
+    }
+    std::string pattern = (std::filesystem::temp_directory_path() / "hvr-soak-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) {
+        std::fprintf(stderr, "hvr-soak: cannot make a temporary directory\n");
+        return 2;
+    }
+    const std::string dir = pattern + "/";
+    std::printf("hvr-soak: seed %llu, %.0f s, module %s, simulator %s, files in %s\n",
+                static_cast<unsigned long long>(options.seed), options.seconds, options.modulePath.c_str(),
+                options.simPath.c_str(), dir.c_str());
+    std::fflush(stdout);
+    int code = 0;
+    {
+        Driver driver(options, module, dir);
+        code = driver.run();
+    }
+    std::error_code ignored;
+    if (code == 0) std::filesystem::remove_all(dir, ignored);
+    // The module stays loaded: its objects are gone, and unloading would hide
+    // leaks from a sanitizer.
+    return code;
+}
+
+}  // namespace hvr::soak

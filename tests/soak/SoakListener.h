@@ -1,0 +1,96 @@
+// The soak's host listener: records everything the trader reports into the
+// journal, and throws from chosen callbacks, at a chosen rate, on the
+// trader's network thread (never on a host thread: there the exception would
+// come back out of the host's own call).
+//
+// Threads: the trader's network thread and host threads call it; the driver
+// sets the policy between phases. Every record goes through the journal's
+// lock; the policy is guarded by its own lock.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "Journal.h"
+#include "host/ITraderApi.h"
+#include "host/SimpleContractCatalog.h"
+
+namespace hvr::soak {
+
+enum class Callback { Event, Login, Entrust, Account, Positions, Orders, Trades, OrderPush, TradePush, TraderError };
+constexpr int CALLBACK_COUNT = 10;
+const char* callbackName(Callback c);
+
+// Marks the calling thread as a host thread for the rest of its life.
+void markHostThread();
+bool onHostThread();
+// The seq of the last trader event reported on this host thread.
+Seq lastHostEventSeq();
+
+class SoakListener final : public kra::ITraderListener {
+public:
+    SoakListener(Journal& journal, std::string user, std::string password);
+    virtual ~SoakListener() = default;
+
+    // The trader object now in use and its number; set before it connects.
+    void attach(kra::ITraderApi* trader, int object);
+
+    // Throwing policy: rate per callback (0 to 1), and one callback that
+    // throws exactly once on its next call.
+    void setThrowRates(const std::array<double, CALLBACK_COUNT>& rates, uint64_t seed);
+    void armThrowOnce(Callback c);
+    // Log in from the network thread on every (0, 0).
+    void setAutoLogin(bool on) { autoLogin.store(on); }
+    // A connection closed by the server counts as a server fault while the
+    // simulator drops connections on purpose.
+    void setDropsAreFaults(bool on) { dropsAreFaults.store(on); }
+
+    // A known order id to cancel (empty when none yet).
+    std::string someOrderId(uint64_t pick);
+
+    void onTraderEvent(int kind, int code) override;
+    void onLoginResult(bool succeeded, const char* message, uint32_t tradingDate) override;
+    void onEntrustAnswer(kra::NXSEntrust* entrust, kra::NXSError* error) override;
+    void onAccountAnswer(kra::NXSArray*) override { answer(RequestKind::QueryAccount, Callback::Account); }
+    void onPositionsAnswer(kra::NXSArray*) override { answer(RequestKind::QueryPositions, Callback::Positions); }
+    void onOrdersAnswer(kra::NXSArray*) override { answer(RequestKind::QueryOrders, Callback::Orders); }
+    void onTradesAnswer(kra::NXSArray*) override { answer(RequestKind::QueryTrades, Callback::Trades); }
+    void onOrderPush(kra::NXSOrderInfo* order) override;
+    void onTradePush(kra::NXSTradeInfo* trade) override;
+    void onTraderError(kra::NXSError* error) override;
+    kra::IContractCatalog* getContractCatalog() override { return &catalog; }
+    void logMessage(int level, const char* format, ...) override;
+
+    // The last log lines, for a failure report.
+    std::vector<std::string> recentLogs();
+
+private:
+    void answer(RequestKind kind, Callback c);
+    void push(const PushKey& key, const std::string& tag, Callback c);
+    // Throws when the policy says so for this call.
+    void maybeThrow(Callback c);
+
+    Journal& journal;
+    const std::string user;
+    const std::string password;
+    kra::SimpleContractCatalog catalog;
+    std::atomic<kra::ITraderApi*> trader{nullptr};
+    std::atomic<int> object{0};
+    std::atomic<bool> autoLogin{false};
+    std::atomic<bool> dropsAreFaults{false};
+
+    std::mutex policyLock;  // guards the policy and the members below
+    std::array<double, CALLBACK_COUNT> rates{};
+    int throwOnce = -1;
+    std::mt19937_64 rng;
+    std::vector<std::string> orderIds;
+    std::vector<std::string> logRing;
+    std::size_t logNext = 0;
+};
+
+}  // namespace hvr::soak
