@@ -44,13 +44,38 @@ tsan: deps
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp" \
 	  ctest --test-dir build-tsan --output-on-failure -j $(JOBS) -L threads
 
-PREFIX ?= /usr/local
-SOAK_SECONDS ?= 120
-SOAK_SEED ?=
-SOAK_ARGS ?=
-SOAK_SANITIZE ?= thread
+# The module, headers, CMake package, pkg-config file and tools under PREFIX.
+install: build
+	cmake --install build --prefix $(PREFIX)
 
-.PHONY: all deps build python test asan tsan soak demo bench fuzz clean install check-install
+# Install to a temporary prefix, build examples/minimal_host against it and
+# run it against hvr-sim.
+check-install: build
+	bash scripts/check-install.sh build
+
+# The randomized fault soak: the module and the driver under ThreadSanitizer
+# (build-tsan, the clang build of make tsan), or with SOAK_SANITIZE=address
+# under AddressSanitizer + UndefinedBehaviorSanitizer (build-asan); hvr-sim
+# from the normal build. Prints its seed; SOAK_SEED=N replays the random
+# choices of a run.
+ifeq ($(SOAK_SANITIZE),address)
+SOAK_BUILD = build-asan
+SOAK_CC =
+SOAK_CMAKE = -DCMAKE_BUILD_TYPE=Debug -DHVR_SANITIZE=address
+SOAK_ENV = ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1
+else
+SOAK_BUILD = build-tsan
+SOAK_CC = CC=clang CXX=clang++
+SOAK_CMAKE = -DCMAKE_BUILD_TYPE=Debug -DHVR_SANITIZE=thread -DHVR_BUILD_TOOLS=OFF -DHVR_THREAD_SAFETY=ON
+SOAK_ENV = TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp"
+endif
+
+soak: deps
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build build -j $(JOBS) --target hvr-sim
+	$(SOAK_CC) cmake -S . -B $(SOAK_BUILD) $(SOAK_CMAKE)
+	cmake --build $(SOAK_BUILD) -j $(JOBS) --target hvr-soak TraderHVR
+	$(SOAK_ENV) bash scripts/soak.sh $(SOAK_BUILD) build/sim/hvr-sim $(SOAK_SECONDS) "$(SOAK_SEED)" $(SOAK_ARGS)
 
 # A demo session against the bundled simulator.
 demo: build
