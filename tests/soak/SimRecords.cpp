@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -36,14 +37,17 @@ public:
     template <typename Row>
     void query(const char* sql, const std::string* text, const int64_t* number, Row row) {
         for (int attempt = 0;; ++attempt) {
-            sqlite3_stmt* stmt = nullptr;
-            int rc = sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr);
+            sqlite3_stmt* raw = nullptr;
+            int rc = sqlite3_prepare_v2(db, sql, -1, &raw, nullptr);
+            // Finalized however the rows end, also when row() throws, so the
+            // database can be closed.
+            std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> stmt(raw, sqlite3_finalize);
             if (rc == SQLITE_OK) {
-                if (text) sqlite3_bind_text(stmt, 1, text->data(), static_cast<int>(text->size()), SQLITE_TRANSIENT);
-                if (number) sqlite3_bind_int64(stmt, 1, *number);
-                while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) row(stmt);
+                if (text) sqlite3_bind_text(raw, 1, text->data(), static_cast<int>(text->size()), SQLITE_TRANSIENT);
+                if (number) sqlite3_bind_int64(raw, 1, *number);
+                while ((rc = sqlite3_step(raw)) == SQLITE_ROW) row(raw);
             }
-            sqlite3_finalize(stmt);
+            stmt.reset();
             if (rc == SQLITE_DONE) return;
             if ((rc == SQLITE_BUSY || rc == SQLITE_LOCKED) && attempt < 20) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
