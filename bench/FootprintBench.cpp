@@ -116,6 +116,13 @@ std::vector<Row> measureCount(const Options& options, std::size_t count) {
     const pid_t server = ::fork();
     if (server < 0) throw std::runtime_error("fork failed");
     if (server == 0) serveTraffic(listener, burst.stream, large);
+    struct StopServer {
+        pid_t pid;
+        ~StopServer() {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
+    } stopServer{server};
 
     // Building the traffic left freed heap behind; handed back now, so that a
     // module that trims the heap itself is not credited with this process's
@@ -159,8 +166,6 @@ std::vector<Row> measureCount(const Options& options, std::size_t count) {
     const double afterKiB = (residentKiB() - rssBefore) / n;
 
     for (auto& t : traders) t->release();
-    ::kill(server, SIGKILL);
-    ::waitpid(server, nullptr, 0);
 
     const std::string traders_ = std::to_string(count) + " trader" + (count > 1 ? "s" : "");
     const std::string before = formatFixed(rssBefore, 0) + " before any";
