@@ -81,9 +81,10 @@ soak: deps
 demo: build
 	bash scripts/demo.sh build
 
+# Every peer the benchmarks need runs inside hvr_bench: only it is built.
 bench: deps
 	cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DHVR_BUILD_BENCHMARKS=ON -DHVR_BUILD_TESTS=OFF
-	cmake --build build-release -j $(JOBS)
+	cmake --build build-release -j $(JOBS) --target hvr_bench
 	bash scripts/bench.sh build-release
 
 fuzz: deps

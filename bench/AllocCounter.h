@@ -1,7 +1,8 @@
 // Counts heap allocations made anywhere in the benchmark process (the
 // module's code, protobuf, zlib, the C++ library): the benchmark binary
-// defines malloc, calloc and realloc over glibc's own, so every allocation
-// comes through here. Only the benchmark binary does this; the product does
+// defines malloc, calloc, realloc and the aligned functions (memalign,
+// aligned_alloc, posix_memalign, valloc, pvalloc) over glibc's own, so every
+// allocation comes through here. Only the benchmark binary does this; the product does
 // not count anything.
 #pragma once
 
@@ -9,12 +10,12 @@
 
 namespace hvr::bench {
 
-// Allocations (malloc, calloc, realloc, and operator new through them) since
+// Allocations (every function above, and operator new through them) since
 // the process started, on every thread.
 uint64_t allocationCount();
 
 // Whether the hook sees allocations made inside shared libraries (checked by
-// allocating through libstdc++'s operator new).
+// allocating through libstdc++'s plain and aligned operator new).
 bool allocationHookWorks();
 
 }  // namespace hvr::bench

@@ -1,7 +1,8 @@
 // hvr_bench: every figure of BENCHMARKS.md in one run, adapter and baseline
-// measured in the same process. Prints one table (Markdown) to stdout.
+// measured in the same process (the footprint in forks of it). Prints one
+// table (Markdown) to stdout.
 //
-//   hvr_bench [--sim-port N] [--only inbound|loopback|outbound|roundtrip|footprint]
+//   hvr_bench [--only footprint|inbound|loopback|outbound|roundtrip|pair]
 #include <stdlib.h>
 
 #include <boost/filesystem.hpp>
@@ -18,13 +19,10 @@ int main(int argc, char** argv) {
     Options options;
     std::string only;
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--sim-port") == 0 && i + 1 < argc) {
-            options.simPort = static_cast<uint16_t>(std::atoi(argv[++i]));
-        } else if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc) {
+        if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc) {
             only = argv[++i];
         } else {
-            std::fprintf(stderr, "usage: %s [--sim-port N] [--only inbound|loopback|outbound|roundtrip|footprint]\n",
-                         argv[0]);
+            std::fprintf(stderr, "usage: %s [--only footprint|inbound|loopback|outbound|roundtrip|pair]\n", argv[0]);
             return 2;
         }
     }
@@ -36,22 +34,22 @@ int main(int argc, char** argv) {
     options.folder = scratch + "/";
 
     const std::pair<const char*, std::function<std::vector<Row>(const Options&)>> figures[] = {
-        // The footprint first: heap that later figures free would otherwise
-        // be reused by the traders and hide part of their memory.
+        // The footprint first: it forks, which is simplest while this process
+        // has no other thread.
         {"footprint", runFootprint}, {"inbound", runInboundInProcess}, {"loopback", runInboundLoopback},
-        {"outbound", runOutbound},   {"roundtrip", runRoundTrip},
+        {"outbound", runOutbound},   {"roundtrip", runRoundTrip},      {"pair", runOrderPair},
     };
     int status = 0;
-    std::cout << "| figure | adapter | baseline | ratio |\n|---|---:|---:|---:|\n" << std::flush;
+    std::cout << "| figure | adapter | baseline | ratio | goal |\n|---|---:|---:|---:|---|\n" << std::flush;
     for (const auto& [name, run] : figures) {
         if (!only.empty() && only != name) continue;
         std::fprintf(stderr, "hvr_bench: %s ...\n", name);
         try {
             for (const Row& row : run(options))
                 std::cout << "| " << row.figure << " | " << row.adapter << " | " << row.baseline << " | " << row.ratio
-                          << " |\n" << std::flush;
+                          << " | " << row.goal << " |\n" << std::flush;
         } catch (const std::exception& e) {
-            std::cout << "| " << name << ": FAILED (" << e.what() << ") | - | - | - |\n" << std::flush;
+            std::cout << "| " << name << ": FAILED (" << e.what() << ") | - | - | - | - |\n" << std::flush;
             status = 1;
         }
     }

@@ -6,10 +6,12 @@
 
 namespace hvr::bench {
 
-std::unique_ptr<TraderHVR> makeTrader(const Options& options, uint16_t port, BenchListener& listener) {
+std::unique_ptr<TraderHVR> makeTrader(const Options& options, uint16_t port, BenchListener& listener,
+                                      bool noDelay) {
     auto trader = std::make_unique<TraderHVR>();
     kra::NXSMapNode config;
     config.set("host", "127.0.0.1").set("port", std::to_string(port)).set("folder", options.folder).set("pushmode", "1");
+    if (noDelay) config.set("nodelay", "1");
     trader->init(&config);
     trader->registerListener(&listener);
     return trader;
@@ -35,6 +37,24 @@ std::string formatCount(double value) {
 std::string ratioText(double adapterCost, double baselineCost) {
     if (baselineCost <= 0) return "-";
     return formatFixed(adapterCost / baselineCost, 2) + "x";
+}
+
+namespace {
+
+std::string goalText(const char* relation, double limit, bool met) {
+    return std::string(relation) + " " + formatFixed(limit, 2) + "x: " + (met ? "met" : "NOT met");
+}
+
+}  // namespace
+
+std::string goalAtMost(double adapter, double baseline, double limit) {
+    if (baseline <= 0) return "-";
+    return goalText("<=", limit, adapter / baseline <= limit);
+}
+
+std::string goalAtLeast(double adapter, double baseline, double limit) {
+    if (baseline <= 0) return "-";
+    return goalText(">=", limit, adapter / baseline >= limit);
 }
 
 }  // namespace hvr::bench

@@ -17,28 +17,36 @@ struct Row {
     std::string figure;
     std::string adapter;
     std::string baseline;
-    std::string ratio;  // adapter cost / baseline cost; "-" where none applies
+    std::string ratio;       // adapter cost / baseline cost unless the figure says otherwise; "-" where none applies
+    std::string goal = "-";  // the goal and whether this run met it; "-" where there is none
 };
 
 struct Options {
-    std::string folder;    // scratch folder for flow files, ends with '/'
-    uint16_t simPort = 0;  // a running hvr-sim for the footprint; 0 = skip it
+    std::string folder;  // scratch folder for flow files, ends with '/'
 };
 
 std::vector<Row> runInboundInProcess(const Options& options);
 std::vector<Row> runInboundLoopback(const Options& options);
 std::vector<Row> runOutbound(const Options& options);
 std::vector<Row> runRoundTrip(const Options& options);
+std::vector<Row> runOrderPair(const Options& options);
 std::vector<Row> runFootprint(const Options& options);
 
 // --- shared helpers (Figures.cpp) ---
 
 // A trader made in process (not through dlopen), configured for 127.0.0.1:port
 // with flow files under folder, with listener registered. Not connected.
-std::unique_ptr<TraderHVR> makeTrader(const Options& options, uint16_t port, BenchListener& listener);
+// noDelay sets the init key "nodelay" to 1 (a module that does not know the
+// key ignores it).
+std::unique_ptr<TraderHVR> makeTrader(const Options& options, uint16_t port, BenchListener& listener,
+                                      bool noDelay = false);
 
 std::string formatFixed(double value, int decimals);
 std::string formatCount(double value);  // 1234567 -> "1,234,567"
 std::string ratioText(double adapterCost, double baselineCost);
+// "<= 1.25x: met" when adapter / baseline is at most limit, else "... NOT met".
+std::string goalAtMost(double adapter, double baseline, double limit);
+// ">= 0.90x: met" when adapter / baseline is at least limit, else "... NOT met".
+std::string goalAtLeast(double adapter, double baseline, double limit);
 
 }  // namespace hvr::bench

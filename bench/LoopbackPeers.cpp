@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <deque>
 #include <stdexcept>
 #include <vector>
 
@@ -194,6 +195,54 @@ void CannedAnswerer::body() {
         });
         if (status != FramingStatus::Ok) break;
         if (!replies.empty() && !writeAll(fd, replies.data(), replies.size(), deadline)) break;
+    }
+}
+
+DelayedAnswerer::DelayedAnswerer(std::string a, std::chrono::microseconds d, std::chrono::seconds limit)
+    : Peer(limit), answer(std::move(a)), delay(d) {
+    start();
+}
+
+DelayedAnswerer::~DelayedAnswerer() { stopAndJoin(); }
+
+void DelayedAnswerer::body() {
+    if (!acceptOne()) return;
+    const int fd = connection.load();
+    struct Due {
+        Clock::time_point at;
+        uint32_t requestNo;
+    };
+    std::deque<Due> due;
+    std::string received;
+    std::vector<char> buffer(1 << 16);
+    while (!stopping.load() && Clock::now() < deadline) {
+        int wait = 100;
+        if (!due.empty()) {
+            const auto left = std::chrono::duration_cast<std::chrono::microseconds>(due.front().at - Clock::now());
+            wait = left.count() <= 0 ? 0 : static_cast<int>((left.count() + 999) / 1000);
+        }
+        pollfd p{fd, POLLIN, 0};
+        // poll counts milliseconds: the last part of a wait is spun.
+        if (::poll(&p, 1, wait > 1 ? wait - 1 : 0) > 0) {
+            const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
+            if (n <= 0) {
+                if (n < 0 && errno == EINTR) continue;
+                break;
+            }
+            const Clock::time_point arrived = Clock::now();
+            received.append(buffer.data(), static_cast<std::size_t>(n));
+            const FramingStatus status = processFrames(received, [&](const uint8_t* packet, const PacketHeader& header) {
+                if (header.functionCode != FC_HEART_BEAT)
+                    due.push_back({arrived + delay, readLE32(packet + OFFSET_REQUEST_NO)});
+                return true;
+            });
+            if (status != FramingStatus::Ok) break;
+        }
+        while (!due.empty() && due.front().at <= Clock::now()) {
+            writeLE32(reinterpret_cast<uint8_t*>(&answer[0]) + OFFSET_REQUEST_NO, due.front().requestNo);
+            due.pop_front();
+            if (!writeAll(fd, answer.data(), answer.size(), deadline)) return;
+        }
     }
 }
 

@@ -130,4 +130,18 @@ private:
     const int cpu;
 };
 
+// Answers every whole packet the one client sends with `answer`, its
+// requestNo replaced by the request's, `delay` after the request arrived: a
+// server that takes that long to decide. Answers leave in request order.
+class DelayedAnswerer final : public Peer {
+public:
+    DelayedAnswerer(std::string answer, std::chrono::microseconds delay, std::chrono::seconds limit);
+    ~DelayedAnswerer() override;
+
+private:
+    void body() override;
+    std::string answer;
+    const std::chrono::microseconds delay;
+};
+
 }  // namespace hvr::bench

@@ -1,8 +1,18 @@
-// Figure 3, outbound: the time orderInsert takes on the calling host thread
-// with 1, 2 and 4 threads calling at once, the trader connected to a loopback
-// reader that drains, against serializing the same ReqOrderInsert into a
-// reused string on as many threads.
+// Outbound: the time orderInsert takes on the calling host thread, with 1, 2
+// and 4 threads calling at once and the trader connected to a loopback reader
+// that drains.
+//   back to back  every thread calls as fast as it can, so most calls only
+//                 append behind a write in flight; baseline: serializing the
+//                 same ReqOrderInsert into a reused string.
+//   isolated      every thread calls once every SPACING, so most calls find
+//                 no write in flight and send themselves; baseline: a plain
+//                 blocking send() of the same request packet on one socket
+//                 shared under a mutex, same spacing, same reader.
+#include <sys/prctl.h>
+#include <sys/socket.h>
+
 #include <atomic>
+#include <mutex>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -18,34 +28,50 @@ namespace hvr::bench {
 
 namespace {
 
-constexpr std::size_t CALLS_PER_THREAD = 100000;
-constexpr std::size_t WARM_UP_CALLS = 2000;
-constexpr std::chrono::seconds LIMIT{60};
-constexpr std::chrono::seconds RUN_LIMIT{8};  // per thread count and side
+constexpr std::size_t BACK_TO_BACK_CALLS = 100000;  // per thread
+constexpr std::size_t ISOLATED_CALLS = 10000;       // per thread
+constexpr std::size_t WARM_UP_CALLS = 1000;
+constexpr std::chrono::microseconds SPACING{50};
+constexpr std::chrono::seconds LIMIT{120};
+constexpr std::chrono::seconds RUN_LIMIT{6};  // per thread count and side
 
 struct Latency {
     double median;
     double p99;
 };
 
-// Runs `threads` threads that each call work() up to CALLS_PER_THREAD times
-// (after a warm-up) and time every call; returns median and p99 in ns.
+// Runs `threads` threads that each call work() up to `calls` times (after a
+// warm-up) and time every call; with a spacing, each thread's calls start
+// that far apart (the thread sleeps in between). Returns median and p99 in ns.
 template <typename MakeWork>
-Latency timeCalls(unsigned threads, MakeWork makeWork) {
+Latency timeCalls(unsigned threads, std::size_t calls, std::chrono::microseconds spacing, MakeWork makeWork) {
     std::vector<std::vector<int64_t>> samples(threads);
     std::atomic<unsigned> ready{0};
     std::atomic<bool> go{false};
     std::vector<std::thread> workers;
     for (unsigned t = 0; t < threads; ++t) {
         workers.emplace_back([&, t] {
+            // Wake at the requested time, not up to 50 us later.
+            ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
             auto work = makeWork(t);
-            for (std::size_t i = 0; i < WARM_UP_CALLS; ++i) work();
+            Clock::time_point next = Clock::now();
+            auto pace = [&] {
+                if (spacing.count() == 0) return;
+                next += spacing;
+                std::this_thread::sleep_until(next);
+            };
+            for (std::size_t i = 0; i < WARM_UP_CALLS; ++i) {
+                pace();
+                work();
+            }
             std::vector<int64_t>& mine = samples[t];
-            mine.reserve(CALLS_PER_THREAD);
+            mine.reserve(calls);
             ready.fetch_add(1);
             while (!go.load()) std::this_thread::yield();
             const Clock::time_point stop = Clock::now() + RUN_LIMIT;
-            for (std::size_t i = 0; i < CALLS_PER_THREAD; ++i) {
+            next = Clock::now();
+            for (std::size_t i = 0; i < calls; ++i) {
+                pace();
                 const Clock::time_point start = Clock::now();
                 work();
                 const Clock::time_point end = Clock::now();
@@ -62,6 +88,39 @@ Latency timeCalls(unsigned threads, MakeWork makeWork) {
     return {static_cast<double>(quantile(all, 0.5)), static_cast<double>(quantile(all, 0.99))};
 }
 
+std::string threadsLabel(unsigned threads) {
+    return std::to_string(threads) + " thread" + (threads > 1 ? "s" : "");
+}
+
+// The trader's call, made by each worker thread with an entrust of its own.
+auto orderInsertWork(TraderHVR* trader) {
+    return [trader](unsigned t) {
+        auto entrust = std::make_shared<kra::NXSEntrust>();
+        fillEntrust(*entrust, t);
+        return [entrust, trader] {
+            if (trader->orderInsert(entrust.get()) != 0) throw std::runtime_error("orderInsert refused");
+        };
+    };
+}
+
+// A plain client: the same request packet written with one blocking send()
+// on a socket shared by every thread under a mutex.
+class PlainSender {
+public:
+    PlainSender() : drain(LIMIT), fd(connectLoopback(drain.port(), false)) {}
+    ~PlainSender() { closeSocket(fd); }
+    void send(const std::string& packet) {
+        std::lock_guard<std::mutex> guard(lock);
+        if (::send(fd, packet.data(), packet.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(packet.size()))
+            throw std::runtime_error("outbound: the plain send failed");
+    }
+
+private:
+    DrainReader drain;
+    int fd;
+    std::mutex lock;
+};
+
 }  // namespace
 
 std::vector<Row> runOutbound(const Options& options) {
@@ -71,18 +130,12 @@ std::vector<Row> runOutbound(const Options& options) {
     trader->connect();
     if (!listener.waitFor(listener.connects, 1, std::chrono::seconds(5)))
         throw std::runtime_error("outbound: the trader did not connect");
+    PlainSender plain;
 
-    std::vector<Row> rows;
+    std::vector<Row> backToBack, isolated;
     for (unsigned threads : {1u, 2u, 4u}) {
-        const Latency adapter = timeCalls(threads, [&](unsigned t) {
-            auto entrust = std::make_shared<kra::NXSEntrust>();
-            fillEntrust(*entrust, t);
-            TraderHVR* target = trader.get();
-            return [entrust, target] {
-                if (target->orderInsert(entrust.get()) != 0) throw std::runtime_error("orderInsert refused");
-            };
-        });
-        const Latency baseline = timeCalls(threads, [&](unsigned t) {
+        const Latency adapter = timeCalls(threads, BACK_TO_BACK_CALLS, {}, orderInsertWork(trader.get()));
+        const Latency baseline = timeCalls(threads, BACK_TO_BACK_CALLS, {}, [&](unsigned t) {
             kra::NXSEntrust entrust;
             fillEntrust(entrust, t);
             auto request = std::make_shared<exchg::ReqOrderInsert>();
@@ -90,15 +143,33 @@ std::vector<Row> runOutbound(const Options& options) {
             auto out = std::make_shared<std::string>();
             return [request, out] { request->SerializeToString(out.get()); };
         });
-        const std::string label = "orderInsert on the host thread, " + std::to_string(threads) + " thread" +
-                                  (threads > 1 ? "s" : "") + ", ns";
-        rows.push_back({label + " median", formatFixed(adapter.median, 0), formatFixed(baseline.median, 0),
-                        ratioText(adapter.median, baseline.median)});
-        rows.push_back({label + " p99", formatFixed(adapter.p99, 0), formatFixed(baseline.p99, 0),
-                        ratioText(adapter.p99, baseline.p99)});
+        const std::string label = "orderInsert back to back, " + threadsLabel(threads) +
+                                  ", ns (baseline: serialize only, no send)";
+        backToBack.push_back({label + " median", formatFixed(adapter.median, 0), formatFixed(baseline.median, 0),
+                              ratioText(adapter.median, baseline.median)});
+        backToBack.push_back({label + " p99", formatFixed(adapter.p99, 0), formatFixed(baseline.p99, 0),
+                              ratioText(adapter.p99, baseline.p99)});
+    }
+    for (unsigned threads : {1u, 2u, 4u}) {
+        const Latency adapter = timeCalls(threads, ISOLATED_CALLS, SPACING, orderInsertWork(trader.get()));
+        const Latency baseline = timeCalls(threads, ISOLATED_CALLS, SPACING, [&](unsigned t) {
+            kra::NXSEntrust entrust;
+            fillEntrust(entrust, t);
+            auto packet = std::make_shared<std::string>(orderRequestPacket(entrust));
+            return [packet, &plain] { plain.send(*packet); };
+        });
+        const std::string label = "orderInsert isolated (each thread one call per " +
+                                  std::to_string(SPACING.count()) + " us), " + threadsLabel(threads) +
+                                  ", ns (baseline: plain send() of the same bytes)";
+        isolated.push_back({label + " median", formatFixed(adapter.median, 0), formatFixed(baseline.median, 0),
+                            ratioText(adapter.median, baseline.median),
+                            goalAtMost(adapter.median, baseline.median, 1.5)});
+        isolated.push_back({label + " p99", formatFixed(adapter.p99, 0), formatFixed(baseline.p99, 0),
+                            ratioText(adapter.p99, baseline.p99), goalAtMost(adapter.p99, baseline.p99, 3.0)});
     }
     trader->release();
-    return rows;
+    backToBack.insert(backToBack.end(), isolated.begin(), isolated.end());
+    return backToBack;
 }
 
 }  // namespace hvr::bench

@@ -31,9 +31,16 @@ std::string deflate(const std::string& raw) {
     return out;
 }
 
-std::string userTag(uint32_t n) { return "strat1." + std::to_string(100000 + n % 900000); }
+// A tag of exactly `length` characters (at least 8) ending in six digits.
+std::string userTag(uint32_t n, std::size_t length) {
+    const std::string digits = std::to_string(100000 + n % 900000);
+    if (length == 13) return "strat1." + digits;
+    std::string prefix = "strategy-momentum-long-horizon-basket";
+    prefix.resize(length - digits.size() - 1, 'x');
+    return prefix + "." + digits;
+}
 
-exchg::Order makeOrder(uint32_t n) {
+exchg::Order makeOrder(uint32_t n, std::size_t tagLength) {
     exchg::Order o;
     o.set_accountid(1001);
     o.set_orderid(5000000 + n);
@@ -56,11 +63,11 @@ exchg::Order makeOrder(uint32_t n) {
     o.set_commission(230000ULL * qty);
     o.set_leftcommission(0);
     o.set_tradingdate(TRADING_DATE);
-    o.set_usertag(userTag(n));
+    o.set_usertag(userTag(n, tagLength));
     return o;
 }
 
-exchg::Trade makeTrade(uint32_t n) {
+exchg::Trade makeTrade(uint32_t n, std::size_t tagLength) {
     exchg::Trade t;
     t.set_accountid(1001);
     t.set_tradeid(7000000 + n);
@@ -76,11 +83,11 @@ exchg::Trade makeTrade(uint32_t n) {
     t.set_tradetime(DAY_START_MS + n * 37ULL);
     t.set_tradingdate(TRADING_DATE);
     t.set_ordertype(exchg::OT_Normal);
-    t.set_usertag(userTag(n));
+    t.set_usertag(userTag(n, tagLength));
     return t;
 }
 
-exchg::AnsOrderInsert makeInsertAnswer(uint32_t n) {
+exchg::AnsOrderInsert makeInsertAnswer(uint32_t n, std::size_t tagLength) {
     exchg::AnsOrderInsert a;
     a.set_orderid(5000000 + n);
     a.set_result(0);
@@ -91,7 +98,7 @@ exchg::AnsOrderInsert makeInsertAnswer(uint32_t n) {
     a.set_offset(exchg::OF_Open);
     a.set_pxtype(exchg::PT_LimitPrice);
     a.set_timecond(exchg::TC_ValidInDay);
-    a.set_usertag(userTag(n));
+    a.set_usertag(userTag(n, tagLength));
     return a;
 }
 
@@ -150,8 +157,10 @@ private:
 
 }  // namespace
 
-PacketMix buildPacketMix(std::size_t packets, uint64_t firstPushId) {
+PacketMix buildPacketMix(std::size_t packets, uint64_t firstPushId, MixShape shape) {
     if (packets == 0 || packets % MIX_PERIOD != 0) throw std::invalid_argument("packets must be a multiple of 100");
+    if (shape.tagLength < 8 || shape.tagLength > 64) throw std::invalid_argument("tag length out of range");
+    const std::size_t tag = shape.tagLength;
     MixBuilder b(firstPushId);
     uint32_t n = 0;
     for (std::size_t period = 0; period < packets / MIX_PERIOD; ++period) {
@@ -159,27 +168,29 @@ PacketMix buildPacketMix(std::size_t packets, uint64_t firstPushId) {
         // fill right after it.
         for (std::size_t i = 0; i < MIX_ORDER_PUSHES; ++i) {
             ++n;
-            b.push(FC_PUSH_ORDER, makeOrder(n).SerializeAsString());
-            if (i < MIX_TRADE_PUSHES) b.push(FC_PUSH_TRADE, makeTrade(n).SerializeAsString());
+            b.push(FC_PUSH_ORDER, makeOrder(n, tag).SerializeAsString());
+            if (i < MIX_TRADE_PUSHES) b.push(FC_PUSH_TRADE, makeTrade(n, tag).SerializeAsString());
         }
-        b.answer(FC_CMD_ORDER_INSERT, makeInsertAnswer(n).SerializeAsString(), false);
+        if (!shape.withAnswers) continue;
+        b.answer(FC_CMD_ORDER_INSERT, makeInsertAnswer(n, tag).SerializeAsString(), false);
         b.answer(FC_QRY_ACCOUNT_INFO, makeAccountAnswer().SerializeAsString(), false);
         exchg::TradeList trades;
-        for (std::size_t i = 0; i < MIX_TRADE_LIST_SIZE; ++i) *trades.add_trades() = makeTrade(n - static_cast<uint32_t>(i));
+        for (std::size_t i = 0; i < MIX_TRADE_LIST_SIZE; ++i)
+            *trades.add_trades() = makeTrade(n - static_cast<uint32_t>(i), tag);
         b.answer(FC_QRY_TRADES, trades.SerializeAsString(), false);
         exchg::OrderList orders;
-        for (std::size_t i = 0; i < MIX_ORDER_LIST_SIZE; ++i) *orders.add_orders() = makeOrder(n - static_cast<uint32_t>(i));
+        for (std::size_t i = 0; i < MIX_ORDER_LIST_SIZE; ++i)
+            *orders.add_orders() = makeOrder(n - static_cast<uint32_t>(i), tag);
         b.answer(FC_QRY_ORDERS, orders.SerializeAsString(), true);
     }
     return std::move(b.mix);
 }
 
-std::string pushesOnly(const PacketMix& mix) {
-    std::string out;
-    for (const PlainPayload& p : mix.payloads) {
-        if (p.functionCode == FC_PUSH_MESSAGE) out += packet(FC_PUSH_MESSAGE, p.bytes, 0, 0);
-    }
-    return out;
+std::string largeOrderListPacket(std::size_t count) {
+    exchg::OrderList orders;
+    for (std::size_t i = 0; i < count; ++i) *orders.add_orders() = makeOrder(static_cast<uint32_t>(i + 1), 13);
+    const std::string payload = orders.SerializeAsString();
+    return packet(FC_QRY_ORDERS, deflate(payload), static_cast<uint32_t>(PACKET_HEADER_SIZE + payload.size()), 1);
 }
 
 }  // namespace hvr::bench

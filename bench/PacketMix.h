@@ -28,6 +28,13 @@ struct PlainPayload {
     std::string bytes;
 };
 
+// The shape of a mix: the length of every user tag (13 fits a string's
+// inline storage, 24 does not), and whether the answers are in it at all.
+struct MixShape {
+    std::size_t tagLength = 13;
+    bool withAnswers = true;
+};
+
 struct PacketMix {
     std::string stream;                 // whole packets, back to back, as sent
     std::vector<PlainPayload> payloads;  // the same packets, one entry each, in order
@@ -36,11 +43,14 @@ struct PacketMix {
     std::size_t answers = 0;            // the other packets (answers, some compressed)
 };
 
-// A cycle of `packets` packets (a multiple of MIX_PERIOD), starting with push
-// id firstPushId. Ids, prices and tags vary from packet to packet.
-PacketMix buildPacketMix(std::size_t packets, uint64_t firstPushId = 1);
+// A cycle of packets / MIX_PERIOD periods (packets a multiple of
+// MIX_PERIOD), starting with push id firstPushId. Ids, prices and tags vary
+// from packet to packet. Without answers a period holds only its
+// MIX_ORDER_PUSHES + MIX_TRADE_PUSHES pushes.
+PacketMix buildPacketMix(std::size_t packets, uint64_t firstPushId = 1, MixShape shape = {});
 
-// Only the pushes of a mix, as a stream: for counting allocations per push.
-std::string pushesOnly(const PacketMix& mix);
+// One compressed OrderList answer packet (FC_QRY_ORDERS) of `orders` orders,
+// as a server answers an order query of a busy day.
+std::string largeOrderListPacket(std::size_t orders);
 
 }  // namespace hvr::bench

@@ -1,5 +1,8 @@
 #include "Dispatcher.h"
 
+#include <type_traits>
+#include <utility>
+
 #include "net/Inflate.h"
 
 namespace hvr {
@@ -34,16 +37,25 @@ void handlePush(const exchg::PushMessage& push, PacketHandler& handler, Dispatch
     handler.onPushHandled(push.pushid());
 }
 
-void DispatchScratch::trim() {
+bool DispatchScratch::trim() {
     // Beyond these sizes a buffer or list is released after its packet
     // instead of being kept for the next one.
     constexpr std::size_t KEEP_BYTES = 256 * 1024;
     constexpr int KEEP_RECORDS = 1024;
-    if (inflated.capacity() > KEEP_BYTES) std::string().swap(inflated);
-    if (orderList.orders_size() > KEEP_RECORDS) exchg::OrderList().Swap(&orderList);
-    if (tradeList.trades_size() > KEEP_RECORDS) exchg::TradeList().Swap(&tradeList);
-    if (positionList.positions_size() > KEEP_RECORDS) exchg::PositionList().Swap(&positionList);
-    if (accountInfo.accinfos_size() > KEEP_RECORDS) exchg::AnsAccountInfo().Swap(&accountInfo);
+    bool released = false;
+    auto release = [&released](auto& kept, bool tooLarge) {
+        if (!tooLarge) return;
+        std::remove_reference_t<decltype(kept)> empty;
+        using std::swap;
+        swap(kept, empty);
+        released = true;
+    };
+    release(inflated, inflated.capacity() > KEEP_BYTES);
+    release(orderList, orderList.orders_size() > KEEP_RECORDS);
+    release(tradeList, tradeList.trades_size() > KEEP_RECORDS);
+    release(positionList, positionList.positions_size() > KEEP_RECORDS);
+    release(accountInfo, accountInfo.accinfos_size() > KEEP_RECORDS);
+    return released;
 }
 
 bool dispatchPacket(const uint8_t* packet, PacketHandler& handler, DispatchScratch& scratch) {

@@ -42,9 +42,10 @@ protected:
 // Messages and buffers reused from packet to packet, so that a steady stream
 // allocates nothing. Owned by one dispatching thread. trim() gives back what
 // one unusually large answer left behind, so a trader that once received a
-// huge list does not keep its memory for good.
+// huge list does not keep its memory for good; it returns whether it gave
+// anything back.
 struct DispatchScratch {
-    void trim();
+    bool trim();
 
     std::string inflated;
     exchg::AnsLogin login;

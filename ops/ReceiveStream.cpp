@@ -1,5 +1,7 @@
 #include "ops/ReceiveStream.h"
 
+#include <malloc.h>
+
 #include <algorithm>
 
 namespace hvr {
@@ -8,6 +10,15 @@ namespace {
 
 // A held-over buffer beyond this capacity is given back once it is empty.
 constexpr std::size_t KEEP_PENDING_BYTES = 256 * 1024;
+
+// After a large answer has been given back: the allocator keeps freed memory
+// for reuse (in the arena of the thread that freed it) and returns it to the
+// system only from the top of a heap; malloc_trim hands back every free page.
+// It walks every arena of the process and releases free pages one chunk at a
+// time (10-20 ms after some 20 MiB of small blocks were freed), so it runs
+// only after a buffer or list above the keep limits was released, never on
+// the steady path.
+void returnFreedPages() { ::malloc_trim(0); }
 
 }  // namespace
 
@@ -67,13 +78,18 @@ bool ReceiveStream::dispatch(const uint8_t* packet, const PacketHeader& header, 
 }
 
 void ReceiveStream::reset() {
+    const bool large = pending.capacity() > KEEP_PENDING_BYTES;
     std::string().swap(pending);
-    scratch.trim();
+    if (scratch.trim() || large) returnFreedPages();
 }
 
 void ReceiveStream::trimAfterPass() {
-    if (pending.empty() && pending.capacity() > KEEP_PENDING_BYTES) std::string().swap(pending);
-    scratch.trim();
+    bool released = false;
+    if (pending.empty() && pending.capacity() > KEEP_PENDING_BYTES) {
+        std::string().swap(pending);
+        released = true;
+    }
+    if (scratch.trim() || released) returnFreedPages();
 }
 
 }  // namespace hvr

@@ -5,11 +5,22 @@
 
 namespace hvr {
 
-std::string decimalId(uint32_t id) {
-    // The text of "%u", without a format parse per id: called for every push.
+namespace {
+
+// Writes the text of "%u" straight into a record's field: no format parse and
+// no temporary string per id (called once or twice for every push).
+void assignDecimalId(std::string& field, uint32_t id) {
     char text[16];
     const std::to_chars_result end = std::to_chars(text, text + sizeof text, id);
-    return std::string(text, end.ptr);
+    field.assign(text, end.ptr);
+}
+
+}  // namespace
+
+std::string decimalId(uint32_t id) {
+    std::string text;
+    assignDecimalId(text, id);
+    return text;
 }
 
 kra::NXSCode directionCode(int direct) { return direct == exchg::DT_Long ? '0' : '1'; }
@@ -53,7 +64,7 @@ kra::NXSEntrust* makeEntrustAnswer(const exchg::AnsOrderInsert& answer) {
     entrust->priceType = priceTypeCode(answer.pxtype());
     entrust->timeCondition = timeConditionCode(answer.timecond());
     entrust->offsetType = offsetCode(answer.offset());
-    entrust->entrustId = decimalId(answer.orderid());
+    assignDecimalId(entrust->entrustId, answer.orderid());
     entrust->userTag = answer.usertag().c_str();
     return entrust;
 }
@@ -67,7 +78,7 @@ kra::NXSOrderInfo* makeOrderInfo(const exchg::Order& order, RecordSource source)
     info->priceType = priceTypeCode(order.pxtype());
     info->timeCondition = timeConditionCode(order.timecond());
     info->offsetType = offsetCode(order.offset());
-    info->entrustId = decimalId(order.orderid());
+    assignDecimalId(info->entrustId, order.orderid());
     info->userTag = order.usertag().c_str();
     info->tradingDate = order.tradingdate();
     info->orderTime = source == RecordSource::Push ? order.ordertime() / 1000 : order.ordertime();
@@ -82,8 +93,8 @@ kra::NXSOrderInfo* makeOrderInfo(const exchg::Order& order, RecordSource source)
 
 kra::NXSTradeInfo* makeTradeInfo(const exchg::Trade& trade, RecordSource source) {
     kra::NXSTradeInfo* info = kra::NXSTradeInfo::create(trade.instrument().c_str());
-    info->tradeId = decimalId(trade.tradeid());
-    info->orderId = decimalId(trade.orderid());
+    assignDecimalId(info->tradeId, trade.tradeid());
+    assignDecimalId(info->orderId, trade.orderid());
     if (source == RecordSource::Push) info->userTag = trade.usertag().c_str();
     info->tradingDate = trade.tradingdate();
     info->tradeTime = trade.tradetime();

@@ -1,14 +1,36 @@
 // The connection: attempts, their outcomes, the receive path, and the
 // two-second wait before every retry. Everything here runs on the network
 // thread except withdrawLiveSocketLocked, which host threads call.
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <boost/asio/connect.hpp>
 #include <boost/asio/error.hpp>
 #include <chrono>
+#include <cstdint>
 
 #include "texts/LogText.h"
 #include "trader/TraderHVR.h"
 
 namespace hvr {
+
+namespace {
+
+// A receive that reached beyond this many bytes of readBuffer leaves those
+// pages resident. Once the socket has nothing more waiting they go back to
+// the system (they read as zeros when touched again): a trader that once read
+// a large answer does not keep 4 MiB for good, and a stream of large receives
+// pays for it once per burst, not per receive.
+constexpr std::size_t READ_BUFFER_KEPT_BYTES = 256 * 1024;
+
+void releasePagesBeyond(uint8_t* buffer, std::size_t kept, std::size_t size) {
+    const std::uintptr_t page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+    const std::uintptr_t from = (reinterpret_cast<std::uintptr_t>(buffer) + kept + page - 1) & ~(page - 1);
+    const std::uintptr_t to = (reinterpret_cast<std::uintptr_t>(buffer) + size) & ~(page - 1);
+    if (from < to) ::madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
+}
+
+}  // namespace
 
 void TraderHVR::startAttempt(uint64_t attempt) {
     Settings target;
@@ -121,6 +143,11 @@ void TraderHVR::handleRead(const boost::system::error_code& error, std::size_t b
     if (!consumeReceived(readBuffer, bytes)) {
         onFramingFailure(attempt);
         return;
+    }
+    if (bytes > READ_BUFFER_KEPT_BYTES && socket) {
+        boost::system::error_code unknown;
+        if (socket->available(unknown) == 0 && !unknown)
+            releasePagesBeyond(readBuffer, READ_BUFFER_KEPT_BYTES, READ_BUFFER_SIZE);
     }
     // A disconnect or a new connect made from a callback ends this connection:
     // its socket is closed by the step they posted.

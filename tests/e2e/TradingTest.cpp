@@ -396,6 +396,27 @@ TEST_F(Trading, QueriesSendTheirCodesAndAnswersArriveAsArrays) {
     EXPECT_EQ(listener.countEvents(1, 0), 0u);  // the stream went on
 }
 
+TEST_F(Trading, LargeAnswersArriveWholeAgainAfterTheirMemoryWasGivenBack) {
+    // Receives of several MiB, plain and compressed: the receive buffer's pages
+    // and the decode scratch are given back after each, and what follows
+    // must still decode byte for byte.
+    exchg_peer::OrderList orders;
+    for (uint32_t i = 0; i < 40000; ++i) *orders.add_orders() = order(i + 1, "IF2412", 35000000, 1);
+    const std::string plain = packetOf(FC_QRY_ORDERS, orders);
+    const std::string compressed = compressedPacketOf(FC_QRY_ORDERS, orders);
+    for (int round = 0; round < 2; ++round) {
+        server.send(plain + compressed + packetOf(FC_QRY_TRADES, exchg_peer::TradeList()));
+        ASSERT_TRUE(listener.waitFor([&] { return listener.tradeAnswers.size() == static_cast<std::size_t>(round + 1); }));
+    }
+    ASSERT_EQ(listener.orderAnswers.size(), 4u);
+    for (const auto& answer : listener.orderAnswers) {
+        ASSERT_EQ(answer->count(), 40000u);
+        EXPECT_EQ(answer->itemAs<kra::NXSOrderInfo>(0)->orderId, "1");
+        EXPECT_EQ(answer->itemAs<kra::NXSOrderInfo>(39999)->orderId, "40000");
+    }
+    EXPECT_EQ(listener.countEvents(1, 0), 0u);
+}
+
 TEST_F(Trading, PositionsWithoutACatalogAreLeftOutWithOneWarning) {
     TestListener bare;  // its catalog is null
     trader->registerListener(&bare);

@@ -134,5 +134,22 @@ TEST_F(Dispatch, PushIdIsReportedAfterTheRecordForEveryMtype) {
     EXPECT_EQ(handler.pushIds, (std::vector<uint64_t>{10, 7, 8, 9}));
 }
 
+TEST_F(Dispatch, ScratchGivesBackALargeAnswerAndKeepsSmallOnes) {
+    exchg::OrderList small;
+    for (int i = 0; i < 40; ++i) *small.add_orders() = validOrder();
+    exchg::OrderList large;
+    for (int i = 0; i < 8000; ++i) *large.add_orders() = validOrder();  // beyond both keep limits
+    EXPECT_TRUE(run(compressed(FC_QRY_ORDERS, small.SerializeAsString())));
+    EXPECT_FALSE(scratch.trim());
+    EXPECT_TRUE(run(compressed(FC_QRY_ORDERS, large.SerializeAsString())));
+    EXPECT_TRUE(scratch.trim());
+    EXPECT_EQ(scratch.orderList.orders_size(), 0);
+    EXPECT_EQ(scratch.inflated.capacity(), std::string().capacity());
+    EXPECT_FALSE(scratch.trim());  // nothing left to give back
+    // The next large answer is parsed whole from the released scratch.
+    EXPECT_TRUE(run(compressed(FC_QRY_ORDERS, large.SerializeAsString())));
+    EXPECT_EQ(handler.lastListSize, 8000u);
+}
+
 }  // namespace
 }  // namespace hvr
