@@ -15,29 +15,34 @@
 
 namespace hvr {
 
+namespace {
+
+// The header of an outgoing request: never compressed, so rawLength stays 0.
+void encodeRequestHeader(uint8_t* bytes, uint32_t functionCode, uint32_t requestNo, std::size_t payloadSize) {
+    PacketHeader header;
+    header.functionCode = static_cast<uint16_t>(functionCode);
+    header.packetLength = static_cast<uint32_t>(PACKET_HEADER_SIZE + payloadSize);
+    header.requestNo = requestNo;
+    encodeHeader(header, bytes);
+}
+
+}  // namespace
+
 void TraderHVR::sendMessage(const google::protobuf::MessageLite& message, uint32_t functionCode,
                             uint32_t requestNo) {
     // Framed outside sendLock, in a buffer each calling thread reuses.
     thread_local std::string packet;
     const std::size_t payloadSize = message.ByteSizeLong();
-    PacketHeader header;
-    header.functionCode = static_cast<uint16_t>(functionCode);
-    header.packetLength = static_cast<uint32_t>(PACKET_HEADER_SIZE + payloadSize);
-    header.requestNo = requestNo;
     packet.resize(PACKET_HEADER_SIZE + payloadSize);
     uint8_t* bytes = reinterpret_cast<uint8_t*>(&packet[0]);
-    encodeHeader(header, bytes);
+    encodeRequestHeader(bytes, functionCode, requestNo, payloadSize);
     message.SerializeWithCachedSizesToArray(bytes + PACKET_HEADER_SIZE);
     queuePacket(packet.data(), packet.size());
 }
 
 void TraderHVR::sendEmptyRequest(uint32_t functionCode, uint32_t requestNo) {
     uint8_t bytes[PACKET_HEADER_SIZE];
-    PacketHeader header;
-    header.functionCode = static_cast<uint16_t>(functionCode);
-    header.packetLength = static_cast<uint32_t>(PACKET_HEADER_SIZE);
-    header.requestNo = requestNo;
-    encodeHeader(header, bytes);
+    encodeRequestHeader(bytes, functionCode, requestNo, 0);
     queuePacket(reinterpret_cast<const char*>(bytes), sizeof bytes);
 }
 

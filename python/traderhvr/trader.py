@@ -89,17 +89,17 @@ def _catalog_rows(catalog: Optional[Mapping]) -> Optional[list]:
     if catalog is None:
         return None
     rows = []
-    for code, spec in catalog.items():
-        spec = spec or {}
-        multiplier = int(spec.get("multiplier", 1))
+    for code, terms in catalog.items():
+        terms = terms or {}
+        multiplier = int(terms.get("multiplier", 1))
         if not 0 <= multiplier <= MAX_VOLUME:
             raise ValueError(f"catalog: multiplier of {code} out of range: {multiplier}")
         rows.append(
             (
                 _wire_text(code, "catalog code"),
                 multiplier,
-                _wire_text(spec.get("currency", "CNY"), "catalog currency"),
-                _wire_text(spec.get("exchange", ""), "catalog exchange"),
+                _wire_text(terms.get("currency", "CNY"), "catalog currency"),
+                _wire_text(terms.get("exchange", ""), "catalog exchange"),
             )
         )
     return rows
