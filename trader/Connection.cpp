@@ -44,7 +44,7 @@ void TraderHVR::startAttempt(uint64_t attempt) {
     if (superseded) {
         // The host disconnected, or connected again, before this attempt could
         // start: it ends as an aborted attempt would.
-        reporter.event(0, boost::asio::error::operation_aborted);
+        reportAttemptEnd(attempt, boost::asio::error::operation_aborted);
         return;
     }
     reporter.log(kra::LOG_LEVEL_INFO, LOG_CONNECT_START, target.host.c_str());
@@ -62,7 +62,7 @@ void TraderHVR::handleConnect(const boost::system::error_code& error, uint64_t a
     if (error) {
         const bool current = enterWaiting(attempt);  // false: replaced by a newer attempt, or stopped
         if (current) closeSocket();
-        reporter.event(0, error.value());
+        reportAttemptEnd(attempt, error.value());
         // The host may have connected or disconnected from that callback.
         if (!current || !isCurrent(attempt, ConnectionState::Waiting)) return;
         reporter.log(kra::LOG_LEVEL_WARN, LOG_CONNECTION_CLOSED, RECONNECT_DELAY_SECONDS);
@@ -85,7 +85,7 @@ void TraderHVR::handleConnect(const boost::system::error_code& error, uint64_t a
         // The host disconnected, or connected again, before this success could
         // be reported: the attempt ends as if it had been aborted. Its socket
         // is closed by the step that replaced or stopped it.
-        reporter.event(0, boost::asio::error::operation_aborted);
+        reportAttemptEnd(attempt, boost::asio::error::operation_aborted);
         return;
     }
 
@@ -105,7 +105,7 @@ void TraderHVR::handleConnect(const boost::system::error_code& error, uint64_t a
         liveSocket = socket.get();
         liveAttempt = attempt;
     }
-    reporter.event(0, 0);
+    reportAttemptEnd(attempt, 0);
     {
         MutexLock guard(&stateLock);
         reportingConnected = false;
@@ -117,6 +117,14 @@ void TraderHVR::handleConnect(const boost::system::error_code& error, uint64_t a
     // with the next request or heartbeat.
     MutexLock guard(&sendLock);
     startWriteIfIdleLocked();
+}
+
+void TraderHVR::reportAttemptEnd(uint64_t attempt, int code) {
+    // An older attempt that ends after a newer one was reported connected says
+    // nothing the host can use, and would read as if the connection had failed.
+    if (attempt < newestConnectedReported) return;
+    if (code == 0) newestConnectedReported = attempt;
+    reporter.event(0, code);
 }
 
 void TraderHVR::startRead(uint64_t attempt) {

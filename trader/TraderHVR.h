@@ -30,7 +30,9 @@
 //   the id they were made for and do nothing once a newer attempt exists.
 //
 // Events
-//   Every attempt ends with exactly one onTraderEvent(0, code). Once disconnect
+//   Every attempt ends with one onTraderEvent(0, code), except an older one
+//   ending after a newer one was reported connected (it says nothing the host
+//   can use). Once disconnect
 //   has reported (1, 0) no (0, 0) follows unless the host connects again: a
 //   success that loses the race to disconnect is reported as (0, abort code),
 //   and disconnect waits for a (0, 0) that is being delivered at that moment to
@@ -135,6 +137,8 @@ private:
     // --- trader/Connection.cpp: network thread unless noted ---
     void startAttempt(uint64_t attempt) EXCLUDES(stateLock);
     void handleConnect(const boost::system::error_code& error, uint64_t attempt) EXCLUDES(stateLock);
+    // onTraderEvent(0, code) for the end of an attempt.
+    void reportAttemptEnd(uint64_t attempt, int code);
     void startRead(uint64_t attempt);
     void handleRead(const boost::system::error_code& error, std::size_t bytes, uint64_t attempt)
         EXCLUDES(stateLock);
@@ -222,6 +226,7 @@ private:
 
     // Network thread only.
     std::unique_ptr<boost::asio::ip::tcp::socket> socket;
+    uint64_t newestConnectedReported = 0;  // id of the latest attempt reported as (0, 0)
     basic_repeating_timer heartbeatTimer;  // started and cancelled there; locks of its own
     ReceiveStream receiveStream;
     AnswerDelivery delivery{reporter, *this};
