@@ -20,6 +20,14 @@
 
 namespace hvr::test {
 
+// Socket options of the listening socket, inherited by every connection:
+// a small receive buffer and segment size make a client's writes back up
+// after a few tens of KiB while reading is held.
+struct ServerSockets {
+    int receiveBuffer = 0;  // SO_RCVBUF; 0 = the system's
+    int maxSegment = 0;     // TCP_MAXSEG announced to clients; 0 = the system's
+};
+
 struct ReceivedPacket {
     PacketHeader header;
     std::string payload;
@@ -29,7 +37,8 @@ struct ReceivedPacket {
 class ScriptedServer {
 public:
     // Listens on address ("127.0.0.1" or "::1") at port (0 = a free port).
-    explicit ScriptedServer(const std::string& address = "127.0.0.1", uint16_t port = 0);
+    explicit ScriptedServer(const std::string& address = "127.0.0.1", uint16_t port = 0,
+                            const ServerSockets& sockets = {});
     ~ScriptedServer();
     ScriptedServer(const ScriptedServer&) = delete;
     ScriptedServer& operator=(const ScriptedServer&) = delete;
@@ -57,6 +66,12 @@ public:
     void closeConnection();
     // Stops accepting; later connects are refused.
     void stopListening();
+    // While held, no connection is read (from its accept on, if held before):
+    // what clients send piles up in the socket buffers.
+    void holdReading(bool held);
+    // Closes the newest connection with a reset, discarding what it has not
+    // read. REQUIRES: reading is held.
+    void resetConnection();
 
 private:
     void acceptLoop();
@@ -73,6 +88,7 @@ private:
     std::vector<std::thread> readers;
     std::deque<ReceivedPacket> packets;
     std::size_t totalBytes = 0;
+    bool readingHeld = false;
 };
 
 }  // namespace hvr::test
