@@ -17,6 +17,7 @@ struct RawValues {
     uint64_t walkSeed = 0;
     unsigned port = 0;
     std::string logLevel = "info";
+    std::string connectionFaults;
 };
 
 po::options_description describeOptions(SimOptions& o, RawValues& raw) {
@@ -50,6 +51,12 @@ po::options_description describeOptions(SimOptions& o, RawValues& raw) {
         ("one-byte-writes", po::bool_switch(&o.oneByteWrites), "write every packet in 1-byte chunks")
         ("answer-delay-ms", po::value(&o.answerDelayMs)->value_name("N"), "delay every answer by N ms")
         ("refuse-logins", po::bool_switch(&o.refuseLogins), "answer every login with result -21")
+        ("connection-faults", po::value(&raw.connectionFaults)->value_name("LIST"),
+         "faults for the first connections, one each: stall:MS, trickle:BYTES, reset:MS, comma separated")
+        ("small-socket-buffers", po::bool_switch(&o.smallSocketBuffers),
+         "small receive buffer and segment size on every connection")
+        ("request-journal", po::value(&o.requestJournal)->value_name("PATH"),
+         "append one line per request received (and per accept, receive, close) to PATH")
         ("help,h", "show this help and exit")
         ("version", "show the version and exit");
     return d;
@@ -125,6 +132,13 @@ CommandLine parseCommandLine(const std::vector<std::string>& args) {
     if (vm.count("random-walk-seed")) o.randomWalkSeed = raw.walkSeed;
     if (o.randomWalkMs == 0) return failure("--random-walk-ms: must be at least 1");
     if (vm.count("drop-after") && o.dropAfter == 0) return failure("--drop-after: must be at least 1");
+    if (vm.count("connection-faults")) {
+        const auto faults = parseConnectionFaults(raw.connectionFaults);
+        if (!faults)
+            return failure("--connection-faults: \"" + raw.connectionFaults +
+                           "\" is not a list of stall:MS, trickle:BYTES, reset:MS with amounts above 0");
+        o.connectionFaults = *faults;
+    }
     return result;
 }
 

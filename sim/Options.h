@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "ConnectionFault.h"
 #include "EventLog.h"
 
 namespace hvr::sim {
@@ -32,6 +33,9 @@ struct SimOptions {
     bool oneByteWrites = false;
     unsigned answerDelayMs = 0;
     bool refuseLogins = false;
+    std::vector<ConnectionFault> connectionFaults;  // for the first connections, in order
+    bool smallSocketBuffers = false;
+    std::string requestJournal;  // empty = none
 };
 
 struct CommandLine {
