@@ -3,7 +3,9 @@
 // later ones are served normally. With --small-socket-buffers the listening
 // socket's receive buffer and segment size are small, so that a client's
 // writes back up after a few tens of KiB the server has not read.
-//   stall:MS     read nothing for MS milliseconds, then serve normally
+//   stall:MS     read nothing for MS milliseconds, then read and discard
+//                everything (no answers: a client that closed meanwhile is
+//                not reset by one, so all it had written still arrives)
 //   trickle:N    read one byte at a time; after N bytes close with a reset,
 //                discarding whatever has not been read
 //   reset:MS     read nothing; MS milliseconds after the accept close with a

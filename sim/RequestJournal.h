@@ -12,7 +12,8 @@
 //                                         STARTED; DRAINED 1 when nothing more
 //                                         was waiting once it completed
 //   TIME in CONN CODE REQUEST_NO FATE KEY one whole request packet; FATE is
-//                                         handled, or discarded (--drop-after);
+//                                         handled, or discarded (past --drop-after,
+//                                         after a stall);
 //                                         KEY an order's user tag, a cancel's
 //                                         order id, a login's resource/pushid,
 //                                         else -

@@ -79,7 +79,7 @@ void Session::onFaultTimer(const boost::system::error_code& error) {
     if (fault_.kind == ConnectionFault::Kind::Reset) {
         reset("reset after " + std::to_string(fault_.amount) + " ms without reading (fault injection)");
     } else {
-        readSome();  // the stall is over
+        readSome();  // the stall is over: what comes is read and discarded
     }
 }
 
@@ -172,8 +172,12 @@ bool Session::dispatch(const uint8_t* packet, const PacketHeader& header, std::s
                     " does not inflate to its announced size";
         return false;
     }
-    if (options_.journal) options_.journal->request(id_, header, payload, !draining_);
-    if (draining_) return true;  // past the drop-after count: read but not handled
+    // Past the drop-after count, and after a stall, packets are read but not
+    // handled: nothing is answered, so a client that has closed in the
+    // meantime is not reset by an answer and its last bytes still arrive.
+    const bool discarded = draining_ || fault_.kind == ConnectionFault::Kind::Stall;
+    if (options_.journal) options_.journal->request(id_, header, payload, !discarded);
+    if (discarded) return true;
     if (!desk_.handle(*this, header, payload)) {
         malformed = "payload of function code " + std::to_string(header.functionCode) + " does not parse";
         return false;

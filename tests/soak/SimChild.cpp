@@ -19,8 +19,12 @@ using Clock = std::chrono::steady_clock;
 
 }  // namespace
 
-SimChild::SimChild(std::string binary, std::string db, std::string config, std::string log)
-    : binary(std::move(binary)), db(std::move(db)), config(std::move(config)), log(std::move(log)) {}
+SimChild::SimChild(std::string binary, std::string db, std::string config, std::string log, std::string journal)
+    : binary(std::move(binary)),
+      db(std::move(db)),
+      config(std::move(config)),
+      log(std::move(log)),
+      journal(std::move(journal)) {}
 
 SimChild::~SimChild() {
     kill9();
@@ -28,8 +32,8 @@ SimChild::~SimChild() {
 
 bool SimChild::start(uint16_t port, const std::vector<std::string>& flags, bool freshDay, std::string& why) {
     kill9();
-    std::vector<std::string> args{binary, "--listen", "127.0.0.1", "--port", std::to_string(port),
-                                  "--db", db,         "--config",  config};
+    std::vector<std::string> args{binary, "--listen", "127.0.0.1", "--port",           std::to_string(port),
+                                  "--db", db,         "--config",  config, "--request-journal", journal};
     if (freshDay) args.push_back("--fresh-day");
     args.insert(args.end(), flags.begin(), flags.end());
     std::vector<char*> argv;

@@ -18,9 +18,10 @@ namespace hvr::soak {
 
 class SimChild {
 public:
-    // binary: the hvr-sim executable; db, config, log: its files (the log
-    // collects stderr of every start, appended).
-    SimChild(std::string binary, std::string db, std::string config, std::string log);
+    // binary: the hvr-sim executable; db, config, log, journal: its files
+    // (the log collects stderr of every start, the request journal every
+    // start's lines, both appended).
+    SimChild(std::string binary, std::string db, std::string config, std::string log, std::string journal);
     ~SimChild();
     SimChild(const SimChild&) = delete;
     SimChild& operator=(const SimChild&) = delete;
@@ -37,7 +38,7 @@ public:
     const std::vector<std::string>& flags() const { return currentFlags; }
 
 private:
-    const std::string binary, db, config, log;
+    const std::string binary, db, config, log, journal;
     pid_t pid = -1;
     int stdoutFd = -1;
     uint16_t listenPort = 0;

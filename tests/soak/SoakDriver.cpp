@@ -25,6 +25,7 @@
 #include "RoundPlan.h"
 #include "SimChild.h"
 #include "SimRecords.h"
+#include "SocketTable.h"
 #include "SoakListener.h"
 
 namespace hvr::soak {
@@ -58,6 +59,17 @@ constexpr auto LOGIN_LIMIT = seconds(20);    // connect to successful login, und
 constexpr auto PROBE_LIMIT = seconds(15);    // an order's answer and pushes
 constexpr auto NOTICE_LIMIT = seconds(15);   // a killed server noticed and a login again
 constexpr auto BACKLOG_LIMIT = seconds(60);  // what a stopped trader queued in the chaos, answered
+constexpr auto DRILL_LIMIT = seconds(15);    // one step of the drills
+
+// The drills' simulator: small socket buffers, so that a write backs up after
+// a few tens of KiB, and a fault for each of its first four connections.
+// The stalls outlast the filling of the buffers and our own close; the
+// trickle reads fewer bytes than the batch the connection starts with.
+const std::vector<std::string> DRILL_FLAGS = {"--small-socket-buffers", "--connection-faults",
+                                              "stall:1500,stall:1500,trickle:3000,reset:300"};
+constexpr int FLOOD_ORDERS = 100;   // a batch bigger than the small buffers hold
+constexpr int FLOOD_TAG = 400;      // characters of a flood order's tag
+constexpr int FILL_LIMIT = 40000;   // requests placed at most to fill the buffers
 
 std::string gbkToUtf8(const std::string& text) {
     iconv_t cd = iconv_open("UTF-8", "GBK");
@@ -86,9 +98,46 @@ struct Module {
 struct Totals {
     int rounds = 0;
     CheckCounts last;  // pushes: cumulative, from the last check
-    std::size_t ordersPlaced = 0, ordersArrived = 0, ordersInDoubt = 0, ordersRefused = 0;
-    std::size_t queriesPlaced = 0, queriesAnswered = 0, queriesInDoubt = 0, queriesRefused = 0;
+    CheckCounts sum;   // requests and paths: summed over the rounds
+    void add(const CheckCounts& c) {
+        last = c;
+        sum.requestsPlaced += c.requestsPlaced;
+        sum.requestsArrived += c.requestsArrived;
+        sum.requestsReported += c.requestsReported;
+        sum.requestsInDoubt += c.requestsInDoubt;
+        sum.requestsUnexplained += c.requestsUnexplained;
+        sum.ordersPlaced += c.ordersPlaced;
+        sum.ordersArrived += c.ordersArrived;
+        sum.queriesPlaced += c.queriesPlaced;
+        sum.queriesArrived += c.queriesArrived;
+        sum.putBack += c.putBack;
+        sum.droppedByOwnClose += c.droppedByOwnClose;
+        sum.droppedAfterReset += c.droppedAfterReset;
+        sum.droppedAfterTrickle += c.droppedAfterTrickle;
+        sum.droppedOther += c.droppedOther;
+        sum.releasedLines += c.releasedLines;
+        sum.loginsChecked += c.loginsChecked;
+        sum.throwsChecked += c.throwsChecked;
+        sum.answersChecked += c.answersChecked;
+    }
 };
+
+std::string pathsText(const CheckCounts& c) {
+    return "put back " + std::to_string(c.putBack) + ", dropped when our own close cut it part way " +
+           std::to_string(c.droppedByOwnClose) + ", after the server reset " + std::to_string(c.droppedAfterReset) +
+           ", after one-byte reads and a reset " + std::to_string(c.droppedAfterTrickle) + ", elsewhere " +
+           std::to_string(c.droppedOther) + "; release dropped queued requests " + std::to_string(c.releasedLines) +
+           " times";
+}
+
+std::string requestsText(const CheckCounts& c) {
+    return std::to_string(c.requestsPlaced) + " (arrived " + std::to_string(c.requestsArrived) +
+           ", reported lost by the module " + std::to_string(c.requestsReported) + ", in doubt " +
+           std::to_string(c.requestsInDoubt) + ", unexplained " + std::to_string(c.requestsUnexplained) +
+           "; orders " + std::to_string(c.ordersPlaced) + " of which arrived " + std::to_string(c.ordersArrived) +
+           ", queries " + std::to_string(c.queriesPlaced) + " of which arrived " + std::to_string(c.queriesArrived) +
+           ")";
+}
 
 class Driver {
 public:
@@ -98,8 +147,9 @@ public:
           dir(std::move(dir)),
           folder(this->dir + "flow/"),
           simLog(this->dir + "sim.log"),
-          sim(options.simPath, this->dir + "sim.db", this->dir + "sim.ini", simLog),
-          listener(journal, USER, PASSWORD) {}
+          simJournal(this->dir + "requests.journal"),
+          sim(options.simPath, this->dir + "sim.db", this->dir + "sim.ini", simLog, simJournal),
+          listener(journal, USER, PASSWORD, std::to_string(options.seed)) {}
 
     int run();
 
@@ -108,7 +158,23 @@ private:
     void runRound(int round);
     void chaos(const RoundPlan& plan, int round);
     void hostThread(const RoundPlan& plan, int round, int index);
-    void quiesce(const RoundPlan& plan, int round, Seq chaosStart, Seq chaosEnd);
+    void quiesce(const RoundPlan& plan, int round, Seq roundStart);
+    // The send-error paths, on purpose: our own close with a write in flight
+    // that has sent nothing, then one cut part way; the server reading one
+    // byte at a time, then resetting; the server resetting with nothing read.
+    void drills(const RoundPlan& plan, int round);
+    void ownClose(OwnClose how, const std::function<void()>& beforeConnect);
+    // The next (0, 0) of the object after seq `after`: its seq and local port.
+    std::pair<Seq, uint16_t> waitConnected(Seq after, const std::string& context);
+    // A send line of the object after seq `after` (a put-back line too, with
+    // orPutBack: the part-way cut may find the write with nothing sent).
+    void waitSendLine(SendLine::What what, Seq after, const std::string& context, bool orPutBack = false);
+    void waitEnded(Seq after, const std::string& context);
+    // Places requests until the connection's send queue stops growing: the
+    // server reads nothing, so every buffer on the way is full and the
+    // module's next batch waits.
+    void fillUntilBlocked(uint16_t localPort, const std::function<void(int)>& place, const std::string& context);
+    void floodOrder(int round, const std::string& drill, int n);
 
     // The simulator.
     void startSim(const std::vector<std::string>& flags, bool freshDay);
@@ -121,6 +187,7 @@ private:
     void guarded(const char* name, const std::function<void()>& call);
     std::unique_ptr<kra::NXSMapNode> config();
     void placeOrder(const std::string& tag, bool fill, char direction);
+    void query(RequestKind kind);
     Seq waitOrderDone(const std::string& tag, Seq since, std::chrono::seconds limit, const std::string& context);
     Seq waitAnswer(const std::string& tag, Seq since, std::chrono::seconds limit, const std::string& context);
     // Places a filling order and returns the seq stamped just before it.
@@ -134,7 +201,7 @@ private:
 
     const SoakOptions options;
     const Module module;
-    const std::string dir, folder, simLog;
+    const std::string dir, folder, simLog, simJournal;
     Journal journal;
     SimChild sim;
     SoakListener listener;
@@ -173,18 +240,20 @@ void Driver::startSim(const std::vector<std::string>& flags, bool freshDay) {
     if (port.load() != 0 && sim.port() != port.load())
         std::printf("  hvr-sim moved to port %u (the trader picks it up at its next init)\n", sim.port());
     port.store(sim.port());
+    listener.setServerPort(sim.port());
     listener.setDropsAreFaults(dropsConnections(flags));
     if (!flags.empty()) {
         std::lock_guard<std::mutex> guard(countersLock);
-        for (const std::string& f : flags)
-            if (f.rfind("--", 0) == 0) ++faultCounts["restart with " + f];
+        if (flags != DRILL_FLAGS)
+            for (const std::string& f : flags)
+                if (f.rfind("--", 0) == 0) ++faultCounts["restart with " + f];
     }
 }
 
 void Driver::killSim(const std::string& why) {
     if (!sim.running()) return;
     sim.kill9();
-    journal.record([&](JournalData& d, Seq s) { d.faults.push_back({s, why}); });
+    journal.record([&](JournalData& d, Seq s) { d.faults.push_back({s, why, steadyNow()}); });
     std::lock_guard<std::mutex> guard(countersLock);
     ++faultCounts["kill -9"];
 }
@@ -236,6 +305,7 @@ void Driver::lifecycleCall(LifecycleCall::What what, const char* name, const std
         c.what = what;
         c.object = obj;
         c.started = s;
+        c.startedAt = steadyNow();
         d.lifecycle.push_back(c);
     });
     const Seq eventBefore = lastHostEventSeq();
@@ -266,12 +336,32 @@ void Driver::placeOrder(const std::string& tag, bool fill, char direction) {
     entrust->offsetType = '0';
     entrust->userTag = tag;
     if (!fill) entrust->price = direction == '0' ? 3400.0 : 3600.0;  // rests: below / above the last price
-    const int result = trader.load()->orderInsert(entrust);
+    int result = 0;
+    listener.request(RequestKind::Order, tag, [&] { result = trader.load()->orderInsert(entrust); });
     entrust->release();
     if (result != 0) {
         const std::string what = "orderInsert returned " + std::to_string(result) + " for the valid order " + tag;
         journal.record([&](JournalData& d, Seq) { d.hostThreadExceptions.push_back(what); });
     }
+}
+
+void Driver::query(RequestKind kind) {
+    kra::ITraderApi* t = trader.load();
+    listener.request(kind, "", [&] {
+        switch (kind) {
+            case RequestKind::QueryAccount:
+                t->queryAccount();
+                break;
+            case RequestKind::QueryPositions:
+                t->queryPositions();
+                break;
+            case RequestKind::QueryOrders:
+                t->queryOrders();
+                break;
+            default:
+                t->queryTrades();
+        }
+    });
 }
 
 Seq Driver::placeProbe(const std::string& tag, char direction) {
@@ -309,9 +399,6 @@ void Driver::hostThread(const RoundPlan& plan, int round, int index) {
         --budget[op];
         const uint64_t choice = rng();
         kra::ITraderApi* t = trader.load();
-        auto request = [&](RequestKind kind, const std::string& tag) {
-            journal.record([&](JournalData& d, Seq s) { d.requests.push_back({s, kind, tag}); });
-        };
         if (static_cast<Op>(op) == Op::Reuse) {
             // A host may release an object and start it again; it does not
             // call it from other threads meanwhile.
@@ -325,13 +412,12 @@ void Driver::hostThread(const RoundPlan& plan, int round, int index) {
                     // As a host does: only with a connection (a login queued
                     // while stopped is one more replay at the next connect).
                     guarded("login", [&] {
-                        if (t->isConnected()) t->login(USER, PASSWORD, "soak");
+                        if (t->isConnected()) listener.login();
                     });
                     break;
                 case Op::Order: {
                     const std::string tag = "soak-" + std::to_string(options.seed) + "-r" + std::to_string(round) +
                                             "-t" + std::to_string(index) + "-" + std::to_string(++placed);
-                    request(RequestKind::Order, tag);
                     guarded("orderInsert", [&] { placeOrder(tag, choice % 2 == 0, (choice >> 8) % 2 ? '0' : '1'); });
                     break;
                 }
@@ -339,28 +425,24 @@ void Driver::hostThread(const RoundPlan& plan, int round, int index) {
                     kra::NXSOrderAction* action = kra::NXSOrderAction::create();
                     action->actionFlag = '0';
                     action->orderId = choice % 5 == 0 ? "999999" : listener.someOrderId(choice >> 8);
-                    if (!action->orderId.empty()) {
-                        request(RequestKind::Cancel, "");
-                        guarded("orderCancel", [&] { t->orderCancel(action); });
-                    }
+                    if (!action->orderId.empty())
+                        guarded("orderCancel", [&] {
+                            listener.request(RequestKind::Cancel, action->orderId, [&] { t->orderCancel(action); });
+                        });
                     action->release();
                     break;
                 }
                 case Op::QueryAccount:
-                    request(RequestKind::QueryAccount, "");
-                    guarded("queryAccount", [&] { t->queryAccount(); });
+                    guarded("queryAccount", [&] { query(RequestKind::QueryAccount); });
                     break;
                 case Op::QueryPositions:
-                    request(RequestKind::QueryPositions, "");
-                    guarded("queryPositions", [&] { t->queryPositions(); });
+                    guarded("queryPositions", [&] { query(RequestKind::QueryPositions); });
                     break;
                 case Op::QueryOrders:
-                    request(RequestKind::QueryOrders, "");
-                    guarded("queryOrders", [&] { t->queryOrders(); });
+                    guarded("queryOrders", [&] { query(RequestKind::QueryOrders); });
                     break;
                 case Op::QueryTrades:
-                    request(RequestKind::QueryTrades, "");
-                    guarded("queryTrades", [&] { t->queryTrades(); });
+                    guarded("queryTrades", [&] { query(RequestKind::QueryTrades); });
                     break;
                 case Op::Connect:
                     lifecycleCall(LifecycleCall::Connect, "connect", [&] { t->connect(); });
@@ -397,7 +479,7 @@ void Driver::chaos(const RoundPlan& plan, int round) {
             std::size_t index = 0;
             sim.kill9();
             journal.record([&](JournalData& d, Seq s) {
-                d.faults.push_back({s, "kill -9 of hvr-sim (outage)"});
+                d.faults.push_back({s, "kill -9 of hvr-sim (outage)", steadyNow()});
                 index = d.outages.size();
                 d.outages.push_back({s, 0});
             });
@@ -483,7 +565,7 @@ Seq Driver::waitOrderDone(const std::string& tag, Seq since, std::chrono::second
     return answeredAt;
 }
 
-void Driver::quiesce(const RoundPlan& plan, int round, Seq chaosStart, Seq chaosEnd) {
+void Driver::quiesce(const RoundPlan& plan, int round, Seq roundStart) {
     setPhase("quiesce: clean simulator", seconds(30));
     listener.setThrowRates({}, 0);
     if (!sim.running() || !sim.flags().empty()) {
@@ -491,27 +573,22 @@ void Driver::quiesce(const RoundPlan& plan, int round, Seq chaosStart, Seq chaos
         startSim({}, false);
     }
 
-    setPhase("quiesce: release", seconds(40));
-    // Every request the chaos placed has gone out, or been refused, or lost,
-    // once an order sent now is answered: requests on one connection are
-    // answered in order, and what a trader queued goes out ahead of what
-    // comes after. That answer is the cutoff for judging the chaos requests.
+    // An order answered after a login: what the chaos queued has gone out
+    // ahead of it (requests on one connection are answered in order).
     const std::string tagBarrier = "soak-" + std::to_string(options.seed) + "-r" + std::to_string(round) + "-barrier";
     listener.setAutoLogin(true);
-    Seq cutoff = 0;
     if (plan.steadyHost()) {
         // The host never closed a connection in this round: the trader comes
-        // back by itself, and the requests are judged before any close of
-        // ours could reset the connection they went out on.
+        // back by itself.
         setPhase("quiesce: settle", seconds(100));
         const Seq settle = journal.stamp();
-        if (trader.load()->isConnected()) trader.load()->login(USER, PASSWORD, "soak");
+        if (trader.load()->isConnected()) listener.login();
         waitLogin(settle, LOGIN_LIMIT,
                   "quiesce: the trader did not log in again within 20 s after the server came back (no host "
                   "connect, disconnect or release in this round)");
         const Seq placed = placeProbe(tagBarrier, '0');
-        cutoff = waitAnswer(tagBarrier, placed, BACKLOG_LIMIT,
-                            "quiesce: the order " + tagBarrier + " placed after the login got no answer within 60 s");
+        waitAnswer(tagBarrier, placed, BACKLOG_LIMIT,
+                   "quiesce: the order " + tagBarrier + " placed after the login got no answer within 60 s");
     }
 
     setPhase("quiesce: release", seconds(40));
@@ -525,14 +602,12 @@ void Driver::quiesce(const RoundPlan& plan, int round, Seq chaosStart, Seq chaos
     waitLogin(before, LOGIN_LIMIT,
               "quiesce: no successful login within 20 s after init + connect on " + objectText +
                   " against a clean simulator");
-    // Otherwise the backlog went out ahead of this login (the first login
-    // answered may be one the chaos queued, and queued logins bring replays).
     if (!plan.steadyHost()) {
         setPhase("quiesce: backlog", seconds(100));
         const Seq placed = placeProbe(tagBarrier, '0');
-        cutoff = waitAnswer(tagBarrier, placed, BACKLOG_LIMIT,
-                            "quiesce: the order " + tagBarrier + " placed after the login on " + objectText +
-                                " got no answer within 60 s");
+        waitAnswer(tagBarrier, placed, BACKLOG_LIMIT,
+                   "quiesce: the order " + tagBarrier + " placed after the login on " + objectText +
+                       " got no answer within 60 s");
     }
 
     // A listener that throws once more must not cost the connection.
@@ -540,10 +615,10 @@ void Driver::quiesce(const RoundPlan& plan, int round, Seq chaosStart, Seq chaos
     const Seq armed = journal.stamp();
     if (options.listenerThrows) listener.armThrowOnce(plan.probe);
     if (plan.probe == Callback::Login) {
-        trader.load()->login(USER, PASSWORD, "soak");
+        listener.login();
         waitLogin(armed, PROBE_LIMIT, "quiesce: no answer to a second login on " + objectText);
     } else if (plan.probe == Callback::Orders) {
-        trader.load()->queryOrders();
+        query(RequestKind::QueryOrders);
     } else if (plan.probe == Callback::Event) {
         // (0, 0) throws: a reconnect of our own makes one.
         lifecycleCall(LifecycleCall::Connect, "connect", [&] { trader.load()->connect(); });
@@ -557,7 +632,7 @@ void Driver::quiesce(const RoundPlan& plan, int round, Seq chaosStart, Seq chaos
                       " got no complete answer and pushes within 15 s (the connection went deaf?)");
     const bool thrown = journal.waitFor(
         [&](const JournalData& d) {
-            return !d.throwsOnNetworkThread.empty() && d.throwsOnNetworkThread.back() > armed;
+            return !d.throwsOnNetworkThread.empty() && d.throwsOnNetworkThread.back().seq > armed;
         },
         milliseconds(0));
     if (options.listenerThrows && !thrown)
@@ -608,30 +683,183 @@ void Driver::quiesce(const RoundPlan& plan, int round, Seq chaosStart, Seq chaos
 
     setPhase("checks", seconds(60));
     RoundWindow window;
-    window.chaosStart = chaosStart;
-    window.chaosEnd = chaosEnd;
-    window.cutoff = cutoff;
+    window.start = roundStart;
+    window.end = journal.stamp();
+    window.endAt = steadyNow();
     window.finalObject = obj;
     window.flowPushId = readFlowPushId(folder + USER + ".flow");
     window.tagPrefix = "soak-";
-    const CheckResult result = checkRound(journal.snapshot(), day, readLoginResumes(simLog, USER), window);
+    const CheckResult result = checkRound(journal.snapshot(), day, readLoginResumes(simLog, USER),
+                                          readRequestJournal(simJournal), window);
 
     const CheckCounts& c = result.counts;
-    totals.last = c;
-    totals.ordersPlaced += c.ordersPlaced;
-    totals.ordersArrived += c.ordersArrived;
-    totals.ordersInDoubt += c.ordersInDoubt;
-    totals.ordersRefused += c.ordersRefused;
-    totals.queriesPlaced += c.queriesPlaced;
-    totals.queriesAnswered += c.queriesAnswered;
-    totals.queriesInDoubt += c.queriesInDoubt;
-    totals.queriesRefused += c.queriesRefused;
-    std::printf(
-        "  checked: orders %zu (arrived %zu, in doubt %zu, refused with a log line %zu), queries %zu "
-        "(answered %zu, placed before a fault %zu); pushes stored %zu, delivered %zu (replayed on login %zu)\n",
-        c.ordersPlaced, c.ordersArrived, c.ordersInDoubt, c.ordersRefused, c.queriesPlaced, c.queriesAnswered,
-        c.queriesInDoubt, c.storedPushes, c.deliveries, c.replayed);
+    totals.add(c);
+    std::printf("  checked: requests %s\n  send-error paths: %s\n  pushes stored %zu, delivered %zu (replayed on "
+                "login %zu); resume ids of %zu logins, %zu throws followed, %zu answers due\n",
+                requestsText(c).c_str(), pathsText(c).c_str(), c.storedPushes, c.deliveries, c.replayed,
+                c.loginsChecked, c.throwsChecked, c.answersChecked);
+    std::fflush(stdout);
     if (!result.violations.empty()) fail("invariants violated after round " + std::to_string(round), result.violations);
+}
+
+// --- drills ---
+
+std::pair<Seq, uint16_t> Driver::waitConnected(Seq after, const std::string& context) {
+    const int obj = object.load();
+    std::pair<Seq, uint16_t> found{0, 0};
+    const bool ok = journal.waitFor(
+        [&](const JournalData& d) {
+            for (auto e = recordsAfter(d.events, after); e != d.events.end(); ++e)
+                if (e->object == obj && !e->onHostThread && e->kind == 0 && e->code == 0) {
+                    found = {e->seq, e->localPort};
+                    return true;
+                }
+            return false;
+        },
+        DRILL_LIMIT);
+    if (!ok) fail(context + ": no connection within 15 s");
+    if (found.second == 0) fail(context + ": the connection's socket is not in the kernel's table");
+    return found;
+}
+
+void Driver::waitSendLine(SendLine::What what, Seq after, const std::string& context, bool orPutBack) {
+    const int obj = object.load();
+    const bool ok = journal.waitFor(
+        [&](const JournalData& d) {
+            return std::any_of(d.sendLines.begin(), d.sendLines.end(), [&](const SendLine& l) {
+                return l.seq > after && l.object == obj &&
+                       (l.what == what || (orPutBack && l.what == SendLine::PutBack));
+            });
+        },
+        DRILL_LIMIT);
+    if (!ok) fail(context);
+}
+
+void Driver::waitEnded(Seq after, const std::string& context) {
+    const int obj = object.load();
+    const bool ok = journal.waitFor(
+        [&](const JournalData& d) {
+            for (auto e = recordsAfter(d.events, after); e != d.events.end(); ++e)
+                if (e->object == obj && !e->onHostThread && e->kind == 1) return true;
+            return false;
+        },
+        DRILL_LIMIT);
+    if (!ok) fail(context);
+}
+
+void Driver::fillUntilBlocked(uint16_t localPort, const std::function<void(int)>& place, const std::string& context) {
+    constexpr int STEP = 32;
+    uint32_t last = 0;
+    int still = 0;
+    for (int n = 0; n < FILL_LIMIT; n += STEP) {
+        for (int i = 0; i < STEP; ++i) place(n + i);
+        const auto queued = sendQueueOf(parseTcpTable(readTcpTable()), localPort, port.load());
+        if (!queued) fail(context + ": the connection is gone from the kernel's table");
+        still = *queued == last ? still + 1 : 0;
+        last = *queued;
+        if (still == 2) return;
+    }
+    fail(context + ": the send queue still grew after " + std::to_string(FILL_LIMIT) + " requests");
+}
+
+void Driver::floodOrder(int round, const std::string& drill, int n) {
+    std::string tag = "soak-" + std::to_string(options.seed) + "-r" + std::to_string(round) + "-" + drill + "-" +
+                      std::to_string(n) + "-";
+    tag.resize(FLOOD_TAG, 'x');
+    placeOrder(tag, false, '0');
+}
+
+void Driver::ownClose(OwnClose how, const std::function<void()>& beforeConnect) {
+    kra::ITraderApi* t = trader.load();
+    if (how == OwnClose::Release) {
+        lifecycleCall(LifecycleCall::Release, "release", [&] { t->release(); });
+    } else if (how == OwnClose::Disconnect) {
+        lifecycleCall(LifecycleCall::Disconnect, "disconnect", [&] { t->disconnect(); });
+    }
+    if (how != OwnClose::Connect)
+        lifecycleCall(LifecycleCall::Init, "init", [&] {
+            auto node = config();
+            t->init(node.get());
+        });
+    beforeConnect();
+    lifecycleCall(LifecycleCall::Connect, "connect", [&] { t->connect(); });
+}
+
+void Driver::drills(const RoundPlan& plan, int round) {
+    setPhase("drills", seconds(90));
+    listener.setThrowRates({}, 0);
+    listener.setAutoLogin(false);
+    killSim("kill -9 of hvr-sim (drills)");
+    const Nanos drillsStarted = steadyNow();
+    startSim(DRILL_FLAGS, false);
+    kra::ITraderApi* t = trader.load();
+    lifecycleCall(LifecycleCall::Init, "init", [&] {
+        auto node = config();
+        t->init(node.get());
+    });
+    t->registerListener(&listener);
+
+    // 1. A stalled connection filled with queries, one request per call: the
+    // 16-byte packets fill the buffers to a packet boundary, so the query
+    // that finds them full waits with nothing of it sent. Our close puts it
+    // back.
+    Seq mark = journal.stamp();
+    lifecycleCall(LifecycleCall::Connect, "connect", [&] { t->connect(); });
+    auto [connected, localPort] = waitConnected(mark, "drills, stalled connection 1");
+    fillUntilBlocked(localPort, [&](int) { query(RequestKind::QueryAccount); }, "drills, stalled connection 1");
+    mark = journal.stamp();
+    ownClose(plan.firstClose, [] {});
+    waitSendLine(SendLine::PutBack, mark,
+                 std::string("drills: our own close (") + ownCloseName(plan.firstClose) +
+                     ") cut off a write that had sent nothing, and the module logged no put-back line within 15 s");
+
+    // 2. The next stalled connection gets orders (of no use to a 16-byte
+    // boundary): one goes out part way and waits; our close drops it. What
+    // queued behind it is the next connection's first batch.
+    std::tie(connected, localPort) = waitConnected(mark, "drills, stalled connection 2");
+    fillUntilBlocked(localPort, [&](int n) { floodOrder(round, "d2", n); }, "drills, stalled connection 2");
+    mark = journal.stamp();
+    ownClose(plan.secondClose, [&] {
+        for (int n = 0; n < FLOOD_ORDERS; ++n) floodOrder(round, "d2q", n);
+    });
+    waitSendLine(SendLine::Dropped, mark,
+                 std::string("drills: our own close (") + ownCloseName(plan.secondClose) +
+                     ") cut off a write part way, and the module logged no drop line within 15 s",
+                 true);
+
+    // 3. The server reads that batch one byte at a time, then resets.
+    std::tie(connected, localPort) = waitConnected(mark, "drills, trickling connection 3");
+    waitSendLine(SendLine::Dropped, connected,
+                 "drills: the server read one byte at a time and reset, and the module logged no drop line");
+    waitEnded(connected, "drills: the trickling connection's end was never reported");
+
+    // 4. During the two-second wait, a batch for the next connection, which
+    // the server resets without reading anything.
+    mark = journal.stamp();
+    for (int n = 0; n < FLOOD_ORDERS; ++n) floodOrder(round, "d4", n);
+    std::tie(connected, localPort) = waitConnected(mark, "drills, resetting connection 4");
+    waitSendLine(SendLine::Dropped, connected,
+                 "drills: the server reset the connection with a batch unread, and the module logged no drop line");
+    waitEnded(connected, "drills: the reset connection's end was never reported");
+
+    // The stalled connections end once the server has read what our closes
+    // left in their buffers; only then may it go.
+    const bool drained = [&] {
+        const Clock::time_point deadline = Clock::now() + DRILL_LIMIT;
+        for (;;) {
+            const std::vector<SimConnection> connections = readRequestJournal(simJournal);
+            std::size_t stalled = 0, closed = 0;
+            for (const SimConnection& c : connections)
+                if (c.fault.rfind("stall", 0) == 0 && c.accepted >= drillsStarted) {
+                    ++stalled;
+                    closed += c.closed != 0;
+                }
+            if (stalled >= 2 && closed == stalled) return true;
+            if (Clock::now() > deadline) return false;
+            std::this_thread::sleep_for(milliseconds(50));
+        }
+    }();
+    if (!drained) fail("drills: the server never read the stalled connections to their end");
 }
 
 // --- rounds ---
@@ -645,19 +873,19 @@ void Driver::runRound(int round) {
 
     setPhase("round start", seconds(40));
     if (plan.newObject) newTrader();
-    if (!sim.running() || sim.flags() != plan.startFlags) {
-        killSim("kill -9 of hvr-sim (round start)");
-        startSim(plan.startFlags, false);
-    }
+    const Seq roundStart = journal.stamp();
+    drills(plan, round);
+
+    setPhase("round start", seconds(40));
+    killSim("kill -9 of hvr-sim (round start)");
+    startSim(plan.startFlags, false);
     listener.setThrowRates(options.listenerThrows ? plan.throwRates : std::array<double, CALLBACK_COUNT>{},
                            mix(options.seed + static_cast<uint64_t>(round)));
-    const Seq chaosStart = journal.stamp();
     initAndConnect();
 
     setPhase("chaos", seconds(static_cast<int>(plan.chaosSeconds) + 60));
     chaos(plan, round);
-    const Seq chaosEnd = journal.stamp();
-    quiesce(plan, round, chaosStart, chaosEnd);
+    quiesce(plan, round, roundStart);
     ++totals.rounds;
 }
 
@@ -675,8 +903,8 @@ int Driver::run() {
     const Clock::time_point start = Clock::now();
     const auto budget = milliseconds(static_cast<int64_t>(options.seconds * 1000));
     int round = 0;
-    // A round takes about 10 s; none starts that would overrun much.
-    while (round == 0 || Clock::now() - start + seconds(8) < budget) runRound(++round);
+    // A round takes about 15 s; none starts that would overrun much.
+    while (round == 0 || Clock::now() - start + seconds(10) < budget) runRound(++round);
 
     setPhase("end", seconds(30));
     if (kra::ITraderApi* t = trader.load()) {
@@ -694,15 +922,22 @@ int Driver::run() {
             faults += (faults.empty() ? "" : ", ") + kind + " " + std::to_string(n);
     }
     const CheckCounts& c = totals.last;
+    const CheckCounts& sum = totals.sum;
+    // Each send-error path must have run: a soak that never drove one says
+    // nothing about it.
+    std::vector<std::string> idle;
+    if (sum.putBack == 0) idle.push_back("a batch put back after our own close");
+    if (sum.droppedByOwnClose == 0) idle.push_back("a batch our own close cut off part way");
+    if (sum.droppedAfterReset == 0) idle.push_back("a batch the server reset unread");
+    if (sum.droppedAfterTrickle == 0) idle.push_back("a batch the server read one byte at a time, then reset");
+    if (!idle.empty()) fail("send-error paths that never ran in " + std::to_string(totals.rounds) + " rounds", idle);
     std::printf(
         "hvr-soak PASSED: seed %llu, %d rounds in %.0f s; faults injected: %s; listener throws %zu; "
-        "pushes stored %zu, delivered %zu (replayed on login %zu, duplicated %zu, lost %zu); "
-        "orders placed %zu (arrived %zu, in doubt %zu, refused with a log line %zu); "
-        "queries %zu (answered %zu, placed before a fault %zu, refused with a log line %zu)\n",
+        "pushes stored %zu, delivered %zu (replayed on login %zu, duplicated %zu, lost %zu); requests %s; "
+        "send-error paths: %s; resume ids of %zu logins, %zu throws followed, %zu answers due\n",
         static_cast<unsigned long long>(options.seed), totals.rounds, elapsed, faults.c_str(),
         end.throwsOnNetworkThread.size(), c.storedPushes, c.deliveries, c.replayed, c.duplicated, c.lost,
-        totals.ordersPlaced, totals.ordersArrived, totals.ordersInDoubt, totals.ordersRefused, totals.queriesPlaced,
-        totals.queriesAnswered, totals.queriesInDoubt, totals.queriesRefused);
+        requestsText(sum).c_str(), pathsText(sum).c_str(), sum.loginsChecked, sum.throwsChecked, sum.answersChecked);
     std::fflush(stdout);
     finished.store(true);
     dog.join();
@@ -728,30 +963,44 @@ void Driver::fail(const std::string& what, const std::vector<std::string>& detai
         for (const std::string& d : checkEventsOnly(journal.snapshot())) std::fprintf(stderr, "  - %s\n", d.c_str());
     }
     const JournalData j = journal.snapshot();
-    std::fprintf(stderr,
-                 "  the journal's last entries for trader #%d (seq, then what; events as (kind, code) thread):\n",
-                 object.load());
-    std::vector<std::string> lines;
+    // Every entry of the run, one per line in seq order, goes to a file; the
+    // last ones of the current object to the report.
+    std::vector<std::pair<Seq, std::string>> lines;
+    static const char* const names[] = {"init", "connect", "disconnect", "release"};
+    static const char* const sendLines[] = {"drop line", "put-back line", "release line"};
     for (const TraderEventRecord& e : j.events)
-        if (e.object == object.load())
-            lines.push_back(std::to_string(e.seq) + " (" + std::to_string(e.kind) + ", " + std::to_string(e.code) +
-                            ") " + (e.onHostThread ? "host" : "network"));
+        lines.push_back({e.seq, "#" + std::to_string(e.object) + " (" + std::to_string(e.kind) + ", " +
+                                    std::to_string(e.code) + ") " + (e.onHostThread ? "host" : "network") +
+                                    (e.localPort != 0 ? " port " + std::to_string(e.localPort) : "")});
     for (const LifecycleCall& c : j.lifecycle)
-        if (c.object == object.load()) {
-            static const char* const names[] = {"init", "connect", "disconnect", "release"};
-            lines.push_back(std::to_string(c.started) + " " + names[c.what] + " called, returned at seq " +
-                            std::to_string(c.ended));
-        }
+        lines.push_back({c.started, "#" + std::to_string(c.object) + " " + names[c.what] +
+                                        " called, returned at seq " + std::to_string(c.ended)});
     for (const LoginAnswer& l : j.logins)
-        if (l.object == object.load())
-            lines.push_back(std::to_string(l.seq) + " login answer: " +
-                            (l.succeeded ? "ok, session " + std::to_string(l.session) : std::string("refused")));
-    for (Seq s : j.throwsOnNetworkThread) lines.push_back(std::to_string(s) + " the listener threw");
-    for (const ServerFault& f : j.faults) lines.push_back(std::to_string(f.seq) + " " + f.what);
-    std::sort(lines.begin(), lines.end(),
-              [](const std::string& a, const std::string& b) { return std::stoull(a) < std::stoull(b); });
-    for (std::size_t i = lines.size() > 30 ? lines.size() - 30 : 0; i < lines.size(); ++i)
-        std::fprintf(stderr, "    %s\n", lines[i].c_str());
+        lines.push_back({l.seq, "#" + std::to_string(l.object) + " login answer: " +
+                                    (l.succeeded ? "ok, session " + std::to_string(l.session) : "refused")});
+    for (const RequestRecord& r : j.requests)
+        lines.push_back({r.started, "#" + std::to_string(r.object) + " " + requestKindName(r.kind) + " " +
+                                        r.key.substr(0, 40) + " returned at seq " + std::to_string(r.ended)});
+    for (const SendLine& l : j.sendLines)
+        lines.push_back({l.seq, "#" + std::to_string(l.object) + " " + sendLines[l.what] + " " +
+                                    std::to_string(l.requests) + " requests, " + std::to_string(l.sentWhole) +
+                                    " whole"});
+    for (const LogLineSeen& t : j.throwsOnNetworkThread)
+        lines.push_back({t.seq, "#" + std::to_string(t.object) + " the listener threw"});
+    for (const ServerFault& f : j.faults) lines.push_back({f.seq, f.what});
+    std::sort(lines.begin(), lines.end());
+    {
+        std::ofstream all(dir + "journal.txt");
+        for (const auto& [seq, text] : lines) all << seq << " " << text << "\n";
+    }
+    const std::string mine = "#" + std::to_string(object.load()) + " ";
+    std::vector<std::string> recent;
+    for (const auto& [seq, text] : lines)
+        if (text.rfind(mine, 0) == 0 || text.rfind("kill", 0) == 0) recent.push_back(std::to_string(seq) + " " + text);
+    std::fprintf(stderr, "  the journal's last entries for trader #%d (all of them in %sjournal.txt):\n",
+                 object.load(), dir.c_str());
+    for (std::size_t i = recent.size() > 30 ? recent.size() - 30 : 0; i < recent.size(); ++i)
+        std::fprintf(stderr, "    %s\n", recent[i].c_str());
     std::fprintf(stderr, "  last module log lines:\n");
     for (const std::string& line : listener.recentLogs()) std::fprintf(stderr, "    %s\n", gbkToUtf8(line).c_str());
     std::fprintf(stderr, "  simulator log and database kept in %s\n  replay: make soak SOAK_SEED=%llu\n", dir.c_str(),

@@ -1,7 +1,13 @@
 // The soak's host listener: records everything the trader reports into the
 // journal, and throws from chosen callbacks, at a chosen rate, on the
 // trader's network thread (never on a host thread: there the exception would
-// come back out of the host's own call).
+// come back out of the host's own call). Before it throws it sends a probe
+// query, whose answer shows that the connection still delivers.
+//
+// It also places requests for the driver and for itself (request(), login()),
+// so that each is journaled with the object it went to, when the call started
+// and when it returned; logins carry a resource text unique in the run, by
+// which the simulator's journal names them.
 //
 // Threads: the trader's network thread and host threads call it; the driver
 // sets the policy between phases. Every record goes through the journal's
@@ -11,6 +17,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <random>
 #include <string>
@@ -34,11 +41,14 @@ Seq lastHostEventSeq();
 
 class SoakListener final : public kra::ITraderListener {
 public:
-    SoakListener(Journal& journal, std::string user, std::string password);
+    SoakListener(Journal& journal, std::string user, std::string password, std::string runTag);
     virtual ~SoakListener() = default;
 
     // The trader object now in use and its number; set before it connects.
     void attach(kra::ITraderApi* trader, int object);
+    int object() const { return objectNumber.load(); }
+    // The port the simulator listens on: the trader's connections go there.
+    void setServerPort(uint16_t port) { serverPort.store(port); }
 
     // Throwing policy: rate per callback (0 to 1), and one callback that
     // throws exactly once on its next call.
@@ -49,6 +59,15 @@ public:
     // A connection closed by the server counts as a server fault while the
     // simulator drops connections on purpose.
     void setDropsAreFaults(bool on) { dropsAreFaults.store(on); }
+    // Whether a throwing callback first sends its probe query: not while a
+    // release runs, which drops what is queued.
+    void setProbes(bool on) { probes.store(on); }
+
+    // Runs call, which sends one request of this kind to the attached
+    // trader, between two journal records.
+    void request(RequestKind kind, const std::string& key, const std::function<void()>& call);
+    // A login with a resource text of its own.
+    void login();
 
     // A known order id to cancel (empty when none yet).
     std::string someOrderId(uint64_t pick);
@@ -74,15 +93,20 @@ private:
     void push(const PushKey& key, const std::string& tag, Callback c);
     // Throws when the policy says so for this call.
     void maybeThrow(Callback c);
+    void noteLogLine(int level, const char* format, const char* text);
 
     Journal& journal;
     const std::string user;
     const std::string password;
+    const std::string runTag;  // makes the login resource texts unique in the run
     kra::SimpleContractCatalog catalog;
     std::atomic<kra::ITraderApi*> trader{nullptr};
-    std::atomic<int> object{0};
+    std::atomic<int> objectNumber{0};
+    std::atomic<uint16_t> serverPort{0};
     std::atomic<bool> autoLogin{false};
     std::atomic<bool> dropsAreFaults{false};
+    std::atomic<bool> probes{true};
+    std::atomic<uint64_t> logins{0};
 
     std::mutex policyLock;  // guards the policy and the members below
     std::array<double, CALLBACK_COUNT> rates{};

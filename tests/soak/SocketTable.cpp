@@ -1,0 +1,68 @@
+#include "SocketTable.h"
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+namespace hvr::soak {
+
+namespace {
+
+// 127.0.0.1 as /proc/net/tcp prints it (the address bytes read as a
+// little-endian word).
+constexpr uint32_t LOOPBACK = 0x0100007F;
+
+}  // namespace
+
+std::vector<TcpSocket> parseTcpTable(const std::string& text) {
+    std::vector<TcpSocket> table;
+    std::istringstream lines(text);
+    std::string line;
+    std::getline(lines, line);  // the header
+    while (std::getline(lines, line)) {
+        TcpSocket s;
+        unsigned slot = 0, localAddress = 0, localPort = 0, remoteAddress = 0, remotePort = 0, state = 0, tx = 0,
+                 rx = 0;
+        if (std::sscanf(line.c_str(), " %u: %8X:%4X %8X:%4X %2X %8X:%8X", &slot, &localAddress, &localPort,
+                        &remoteAddress, &remotePort, &state, &tx, &rx) != 8)
+            continue;
+        s.localAddress = localAddress;
+        s.localPort = static_cast<uint16_t>(localPort);
+        s.remoteAddress = remoteAddress;
+        s.remotePort = static_cast<uint16_t>(remotePort);
+        s.state = static_cast<int>(state);
+        s.sendQueue = tx;
+        s.receiveQueue = rx;
+        table.push_back(s);
+    }
+    return table;
+}
+
+std::string readTcpTable() {
+    std::ifstream in("/proc/net/tcp");
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::optional<uint16_t> clientPortTo(const std::vector<TcpSocket>& table, uint16_t serverPort) {
+    std::optional<uint16_t> found;
+    for (const TcpSocket& s : table) {
+        if (s.state != TCP_ESTABLISHED_STATE || s.remotePort != serverPort || s.remoteAddress != LOOPBACK ||
+            s.localAddress != LOOPBACK)
+            continue;
+        if (found) return std::nullopt;  // two: cannot tell which
+        found = s.localPort;
+    }
+    return found;
+}
+
+std::optional<uint32_t> sendQueueOf(const std::vector<TcpSocket>& table, uint16_t localPort, uint16_t serverPort) {
+    for (const TcpSocket& s : table)
+        if (s.state == TCP_ESTABLISHED_STATE && s.localPort == localPort && s.remotePort == serverPort &&
+            s.localAddress == LOOPBACK)
+            return s.sendQueue;
+    return std::nullopt;
+}
+
+}  // namespace hvr::soak
