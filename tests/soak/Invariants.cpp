@@ -655,7 +655,7 @@ void checkEvents(const JournalData& j, const std::vector<SimConnection>* sim,
             st.port = e.localPort;
         } else if (e.kind == 1) {
             const bool releasing = std::any_of(j.lifecycle.begin(), j.lifecycle.end(), [&](const LifecycleCall& c) {
-                return c.object == e.object && c.what == LifecycleCall::Release && inProgressAt(c, seq);
+                return c.object == e.object && c.what == LifecycleCall::Release && inProgressAt(c, e.seq);
             });
             if (e.code == OPERATION_ABORTED && st.mayEnd > 0) {
                 --st.mayEnd;
