@@ -13,6 +13,7 @@ PACKAGES=(
   clang libclang-rt-14-dev
   python3-dev pybind11-dev python3-pytest
   libedit-dev nlohmann-json3-dev
+  patch
 )
 
 missing=()

@@ -340,6 +340,18 @@ TEST(SoakInvariants, RequestHandledOnAConnectionThatStayedOpenMustBeAnswered) {
     EXPECT_TRUE(mentions(r, "answer dropped: order soak-a")) << first(r);
     EXPECT_TRUE(mentions(r, "2 requests of function code 31"));
 
+    // The answer to a later order came back on the connection: the earlier
+    // one's was due, however soon the connection ended.
+    MadeUpRun later;
+    const std::size_t l = later.connect(40001);
+    later.arrive(l, later.request(RequestKind::Order, "soak-a"));
+    later.arrive(l, later.request(RequestKind::Order, "soak-b"));
+    later.j.entrusts.push_back({later.next(), 1, "soak-b", false});
+    later.end(104);
+    later.finish();
+    r = later.check();
+    EXPECT_TRUE(mentions(r, "the answer to a later order came back")) << first(r);
+
     // Ended right after: nothing was due.
     MadeUpRun cut;
     const std::size_t k = cut.connect(40001);

@@ -1,7 +1,7 @@
 // hvr-soak: the randomized fault soak of the trader module against hvr-sim.
 //
 //   hvr-soak --module PATH/libTraderHVR.so --sim PATH/hvr-sim [--seconds N] [--seed N]
-//            [--listener-throws on|off] [--plans N]
+//            [--listener-throws on|off] [--plans N] [--keep-files on|off]
 //
 // --plans N prints what the first N rounds of the seed will do and exits.
 // Prints the seed first; a failure prints what was violated, where, and the
@@ -32,6 +32,8 @@ int main(int argc, char** argv) {
             options.listenerThrows = std::strcmp(value, "off") != 0;
         else if (flag == "--plans")
             options.planRounds = std::atoi(value);
+        else if (flag == "--keep-files")
+            options.keepFiles = std::strcmp(value, "on") == 0;
         else if (flag != "--seed") {
             std::fprintf(stderr, "hvr-soak: unknown flag %s\n", flag.c_str());
             return 2;
@@ -40,7 +42,7 @@ int main(int argc, char** argv) {
     if (options.modulePath.empty() || options.simPath.empty() || options.seconds <= 0 || argc % 2 == 0) {
         std::fprintf(stderr,
                      "usage: hvr-soak --module LIB --sim HVR_SIM [--seconds N] [--seed N] [--listener-throws on|off] "
-                     "[--plans N]\n");
+                     "[--plans N] [--keep-files on|off]\n");
         return 2;
     }
     return hvr::soak::runSoak(options);
