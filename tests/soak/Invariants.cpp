@@ -778,31 +778,14 @@ void checkLiveness(const JournalData& j, const std::vector<HostConnection>& conn
     }
 }
 
-// --- the send-error paths ---
+// --- the send-error lines ---
 
-void countSendPaths(const JournalData& j, const std::vector<HostConnection>& connections, const RoundWindow& w,
-                    CheckCounts& counts) {
+void countSendLines(const JournalData& j, const RoundWindow& w, CheckCounts& counts) {
     for (const SendLine& l : j.sendLines) {
         if (l.seq < w.start || l.seq > w.end) continue;
-        if (l.what == SendLine::Released) {
-            ++counts.releasedLines;
-            continue;
-        }
-        const HostConnection* h = nullptr;
-        for (const HostConnection& c : connections)
-            if (c.object == l.object && c.from < l.seq && (h == nullptr || c.from > h->from)) h = &c;
-        const std::string fault = h != nullptr && h->sim != nullptr ? h->sim->fault : "none";
-        if (l.what == SendLine::PutBack) {
-            ++counts.putBack;
-        } else if (fault.rfind("stall", 0) == 0) {
-            ++counts.droppedByOwnClose;
-        } else if (fault.rfind("reset", 0) == 0) {
-            ++counts.droppedAfterReset;
-        } else if (fault.rfind("trickle", 0) == 0) {
-            ++counts.droppedAfterTrickle;
-        } else {
-            ++counts.droppedOther;
-        }
+        if (l.what == SendLine::Released) ++counts.releasedLines;
+        if (l.what == SendLine::PutBack) ++counts.putBackLines;
+        if (l.what == SendLine::Dropped) ++counts.dropLines;
     }
 }
 
@@ -869,7 +852,7 @@ CheckResult checkRound(const JournalData& journal, const StoredDay& day, const s
         checkEvents(journal, &sim, &connections, findings);
         checkLiveness(journal, connections, window, result, findings);
     }
-    countSendPaths(journal, connections, window, result.counts);
+    countSendLines(journal, window, result.counts);
     return result;
 }
 

@@ -86,14 +86,10 @@ struct CheckCounts {
     std::size_t queriesPlaced = 0;
     std::size_t queriesArrived = 0;
 
-    // How often each send-error path of the module ran, by the fault of the
-    // connection the line came on.
-    std::size_t putBack = 0;             // a batch our own close cut off before any byte left
-    std::size_t droppedByOwnClose = 0;   // a batch our own close cut off part way
-    std::size_t droppedAfterReset = 0;   // the server reset the connection with the batch unread
-    std::size_t droppedAfterTrickle = 0; // the server read one byte at a time, then reset
-    std::size_t droppedOther = 0;        // elsewhere (a killed server, say)
-    std::size_t releasedLines = 0;       // release dropped queued requests
+    // The module's lines about requests it could not send, in the round.
+    std::size_t putBackLines = 0;   // a batch our own close cut off before any byte left
+    std::size_t dropLines = 0;      // a batch failed on the wire or was cut off part way
+    std::size_t releasedLines = 0;  // release dropped queued requests
 
     std::size_t loginsChecked = 0;  // resume ids compared with the flow record
     std::size_t throwsChecked = 0;

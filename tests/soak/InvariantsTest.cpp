@@ -292,7 +292,7 @@ TEST(SoakInvariants, OnAFaultyConnectionOnlyTheModulesCountExcusesALoss) {
     const CheckResult resent = cut(3, 0, true);  // one it said had not left arrived
     EXPECT_TRUE(mentions(resent, "reported lost but arrived")) << first(resent);
     const CheckResult counts = cut(3, 1, true);
-    EXPECT_EQ(counts.counts.droppedAfterTrickle, 1u);
+    EXPECT_EQ(counts.counts.dropLines, 1u);
     EXPECT_EQ(counts.counts.requestsReported, 2u);
 }
 

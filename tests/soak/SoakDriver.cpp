@@ -95,10 +95,25 @@ struct Module {
 
 // --- totals over the run ---
 
+// How often the drills drove each send-error path of the module.
+struct PathCounts {
+    std::size_t putBack = 0;              // our own close cut off a write that had sent nothing
+    std::size_t droppedByOwnClose = 0;    // our own close cut off a write part way
+    std::size_t droppedAfterTrickle = 0;  // the server read one byte at a time, then reset
+    std::size_t droppedAfterReset = 0;    // the server reset with the batch unread
+    void add(const PathCounts& o) {
+        putBack += o.putBack;
+        droppedByOwnClose += o.droppedByOwnClose;
+        droppedAfterTrickle += o.droppedAfterTrickle;
+        droppedAfterReset += o.droppedAfterReset;
+    }
+};
+
 struct Totals {
     int rounds = 0;
     CheckCounts last;  // pushes: cumulative, from the last check
-    CheckCounts sum;   // requests and paths: summed over the rounds
+    CheckCounts sum;   // requests and lines: summed over the rounds
+    PathCounts paths;
     void add(const CheckCounts& c) {
         last = c;
         sum.requestsPlaced += c.requestsPlaced;
@@ -110,11 +125,8 @@ struct Totals {
         sum.ordersArrived += c.ordersArrived;
         sum.queriesPlaced += c.queriesPlaced;
         sum.queriesArrived += c.queriesArrived;
-        sum.putBack += c.putBack;
-        sum.droppedByOwnClose += c.droppedByOwnClose;
-        sum.droppedAfterReset += c.droppedAfterReset;
-        sum.droppedAfterTrickle += c.droppedAfterTrickle;
-        sum.droppedOther += c.droppedOther;
+        sum.putBackLines += c.putBackLines;
+        sum.dropLines += c.dropLines;
         sum.releasedLines += c.releasedLines;
         sum.loginsChecked += c.loginsChecked;
         sum.throwsChecked += c.throwsChecked;
@@ -122,12 +134,13 @@ struct Totals {
     }
 };
 
-std::string pathsText(const CheckCounts& c) {
-    return "put back " + std::to_string(c.putBack) + ", dropped when our own close cut it part way " +
-           std::to_string(c.droppedByOwnClose) + ", after the server reset " + std::to_string(c.droppedAfterReset) +
-           ", after one-byte reads and a reset " + std::to_string(c.droppedAfterTrickle) + ", elsewhere " +
-           std::to_string(c.droppedOther) + "; release dropped queued requests " + std::to_string(c.releasedLines) +
-           " times";
+std::string pathsText(const PathCounts& p, const CheckCounts& c) {
+    return "put back after our own close " + std::to_string(p.putBack) + ", dropped after our own close cut it part way " +
+           std::to_string(p.droppedByOwnClose) + ", after one-byte reads and a reset " +
+           std::to_string(p.droppedAfterTrickle) + ", after a reset with nothing read " +
+           std::to_string(p.droppedAfterReset) + "; lines in all: put back " + std::to_string(c.putBackLines) +
+           ", dropped " + std::to_string(c.dropLines) + ", release dropped the queue " +
+           std::to_string(c.releasedLines);
 }
 
 std::string requestsText(const CheckCounts& c) {
@@ -158,17 +171,17 @@ private:
     void runRound(int round);
     void chaos(const RoundPlan& plan, int round);
     void hostThread(const RoundPlan& plan, int round, int index);
-    void quiesce(const RoundPlan& plan, int round, Seq roundStart);
+    void quiesce(const RoundPlan& plan, int round, Seq roundStart, const PathCounts& paths);
     // The send-error paths, on purpose: our own close with a write in flight
     // that has sent nothing, then one cut part way; the server reading one
     // byte at a time, then resetting; the server resetting with nothing read.
-    void drills(const RoundPlan& plan, int round);
+    PathCounts drills(const RoundPlan& plan, int round);
     void ownClose(OwnClose how, const std::function<void()>& beforeConnect);
     // The next (0, 0) of the object after seq `after`: its seq and local port.
     std::pair<Seq, uint16_t> waitConnected(Seq after, const std::string& context);
-    // A send line of the object after seq `after` (a put-back line too, with
-    // orPutBack: the part-way cut may find the write with nothing sent).
-    void waitSendLine(SendLine::What what, Seq after, const std::string& context, bool orPutBack = false);
+    // The first `count` drop and put-back lines of the object after seq
+    // `after` (put-back lines only with putBacks).
+    std::vector<SendLine> waitSendLines(Seq after, std::size_t count, bool putBacks, const std::string& context);
     void waitEnded(Seq after, const std::string& context);
     // Places requests until the connection's send queue stops growing: the
     // server reads nothing, so every buffer on the way is full and the
@@ -567,7 +580,7 @@ Seq Driver::waitOrderDone(const std::string& tag, Seq since, std::chrono::second
     return answeredAt;
 }
 
-void Driver::quiesce(const RoundPlan& plan, int round, Seq roundStart) {
+void Driver::quiesce(const RoundPlan& plan, int round, Seq roundStart, const PathCounts& paths) {
     setPhase("quiesce: clean simulator", seconds(30));
     listener.setThrowRates({}, 0);
     if (!sim.running() || !sim.flags().empty()) {
@@ -612,33 +625,35 @@ void Driver::quiesce(const RoundPlan& plan, int round, Seq roundStart) {
                        " got no answer within 60 s");
     }
 
-    // A listener that throws once more must not cost the connection.
-    setPhase("quiesce: probe after a throw", seconds(40));
+    // Callbacks that throw once more must not cost the connection: the
+    // round's probe callback, and every callback a probe order and a query
+    // reach, each throws on its next call.
+    setPhase("quiesce: probe after throws", seconds(40));
     const Seq armed = journal.stamp();
-    if (options.listenerThrows) listener.armThrowOnce(plan.probe);
+    if (options.listenerThrows) {
+        listener.armThrowOnce(plan.probe);
+        for (Callback c : {Callback::Entrust, Callback::OrderPush, Callback::TradePush, Callback::Orders})
+            listener.armThrowOnce(c);
+    }
     if (plan.probe == Callback::Login) {
         listener.login();
         waitLogin(armed, PROBE_LIMIT, "quiesce: no answer to a second login on " + objectText);
-    } else if (plan.probe == Callback::Orders) {
-        query(RequestKind::QueryOrders);
     } else if (plan.probe == Callback::Event) {
         // (0, 0) throws: a reconnect of our own makes one.
         lifecycleCall(LifecycleCall::Connect, "connect", [&] { trader.load()->connect(); });
         waitLogin(armed, LOGIN_LIMIT, "quiesce: no login again after connect on " + objectText);
     }
+    query(RequestKind::QueryOrders);
     const std::string tagA = "soak-" + std::to_string(options.seed) + "-r" + std::to_string(round) + "-probe";
     const Seq placedA = placeProbe(tagA, '0');
     waitOrderDone(tagA, placedA, PROBE_LIMIT,
-                  std::string("quiesce: the listener threw from ") + callbackName(plan.probe) + " on " + objectText +
-                      "; afterwards the probe order " + tagA +
-                      " got no complete answer and pushes within 15 s (the connection went deaf?)");
-    const bool thrown = journal.waitFor(
-        [&](const JournalData& d) {
-            return !d.throwsOnNetworkThread.empty() && d.throwsOnNetworkThread.back().seq > armed;
-        },
-        milliseconds(0));
-    if (options.listenerThrows && !thrown)
-        fail(std::string("quiesce: the armed throw from ") + callbackName(plan.probe) + " never fired");
+                  "quiesce: callbacks threw on " + objectText + " (from " + callbackName(plan.probe) +
+                      ", onEntrustAnswer, onOrderPush, onTradePush, onOrdersAnswer); afterwards the probe order " +
+                      tagA + " got no complete answer and pushes within 15 s (the connection went deaf?)");
+    if (options.listenerThrows && !journal.waitFor([&](const JournalData&) { return listener.armedThrowsFired(); },
+                                                   PROBE_LIMIT))
+        fail(std::string("quiesce: a callback armed to throw once never fired (the round's probe: ") +
+             callbackName(plan.probe) + ")");
 
     // A server that goes away must be noticed, and the session restored.
     setPhase("quiesce: server close", seconds(40));
@@ -696,9 +711,10 @@ void Driver::quiesce(const RoundPlan& plan, int round, Seq roundStart) {
 
     const CheckCounts& c = result.counts;
     totals.add(c);
+    totals.paths.add(paths);
     std::printf("  checked: requests %s\n  send-error paths: %s\n  pushes stored %zu, delivered %zu (replayed on "
                 "login %zu); resume ids of %zu logins, %zu throws followed, %zu answers due\n",
-                requestsText(c).c_str(), pathsText(c).c_str(), c.storedPushes, c.deliveries, c.replayed,
+                requestsText(c).c_str(), pathsText(paths, c).c_str(), c.storedPushes, c.deliveries, c.replayed,
                 c.loginsChecked, c.throwsChecked, c.answersChecked);
     std::fflush(stdout);
     if (!result.violations.empty()) fail("invariants violated after round " + std::to_string(round), result.violations);
@@ -724,17 +740,21 @@ std::pair<Seq, uint16_t> Driver::waitConnected(Seq after, const std::string& con
     return found;
 }
 
-void Driver::waitSendLine(SendLine::What what, Seq after, const std::string& context, bool orPutBack) {
+std::vector<SendLine> Driver::waitSendLines(Seq after, std::size_t count, bool putBacks, const std::string& context) {
     const int obj = object.load();
+    std::vector<SendLine> found;
     const bool ok = journal.waitFor(
         [&](const JournalData& d) {
-            return std::any_of(d.sendLines.begin(), d.sendLines.end(), [&](const SendLine& l) {
-                return l.seq > after && l.object == obj &&
-                       (l.what == what || (orPutBack && l.what == SendLine::PutBack));
-            });
+            found.clear();
+            for (const SendLine& l : d.sendLines)
+                if (l.seq > after && l.object == obj &&
+                    (l.what == SendLine::Dropped || (putBacks && l.what == SendLine::PutBack)) && found.size() < count)
+                    found.push_back(l);
+            return found.size() == count;
         },
         DRILL_LIMIT);
     if (!ok) fail(context);
+    return found;
 }
 
 void Driver::waitEnded(Seq after, const std::string& context) {
@@ -787,7 +807,7 @@ void Driver::ownClose(OwnClose how, const std::function<void()>& beforeConnect) 
     lifecycleCall(LifecycleCall::Connect, "connect", [&] { t->connect(); });
 }
 
-void Driver::drills(const RoundPlan& plan, int round) {
+PathCounts Driver::drills(const RoundPlan& plan, int round) {
     setPhase("drills", seconds(90));
     listener.setThrowRates({}, 0);
     listener.setAutoLogin(false);
@@ -800,6 +820,7 @@ void Driver::drills(const RoundPlan& plan, int round) {
         t->init(node.get());
     });
     t->registerListener(&listener);
+    PathCounts paths;
 
     // 1. A stalled connection filled with queries, one request per call: the
     // 16-byte packets fill the buffers to a packet boundary, so the query
@@ -811,9 +832,14 @@ void Driver::drills(const RoundPlan& plan, int round) {
     fillUntilBlocked(localPort, [&](int) { query(RequestKind::QueryAccount); }, "drills, stalled connection 1");
     mark = journal.stamp();
     ownClose(plan.firstClose, [] {});
-    waitSendLine(SendLine::PutBack, mark,
-                 std::string("drills: our own close (") + ownCloseName(plan.firstClose) +
-                     ") cut off a write that had sent nothing, and the module logged no put-back line within 15 s");
+    const std::vector<SendLine> first =
+        waitSendLines(mark, 1, true,
+                      std::string("drills: our own close (") + ownCloseName(plan.firstClose) +
+                          ") cut off a write in flight, and the module logged no line about it within 15 s");
+    if (first[0].what != SendLine::PutBack)
+        fail("drills: our own close cut off a write that had sent nothing, and the module dropped it instead of "
+             "putting it back");
+    ++paths.putBack;
 
     // 2. The next stalled connection gets orders (of no use to a 16-byte
     // boundary): one goes out part way and waits; our close drops it. What
@@ -824,25 +850,31 @@ void Driver::drills(const RoundPlan& plan, int round) {
     ownClose(plan.secondClose, [&] {
         for (int n = 0; n < FLOOD_ORDERS; ++n) floodOrder(round, "d2q", n);
     });
-    waitSendLine(SendLine::Dropped, mark,
-                 std::string("drills: our own close (") + ownCloseName(plan.secondClose) +
-                     ") cut off a write part way, and the module logged no drop line within 15 s",
-                 true);
+    const std::vector<SendLine> second =
+        waitSendLines(mark, 1, true,
+                      std::string("drills: our own close (") + ownCloseName(plan.secondClose) +
+                          ") cut off a write in flight, and the module logged no line about it within 15 s");
+    // Rarely the order that found the buffers full had nothing of it sent.
+    ++(second[0].what == SendLine::Dropped ? paths.droppedByOwnClose : paths.putBack);
 
-    // 3. The server reads that batch one byte at a time, then resets.
-    std::tie(connected, localPort) = waitConnected(mark, "drills, trickling connection 3");
-    waitSendLine(SendLine::Dropped, connected,
-                 "drills: the server read one byte at a time and reset, and the module logged no drop line");
-    waitEnded(connected, "drills: the trickling connection's end was never reported");
+    // 3. The server reads that batch one byte at a time, then resets. The
+    // module notices, drops the batch and waits two seconds (the drop line
+    // may come only after the wait).
+    Seq trickling = 0;
+    std::tie(trickling, localPort) = waitConnected(mark, "drills, trickling connection 3");
+    waitEnded(trickling, "drills: the trickling connection's end was never reported");
 
-    // 4. During the two-second wait, a batch for the next connection, which
-    // the server resets without reading anything.
+    // 4. Meanwhile a batch for the next connection, which the server resets
+    // without reading anything.
     mark = journal.stamp();
     for (int n = 0; n < FLOOD_ORDERS; ++n) floodOrder(round, "d4", n);
     std::tie(connected, localPort) = waitConnected(mark, "drills, resetting connection 4");
-    waitSendLine(SendLine::Dropped, connected,
-                 "drills: the server reset the connection with a batch unread, and the module logged no drop line");
     waitEnded(connected, "drills: the reset connection's end was never reported");
+    waitSendLines(trickling, 2, false,
+                  "drills: the server reset two connections with a batch in flight (one after one-byte reads), and "
+                  "the module did not log two drop lines within 15 s");
+    ++paths.droppedAfterTrickle;
+    ++paths.droppedAfterReset;
 
     // The stalled connections end once the server has read what our closes
     // left in their buffers; only then may it go.
@@ -862,6 +894,7 @@ void Driver::drills(const RoundPlan& plan, int round) {
         }
     }();
     if (!drained) fail("drills: the server never read the stalled connections to their end");
+    return paths;
 }
 
 // --- rounds ---
@@ -876,7 +909,7 @@ void Driver::runRound(int round) {
     setPhase("round start", seconds(40));
     if (plan.newObject) newTrader();
     const Seq roundStart = journal.stamp();
-    drills(plan, round);
+    const PathCounts paths = drills(plan, round);
 
     setPhase("round start", seconds(40));
     killSim("kill -9 of hvr-sim (round start)");
@@ -887,7 +920,7 @@ void Driver::runRound(int round) {
 
     setPhase("chaos", seconds(static_cast<int>(plan.chaosSeconds) + 60));
     chaos(plan, round);
-    quiesce(plan, round, roundStart);
+    quiesce(plan, round, roundStart, paths);
     ++totals.rounds;
 }
 
@@ -928,10 +961,11 @@ int Driver::run() {
     // Each send-error path must have run: a soak that never drove one says
     // nothing about it.
     std::vector<std::string> idle;
-    if (sum.putBack == 0) idle.push_back("a batch put back after our own close");
-    if (sum.droppedByOwnClose == 0) idle.push_back("a batch our own close cut off part way");
-    if (sum.droppedAfterReset == 0) idle.push_back("a batch the server reset unread");
-    if (sum.droppedAfterTrickle == 0) idle.push_back("a batch the server read one byte at a time, then reset");
+    const PathCounts& p = totals.paths;
+    if (p.putBack == 0) idle.push_back("a batch put back after our own close");
+    if (p.droppedByOwnClose == 0) idle.push_back("a batch our own close cut off part way");
+    if (p.droppedAfterReset == 0) idle.push_back("a batch the server reset unread");
+    if (p.droppedAfterTrickle == 0) idle.push_back("a batch the server read one byte at a time, then reset");
     if (!idle.empty()) fail("send-error paths that never ran in " + std::to_string(totals.rounds) + " rounds", idle);
     std::printf(
         "hvr-soak PASSED: seed %llu, %d rounds in %.0f s; faults injected: %s; listener throws %zu; "
@@ -939,7 +973,8 @@ int Driver::run() {
         "send-error paths: %s; resume ids of %zu logins, %zu throws followed, %zu answers due\n",
         static_cast<unsigned long long>(options.seed), totals.rounds, elapsed, faults.c_str(),
         end.throwsOnNetworkThread.size(), c.storedPushes, c.deliveries, c.replayed, c.duplicated, c.lost,
-        requestsText(sum).c_str(), pathsText(sum).c_str(), sum.loginsChecked, sum.throwsChecked, sum.answersChecked);
+        requestsText(sum).c_str(), pathsText(totals.paths, sum).c_str(), sum.loginsChecked, sum.throwsChecked,
+        sum.answersChecked);
     std::fflush(stdout);
     finished.store(true);
     dog.join();

@@ -1,5 +1,6 @@
 #include "SoakListener.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -66,7 +67,12 @@ void SoakListener::setThrowRates(const std::array<double, CALLBACK_COUNT>& newRa
 
 void SoakListener::armThrowOnce(Callback c) {
     std::lock_guard<std::mutex> guard(policyLock);
-    throwOnce = static_cast<int>(c);
+    throwOnce[static_cast<int>(c)] = true;
+}
+
+bool SoakListener::armedThrowsFired() {
+    std::lock_guard<std::mutex> guard(policyLock);
+    return std::none_of(throwOnce.begin(), throwOnce.end(), [](bool armed) { return armed; });
 }
 
 void SoakListener::request(RequestKind kind, const std::string& key, const std::function<void()>& call) {
@@ -101,8 +107,8 @@ void SoakListener::maybeThrow(Callback c) {
     bool fire = false;
     {
         std::lock_guard<std::mutex> guard(policyLock);
-        if (throwOnce == static_cast<int>(c)) {
-            throwOnce = -1;
+        if (throwOnce[static_cast<int>(c)]) {
+            throwOnce[static_cast<int>(c)] = false;
             fire = true;
         } else {
             const double rate = rates[static_cast<int>(c)];

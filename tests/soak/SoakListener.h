@@ -50,10 +50,12 @@ public:
     // The port the simulator listens on: the trader's connections go there.
     void setServerPort(uint16_t port) { serverPort.store(port); }
 
-    // Throwing policy: rate per callback (0 to 1), and one callback that
-    // throws exactly once on its next call.
+    // Throwing policy: rate per callback (0 to 1), and callbacks that throw
+    // exactly once, on their next call.
     void setThrowRates(const std::array<double, CALLBACK_COUNT>& rates, uint64_t seed);
     void armThrowOnce(Callback c);
+    // Whether every callback armed to throw once has thrown.
+    bool armedThrowsFired();
     // Log in from the network thread on every (0, 0).
     void setAutoLogin(bool on) { autoLogin.store(on); }
     // A connection closed by the server counts as a server fault while the
@@ -110,7 +112,7 @@ private:
 
     std::mutex policyLock;  // guards the policy and the members below
     std::array<double, CALLBACK_COUNT> rates{};
-    int throwOnce = -1;
+    std::array<bool, CALLBACK_COUNT> throwOnce{};
     std::mt19937_64 rng;
     std::vector<std::string> orderIds;
     std::vector<std::string> logRing;
