@@ -66,7 +66,7 @@ constexpr auto DRILL_LIMIT = seconds(15);    // one step of the drills
 // The stalls outlast the filling of the buffers and our own close; the
 // trickle reads fewer bytes than the batch the connection starts with.
 const std::vector<std::string> DRILL_FLAGS = {"--small-socket-buffers", "--connection-faults",
-                                              "stall:1500,stall:1500,trickle:3000,reset:300"};
+                                              "stall:3000,stall:3000,trickle:3000,reset:300"};
 constexpr int FLOOD_ORDERS = 100;   // a batch bigger than the small buffers hold
 constexpr int FLOOD_TAG = 400;      // characters of a flood order's tag
 constexpr int FILL_LIMIT = 40000;   // requests placed at most to fill the buffers
@@ -771,12 +771,14 @@ void Driver::waitEnded(Seq after, const std::string& context) {
 
 void Driver::fillUntilBlocked(uint16_t localPort, const std::function<void(int)>& place, const std::string& context) {
     constexpr int STEP = 32;
+    const int fd = socketDescriptorOf(parseTcpTable(readTcpTable()), localPort, port.load());
+    if (fd < 0) fail(context + ": the connection's socket is not among this process's descriptors");
     uint32_t last = 0;
     int still = 0;
     for (int n = 0; n < FILL_LIMIT; n += STEP) {
         for (int i = 0; i < STEP; ++i) place(n + i);
-        const auto queued = sendQueueOf(parseTcpTable(readTcpTable()), localPort, port.load());
-        if (!queued) fail(context + ": the connection is gone from the kernel's table");
+        const auto queued = sendQueueOfDescriptor(fd);
+        if (!queued) fail(context + ": the connection's send queue cannot be read");
         still = *queued == last ? still + 1 : 0;
         last = *queued;
         if (still == 2) return;

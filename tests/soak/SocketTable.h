@@ -2,7 +2,8 @@
 // about the trader's own connection that the module does not show: its local
 // port, which names it in the simulator's request journal, and how many bytes
 // wait in its send queue, which stops growing once the server has stopped
-// reading and every buffer on the way is full.
+// reading and every buffer on the way is full. The table is long on a busy
+// machine; a send queue watched often is read from the socket itself.
 //
 // Parsing is pure; readTcpTable() reads the file.
 #pragma once
@@ -22,6 +23,7 @@ struct TcpSocket {
     int state = 0;  // 1 established
     uint32_t sendQueue = 0;
     uint32_t receiveQueue = 0;
+    uint64_t inode = 0;
 };
 
 constexpr int TCP_ESTABLISHED_STATE = 1;
@@ -37,5 +39,14 @@ std::optional<uint16_t> clientPortTo(const std::vector<TcpSocket>& table, uint16
 // The send queue of the established connection 127.0.0.1:localPort to
 // 127.0.0.1:serverPort; none when it is gone.
 std::optional<uint32_t> sendQueueOf(const std::vector<TcpSocket>& table, uint16_t localPort, uint16_t serverPort);
+
+// The descriptor of this process's socket to 127.0.0.1:serverPort from
+// localPort (found through its inode in /proc/self/fd); -1 when none. The
+// descriptor belongs to whoever opened it: it is only looked at.
+int socketDescriptorOf(const std::vector<TcpSocket>& table, uint16_t localPort, uint16_t serverPort);
+
+// Bytes in a socket's send queue (sent and not acknowledged, or not sent);
+// none when it cannot be read.
+std::optional<uint32_t> sendQueueOfDescriptor(int fd);
 
 }  // namespace hvr::soak

@@ -2,6 +2,9 @@
 // simulator is found by its remote port, and its send queue read.
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include "SocketTable.h"
 
 namespace hvr::soak {
@@ -22,6 +25,7 @@ TEST(SocketTable, FindsTheClientSideOfTheOneConnectionToTheServerPort) {
     const std::vector<TcpSocket> table = parseTcpTable(TABLE);
     ASSERT_EQ(table.size(), 5u);
     EXPECT_EQ(table[1].receiveQueue, 0x310u);
+    EXPECT_EQ(table[2].inode, 12u);
     EXPECT_EQ(clientPortTo(table, 40000), std::optional<uint16_t>(40960));
     EXPECT_EQ(sendQueueOf(table, 40960, 40000), std::optional<uint32_t>(0x6C20));
     EXPECT_FALSE(sendQueueOf(table, 40962, 40000));  // not established any more
@@ -30,6 +34,17 @@ TEST(SocketTable, FindsTheClientSideOfTheOneConnectionToTheServerPort) {
     std::vector<TcpSocket> two = table;
     two[3].state = TCP_ESTABLISHED_STATE;  // two connections: cannot tell which
     EXPECT_FALSE(clientPortTo(two, 40000));
+}
+
+TEST(SocketTable, ReadsTheSendQueueOfThisProcesssOwnSocket) {
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    EXPECT_EQ(sendQueueOfDescriptor(pair[0]), std::optional<uint32_t>(0));
+    ASSERT_EQ(::write(pair[0], "queued", 6), 6);  // not read by the other end: it stays charged to this one
+    EXPECT_GT(sendQueueOfDescriptor(pair[0]).value_or(0), 0u);
+    ::close(pair[0]);
+    ::close(pair[1]);
+    EXPECT_FALSE(sendQueueOfDescriptor(-1));
 }
 
 }  // namespace
