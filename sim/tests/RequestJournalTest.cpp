@@ -59,16 +59,7 @@ protected:
         return true;
     }
     static exchg::ReqOrderInsert order(const std::string& tag) {
-        exchg::ReqOrderInsert request;
-        request.set_instrument("IF2412");
-        request.set_price(static_cast<uint32_t>(IF_LAST));
-        request.set_qty(1);
-        request.set_direct(exchg::DT_Long);
-        request.set_pxtype(exchg::PT_LimitPrice);
-        request.set_timecond(exchg::TC_ValidInDay);
-        request.set_offset(exchg::OF_Open);
-        request.set_usertag(tag);
-        return request;
+        return orderRequest("IF2412", IF_LAST, 1, exchg::DT_Long, exchg::OF_Open, tag);
     }
 };
 

@@ -19,6 +19,10 @@ struct ReceivedPacket {
     std::string payload;  // inflated when the packet came compressed
 };
 
+// A limit order request, valid for the day, as the tests send it.
+exchg::ReqOrderInsert orderRequest(const std::string& instrument, int32_t price, uint32_t qty,
+                                   exchg::DirectionType direct, exchg::OffsetFlag offset, const std::string& tag);
+
 class TestClient {
 public:
     explicit TestClient(uint16_t port);

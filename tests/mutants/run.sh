@@ -52,8 +52,9 @@ scratch="$work/src"
 build="$work/build"
 mkdir -p "$scratch" "$build"
 
-# Makes the scratch copy equal to the source tree; a file that differs is
-# copied with a new time stamp, so that the build compiles it again.
+# Makes the scratch copy equal to the source tree, once per run (edits made
+# while it runs do not reach it); a file that differs is copied with a new
+# time stamp, so that the build compiles it again.
 sync_tree() {
   (cd "$src" && find . \( -path './build*' -o -path './.git' -o -name '__pycache__' \) -prune -o -type f -print) |
     while IFS= read -r f; do
@@ -87,9 +88,21 @@ for name in "${names[@]}"; do
     exit 2
   fi
   total=$((total + 1))
-  sync_tree
+  # The files the patch changes, kept to be put back afterwards (with a new
+  # time stamp, so that the next build compiles them again).
+  mapfile -t touched < <(sed -n 's|^+++ b/||p' "$patchFile")
+  saved="$work/saved"
+  rm -rf "$saved"
+  for f in "${touched[@]}"; do
+    mkdir -p "$(dirname "$saved/$f")"
+    cp "$scratch/$f" "$saved/$f"
+  done
+  restore() {
+    for f in "${touched[@]}"; do cp "$saved/$f" "$scratch/$f"; done
+  }
   if ! patch -p1 --fuzz=0 -s --no-backup-if-mismatch -d "$scratch" < "$patchFile" > "$work/$name.patch.log" 2>&1; then
     printf '%-44s does not apply (see %s)\n' "$name" "$work/$name.patch.log"
+    restore
     continue
   fi
   tests="$(header "$patchFile" Tests)"
@@ -97,6 +110,7 @@ for name in "${names[@]}"; do
   if [ -n "$tests" ]; then targets+=(e2e_tests); fi
   if ! cmake --build "$build" -j "$jobs" --target "${targets[@]}" > "$work/$name.build.log" 2>&1; then
     printf '%-44s does not build (see %s)\n' "$name" "$work/$name.build.log"
+    restore
     continue
   fi
 
@@ -127,7 +141,7 @@ for name in "${names[@]}"; do
   else
     printf '%-44s survived %s s of soak%s\n' "$name" "$elapsed" "$testVerdict"
   fi
+  restore
 done
-sync_tree
 echo "killed $killed of $total"
 [ "$killed" -eq "$total" ]

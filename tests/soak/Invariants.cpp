@@ -133,6 +133,20 @@ Nanos simEnd(const SimConnection& c, const JournalData& j) {
     return end;
 }
 
+// object -> the seqs of its listener calls on the network thread, in order.
+std::map<int, std::vector<Seq>> networkCallbacks(const JournalData& j) {
+    std::map<int, std::vector<Seq>> delivered;
+    for (const TraderEventRecord& e : j.events)
+        if (!e.onHostThread) delivered[e.object].push_back(e.seq);
+    for (const LoginAnswer& l : j.logins) delivered[l.object].push_back(l.seq);
+    for (const EntrustAnswer& e : j.entrusts) delivered[e.object].push_back(e.seq);
+    for (const QueryAnswer& a : j.queryAnswers) delivered[a.object].push_back(a.seq);
+    for (const PushDelivery& p : j.pushes) delivered[p.object].push_back(p.seq);
+    for (const OtherCallback& c : j.otherCallbacks) delivered[c.object].push_back(c.seq);
+    for (auto& [object, seqs] : delivered) std::sort(seqs.begin(), seqs.end());
+    return delivered;
+}
+
 // --- pushes ---
 
 void checkPushes(const JournalData& j, const StoredDay& day, const std::map<uint32_t, int64_t>& resumes,
@@ -263,15 +277,7 @@ void checkResumes(const JournalData& j, const StoredDay& day, const std::vector<
         }
     // The store of a push's id happens after its callback returned and
     // before the network thread delivers anything else.
-    std::map<int, std::vector<Seq>> delivered;  // object -> seqs of its network-thread callbacks
-    for (const TraderEventRecord& e : j.events)
-        if (!e.onHostThread) delivered[e.object].push_back(e.seq);
-    for (const LoginAnswer& l : j.logins) delivered[l.object].push_back(l.seq);
-    for (const EntrustAnswer& e : j.entrusts) delivered[e.object].push_back(e.seq);
-    for (const QueryAnswer& a : j.queryAnswers) delivered[a.object].push_back(a.seq);
-    for (const PushDelivery& p : j.pushes) delivered[p.object].push_back(p.seq);
-    for (const OtherCallback& c : j.otherCallbacks) delivered[c.object].push_back(c.seq);
-    for (auto& [object, seqs] : delivered) std::sort(seqs.begin(), seqs.end());
+    std::map<int, std::vector<Seq>> delivered = networkCallbacks(j);
     struct Store {
         Seq after = 0;           // the store happens after this ...
         Seq before = NEVER;      // ... and before this
@@ -748,15 +754,7 @@ void checkEvents(const JournalData& j, const std::vector<SimConnection>* sim,
 
 void checkLiveness(const JournalData& j, const std::vector<HostConnection>& connections, const RoundWindow& w,
                    CheckResult& result, Findings& findings) {
-    std::map<int, std::vector<Seq>> delivered;  // object -> seqs of network-thread callbacks
-    for (const TraderEventRecord& e : j.events)
-        if (!e.onHostThread) delivered[e.object].push_back(e.seq);
-    for (const LoginAnswer& l : j.logins) delivered[l.object].push_back(l.seq);
-    for (const EntrustAnswer& e : j.entrusts) delivered[e.object].push_back(e.seq);
-    for (const QueryAnswer& a : j.queryAnswers) delivered[a.object].push_back(a.seq);
-    for (const PushDelivery& p : j.pushes) delivered[p.object].push_back(p.seq);
-    for (const OtherCallback& c : j.otherCallbacks) delivered[c.object].push_back(c.seq);
-    for (auto& [object, seqs] : delivered) std::sort(seqs.begin(), seqs.end());
+    std::map<int, std::vector<Seq>> delivered = networkCallbacks(j);
 
     for (const LogLineSeen& t : j.throwsOnNetworkThread) {
         if (t.seq < w.start || t.seq > w.end) continue;
