@@ -294,6 +294,26 @@ void checkResumes(const JournalData& j, const StoredDay& day, const std::vector<
         st.id = id == idOf.end() ? -2 : static_cast<int64_t>(id->second);
         stores.push_back(st);
     }
+    // Each push callback saw, in the file, the id of the push its object
+    // handled just before (a release between them closes the record).
+    for (std::size_t i = 1; i < j.pushes.size(); ++i) {
+        const PushDelivery& before = j.pushes[i - 1];
+        const PushDelivery& now = j.pushes[i];
+        if (now.seq < w.start || now.seq > w.end || now.object != before.object || now.flowAtStart < 0) continue;
+        const bool released = std::any_of(j.lifecycle.begin(), j.lifecycle.end(), [&](const LifecycleCall& c) {
+            return c.object == now.object && c.what == LifecycleCall::Release && c.started < now.seq &&
+                   (c.ended == 0 || c.ended > before.seq);
+        });
+        auto id = idOf.find(before.key);
+        if (released || id == idOf.end()) continue;
+        ++result.counts.flowStoresChecked;
+        if (now.flowAtStart != static_cast<int64_t>(id->second))
+            findings.add("lagging flow record", "when push " + now.key.describe() + " reached trader #" +
+                                                    std::to_string(now.object) + " (seq " + std::to_string(now.seq) +
+                                                    "), the flow file held push id " +
+                                                    std::to_string(now.flowAtStart) + ", not " +
+                                                    std::to_string(id->second) + " of the push handled before it");
+    }
     for (const RequestRecord& r : j.requests) {
         if (r.kind != RequestKind::Login || r.started < w.start || r.started > w.end || r.ended == 0) continue;
         auto found = sent.find(r.key);
@@ -627,7 +647,8 @@ void checkEvents(const JournalData& j, const std::vector<SimConnection>* sim,
 
     // Each connection is reported connected once and ends once. A close of
     // the host's own ends the current connection at once; the (1, 125) of
-    // its aborted receive may follow, even after the next connection's
+    // its aborted receive (or its end of stream, when the server closed it
+    // at the same moment) may follow, even after the next connection's
     // (0, 0), or not at all (when the receive had just completed). A
     // connection may be reported just after the connect that replaces it was
     // called, so a (0, 0) on an open connection replaces it the same way.
@@ -677,10 +698,14 @@ void checkEvents(const JournalData& j, const std::vector<SimConnection>* sim,
             const bool releasing = std::any_of(j.lifecycle.begin(), j.lifecycle.end(), [&](const LifecycleCall& c) {
                 return c.object == e.object && c.what == LifecycleCall::Release && inProgressAt(c, e.seq);
             });
+            // A replaced connection's end is mostly its aborted receive, but
+            // the server may have ended it first (end of stream, reset).
             if (e.code == OPERATION_ABORTED && st.mayEnd > 0) {
                 --st.mayEnd;
             } else if (st.open) {
                 st.open = false;
+            } else if (st.mayEnd > 0) {
+                --st.mayEnd;
             } else if (!releasing) {
                 findings.add("connection events out of order",
                              who + " reported (1, " + std::to_string(e.code) + ") at seq " + std::to_string(seq) +

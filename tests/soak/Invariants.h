@@ -42,9 +42,10 @@
 // Pushes. Every stored push of the account reached the host (matched by
 // content, PushKey). A push delivered again is a replay only when a
 // successful login of the same trader object came between the two copies and
-// resumed from below that push; any other repeat is a duplicate. Each login
-// resumed from the push id the flow record held while it was sent: that of
-// the last push handled before it (or 0 before any).
+// resumed from below that push; any other repeat is a duplicate. When a push
+// reaches the host, the flow file holds the id of the push its object handled
+// just before. Each login resumed from the push id the flow record held while
+// it was sent: that of the last push handled before it (or 0 before any).
 //
 // Liveness. After a callback throws, its connection delivers something more
 // (the listener's probe query is answered) or ends within a few seconds.
@@ -92,6 +93,7 @@ struct CheckCounts {
     std::size_t releasedLines = 0;  // release dropped queued requests
 
     std::size_t loginsChecked = 0;  // resume ids compared with the flow record
+    std::size_t flowStoresChecked = 0;  // pushes that found the one before them in the flow file
     std::size_t throwsChecked = 0;
     std::size_t answersChecked = 0;
 };

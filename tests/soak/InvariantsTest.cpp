@@ -101,9 +101,11 @@ struct MadeUpRun {
         j.logins.push_back({next(), object, true, session});
         resumes[session] = resume;
     }
-    void deliver(const PushKey& key, int object = 1) {
+    // A push, with the flow file as the module left it after the push
+    // before (unreadable: -1).
+    void deliver(const PushKey& key, int object = 1, int64_t flowAtStart = -1) {
         const Seq s = next();
-        j.pushes.push_back({s, next(), object, key, "soak-a"});
+        j.pushes.push_back({s, next(), object, key, "soak-a", flowAtStart});
     }
     void deliverAll() {
         for (const StoredPush& p : day.pushes) deliver(p.key);
@@ -182,6 +184,32 @@ TEST(SoakInvariants, FlowFileMustHoldTheLastPushHandled) {
     run.deliverAll();  // ... and the stream ends with push 3
     run.w.flowPushId = 2;
     EXPECT_TRUE(mentions(run.check(), "flow file: holds push id 2, expected 3"));
+}
+
+TEST(SoakInvariants, EachPushFindsThePushBeforeItInTheFlowFile) {
+    MadeUpRun run;
+    run.deliver(run.day.pushes[0].key, 1, 0);
+    run.deliver(run.day.pushes[1].key, 1, 1);
+    run.deliver(run.day.pushes[2].key, 1, 1);  // push 2 was never stored
+    run.pushesDelivered = true;
+    run.finish();
+    CheckResult r = run.check();
+    EXPECT_TRUE(mentions(r, "lagging flow record: when push order 1 state 0 traded 1 left 0 reached trader #1"))
+        << first(r);
+    EXPECT_EQ(r.counts.flowStoresChecked, 2u);
+
+    run.j.pushes[2].flowAtStart = 2;
+    EXPECT_FALSE(mentions(run.check(), "lagging flow record")) << first(run.check());
+
+    // A release in between closes the record: nothing to compare.
+    MadeUpRun released;
+    released.deliver(released.day.pushes[0].key, 1, 0);
+    released.deliver(released.day.pushes[1].key, 1, 1);
+    released.lifecycle(LifecycleCall::Release);
+    released.deliver(released.day.pushes[2].key, 1, 0);
+    released.pushesDelivered = true;
+    released.finish();
+    EXPECT_FALSE(mentions(released.check(), "lagging flow record")) << first(released.check());
 }
 
 TEST(SoakInvariants, LoginMustResumeFromThePushTheFlowRecordHeldWhileItWasSent) {

@@ -79,6 +79,9 @@ struct PushDelivery {
     int object = 0;  // which trader object delivered it (a new one per createTrader)
     PushKey key;
     std::string tag;  // the user tag the record carries
+    // The push id in the flow file when the callback started: the module
+    // stored the one before after that callback returned. -1: unreadable.
+    int64_t flowAtStart = -1;
 };
 
 struct LoginAnswer {

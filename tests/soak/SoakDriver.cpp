@@ -129,6 +129,7 @@ struct Totals {
         sum.dropLines += c.dropLines;
         sum.releasedLines += c.releasedLines;
         sum.loginsChecked += c.loginsChecked;
+        sum.flowStoresChecked += c.flowStoresChecked;
         sum.throwsChecked += c.throwsChecked;
         sum.answersChecked += c.answersChecked;
     }
@@ -162,7 +163,9 @@ public:
           simLog(this->dir + "sim.log"),
           simJournal(this->dir + "requests.journal"),
           sim(options.simPath, this->dir + "sim.db", this->dir + "sim.ini", simLog, simJournal),
-          listener(journal, USER, PASSWORD, std::to_string(options.seed)) {}
+          listener(journal, USER, PASSWORD, std::to_string(options.seed)) {
+        listener.setFlowFile(folder + USER + ".flow");
+    }
 
     int run();
 
@@ -713,9 +716,10 @@ void Driver::quiesce(const RoundPlan& plan, int round, Seq roundStart, const Pat
     totals.add(c);
     totals.paths.add(paths);
     std::printf("  checked: requests %s\n  send-error paths: %s\n  pushes stored %zu, delivered %zu (replayed on "
-                "login %zu); resume ids of %zu logins, %zu throws followed, %zu answers due\n",
+                "login %zu); flow file checked at %zu pushes, resume ids of %zu logins, %zu throws followed, %zu "
+                "answers due\n",
                 requestsText(c).c_str(), pathsText(paths, c).c_str(), c.storedPushes, c.deliveries, c.replayed,
-                c.loginsChecked, c.throwsChecked, c.answersChecked);
+                c.flowStoresChecked, c.loginsChecked, c.throwsChecked, c.answersChecked);
     std::fflush(stdout);
     if (!result.violations.empty()) fail("invariants violated after round " + std::to_string(round), result.violations);
 }
@@ -972,10 +976,12 @@ int Driver::run() {
     std::printf(
         "hvr-soak PASSED: seed %llu, %d rounds in %.0f s; faults injected: %s; listener throws %zu; "
         "pushes stored %zu, delivered %zu (replayed on login %zu, duplicated %zu, lost %zu); requests %s; "
-        "send-error paths: %s; resume ids of %zu logins, %zu throws followed, %zu answers due\n",
+        "send-error paths: %s; flow file checked at %zu pushes, resume ids of %zu logins, %zu throws followed, %zu "
+        "answers due\n",
         static_cast<unsigned long long>(options.seed), totals.rounds, elapsed, faults.c_str(),
         end.throwsOnNetworkThread.size(), c.storedPushes, c.deliveries, c.replayed, c.duplicated, c.lost,
-        requestsText(sum).c_str(), pathsText(totals.paths, sum).c_str(), sum.loginsChecked, sum.throwsChecked,
+        requestsText(sum).c_str(), pathsText(totals.paths, sum).c_str(), sum.flowStoresChecked, sum.loginsChecked,
+        sum.throwsChecked,
         sum.answersChecked);
     std::fflush(stdout);
     finished.store(true);

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "SimRecords.h"
 #include "SocketTable.h"
 #include "texts/LogText.h"
 
@@ -186,10 +187,13 @@ void SoakListener::answer(RequestKind kind, Callback c) {
 
 void SoakListener::push(const PushKey& key, const std::string& tag, Callback c) {
     const int obj = objectNumber.load();
+    // The module stores a push's id after its callback returned and before
+    // it delivers anything else: here the file holds the last one's.
+    const int64_t flowAtStart = readFlowPushId(flowFile);
     std::size_t index = 0;
     journal.record([&](JournalData& d, Seq s) {
         index = d.pushes.size();
-        d.pushes.push_back({s, 0, obj, key, tag});
+        d.pushes.push_back({s, 0, obj, key, tag, flowAtStart});
     });
     // The module stores the push id into the flow record after this returns.
     journal.record([&](JournalData& d, Seq s) { d.pushes[index].exited = s; });

@@ -49,6 +49,9 @@ public:
     int object() const { return objectNumber.load(); }
     // The port the simulator listens on: the trader's connections go there.
     void setServerPort(uint16_t port) { serverPort.store(port); }
+    // The flow file the module keeps: each push callback reads the push id
+    // in it when it starts. Set before the first connect.
+    void setFlowFile(const std::string& path) { flowFile = path; }
 
     // Throwing policy: rate per callback (0 to 1), and callbacks that throw
     // exactly once, on their next call.
@@ -101,6 +104,7 @@ private:
     const std::string user;
     const std::string password;
     const std::string runTag;  // makes the login resource texts unique in the run
+    std::string flowFile;
     kra::SimpleContractCatalog catalog;
     std::atomic<kra::ITraderApi*> trader{nullptr};
     std::atomic<int> objectNumber{0};
