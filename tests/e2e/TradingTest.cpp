@@ -8,25 +8,14 @@
 #include <fstream>
 #include <thread>
 
-#include "support/PeerPackets.h"
-#include "support/TraderSession.h"
+#include "support/FlowBytes.h"
+#include "support/LoginExchange.h"
 #include "texts/LogText.h"
 
 namespace hvr::test {
 namespace {
 
 using namespace std::chrono_literals;
-
-std::string fileBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-uint64_t le64At(const std::string& bytes, std::size_t offset) {
-    uint64_t v = 0;
-    for (int i = 7; i >= 0; --i) v = (v << 8) | static_cast<uint8_t>(bytes[offset + static_cast<std::size_t>(i)]);
-    return v;
-}
 
 class Trading : public ::testing::Test {
 protected:
@@ -45,14 +34,7 @@ protected:
     }
     // Sends a login and answers it; returns the request the server saw.
     exchg_peer::ReqLogin loginAs(const char* user, const exchg_peer::AnsLogin& answer) {
-        const std::size_t before = listener.loginResults.size();
-        trader->login(user, "secret", "desk-1");
-        auto p = server.waitPacket(FC_CMD_LOGIN);
-        exchg_peer::ReqLogin request;
-        EXPECT_TRUE(p && request.ParseFromString(p->payload));
-        server.send(packetOf(FC_CMD_LOGIN, answer));
-        EXPECT_TRUE(listener.waitFor([&] { return listener.loginResults.size() > before; }));
-        return request;
+        return loginAnswered(trader.get(), server, listener, user, answer);
     }
     std::string flowPath(const std::string& user) { return dir.prefix() + user + ".flow"; }
 
