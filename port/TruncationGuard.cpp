@@ -42,27 +42,29 @@ void passOn(int signal, siginfo_t* info, void* context) {
     previousAction.sa_handler(signal);
 }
 
+// True when the fault hit a watched page, which now holds a private zero page.
+bool coverWatchedPage(uintptr_t page) {
+    if (page == 0) return false;
+    for (TruncationGuard::Slot& slot : watchedPages) {
+        if (slot.page.load(std::memory_order_acquire) != page) continue;
+        // A private zero page over the one whose file is gone; the access
+        // runs again on return and completes there. The raw system call keeps
+        // interceptors out of the signal handler.
+        const long mapped = ::syscall(SYS_mmap, page, pageSize, PROT_READ | PROT_WRITE,
+                                      MAP_FIXED | MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (mapped != static_cast<long>(page)) return false;
+        slot.faulted.store(true, std::memory_order_release);
+        return true;
+    }
+    return false;
+}
+
 extern "C" void onBusError(int signal, siginfo_t* info, void* context) {
     const int savedErrno = errno;
-    if (info != nullptr && info->si_code > 0) {
-        const uintptr_t page = reinterpret_cast<uintptr_t>(info->si_addr) & pageMask;
-        for (TruncationGuard::Slot& slot : watchedPages) {
-            if (page == 0 || slot.page.load(std::memory_order_acquire) != page) continue;
-            // A private zero page over the one whose file is gone; the access
-            // runs again on return and completes there. The raw system call
-            // keeps interceptors out of the signal handler.
-            const long mapped = ::syscall(SYS_mmap, page, pageSize, PROT_READ | PROT_WRITE,
-                                          MAP_FIXED | MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-            if (mapped == static_cast<long>(page)) {
-                slot.faulted.store(true, std::memory_order_release);
-                errno = savedErrno;
-                return;
-            }
-            break;
-        }
-    }
+    const bool fault = info != nullptr && info->si_code > 0;
+    const bool covered = fault && coverWatchedPage(reinterpret_cast<uintptr_t>(info->si_addr) & pageMask);
     errno = savedErrno;
-    passOn(signal, info, context);
+    if (!covered) passOn(signal, info, context);
 }
 
 bool installHandler() {

@@ -12,6 +12,7 @@
 #include <fstream>
 
 #include "support/FlowBytes.h"
+#include "support/TempDir.h"
 
 namespace hvr {
 namespace {
@@ -23,12 +24,6 @@ constexpr uint32_t DAY = 20261208;
 
 class FlowRecordTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        dir = boost::filesystem::temp_directory_path() / boost::filesystem::unique_path("hvr-record-%%%%%%%%");
-        boost::filesystem::create_directories(dir);
-        path = (dir / "alice.flow").string();
-    }
-    void TearDown() override { boost::filesystem::remove_all(dir); }
     void write(const std::string& file, const std::string& bytes) {
         std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
     }
@@ -39,8 +34,9 @@ protected:
         EXPECT_EQ(notices[0].pushId, pushId);
     }
 
-    boost::filesystem::path dir;
-    std::string path;
+    test::TempDir tempDir;
+    boost::filesystem::path dir{tempDir.path};
+    std::string path = tempDir.prefix() + "alice.flow";
 };
 
 TEST_F(FlowRecordTest, TruncatedFileIsRewrittenAtTheStoreThatFaults) {
