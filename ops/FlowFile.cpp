@@ -78,6 +78,7 @@ bool MappedFile::open(const std::string& name, std::string* reason) {
         path = name;
         mapping = std::move(newMapping);
         region = std::move(newRegion);
+        view = static_cast<uint8_t*>(region->get_address());
     } catch (const boost::interprocess::interprocess_exception& e) {
         // Read-only, locked, empty, or not a regular file: no mapping.
         return failWith(reason, e.what());
@@ -90,19 +91,16 @@ bool MappedFile::open(const std::string& name, std::string* reason) {
     mappedIdentity = ::fstat(fd, &st) == 0
                          ? FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)}
                          : FileIdentity{};
-    guard.watch(region->get_address());
+    guard.watch(view);
     return true;
 }
 
 void MappedFile::close() {
     guard.unwatch();  // before the page goes
+    view = nullptr;
     region.reset();
     mapping.reset();
     mappedIdentity = FileIdentity{};
-}
-
-uint8_t* MappedFile::address() const {
-    return region ? static_cast<uint8_t*>(region->get_address()) : nullptr;
 }
 
 std::size_t MappedFile::size() const { return region ? region->get_size() : 0; }
@@ -130,26 +128,6 @@ bool identifyPath(const std::string& path, FileIdentity* identity, uint64_t* siz
     *identity = FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
     *size = static_cast<uint64_t>(st.st_size);
     return true;
-}
-
-int64_t loadRecordPushId(const uint8_t* record) {
-    const uint64_t* word = reinterpret_cast<const uint64_t*>(record + FLOW_OFFSET_PUSH_ID);
-    return static_cast<int64_t>(__atomic_load_n(word, __ATOMIC_RELAXED));
-}
-
-uint32_t loadRecordTradingDate(const uint8_t* record) {
-    const uint32_t* word = reinterpret_cast<const uint32_t*>(record + FLOW_OFFSET_TRADING_DATE);
-    return __atomic_load_n(word, __ATOMIC_RELAXED);
-}
-
-void storeRecordPushId(uint8_t* record, uint64_t pushId) {
-    uint64_t* word = reinterpret_cast<uint64_t*>(record + FLOW_OFFSET_PUSH_ID);
-    __atomic_store_n(word, pushId, __ATOMIC_RELAXED);
-}
-
-void storeRecordTradingDate(uint8_t* record, uint32_t tradingDate) {
-    uint32_t* word = reinterpret_cast<uint32_t*>(record + FLOW_OFFSET_TRADING_DATE);
-    __atomic_store_n(word, tradingDate, __ATOMIC_RELAXED);
 }
 
 void encodeRecord(uint8_t (&bytes)[FLOW_FILE_SIZE], uint64_t pushId, uint32_t tradingDate) {

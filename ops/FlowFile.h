@@ -66,7 +66,7 @@ public:
     bool open(const std::string& name, std::string* reason = nullptr);
     void close();
     // First byte of the mapped view, or null.
-    uint8_t* address() const;
+    uint8_t* address() const { return view; }
     std::size_t size() const;
     const std::string& name() const { return path; }
     FileIdentity identity() const { return mappedIdentity; }
@@ -94,6 +94,7 @@ private:
     std::string path;
     std::unique_ptr<boost::interprocess::file_mapping> mapping;
     std::unique_ptr<boost::interprocess::mapped_region> region;
+    uint8_t* view = nullptr;
     FileIdentity mappedIdentity;
     TruncationGuard guard;
 };
@@ -103,11 +104,24 @@ private:
 bool identifyPath(const std::string& path, FileIdentity* identity, uint64_t* size);
 
 // Record access. The push id is one aligned 64-bit word, stored and loaded
-// whole, so that a reader on another thread never sees half a value.
-int64_t loadRecordPushId(const uint8_t* record);
-uint32_t loadRecordTradingDate(const uint8_t* record);
-void storeRecordPushId(uint8_t* record, uint64_t pushId);
-void storeRecordTradingDate(uint8_t* record, uint32_t tradingDate);
+// whole, so that a reader on another thread never sees half a value. Inline:
+// every push stores.
+inline int64_t loadRecordPushId(const uint8_t* record) {
+    const uint64_t* word = reinterpret_cast<const uint64_t*>(record + FLOW_OFFSET_PUSH_ID);
+    return static_cast<int64_t>(__atomic_load_n(word, __ATOMIC_RELAXED));
+}
+inline uint32_t loadRecordTradingDate(const uint8_t* record) {
+    const uint32_t* word = reinterpret_cast<const uint32_t*>(record + FLOW_OFFSET_TRADING_DATE);
+    return __atomic_load_n(word, __ATOMIC_RELAXED);
+}
+inline void storeRecordPushId(uint8_t* record, uint64_t pushId) {
+    uint64_t* word = reinterpret_cast<uint64_t*>(record + FLOW_OFFSET_PUSH_ID);
+    __atomic_store_n(word, pushId, __ATOMIC_RELAXED);
+}
+inline void storeRecordTradingDate(uint8_t* record, uint32_t tradingDate) {
+    uint32_t* word = reinterpret_cast<uint32_t*>(record + FLOW_OFFSET_TRADING_DATE);
+    __atomic_store_n(word, tradingDate, __ATOMIC_RELAXED);
+}
 // The 12 bytes of a record, as the file holds them.
 void encodeRecord(uint8_t (&bytes)[FLOW_FILE_SIZE], uint64_t pushId, uint32_t tradingDate);
 

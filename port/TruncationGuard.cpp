@@ -124,8 +124,4 @@ void TruncationGuard::unwatch() {
     slot = nullptr;
 }
 
-bool TruncationGuard::faulted() const {
-    return slot != nullptr && slot->faulted.load(std::memory_order_acquire);
-}
-
 }  // namespace hvr

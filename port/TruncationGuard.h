@@ -52,8 +52,9 @@ public:
     void unwatch();
     bool watching() const { return slot != nullptr; }
     // An access to the watched page faulted since watch(): the page now holds
-    // zeros of our own and no longer reaches the file.
-    bool faulted() const;
+    // zeros of our own and no longer reaches the file. Inline: read at every
+    // store of the flow record.
+    bool faulted() const { return slot != nullptr && slot->faulted.load(std::memory_order_acquire); }
 
     // Slots in the process-wide table; more pages than this at once are
     // refused by watch().

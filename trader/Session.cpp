@@ -96,7 +96,10 @@ void TraderHVR::onLoginAnswer(const exchg::AnsLogin& answer) {
     reporter.call([&](kra::ITraderListener* l) { l->onLoginResult(true, "", answer.tradingdate()); });
 }
 
-void TraderHVR::onPushHandled(uint64_t pushId) { reportFlowNotices(flowRecord.storePushId(pushId)); }
+void TraderHVR::onPushHandled(uint64_t pushId) {
+    const FlowNotices notices = flowRecord.storePushId(pushId);
+    if (!notices.empty()) reportFlowNotices(notices);  // rare: the push path stays a store
+}
 
 void TraderHVR::reportFlowNotices(const FlowNotices& notices) {
     for (const FlowNotice& n : notices) {
