@@ -40,9 +40,9 @@ FlowNotice noticeOf(FlowNotice::Kind kind, const std::string& path, FlowDamage d
 FlowRecord::Opened FlowRecord::open(const std::string& name, uint32_t date) {
     MutexLock guard(&lock);
     Opened result;
-    if (isOpen && name == path) {
-        result.notices = verifyLocked();
-    } else {
+    // The record open now (this file's or another's) leaves its file right.
+    result.notices = verifyLocked();
+    if (!isOpen || name != path) {
         closeLocked();
         std::unique_ptr<MappedFile> mapped = mapFlowFile(name, &result.reason);
         if (!mapped) return result;
@@ -68,9 +68,11 @@ void FlowRecord::detach() {
     attachedToLogins = false;
 }
 
-void FlowRecord::close() {
+FlowNotices FlowRecord::close() {
     MutexLock guard(&lock);
+    FlowNotices notices = verifyLocked();
     closeLocked();
+    return notices;
 }
 
 void FlowRecord::closeLocked() {

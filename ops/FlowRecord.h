@@ -23,14 +23,15 @@
 // Life of a record:
 //   open     a successful login answer: maps the file, stores the trading
 //            date and makes the record the one logins and pushes use, as one
-//            step. Another file's record open before is closed first; the
-//            same file's record carries on (the record in memory is the live
+//            step. Another file's record open before is closed first (its
+//            file looked at a last time); the same file's record carries on (the record in memory is the live
 //            copy, so a file changed under it is rewritten, not believed).
 //   detach   init: logins choose their push id from pushmode and the file
 //            again, but pushes still arriving on the session that opened the
 //            record keep being stored, so the file always holds the last push
 //            handled and a later resume neither repeats nor skips any.
-//   close    release (and destruction): unmapped; pushes are not recorded.
+//   close    release (and destruction): the file is looked at a last time,
+//            then unmapped; pushes are not recorded.
 //
 // Thread safety: every operation takes the record's own lock, so a login on a
 // host thread, init on another and the network thread's opens and stores
@@ -89,7 +90,8 @@ public:
     // open afterwards.
     Opened open(const std::string& path, uint32_t tradingDate) EXCLUDES(lock);
     void detach() EXCLUDES(lock);
-    void close() EXCLUDES(lock);
+    // Leaves the file right (as verify does) and unmaps it.
+    FlowNotices close() EXCLUDES(lock);
 
     // Checks that the path still names the record's file, 12 bytes long, and
     // writes it again from the record when not.

@@ -115,6 +115,18 @@ TEST_F(FlowRecordSession, DeletedFileIsWrittenAgainAtTheNextLogin) {
     EXPECT_EQ(listener.countLogs(LOG_FLOW_REWRITTEN), 1u);
 }
 
+// A host that quits right after the file was deleted still leaves it behind
+// for the next run.
+TEST_F(FlowRecordSession, DeletedFileIsWrittenAgainAtRelease) {
+    loginAs("alice");
+    pushAndWait(6);
+    ASSERT_EQ(::unlink(flowPath("alice").c_str()), 0);
+    trader->release();
+    trader.markReleased();
+    EXPECT_EQ(fileBytes(flowPath("alice")), flowBytes(6, DAY));
+    expectOneRewrite(flowPath("alice"), FLOW_DAMAGE_MISSING);
+}
+
 // An older file moved in under the name: believing it would repeat pushes.
 TEST_F(FlowRecordSession, FileRenamedOverIsWrittenAgainFromTheRecord) {
     loginAs("alice");
