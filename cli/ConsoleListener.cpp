@@ -5,13 +5,18 @@
 #include <cstring>
 #include <vector>
 
-#include "cli/GbkText.h"
+#include "common/GbkText.h"
+#include "common/LogFormat.h"
 #include "cli/RecordTables.h"
 #include "cli/RecordWords.h"
 
 using nlohmann::json;
 
 namespace hvr::cli {
+
+using tools::gbkToUtf8;
+using tools::readableText;
+using tools::formatLogLine;
 
 namespace {
 
@@ -22,17 +27,6 @@ const char* levelWord(int level) {
         case kra::LOG_LEVEL_ERROR: return "error";
         default: return "log";
     }
-}
-
-std::string formatted(const char* format, va_list args) {
-    va_list copy;
-    va_copy(copy, args);
-    const int length = std::vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    if (length < 0) return format;
-    std::vector<char> text(static_cast<std::size_t>(length) + 1);
-    std::vsnprintf(text.data(), text.size(), format, args);
-    return std::string(text.data(), static_cast<std::size_t>(length));
 }
 
 // The adapter's warning for a position whose instrument the catalog does
@@ -213,7 +207,7 @@ void ConsoleListener::logMessage(int level, const char* format, ...) {
     if (format == nullptr) return;
     va_list args;
     va_start(args, format);
-    const std::string text = formatted(format, args);
+    const std::string text = formatLogLine(format, args);
     va_end(args);
     const std::string utf8 = gbkToUtf8(text);
     if (level == kra::LOG_LEVEL_WARN) {

@@ -1,12 +1,14 @@
 #include "cli/RecordWords.h"
 
-#include "cli/GbkText.h"
+#include "common/GbkText.h"
 #include "cli/TableFormat.h"
 
 #include <cstdio>
 #include <ctime>
 
 namespace hvr::cli {
+
+using tools::readableText;
 
 const char* sideWord(kra::NXSCode direction) { return direction == '0' ? "buy" : direction == '1' ? "sell" : "?"; }
 

@@ -25,11 +25,12 @@
 #include "cli/LineSource.h"
 #include "cli/ModuleLocation.h"
 #include "cli/SignalWatcher.h"
-#include "cli/TraderModule.h"
+#include "common/TraderModule.h"
 
 namespace {
 
 using namespace hvr::cli;
+using hvr::tools::TraderModule;
 
 constexpr int EXIT_FAILED = 1;
 constexpr int EXIT_USAGE = 2;

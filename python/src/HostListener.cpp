@@ -3,7 +3,8 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "cli/GbkText.h"
+#include "common/GbkText.h"
+#include "common/LogFormat.h"
 #include "python/src/RecordCopy.h"
 
 namespace hvr::python {
@@ -21,17 +22,6 @@ public:
     CallbackScope(const CallbackScope&) = delete;
     CallbackScope& operator=(const CallbackScope&) = delete;
 };
-
-std::string formatted(const char* format, va_list args) {
-    va_list copy;
-    va_copy(copy, args);
-    const int length = std::vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    if (length < 0) return format;
-    std::vector<char> text(static_cast<std::size_t>(length) + 1);
-    std::vsnprintf(text.data(), text.size(), format, args);
-    return std::string(text.data(), static_cast<std::size_t>(length));
-}
 
 }  // namespace
 
@@ -88,7 +78,7 @@ void HostListener::onLoginResult(bool succeeded, const char* message, uint32_t t
         std::lock_guard<std::mutex> hold(sessionLock);
         loggedIn = succeeded;
     }
-    deliver(LoginEvent{succeeded, cli::gbkToUtf8(message != nullptr ? message : ""), tradingDate});
+    deliver(LoginEvent{succeeded, tools::gbkToUtf8(message != nullptr ? message : ""), tradingDate});
 }
 
 void HostListener::onEntrustAnswer(kra::NXSEntrust* entrust, kra::NXSError* error) {
@@ -98,7 +88,7 @@ void HostListener::onEntrustAnswer(kra::NXSEntrust* entrust, kra::NXSError* erro
     if (error != nullptr) {
         event.refused = true;
         event.errorCode = error->code;
-        event.errorText = cli::gbkToUtf8(error->message);
+        event.errorText = tools::gbkToUtf8(error->message);
     }
     deliver(std::move(event));
 }
@@ -135,7 +125,7 @@ void HostListener::onTradePush(kra::NXSTradeInfo* trade) {
 
 void HostListener::onTraderError(kra::NXSError* error) {
     CallbackScope scope;
-    if (error != nullptr) deliver(CancelRefusedEvent{error->code, cli::gbkToUtf8(error->message)});
+    if (error != nullptr) deliver(CancelRefusedEvent{error->code, tools::gbkToUtf8(error->message)});
 }
 
 void HostListener::logMessage(int level, const char* format, ...) {
@@ -143,7 +133,7 @@ void HostListener::logMessage(int level, const char* format, ...) {
     CallbackScope scope;
     va_list args;
     va_start(args, format);
-    const std::string text = cli::gbkToUtf8(formatted(format, args));
+    const std::string text = tools::gbkToUtf8(tools::formatLogLine(format, args));
     va_end(args);
     ErrorLogCapture::note(level, text);
     deliver(LogEvent{level, text});

@@ -29,7 +29,7 @@
 #include "python/src/HostListener.h"
 #include "python/src/PythonDispatch.h"
 
-namespace hvr::cli {
+namespace hvr::tools {
 class TraderModule;
 }
 
@@ -112,7 +112,7 @@ private:
     HostListener listener;
     CallGate gate;
     std::mutex closeLock;  // one close at a time
-    const cli::TraderModule& module;
+    const tools::TraderModule& module;
     kra::ITraderApi* trader = nullptr;  // null once closed
 };
 
