@@ -219,7 +219,7 @@ Outcome CommandRunner::cancel(const std::string& orderRef, std::chrono::millisec
     const int rc = trader.orderCancel(action);
     action->release();
     if (rc != 0) {
-        state.update([](SessionFacts& f) { f.pendingCancels.pop_back(); });
+        state.update([](SessionFacts& f) { f.pendingCancels.withdrawLast(); });
         return failed("cancel of order " + id + " not sent (the trader returned " + std::to_string(rc) + ")");
     }
     console.print("sent cancel of order " + id);

@@ -193,9 +193,8 @@ void ConsoleListener::onTradePush(kra::NXSTradeInfo* trade) {
 
 void ConsoleListener::onTraderError(kra::NXSError* error) {
     state.update([&](SessionFacts& facts) {
-        const std::string orderId = facts.pendingCancels.empty() ? std::string() : facts.pendingCancels.front();
+        const std::string orderId = facts.noteCancelRefused();
         const std::string order = orderId.empty() ? std::string() : " of order " + orderId;
-        facts.noteCancelRefused();
         const std::string reason = readableText(error->message);
         console.record("[answer] cancel" + order + " refused: " + reason,
                        {{{"type", "answer"}, {"answer", "cancel"}, {"accepted", false}, {"code", error->code},

@@ -1,5 +1,6 @@
 #include "python/src/HostListener.h"
 
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 
@@ -31,6 +32,16 @@ bool HostListener::rememberLogin(Credentials given) {
     return connected;
 }
 
+void HostListener::noteCancel(const std::string& orderId) {
+    std::lock_guard<std::mutex> hold(sessionLock);
+    cancels.sent(orderId);
+}
+
+void HostListener::withdrawCancel() {
+    std::lock_guard<std::mutex> hold(sessionLock);
+    cancels.withdrawLast();
+}
+
 void HostListener::forgetLogin() {
     std::lock_guard<std::mutex> hold(sessionLock);
     credentials.reset();
@@ -48,7 +59,9 @@ bool HostListener::isLoggedIn() const {
 
 bool HostListener::insideCallback() { return callbackDepth > 0; }
 
-void HostListener::deliver(Event event) {
+void HostListener::deliver(EventPayload payload) {
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    Event event{std::move(payload), std::chrono::duration_cast<std::chrono::nanoseconds>(now).count()};
     // Callbacks first: a reader that takes an event from the queue knows its
     // callback has returned.
     sink.deliver(event);
@@ -63,6 +76,8 @@ void HostListener::onTraderEvent(int kind, int code) {
         connected = kind == 0 && code == 0;
         loggedIn = false;
         if (connected) relogin = credentials;
+        // Cancels unanswered when a connection ends are never answered.
+        if (kind != 0) cancels.clear();
     }
     // The login goes out before the host hears of the connection, so nothing
     // the host sends on the event can overtake it.
@@ -115,7 +130,12 @@ void HostListener::onTradesAnswer(kra::NXSArray* trades) {
 
 void HostListener::onOrderPush(kra::NXSOrderInfo* order) {
     CallbackScope scope;
-    if (order != nullptr) deliver(OrderPushEvent{copyOrder(*order)});
+    if (order == nullptr) return;
+    if (kra::isFinalOrderState(order->orderState)) {
+        std::lock_guard<std::mutex> hold(sessionLock);
+        cancels.settled(tools::gbkToUtf8(order->orderId));
+    }
+    deliver(OrderPushEvent{copyOrder(*order)});
 }
 
 void HostListener::onTradePush(kra::NXSTradeInfo* trade) {
@@ -125,7 +145,13 @@ void HostListener::onTradePush(kra::NXSTradeInfo* trade) {
 
 void HostListener::onTraderError(kra::NXSError* error) {
     CallbackScope scope;
-    if (error != nullptr) deliver(CancelRefusedEvent{error->code, tools::gbkToUtf8(error->message)});
+    if (error == nullptr) return;
+    std::string orderId;
+    {
+        std::lock_guard<std::mutex> hold(sessionLock);
+        orderId = cancels.refused();
+    }
+    deliver(CancelRefusedEvent{error->code, tools::gbkToUtf8(error->message), std::move(orderId)});
 }
 
 void HostListener::logMessage(int level, const char* format, ...) {
