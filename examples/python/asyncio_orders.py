@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Trade from asyncio: log in, send two limit orders, follow their pushes with
-`async for`, then print the positions. Nothing blocks the event loop, so other
-tasks (here a heartbeat counter) run all along.
+`async for`, then print the positions. Nothing blocks the event loop: other
+tasks run while the Trader waits.
 
     python3 examples/python/asyncio_orders.py --port PORT      (traderhvr installed)
 
@@ -18,13 +18,6 @@ from traderhvr import LoginResult, OrderAnswer, OrderPush, PositionsAnswer
 
 WAIT = 10.0  # seconds for each step
 CATALOG: Dict[str, Dict[str, Any]] = {"IF2412": {"multiplier": 300, "currency": "CNY"}}
-
-
-async def ticker(ticks: Dict[str, int]) -> None:
-    """Another task on the same loop: it keeps running while we wait."""
-    while True:
-        await asyncio.sleep(0.01)
-        ticks["n"] += 1
 
 
 async def trade(args: argparse.Namespace) -> int:
@@ -64,16 +57,6 @@ async def trade(args: argparse.Namespace) -> int:
     return 0
 
 
-async def main_async(args: argparse.Namespace) -> int:
-    ticks = {"n": 0}
-    background = asyncio.create_task(ticker(ticks))
-    try:
-        return await trade(args)
-    finally:
-        background.cancel()
-        print(f"the loop stayed free: {'yes' if ticks['n'] > 0 else 'no'}")
-
-
 def main() -> int:
     parser = argparse.ArgumentParser(description=(__doc__ or "").splitlines()[0])
     parser.add_argument("--host", default="127.0.0.1")
@@ -83,7 +66,7 @@ def main() -> int:
     parser.add_argument("--folder", default="flow", help="where <user>.flow keeps the push position")
     parser.add_argument("--code", default="IF2412")
     parser.add_argument("--price", type=float, default=3500.0)
-    return asyncio.run(main_async(parser.parse_args()))
+    return asyncio.run(trade(parser.parse_args()))
 
 
 if __name__ == "__main__":

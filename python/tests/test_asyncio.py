@@ -13,19 +13,13 @@ def test_await_for_and_aevents_follow_an_order_without_blocking_the_loop(make_tr
     trader = make_trader()
 
     async def scenario():
-        ticks = 0
-
-        async def tick():
-            nonlocal ticks
-            while True:
-                await asyncio.sleep(0.005)
-                ticks += 1
-
-        ticker = asyncio.create_task(tick())
+        others_ran = []
         trader.connect()
         trader.login("demo", "demo")
+        # Runs at the loop's next turn: only if awaiting the login yields to it.
+        asyncio.get_running_loop().call_soon(others_ran.append, "ran")
         assert (await trader.await_for(LoginResult, WAIT)).succeeded
-        ticks_at_login = ticks
+        ran_while_waiting = list(others_ran)
         tag = trader.insert("IF2412", 1, 3500.0)
         answer = await trader.await_for(OrderAnswer, WAIT, where=lambda a: a.tag == tag)
         states = []
@@ -34,11 +28,10 @@ def test_await_for_and_aevents_follow_an_order_without_blocking_the_loop(make_tr
                 states.append(event.order.state)
                 if event.order.state.finished:
                     break
-        ticker.cancel()
-        return ticks_at_login, states
+        return ran_while_waiting, states
 
-    ticks_at_login, states = asyncio.run(scenario())
-    assert ticks_at_login > 0  # the ticker ran while the login was awaited
+    ran_while_waiting, states = asyncio.run(scenario())
+    assert ran_while_waiting == ["ran"]
     assert states == [OrderState.QUEUING, OrderState.ALL_TRADED]
 
 
