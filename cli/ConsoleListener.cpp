@@ -1,5 +1,6 @@
 #include "cli/ConsoleListener.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -61,6 +62,7 @@ void ConsoleListener::onTraderEvent(int kind, int code) {
     state.update([&](SessionFacts& facts) {
         if (kind == 0 && code == 0) {
             facts.connected = true;
+            facts.closeReported = false;
             ++facts.connects;
             credentials = facts.credentials;
             console.record("[event] connected", {eventJson("connected")});
@@ -72,11 +74,16 @@ void ConsoleListener::onTraderEvent(int kind, int code) {
                            {{{"type", "event"}, {"event", "connect failed"}, {"code", code},
                              {"error", std::strerror(code)}}});
         } else {
+            const bool alreadyReported = facts.closeReported && !facts.connected;
             facts.connected = false;
             facts.loggedIn = false;
+            facts.closeReported = true;
             ++facts.connectionsEnded;
-            if (code == 0) {
-                console.record("[event] connection closed", {eventJson("connection closed")});
+            // 125 (ECANCELED): the receive of a connection we closed ourselves
+            // (disconnect, release) was cut short; it may come before or
+            // after the module's own (1, 0), and says the same.
+            if (code == 0 || code == ECANCELED) {
+                if (!alreadyReported) console.record("[event] connection closed", {eventJson("connection closed")});
             } else {
                 const std::string why = connectionEndedText(code);
                 console.record("[event] connection ended: " + why,
@@ -215,6 +222,7 @@ void ConsoleListener::logMessage(int level, const char* format, ...) {
             leftOutPositions.push_back(*code);
         }
     }
+    if (level < minimumLogLevel) return;
     console.record(std::string("[log ") + levelWord(level) + "] " + utf8,
                    {{{"type", "log"}, {"level", levelWord(level)}, {"levelCode", level}, {"text", utf8}}});
 }

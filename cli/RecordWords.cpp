@@ -114,7 +114,9 @@ nlohmann::json orderPushJson(const kra::NXSOrderInfo& o) {
     object["state"] = orderStateWord(o.orderState);
     object["traded"] = o.tradedVolume;
     object["left"] = o.leftVolume;
-    object["orderTime"] = o.orderTime;
+    // A push carries whole seconds; --json gives every record time in
+    // milliseconds since the epoch.
+    object["orderTime"] = o.orderTime * 1000;
     object["message"] = readableText(o.stateMessage);
     return object;
 }

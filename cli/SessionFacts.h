@@ -28,6 +28,10 @@ struct SessionFacts {
     uint64_t connectFailures = 0;
     int lastConnectError = 0;
     uint64_t connectionsEnded = 0;
+    // The end of the connection was printed and no connection (or connect
+    // command) came since: the module reports (1, 0) on every disconnect and
+    // again at release, and one "connection closed" is enough.
+    bool closeReported = false;
     uint64_t loginResults = 0;      // answers to logins, accepted or refused
     uint64_t loginRefusals = 0;
     uint64_t logins = 0;            // successful ones
