@@ -6,6 +6,7 @@
 namespace hvr {
 
 int TraderHVR::login(const char* user, const char* password, const char* resource) {
+    if (copiedByFork()) return -1;  // nothing on the parent's connection
     const std::string userText = user != nullptr ? user : "";
     exchg::ReqLogin request;
     buildLoginRequest(userText, password != nullptr ? password : "", resource != nullptr ? resource : "",
@@ -15,14 +16,10 @@ int TraderHVR::login(const char* user, const char* password, const char* resourc
         MutexLock guard(&stateLock);
         userName = userText;
     }
-    sendMessage(request, FC_CMD_LOGIN, nextRequestNo());
-    return 0;
+    return sendMessage(request, FC_CMD_LOGIN, nextRequestNo()) ? 0 : -1;
 }
 
-int TraderHVR::logout() {
-    sendEmptyRequest(FC_CMD_LOGOUT, nextRequestNo());
-    return 0;
-}
+int TraderHVR::logout() { return sendEmptyRequest(FC_CMD_LOGOUT, nextRequestNo()) ? 0 : -1; }
 
 int64_t TraderHVR::chooseLoginPushId(const std::string& user) {
     if (const std::optional<int64_t> recorded = flowRecord.pushIdForLogin()) return *recorded;
