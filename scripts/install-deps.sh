@@ -13,6 +13,8 @@ PACKAGES=(
   clang libclang-rt-14-dev
   python3-dev pybind11-dev python3-pytest
   libedit-dev nlohmann-json3-dev
+  # the vanished-server test: a network namespace and a firewall rule in it
+  iproute2 nftables
 )
 
 missing=()
