@@ -18,6 +18,7 @@ struct HostOptions {
     std::string folder = "./";  // prefix of the .flow file; end it with '/'
     int pushMode = 0;           // 0 resume from file, 1 only new pushes, 2 replay all
     int nodelay = 1;            // 1 sets TCP_NODELAY on the adapter's socket, 0 keeps the default
+    int peerTimeout = 15;       // seconds of server silence (after its heartbeats) that end a connection; 0 = off
     // Session.
     std::string user;
     std::string password;
@@ -45,7 +46,8 @@ struct ParsedOptions {
 // Flags given on the command line win over the same keys in --trader-config.
 ParsedOptions parseHostOptions(const std::vector<std::string>& args, const std::string& defaultModule);
 
-// The map node with "host", "port", "folder", "pushmode" and "nodelay".
+// The map node with "host", "port", "folder", "pushmode", "nodelay" and
+// "peertimeout".
 std::unique_ptr<kra::NXSMapNode> makeTraderConfig(const HostOptions& options);
 
 }  // namespace hvr::cli
