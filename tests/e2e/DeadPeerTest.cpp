@@ -20,13 +20,6 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-std::vector<LogLine> logsWith(TestListener& listener, const char* format) {
-    std::vector<LogLine> found;
-    for (const LogLine& l : listener.logsSnapshot())
-        if (l.format == format) found.push_back(l);
-    return found;
-}
-
 class DeadPeer : public ::testing::Test {
 protected:
     void connect(const ConfigKeys& keys) {
@@ -64,7 +57,7 @@ TEST_F(DeadPeer, ServerGoingQuietAfterHeartbeatsIsCutWithEtimedoutAndReconnected
     const auto quietFrom = Clock::now();
     ASSERT_TRUE(listener.waitForEvent(1, ETIMEDOUT));
     EXPECT_GE(Clock::now() - quietFrom, 900ms);
-    const auto lines = logsWith(listener, LOG_PEER_SILENT);
+    const auto lines = listener.logsWith(LOG_PEER_SILENT);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].level, 103);
     // "[TraderHVR]服务器1秒没有任何数据,断开连接,2秒后重连"
@@ -127,7 +120,7 @@ TEST_F(SendQueue, RequestsBeyondTheLimitAreRefusedAndNeverQueued) {
     kra::NXSEntrust* entrust = kra::NXSEntrust::create("IF2412", 1, 3500.2);
     int accepted = fillQueue(entrust);
     ASSERT_GT(accepted, 0) << "never refused";
-    auto lines = logsWith(listener, LOG_SEND_QUEUE_FULL);
+    auto lines = listener.logsWith(LOG_SEND_QUEUE_FULL);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].level, 104);
     // "[TraderHVR]发送队列已满(上限65536字节),已拒绝1个请求"
@@ -142,11 +135,11 @@ TEST_F(SendQueue, RequestsBeyondTheLimitAreRefusedAndNeverQueued) {
         else ++refused;
     }
     EXPECT_GT(refused, 90);  // the server reads nothing: the queue stays full
-    EXPECT_EQ(logsWith(listener, LOG_SEND_QUEUE_FULL).size(), 1u);
+    EXPECT_EQ(listener.logsWith(LOG_SEND_QUEUE_FULL).size(), 1u);
     std::this_thread::sleep_for(1100ms);
     ASSERT_EQ(trader->queryOrders(), -1);
     ++refused;
-    lines = logsWith(listener, LOG_SEND_QUEUE_FULL);
+    lines = listener.logsWith(LOG_SEND_QUEUE_FULL);
     ASSERT_EQ(lines.size(), 2u);
     const std::string count = "\xd2\xd1\xbe\xdc\xbe\xf8" + std::to_string(refused) + "\xb8\xf6";  // "已拒绝N个"
     EXPECT_NE(lines[1].text.find(count), std::string::npos) << refused;
