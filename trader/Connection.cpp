@@ -94,9 +94,6 @@ void TraderHVR::handleConnect(const boost::system::error_code& error, uint64_t a
     // Before the socket is live, so that the first request already goes out
     // with them; harmless on a socket that turns out replaced.
     applySocketOptions(target.noDelay, target.peerTimeoutSeconds);
-    // Bytes of a packet cut short by the previous connection would corrupt the
-    // framing of this one.
-    receiveStream.reset();
 
     bool live = false;
     {
@@ -124,6 +121,9 @@ void TraderHVR::handleConnect(const boost::system::error_code& error, uint64_t a
     }
     if (testSeams.afterConnected) testSeams.afterConnected();
 
+    // Bytes of a packet cut short by the previous connection would corrupt the
+    // framing of this one.
+    receiveStream.reset();
     // The receive is pending before the host hears of the connection, so a
     // disconnect right after the event always finds it to abort.
     startRead(attempt);
@@ -143,6 +143,7 @@ void TraderHVR::handleConnect(const boost::system::error_code& error, uint64_t a
 }
 
 void TraderHVR::applySocketOptions(bool noDelay, int peerTimeout) {
+    if (!socket) return;  // a newer attempt could not make its socket
     boost::system::error_code ignored;
     if (noDelay) socket->set_option(boost::asio::ip::tcp::no_delay(true), ignored);
     if (peerTimeout <= 0) return;
