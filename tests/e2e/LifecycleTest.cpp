@@ -19,6 +19,17 @@
 #include "support/TraderSession.h"
 #include "texts/LogText.h"
 
+namespace {
+
+// Set in a forked child of this (threaded) test process. There, objects that
+// only the parent's other threads referenced look leaked to LeakSanitizer,
+// which asks this function at exit.
+bool inForkedChild = false;
+
+}  // namespace
+
+extern "C" int __lsan_is_turned_off() { return inForkedChild ? 1 : 0; }
+
 namespace hvr::test {
 namespace {
 
@@ -398,6 +409,7 @@ TEST_F(Lifecycle, ForkedChildEndingNormallyLeavesTheParentsConnectionAlone) {
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
+        inForkedChild = true;
         kra::ITraderApi* copy = trader.get();
         const bool quiet =
             copy->queryAccount() == -1 && copy->login("x", "y", "") == -1 && !copy->isConnected();
@@ -433,6 +445,12 @@ TEST_F(Lifecycle, ForkedChildEndingNormallyLeavesTheParentsConnectionAlone) {
 // connects once descriptors are back. Each child lowers its own limit, with
 // room for a few more descriptors or none.
 TEST_F(Lifecycle, OutOfDescriptorsAtConnectEndsTheAttemptAndRecovers) {
+#if defined(__SANITIZE_ADDRESS__)
+    // The ASan build carries UndefinedBehaviorSanitizer, whose vptr check
+    // probes memory through a pipe it opens: without free descriptors it
+    // reports sound objects as broken and stops the process.
+    GTEST_SKIP() << "UBSan's vptr check needs free descriptors; runs in the plain and TSan builds";
+#endif
     ScriptedServer server;
     struct Run {
         int headroom;
@@ -441,8 +459,8 @@ TEST_F(Lifecycle, OutOfDescriptorsAtConnectEndsTheAttemptAndRecovers) {
     };
     std::vector<Run> runs;
     for (int headroom : {0, 1, 2, 3, 4}) {
-        const std::string command =
-            std::string(HVR_DESCRIPTOR_CHILD_PATH) + " " + server.portText() + " " + std::to_string(headroom) + " 2>&1";
+        const std::string command = std::string(HVR_DESCRIPTOR_CHILD_PATH) + " " + server.portText() + " " +
+                                    std::to_string(headroom) + " 2>&1";
         runs.push_back({headroom, ::popen(command.c_str(), "r"), ""});
         ASSERT_NE(runs.back().pipe, nullptr);
     }
