@@ -83,8 +83,8 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/io_context_strand.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/thread/thread.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <boost/thread/thread.hpp>
 #include <chrono>
 #include <cstdint>
 #include <functional>
