@@ -56,6 +56,7 @@ TEST(ClockStep, HeartbeatKeepsItsPeriodWhenTheWallClockStepsBack) {
     trader->connect();
     ASSERT_TRUE(listener.waitForEvent(0, 0));
     const auto connected = std::chrono::steady_clock::now();
+    ASSERT_TRUE(server.waitForConnections(1));
     // The heartbeat starts when the connect step ends: an answer delivered
     // after it shows that step over.
     server.send(packetOf(FC_QRY_ORDERS, exchg_peer::OrderList()));
