@@ -56,7 +56,7 @@ TEST_F(DeadPeer, ServerGoingQuietAfterHeartbeatsIsCutWithEtimedoutAndReconnected
 
     const auto quietFrom = Clock::now();
     ASSERT_TRUE(listener.waitForEvent(1, ETIMEDOUT));
-    EXPECT_GE(Clock::now() - quietFrom, 900ms);
+    EXPECT_GE(Clock::now() - quietFrom, 500ms);  // not at once: after the limit of quiet
     ASSERT_TRUE(listener.waitForLog(LOG_PEER_SILENT));  // logged after the event
     const auto lines = listener.logsWith(LOG_PEER_SILENT);
     ASSERT_EQ(lines.size(), 1u);
