@@ -1,3 +1,8 @@
+/// @file
+/// The host's trading interface ITraderApi, implemented by a trader module,
+/// the two plain functions the module exports, and the values its operations
+/// return.
+//
 // The host's trading interface, implemented by a trader module, and the two
 // plain functions the module exports.
 //
@@ -18,8 +23,15 @@
 // Driving order: createTrader, init, registerListener, connect; on
 // onTraderEvent(0, 0) login, then orders and queries; release, deleteTrader.
 // Every operation may be called from any host thread. None waits for the
-// network except release, which waits for the network thread to end and so
-// must never be called from inside a listener callback.
+// network except release, which waits for the network thread to end; release
+// and deleteTrader from inside a listener callback are refused (see below).
+//
+// Process-wide: at the first successful login the module installs a SIGBUS
+// handler, so that a flow file truncated under a running trader does not
+// kill the host. It acts only on faults in its own flow-file mappings and
+// hands every other SIGBUS to the handler installed before it (or to the
+// default action); it is put back when the module is unloaded. A host that
+// installs its own SIGBUS handler later should chain to the one it replaces.
 #pragma once
 
 #include <cstdint>
@@ -31,59 +43,175 @@
 
 namespace kra {
 
+/// @name Results of the int-returning ITraderApi operations
+/// Every int an operation returns is one of these two. None of them is a
+/// request number, and none says anything about the server: its answer
+/// arrives later through the ITraderListener.
+/// @{
+
+/// The request was queued for sending (it leaves at once when connected,
+/// otherwise with the next connection).
+constexpr int REQUEST_QUEUED = 0;
+/// Refused locally: nothing was queued or sent; a level-104 log line says why
+/// where there is a reason to give.
+constexpr int REQUEST_REFUSED = -1;
+/// @}
+
+/// The trading interface of a trader module: one object per server
+/// connection, made by createTrader and destroyed by deleteTrader.
+///
+/// Driving order: createTrader, init, registerListener, connect; on
+/// ITraderListener::onTraderEvent(0, 0) login, then orders and queries;
+/// release, deleteTrader. Every operation may be called from any host thread.
+/// None waits for the network except release.
+///
+/// From inside a listener callback (the module's network thread) release and
+/// deleteTrader are refused alike, before they do anything: release throws
+/// boost::thread_resource_error (resource_deadlock_would_occur, a
+/// std::exception) and deleteTrader leaves the object and the caller's
+/// pointer as they are; each logs one level-104 line. Call them from a host
+/// thread.
+///
+/// After fork() the child's copies of the parent's traders do nothing on the
+/// wire: requests return REQUEST_REFUSED, connect and disconnect do nothing,
+/// isConnected is false, release returns at once without a logout, and
+/// deleteTrader sets the pointer to null and leaves the copy's memory to the
+/// child (its event loop shares the parent's descriptors). Traders the child
+/// creates work normally.
 class ITraderApi {
 public:
-    // Slot 0.
+    /// Slot 0. Runs release's close step if the host skipped release.
     virtual ~ITraderApi() {}
-    // Slot 1. Reads "host", "port", "folder", "pushmode" and "nodelay". Throws
-    // when "host" is not a numeric IPv4/IPv6 address or the folder cannot be
-    // created. "nodelay" = 1 sets TCP_NODELAY on every connection's socket, so
-    // a request never waits for the server's acknowledgement of the one before
-    // (Nagle); missing or 0 keeps the platform default.
+    /// Slot 1: configures the trader; may be called again later, and is the
+    /// only call that undoes disconnect.
+    ///
+    /// Keys of the map node: "host" (a numeric IPv4 or IPv6 address; no name
+    /// lookup), "port", "folder" (prefix of `<user>.flow`, created with its
+    /// parents; end it with '/'), "pushmode" (0 resume from the flow file,
+    /// 1 new pushes only, 2 the whole day), "nodelay" (1 sets TCP_NODELAY
+    /// on every connection's socket; missing or 0 keeps the platform
+    /// default), "peertimeout" and "sendqueue" (below). A missing key reads
+    /// as empty text or 0.
+    ///
+    /// "peertimeout" = S seconds (missing or 0: off, the connection has no
+    /// time-out of its own) detects a dead server. Once the server has sent a
+    /// heartbeat on the connection, S seconds without a byte from it end the
+    /// connection with onTraderEvent(1, 110) (ETIMEDOUT) and a level-103 line,
+    /// and the usual reconnect follows two seconds later. Each socket also
+    /// gets TCP_USER_TIMEOUT of S seconds and keep-alive, so a server whose
+    /// machine vanished fails the next unacknowledged request or heartbeat
+    /// after about S seconds. Choose S above the server's heartbeat period; a
+    /// server that never sends heartbeats is never cut for being quiet.
+    ///
+    /// "sendqueue" = bytes (missing or 0: 64 MiB) bounds the requests waiting
+    /// to be sent: a request that would exceed it is refused
+    /// (REQUEST_REFUSED, nothing queued) with a level-104 line at most once a
+    /// second; the heartbeat is never refused. Only a server that stopped
+    /// reading gets there.
+    ///
+    /// @return true whenever it returns.
+    /// @throws std::runtime_error (a std::exception; precisely
+    ///   boost::system::system_error, or its subclass
+    ///   boost::filesystem::filesystem_error) when "host" is not a numeric
+    ///   address or the folder cannot be created. what() names the problem.
+    ///   Catch std::exception: a host needs no Boost header for it. The
+    ///   exception's code lives in the module: let the catch end before
+    ///   dlclose (copy what() first), or its destruction jumps into unmapped
+    ///   memory. An init that throws changes nothing.
     virtual bool init(const NXSConfigNode* config) = 0;
-    // Slot 2. Logs out, closes the session and waits for the network thread.
+    /// Slot 2: logs out, closes the session and waits for the network thread
+    /// to end. Queued requests it cannot send are reported at level 104. The
+    /// object may be configured and connected again afterwards. From inside a
+    /// listener callback it is refused (it would wait for its own thread):
+    /// see the class comment.
     virtual void release() = 0;
-    // Slot 3.
+    /// Slot 3: the listener every report goes to (null: none). Asks it for
+    /// its contract catalog now, and keeps that until the next registration.
+    /// Register before connect.
     virtual void registerListener(ITraderListener* listener) = 0;
-    // Slot 4. Starts connecting; the outcome arrives as onTraderEvent.
+    /// Slot 4: starts connecting (and the network thread) and returns at
+    /// once. The outcome arrives as ITraderListener::onTraderEvent(0, code);
+    /// after any failure the module tries again two seconds later, without
+    /// limit, until disconnect or release. An attempt that cannot start (no
+    /// descriptors left, say) ends like a refused connect, with
+    /// onTraderEvent(0, errno). After disconnect or release it does nothing
+    /// until init, and logs a level-103 line that says so.
     virtual void connect() = 0;
-    // Slot 5. Closes the connection and stops reconnecting until init. Reports
-    // onTraderEvent(1, 0) before it returns; a (0, 0) being delivered at that
-    // moment returns first, and none follows until the next connect.
+    /// Slot 5: closes the connection and stops reconnecting until init.
+    /// Reports onTraderEvent(1, 0) before it returns; a (0, 0) being
+    /// delivered at that moment returns first, and none follows until the
+    /// next connect.
     virtual void disconnect() = 0;
-    // Slot 6.
+    /// Slot 6: true while a connection is being made or is up.
     virtual bool isConnected() = 0;
-    // Slot 7. Writes a locally unique entrust id "date.session.sequence";
-    // false, with the buffer zeroed, when it does not fit whole.
+    /// Slot 7: writes a locally unique entrust id "date.session.sequence"
+    /// (at most 32 characters and the terminating zero) for
+    /// NXSEntrust::userTag.
+    /// @return true when written; false, with the buffer zeroed, when the
+    ///   buffer is null or too short for the whole id.
     virtual bool makeEntrustId(char* buffer, int length) {
         (void)buffer;
         (void)length;
         return false;
     }
-    // Slot 8.
+    /// Slot 8: queues a login (the password travels as its MD5 digest). A
+    /// login does not survive a reconnect: log in again on every
+    /// onTraderEvent(0, 0). Null texts read as empty.
+    /// @return REQUEST_QUEUED (0); REQUEST_REFUSED (-1) when the send queue
+    ///   is full (see "sendqueue"). The outcome arrives as
+    ///   ITraderListener::onLoginResult.
     virtual int login(const char* user, const char* password, const char* resource) = 0;
-    // Slot 9.
+    /// Slot 9: queues a logout. release sends one by itself.
+    /// @return REQUEST_QUEUED (0); REQUEST_REFUSED (-1) when the send queue
+    ///   is full. No answer follows.
     virtual int logout() = 0;
-    // Slot 10. The module reads the entrust during the call only.
+    /// Slot 10: queues an order. The module reads the entrust during the call
+    /// only and never retains or releases it.
+    /// @return REQUEST_QUEUED (0); REQUEST_REFUSED (-1) with nothing sent for
+    ///   a null entrust or a price that is not a number or does not fit the
+    ///   wire (a level-104 log line names the instrument and the price), or
+    ///   when the send queue is full (see "sendqueue"). The
+    ///   server's answer arrives as ITraderListener::onEntrustAnswer.
     virtual int orderInsert(NXSEntrust* entrust) = 0;
-    // Slot 11. Returns -1 when the action does not ask for a cancel.
+    /// Slot 11: queues a cancel of the order NXSOrderAction::orderId.
+    /// @return REQUEST_QUEUED (0); REQUEST_REFUSED (-1) with nothing sent for
+    ///   a null action or an actionFlag other than ACTION_FLAG_CANCEL, or when
+    ///   the send queue is full. A
+    ///   cancel that works shows as the order's ORDER_STATE_CANCELLED push; a
+    ///   refused one arrives as ITraderListener::onTraderError, which does
+    ///   not name the order (the server answers cancels in order).
     virtual int orderCancel(NXSOrderAction* action) = 0;
-    // Slots 12 to 15.
+    /// Slot 12: queues a query of the funds.
+    /// @return REQUEST_QUEUED (0); REQUEST_REFUSED (-1) when the send queue
+    ///   is full. The answer arrives as ITraderListener::onAccountAnswer.
     virtual int queryAccount() = 0;
+    /// Slot 13: queues a query of the positions.
+    /// @return REQUEST_QUEUED (0); REQUEST_REFUSED (-1) when the send queue
+    ///   is full. The answer arrives as ITraderListener::onPositionsAnswer.
     virtual int queryPositions() = 0;
+    /// Slot 14: queues a query of the day's orders.
+    /// @return REQUEST_QUEUED (0); REQUEST_REFUSED (-1) when the send queue
+    ///   is full. The answer arrives as ITraderListener::onOrdersAnswer.
     virtual int queryOrders() = 0;
+    /// Slot 15: queues a query of the day's fills.
+    /// @return REQUEST_QUEUED (0); REQUEST_REFUSED (-1) when the send queue
+    ///   is full. The answer arrives as ITraderListener::onTradesAnswer.
     virtual int queryTrades() = 0;
 };
 
-// Types of the exported functions, for dlsym.
+/// Type of the exported createTrader, for dlsym.
 using CreateTraderFunc = ITraderApi* (*)();
+/// Type of the exported deleteTrader, for dlsym.
 using DeleteTraderFunc = void (*)(ITraderApi*&);
 
 }  // namespace kra
 
 // Exported by the module under these plain names.
 extern "C" {
+/// Makes a new trader; starts no thread and opens no socket.
 kra::ITraderApi* createTrader();
-// Destroys the trader and sets the caller's pointer to null; null is ignored.
+/// Destroys the trader and sets the caller's pointer to null; null is ignored.
+/// Refused from inside one of the trader's own listener callbacks; in a forked
+/// child the copy is left to the process (see ITraderApi).
 void deleteTrader(kra::ITraderApi*& trader);
 }

@@ -12,7 +12,12 @@ PACKAGES=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   python3-dev pybind11-dev python3-pytest
+  python3-venv python3-pip python3-setuptools python3-wheel mypy python3-pandas
+  doxygen
   libedit-dev nlohmann-json3-dev
+  # the vanished-server test: a network namespace and a firewall rule in it
+  iproute2 nftables
+  # make mutants applies the soak's deliberate faults
   patch
 )
 

@@ -17,6 +17,21 @@ inline constexpr const char LOG_CONNECTION_CLOSED[] =
 // [TraderHVR]接收出错:%s(%d),%d秒后重连   (error text, error value, seconds)
 inline constexpr const char LOG_RECEIVE_ERROR[] =
     "[TraderHVR]\xbd\xd3\xca\xd5\xb3\xf6\xb4\xed:%s(%d),%d\xc3\xeb\xba\xf3\xd6\xd8\xc1\xac";
+// [TraderHVR]服务器%d秒没有任何数据,断开连接,%d秒后重连   (103: seconds of
+// silence after the server had sent heartbeats (the peertimeout key), seconds)
+inline constexpr const char LOG_PEER_SILENT[] =
+    "[TraderHVR]\xb7\xfe\xce\xf1\xc6\xf7%d\xc3\xeb\xc3\xbb\xd3\xd0\xc8\xce\xba\xce\xca\xfd\xbe\xdd,"
+    "\xb6\xcf\xbf\xaa\xc1\xac\xbd\xd3,%d\xc3\xeb\xba\xf3\xd6\xd8\xc1\xac";
+// [TraderHVR]连接已停止,请先调用init再connect   (103: connect after disconnect
+// without init does nothing)
+inline constexpr const char LOG_INIT_FIRST[] =
+    "[TraderHVR]\xc1\xac\xbd\xd3\xd2\xd1\xcd\xa3\xd6\xb9,\xc7\xeb\xcf\xc8\xb5\xf7\xd3\xc3init\xd4\xd9"
+    "connect";
+// [TraderHVR]不能在回调中释放或删除交易对象,已忽略   (104: release or
+// deleteTrader called from inside a listener callback)
+inline constexpr const char LOG_RELEASE_IN_CALLBACK[] =
+    "[TraderHVR]\xb2\xbb\xc4\xdc\xd4\xda\xbb\xd8\xb5\xf7\xd6\xd0\xca\xcd\xb7\xc5\xbb\xf2\xc9\xbe\xb3\xfd"
+    "\xbd\xbb\xd2\xd7\xb6\xd4\xcf\xf3,\xd2\xd1\xba\xf6\xc2\xd4";
 // [TraderHVR]网络连接异常:%s   (error description)
 inline constexpr const char LOG_LOOP_ERROR[] = "[TraderHVR]\xcd\xf8\xc2\xe7\xc1\xac\xbd\xd3\xd2\xec\xb3\xa3:%s";
 
@@ -43,6 +58,11 @@ inline constexpr const char LOG_SEND_PUT_BACK[] =
 // logouts left out)
 inline constexpr const char LOG_UNSENT_AT_CLOSE[] =
     "[TraderHVR]\xb7\xa2\xcb\xcd\xb3\xf6\xb4\xed:\xb9\xd8\xb1\xd5\xca\xb1%d\xb8\xf6\xc7\xeb\xc7\xf3\xce\xb4\xb7\xa2\xb3\xf6";
+// [TraderHVR]发送队列已满(上限%llu字节),已拒绝%d个请求   (104: the sendqueue
+// limit, requests refused since the last such line; at most one line a second)
+inline constexpr const char LOG_SEND_QUEUE_FULL[] =
+    "[TraderHVR]\xb7\xa2\xcb\xcd\xb6\xd3\xc1\xd0\xd2\xd1\xc2\xfa(\xc9\xcf\xcf\xde%llu\xd7\xd6\xbd\xda),"
+    "\xd2\xd1\xbe\xdc\xbe\xf8%d\xb8\xf6\xc7\xeb\xc7\xf3";
 // [TraderHVR]推送数据无法解析,已跳过:推送号%llu,类型%d   (104: push id, mtype)
 inline constexpr const char LOG_PUSH_UNREADABLE[] =
     "[TraderHVR]\xcd\xc6\xcb\xcd\xca\xfd\xbe\xdd\xce\xde\xb7\xa8\xbd\xe2\xce\xf6,\xd2\xd1\xcc\xf8\xb9\xfd:"
@@ -75,6 +95,41 @@ inline constexpr const char LOG_POSITION_UNKNOWN_CONTRACT[] =
 inline constexpr const char LOG_FLOW_UNAVAILABLE[] =
     "[TraderHVR]\xc1\xf7\xcb\xae\xce\xc4\xbc\xfe\xb2\xbb\xbf\xc9\xd3\xc3,\xcd\xc6\xcb\xcd\xd0\xf2\xba\xc5"
     "\xb2\xbb\xbb\xe1\xb1\xa3\xb4\xe6:%s(%s)";
+
+// [TraderHVR]流水文件被改动(%s),已按记录重写:%s,推送号%lld   (104: how the
+// file was found (one of the FLOW_DAMAGE_ texts below), file name, the push id
+// it holds now; once per time the file had to be written again)
+inline constexpr const char LOG_FLOW_REWRITTEN[] =
+    "[TraderHVR]\xc1\xf7\xcb\xae\xce\xc4\xbc\xfe\xb1\xbb\xb8\xc4\xb6\xaf(%s),"
+    "\xd2\xd1\xb0\xb4\xbc\xc7\xc2\xbc\xd6\xd8\xd0\xb4:%s,\xcd\xc6\xcb\xcd\xba\xc5%lld";
+// 文件被截断   (truncated under the mapping)
+inline constexpr const char FLOW_DAMAGE_TRUNCATED[] = "\xce\xc4\xbc\xfe\xb1\xbb\xbd\xd8\xb6\xcf";
+// 文件被删除或改名   (deleted or renamed away)
+inline constexpr const char FLOW_DAMAGE_MISSING[] = "\xce\xc4\xbc\xfe\xb1\xbb\xc9\xbe\xb3\xfd\xbb\xf2\xb8\xc4\xc3\xfb";
+// 文件被另一个文件替换   (another file renamed or copied in under the name)
+inline constexpr const char FLOW_DAMAGE_REPLACED[] =
+    "\xce\xc4\xbc\xfe\xb1\xbb\xc1\xed\xd2\xbb\xb8\xf6\xce\xc4\xbc\xfe\xcc\xe6\xbb\xbb";
+// 文件大小不是12字节   (no longer 12 bytes)
+inline constexpr const char FLOW_DAMAGE_WRONG_SIZE[] =
+    "\xce\xc4\xbc\xfe\xb4\xf3\xd0\xa1\xb2\xbb\xca\xc7" "12" "\xd7\xd6\xbd\xda";
+// [TraderHVR]流水文件已被其他对象或进程占用,双方的推送序号会互相覆盖:%s
+// (104: file name; another trader object or process holds the file's lock)
+inline constexpr const char LOG_FLOW_HELD[] =
+    "[TraderHVR]\xc1\xf7\xcb\xae\xce\xc4\xbc\xfe\xd2\xd1\xb1\xbb\xc6\xe4\xcb\xfb\xb6\xd4\xcf\xf3"
+    "\xbb\xf2\xbd\xf8\xb3\xcc\xd5\xbc\xd3\xc3,\xcb\xab\xb7\xbd\xb5\xc4\xcd\xc6\xcb\xcd\xd0\xf2"
+    "\xba\xc5\xbb\xe1\xbb\xa5\xcf\xe0\xb8\xb2\xb8\xc7:%s";
+
+// Login.
+// [TraderHVR]交易日已变更:流水记录为%u,本次登录为%u,从推送号%lld续传;
+// 按交易日编号推送的服务器可能跳过新交易日的前%lld条推送   (103: the date in
+// the flow record, the login's date, the push id the login resumed from,
+// twice)
+inline constexpr const char LOG_NEW_TRADING_DAY[] =
+    "[TraderHVR]\xbd\xbb\xd2\xd7\xc8\xd5\xd2\xd1\xb1\xe4\xb8\xfc:\xc1\xf7\xcb\xae\xbc\xc7\xc2\xbc"
+    "\xce\xaa%u,\xb1\xbe\xb4\xce\xb5\xc7\xc2\xbc\xce\xaa%u,\xb4\xd3\xcd\xc6\xcb\xcd\xba\xc5%lld"
+    "\xd0\xf8\xb4\xab;\xb0\xb4\xbd\xbb\xd2\xd7\xc8\xd5\xb1\xe0\xba\xc5\xcd\xc6\xcb\xcd\xb5\xc4"
+    "\xb7\xfe\xce\xf1\xc6\xf7\xbf\xc9\xc4\xdc\xcc\xf8\xb9\xfd\xd0\xc2\xbd\xbb\xd2\xd7\xc8\xd5"
+    "\xb5\xc4\xc7\xb0%lld\xcc\xf5\xcd\xc6\xcb\xcd";
 
 // The description logged for an exception that is not a std::exception.
 inline constexpr const char UNKNOWN_EXCEPTION[] = "unknown exception";

@@ -91,10 +91,9 @@ PYBIND11_MODULE(_core, m) {
         .def(py::init(&makeHost), "module_path"_a, "catalog"_a, "queue_events"_a)
         .def(
             "connect",
-            [](TraderHost& host, const std::string& address, int port, const std::string& folder, int pushMode) {
-                host.connect(TraderSettings{address, port, folder, pushMode});
-            },
-            "host"_a, "port"_a, "folder"_a, "pushmode"_a, Release())
+            [](TraderHost& host, const std::string& address, int port, const std::string& folder, int pushMode,
+               int peerTimeout) { host.connect(TraderSettings{address, port, folder, pushMode, peerTimeout}); },
+            "host"_a, "port"_a, "folder"_a, "pushmode"_a, "peertimeout"_a = 0, Release())
         .def("disconnect", &TraderHost::disconnect, Release())
         .def("login", &TraderHost::login, "user"_a, "password"_a, "resource"_a, Release())
         .def("make_entrust_id", &TraderHost::makeEntrustId, Release())
@@ -114,6 +113,10 @@ PYBIND11_MODULE(_core, m) {
         .def_property_readonly("logged_in", &TraderHost::isLoggedIn)
         .def_property_readonly("closed", &TraderHost::isClosed)
         .def_property_readonly("queued", [](TraderHost& host) { return host.events().size(); })
+        .def_property_readonly("wake_fd", [](TraderHost& host) { return host.events().wakeDescriptor(); })
+        .def("drain_wake", [](TraderHost& host) { host.events().drainWake(); })
+        .def("abandon", &TraderHost::abandon)
+        .def_property_readonly("abandoned", &TraderHost::isAbandoned)
         .def(
             "set_dispatcher", [](TraderHost& host, py::object callable) { host.dispatch().setTarget(std::move(callable)); },
             "callable"_a)
@@ -121,6 +124,7 @@ PYBIND11_MODULE(_core, m) {
         .def(
             "close",
             [](TraderHost& host) {
+                if (host.isAbandoned()) return;  // a forked child's copy: the parent releases
                 {
                     py::gil_scoped_release release;
                     host.close();

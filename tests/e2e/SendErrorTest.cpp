@@ -31,7 +31,7 @@ protected:
     SendErrors() : server("127.0.0.1", 0, SMALL_BUFFERS) {}
 
     void SetUp() override {
-        server.holdReading(true);
+        server.pauseReading();
         auto config = makeConfig({"127.0.0.1", server.portText(), dir.prefix(), ""});
         trader->init(config.get());
         trader->registerListener(&listener);
@@ -76,7 +76,7 @@ TEST_F(SendErrors, BatchTheServerCutsOffIsDroppedCountedAndNeverResent) {
     EXPECT_EQ(listener.countLogs(LOG_SEND_ERROR), 1u);
 
     // The next connection carries what comes after, and nothing of the batch.
-    server.holdReading(false);
+    server.resumeReading();
     ASSERT_TRUE(listener.waitForEvent(0, 0, 2));
     placeOrder("after");
     std::set<std::string> tags;
@@ -114,7 +114,7 @@ TEST_F(SendErrors, BatchOurCloseCutsOffBeforeAnyByteLeftIsPutBackAndSentOnce) {
     // Every query arrives exactly once: the ones written before the close on
     // the first connection, the rest on the second. Their request numbers
     // all belong to the first connection, so each names one query.
-    server.holdReading(false);
+    server.resumeReading();
     std::map<uint32_t, int> seen;
     std::set<int> connections;
     for (int i = 0; i < QUERIES; ++i) {

@@ -48,14 +48,17 @@ ScriptedServer::ScriptedServer(const std::string& address, uint16_t port, const 
 }
 
 ScriptedServer::~ScriptedServer() {
-    stopping = true;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        stopping = true;
+        changed.notify_all();  // a paused reader goes on to its end
+    }
     stopListening();
     if (acceptor.joinable()) acceptor.join();
     {
         std::lock_guard<std::mutex> guard(lock);
         for (int fd : clientFds)
             if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
-        changed.notify_all();  // readers held back wake up and find the end
     }
     for (auto& reader : readers)
         if (reader.joinable()) reader.join();
@@ -100,7 +103,7 @@ void ScriptedServer::readLoop(int fd, int connection) {
     for (;;) {
         {
             std::unique_lock<std::mutex> guard(lock);
-            changed.wait(guard, [&] { return !readingHeld || stopping; });
+            changed.wait(guard, [&] { return !readingPaused || stopping; });
             if (clientFds[static_cast<std::size_t>(connection - 1)] < 0) return;  // reset
         }
         ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
@@ -178,9 +181,14 @@ void ScriptedServer::send(const std::string& bytes) {
     }
 }
 
-void ScriptedServer::holdReading(bool held) {
+void ScriptedServer::pauseReading() {
     std::lock_guard<std::mutex> guard(lock);
-    readingHeld = held;
+    readingPaused = true;
+}
+
+void ScriptedServer::resumeReading() {
+    std::lock_guard<std::mutex> guard(lock);
+    readingPaused = false;
     changed.notify_all();
 }
 

@@ -66,11 +66,12 @@ public:
     void closeConnection();
     // Stops accepting; later connects are refused.
     void stopListening();
-    // While held, no connection is read (from its accept on, if held before):
-    // what clients send piles up in the socket buffers.
-    void holdReading(bool held);
+    // Stops reading every connection (what the client sends piles up in the
+    // socket buffers; from its accept on, if paused before), and reads again.
+    void pauseReading();
+    void resumeReading();
     // Closes the newest connection with a reset, discarding what it has not
-    // read. REQUIRES: reading is held.
+    // read. REQUIRES: reading is paused.
     void resetConnection();
 
 private:
@@ -88,7 +89,7 @@ private:
     std::vector<std::thread> readers;
     std::deque<ReceivedPacket> packets;
     std::size_t totalBytes = 0;
-    bool readingHeld = false;
+    bool readingPaused = false;
 };
 
 }  // namespace hvr::test
