@@ -882,6 +882,34 @@ PathCounts Driver::drills(const RoundPlan& plan, int round) {
     ++paths.droppedAfterTrickle;
     ++paths.droppedAfterReset;
 
+    // 5. A connection that succeeds while the host disconnects: a connect
+    // replaces the live connection, the network thread is held in the old
+    // one's (1, 125) while the new attempt completes, and the host
+    // disconnects meanwhile. The attempt must end as (0, 125): no (0, 0)
+    // after disconnect's (1, 0).
+    std::tie(connected, localPort) = waitConnected(connected, "drills, connection 5");
+    listener.holdNextAbortedEnd(milliseconds(300));
+    mark = journal.stamp();
+    lifecycleCall(LifecycleCall::Connect, "connect", [&] { t->connect(); });
+    const bool held = journal.waitFor(
+        [&](const JournalData& d) {
+            for (auto e = recordsAfter(d.events, mark); e != d.events.end(); ++e)
+                if (!e->onHostThread && e->kind == 1 && e->code == 125) return true;
+            return false;
+        },
+        DRILL_LIMIT);
+    if (!held) fail("drills: the connection a connect replaced never reported its aborted receive");
+    lifecycleCall(LifecycleCall::Disconnect, "disconnect", [&] { t->disconnect(); });
+    const int obj = object.load();
+    if (!journal.waitFor(
+            [&](const JournalData& d) {
+                for (auto e = recordsAfter(d.events, mark); e != d.events.end(); ++e)
+                    if (e->object == obj && !e->onHostThread && e->kind == 0) return true;
+                return false;
+            },
+            DRILL_LIMIT))
+        fail("drills: an attempt that raced disconnect never reported its end");
+
     // The stalled connections end once the server has read what our closes
     // left in their buffers; only then may it go.
     const bool drained = [&] {

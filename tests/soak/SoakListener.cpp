@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
+#include <thread>
 
 #include "SimRecords.h"
 #include "SocketTable.h"
@@ -146,6 +147,9 @@ void SoakListener::onTraderEvent(int kind, int code) {
                                 steadyNow()});
     });
     if (host) hostEventSeq = seq;
+    if (!host && kind == 1 && code == OPERATION_ABORTED)
+        if (const int64_t hold = abortedEndHold.exchange(0); hold > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(hold));
     if (!host && kind == 0 && code == 0 && autoLogin.load()) login();
     maybeThrow(Callback::Event);
 }

@@ -16,6 +16,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -59,6 +60,10 @@ public:
     void armThrowOnce(Callback c);
     // Whether every callback armed to throw once has thrown.
     bool armedThrowsFired();
+    // The next (1, 125) on the network thread holds that thread for this
+    // long before it returns: an attempt started just before completes
+    // meanwhile, and its handler runs only afterwards.
+    void holdNextAbortedEnd(std::chrono::milliseconds hold) { abortedEndHold.store(hold.count()); }
     // Log in from the network thread on every (0, 0).
     void setAutoLogin(bool on) { autoLogin.store(on); }
     // A connection closed by the server counts as a server fault while the
@@ -112,6 +117,7 @@ private:
     std::atomic<bool> autoLogin{false};
     std::atomic<bool> dropsAreFaults{false};
     std::atomic<bool> probes{true};
+    std::atomic<int64_t> abortedEndHold{0};  // milliseconds; 0: none armed
     std::atomic<uint64_t> logins{0};
 
     std::mutex policyLock;  // guards the policy and the members below
