@@ -714,6 +714,31 @@ void checkEvents(const JournalData& j, const std::vector<SimConnection>* sim,
         }
     }
 
+    // The module logs "connected" on its network thread right after it
+    // reported (0, 0): each such line follows a (0, 0) of its own.
+    {
+        std::vector<std::pair<Seq, bool>> marks;  // seq, true for a line
+        std::map<int, std::vector<std::pair<Seq, bool>>> byObject;
+        for (const TraderEventRecord& e : j.events)
+            if (!e.onHostThread && e.kind == 0 && e.code == 0) byObject[e.object].push_back({e.seq, false});
+        for (const LogLineSeen& l : j.connectedLines) byObject[l.object].push_back({l.seq, true});
+        for (auto& [object, steps] : byObject) {
+            std::sort(steps.begin(), steps.end());
+            bool reported = false;
+            for (const auto& [seq, line] : steps) {
+                if (!line) {
+                    reported = true;
+                } else if (!reported) {
+                    findings.add("connected event missing", "trader #" + std::to_string(object) +
+                                                                " logged \"connected\" at seq " + std::to_string(seq) +
+                                                                " without reporting (0, 0) before it");
+                } else {
+                    reported = false;
+                }
+            }
+        }
+    }
+
     // No more attempt results than attempts: each start line, or a connect
     // call whose attempt was replaced before it started.
     std::map<int, std::size_t> starts, connects, results;

@@ -48,6 +48,7 @@ struct MadeUpRun {
     std::size_t connect(uint16_t port, const std::string& fault = "none") {
         j.startLines.push_back({next(), 1, clock});
         j.events.push_back({next(), 1, 0, 0, false, port, clock});
+        j.connectedLines.push_back({next(), 1, clock});
         SimConnection c;
         c.id = "9." + std::to_string(sim.size() + 1);
         c.peerPort = port;
@@ -429,6 +430,15 @@ TEST(SoakInvariants, EndOfAConnectionNeverReportedOrReportedTwiceIsOutOfOrder) {
     late.end(2);
     late.finish();
     EXPECT_FALSE(mentions(late.check(), "out of order")) << first(late.check());
+}
+
+TEST(SoakInvariants, ConnectedLineWithoutItsEventIsAMissingEvent) {
+    MadeUpRun run;
+    run.connect(40001);
+    run.j.events.erase(run.j.events.begin());  // the (0, 0) swallowed, its line logged
+    run.finish();
+    EXPECT_TRUE(mentions(run.check(), "connected event missing: trader #1 logged \"connected\""))
+        << first(run.check());
 }
 
 TEST(SoakInvariants, RequestsOnAConnectionTheModuleNeverReportedAreAMissingEvent) {

@@ -180,6 +180,7 @@ struct JournalData {
     std::vector<LifecycleCall> lifecycle;
     std::vector<SendLine> sendLines;
     std::vector<LogLineSeen> startLines;     // "connecting to" lines: an attempt starts
+    std::vector<LogLineSeen> connectedLines; // "connected" lines: logged right after a (0, 0)
     std::vector<Seq> loopErrorLines;         // level-104 loop-error lines
     std::vector<Seq> framingLines;           // level-103 lines of a receive buffer refused by the framing
     std::vector<LogLineSeen> throwsOnNetworkThread;

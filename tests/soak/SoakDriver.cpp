@@ -531,14 +531,21 @@ typename std::vector<Record>::const_iterator recordsAfter(const std::vector<Reco
 // Waits for an order's answer, accepted or refused; returns its seq.
 Seq Driver::waitAnswer(const std::string& tag, Seq since, std::chrono::seconds limit, const std::string& context) {
     Seq at = 0;
+    bool pushedFirst = false;
     const bool ok = journal.waitFor(
         [&](const JournalData& d) {
             for (auto e = recordsAfter(d.entrusts, since); e != d.entrusts.end(); ++e)
                 if (e->tag == tag) at = e->seq;
-            return at != 0;
+            // The server answers an order before it pushes it: a push of the
+            // order with no answer before it means the answer was lost.
+            if (at == 0)
+                for (auto p = recordsAfter(d.pushes, since); p != d.pushes.end(); ++p)
+                    if (p->tag == tag) pushedFirst = true;
+            return at != 0 || pushedFirst;
         },
         limit);
     if (!ok) fail(context);
+    if (at == 0) fail(context.substr(0, context.find(" got no answer")) + ": its push came, its answer never did");
     return at;
 }
 
@@ -565,21 +572,21 @@ Seq Driver::waitOrderDone(const std::string& tag, Seq since, std::chrono::second
     Seq answeredAt = 0;
     const bool ok = journal.waitFor(
         [&](const JournalData& d) {
-            bool answered = false, filled = false, traded = false;
+            bool filled = false, traded = false;
             for (auto e = recordsAfter(d.entrusts, since); e != d.entrusts.end(); ++e)
-                if (e->tag == tag) {
-                    answered = true;
-                    answeredAt = e->seq;
-                }
+                if (e->tag == tag) answeredAt = e->seq;
             for (auto p = recordsAfter(d.pushes, since); p != d.pushes.end(); ++p) {
                 if (p->tag != tag) continue;
                 filled |= p->key.mtype == PUSH_ORDER && p->key.state == 0;
                 traded |= p->key.mtype == PUSH_TRADE;
             }
-            return answered && filled && traded;
+            // Every push of the order came, and no answer before them: the
+            // server answers first, so the answer was lost.
+            return filled && traded;
         },
         limit);
     if (!ok) fail(context);
+    if (answeredAt == 0) fail(context + " (its pushes came, its answer never did)");
     return answeredAt;
 }
 

@@ -251,6 +251,8 @@ void SoakListener::noteLogLine(int level, const char* format, const char* text) 
     } else {
         if (is(format, LOG_CONNECT_START))
             journal.record([&](JournalData& d, Seq s) { d.startLines.push_back({s, obj, steadyNow()}); });
+        if (is(format, LOG_CONNECT_OK))
+            journal.record([&](JournalData& d, Seq s) { d.connectedLines.push_back({s, obj, steadyNow()}); });
         if (is(format, LOG_LOOP_ERROR)) journal.record([](JournalData& d, Seq s) { d.loopErrorLines.push_back(s); });
         if (level == LEVEL_WARN && (is(format, LOG_BAD_HEADER) || is(format, LOG_PACKET_TOO_LARGE)))
             journal.record([](JournalData& d, Seq s) { d.framingLines.push_back(s); });
