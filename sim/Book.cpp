@@ -332,13 +332,17 @@ std::vector<PushRecord> Book::setLastPrice(const std::string& code, int64_t last
 }
 
 void Book::pushOrder(const exchg::Order& order, std::vector<PushRecord>& pushes) {
-    const PushRecord& r = pushLog_.append(order.accountid(), FC_PUSH_ORDER, order.SerializeAsString());
-    changes_.pushes.push_back(r);
-    pushes.push_back(r);
+    push(order.accountid(), FC_PUSH_ORDER, order.SerializeAsString(), pushes);
 }
 
 void Book::pushTrade(const exchg::Trade& trade, std::vector<PushRecord>& pushes) {
-    const PushRecord& r = pushLog_.append(trade.accountid(), FC_PUSH_TRADE, trade.SerializeAsString());
+    push(trade.accountid(), FC_PUSH_TRADE, trade.SerializeAsString(), pushes);
+}
+
+void Book::push(uint32_t accountId, uint32_t mtype, std::string data, std::vector<PushRecord>& pushes) {
+    ++pushesMade_;
+    if (options_.leaveOutPushEvery != 0 && pushesMade_ % options_.leaveOutPushEvery == 0) return;
+    const PushRecord& r = pushLog_.append(accountId, mtype, std::move(data));
     changes_.pushes.push_back(r);
     pushes.push_back(r);
 }

@@ -40,6 +40,10 @@ public:
 
     struct Options {
         bool partialFills = false;
+        // Fault injection: every Nth push the book makes is left out (0:
+        // none). The order or fill is stored and answered in queries, but
+        // the push is neither numbered, logged nor sent.
+        uint32_t leaveOutPushEvery = 0;
     };
 
     // An order insert's answer (result 0 and a new order id, or a refusal
@@ -147,6 +151,7 @@ private:
                 std::vector<PushRecord>& pushes);
     void pushOrder(const exchg::Order& order, std::vector<PushRecord>& pushes);
     void pushTrade(const exchg::Trade& trade, std::vector<PushRecord>& pushes);
+    void push(uint32_t accountId, uint32_t mtype, std::string data, std::vector<PushRecord>& pushes);
 
     Clock clock_;
     Options options_;
@@ -159,6 +164,7 @@ private:
     std::map<uint32_t, exchg::Trade> trades_;
     std::map<PositionKey, PositionState> positions_;
     PushLog pushLog_;
+    uint64_t pushesMade_ = 0;  // counted for leaveOutPushEvery, left-out ones too
     BookChanges changes_;
 };
 

@@ -50,6 +50,8 @@ po::options_description describeOptions(SimOptions& o, RawValues& raw) {
         ("one-byte-writes", po::bool_switch(&o.oneByteWrites), "write every packet in 1-byte chunks")
         ("answer-delay-ms", po::value(&o.answerDelayMs)->value_name("N"), "delay every answer by N ms")
         ("refuse-logins", po::bool_switch(&o.refuseLogins), "answer every login with result -21")
+        ("leave-out-pushes", po::value(&o.leaveOutPushEvery)->value_name("N"),
+         "leave every Nth push out: stored and queryable, never numbered or sent")
         ("help,h", "show this help and exit")
         ("version", "show the version and exit");
     return d;
@@ -125,6 +127,8 @@ CommandLine parseCommandLine(const std::vector<std::string>& args) {
     if (vm.count("random-walk-seed")) o.randomWalkSeed = raw.walkSeed;
     if (o.randomWalkMs == 0) return failure("--random-walk-ms: must be at least 1");
     if (vm.count("drop-after") && o.dropAfter == 0) return failure("--drop-after: must be at least 1");
+    if (vm.count("leave-out-pushes") && o.leaveOutPushEvery == 0)
+        return failure("--leave-out-pushes: must be at least 1");
     return result;
 }
 

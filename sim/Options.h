@@ -32,6 +32,7 @@ struct SimOptions {
     bool oneByteWrites = false;
     unsigned answerDelayMs = 0;
     bool refuseLogins = false;
+    uint32_t leaveOutPushEvery = 0;  // 0 = never
 };
 
 struct CommandLine {

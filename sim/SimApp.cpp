@@ -47,6 +47,7 @@ SimApp::SimApp(const SimOptions& options) : options_(options), walkTimer_(io_) {
 
     Book::Options bookOptions;
     bookOptions.partialFills = options.partialFills;
+    bookOptions.leaveOutPushEvery = options.leaveOutPushEvery;
     book_ = std::make_unique<Book>(instrumentsFrom(config), accountsFrom(config), store_->load(),
                                    millisecondsSinceEpoch, bookOptions);
     store_->save(*book_, book_->takeChanges());  // accounts new to this day

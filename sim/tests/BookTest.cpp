@@ -137,6 +137,29 @@ TEST_F(BookMatching, PartialFillsSplitACrossingOrderIntoTwoTrades) {
     EXPECT_EQ(book->insertOrder(alice, orderRequest("XY", 100, 1, exchg::DT_Long)).pushes.size(), 3u);
 }
 
+TEST_F(BookMatching, LeftOutPushesAreStoredButNeitherNumberedNorReplayed) {
+    Book::Options options;
+    options.leaveOutPushEvery = 2;
+    makeBook(options);
+    // Pushes 1-3 of the first order and 4-6 of the second: 2, 4 and 6 are left out.
+    const Book::InsertOutcome first = book->insertOrder(alice, orderRequest("XY", 100, 1, exchg::DT_Long));
+    const Book::InsertOutcome second = book->insertOrder(alice, orderRequest("XY", 100, 2, exchg::DT_Long));
+    ASSERT_EQ(first.pushes.size(), 2u);
+    EXPECT_EQ(orderOf(first.pushes[0]).status(), exchg::OS_NotTradedQueuing);
+    EXPECT_EQ(orderOf(first.pushes[1]).status(), exchg::OS_AllTraded);  // the trade between was left out
+    ASSERT_EQ(second.pushes.size(), 1u);
+    EXPECT_EQ(tradeOf(second.pushes[0]).orderid(), second.answer.orderid());
+    // Ids have no gaps, and a full replay holds only what was pushed.
+    const std::vector<PushRecord> replay = book->replayPushes(alice, PUSH_RESUME_ALL);
+    ASSERT_EQ(replay.size(), 3u);
+    for (std::size_t i = 0; i < replay.size(); ++i) EXPECT_EQ(replay[i].pushId, i + 1);
+    // The queries answer everything.
+    exchg::TradeList trades;
+    book->listTrades(alice, trades);
+    EXPECT_EQ(trades.trades_size(), 2);
+    EXPECT_EQ(book->order(second.answer.orderid())->status(), exchg::OS_AllTraded);
+}
+
 TEST_F(BookMatching, PriceMovingThroughARestingLimitFillsItAtTheNewLast) {
     const uint32_t buy = book->insertOrder(alice, orderRequest("XY", 99, 1, exchg::DT_Long)).answer.orderid();
     const uint32_t sell = book->insertOrder(bob, orderRequest("XY", 101, 1, exchg::DT_Short)).answer.orderid();

@@ -80,6 +80,12 @@ TEST(Options, BadFlagsAreErrorsWithAMessage) {
     EXPECT_NE(parse({"--listen", "10.0.0.1"}).text.find("loopback"), std::string::npos);
 }
 
+TEST(Options, LeaveOutPushesTakesAPositiveCount) {
+    EXPECT_EQ(parse({"--leave-out-pushes", "3"}).options.leaveOutPushEvery, 3u);
+    EXPECT_EQ(parse({}).options.leaveOutPushEvery, 0u);
+    EXPECT_EQ(parse({"--leave-out-pushes", "0"}).action, CommandLine::Action::Error);
+}
+
 TEST(Options, HelpListsTheFlagsAndVersionNamesTheProgram) {
     for (const char* help : {"--help", "-h"}) {
         const CommandLine c = parse({help});
