@@ -12,11 +12,7 @@ namespace {
 constexpr Align L = Align::Left;
 constexpr Align R = Align::Right;
 
-Cell text(const std::string& value) { return Cell{value, value}; }
-Cell count(uint64_t value) { return Cell{std::to_string(value), value}; }
 Cell signedCount(int64_t value) { return Cell{std::to_string(value), value}; }
-Cell price(double value) { return Cell{formatPrice(value), value}; }
-Cell time(uint64_t value) { return Cell{recordTimeText(value), value}; }
 
 json orderSide(const tools::BookOrder& o) {
     return {{"state", orderStateWord(o.state)}, {"traded", o.traded}, {"left", o.left}};
@@ -29,9 +25,9 @@ RecordTable bookOrdersRecords(const tools::OrderBook& book) {
                        {"Price", R}, {"Volume", R}, {"Traded", R}, {"Left", R}, {"State", L}},
                       {}};
     for (const tools::BookOrder* o : book.orders()) {
-        table.rows.push_back({text(o->orderId), text(o->tag), time(o->timeMs), text(o->code),
-                              text(sideWord(o->direction)), text(offsetWord(o->offset)), price(o->price),
-                              count(o->volume), count(o->traded), count(o->left), text(orderStateWord(o->state))});
+        table.rows.push_back({textCell(o->orderId), textCell(o->tag), timeCell(o->timeMs), textCell(o->code),
+                              textCell(sideWord(o->direction)), textCell(offsetWord(o->offset)), priceCell(o->price),
+                              countCell(o->volume), countCell(o->traded), countCell(o->left), textCell(orderStateWord(o->state))});
     }
     return table;
 }
@@ -42,9 +38,9 @@ RecordTable bookPositionsRecords(const tools::OrderBook& book) {
                       {}};
     for (const tools::BookPosition& p : book.positions()) {
         const Cell none{"-", nullptr};
-        table.rows.push_back({text(p.code), text(positionSideWord(p.direction)), count(p.opened), count(p.closed),
-                              signedCount(p.net()), p.server ? count(p.server->preVolume) : none,
-                              p.server ? count(p.server->newVolume) : none});
+        table.rows.push_back({textCell(p.code), textCell(positionSideWord(p.direction)), countCell(p.opened), countCell(p.closed),
+                              signedCount(p.net()), p.server ? countCell(p.server->preVolume) : none,
+                              p.server ? countCell(p.server->newVolume) : none});
     }
     return table;
 }
