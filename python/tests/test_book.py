@@ -2,13 +2,12 @@
 after every login and on demand, through a crash, push mode 1, pushes the
 server left out, a lost flow file and a new trading day."""
 
+import datetime
 import os
-
-import pytest
 
 import traderhvr
 from traderhvr import DifferenceKind, OrderState, PushMode, Reconciled
-from steps import WAIT, answer_to, fill_one, log_in, order_reaches
+from steps import WAIT, answer_to, fill_one, log_in
 
 
 def reconciled_after_login(trader):
@@ -138,7 +137,8 @@ def test_a_new_trading_day_starts_an_empty_book_and_says_so(sim, make_trader):
 
     sim.stop()
     trader.wait_for(traderhvr.Disconnected, WAIT)
-    next_day = first_day + 1 if first_day % 100 < 28 else first_day + 100 - first_day % 100 + 1
+    day = datetime.datetime.strptime(str(first_day), "%Y%m%d") + datetime.timedelta(days=1)
+    next_day = int(day.strftime("%Y%m%d"))
     sim.start(fresh_day=True, port=sim.port, extra=["--trading-date", str(next_day)])
     result = reconciled_after_login(trader)
     assert (result.trading_date, result.previous_trading_date) == (next_day, first_day)
