@@ -129,21 +129,33 @@ def test_reconcile_inside_a_callback_raises_instead_of_waiting_for_its_own_threa
     assert raised and "callback" in raised[0]
 
 
-def test_a_new_trading_day_starts_an_empty_book_and_says_so(sim, make_trader):
+def test_a_login_on_a_new_trading_day_shows_the_modules_warning_beside_the_result(sim, make_trader):
     trader = make_trader()
     log_in(trader)
     first_day = reconciled_after_login(trader).trading_date
     fill_one(trader)
+    trader.disconnect()  # the flow file keeps the day's last push id and date
 
     sim.stop()
-    trader.wait_for(traderhvr.Disconnected, WAIT)
     day = datetime.datetime.strptime(str(first_day), "%Y%m%d") + datetime.timedelta(days=1)
     next_day = int(day.strftime("%Y%m%d"))
     sim.start(fresh_day=True, port=sim.port, extra=["--trading-date", str(next_day)])
+    # Before the trader is back, the new day has an order and its fill.
+    other = make_trader(folder="other")
+    log_in(other)
+    early = fill_one(other)
+    other.close()
+
+    log_in(trader)  # resumes from the file of the day before
     result = reconciled_after_login(trader)
     assert (result.trading_date, result.previous_trading_date) == (next_day, first_day)
-    assert result.new_day.startswith(f"new trading day {next_day}")
-    assert (result.orders, result.differences) == (0, ())
-    assert trader.book().orders == {}
-    fill_one(trader)
+    assert result.new_day.startswith(f"new trading day {next_day} (the book was on {first_day})")
+    assert any(f"交易日已变更:流水记录为{first_day},本次登录为{next_day}" in w for w in result.warnings)
+    # Whatever the login's replay skipped of the new day, the reconciliation
+    # found, and yesterday's order is gone from the book.
+    assert {d.kind for d in result.differences} <= {DifferenceKind.MISSING_ORDER, DifferenceKind.MISSING_FILL}
+    assert {d.order_id for d in result.differences} <= {early}
+    book = trader.book()
+    assert list(book.orders) == [early] and book.orders[early].state is OrderState.ALL_TRADED
+    assert len(book.fills) == 1
     assert trader.reconcile().differences == ()

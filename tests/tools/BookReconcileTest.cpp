@@ -169,6 +169,42 @@ TEST_F(BookReconcile, ALostFlowFileWithPushModeTwoReplaysEverythingAsDuplicates)
     EXPECT_EQ(count(run.output, "(DUPLICATE)"), 4u) << run.output;
 }
 
+TEST_F(BookReconcile, ALoginOnANewTradingDayShowsTheModulesWarningBesideTheResult) {
+    auto sim = startSim({"--trading-date", "20261208"}, true);
+    RunningProcess host(hostArgs("", 0), "", RunningProcess::Input::KeepOpen);
+    host.sendInput("connect\nbuy IF2412 1 3500\nwait\nawait trades 1\ndisconnect\n");
+    ASSERT_TRUE(host.waitForOutput("[event] connection closed", seconds(10))) << host.output();
+    // The next day, an order fills before the host is back; the host's flow
+    // file is from the day before.
+    ASSERT_EQ(sim->stop(), 0);
+    sim = startSim({"--trading-date", "20261209"}, true);
+    const ProcessResult other = runProcess(
+        hostArgs("connect\nbuy IF2412 1 3500\nwait\nawait trades 1\n", 0, "other/"), "", seconds(30));
+    ASSERT_EQ(other.exitCode, 0) << other.output;
+    host.sendInput("connect\nreconcile\nexpect differences 0\nquit\n");
+    host.closeInput();
+    const ProcessResult run = host.finish(seconds(30));
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+
+    // The login's result, the new day and the module's warning, together.
+    const std::size_t result = run.output.find("[book] reconciled: 1 order, 1 fill, ");
+    ASSERT_NE(result, std::string::npos) << run.output;
+    const std::string block = run.output.substr(result, run.output.find("\n> ", result) - result);
+    EXPECT_NE(block.find("\n  new trading day 20261209 (the book was on 20261208): the book started empty"),
+              std::string::npos)
+        << block;
+    EXPECT_NE(block.find("\n  warning at this login: [TraderHVR]交易日已变更:流水记录为20261208,本次登录为20261209"),
+              std::string::npos)
+        << block;
+    // What the login's replay skipped of the new day is reported as missing,
+    // and the command's reconciliation finds the book equal to the server's.
+    for (const std::string& line : differenceLines(run.output))
+        EXPECT_NE(line.find(": the server has it"), std::string::npos) << line;
+    const std::vector<std::string> lines = reconciledLines(run.output);
+    ASSERT_EQ(lines.size(), 3u) << run.output;
+    EXPECT_EQ(lines[2].rfind("reconciled: 1 order, 1 fill, 0 differences", 0), 0u) << lines[2];
+}
+
 TEST_F(BookReconcile, ReconcileZeroLeavesTheLoginAloneAndJsonCarriesEachDifference) {
     auto sim = startSim({"--leave-out-pushes", "3"}, true);
     std::vector<std::string> args =
