@@ -54,16 +54,19 @@ py::dict accountFields(const AccountRecord& r) {
                     "withdraw"_a = r.withdraw, "available"_a = r.available);
 }
 
+// The book's codes as the module's character values, like every record's.
+uint32_t code(char c) { return static_cast<unsigned char>(c); }
+
 py::object bookOrderFields(const tools::BookOrder& o) {
-    return py::dict("order_id"_a = o.orderId, "tag"_a = o.tag, "code"_a = o.code, "direction"_a = o.direction,
-                    "offset"_a = o.offset, "state"_a = o.state, "volume"_a = o.volume, "traded"_a = o.traded,
+    return py::dict("order_id"_a = o.orderId, "tag"_a = o.tag, "code"_a = o.code, "direction"_a = code(o.direction),
+                    "offset"_a = code(o.offset), "state"_a = code(o.state), "volume"_a = o.volume, "traded"_a = o.traded,
                     "left"_a = o.left, "price"_a = o.price, "order_time"_a = o.timeMs,
                     "trading_date"_a = o.tradingDate, "message"_a = o.message);
 }
 
 py::object bookFillFields(const tools::BookFill& f) {
     return py::dict("trade_id"_a = f.tradeId, "order_id"_a = f.orderId, "tag"_a = f.tag, "code"_a = f.code,
-                    "direction"_a = f.direction, "offset"_a = f.offset, "volume"_a = f.volume, "price"_a = f.price,
+                    "direction"_a = code(f.direction), "offset"_a = code(f.offset), "volume"_a = f.volume, "price"_a = f.price,
                     "amount"_a = f.amount, "trade_time"_a = f.timeMs, "trading_date"_a = f.tradingDate);
 }
 
@@ -73,7 +76,7 @@ py::object optionalOf(const std::optional<Record>& record, Fields fields) {
 }
 
 py::dict bookPositionFields(const tools::BookPosition& p) {
-    return py::dict("code"_a = p.code, "direction"_a = p.direction, "opened"_a = p.opened, "closed"_a = p.closed,
+    return py::dict("code"_a = p.code, "direction"_a = code(p.direction), "opened"_a = p.opened, "closed"_a = p.closed,
                     "server_pre"_a = p.server ? py::cast(p.server->preVolume) : py::none(),
                     "server_new"_a = p.server ? py::cast(p.server->newVolume) : py::none());
 }

@@ -22,20 +22,9 @@ from dataclasses import dataclass
 from datetime import datetime
 from typing import Any, Dict, Mapping, Optional, Tuple
 
-from .records import MILLISECONDS, OrderState, epoch_datetime
+from .records import MILLISECONDS, OrderState, _offset, _position_side, _side, _state, epoch_datetime
 
 Raw = Mapping[str, Any]
-
-_SIDES = {"0": "buy", "1": "sell"}
-_POSITION_SIDES = {"0": "long", "1": "short"}
-_OFFSETS = {"0": "open", "1": "close", "3": "close_today"}
-
-
-def _state(code: str) -> OrderState:
-    try:
-        return OrderState(code)
-    except ValueError:
-        return OrderState.UNKNOWN
 
 
 @dataclass(frozen=True)
@@ -67,8 +56,8 @@ class BookOrder:
             order_id=raw["order_id"],
             tag=raw["tag"],
             code=raw["code"],
-            side=_SIDES.get(raw["direction"], "sell"),
-            offset=_OFFSETS.get(raw["offset"], "close_today"),
+            side=_side(raw["direction"]),
+            offset=_offset(raw["offset"]),
             state=_state(raw["state"]),
             volume=raw["volume"],
             traded=raw["traded"],
@@ -103,8 +92,8 @@ class BookFill:
             order_id=raw["order_id"],
             tag=raw["tag"],
             code=raw["code"],
-            side=_SIDES.get(raw["direction"], "sell"),
-            offset=_OFFSETS.get(raw["offset"], "close_today"),
+            side=_side(raw["direction"]),
+            offset=_offset(raw["offset"]),
             volume=raw["volume"],
             price=raw["price"],
             amount=raw["amount"],
@@ -135,7 +124,7 @@ class BookPosition:
     def from_raw(cls, raw: Raw) -> "BookPosition":
         return cls(
             code=raw["code"],
-            side=_POSITION_SIDES.get(raw["direction"], "short"),
+            side=_position_side(raw["direction"]),
             opened=raw["opened"],
             closed=raw["closed"],
             server_pre=raw["server_pre"],

@@ -25,6 +25,33 @@ char positionSide(const BookFill& fill) {
     return (buy == open) ? '0' : '1';
 }
 
+// A record the answer has and the book lacks: a difference, or loaded.
+void noteMissing(ReconcileCheck& check, bool load, Difference missing) {
+    if (load) {
+        ++check.loaded;
+    } else {
+        check.differences.push_back(std::move(missing));
+    }
+}
+
+// The ids of the book's entries the answer does not have and that are older
+// than the queries, each reported with unknown(entry); newer ones are races.
+template <typename Entries, typename Unknown>
+std::vector<std::string> unanswered(const Entries& entries, const std::unordered_set<std::string>& answered,
+                                    uint64_t since, ReconcileCheck& check, Unknown unknown) {
+    std::vector<std::string> ids;
+    for (const auto& [id, entry] : entries) {
+        if (answered.count(id) != 0) continue;
+        if (entry.changedAt > since) {
+            ++check.raced;  // first pushed after the queries left
+            continue;
+        }
+        check.differences.push_back(unknown(entry));
+        ids.push_back(id);
+    }
+    return ids;
+}
+
 }  // namespace
 
 int orderStateRank(char state) {
@@ -120,14 +147,10 @@ ReconcileCheck OrderBook::reconcileOrders(std::vector<BookOrder> server, uint64_
         answered.insert(theirs.orderId);
         auto it = ordersById.find(theirs.orderId);
         if (it == ordersById.end()) {
-            if (load) {
-                ++check.loaded;
-            } else {
-                Difference d;
-                d.kind = Difference::Kind::MissingOrder;
-                d.serverOrder = theirs;
-                check.differences.push_back(std::move(d));
-            }
+            Difference d;
+            d.kind = Difference::Kind::MissingOrder;
+            d.serverOrder = theirs;
+            noteMissing(check, load, std::move(d));
             storeOrder(std::move(theirs));
             continue;
         }
@@ -144,19 +167,12 @@ ReconcileCheck OrderBook::reconcileOrders(std::vector<BookOrder> server, uint64_
         check.differences.push_back(std::move(d));
         storeOrder(std::move(theirs));
     }
-    std::vector<std::string> unknown;
-    for (const auto& [id, entry] : ordersById) {
-        if (answered.count(id) != 0) continue;
-        if (entry.changedAt > since) {
-            ++check.raced;  // first pushed after the query left
-            continue;
-        }
+    const std::vector<std::string> unknown = unanswered(ordersById, answered, since, check, [](const OrderEntry& e) {
         Difference d;
         d.kind = Difference::Kind::UnknownOrder;
-        d.bookOrder = entry.order;
-        check.differences.push_back(std::move(d));
-        unknown.push_back(id);
-    }
+        d.bookOrder = e.order;
+        return d;
+    });
     for (const std::string& id : unknown) {
         auto it = ordersById.find(id);
         if (!it->second.order.tag.empty()) orderIdByTag.erase(it->second.order.tag);
@@ -174,32 +190,21 @@ ReconcileCheck OrderBook::reconcileFills(std::vector<BookFill> server, uint64_t 
     for (BookFill& theirs : server) {
         answered.insert(theirs.tradeId);
         if (fillsById.count(theirs.tradeId) != 0) continue;
-        if (load) {
-            ++check.loaded;
-        } else {
-            Difference d;
-            d.kind = Difference::Kind::MissingFill;
-            d.serverFill = theirs;
-            check.differences.push_back(std::move(d));
-        }
+        Difference d;
+        d.kind = Difference::Kind::MissingFill;
+        d.serverFill = theirs;
+        noteMissing(check, load, std::move(d));
         if (theirs.tag.empty()) {
             if (const BookOrder* order = this->order(theirs.orderId)) theirs.tag = order->tag;
         }
         addFill(std::move(theirs));
     }
-    std::vector<std::string> unknown;
-    for (const auto& [id, entry] : fillsById) {
-        if (answered.count(id) != 0) continue;
-        if (entry.changedAt > since) {
-            ++check.raced;
-            continue;
-        }
+    const std::vector<std::string> unknown = unanswered(fillsById, answered, since, check, [](const FillEntry& e) {
         Difference d;
         d.kind = Difference::Kind::UnknownFill;
-        d.bookFill = entry.fill;
-        check.differences.push_back(std::move(d));
-        unknown.push_back(id);
-    }
+        d.bookFill = e.fill;
+        return d;
+    });
     for (const std::string& id : unknown) removeFill(id);
     return check;
 }
