@@ -37,6 +37,7 @@ Session::Session(asio::ip::tcp::socket socket, Desk& desk, const SessionOptions&
     : socket_(std::move(socket)),
       idleTimer_(socket_.get_executor()),
       delayTimer_(socket_.get_executor()),
+      heartbeatTimer_(socket_.get_executor()),
       desk_(desk),
       options_(options) {
     boost::system::error_code ignored;
@@ -51,6 +52,7 @@ void Session::start() {
     desk_.attach(*this);
     lastHeard_ = Clock::now();
     armIdleTimer(options_.idleTimeout);
+    armHeartbeat();
     readSome();
 }
 
@@ -64,6 +66,7 @@ void Session::stop(const std::string& reason) {
     socket_.close(ignored);
     idleTimer_.cancel();
     delayTimer_.cancel();
+    heartbeatTimer_.cancel();
 }
 
 void Session::readSome() {
@@ -101,12 +104,18 @@ void Session::onRead(const boost::system::error_code& error, std::size_t size) {
         writeNext();  // stops once everything queued is written
         return;
     }
+    if (freezing_) {
+        logEvent(peer_ + " frozen after " + std::to_string(options_.freezeAfterPackets) +
+                 " packets (fault injection): no more reading or writing");
+        writeNext();  // freezes once everything queued is written
+        return;
+    }
     readSome();
 }
 
 bool Session::dispatch(const uint8_t* packet, const PacketHeader& header, std::string& malformed) {
     if (stopped_) return false;
-    if (draining_) return true;  // past the drop-after count: read but not handled
+    if (draining_ || freezing_) return true;  // past the fault's count: read but not handled
     lastHeard_ = Clock::now();
     malformed = tooLargeBeforeLogin(header);
     if (!malformed.empty()) return false;
@@ -120,8 +129,14 @@ bool Session::dispatch(const uint8_t* packet, const PacketHeader& header, std::s
         malformed = "payload of function code " + std::to_string(header.functionCode) + " does not parse";
         return false;
     }
-    if (options_.dropAfterPackets != 0 && ++packetsReceived_ >= options_.dropAfterPackets) draining_ = true;
+    countPacket();
     return true;
+}
+
+void Session::countPacket() {
+    ++packetsReceived_;
+    if (options_.dropAfterPackets != 0 && packetsReceived_ >= options_.dropAfterPackets) draining_ = true;
+    if (options_.freezeAfterPackets != 0 && packetsReceived_ >= options_.freezeAfterPackets) freezing_ = true;
 }
 
 bool Session::loggedIn() { return desk_.accountOf(*this) != 0; }
@@ -148,6 +163,12 @@ void Session::armIdleTimer(Clock::duration wait) {
 
 void Session::onIdleTimer(const boost::system::error_code& error) {
     if (error || stopped_) return;
+    if (freezing_) {
+        // A frozen connection stays open: the pending wait keeps the session
+        // (and its socket) alive, as a pending read would.
+        armIdleTimer(options_.idleTimeout);
+        return;
+    }
     const Clock::duration silent = Clock::now() - lastHeard_;
     if (silent >= options_.idleTimeout) {
         stop("silent for " + std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(silent).count()) +
@@ -157,8 +178,22 @@ void Session::onIdleTimer(const boost::system::error_code& error) {
     armIdleTimer(options_.idleTimeout - silent);
 }
 
+void Session::armHeartbeat() {
+    if (options_.heartbeatInterval.count() <= 0) return;
+    heartbeatTimer_.expires_after(options_.heartbeatInterval);
+    heartbeatTimer_.async_wait([self = shared_from_this()](const boost::system::error_code& error) {
+        self->onHeartbeat(error);
+    });
+}
+
+void Session::onHeartbeat(const boost::system::error_code& error) {
+    if (error || stopped_ || freezing_) return;
+    if (loggedIn()) sendPacket(encodePacket(FC_HEART_BEAT, 0, std::string(), 0));
+    armHeartbeat();
+}
+
 void Session::sendPacket(std::string packet) {
-    if (stopped_) return;
+    if (stopped_ || frozen_) return;
     if (queuedBytes_ + packet.size() > options_.maxQueuedBytes) {
         // The Desk may be walking its client list right now: stop on a later turn.
         asio::post(socket_.get_executor(), [self = shared_from_this()] {
@@ -175,9 +210,10 @@ void Session::sendPacket(std::string packet) {
 }
 
 void Session::writeNext() {
-    if (stopped_ || writing_) return;
+    if (stopped_ || writing_ || frozen_) return;
     if (queue_.empty()) {
         if (draining_) stop("dropped after " + std::to_string(options_.dropAfterPackets) + " packets (fault injection)");
+        frozen_ = freezing_;
         return;
     }
     writing_ = true;
