@@ -31,6 +31,14 @@ std::string framingProblem(FramingStatus status) {
 // A buffer this much larger than what it holds is given back after a pass.
 constexpr std::size_t KEEP_INBOUND_CAPACITY = 1u << 20;
 
+// What one gathered write takes at most from the queue.
+constexpr std::size_t MAX_WRITE_PACKETS = 256;
+constexpr std::size_t MAX_WRITE_BYTES = 1u << 20;
+
+std::string millisecondsText(Clock::duration d) {
+    return std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(d).count()) + " ms";
+}
+
 }  // namespace
 
 Session::Session(asio::ip::tcp::socket socket, Desk& desk, const SessionOptions& options)
@@ -49,8 +57,8 @@ Session::~Session() { desk_.detach(*this); }
 void Session::start() {
     logEvent(peer_ + " connected");
     desk_.attach(*this);
-    lastHeard_ = Clock::now();
-    armIdleTimer(options_.idleTimeout);
+    connectedAt_ = lastHeard_ = notLoggedInSince_ = Clock::now();
+    armIdleTimer();
     readSome();
 }
 
@@ -101,6 +109,10 @@ void Session::onRead(const boost::system::error_code& error, std::size_t size) {
         writeNext();  // stops once everything queued is written
         return;
     }
+    if (queuedBytes_ > options_.readPauseBytes) {
+        readPaused_ = true;  // onWritten reads on once the answers are out
+        return;
+    }
     readSome();
 }
 
@@ -120,6 +132,12 @@ bool Session::dispatch(const uint8_t* packet, const PacketHeader& header, std::s
         malformed = "payload of function code " + std::to_string(header.functionCode) + " does not parse";
         return false;
     }
+    const bool nowLoggedIn = loggedIn();
+    if (wasLoggedIn_ && !nowLoggedIn) {
+        notLoggedInSince_ = lastHeard_;  // the login deadline starts again
+        armIdleTimer();
+    }
+    wasLoggedIn_ = nowLoggedIn;
     if (options_.dropAfterPackets != 0 && ++packetsReceived_ >= options_.dropAfterPackets) draining_ = true;
     return true;
 }
@@ -139,8 +157,8 @@ std::string Session::tooLargeTailBeforeLogin() {
     return tooLargeBeforeLogin(header);
 }
 
-void Session::armIdleTimer(Clock::duration wait) {
-    idleTimer_.expires_after(wait);
+void Session::armIdleTimer() {
+    idleTimer_.expires_at(deadline());
     idleTimer_.async_wait([self = shared_from_this()](const boost::system::error_code& error) {
         self->onIdleTimer(error);
     });
@@ -148,13 +166,24 @@ void Session::armIdleTimer(Clock::duration wait) {
 
 void Session::onIdleTimer(const boost::system::error_code& error) {
     if (error || stopped_) return;
-    const Clock::duration silent = Clock::now() - lastHeard_;
-    if (silent >= options_.idleTimeout) {
-        stop("silent for " + std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(silent).count()) +
-             " ms");
+    const Clock::time_point now = Clock::now();
+    if (now < deadline()) {
+        armIdleTimer();  // heard from since, or logged in
         return;
     }
-    armIdleTimer(options_.idleTimeout - silent);
+    if (now - lastHeard_ < options_.idleTimeout) {
+        stop("no login within " + millisecondsText(options_.loginTimeout));
+    } else if (readPaused_) {
+        stop("not reading its answers: " + std::to_string(queuedBytes_) + " bytes unwritten for " +
+             millisecondsText(now - lastHeard_));
+    } else {
+        stop("silent for " + millisecondsText(now - lastHeard_));
+    }
+}
+
+Clock::time_point Session::deadline() {
+    const Clock::time_point silent = lastHeard_ + options_.idleTimeout;
+    return loggedIn() ? silent : std::min(silent, notLoggedInSince_ + options_.loginTimeout);
 }
 
 void Session::sendPacket(std::string packet) {
@@ -181,9 +210,9 @@ void Session::writeNext() {
         return;
     }
     writing_ = true;
-    const Outgoing& front = queue_.front();
-    if (front.due > Clock::now()) {
-        delayTimer_.expires_at(front.due);
+    const Clock::time_point now = Clock::now();
+    if (queue_.front().due > now) {
+        delayTimer_.expires_at(queue_.front().due);
         delayTimer_.async_wait([self = shared_from_this()](const boost::system::error_code& error) {
             self->writing_ = false;
             if (error || self->stopped_) return;
@@ -191,9 +220,20 @@ void Session::writeNext() {
         });
         return;
     }
-    std::size_t size = front.bytes.size() - frontWritten_;
-    if (options_.oneByteWrites) size = 1;
-    asio::async_write(socket_, asio::buffer(front.bytes.data() + frontWritten_, size),
+    // Everything due, from where the front packet's last write stopped; one
+    // byte only with --one-byte-writes.
+    writeBuffers_.clear();
+    std::size_t bytes = 0;
+    for (auto it = queue_.begin(); it != queue_.end() && it->due <= now; ++it) {
+        if (writeBuffers_.size() == MAX_WRITE_PACKETS || bytes >= MAX_WRITE_BYTES) break;
+        const std::size_t skip = it == queue_.begin() ? frontWritten_ : 0;
+        std::size_t size = it->bytes.size() - skip;
+        if (options_.oneByteWrites) size = 1;
+        writeBuffers_.push_back(asio::buffer(it->bytes.data() + skip, size));
+        bytes += size;
+        if (options_.oneByteWrites) break;
+    }
+    asio::async_write(socket_, writeBuffers_,
                       [self = shared_from_this()](const boost::system::error_code& error, std::size_t written) {
                           self->onWritten(error, written);
                       });
@@ -206,13 +246,26 @@ void Session::onWritten(const boost::system::error_code& error, std::size_t size
         stop("write failed: " + error.message());
         return;
     }
-    frontWritten_ += size;
-    if (frontWritten_ == queue_.front().bytes.size()) {
+    consumeWritten(size);
+    if (readPaused_ && queuedBytes_ <= options_.readPauseBytes) {
+        readPaused_ = false;
+        readSome();
+    }
+    writeNext();
+}
+
+void Session::consumeWritten(std::size_t size) {
+    while (size > 0) {
+        const std::size_t left = queue_.front().bytes.size() - frontWritten_;
+        if (size < left) {
+            frontWritten_ += size;
+            return;
+        }
+        size -= left;
         queuedBytes_ -= queue_.front().bytes.size();
         queue_.pop_front();
         frontWritten_ = 0;
     }
-    writeNext();
 }
 
 }  // namespace hvr::sim

@@ -157,10 +157,10 @@ TEST(SimProcess, HelpAndVersionPrintAndExitZero) {
 }
 
 // With a descriptor limit below what --max-connections would need, the cap
-// is lowered to fit: clients beyond it are refused at once instead of
-// leaving accept failing (and the server spinning on it) until some leave.
-// The log holds one refusal line a second at most, and a later client gets
-// in as soon as the crowd has gone.
+// is lowered to fit: once every place is taken by a logged-in client, more
+// clients are refused at once instead of leaving accept failing (and the
+// server spinning on it) until some leave. The log holds one refusal line a
+// second at most, and a later client gets in as soon as the crowd has gone.
 TEST(SimProcess, ADescriptorLimitLowersTheCapInsteadOfRunningOut) {
     TempDir dir;
     const std::string log = dir.file("sim.log");
@@ -171,7 +171,11 @@ TEST(SimProcess, ADescriptorLimitLowersTheCapInsteadOfRunningOut) {
     EXPECT_NE(readFile(log).find("--max-connections 256 lowered to 16"), std::string::npos) << readFile(log);
 
     std::vector<std::unique_ptr<TestClient>> crowd;
-    for (int i = 0; i < 60; ++i) crowd.push_back(std::make_unique<TestClient>(static_cast<uint16_t>(port)));
+    for (int i = 0; i < 16; ++i) {
+        crowd.push_back(std::make_unique<TestClient>(static_cast<uint16_t>(port)));
+        ASSERT_EQ(crowd.back()->login("demo", "demo").result(), 0);
+    }
+    for (int i = 0; i < 44; ++i) crowd.push_back(std::make_unique<TestClient>(static_cast<uint16_t>(port)));
     ASSERT_TRUE(waitForText(log, "connections open (--max-connections)")) << readFile(log);
     crowd.clear();
 

@@ -84,7 +84,7 @@ TEST_F(StoreDay, FreshDayWipesEverythingAndTakesTheNewDate) {
     EXPECT_EQ(orders.orders_size(), 0);
     const Book::InsertOutcome first = book->insertOrder(alice, orderRequest("XY", 100, 1, exchg::DT_Long));
     EXPECT_EQ(first.answer.orderid(), 1u);
-    EXPECT_EQ(first.pushes.at(0).pushId, 1u);
+    EXPECT_EQ(first.pushes.at(0).pushId, 4u);  // push ids go on above the earlier day's three
     exchg::AnsAccountInfo info;
     book->accountInfo(alice, info);
     EXPECT_EQ(info.accinfos(0).prebalance(), toFixed(100000));
