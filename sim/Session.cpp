@@ -88,16 +88,32 @@ void Session::onRead(const boost::system::error_code& error, std::size_t size) {
         return;
     }
     inbound_.append(readChunk_.data(), size);
+    handleBuffered();
+}
+
+// Handles the complete packets buffered, in order, until their answers pile
+// up past readPauseBytes; then reads on, or leaves the rest for onWritten to
+// take up once the answers are out.
+void Session::handleBuffered() {
+    if (inbound_.size() >= MAX_PACKET_SIZE) {
+        stop("malformed packet: " + framingProblem(FramingStatus::BufferTooLarge));
+        return;
+    }
     std::string malformed;
-    const FramingStatus status = processFrames(
-        inbound_, [this, &malformed](const uint8_t* packet, const PacketHeader& header) {
-            return dispatch(packet, header, malformed);
+    bool paused = false;
+    std::size_t consumed = 0;
+    const FramingStatus status = frameBytes(
+        reinterpret_cast<const uint8_t*>(inbound_.data()), inbound_.size(), &consumed,
+        [this, &malformed, &paused](const uint8_t* packet, const PacketHeader& header) {
+            paused = queuedBytes_ > options_.readPauseBytes;
+            return !paused && dispatch(packet, header, malformed);
         });
     if (stopped_) return;
-    if (status != FramingStatus::Ok) {
+    if (status != FramingStatus::Ok && !paused) {
         stop("malformed packet: " + (malformed.empty() ? framingProblem(status) : malformed));
         return;
     }
+    inbound_.erase(0, consumed);
     const std::string tooLarge = tooLargeTailBeforeLogin();
     if (!tooLarge.empty()) {
         stop(tooLarge);
@@ -109,8 +125,8 @@ void Session::onRead(const boost::system::error_code& error, std::size_t size) {
         writeNext();  // stops once everything queued is written
         return;
     }
-    if (queuedBytes_ > options_.readPauseBytes) {
-        readPaused_ = true;  // onWritten reads on once the answers are out
+    if (paused) {
+        readPaused_ = true;
         return;
     }
     readSome();
@@ -249,7 +265,8 @@ void Session::onWritten(const boost::system::error_code& error, std::size_t size
     consumeWritten(size);
     if (readPaused_ && queuedBytes_ <= options_.readPauseBytes) {
         readPaused_ = false;
-        readSome();
+        handleBuffered();
+        if (stopped_) return;
     }
     writeNext();
 }

@@ -13,10 +13,11 @@
 // timer off.
 //
 // Flow: the packets of one read are handled, and their answers queued,
-// before the next read starts; while more than readPauseBytes of answers
-// wait to be written the next read waits too. A client that sends faster
-// than it reads is slowed by not being read, never by its answers being
-// held back. Writes gather the queued packets, many per system call.
+// before the next read starts; once more than readPauseBytes of answers
+// wait to be written, the packets still buffered and the next read wait for
+// the writes to bring the queue down again. A client that sends faster than
+// it reads is slowed by not being read, never by its answers being held
+// back. Writes gather the queued packets, many per system call.
 //
 // Threads: everything runs on the server's one network thread.
 // Lifetime: the pending asio handlers hold the session (shared_from_this);
@@ -50,7 +51,7 @@ struct SessionOptions {
     std::size_t maxQueuedBytes = 64u << 20;        // a client that lets more pile up is dropped
     std::size_t maxPacketBeforeLogin = 64u << 10;  // largest packet (header included) before a login
     std::chrono::milliseconds loginTimeout{5000};  // a connection not logged in by then is closed
-    std::size_t readPauseBytes = 256u << 10;       // no read while more than this waits to be written
+    std::size_t readPauseBytes = 256u << 10;       // nothing read while more than this waits to be written
 };
 
 class Session : public std::enable_shared_from_this<Session>, public DeskClient {
@@ -79,6 +80,7 @@ private:
 
     void readSome();
     void onRead(const boost::system::error_code& error, std::size_t size);
+    void handleBuffered();
     bool dispatch(const uint8_t* packet, const PacketHeader& header, std::string& malformed);
     std::string tooLargeBeforeLogin(const PacketHeader& header);
     std::string tooLargeTailBeforeLogin();
@@ -99,12 +101,12 @@ private:
 
     // Receive side.
     std::array<char, 65536> readChunk_{};
-    std::string inbound_;  // bounded by processFrames at MAX_PACKET_SIZE, before a login by the smaller limit
+    std::string inbound_;  // bounded at MAX_PACKET_SIZE, before a login by the smaller limit
     std::chrono::steady_clock::time_point connectedAt_;
     std::chrono::steady_clock::time_point lastHeard_;  // when the last whole packet arrived
     std::chrono::steady_clock::time_point notLoggedInSince_;  // the connect, or the last logout
     bool wasLoggedIn_ = false;
-    bool readPaused_ = false;  // the next read waits for the queue to drain to readPauseBytes
+    bool readPaused_ = false;  // handling and reading wait for the queue to drain to readPauseBytes
     uint64_t packetsReceived_ = 0;
 
     // Send side: the queue, the progress of its front packet, the one write
