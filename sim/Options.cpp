@@ -15,7 +15,7 @@ namespace {
 struct RawValues {
     uint32_t tradingDate = 0;
     uint64_t walkSeed = 0;
-    uint64_t failWritesAfter = 0;
+    int64_t failWritesAfter = 0;  // signed, so that -1 is refused rather than read as 2^64 - 1
     unsigned port = 0;
     std::string logLevel = "info";
 };
@@ -130,7 +130,10 @@ CommandLine parseCommandLine(const std::vector<std::string>& args) {
     if (!(o.loginTimeoutSeconds > 0) || o.loginTimeoutSeconds > 86400.0)
         return failure("--login-timeout: must be above 0 and at most 86400 seconds");
     if (vm.count("random-walk-seed")) o.randomWalkSeed = raw.walkSeed;
-    if (vm.count("fail-writes-after")) o.failWritesAfter = raw.failWritesAfter;
+    if (vm.count("fail-writes-after")) {
+        if (raw.failWritesAfter < 0) return failure("--fail-writes-after: must be 0 or more");
+        o.failWritesAfter = static_cast<uint64_t>(raw.failWritesAfter);
+    }
     if (o.randomWalkMs == 0) return failure("--random-walk-ms: must be at least 1");
     if (vm.count("drop-after") && o.dropAfter == 0) return failure("--drop-after: must be at least 1");
     return result;
