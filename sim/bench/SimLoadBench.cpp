@@ -378,10 +378,11 @@ void benchFlood(const Settings& settings) {
     const uint64_t answeredInFlood = answered;
     const uint64_t acceptedLogged = sim.logLinesWith(" accepted: ");
 
-    // Then until every order is answered, or nothing arrives for 5 s.
+    // Then until every order is answered, nothing arrives for 5 s, or a
+    // minute has passed.
     uint64_t seen = answered;
     Clock::time_point progress = Clock::now();
-    while (answered < sent && secondsSince(progress) < 5.0) {
+    while (answered < sent && secondsSince(progress) < 5.0 && secondsSince(end) < 60.0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         if (answered != seen) {
             seen = answered;

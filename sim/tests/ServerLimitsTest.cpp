@@ -179,25 +179,13 @@ TEST_F(LoopbackServer, AClientAskingFasterThanItReadsIsSlowedNotDropped) {
     TestClient trader(port);
     ASSERT_EQ(trader.login("demo", "demo").result(), 0);
 
-    std::string inserts;
-    exchg::ReqOrderInsert request;
-    request.set_instrument("XY");
-    request.set_price(990000);  // 99: rests below the last
-    request.set_qty(1);
-    request.set_direct(exchg::DT_Long);
-    request.set_pxtype(exchg::PT_LimitPrice);
-    request.set_timecond(exchg::TC_ValidInDay);
-    request.set_offset(exchg::OF_Open);
-    request.set_usertag(std::string(400, 't'));
-    const std::string payload = request.SerializeAsString();
-    for (uint32_t i = 0; i < count; ++i)
-        appendRequestPacket(inserts, FC_CMD_ORDER_INSERT, i, payload.data(), payload.size());
-    trader.sendRaw(inserts);
+    // 99: rests below the last.
+    const exchg::ReqOrderInsert resting =
+        limitOrder("XY", 990000, 1, exchg::DT_Long, exchg::OF_Open, std::string(400, 't'));
+    trader.sendMany(FC_CMD_ORDER_INSERT, &resting, count);
     for (uint32_t i = 0; i < 2 * count; ++i) trader.receive();  // answers and queued pushes
 
-    std::string queries;
-    for (uint32_t i = 0; i < count; ++i) appendRequestPacket(queries, FC_QRY_ORDERS, i, nullptr, 0);
-    trader.sendRaw(queries);
+    trader.sendMany(FC_QRY_ORDERS, nullptr, count);
     for (uint32_t i = 0; i < count; ++i) {
         const ReceivedPacket answer = trader.receive();
         ASSERT_EQ(answer.header.functionCode, FC_QRY_ORDERS);

@@ -42,15 +42,7 @@ TEST_F(LoopbackServer, AcceptedOrderIsAnsweredThenPushedToEverySessionOfTheAccou
     trader.login("demo", "demo");
     watcher.login("demo", "demo");
 
-    exchg::ReqOrderInsert request;
-    request.set_instrument("IF2412");
-    request.set_price(static_cast<uint32_t>(IF_LAST));
-    request.set_qty(1);
-    request.set_direct(exchg::DT_Long);
-    request.set_pxtype(exchg::PT_LimitPrice);
-    request.set_timecond(exchg::TC_ValidInDay);
-    request.set_offset(exchg::OF_Open);
-    request.set_usertag("mine");
+    const exchg::ReqOrderInsert request = limitOrder("IF2412", IF_LAST, 1, exchg::DT_Long, exchg::OF_Open, "mine");
     trader.send(FC_CMD_ORDER_INSERT, 77, &request);
     const ReceivedPacket answerPacket = trader.receive();
     EXPECT_EQ(answerPacket.header.functionCode, FC_CMD_ORDER_INSERT);

@@ -111,6 +111,15 @@ int64_t ordersIn(const std::string& db) {
     return count;
 }
 
+// Logs in to the child just started and places one resting order.
+bool placedOneOrder(Child& child) {
+    const int port = readPort(child);
+    if (port == 0) return false;
+    TestClient trader(static_cast<uint16_t>(port));
+    trader.login("demo", "demo");
+    return trader.insert("IF2412", 34000000, 1, exchg::DT_Long).result() == 0;
+}
+
 int exitCodeOf(Child& child) {
     int status = 0;
     waitpid(child.pid, &status, 0);
@@ -212,13 +221,7 @@ TEST(SimProcess, DatabaseIsLockedWhileServedAndFreeAfterKillNine) {
     TempDir dir;
     const std::string db = dir.file("p.db");
     Child first = spawn({"--db", db, "--fresh-day"});
-    const int port = readPort(first);
-    ASSERT_NE(port, 0);
-    {
-        TestClient trader(static_cast<uint16_t>(port));
-        trader.login("demo", "demo");
-        ASSERT_EQ(trader.insert("IF2412", 34000000, 1, exchg::DT_Long).result(), 0);
-    }
+    ASSERT_TRUE(placedOneOrder(first));
     EXPECT_EQ(ordersIn(db), 1);
 
     Child second = spawn({"--db", db, "--fresh-day", "--trading-date", "20240102"},
@@ -277,11 +280,7 @@ TEST(SimProcess, ADatabaseThatIsNotOneOrIsDamagedStopsTheStartWithCodeThreeUntou
     const std::string damaged = dir.file("damaged.db");
     {
         Child first = spawn({"--db", damaged, "--fresh-day"});
-        const int port = readPort(first);
-        ASSERT_NE(port, 0);
-        TestClient trader(static_cast<uint16_t>(port));
-        trader.login("demo", "demo");
-        ASSERT_EQ(trader.insert("IF2412", 34000000, 1, exchg::DT_Long).result(), 0);
+        ASSERT_TRUE(placedOneOrder(first));
         kill(first.pid, SIGTERM);
         ASSERT_EQ(exitCodeOf(first), 0);
         std::fstream file(damaged, std::ios::in | std::ios::out | std::ios::binary);
@@ -322,19 +321,8 @@ TEST(SimProcess, FailingSavesRefuseWithOneLogLineASecondAndARestartShowsWhatWasR
         for (int push = 0; push < 3; ++push) trader.receivePush();
     }
     const auto firstRefusal = std::chrono::steady_clock::now();
-    std::string burst;
-    exchg::ReqOrderInsert request;
-    request.set_instrument("IF2412");
-    request.set_price(35000000);
-    request.set_qty(1);
-    request.set_direct(exchg::DT_Long);
-    request.set_pxtype(exchg::PT_LimitPrice);
-    request.set_timecond(exchg::TC_ValidInDay);
-    request.set_offset(exchg::OF_Open);
-    request.set_usertag("burst");
-    const std::string payload = request.SerializeAsString();
-    for (uint32_t i = 0; i < 300; ++i) appendRequestPacket(burst, FC_CMD_ORDER_INSERT, i, payload.data(), payload.size());
-    trader.sendRaw(burst);
+    const exchg::ReqOrderInsert filling = limitOrder("IF2412", 35000000, 1, exchg::DT_Long);
+    trader.sendMany(FC_CMD_ORDER_INSERT, &filling, 300);
     for (int i = 0; i < 300; ++i)  // answers only: a push would fail this
         ASSERT_EQ(trader.receiveAs<exchg::AnsOrderInsert>(FC_CMD_ORDER_INSERT).result(), exchg::EC_DB_ERROR);
     TestClient latecomer(static_cast<uint16_t>(port));
