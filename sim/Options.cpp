@@ -40,7 +40,7 @@ po::options_description describeOptions(SimOptions& o, RawValues& raw) {
         ("login-timeout", po::value(&o.loginTimeoutSeconds)->value_name("S"),
          "close connections not logged in within S seconds (default 5)")
         ("max-connections", po::value(&o.maxConnections)->value_name("N"),
-         "clients connected at once; more are closed at once (default 256)")
+         "clients connected at once; when full, the oldest not logged in makes room (default 256)")
         ("log-file", po::value(&o.log.file)->value_name("PATH"), "log to PATH instead of stderr, rotated by size")
         ("log-max-bytes", po::value(&o.log.maxFileBytes)->value_name("N"),
          "rotate the log file past N bytes (default 10485760)")
