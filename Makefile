@@ -8,7 +8,7 @@ SOAK_SEED ?=
 SOAK_ARGS ?=
 SOAK_SANITIZE ?= thread
 
-.PHONY: all deps build python test asan tsan soak demo bench fuzz clean install check-install
+.PHONY: all deps build python wheel check-wheel docs test asan tsan soak demo bench fuzz clean install check-install
 
 all: build
 
@@ -24,6 +24,24 @@ build: deps
 python: deps
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build build -j $(JOBS) --target traderhvr
+
+# The installable Python package as a wheel in dist/, built offline with
+# Debian's setuptools (python/setup.py runs CMake in build-wheel/).
+PYTHON ?= /usr/bin/python3
+wheel: deps
+	rm -f dist/traderhvr-*.whl
+	JOBS=$(JOBS) $(PYTHON) -m pip wheel --no-build-isolation --no-deps --no-index -w dist ./python
+
+# The wheel in fresh virtual environments: the examples against hvr-sim, and
+# the pytest suite against the installed package.
+check-wheel: build wheel
+	bash scripts/check-wheel.sh build dist/traderhvr-*.whl
+
+# The API reference of the host headers (build/docs/html/index.html). Any
+# Doxygen warning fails the target.
+docs: deps
+	mkdir -p build/docs
+	doxygen docs/Doxyfile
 
 test: build
 	ctest --test-dir build --output-on-failure -j $(JOBS)
@@ -94,4 +112,4 @@ fuzz: deps
 	bash scripts/fuzz.sh build-fuzz $(FUZZ_SECONDS)
 
 clean:
-	rm -rf build build-asan build-tsan build-release build-fuzz
+	rm -rf build build-asan build-tsan build-release build-fuzz build-wheel dist

@@ -12,7 +12,7 @@ enum class CommandKind {
     Empty,       // a blank line or a comment
     Connect,
     Disconnect,
-    Login,       // login [USER PASSWORD]
+    Login,       // login [USER [PASSWORD]]
     Logout,
     Buy,         // buy CODE VOLUME PRICE [flags]
     Sell,
@@ -60,6 +60,7 @@ struct Command {
     CommandKind kind = CommandKind::Empty;
     std::string user;          // Login
     std::string password;      // Login
+    bool passwordGiven = false;  // Login: PASSWORD was typed (else $HVR_PASSWORD or a prompt)
     OrderRequest order;        // Buy, Sell
     std::string orderRef;      // Cancel, Await: a server order id or "last"
     AwaitEvent awaitEvent = AwaitEvent::Connected;

@@ -196,14 +196,12 @@ ParsedCommand parseCommand(std::string_view line) {
         return parseOrder(named, name == "buy" ? '0' : '1');
     }
     if (name == "login") {
-        if (words.size() == 2) return fail("login: give both USER and PASSWORD, or neither");
-        if (words.size() > 3) return fail("login: too many arguments; usage: login [USER PASSWORD]");
+        if (words.size() > 3) return fail("login: too many arguments; usage: login [USER [PASSWORD]]");
         Command command;
         command.kind = CommandKind::Login;
-        if (words.size() == 3) {
-            command.user = words[1];
-            command.password = words[2];
-        }
+        if (words.size() >= 2) command.user = words[1];
+        if (words.size() == 3) command.password = words[2];
+        command.passwordGiven = words.size() == 3;
         return ok(command);
     }
     if (name == "cancel") {
@@ -241,7 +239,8 @@ ParsedCommand parseCommand(std::string_view line) {
 const char* helpText() {
     return "Commands:\n"
            "  connect                          connect (and log in again if credentials are known)\n"
-           "  login [USER PASSWORD]            log in; later reconnects log in by themselves\n"
+           "  login [USER [PASSWORD]]          log in; later reconnects log in by themselves; without\n"
+           "                                   PASSWORD: $HVR_PASSWORD, or asked at the terminal\n"
            "  logout | disconnect\n"
            "  buy CODE VOLUME PRICE [flags]    flags: open (default) close closetoday,\n"
            "  sell CODE VOLUME PRICE [flags]          day (default) section ioc, limit (default) market\n"

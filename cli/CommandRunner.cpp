@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "cli/CommandParser.h"
+#include "cli/PasswordSource.h"
 #include "cli/ConsoleListener.h"
 #include "cli/RecordWords.h"
 #include "host/NXSRecords.h"
@@ -111,7 +112,10 @@ Outcome CommandRunner::connect(std::chrono::milliseconds timeout) {
         }
         needsInit = false;
     }
-    state.update([](SessionFacts& f) { f.lastConnectError = 0; });
+    state.update([](SessionFacts& f) {
+        f.lastConnectError = 0;
+        f.closeReported = false;
+    });
     trader.connect();
     if (!state.waitUntil([](const SessionFacts& f) { return f.connected; }, timeout)) {
         const int error = state.read([](const SessionFacts& f) { return f.lastConnectError; });
@@ -136,12 +140,23 @@ Outcome CommandRunner::awaitLogin(uint64_t resultsBefore, std::chrono::milliseco
 }
 
 Outcome CommandRunner::login(const Command& command, std::chrono::milliseconds timeout) {
+    std::string password = command.password;
+    if (!command.user.empty() && !command.passwordGiven) {
+        const std::optional<std::string> found = passwordFor(command.user);
+        if (!found)
+            return failed("login " + command.user + ": no password: type it after the user, set " +
+                          PASSWORD_VARIABLE + ", or run at a terminal to be asked");
+        password = *found;
+    }
+    std::optional<Credentials> previous;
     std::optional<Credentials> credentials;
     bool connected = false;
     bool loggedIn = false;
     uint64_t resultsBefore = 0;
     state.update([&](SessionFacts& f) {
-        if (!command.user.empty()) f.credentials = Credentials{command.user, command.password, resource};
+        // The user logged in now, compared before the new one is stored.
+        previous = f.credentials;
+        if (!command.user.empty()) f.credentials = Credentials{command.user, password, resource};
         credentials = f.credentials;
         connected = f.connected;
         loggedIn = f.loggedIn;
@@ -152,9 +167,18 @@ Outcome CommandRunner::login(const Command& command, std::chrono::milliseconds t
         console.print("not connected: connect logs in as " + credentials->user);
         return ok();
     }
-    if (loggedIn && (command.user.empty() || command.user == credentials->user)) {
+    const bool sameUser = previous && previous->user == credentials->user;
+    if (loggedIn && sameUser && (command.user.empty() || password == previous->password)) {
         console.print("already logged in as " + credentials->user);
         return ok();
+    }
+    if (loggedIn && !sameUser) {
+        // The session belongs to the previous user until the server hears
+        // otherwise: log out first, so nothing is sent for the wrong account.
+        console.print("logging out " + (previous ? previous->user : std::string("?")) + " to log in as " +
+                      credentials->user);
+        state.update([](SessionFacts& f) { f.loggedIn = false; });
+        trader.logout();
     }
     trader.login(credentials->user.c_str(), credentials->password.c_str(), credentials->resource.c_str());
     return awaitLogin(resultsBefore, timeout);
@@ -219,7 +243,7 @@ Outcome CommandRunner::cancel(const std::string& orderRef, std::chrono::millisec
     const int rc = trader.orderCancel(action);
     action->release();
     if (rc != 0) {
-        state.update([](SessionFacts& f) { f.pendingCancels.pop_back(); });
+        state.update([](SessionFacts& f) { f.pendingCancels.withdrawLast(); });
         return failed("cancel of order " + id + " not sent (the trader returned " + std::to_string(rc) + ")");
     }
     console.print("sent cancel of order " + id);

@@ -1,8 +1,15 @@
 // The host's output. Two forms:
-//   text  lines for a reader; events, answers, pushes and log lines start
-//         with the local time "HH:MM:SS.mmm ";
+//   text  lines for a reader; every entry (event, answer, push, log line,
+//         note, error, script command) starts with the local time
+//         "HH:MM:SS.mmm "; the further lines of a table or a long note
+//         follow it unstamped;
 //   json  one JSON object per line for everything printed (--json), each
-//         with "type" and "time", so that a script can consume a session.
+//         with "type" and "time" (ISO 8601 with the zone's offset,
+//         "2026-12-08T14:03:07.123+08:00"), so that a script can consume a
+//         session.
+//
+// A session log file (--log-file) gets every line the screen gets, in the
+// same form.
 //
 // Whole lines are written under one lock and flushed at once, so lines from
 // the network thread and the main thread never interleave and a process
@@ -12,6 +19,8 @@
 // Threads: any thread may call every operation.
 #pragma once
 
+#include <fstream>
+#include <chrono>
 #include <functional>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -46,6 +55,9 @@ public:
     void record(const std::string& text, std::vector<nlohmann::json> objects);
 
     void setWriter(Writer writer);
+    // Also writes everything to this file, appended; false when it cannot be
+    // opened.
+    bool openLogFile(const std::string& path);
 
 private:
     void write(const std::string& whole);
@@ -54,10 +66,17 @@ private:
     std::ostream& out;
     const Form form;
     Writer writer;
+    std::ofstream logFile;  // open when --log-file was given
 };
 
 // "14:03:07.123": local time with milliseconds.
 std::string localTimeNow();
+
+// "2026-12-08T14:03:07.123+08:00": local time as ISO 8601, with the zone's
+// offset, for the JSON form.
+std::string isoTimeNow();
+// The same for a given time (for tests).
+std::string isoTime(std::chrono::system_clock::time_point when);
 
 // JSON text of one object, invalid UTF-8 replaced by U+FFFD.
 std::string jsonLine(const nlohmann::json& object);

@@ -1,17 +1,23 @@
 #include "cli/ConsoleListener.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
-#include "cli/GbkText.h"
+#include "common/GbkText.h"
+#include "common/LogFormat.h"
 #include "cli/RecordTables.h"
 #include "cli/RecordWords.h"
 
 using nlohmann::json;
 
 namespace hvr::cli {
+
+using tools::gbkToUtf8;
+using tools::readableText;
+using tools::formatLogLine;
 
 namespace {
 
@@ -22,17 +28,6 @@ const char* levelWord(int level) {
         case kra::LOG_LEVEL_ERROR: return "error";
         default: return "log";
     }
-}
-
-std::string formatted(const char* format, va_list args) {
-    va_list copy;
-    va_copy(copy, args);
-    const int length = std::vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    if (length < 0) return format;
-    std::vector<char> text(static_cast<std::size_t>(length) + 1);
-    std::vsnprintf(text.data(), text.size(), format, args);
-    return std::string(text.data(), static_cast<std::size_t>(length));
 }
 
 // The adapter's warning for a position whose instrument the catalog does
@@ -67,6 +62,7 @@ void ConsoleListener::onTraderEvent(int kind, int code) {
     state.update([&](SessionFacts& facts) {
         if (kind == 0 && code == 0) {
             facts.connected = true;
+            facts.closeReported = false;
             ++facts.connects;
             credentials = facts.credentials;
             console.record("[event] connected", {eventJson("connected")});
@@ -78,11 +74,16 @@ void ConsoleListener::onTraderEvent(int kind, int code) {
                            {{{"type", "event"}, {"event", "connect failed"}, {"code", code},
                              {"error", std::strerror(code)}}});
         } else {
+            const bool alreadyReported = facts.closeReported && !facts.connected;
             facts.connected = false;
             facts.loggedIn = false;
+            facts.closeReported = true;
             ++facts.connectionsEnded;
-            if (code == 0) {
-                console.record("[event] connection closed", {eventJson("connection closed")});
+            // 125 (ECANCELED): the receive of a connection we closed ourselves
+            // (disconnect, release) was cut short; it may come before or
+            // after the module's own (1, 0), and says the same.
+            if (code == 0 || code == ECANCELED) {
+                if (!alreadyReported) console.record("[event] connection closed", {eventJson("connection closed")});
             } else {
                 const std::string why = connectionEndedText(code);
                 console.record("[event] connection ended: " + why,
@@ -199,9 +200,8 @@ void ConsoleListener::onTradePush(kra::NXSTradeInfo* trade) {
 
 void ConsoleListener::onTraderError(kra::NXSError* error) {
     state.update([&](SessionFacts& facts) {
-        const std::string orderId = facts.pendingCancels.empty() ? std::string() : facts.pendingCancels.front();
+        const std::string orderId = facts.noteCancelRefused();
         const std::string order = orderId.empty() ? std::string() : " of order " + orderId;
-        facts.noteCancelRefused();
         const std::string reason = readableText(error->message);
         console.record("[answer] cancel" + order + " refused: " + reason,
                        {{{"type", "answer"}, {"answer", "cancel"}, {"accepted", false}, {"code", error->code},
@@ -213,7 +213,7 @@ void ConsoleListener::logMessage(int level, const char* format, ...) {
     if (format == nullptr) return;
     va_list args;
     va_start(args, format);
-    const std::string text = formatted(format, args);
+    const std::string text = formatLogLine(format, args);
     va_end(args);
     const std::string utf8 = gbkToUtf8(text);
     if (level == kra::LOG_LEVEL_WARN) {
@@ -222,6 +222,7 @@ void ConsoleListener::logMessage(int level, const char* format, ...) {
             leftOutPositions.push_back(*code);
         }
     }
+    if (level < minimumLogLevel) return;
     console.record(std::string("[log ") + levelWord(level) + "] " + utf8,
                    {{{"type", "log"}, {"level", levelWord(level)}, {"levelCode", level}, {"text", utf8}}});
 }

@@ -32,6 +32,9 @@ public:
 
     // The trader to log in through after a connect. Call before connect.
     void attach(kra::ITraderApi* trader) { this->trader.store(trader); }
+    // Log lines below this level (kra::LogLevel) are not printed. Call
+    // before connect.
+    void setLogLevel(int level) { minimumLogLevel = level; }
 
     void onTraderEvent(int kind, int code) override;
     void onLoginResult(bool succeeded, const char* message, uint32_t tradingDate) override;
@@ -53,6 +56,7 @@ private:
     SessionState& state;
     kra::IContractCatalog* catalog;
     std::atomic<kra::ITraderApi*> trader{nullptr};
+    int minimumLogLevel = kra::LOG_LEVEL_INFO;
     // Instruments the adapter warned it left out of the positions answer it
     // is converting; shown with that answer. Network thread, under the lock.
     std::mutex leftOutLock;

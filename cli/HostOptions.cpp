@@ -1,5 +1,7 @@
 #include "cli/HostOptions.h"
 
+#include "host/ITraderListener.h"
+
 #include <boost/program_options.hpp>
 #include <fstream>
 #include <sstream>
@@ -23,7 +25,8 @@ po::options_description sessionOptions(HostOptions& o) {
         ("nodelay", po::value(&o.nodelay)->default_value(o.nodelay),
          "1 sends each request at once (TCP_NODELAY), 0 keeps the system's default")
         ("user", po::value(&o.user), "log in as USER after every connect")
-        ("password", po::value(&o.password), "password for --user")
+        ("password", po::value(&o.password),
+         "password for --user (visible in ps: prefer $HVR_PASSWORD or the prompt)")
         ("resource", po::value(&o.resource)->default_value(o.resource), "client name sent with the login")
         ("timeout", po::value(&o.timeoutMs)->default_value(o.timeoutMs),
          "milliseconds to wait for connect, login and answers");
@@ -39,6 +42,9 @@ po::options_description fileOptions(HostOptions& o, const std::string& defaultMo
         ("script", po::value(&o.script), "run the commands in FILE instead of reading the terminal")
         ("module", po::value(&o.module)->default_value(o.module), "trader module to load")
         ("json", po::bool_switch(&o.json), "print one JSON object per line instead of text")
+        ("log-file", po::value(&o.logFile), "also write everything printed to FILE (appended)")
+        ("log-level", po::value(&o.logLevel)->default_value(o.logLevel),
+         "print the adapter's log lines from this level up: info, warn or error")
         ("version", "print the version and exit")
         ("help,h", "show this help");
     return d;
@@ -80,9 +86,17 @@ ParsedOptions parseHostOptions(const std::vector<std::string>& args, const std::
     else if (o.port < 1 || o.port > 65535) result.error = "--port must be from 1 to 65535";
     else if (o.nodelay != 0 && o.nodelay != 1) result.error = "--nodelay must be 0 or 1";
     else if (o.pushMode < 0 || o.pushMode > 2) result.error = "--pushmode must be 0, 1 or 2";
-    else if (o.user.empty() != o.password.empty()) result.error = "give --user and --password together";
+    else if (o.user.empty() && !o.password.empty()) result.error = "--password needs --user";
+    else if (logLevelCode(o.logLevel) == 0) result.error = "--log-level must be info, warn or error";
     else if (o.timeoutMs <= 0) result.error = "--timeout must be above 0";
     return result;
+}
+
+int logLevelCode(const std::string& word) {
+    if (word == "info") return kra::LOG_LEVEL_INFO;
+    if (word == "warn") return kra::LOG_LEVEL_WARN;
+    if (word == "error") return kra::LOG_LEVEL_ERROR;
+    return 0;
 }
 
 std::unique_ptr<kra::NXSMapNode> makeTraderConfig(const HostOptions& options) {

@@ -30,6 +30,8 @@ struct HostOptions {
     std::string module;
     // Output.
     bool json = false;  // one JSON object per line
+    std::string logFile;          // also write everything printed here
+    std::string logLevel = "info";  // adapter log lines below this are not printed (info, warn, error)
 
     static constexpr int NO_PORT = -1;
 };
@@ -44,6 +46,9 @@ struct ParsedOptions {
 
 // Flags given on the command line win over the same keys in --trader-config.
 ParsedOptions parseHostOptions(const std::vector<std::string>& args, const std::string& defaultModule);
+
+// The listener level (102 to 104) of a --log-level word; 0 for an unknown word.
+int logLevelCode(const std::string& word);
 
 // The map node with "host", "port", "folder", "pushmode" and "nodelay".
 std::unique_ptr<kra::NXSMapNode> makeTraderConfig(const HostOptions& options);

@@ -1,10 +1,12 @@
 #include "cli/RecordTables.h"
 
-#include "cli/GbkText.h"
+#include "common/GbkText.h"
 #include "cli/RecordWords.h"
 #include "host/NXSRecords.h"
 
 namespace hvr::cli {
+
+using tools::readableText;
 
 namespace {
 

@@ -1,12 +1,14 @@
 #include "cli/RecordWords.h"
 
-#include "cli/GbkText.h"
+#include "common/GbkText.h"
 #include "cli/TableFormat.h"
 
 #include <cstdio>
 #include <ctime>
 
 namespace hvr::cli {
+
+using tools::readableText;
 
 const char* sideWord(kra::NXSCode direction) { return direction == '0' ? "buy" : direction == '1' ? "sell" : "?"; }
 
@@ -112,7 +114,9 @@ nlohmann::json orderPushJson(const kra::NXSOrderInfo& o) {
     object["state"] = orderStateWord(o.orderState);
     object["traded"] = o.tradedVolume;
     object["left"] = o.leftVolume;
-    object["orderTime"] = o.orderTime;
+    // A push carries whole seconds; --json gives every record time in
+    // milliseconds since the epoch.
+    object["orderTime"] = o.orderTime * 1000;
     object["message"] = readableText(o.stateMessage);
     return object;
 }

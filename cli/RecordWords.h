@@ -31,6 +31,8 @@ std::string describeTradePush(const kra::NXSTradeInfo& trade);
 std::string recordTimeText(uint64_t value);
 
 // The same facts as JSON objects, for --json ("type" is added by the caller).
+// Record times are milliseconds since the epoch (an order push's seconds
+// times 1000).
 nlohmann::json entrustJson(const kra::NXSEntrust& entrust);
 nlohmann::json orderPushJson(const kra::NXSOrderInfo& order);
 nlohmann::json tradePushJson(const kra::NXSTradeInfo& trade);

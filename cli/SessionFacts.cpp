@@ -1,12 +1,10 @@
 #include "cli/SessionFacts.h"
 
-#include <algorithm>
+#include "host/NXSRecords.h"
 
 namespace hvr::cli {
 
-bool isFinalOrderState(char state) {
-    return state == '0' || state == '2' || state == '4' || state == '5';
-}
+bool isFinalOrderState(char state) { return kra::isFinalOrderState(static_cast<unsigned char>(state)); }
 
 void SessionFacts::noteInsertSent(const std::string& tag) { ++pendingInserts[tag]; }
 
@@ -26,11 +24,9 @@ bool SessionFacts::noteInsertAnswered(const std::string& tag, bool accepted, con
     return true;
 }
 
-void SessionFacts::noteCancelSent(const std::string& orderId) { pendingCancels.push_back(orderId); }
+void SessionFacts::noteCancelSent(const std::string& orderId) { pendingCancels.sent(orderId); }
 
-void SessionFacts::noteCancelRefused() {
-    if (!pendingCancels.empty()) pendingCancels.pop_front();
-}
+std::string SessionFacts::noteCancelRefused() { return pendingCancels.refused(); }
 
 bool SessionFacts::noteOrderPush(const std::string& orderId, char state, uint32_t traded, uint32_t left) {
     ++orderPushes;
@@ -38,10 +34,7 @@ bool SessionFacts::noteOrderPush(const std::string& orderId, char state, uint32_
     const bool fresh = seenOrderUpdates.insert(key).second;
     if (!fresh) ++duplicatePushes;
     orderStates[orderId] += state;
-    if (isFinalOrderState(state)) {
-        auto it = std::find(pendingCancels.begin(), pendingCancels.end(), orderId);
-        if (it != pendingCancels.end()) pendingCancels.erase(it);
-    }
+    if (isFinalOrderState(state)) pendingCancels.settled(orderId);
     return fresh;
 }
 

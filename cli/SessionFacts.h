@@ -5,11 +5,12 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <map>
 #include <optional>
 #include <set>
 #include <string>
+
+#include "common/CancelLedger.h"
 
 namespace hvr::cli {
 
@@ -27,6 +28,10 @@ struct SessionFacts {
     uint64_t connectFailures = 0;
     int lastConnectError = 0;
     uint64_t connectionsEnded = 0;
+    // The end of the connection was printed and no connection (or connect
+    // command) came since: the module reports (1, 0) on every disconnect and
+    // again at release, and one "connection closed" is enough.
+    bool closeReported = false;
     uint64_t loginResults = 0;      // answers to logins, accepted or refused
     uint64_t loginRefusals = 0;
     uint64_t logins = 0;            // successful ones
@@ -41,7 +46,7 @@ struct SessionFacts {
     // Answers still outstanding.
     std::map<std::string, int> pendingInserts;  // by user tag
     int pendingQueries = 0;
-    std::deque<std::string> pendingCancels;     // server order ids, oldest first
+    tools::CancelLedger pendingCancels;         // cancels sent and not yet settled
 
     // Outcomes.
     uint64_t acceptedOrders = 0;
@@ -59,8 +64,9 @@ struct SessionFacts {
     bool noteInsertAnswered(const std::string& tag, bool accepted, const std::string& orderId);
     void noteCancelSent(const std::string& orderId);
     // A refused cancel carries no order id: the oldest outstanding cancel is
-    // the one refused, since the server answers in order.
-    void noteCancelRefused();
+    // the one refused, since the server answers in order. Returns its order
+    // id (empty when no cancel was outstanding).
+    std::string noteCancelRefused();
     // Records an order push; false when the same update (order, state, traded
     // and left volume) was already seen this session. A push that finishes an
     // order also settles a cancel outstanding for it.

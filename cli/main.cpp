@@ -24,12 +24,14 @@
 #include "cli/LineEditor.h"
 #include "cli/LineSource.h"
 #include "cli/ModuleLocation.h"
+#include "cli/PasswordSource.h"
 #include "cli/SignalWatcher.h"
-#include "cli/TraderModule.h"
+#include "common/TraderModule.h"
 
 namespace {
 
 using namespace hvr::cli;
+using hvr::tools::TraderModule;
 
 constexpr int EXIT_FAILED = 1;
 constexpr int EXIT_USAGE = 2;
@@ -82,6 +84,7 @@ int runSession(const TraderModule& module, const HostOptions& options, const std
     if (!options.user.empty())
         state.update([&](SessionFacts& f) { f.credentials = Credentials{options.user, options.password, options.resource}; });
     ConsoleListener listener(console, state, &catalog);
+    listener.setLogLevel(logLevelCode(options.logLevel));
 
     kra::ITraderApi* trader = module.createTrader();
     if (trader == nullptr) {
@@ -151,6 +154,16 @@ int main(int argc, char* argv[]) {
         return EXIT_USAGE;
     }
     HostOptions& options = parsed.options;
+    if (!options.user.empty() && options.password.empty()) {
+        // Not on the command line, where ps shows it.
+        const std::optional<std::string> password = passwordFor(options.user);
+        if (!password) {
+            std::cerr << "hvr-host: --user " << options.user << " needs a password: set " << PASSWORD_VARIABLE
+                      << ", run at a terminal to be asked, or give --password\n";
+            return EXIT_USAGE;
+        }
+        options.password = *password;
+    }
 
     std::vector<std::string> script;
     if (!options.script.empty()) {
@@ -184,6 +197,10 @@ int main(int argc, char* argv[]) {
     const auto catalog = makeContractCatalog(tradingConfig);
 
     Console console(std::cout, options.json ? Console::Form::Json : Console::Form::Text);
+    if (!options.logFile.empty() && !console.openLogFile(options.logFile)) {
+        std::cerr << "hvr-host: cannot open --log-file '" << options.logFile << "'\n";
+        return EXIT_FAILED;
+    }
     SessionState state;
     // Before the module starts any thread, so that every thread inherits the
     // blocked signals and only the watcher takes them.

@@ -1,3 +1,8 @@
+/// @file
+/// The host's trading interface ITraderApi, implemented by a trader module,
+/// the two plain functions the module exports, and the values its operations
+/// return.
+//
 // The host's trading interface, implemented by a trader module, and the two
 // plain functions the module exports.
 //
@@ -31,59 +36,139 @@
 
 namespace kra {
 
+/// @name Results of the int-returning ITraderApi operations
+/// Every int an operation returns is one of these two. None of them is a
+/// request number, and none says anything about the server: its answer
+/// arrives later through the ITraderListener.
+/// @{
+
+/// The request was queued for sending (it leaves at once when connected,
+/// otherwise with the next connection).
+constexpr int REQUEST_QUEUED = 0;
+/// Refused locally: nothing was queued or sent; a level-104 log line says why
+/// where there is a reason to give.
+constexpr int REQUEST_REFUSED = -1;
+/// @}
+
+/// The trading interface of a trader module: one object per server
+/// connection, made by createTrader and destroyed by deleteTrader.
+///
+/// Driving order: createTrader, init, registerListener, connect; on
+/// ITraderListener::onTraderEvent(0, 0) login, then orders and queries;
+/// release, deleteTrader. Every operation may be called from any host thread.
+/// None waits for the network except release.
 class ITraderApi {
 public:
-    // Slot 0.
+    /// Slot 0. Runs release's close step if the host skipped release.
     virtual ~ITraderApi() {}
+    /// Slot 1: configures the trader; may be called again later, and is the
+    /// only call that undoes disconnect.
+    ///
+    /// Keys of the map node: "host" (a numeric IPv4 or IPv6 address; no name
+    /// lookup), "port", "folder" (prefix of `<user>.flow`, created with its
+    /// parents; end it with '/'), "pushmode" (0 resume from the flow file,
+    /// 1 new pushes only, 2 the whole day) and "nodelay" (1 sets TCP_NODELAY
+    /// on every connection's socket; missing or 0 keeps the platform
+    /// default). A missing key reads as empty text or 0.
+    ///
+    /// @return true whenever it returns.
+    /// @throws std::runtime_error (a std::exception; precisely
+    ///   boost::system::system_error, or its subclass
+    ///   boost::filesystem::filesystem_error) when "host" is not a numeric
+    ///   address or the folder cannot be created. what() names the problem.
+    ///   Catch std::exception: a host needs no Boost header for it. The
+    ///   exception's code lives in the module: let the catch end before
+    ///   dlclose (copy what() first), or its destruction jumps into unmapped
+    ///   memory.
     // Slot 1. Reads "host", "port", "folder", "pushmode" and "nodelay". Throws
     // when "host" is not a numeric IPv4/IPv6 address or the folder cannot be
     // created. "nodelay" = 1 sets TCP_NODELAY on every connection's socket, so
     // a request never waits for the server's acknowledgement of the one before
     // (Nagle); missing or 0 keeps the platform default.
     virtual bool init(const NXSConfigNode* config) = 0;
-    // Slot 2. Logs out, closes the session and waits for the network thread.
+    /// Slot 2: logs out, closes the session and waits for the network thread
+    /// to end. Queued requests it cannot send are reported at level 104. The
+    /// object may be configured and connected again afterwards. Never call it
+    /// from inside a listener callback: it would wait for its own thread.
     virtual void release() = 0;
-    // Slot 3.
+    /// Slot 3: the listener every report goes to (null: none). Asks it for
+    /// its contract catalog now, and keeps that until the next registration.
+    /// Register before connect.
     virtual void registerListener(ITraderListener* listener) = 0;
-    // Slot 4. Starts connecting; the outcome arrives as onTraderEvent.
+    /// Slot 4: starts connecting (and the network thread) and returns at
+    /// once. The outcome arrives as ITraderListener::onTraderEvent(0, code);
+    /// after any failure the module tries again two seconds later, without
+    /// limit, until disconnect or release.
     virtual void connect() = 0;
-    // Slot 5. Closes the connection and stops reconnecting until init. Reports
-    // onTraderEvent(1, 0) before it returns; a (0, 0) being delivered at that
-    // moment returns first, and none follows until the next connect.
+    /// Slot 5: closes the connection and stops reconnecting until init.
+    /// Reports onTraderEvent(1, 0) before it returns; a (0, 0) being
+    /// delivered at that moment returns first, and none follows until the
+    /// next connect.
     virtual void disconnect() = 0;
-    // Slot 6.
+    /// Slot 6: true while a connection is being made or is up.
     virtual bool isConnected() = 0;
-    // Slot 7. Writes a locally unique entrust id "date.session.sequence";
-    // false, with the buffer zeroed, when it does not fit whole.
+    /// Slot 7: writes a locally unique entrust id "date.session.sequence"
+    /// (at most 32 characters and the terminating zero) for
+    /// NXSEntrust::userTag.
+    /// @return true when written; false, with the buffer zeroed, when the
+    ///   buffer is null or too short for the whole id.
     virtual bool makeEntrustId(char* buffer, int length) {
         (void)buffer;
         (void)length;
         return false;
     }
-    // Slot 8.
+    /// Slot 8: queues a login (the password travels as its MD5 digest). A
+    /// login does not survive a reconnect: log in again on every
+    /// onTraderEvent(0, 0). Null texts read as empty.
+    /// @return REQUEST_QUEUED (0), always. The outcome arrives as
+    ///   ITraderListener::onLoginResult.
     virtual int login(const char* user, const char* password, const char* resource) = 0;
-    // Slot 9.
+    /// Slot 9: queues a logout. release sends one by itself.
+    /// @return REQUEST_QUEUED (0), always. No answer follows.
     virtual int logout() = 0;
-    // Slot 10. The module reads the entrust during the call only.
+    /// Slot 10: queues an order. The module reads the entrust during the call
+    /// only and never retains or releases it.
+    /// @return REQUEST_QUEUED (0); REQUEST_REFUSED (-1) with nothing sent for
+    ///   a null entrust or a price that is not a number or does not fit the
+    ///   wire (a level-104 log line names the instrument and the price). The
+    ///   server's answer arrives as ITraderListener::onEntrustAnswer.
     virtual int orderInsert(NXSEntrust* entrust) = 0;
-    // Slot 11. Returns -1 when the action does not ask for a cancel.
+    /// Slot 11: queues a cancel of the order NXSOrderAction::orderId.
+    /// @return REQUEST_QUEUED (0); REQUEST_REFUSED (-1) with nothing sent for
+    ///   a null action or an actionFlag other than ACTION_FLAG_CANCEL. A
+    ///   cancel that works shows as the order's ORDER_STATE_CANCELLED push; a
+    ///   refused one arrives as ITraderListener::onTraderError, which does
+    ///   not name the order (the server answers cancels in order).
     virtual int orderCancel(NXSOrderAction* action) = 0;
-    // Slots 12 to 15.
+    /// Slot 12: queues a query of the funds.
+    /// @return REQUEST_QUEUED (0), always; the answer arrives as
+    ///   ITraderListener::onAccountAnswer.
     virtual int queryAccount() = 0;
+    /// Slot 13: queues a query of the positions.
+    /// @return REQUEST_QUEUED (0), always; the answer arrives as
+    ///   ITraderListener::onPositionsAnswer.
     virtual int queryPositions() = 0;
+    /// Slot 14: queues a query of the day's orders.
+    /// @return REQUEST_QUEUED (0), always; the answer arrives as
+    ///   ITraderListener::onOrdersAnswer.
     virtual int queryOrders() = 0;
+    /// Slot 15: queues a query of the day's fills.
+    /// @return REQUEST_QUEUED (0), always; the answer arrives as
+    ///   ITraderListener::onTradesAnswer.
     virtual int queryTrades() = 0;
 };
 
-// Types of the exported functions, for dlsym.
+/// Type of the exported createTrader, for dlsym.
 using CreateTraderFunc = ITraderApi* (*)();
+/// Type of the exported deleteTrader, for dlsym.
 using DeleteTraderFunc = void (*)(ITraderApi*&);
 
 }  // namespace kra
 
 // Exported by the module under these plain names.
 extern "C" {
+/// Makes a new trader; starts no thread and opens no socket.
 kra::ITraderApi* createTrader();
-// Destroys the trader and sets the caller's pointer to null; null is ignored.
+/// Destroys the trader and sets the caller's pointer to null; null is ignored.
 void deleteTrader(kra::ITraderApi*& trader);
 }

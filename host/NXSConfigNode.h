@@ -1,3 +1,7 @@
+/// @file
+/// The host's configuration node NXSConfigNode, and the ready-made text and
+/// map nodes a host builds the configuration of ITraderApi::init from.
+//
 // The host's configuration node, given to ITraderApi::init. Kind 0 is a text
 // node, kind 2 a map from text keys to child nodes. NXSTextNode and NXSMapNode
 // are concrete nodes a host or a test can build; the module only reads nodes
@@ -11,26 +15,35 @@
 
 namespace kra {
 
+/// A node of the host's configuration: a text, or a map of keys to nodes.
+/// The module only reads nodes, during ITraderApi::init.
 class NXSConfigNode {
 public:
-    enum Kind { KIND_TEXT = 0, KIND_MAP = 2 };
+    /// What a node holds.
+    enum Kind {
+        KIND_TEXT = 0,  ///< a text
+        KIND_MAP = 2,   ///< a map from text keys to child nodes
+    };
 
     virtual ~NXSConfigNode() = default;
 
+    /// KIND_TEXT or KIND_MAP.
     virtual int kind() const = 0;
-    // The child stored under exactly this key; null when this node is not a
-    // map or the key is absent.
+    /// The child stored under exactly this key; null when this node is not a
+    /// map or the key is absent.
     virtual const NXSConfigNode* child(const char* key) const = 0;
-    // The text of a text node; empty for any other node. Never null.
+    /// The text of a text node; empty for any other node. Never null.
     virtual const char* textValue() const = 0;
-    // The text read as a decimal integer the way atoi reads it (0 when no
-    // digits lead); 0 for any other node.
+    /// The text read as a decimal integer the way atoi reads it (0 when no
+    /// digits lead); 0 for any other node.
     virtual int intValue() const = 0;
 };
 
+/// A text node.
 class NXSTextNode : public NXSConfigNode {
 public:
-    explicit NXSTextNode(std::string text) : text(std::move(text)) {}
+    /// A node holding value.
+    explicit NXSTextNode(std::string value) : text(std::move(value)) {}
 
     int kind() const override { return KIND_TEXT; }
     const NXSConfigNode* child(const char*) const override { return nullptr; }
@@ -41,6 +54,7 @@ private:
     std::string text;
 };
 
+/// A map node: `config.set("host", "127.0.0.1").set("port", "4400")`.
 class NXSMapNode : public NXSConfigNode {
 public:
     int kind() const override { return KIND_MAP; }
@@ -52,12 +66,12 @@ public:
     const char* textValue() const override { return ""; }
     int intValue() const override { return 0; }
 
-    // Stores a text child under key, replacing any child of that key.
+    /// Stores a text child under key, replacing any child of that key.
     NXSMapNode& set(const std::string& key, const std::string& text) {
         children[key] = std::make_unique<NXSTextNode>(text);
         return *this;
     }
-    // Stores any child node under key, taking ownership.
+    /// Stores any child node under key, taking ownership.
     NXSMapNode& set(const std::string& key, std::unique_ptr<NXSConfigNode> node) {
         children[key] = std::move(node);
         return *this;

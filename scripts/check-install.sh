@@ -54,12 +54,12 @@ cmake -S "$EXAMPLE" -B "$WORK/example" -DCMAKE_PREFIX_PATH="$PREFIX" >"$WORK/exa
   || { cat "$WORK/example.log"; fail "configuring the example"; }
 cmake --build "$WORK/example" -j 2 >>"$WORK/example.log" 2>&1 || { cat "$WORK/example.log"; fail "building the example"; }
 
-echo "=== pkg-config traderhvr"
+echo "=== pkg-config traderhvr: the example with -Wall -Wextra -Wshadow -Werror"
 export PKG_CONFIG_PATH="$PREFIX/lib/pkgconfig"
 MODULE=$(pkg-config --variable=module traderhvr)
 [ -f "$MODULE" ] || fail "pkg-config's module '$MODULE' is not a file"
 # shellcheck disable=SC2046
-g++ -std=c++14 -Wall -Wextra -Werror $(pkg-config --cflags traderhvr) -DTRADERHVR_MODULE="\"$MODULE\"" \
+g++ -std=c++14 -Wall -Wextra -Wshadow -Werror $(pkg-config --cflags traderhvr) -DTRADERHVR_MODULE="\"$MODULE\"" \
   "$EXAMPLE/minimal_host.cpp" -o "$WORK/minimal_host_pc" -ldl -pthread || fail "compiling with pkg-config's flags"
 
 echo "=== the example against hvr-sim"
@@ -69,6 +69,14 @@ start_sim "$PREFIX/bin/hvr-sim" "$WORK" || fail "hvr-sim did not start listening
 grep -q '^answer: order .* accepted' "$WORK/example.out" || fail "no accepted answer"
 grep -q '^trade push: ' "$WORK/example.out" || fail "no trade push"
 grep -q "^order push: .* state 0 " "$WORK/example.out" || fail "no push of the filled order"
+
+echo "=== init's exception is caught: a host name is refused with a message, not an abort"
+set +e
+"$WORK/example/minimal_host" localhost "$SIM_PORT" >"$WORK/refused.out" 2>&1
+status=$?
+set -e
+[ "$status" -eq 1 ] || { cat "$WORK/refused.out"; fail "minimal_host with a host name exited $status, not 1"; }
+grep -q '^init: .*numeric IPv4 or IPv6' "$WORK/refused.out" || { cat "$WORK/refused.out"; fail "no init message"; }
 
 echo "=== the installed hvr-host finds the installed module"
 printf 'connect\nlogin demo demo\nfunds\nwait\n' >"$WORK/funds.script"

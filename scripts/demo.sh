@@ -76,7 +76,7 @@ run_host() {  # run_host TRANSCRIPT FOLDER PUSHMODE SCRIPT
 }
 
 heading "1. Trading session: fill, rest and cancel, refusal, pushes, tables"
-echo "Lines starting '>' are script commands; [event], [answer], [push] and [log]"
+echo "Lines with '>' after the time are script commands; [event], [answer], [push] and [log]"
 echo "lines are the adapter's callbacks as the host received them."
 echo
 run_host "$WORK/run1.txt" "$WORK/flow/" 0 "$DEMO/demo.script" || fail "the trading session failed"

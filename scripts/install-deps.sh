@@ -12,6 +12,8 @@ PACKAGES=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   python3-dev pybind11-dev python3-pytest
+  python3-venv python3-pip python3-setuptools python3-wheel mypy python3-pandas
+  doxygen
   libedit-dev nlohmann-json3-dev
 )
 

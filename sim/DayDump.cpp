@@ -133,35 +133,43 @@ DumpTable trades(SqliteDb& db) {
     return table;
 }
 
-// One line of what a push carries, as a client would print it.
-std::string describePush(uint32_t mtype, const std::string& data, const std::string& where) {
+const DumpCell ABSENT{"", false, true};
+
+// The fields of what a push carries, one column each; a field the kind of
+// push lacks is absent. Columns: order, trade, instrument, side, offset,
+// price, qty, traded, left, state, amount, time, usertag.
+std::vector<DumpCell> pushFields(uint32_t mtype, const std::string& data, const std::string& where) {
     if (mtype == FC_PUSH_ORDER) {
         const exchg::Order o = parseOrder(data, where);
-        return "order " + std::to_string(o.orderid()) + " " + o.instrument() + " " + sideText(o.direct()) + " " +
-               offsetText(o.offset()) + " " + std::to_string(o.qty()) + " @ " + priceText(o) + ": " +
-               stateText(o.status()) + ", traded " + std::to_string(o.tradedvol()) + ", left " +
-               std::to_string(o.leftover());
+        return {number(o.orderid()), ABSENT, text(o.instrument()), text(sideText(o.direct())),
+                text(offsetText(o.offset())), DumpCell{priceText(o), o.pxtype() != exchg::PT_AnyPrice},
+                number(o.qty()), number(o.tradedvol()), number(o.leftover()), text(stateText(o.status())), ABSENT,
+                text(timeText(o.ordertime())), text(o.usertag())};
     }
     if (mtype == FC_PUSH_TRADE) {
         const exchg::Trade t = parseTrade(data, where);
-        return "trade " + std::to_string(t.tradeid()) + " of order " + std::to_string(t.orderid()) + " " +
-               t.instrument() + " " + sideText(t.direct()) + " " + offsetText(t.offset()) + " " +
-               std::to_string(t.qty()) + " @ " + formatFixed(t.price());
+        return {number(t.orderid()), number(t.tradeid()), text(t.instrument()), text(sideText(t.direct())),
+                text(offsetText(t.offset())), money(t.price()), number(t.qty()), ABSENT, ABSENT, ABSENT,
+                money(static_cast<int64_t>(t.amount())), text(timeText(t.tradetime())), text(t.usertag())};
     }
-    return std::to_string(data.size()) + " bytes of message type " + std::to_string(mtype);
+    return std::vector<DumpCell>(13, ABSENT);
 }
 
 DumpTable pushes(SqliteDb& db) {
     const auto users = usersById(db);
     DumpTable table;
-    table.columns = {"user", "push", "kind", "record"};
+    table.columns = {"user",  "push", "kind",  "order", "trade",  "instrument", "side", "offset",
+                     "price", "qty",  "traded", "left", "state", "amount",     "time", "usertag"};
     SqliteStatement s = db.prepare("SELECT accountid, pushid, mtype, data FROM pushes ORDER BY accountid, pushid");
     while (s.step()) {
         const auto mtype = static_cast<uint32_t>(s.columnInt(2));
         const std::string where = "push " + std::to_string(s.columnInt(1));
-        table.rows.push_back({text(userOf(users, static_cast<uint32_t>(s.columnInt(0)))), number(s.columnInt(1)),
-                              text(mtype == FC_PUSH_ORDER ? "order" : mtype == FC_PUSH_TRADE ? "trade" : "other"),
-                              text(describePush(mtype, s.columnBlob(3), where))});
+        std::vector<DumpCell> row{text(userOf(users, static_cast<uint32_t>(s.columnInt(0)))), number(s.columnInt(1)),
+                                  text(mtype == FC_PUSH_ORDER   ? "order"
+                                       : mtype == FC_PUSH_TRADE ? "trade"
+                                                                : "message type " + std::to_string(mtype))};
+        for (DumpCell& cell : pushFields(mtype, s.columnBlob(3), where)) row.push_back(std::move(cell));
+        table.rows.push_back(std::move(row));
     }
     return table;
 }

@@ -78,9 +78,12 @@ void writeJson(const DumpTable& table, std::ostream& out) {
     for (std::size_t r = 0; r < table.rows.size(); ++r) {
         out << (r ? ",\n " : "\n ") << "{";
         const auto& row = table.rows[r];
+        bool first = true;
         for (std::size_t i = 0; i < row.size(); ++i) {
-            out << (i ? ", " : "") << jsonString(table.columns[i]) << ": "
+            if (row[i].absent) continue;
+            out << (first ? "" : ", ") << jsonString(table.columns[i]) << ": "
                 << (row[i].number ? row[i].text : jsonString(row[i].text));
+            first = false;
         }
         out << "}";
     }

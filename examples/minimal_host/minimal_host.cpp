@@ -7,7 +7,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <exception>
 #include <mutex>
+#include <string>
 #include <traderhvr/ITraderApi.h>
 
 // Callbacks arrive on the module's network thread; main waits for `step`.
@@ -26,7 +28,7 @@ struct Listener : kra::ITraderListener {
     }
     void onTraderEvent(int kind, int code) override {
         std::printf("event kind %d code %d\n", kind, code);
-        if (kind == 0) reach(code == 0 ? 1 : -1);
+        if (kind == kra::TRADER_EVENT_CONNECT) reach(code == kra::TRADER_CODE_OK ? 1 : -1);
     }
     void onLoginResult(bool ok, const char*, uint32_t date) override {
         std::printf("login %s, trading date %u\n", ok ? "ok" : "refused", date);
@@ -39,7 +41,7 @@ struct Listener : kra::ITraderListener {
     void onOrderPush(kra::NXSOrderInfo* o) override {
         std::printf("order push: order %s state %c traded %u left %u\n", o->orderId.c_str(),
                     static_cast<char>(o->orderState), o->tradedVolume, o->leftVolume);
-        if (o->orderState == '0' || o->orderState == '5') reach(4);  // all traded, cancelled
+        if (kra::isFinalOrderState(o->orderState)) reach(4);  // filled, cancelled, ...
     }
     void onTradePush(kra::NXSTradeInfo* t) override {
         std::printf("trade push: trade %s %u @ %g\n", t->tradeId.c_str(), t->volume, t->price);
@@ -69,7 +71,18 @@ int main(int argc, char** argv) {
         .set("port", argv[2])
         .set("folder", "./flow/")      // prefix of <user>.flow: end it with '/'
         .set("pushmode", "0");         // 0 resume from the file, 1 new pushes only, 2 replay the day
-    trader->init(&config);             // throws on a host name or an uncreatable folder
+    std::string refused;               // init throws std::runtime_error on a host name
+    try {                              // or a folder it cannot create
+        trader->init(&config);
+    } catch (const std::exception& e) {
+        refused = e.what();            // the exception's code is the module's: end the
+    }                                  // catch before dlclose
+    if (!refused.empty()) {
+        std::fprintf(stderr, "init: %s\n", refused.c_str());
+        destroy(trader);
+        dlclose(lib);
+        return 1;
+    }
     trader->registerListener(&listener);
     trader->connect();                 // the outcome arrives as onTraderEvent(0, code)
     bool ok = listener.waitFor(1);
@@ -79,13 +92,14 @@ int main(int argc, char** argv) {
         char tag[64];
         trader->makeEntrustId(tag, sizeof tag);
         kra::NXSEntrust* order = kra::NXSEntrust::create("IF2412", 1, 3500.0);
-        order->priceType = '2';         // limit: the default '1' is any price, a market order
-        order->direction = '0';         // buy
-        order->offsetType = '0';        // open
+        order->priceType = kra::PRICE_TYPE_LIMIT;  // the default is any price: a market order
+        order->direction = kra::DIRECTION_LONG;    // buy
+        order->offsetType = kra::OFFSET_OPEN;
         order->userTag = tag;
-        trader->orderInsert(order);     // the module reads the entrust during the call only
+        // REQUEST_QUEUED, or REQUEST_REFUSED for a price that is not a number
+        ok = trader->orderInsert(order) == kra::REQUEST_QUEUED;  // reads the entrust during the call only
         order->release();
-        ok = listener.waitFor(4);       // the answer, then the pushes up to the fill
+        ok = ok && listener.waitFor(4);  // the answer, then the pushes up to the fill
     }
     trader->release();                  // logout, close, wait for the network thread
     destroy(trader);                    // sets trader to null

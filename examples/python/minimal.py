@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Connect, log in, place one limit order, wait for its fill, print positions.
 
-    PYTHONPATH=build/python python3 examples/python/minimal.py --port PORT
+    python3 examples/python/minimal.py --port PORT      (traderhvr installed)
 
 Run it against hvr-sim (the README shows how to start one). Exits 0 when the
 order filled, 1 otherwise.
@@ -9,6 +9,7 @@ order filled, 1 otherwise.
 
 import argparse
 import sys
+from typing import Any, Dict
 
 import traderhvr
 from traderhvr import LoginResult, OrderAnswer, OrderPush, OrderState, PositionsAnswer
@@ -16,11 +17,11 @@ from traderhvr import LoginResult, OrderAnswer, OrderPush, OrderState, Positions
 WAIT = 10.0  # seconds for each step
 
 # What the positions need to convert: the contract multiplier and currency.
-CATALOG = {"IF2412": {"multiplier": 300, "currency": "CNY"}}
+CATALOG: Dict[str, Dict[str, Any]] = {"IF2412": {"multiplier": 300, "currency": "CNY"}}
 
 
 def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(description=(__doc__ or "").splitlines()[0])
     parser.add_argument("--host", default="127.0.0.1")
     parser.add_argument("--port", type=int, required=True)
     parser.add_argument("--user", default="demo")
@@ -40,16 +41,17 @@ def main() -> int:
         print(f"logged in as {args.user}, trading date {login.trading_date}")
 
         tag = trader.insert(args.code, 1, args.price, side="buy", offset="open")
-        answer = trader.wait_for(lambda e: isinstance(e, OrderAnswer) and e.tag == tag, WAIT)
+        # Other events read meanwhile stay for events(); none is lost.
+        answer = trader.wait_for(OrderAnswer, WAIT, where=lambda a: a.tag == tag)
         if answer.refused:
             print(f"order refused: {answer.error}")
             return 1
         print(f"order {answer.order_id} accepted: buy 1 {args.code} @ {args.price}")
 
-        def finished(event):
-            return isinstance(event, OrderPush) and event.order.order_id == answer.order_id and event.order.state.finished
+        def finished(push: OrderPush) -> bool:
+            return push.order.order_id == answer.order_id and push.order.state.finished
 
-        order = trader.wait_for(finished, WAIT).order
+        order = trader.wait_for(OrderPush, WAIT, where=finished).order
         if order.state is not OrderState.ALL_TRADED:
             print(f"order {order.order_id} ended {order.state.name.lower()}: {order.state_message}")
             return 1

@@ -3,7 +3,7 @@
 sell it back; after each round trip start the next, for --rounds rounds.
 Then print the funds.
 
-    PYTHONPATH=build/python python3 examples/python/strategy.py --port PORT
+    python3 examples/python/strategy.py --port PORT      (traderhvr installed)
 
 Everything happens in the callbacks, on the module's network thread; the main
 thread only waits until the strategy says it is done. Callbacks may send
@@ -15,11 +15,12 @@ strategy acts only on fills of the orders it sent, known by their tags.
 import argparse
 import sys
 import threading
+from typing import Any, Dict, Optional, Set
 
 import traderhvr
-from traderhvr import AccountAnswer, LoginResult, OrderAnswer, TradePush
+from traderhvr import AccountAnswer, Event, LoginResult, OrderAnswer, TradePush
 
-CATALOG = {"IF2412": {"multiplier": 300, "currency": "CNY"}}
+CATALOG: Dict[str, Dict[str, Any]] = {"IF2412": {"multiplier": 300, "currency": "CNY"}}
 
 
 class RoundTrips:
@@ -31,20 +32,20 @@ class RoundTrips:
         self.price = price
         self.rounds_left = rounds
         self.done = threading.Event()
-        self.failure = None
-        self.tags = set()  # every order is sent from a callback, so before its pushes
+        self.failure: Optional[str] = None
+        self.tags: Set[str] = set()  # every order is sent from a callback, so before its pushes
         trader.on_event = self.on_event
         trader.on_answer = self.on_answer
         trader.on_trade = self.on_trade
 
-    def on_event(self, event):
+    def on_event(self, event: Event) -> None:
         if isinstance(event, LoginResult):
             if not event.succeeded:
                 self.stop(f"login refused: {event.message}")
             elif self.rounds_left > 0:
                 self.buy()
 
-    def on_answer(self, event):
+    def on_answer(self, event: Event) -> None:
         if isinstance(event, OrderAnswer) and event.refused:
             self.stop(f"order {event.tag} refused: {event.error}")
         elif isinstance(event, AccountAnswer):
@@ -53,7 +54,8 @@ class RoundTrips:
                       f"close profit {account.close_profit:,.2f} {account.currency}")
             self.done.set()
 
-    def on_trade(self, event: TradePush):
+    def on_trade(self, event: Event) -> None:
+        assert isinstance(event, TradePush)  # on_trade receives fills only
         trade = event.trade
         if trade.tag not in self.tags:
             return
@@ -67,16 +69,16 @@ class RoundTrips:
         else:
             self.trader.query_account()
 
-    def buy(self):
+    def buy(self) -> None:
         self.tags.add(self.trader.insert(self.code, 1, self.price, side="buy", offset="open"))
 
-    def stop(self, failure):
+    def stop(self, failure: str) -> None:
         self.failure = failure
         self.done.set()
 
 
 def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(description=(__doc__ or "").splitlines()[0])
     parser.add_argument("--host", default="127.0.0.1")
     parser.add_argument("--port", type=int, required=True)
     parser.add_argument("--user", default="demo")

@@ -114,6 +114,10 @@ PYBIND11_MODULE(_core, m) {
         .def_property_readonly("logged_in", &TraderHost::isLoggedIn)
         .def_property_readonly("closed", &TraderHost::isClosed)
         .def_property_readonly("queued", [](TraderHost& host) { return host.events().size(); })
+        .def_property_readonly("wake_fd", [](TraderHost& host) { return host.events().wakeDescriptor(); })
+        .def("drain_wake", [](TraderHost& host) { host.events().drainWake(); })
+        .def("abandon", &TraderHost::abandon)
+        .def_property_readonly("abandoned", &TraderHost::isAbandoned)
         .def(
             "set_dispatcher", [](TraderHost& host, py::object callable) { host.dispatch().setTarget(std::move(callable)); },
             "callable"_a)
@@ -121,6 +125,7 @@ PYBIND11_MODULE(_core, m) {
         .def(
             "close",
             [](TraderHost& host) {
+                if (host.isAbandoned()) return;  // a forked child's copy: the parent releases
                 {
                     py::gil_scoped_release release;
                     host.close();

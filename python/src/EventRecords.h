@@ -104,9 +104,12 @@ struct EntrustAnswerEvent {
     std::string errorText;
 };
 
+// A refused cancel, with the order it was for (the oldest cancel the host
+// had outstanding; empty when none was).
 struct CancelRefusedEvent {
     int32_t code = 0;
     std::string message;
+    std::string orderId;
 };
 
 struct AccountsEvent {
@@ -138,7 +141,15 @@ struct LogEvent {
     std::string text;
 };
 
-using Event = std::variant<ConnectionEvent, LoginEvent, EntrustAnswerEvent, CancelRefusedEvent, AccountsEvent,
-                           PositionsEvent, OrdersEvent, TradesEvent, OrderPushEvent, TradePushEvent, LogEvent>;
+using EventPayload = std::variant<ConnectionEvent, LoginEvent, EntrustAnswerEvent, CancelRefusedEvent,
+                                  AccountsEvent, PositionsEvent, OrdersEvent, TradesEvent, OrderPushEvent,
+                                  TradePushEvent, LogEvent>;
+
+// One listener call and when it arrived: nanoseconds since the epoch by the
+// system clock, taken as the call came in (not when Python read it).
+struct Event {
+    EventPayload payload;
+    int64_t receivedNs = 0;
+};
 
 }  // namespace hvr::python

@@ -71,7 +71,8 @@ struct ToPython {
                                        "error_code"_a = e.errorCode, "error"_a = e.errorText));
     }
     py::tuple operator()(const CancelRefusedEvent& e) const {
-        return py::make_tuple("cancel_refused", py::dict("code"_a = e.code, "message"_a = e.message));
+        return py::make_tuple("cancel_refused",
+                              py::dict("code"_a = e.code, "message"_a = e.message, "order_id"_a = e.orderId));
     }
     py::tuple operator()(const AccountsEvent& e) const {
         return py::make_tuple("accounts", listOf(e.accounts, accountFields));
@@ -90,6 +91,9 @@ struct ToPython {
 
 }  // namespace
 
-py::tuple eventToPython(const Event& event) { return std::visit(ToPython{}, event); }
+py::tuple eventToPython(const Event& event) {
+    py::tuple kindAndPayload = std::visit(ToPython{}, event.payload);
+    return py::make_tuple(kindAndPayload[0], kindAndPayload[1], event.receivedNs);
+}
 
 }  // namespace hvr::python

@@ -1,6 +1,8 @@
 // Turns a copied event into the raw Python form the package's Python layer
-// builds its event objects from: a tuple (kind, payload), where payload is a
-// dict of the record's fields (or a list of such dicts for query answers).
+// builds its event objects from: a tuple (kind, payload, received_ns), where
+// payload is a dict of the record's fields (or a list of such dicts for query
+// answers) and received_ns the time the listener call arrived (nanoseconds
+// since the epoch).
 // Kinds: "connection", "login", "entrust_answer", "cancel_refused",
 // "accounts", "positions", "orders", "trades", "order_push", "trade_push",
 // "log".

@@ -1,9 +1,11 @@
 #include "python/src/HostListener.h"
 
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 
-#include "cli/GbkText.h"
+#include "common/GbkText.h"
+#include "common/LogFormat.h"
 #include "python/src/RecordCopy.h"
 
 namespace hvr::python {
@@ -22,23 +24,22 @@ public:
     CallbackScope& operator=(const CallbackScope&) = delete;
 };
 
-std::string formatted(const char* format, va_list args) {
-    va_list copy;
-    va_copy(copy, args);
-    const int length = std::vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    if (length < 0) return format;
-    std::vector<char> text(static_cast<std::size_t>(length) + 1);
-    std::vsnprintf(text.data(), text.size(), format, args);
-    return std::string(text.data(), static_cast<std::size_t>(length));
-}
-
 }  // namespace
 
 bool HostListener::rememberLogin(Credentials given) {
     std::lock_guard<std::mutex> hold(sessionLock);
     credentials = std::move(given);
     return connected;
+}
+
+void HostListener::noteCancel(const std::string& orderId) {
+    std::lock_guard<std::mutex> hold(sessionLock);
+    cancels.sent(orderId);
+}
+
+void HostListener::withdrawCancel() {
+    std::lock_guard<std::mutex> hold(sessionLock);
+    cancels.withdrawLast();
 }
 
 void HostListener::forgetLogin() {
@@ -58,7 +59,9 @@ bool HostListener::isLoggedIn() const {
 
 bool HostListener::insideCallback() { return callbackDepth > 0; }
 
-void HostListener::deliver(Event event) {
+void HostListener::deliver(EventPayload payload) {
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    Event event{std::move(payload), std::chrono::duration_cast<std::chrono::nanoseconds>(now).count()};
     // Callbacks first: a reader that takes an event from the queue knows its
     // callback has returned.
     sink.deliver(event);
@@ -73,6 +76,8 @@ void HostListener::onTraderEvent(int kind, int code) {
         connected = kind == 0 && code == 0;
         loggedIn = false;
         if (connected) relogin = credentials;
+        // Cancels unanswered when a connection ends are never answered.
+        if (kind != 0) cancels.clear();
     }
     // The login goes out before the host hears of the connection, so nothing
     // the host sends on the event can overtake it.
@@ -88,7 +93,7 @@ void HostListener::onLoginResult(bool succeeded, const char* message, uint32_t t
         std::lock_guard<std::mutex> hold(sessionLock);
         loggedIn = succeeded;
     }
-    deliver(LoginEvent{succeeded, cli::gbkToUtf8(message != nullptr ? message : ""), tradingDate});
+    deliver(LoginEvent{succeeded, tools::gbkToUtf8(message != nullptr ? message : ""), tradingDate});
 }
 
 void HostListener::onEntrustAnswer(kra::NXSEntrust* entrust, kra::NXSError* error) {
@@ -98,7 +103,7 @@ void HostListener::onEntrustAnswer(kra::NXSEntrust* entrust, kra::NXSError* erro
     if (error != nullptr) {
         event.refused = true;
         event.errorCode = error->code;
-        event.errorText = cli::gbkToUtf8(error->message);
+        event.errorText = tools::gbkToUtf8(error->message);
     }
     deliver(std::move(event));
 }
@@ -125,7 +130,12 @@ void HostListener::onTradesAnswer(kra::NXSArray* trades) {
 
 void HostListener::onOrderPush(kra::NXSOrderInfo* order) {
     CallbackScope scope;
-    if (order != nullptr) deliver(OrderPushEvent{copyOrder(*order)});
+    if (order == nullptr) return;
+    if (kra::isFinalOrderState(order->orderState)) {
+        std::lock_guard<std::mutex> hold(sessionLock);
+        cancels.settled(tools::gbkToUtf8(order->orderId));
+    }
+    deliver(OrderPushEvent{copyOrder(*order)});
 }
 
 void HostListener::onTradePush(kra::NXSTradeInfo* trade) {
@@ -135,7 +145,13 @@ void HostListener::onTradePush(kra::NXSTradeInfo* trade) {
 
 void HostListener::onTraderError(kra::NXSError* error) {
     CallbackScope scope;
-    if (error != nullptr) deliver(CancelRefusedEvent{error->code, cli::gbkToUtf8(error->message)});
+    if (error == nullptr) return;
+    std::string orderId;
+    {
+        std::lock_guard<std::mutex> hold(sessionLock);
+        orderId = cancels.refused();
+    }
+    deliver(CancelRefusedEvent{error->code, tools::gbkToUtf8(error->message), std::move(orderId)});
 }
 
 void HostListener::logMessage(int level, const char* format, ...) {
@@ -143,7 +159,7 @@ void HostListener::logMessage(int level, const char* format, ...) {
     CallbackScope scope;
     va_list args;
     va_start(args, format);
-    const std::string text = cli::gbkToUtf8(formatted(format, args));
+    const std::string text = tools::gbkToUtf8(tools::formatLogLine(format, args));
     va_end(args);
     ErrorLogCapture::note(level, text);
     deliver(LogEvent{level, text});

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "common/CancelLedger.h"
 #include "host/ITraderApi.h"
 #include "python/src/EventQueue.h"
 #include "python/src/EventSink.h"
@@ -49,6 +50,10 @@ public:
     bool rememberLogin(Credentials credentials);
     // No more logins after reconnects (the host disconnected on purpose).
     void forgetLogin();
+    // Cancels the host sends, so that a refusal names its order: noteCancel
+    // before the call, withdrawCancel when the module refused to send it.
+    void noteCancel(const std::string& orderId);
+    void withdrawCancel();
     bool isConnected() const;
     bool isLoggedIn() const;
 
@@ -70,7 +75,8 @@ public:
     void logMessage(int level, const char* format, ...) override;
 
 private:
-    void deliver(Event event);
+    // Stamps the time of arrival and hands the event on.
+    void deliver(EventPayload payload);
 
     EventQueue& queue;
     EventSink& sink;
@@ -82,6 +88,7 @@ private:
     bool connected = false;                  // guarded by sessionLock
     bool loggedIn = false;                   // guarded by sessionLock
     std::optional<Credentials> credentials;  // guarded by sessionLock
+    tools::CancelLedger cancels;             // guarded by sessionLock
 };
 
 // Collects the error lines (level 104) the module logs on this thread while

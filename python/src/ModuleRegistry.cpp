@@ -21,7 +21,7 @@ std::string resolvedPath(const std::string& path) {
 struct LoadedModule {
     std::string path;
     // Never destroyed: see the header.
-    cli::TraderModule* module = nullptr;
+    tools::TraderModule* module = nullptr;
 };
 
 std::mutex loadLock;
@@ -29,7 +29,7 @@ LoadedModule loaded;  // guarded by loadLock
 
 }  // namespace
 
-const cli::TraderModule& loadTraderModule(const std::string& path) {
+const tools::TraderModule& loadTraderModule(const std::string& path) {
     const std::string resolved = resolvedPath(path);
     std::lock_guard<std::mutex> hold(loadLock);
     if (loaded.module != nullptr) {
@@ -39,7 +39,7 @@ const cli::TraderModule& loadTraderModule(const std::string& path) {
         return *loaded.module;
     }
     std::string error;
-    std::unique_ptr<cli::TraderModule> module = cli::TraderModule::load(resolved, error);
+    std::unique_ptr<tools::TraderModule> module = tools::TraderModule::load(resolved, error);
     if (!module) throw std::runtime_error("cannot load the trader module " + resolved + ": " + error);
     loaded.path = resolved;
     loaded.module = module.release();

@@ -13,7 +13,7 @@
 
 #include <string>
 
-#include "cli/TraderModule.h"
+#include "common/TraderModule.h"
 
 namespace hvr::python {
 
@@ -21,6 +21,6 @@ namespace hvr::python {
 // and its target are the same file). Throws std::runtime_error when the file
 // cannot be loaded, lacks createTrader/deleteTrader, or differs from the file
 // this process already loaded.
-const cli::TraderModule& loadTraderModule(const std::string& path);
+const tools::TraderModule& loadTraderModule(const std::string& path);
 
 }  // namespace hvr::python

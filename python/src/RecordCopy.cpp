@@ -1,10 +1,10 @@
 #include "python/src/RecordCopy.h"
 
-#include "cli/GbkText.h"
+#include "common/GbkText.h"
 
 namespace hvr::python {
 
-using cli::gbkToUtf8;
+using tools::gbkToUtf8;
 
 EntrustRecord copyEntrust(const kra::NXSEntrust& entrust) {
     EntrustRecord record;

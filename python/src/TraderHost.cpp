@@ -1,5 +1,7 @@
 #include "python/src/TraderHost.h"
 
+#include <unistd.h>
+
 #include <stdexcept>
 #include <thread>
 
@@ -24,7 +26,8 @@ TraderHost::TraderHost(const std::string& modulePath, const std::optional<std::v
                        bool queueEvents)
     : catalog(makeCatalog(entries)),
       listener(queue, sink, entries ? &catalog : nullptr, queueEvents),
-      module(loadTraderModule(modulePath)) {
+      module(loadTraderModule(modulePath)),
+      ownerPid(::getpid()) {
     trader = module.createTrader();
     if (trader == nullptr) throw std::runtime_error("the trader module made no trader");
     listener.attach(trader);
@@ -39,7 +42,11 @@ TraderHost::~TraderHost() {
     }
 }
 
+bool TraderHost::isAbandoned() const { return abandoned.load() || ::getpid() != ownerPid; }
+
 kra::ITraderApi& TraderHost::admitted(const GateTicket& ticket) const {
+    if (isAbandoned())
+        throw std::runtime_error("the trader belongs to the process that made it; a forked process cannot use it");
     if (!ticket || trader == nullptr) throw std::runtime_error("the trader is closed");
     return *trader;
 }
@@ -97,10 +104,13 @@ int TraderHost::cancel(const std::string& orderId) {
     GateTicket ticket(gate);
     kra::ITraderApi& api = admitted(ticket);
     kra::NXSOrderAction* action = kra::NXSOrderAction::create();
-    action->actionFlag = '0';
+    action->actionFlag = kra::ACTION_FLAG_CANCEL;
     action->orderId = orderId;
+    // Noted before the call: the refusal may arrive before the call returns.
+    listener.noteCancel(orderId);
     const int rc = api.orderCancel(action);
     action->release();
+    if (rc != 0) listener.withdrawCancel();
     return rc;
 }
 
@@ -117,6 +127,7 @@ int TraderHost::query(QueryKind kind) {
 }
 
 void TraderHost::close() {
+    if (isAbandoned()) return;  // the trader is the parent's to release
     if (HostListener::insideCallback())
         throw std::logic_error("close() cannot be called from inside a callback: it waits for the thread "
                                "that runs the callback");
@@ -130,6 +141,12 @@ void TraderHost::close() {
 }
 
 void HostDeleter::operator()(TraderHost* host) const {
+    if (host->isAbandoned()) {
+        // A forked child's copy: the trader, its listener and catalog are the
+        // parent's, mirrored. Destroying any of them here could take a lock a
+        // vanished thread held; the copy goes with the child's memory.
+        return;
+    }
     // Python's references go now, while this thread holds the GIL; the
     // callbacks stop with them.
     host->dispatch().clear();

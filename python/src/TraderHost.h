@@ -8,6 +8,12 @@
 // close(): it releases the trader, which waits for the module's network
 // thread, so it refuses to run inside a listener call.
 //
+// Forks: a process forked from the one that made the trader shares its socket
+// but not its network thread. There the host is abandoned (abandon(), or
+// found out by its process id): every call refuses, and close() and the
+// owner leave the trader alone, since a logout would go out on the parent's
+// connection and release would wait for a thread the child does not have.
+//
 // Lifetime: close() (or the destructor) refuses new calls, waits for calls in
 // progress, releases and deletes the trader, then closes the queue. Python
 // owns a TraderHost through HostDeleter, which never destroys one inside a
@@ -16,6 +22,9 @@
 // and sink outlive the listener, which outlives the trader.
 #pragma once
 
+#include <sys/types.h>
+
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -29,7 +38,7 @@
 #include "python/src/HostListener.h"
 #include "python/src/PythonDispatch.h"
 
-namespace hvr::cli {
+namespace hvr::tools {
 class TraderModule;
 }
 
@@ -99,8 +108,17 @@ public:
     PythonDispatch& dispatch() { return sink; }
 
     // Releases and deletes the trader. Idempotent. Throws std::logic_error
-    // when called inside a listener call.
+    // when called inside a listener call. Does nothing in a forked child.
     void close();
+
+    // Marks the host as a forked child's copy: from now on every call throws
+    // and nothing is released. Takes no lock (one may have been held by a
+    // thread the fork left behind). Any thread, also in the child right
+    // after fork.
+    void abandon() { abandoned.store(true); }
+    // True in a process other than the one that made the host, or after
+    // abandon().
+    bool isAbandoned() const;
 
 private:
     // The trader, or throws std::runtime_error when the host is closed.
@@ -112,8 +130,10 @@ private:
     HostListener listener;
     CallGate gate;
     std::mutex closeLock;  // one close at a time
-    const cli::TraderModule& module;
+    const tools::TraderModule& module;
     kra::ITraderApi* trader = nullptr;  // null once closed
+    const pid_t ownerPid;               // the process that made the trader
+    std::atomic<bool> abandoned{false};
 };
 
 // The owner Python uses (the holder of traderhvr._core.Host). Called with the

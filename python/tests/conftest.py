@@ -1,7 +1,9 @@
 """Fixtures: hvr-sim on a free loopback port, and Traders closed after each test.
 
-HVR_SIM names the simulator (CTest sets it); PYTHONPATH must reach the built
-package (BUILD/python).
+HVR_SIM names the simulator (CTest sets it). traderhvr is the built package
+(CTest: PYTHONPATH=BUILD/python) or an installed one; with
+HVR_EXPECT_INSTALLED=PREFIX the suite refuses to run on any package not
+installed under PREFIX (the wheel check uses it).
 """
 
 import os
@@ -14,6 +16,9 @@ import traderhvr
 from steps import DEMO_CATALOG
 
 REPO = pathlib.Path(__file__).resolve().parents[2]
+_EXPECTED_PREFIX = os.environ.get("HVR_EXPECT_INSTALLED")
+if _EXPECTED_PREFIX and not os.path.realpath(traderhvr.__file__).startswith(os.path.realpath(_EXPECTED_PREFIX)):
+    raise RuntimeError(f"testing {traderhvr.__file__}, not the package installed under {_EXPECTED_PREFIX}")
 SIM_BINARY = os.environ.get("HVR_SIM", str(REPO / "build" / "sim" / "hvr-sim"))
 LISTENING = "hvr-sim listening on "
 

@@ -1,4 +1,4 @@
-"""Both examples, run as a user would, against the test's hvr-sim."""
+"""The examples, run as a user would, against the test's hvr-sim."""
 
 import os
 import pathlib
@@ -42,3 +42,12 @@ def test_strategy_example_completes_its_round_trips(sim, tmp_path):
     ]
     assert lines[4].startswith("funds: balance ") and "close profit 0.00 CNY" in lines[4]
     assert lines[5] == "2 round trip(s) done"
+
+
+def test_asyncio_example_follows_both_orders_to_their_fills(sim, tmp_path):
+    result = run_example("asyncio_orders.py", sim, tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr
+    lines = result.stdout.splitlines()
+    assert lines[:2] == ["logged in as demo", "2 orders accepted"]
+    assert sorted(lines[2:4]) == ["order 1 all_traded", "order 2 all_traded"]
+    assert lines[4:] == ["position IF2412 long 2"]

@@ -10,10 +10,12 @@
         for event in trader.events(timeout=5):
             print(event)
 
-See traderhvr.trader for threads and callbacks.
+See traderhvr.trader for threads, callbacks, asyncio and forks.
 """
 
-from .errors import NotLoggedIn, OrderRefused, TraderClosed, TraderError
+from ._version import __version__
+
+from .errors import NotLoggedIn, OrderRefused, TraderClosed, TraderError, TraderForked
 from .events import (
     LOG_ERROR,
     LOG_INFO,
@@ -33,6 +35,7 @@ from .events import (
     TradePush,
     TradesAnswer,
 )
+from .frames import orders_frame, positions_frame, trades_frame
 from .records import Account, Entrust, Order, OrderState, Position, Trade
 from .trader import PushMode, Trader, find_module
 
@@ -40,5 +43,6 @@ __all__ = [
     "Account", "AccountAnswer", "CancelRefused", "ConnectFailed", "Connected", "Disconnected", "Entrust",
     "Event", "LOG_ERROR", "LOG_INFO", "LOG_WARNING", "Log", "LoginResult", "NotLoggedIn", "Order",
     "OrderAnswer", "OrderPush", "OrderRefused", "OrderState", "OrdersAnswer", "Position", "PositionsAnswer",
-    "PushMode", "Trade", "TradePush", "Trader", "TraderClosed", "TraderError", "TradesAnswer", "find_module",
+    "PushMode", "Trade", "TradePush", "Trader", "TraderClosed", "TraderError", "TraderForked", "TradesAnswer",
+    "__version__", "find_module", "orders_frame", "positions_frame", "trades_frame",
 ]

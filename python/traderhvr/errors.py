@@ -20,3 +20,11 @@ class OrderRefused(TraderError):
 
 class TraderClosed(TraderError):
     """The Trader was closed; make a new one."""
+
+
+class TraderForked(TraderError):
+    """The Trader was made in another process, of which this one is a fork.
+
+    The connection and the module's network thread belong to the parent: the
+    child must not trade, log out or wait on them. Make a new Trader in the
+    child instead."""

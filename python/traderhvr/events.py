@@ -1,26 +1,36 @@
 """What a Trader reports, as plain Python objects.
 
-The same objects reach a script two ways: the callbacks (``on_event`` for
-connection and login events, ``on_answer`` for order answers, refused cancels
-and query answers, ``on_order`` and ``on_trade`` for pushes, ``on_log`` for the
-module's log lines) and the iterator ``Trader.events()``.
+The same objects reach a script three ways: the callbacks (see
+``CALLBACK_OF``: ``on_event`` for connection and login events, ``on_answer``
+for order answers, refused cancels and query answers, ``on_order`` and
+``on_trade`` for pushes, ``on_log`` for the module's log lines), the iterator
+``Trader.events()`` and, under asyncio, ``Trader.aevents()``.
+
+Every event carries ``received``: when the module's listener call arrived, as
+an aware datetime in local time (not when the script read it).
 """
 
 from __future__ import annotations
 
 import os
-from dataclasses import dataclass
-from typing import Tuple
+from dataclasses import dataclass, field
+from datetime import datetime, timezone
+from typing import Any, Callable, Dict, Mapping, Tuple, Type
 
-from .records import Account, Entrust, Order, Position, Trade
+from .records import SECONDS, Account, Entrust, Order, Position, Trade
 
 LOG_INFO = 102
 LOG_WARNING = 103
 LOG_ERROR = 104
 
+_NO_TIME = datetime.fromtimestamp(0, tz=timezone.utc)
 
+
+@dataclass(frozen=True)
 class Event:
     """Base of every event."""
+
+    received: datetime = field(default=_NO_TIME, compare=False, repr=False, kw_only=True)
 
 
 @dataclass(frozen=True)
@@ -30,7 +40,8 @@ class Connected(Event):
 
 @dataclass(frozen=True)
 class ConnectFailed(Event):
-    """A connection attempt failed; the module tries again two seconds later."""
+    """A connection attempt failed; the module tries again two seconds later.
+    ``error`` is the system's error number (111: connection refused)."""
 
     error: int
 
@@ -41,7 +52,9 @@ class ConnectFailed(Event):
 
 @dataclass(frozen=True)
 class Disconnected(Event):
-    """The connection ended (error 0: closed on purpose or by the server)."""
+    """The connection ended: ``error`` 0 when closed on purpose or after a
+    broken packet stream, 2 when the server closed it, otherwise the system's
+    error number (104: reset by the server, 125: aborted)."""
 
     error: int
 
@@ -77,8 +90,13 @@ class OrderAnswer(Event):
 
 @dataclass(frozen=True)
 class CancelRefused(Event):
+    """A cancel the server refused. ``order_id`` is the order the refused
+    cancel was for (the oldest cancel this Trader had outstanding; empty when
+    none was)."""
+
     code: int
     message: str
+    order_id: str = ""
 
 
 @dataclass(frozen=True)
@@ -90,15 +108,33 @@ class AccountAnswer(Event):
 class PositionsAnswer(Event):
     positions: Tuple[Position, ...]
 
+    def to_frame(self) -> Any:
+        """The positions as a pandas DataFrame (needs pandas)."""
+        from .frames import positions_frame
+
+        return positions_frame(self.positions)
+
 
 @dataclass(frozen=True)
 class OrdersAnswer(Event):
     orders: Tuple[Order, ...]
 
+    def to_frame(self) -> Any:
+        """The orders as a pandas DataFrame (needs pandas)."""
+        from .frames import orders_frame
+
+        return orders_frame(self.orders)
+
 
 @dataclass(frozen=True)
 class TradesAnswer(Event):
     trades: Tuple[Trade, ...]
+
+    def to_frame(self) -> Any:
+        """The fills as a pandas DataFrame (needs pandas)."""
+        from .frames import trades_frame
+
+        return trades_frame(self.trades)
 
 
 @dataclass(frozen=True)
@@ -119,32 +155,36 @@ class Log(Event):
     text: str
 
 
-def _connection(raw) -> Event:
+Builder = Callable[[Any, datetime], Event]
+
+
+def _connection(raw: Mapping[str, int], received: datetime) -> Event:
     if raw["kind"] == 0:
-        return Connected() if raw["code"] == 0 else ConnectFailed(raw["code"])
-    return Disconnected(raw["code"])
+        if raw["code"] == 0:
+            return Connected(received=received)
+        return ConnectFailed(raw["code"], received=received)
+    return Disconnected(raw["code"], received=received)
 
 
-def _entrust_answer(raw) -> Event:
-    return OrderAnswer(Entrust.from_raw(raw["entrust"]), raw["error_code"], raw["error"], raw["refused"])
-
-
-_BUILDERS = {
+_BUILDERS: Dict[str, Builder] = {
     "connection": _connection,
-    "login": lambda raw: LoginResult(raw["succeeded"], raw["message"], raw["trading_date"]),
-    "entrust_answer": _entrust_answer,
-    "cancel_refused": lambda raw: CancelRefused(raw["code"], raw["message"]),
-    "accounts": lambda raw: AccountAnswer(tuple(Account.from_raw(r) for r in raw)),
-    "positions": lambda raw: PositionsAnswer(tuple(Position.from_raw(r) for r in raw)),
-    "orders": lambda raw: OrdersAnswer(tuple(Order.from_raw(r) for r in raw)),
-    "trades": lambda raw: TradesAnswer(tuple(Trade.from_raw(r) for r in raw)),
-    "order_push": lambda raw: OrderPush(Order.from_raw(raw)),
-    "trade_push": lambda raw: TradePush(Trade.from_raw(raw)),
-    "log": lambda raw: Log(raw["level"], raw["text"]),
+    "login": lambda raw, at: LoginResult(raw["succeeded"], raw["message"], raw["trading_date"], received=at),
+    "entrust_answer": lambda raw, at: OrderAnswer(
+        Entrust.from_raw(raw["entrust"]), raw["error_code"], raw["error"], raw["refused"], received=at
+    ),
+    "cancel_refused": lambda raw, at: CancelRefused(raw["code"], raw["message"], raw["order_id"], received=at),
+    "accounts": lambda raw, at: AccountAnswer(tuple(Account.from_raw(r) for r in raw), received=at),
+    "positions": lambda raw, at: PositionsAnswer(tuple(Position.from_raw(r) for r in raw), received=at),
+    "orders": lambda raw, at: OrdersAnswer(tuple(Order.from_raw(r) for r in raw), received=at),
+    "trades": lambda raw, at: TradesAnswer(tuple(Trade.from_raw(r) for r in raw), received=at),
+    # A pushed order's time is in whole seconds (the module divides by 1000).
+    "order_push": lambda raw, at: OrderPush(Order.from_raw(raw, SECONDS), received=at),
+    "trade_push": lambda raw, at: TradePush(Trade.from_raw(raw), received=at),
+    "log": lambda raw, at: Log(raw["level"], raw["text"], received=at),
 }
 
 # Which callback attribute of a Trader receives each kind of event.
-CALLBACK_OF = {
+CALLBACK_OF: Dict[Type[Event], str] = {
     Connected: "on_event",
     ConnectFailed: "on_event",
     Disconnected: "on_event",
@@ -161,7 +201,8 @@ CALLBACK_OF = {
 }
 
 
-def event_from_raw(raw) -> Event:
-    """The event object for the extension's (kind, payload) tuple."""
-    kind, payload = raw
-    return _BUILDERS[kind](payload)
+def event_from_raw(raw: Tuple[str, Any, int]) -> Event:
+    """The event object for the extension's (kind, payload, received_ns) tuple."""
+    kind, payload, received_ns = raw
+    received = datetime.fromtimestamp(received_ns / 1e9, tz=timezone.utc).astimezone()
+    return _BUILDERS[kind](payload, received)

@@ -6,13 +6,23 @@ already decoded from GBK to ``str``. The module's one-character codes become
 words: ``side`` "buy"/"sell" (orders and fills) or "long"/"short"
 (positions), ``offset`` "open"/"close"/"close_today", ``time_condition``
 "day"/"section"/"ioc", ``limit`` a bool, ``state`` an :class:`OrderState`.
+
+Times: ``Order.order_time`` and ``Trade.trade_time`` are the numbers the module
+gives, whose unit depends on where the record came from (an order push carries
+whole seconds since the epoch, an order query answer and every fill the
+server's milliseconds); ``order_datetime`` and ``trade_datetime`` are the same
+instants as timezone-aware datetimes in local time (None when the server sent
+no time).
 """
 
 from __future__ import annotations
 
 import enum
 from dataclasses import dataclass
-from typing import Mapping
+from datetime import datetime, timezone
+from typing import Any, Dict, Mapping, Optional
+
+Raw = Mapping[str, Any]
 
 
 class OrderState(enum.Enum):
@@ -67,6 +77,23 @@ def _time_condition(code: int) -> str:
     return _TIME_CONDITIONS.get(_char(code), "ioc")
 
 
+# Divisors that turn a record time into seconds since the epoch.
+MILLISECONDS = 1000
+SECONDS = 1
+
+
+def epoch_datetime(value: int, per_second: int) -> Optional[datetime]:
+    """``value`` (``per_second`` units in a second since the epoch) as an
+    aware datetime in local time; None for 0 (no time) or a value no datetime
+    can hold."""
+    if value <= 0:
+        return None
+    try:
+        return datetime.fromtimestamp(value / per_second, tz=timezone.utc).astimezone()
+    except (OverflowError, OSError, ValueError):
+        return None
+
+
 def _state(code: int) -> OrderState:
     try:
         return OrderState(_char(code))
@@ -89,13 +116,18 @@ class Entrust:
     tag: str
 
     @classmethod
-    def from_raw(cls, raw: Mapping) -> "Entrust":
+    def from_raw(cls, raw: Raw) -> "Entrust":
         return cls(**_entrust_fields(raw))
 
 
 @dataclass(frozen=True)
 class Order:
-    """An order with its state, from an order push or an order query."""
+    """An order with its state, from an order push or an order query.
+
+    ``order_time`` is the module's number: whole seconds since the epoch in an
+    order push, the server's milliseconds in an order query answer;
+    ``order_datetime`` is that instant, whichever the source.
+    """
 
     code: str
     volume: int
@@ -113,9 +145,12 @@ class Order:
     state: OrderState
     order_type: int
     state_message: str
+    order_datetime: Optional[datetime]
 
     @classmethod
-    def from_raw(cls, raw: Mapping) -> "Order":
+    def from_raw(cls, raw: Raw, per_second: int = MILLISECONDS) -> "Order":
+        """``per_second``: SECONDS for an order push, MILLISECONDS (the
+        default) for an order query answer."""
         fields = _entrust_fields(raw)
         fields["order_id"] = raw["order_id"]
         return cls(
@@ -127,12 +162,15 @@ class Order:
             state=_state(raw["state"]),
             order_type=raw["order_type"],
             state_message=raw["state_message"],
+            order_datetime=epoch_datetime(raw["order_time"], per_second),
         )
 
 
 @dataclass(frozen=True)
 class Trade:
-    """A fill, from a trade push or a trade query (whose ``tag`` is empty)."""
+    """A fill, from a trade push or a trade query (whose ``tag`` is empty).
+    ``trade_time`` is the server's milliseconds since the epoch in both;
+    ``trade_datetime`` is that instant."""
 
     code: str
     trade_id: str
@@ -146,9 +184,10 @@ class Trade:
     offset: str
     order_type: int
     amount: float
+    trade_datetime: Optional[datetime]
 
     @classmethod
-    def from_raw(cls, raw: Mapping) -> "Trade":
+    def from_raw(cls, raw: Raw) -> "Trade":
         return cls(
             code=raw["code"],
             trade_id=raw["trade_id"],
@@ -162,6 +201,7 @@ class Trade:
             offset=_offset(raw["offset"]),
             order_type=raw["order_type"],
             amount=raw["amount"],
+            trade_datetime=epoch_datetime(raw["trade_time"], MILLISECONDS),
         )
 
 
@@ -186,7 +226,7 @@ class Position:
         return self.pre_volume + self.new_volume
 
     @classmethod
-    def from_raw(cls, raw: Mapping) -> "Position":
+    def from_raw(cls, raw: Raw) -> "Position":
         fields = dict(raw)
         fields["side"] = _POSITION_SIDES.get(_char(fields.pop("direction")), "short")
         return cls(**fields)
@@ -211,11 +251,11 @@ class Account:
     available: float
 
     @classmethod
-    def from_raw(cls, raw: Mapping) -> "Account":
+    def from_raw(cls, raw: Raw) -> "Account":
         return cls(**raw)
 
 
-def _entrust_fields(raw: Mapping) -> dict:
+def _entrust_fields(raw: Raw) -> Dict[str, Any]:
     return {
         "code": raw["code"],
         "volume": raw["volume"],

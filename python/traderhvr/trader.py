@@ -14,21 +14,57 @@ callback is logged on the "traderhvr" logger and counted in
 after its callback has returned.
 
 ``events()`` waits with the GIL released and wakes every 100 ms to let signal
-handlers run, so Ctrl-C stops a script waiting there.
+handlers run, so Ctrl-C stops a script waiting there. ``aevents()`` and
+``await_for()`` wait inside an asyncio event loop without a thread of their
+own: the extension's queue has a descriptor the loop watches.
+
+Reading events
+--------------
+``events()``, ``next_event()``, ``aevents()``, ``wait_for()`` and
+``await_for()`` read one stream. ``wait_for`` returns the first event that
+matches; the events it reads past on the way are kept, in order, and come
+first from the next ``events()`` / ``next_event()`` (and are searched first by
+the next ``wait_for``), so waiting for one answer never loses a fill.
+
+Forks
+-----
+A process forked after a Trader was made shares its connection but not the
+module's network thread. In the child every Trader is unusable: each call
+raises :class:`TraderForked`, and ``close()`` (also at exit, by ``with`` or
+by garbage collection) does nothing, so the child never logs the parent out
+nor waits for a thread it does not have. Make a new Trader in the child.
 """
 
 from __future__ import annotations
 
+import asyncio
 import atexit
+import collections
 import ipaddress
 import logging
 import os
+import threading
 import time
 import weakref
-from typing import Callable, Iterator, Mapping, Optional, Tuple, Type, Union
+from typing import (
+    Any,
+    AsyncIterator,
+    Callable,
+    Deque,
+    Iterator,
+    List,
+    Mapping,
+    Optional,
+    Set,
+    Tuple,
+    Type,
+    TypeVar,
+    Union,
+    overload,
+)
 
 from . import _core
-from .errors import NotLoggedIn, OrderRefused, TraderClosed
+from .errors import NotLoggedIn, OrderRefused, TraderClosed, TraderForked
 from .events import CALLBACK_OF, LOG_ERROR, LOG_WARNING, Event, Log, event_from_raw
 from .records import OFFSET_CODES, PRICE_TYPE_ANY, PRICE_TYPE_LIMIT, SIDE_CODES, TIME_CONDITION_CODES
 
@@ -37,6 +73,11 @@ logger = logging.getLogger("traderhvr")
 MODULE_FILE = "libTraderHVR.so"
 MODULE_ENV = "TRADERHVR_MODULE"
 MAX_VOLUME = 2**32 - 1
+
+E = TypeVar("E", bound=Event)
+Callback = Callable[[Event], None]
+# An instrument's terms: "multiplier" (int), "currency" and "exchange" (str).
+CatalogTerms = Mapping[str, Any]
 
 
 class PushMode:
@@ -49,8 +90,8 @@ class PushMode:
 
 def find_module(path: Optional[str] = None) -> str:
     """The module file to load: ``path``, else $TRADERHVR_MODULE, else the file
-    beside this package, else the bare name for the dynamic loader's search
-    path (an installed module)."""
+    beside this package (an installed package carries it), else the bare name
+    for the dynamic loader's search path."""
     if path:
         return os.fspath(path)
     if os.environ.get(MODULE_ENV):
@@ -85,12 +126,15 @@ def _check_host(host: str) -> str:
     return host
 
 
-def _catalog_rows(catalog: Optional[Mapping]) -> Optional[list]:
+CatalogRow = Tuple[bytes, int, bytes, bytes]
+
+
+def _catalog_rows(catalog: Optional[Mapping[str, Optional[CatalogTerms]]]) -> Optional[List[CatalogRow]]:
     if catalog is None:
         return None
     rows = []
-    for code, terms in catalog.items():
-        terms = terms or {}
+    for code, given in catalog.items():
+        terms: CatalogTerms = given or {}
         multiplier = int(terms.get("multiplier", 1))
         if not 0 <= multiplier <= MAX_VOLUME:
             raise ValueError(f"catalog: multiplier of {code} out of range: {multiplier}")
@@ -98,8 +142,8 @@ def _catalog_rows(catalog: Optional[Mapping]) -> Optional[list]:
             (
                 _wire_text(code, "catalog code"),
                 multiplier,
-                _wire_text(terms.get("currency", "CNY"), "catalog currency"),
-                _wire_text(terms.get("exchange", ""), "catalog exchange"),
+                _wire_text(str(terms.get("currency", "CNY")), "catalog currency"),
+                _wire_text(str(terms.get("exchange", "")), "catalog exchange"),
             )
         )
     return rows
@@ -108,17 +152,24 @@ def _catalog_rows(catalog: Optional[Mapping]) -> Optional[list]:
 EventMatch = Union[Type[Event], Tuple[Type[Event], ...], Callable[[Event], bool]]
 
 
-def _matcher(match: EventMatch) -> Callable[[Event], bool]:
-    if isinstance(match, type) or isinstance(match, tuple):
-        return lambda event: isinstance(event, match)
+def _matcher(match: EventMatch, where: Optional[Callable[[Any], bool]]) -> Callable[[Event], bool]:
+    if isinstance(match, (type, tuple)):
+        kinds = match
+
+        def of_kind(event: Event) -> bool:
+            return isinstance(event, kinds) and (where is None or where(event))
+
+        return of_kind
+    if where is not None:
+        raise TypeError("where= goes with an event class, not with a predicate")
     return match
 
 
-def _make_dispatcher(trader_ref: "weakref.ref[Trader]"):
+def _make_dispatcher(trader_ref: "weakref.ref[Trader]") -> Callable[[Tuple[str, Any, int]], None]:
     """The callable the extension calls on the module's threads. It holds the
     Trader only weakly, so a forgotten Trader can still be collected."""
 
-    def dispatch(raw) -> None:
+    def dispatch(raw: Tuple[str, Any, int]) -> None:
         trader = trader_ref()
         if trader is None:
             return
@@ -126,7 +177,7 @@ def _make_dispatcher(trader_ref: "weakref.ref[Trader]"):
         if isinstance(event, Log):
             logger.log(_logging_level(event.level), "%s", event.text)
         name = CALLBACK_OF[type(event)]
-        callback = getattr(trader, name)
+        callback: Optional[Callback] = getattr(trader, name)
         if callback is None:
             return
         try:
@@ -146,6 +197,42 @@ def _logging_level(level: int) -> int:
     return logging.INFO
 
 
+class _LoopWake:
+    """Wakes the coroutines of one event loop that wait for a Trader's events.
+
+    The loop watches the queue's wake descriptor only while a coroutine
+    waits. The descriptor turns readable when an event is queued (or the
+    queue closes); the watcher drains it and wakes every waiter, which then
+    reads the queue without blocking. A waiter registers before it yields, so
+    an event queued between its read and its wait still wakes it."""
+
+    def __init__(self, loop: asyncio.AbstractEventLoop, host: Any) -> None:
+        self.loop = loop
+        self.host = host
+        self.waiters: Set["asyncio.Future[None]"] = set()
+        self.watching = False
+
+    def waiter(self) -> "asyncio.Future[None]":
+        future: "asyncio.Future[None]" = self.loop.create_future()
+        self.waiters.add(future)
+        if not self.watching:
+            self.loop.add_reader(self.host.wake_fd, self._readable)
+            self.watching = True
+        return future
+
+    def forget(self, future: "asyncio.Future[None]") -> None:
+        self.waiters.discard(future)
+        if not self.waiters and self.watching:
+            self.loop.remove_reader(self.host.wake_fd)
+            self.watching = False
+
+    def _readable(self) -> None:
+        self.host.drain_wake()
+        for future in self.waiters:
+            if not future.done():
+                future.set_result(None)
+
+
 class Trader:
     """One trader of the module: one connection, one login.
 
@@ -155,8 +242,9 @@ class Trader:
     instrument codes to ``{"multiplier": int, "currency": str, "exchange":
     str}``; positions of instruments missing from it are left out by the
     module, and without a catalog every position is left out with a
-    warning (a Log event). ``queue_events=False`` keeps events out of ``events()``, for a
-    script that only uses callbacks (the queue is otherwise unbounded).
+    warning (a Log event). ``queue_events=False`` keeps events out of
+    ``events()`` and ``aevents()``, for a script that only uses callbacks (the
+    queue is otherwise unbounded).
 
     Set the callbacks (``on_event``, ``on_answer``, ``on_order``,
     ``on_trade``, ``on_log``) before ``connect()``. Use the Trader as a
@@ -170,9 +258,9 @@ class Trader:
         port: int = 4400,
         folder: str = "flow",
         pushmode: int = PushMode.RESUME,
-        catalog: Optional[Mapping] = None,
+        catalog: Optional[Mapping[str, Optional[CatalogTerms]]] = None,
         queue_events: bool = True,
-    ):
+    ) -> None:
         self.host = _check_host(host)
         if not 0 < int(port) < 65536:
             raise ValueError(f"port out of range: {port}")
@@ -183,14 +271,21 @@ class Trader:
         folder = os.fspath(folder)
         # The module uses the folder as a plain prefix of "<user>.flow".
         self.folder = folder if folder == "" or folder.endswith("/") else folder + "/"
-        self.on_event: Optional[Callable[[Event], None]] = None
-        self.on_answer: Optional[Callable[[Event], None]] = None
-        self.on_order: Optional[Callable[[Event], None]] = None
-        self.on_trade: Optional[Callable[[Event], None]] = None
-        self.on_log: Optional[Callable[[Event], None]] = None
+        self.on_event: Optional[Callback] = None
+        self.on_answer: Optional[Callback] = None
+        self.on_order: Optional[Callback] = None
+        self.on_trade: Optional[Callback] = None
+        self.on_log: Optional[Callback] = None
         self.callback_errors = 0
+        self.queue_events = bool(queue_events)
         self._started = False  # connect() called and no disconnect() since
-        self._host = _core.Host(find_module(module), _catalog_rows(catalog), bool(queue_events))
+        self._owner_pid = os.getpid()
+        self._forked = False
+        # Events wait_for read past, oldest first; read before the queue.
+        self._held: Deque[Event] = collections.deque()
+        self._held_lock = threading.Lock()
+        self._wake: Optional[_LoopWake] = None
+        self._host = _core.Host(find_module(module), _catalog_rows(catalog), self.queue_events)
         self._host.set_dispatcher(_make_dispatcher(weakref.ref(self)))
         _open_traders.add(self)
 
@@ -201,6 +296,7 @@ class Trader:
         Connected, ConnectFailed and, with a login, LoginResult follow. Once
         started, the module reconnects by itself; a second connect() does
         nothing until disconnect()."""
+        self._usable("connect")
         if self._started:
             return
         self._host.connect(_wire_text(self.host, "host"), self.port, _wire_text(self.folder, "folder"), self.pushmode)
@@ -209,21 +305,25 @@ class Trader:
     def login(self, user: str, password: str, resource: str = "") -> None:
         """Logs in now if connected, otherwise as soon as the connection is up,
         and again after every reconnect. The outcome arrives as LoginResult."""
+        self._usable("login")
         self._host.login(_wire_text(user, "user"), _wire_text(password, "password"), _wire_text(resource, "resource"))
 
     def disconnect(self) -> None:
         """Closes the connection and stops reconnecting; connect() starts again
         (log in again after it)."""
+        self._usable("disconnect")
         self._started = False
         self._host.disconnect()
 
     @property
     def connected(self) -> bool:
-        return self._host.connected
+        self._usable("connected")
+        return bool(self._host.connected)
 
     @property
     def logged_in(self) -> bool:
-        return self._host.logged_in
+        self._usable("logged_in")
+        return bool(self._host.logged_in)
 
     # -- trading -------------------------------------------------------------
 
@@ -242,6 +342,7 @@ class Trader:
         order's pushes) carry back. Without ``tag`` the module makes a unique
         one. Raises NotLoggedIn, OrderRefused (the module sent nothing) or
         ValueError; the server's own refusal arrives as an OrderAnswer."""
+        self._usable("insert")
         if side not in SIDE_CODES:
             raise ValueError(f"side must be one of {sorted(SIDE_CODES)}, not {side!r}")
         if offset not in OFFSET_CODES:
@@ -255,7 +356,7 @@ class Trader:
             raise ValueError("code must not be empty")
         price = float(price)
         self._require_login("insert")
-        tag_bytes = _wire_text(tag, "tag") if tag else self._host.make_entrust_id().encode()
+        tag_bytes = _wire_text(tag, "tag") if tag else str(self._host.make_entrust_id()).encode()
         rc, why = self._host.insert(
             code_bytes,
             volume,
@@ -273,7 +374,9 @@ class Trader:
 
     def cancel(self, order_id: Union[str, int]) -> None:
         """Asks to cancel the order with this server id. A refusal arrives as
-        CancelRefused; a cancel shows as the order's CANCELLED push."""
+        CancelRefused naming the order; a cancel shows as the order's
+        CANCELLED push."""
+        self._usable("cancel")
         text = str(order_id)
         if not text.isdigit() or int(text) > MAX_VOLUME:
             raise ValueError(f"order_id must be a server order id (digits), not {order_id!r}")
@@ -302,9 +405,12 @@ class Trader:
     def next_event(self, timeout: Optional[float] = None) -> Optional[Event]:
         """The next event, or None when none arrives within ``timeout``
         seconds (None: wait as long as it takes) or the Trader is closed and
-        every event was read."""
-        raw = self._host.next_event(timeout)
-        return None if raw is None else event_from_raw(raw)
+        every event was read. Events a wait_for read past come first."""
+        self._usable("next_event")
+        held = self._take_held(None)
+        if held is not None:
+            return held
+        return self._read(timeout)
 
     def events(self, timeout: Optional[float] = None) -> Iterator[Event]:
         """Every event in arrival order. The iteration ends when no event
@@ -316,48 +422,147 @@ class Trader:
                 return
             yield event
 
-    def wait_for(self, match: EventMatch, timeout: float) -> Event:
-        """Reads events until one matches (an event class, a tuple of them, or
-        a predicate) and returns it; the events read before it are consumed.
-        Raises TimeoutError when none matches within ``timeout`` seconds."""
-        matches = _matcher(match)
+    @overload
+    def wait_for(self, match: Type[E], timeout: float, where: Optional[Callable[[E], bool]] = None) -> E:
+        ...
+
+    @overload
+    def wait_for(
+        self, match: Tuple[Type[Event], ...], timeout: float, where: Optional[Callable[[Event], bool]] = None
+    ) -> Event:
+        ...
+
+    @overload
+    def wait_for(self, match: Callable[[Event], bool], timeout: float) -> Event:
+        ...
+
+    def wait_for(self, match: EventMatch, timeout: float, where: Optional[Callable[[Any], bool]] = None) -> Event:
+        """The first event that matches: an event class (then the result has
+        that type) or a tuple of classes, optionally narrowed by ``where``, or
+        a predicate. Events read past are kept for events() and later waits.
+        Raises TimeoutError when none matches within ``timeout`` seconds, or
+        TraderClosed when the Trader closes meanwhile."""
+        self._usable("wait_for")
+        matches = _matcher(match, where)
+        held = self._take_held(matches)
+        if held is not None:
+            return held
         deadline = time.monotonic() + timeout
         while True:
             left = deadline - time.monotonic()
-            event = self.next_event(max(0.0, left)) if left > 0 else None
+            event = self._read(max(0.0, left)) if left > 0 else None
             if event is None:
-                if self._host.closed:
-                    raise TraderClosed("the Trader was closed while waiting")
-                raise TimeoutError(f"no matching event within {timeout} s")
+                raise self._no_match(timeout)
             if matches(event):
                 return event
+            self._hold(event)
+
+    # -- events under asyncio ------------------------------------------------
+
+    async def anext_event(self, timeout: Optional[float] = None) -> Optional[Event]:
+        """next_event() for a coroutine: waits in the running event loop,
+        never blocking it. None after ``timeout`` seconds (None: no limit) or
+        when the Trader is closed and drained."""
+        self._usable("anext_event")
+        self._require_queue("anext_event")
+        held = self._take_held(None)
+        if held is not None:
+            return held
+        return await self._aread(timeout)
+
+    async def aevents(self, timeout: Optional[float] = None) -> AsyncIterator[Event]:
+        """``async for event in trader.aevents():`` every event in arrival
+        order; ends as events() does."""
+        while True:
+            event = await self.anext_event(timeout)
+            if event is None:
+                return
+            yield event
+
+    @overload
+    async def await_for(self, match: Type[E], timeout: float, where: Optional[Callable[[E], bool]] = None) -> E:
+        ...
+
+    @overload
+    async def await_for(
+        self, match: Tuple[Type[Event], ...], timeout: float, where: Optional[Callable[[Event], bool]] = None
+    ) -> Event:
+        ...
+
+    @overload
+    async def await_for(self, match: Callable[[Event], bool], timeout: float) -> Event:
+        ...
+
+    async def await_for(
+        self, match: EventMatch, timeout: float, where: Optional[Callable[[Any], bool]] = None
+    ) -> Event:
+        """wait_for() for a coroutine, with the same matching and the same
+        keeping of the events read past."""
+        self._usable("await_for")
+        self._require_queue("await_for")
+        matches = _matcher(match, where)
+        held = self._take_held(matches)
+        if held is not None:
+            return held
+        loop = asyncio.get_running_loop()
+        deadline = loop.time() + timeout
+        while True:
+            left = deadline - loop.time()
+            event = await self._aread(left) if left > 0 else None
+            if event is None:
+                raise self._no_match(timeout)
+            if matches(event):
+                return event
+            self._hold(event)
 
     # -- lifetime ------------------------------------------------------------
 
     def close(self) -> None:
         """Logs out, closes the connection and releases the module's trader;
         waits for its network thread. Idempotent. Never call it from a
-        callback (it raises RuntimeError there)."""
+        callback (it raises RuntimeError there). In a forked child it does
+        nothing: the trader is the parent's."""
+        if self._in_forked_child():
+            return
         self._host.close()
         _open_traders.discard(self)
 
     @property
     def closed(self) -> bool:
-        return self._host.closed
+        self._usable("closed")
+        return bool(self._host.closed)
 
     def __enter__(self) -> "Trader":
         return self
 
-    def __exit__(self, *exc_info) -> None:
+    def __exit__(self, *exc_info: object) -> None:
         self.close()
 
-    def __del__(self):
+    def __del__(self) -> None:
         host = getattr(self, "_host", None)
-        if host is not None and not host.closed:
-            try:
-                host.close()
-            except Exception:
-                pass  # from inside a callback: the extension leaves the trader running
+        if host is None or host.abandoned or host.closed:
+            return
+        try:
+            host.close()
+        except Exception:
+            pass  # from inside a callback: the extension leaves the trader running
+
+    # -- inner workings --------------------------------------------------------
+
+    def _in_forked_child(self) -> bool:
+        return self._forked or os.getpid() != self._owner_pid
+
+    def _abandon(self) -> None:
+        """In a forked child: never touch the parent's trader again."""
+        self._forked = True
+        self._host.abandon()
+
+    def _usable(self, what: str) -> None:
+        if self._in_forked_child():
+            raise TraderForked(
+                f"{what}: this Trader was made in process {self._owner_pid} and this process "
+                f"({os.getpid()}) is a fork of it; the connection is the parent's. Make a new Trader here."
+            )
 
     def _require_login(self, what: str) -> None:
         if self._host.closed:
@@ -365,9 +570,65 @@ class Trader:
         if not self._host.logged_in:
             raise NotLoggedIn(f"{what}: not logged in (log in and wait for LoginResult first)")
 
+    def _require_queue(self, what: str) -> None:
+        if not self.queue_events:
+            raise ValueError(f"{what}: this Trader was made with queue_events=False, so no event is queued")
+
     def _query(self, what: str) -> None:
+        self._usable(f"query_{what}")
         self._require_login(f"query_{what}")
         self._host.query(what)
+
+    def _read(self, timeout: Optional[float]) -> Optional[Event]:
+        raw = self._host.next_event(timeout)
+        return None if raw is None else event_from_raw(raw)
+
+    async def _aread(self, timeout: Optional[float]) -> Optional[Event]:
+        """The next queued event (kept ones aside), waiting in the running
+        loop for at most ``timeout`` seconds (None: no limit)."""
+        loop = asyncio.get_running_loop()
+        deadline = None if timeout is None else loop.time() + timeout
+        while True:
+            event = self._read(0)
+            if event is not None:
+                return event
+            if self._host.closed:
+                return None
+            left = None if deadline is None else deadline - loop.time()
+            if left is not None and left <= 0:
+                return None
+            wake = self._loop_wake(loop)
+            woken = wake.waiter()
+            try:
+                await asyncio.wait({woken}, timeout=left)
+            finally:
+                wake.forget(woken)
+
+    def _hold(self, event: Event) -> None:
+        with self._held_lock:
+            self._held.append(event)
+
+    def _take_held(self, matches: Optional[Callable[[Event], bool]]) -> Optional[Event]:
+        """The oldest kept event that matches (any, for None), taken out."""
+        with self._held_lock:
+            for index, event in enumerate(self._held):
+                if matches is None or matches(event):
+                    del self._held[index]
+                    return event
+        return None
+
+    def _no_match(self, timeout: float) -> Exception:
+        if self._host.closed:
+            return TraderClosed("the Trader was closed while waiting")
+        return TimeoutError(f"no matching event within {timeout} s")
+
+    def _loop_wake(self, loop: asyncio.AbstractEventLoop) -> _LoopWake:
+        wake = self._wake
+        if wake is None or wake.loop is not loop:
+            if wake is not None and wake.waiters:
+                raise RuntimeError("a Trader's events are awaited in one event loop at a time")
+            wake = self._wake = _LoopWake(loop, self._host)
+        return wake
 
 
 # Traders still open when the interpreter exits are closed first, while
@@ -382,6 +643,16 @@ def _close_open_traders() -> None:
             trader.close()
         except Exception:
             logger.exception("traderhvr: closing a Trader at exit failed")
+
+
+def _abandon_in_child() -> None:
+    """Runs in the child right after os.fork(): the parent's Traders become
+    unusable there (no logout, no wait for the parent's network thread)."""
+    for trader in list(_open_traders):
+        trader._abandon()
+
+
+os.register_at_fork(after_in_child=_abandon_in_child)
 
 
 __all__ = ["Trader", "PushMode", "find_module"]

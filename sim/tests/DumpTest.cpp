@@ -55,8 +55,18 @@ TEST_F(LoopbackServer, DumpShowsTheStoredDayDecodedWhileTheServerRuns) {
 
     const DumpRun pushes = dump({"--db", db, "pushes"});
     ASSERT_EQ(pushes.code, 0) << pushes.err;
-    EXPECT_TRUE(contains(pushes.out, "trade 1 of order 1 IF2412 buy open 1 @ 3500")) << pushes.out;
-    EXPECT_TRUE(contains(pushes.out, "order 2 IF2412 buy open 2 @ 3399.8: queuing")) << pushes.out;
+    EXPECT_EQ(pushes.out.rfind("user  push  kind   order  trade  instrument  side  offset", 0), 0u) << pushes.out;
+    // A push's fields as JSON fields; a fill has no state, an order no trade id.
+    const DumpRun pushJson = dump({"--db", db, "--json", "pushes"});
+    ASSERT_EQ(pushJson.code, 0) << pushJson.err;
+    EXPECT_TRUE(contains(pushJson.out, "\"kind\": \"trade\", \"order\": 1, \"trade\": 1, \"instrument\": \"IF2412\", "
+                                       "\"side\": \"buy\", \"offset\": \"open\", \"price\": 3500, \"qty\": 1, "
+                                       "\"amount\": 1050000, \"time\": "))
+        << pushJson.out;
+    EXPECT_TRUE(contains(pushJson.out, "\"kind\": \"order\", \"order\": 2, \"instrument\": \"IF2412\", \"side\": \"buy\", "
+                                       "\"offset\": \"open\", \"price\": 3399.8, \"qty\": 2, \"traded\": 0, "
+                                       "\"left\": 2, \"state\": \"queuing\", \"time\": "))
+        << pushJson.out;
 
     const DumpRun accounts = dump({"--db", db, "--json", "accounts"});
     ASSERT_EQ(accounts.code, 0) << accounts.err;

@@ -1,9 +1,11 @@
 // hvr-soak: the randomized fault soak of the trader module against hvr-sim.
 //
 //   hvr-soak --module PATH/libTraderHVR.so --sim PATH/hvr-sim [--seconds N] [--seed N]
-//            [--listener-throws on|off] [--plans N]
+//            [--listener-throws on|off]
+//   hvr-soak --seed N --plans N
 //
-// --plans N prints what the first N rounds of the seed will do and exits.
+// --plans N prints what the first N rounds of the seed will do and exits; it
+// runs nothing, so it needs neither the module nor the simulator.
 // Prints the seed first; a failure prints what was violated, where, and the
 // command that replays the same random choices.
 #include <chrono>
@@ -37,10 +39,12 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    if (options.modulePath.empty() || options.simPath.empty() || options.seconds <= 0 || argc % 2 == 0) {
+    const bool planOnly = options.planRounds > 0;
+    if ((!planOnly && (options.modulePath.empty() || options.simPath.empty() || options.seconds <= 0)) ||
+        argc % 2 == 0) {
         std::fprintf(stderr,
-                     "usage: hvr-soak --module LIB --sim HVR_SIM [--seconds N] [--seed N] [--listener-throws on|off] "
-                     "[--plans N]\n");
+                     "usage: hvr-soak --module LIB --sim HVR_SIM [--seconds N] [--seed N] [--listener-throws on|off]\n"
+                     "       hvr-soak --seed N --plans N\n");
         return 2;
     }
     return hvr::soak::runSoak(options);

@@ -1,8 +1,8 @@
-#include "cli/GbkText.h"
+#include "common/GbkText.h"
 
 #include <gtest/gtest.h>
 
-namespace hvr::cli {
+namespace hvr::tools {
 namespace {
 
 TEST(GbkText, AsciiPassesThroughUnchanged) {
@@ -55,4 +55,4 @@ TEST(GbkText, Utf8CheckRefusesTruncatedOverlongAndSurrogateForms) {
 }
 
 }  // namespace
-}  // namespace hvr::cli
+}  // namespace hvr::tools

@@ -3,6 +3,10 @@
 // left-out positions, script checking and where the module is looked for.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -47,19 +51,36 @@ TEST(HostOutput, JsonFormPrintsEveryKindOfLineAsOneObjectWithTime) {
     EXPECT_EQ(objects[3]["Code"], "IF2412");
     EXPECT_EQ(objects[3]["time"], objects[4]["time"]);  // one record, one time
     EXPECT_EQ(objects[5]["text"], "bad byte \xef\xbf\xbd here");
-    for (const json& o : objects) EXPECT_TRUE(std::regex_match(o["time"].get<std::string>(),
-                                                               std::regex("[0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3}")));
+    // ISO 8601 with the zone's offset.
+    const std::regex iso("20[0-9]{2}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3}[+-][0-9]{2}:[0-9]{2}");
+    for (const json& o : objects) EXPECT_TRUE(std::regex_match(o["time"].get<std::string>(), iso)) << o["time"];
 }
 
-TEST(HostOutput, TextFormStampsRecordsOnlyAndEchoesCommands) {
+TEST(HostOutput, IsoTimeCarriesTheZonesOffset) {
+    const char* saved = std::getenv("TZ");
+    const std::string before = saved != nullptr ? saved : "";
+    setenv("TZ", "CST-8", 1);  // eight hours east of UTC, no tz database needed
+    tzset();
+    const auto when = std::chrono::system_clock::time_point(std::chrono::milliseconds(1796689459452LL));
+    EXPECT_EQ(isoTime(when), "2026-12-08T08:24:19.452+08:00");
+    setenv("TZ", "UTC0", 1);
+    tzset();
+    EXPECT_EQ(isoTime(when), "2026-12-08T00:24:19.452+00:00");
+    if (saved != nullptr) setenv("TZ", before.c_str(), 1);
+    else unsetenv("TZ");
+    tzset();
+}
+
+TEST(HostOutput, TextFormStampsEveryEntryAndEchoesCommands) {
     std::ostringstream out;
     Console console(out);
     console.command("funds");
     console.record("[event] connected", {});
     console.print("released");
     const std::string text = out.str();
-    EXPECT_TRUE(std::regex_match(text, std::regex("> funds\n[0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3} \\[event\\] "
-                                                  "connected\nreleased\n")))
+    const std::string stamp = "[0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3} ";
+    EXPECT_TRUE(std::regex_match(
+        text, std::regex(stamp + "> funds\n" + stamp + "\\[event\\] connected\n" + stamp + "released\n")))
         << text;
 }
 

@@ -2,7 +2,7 @@
 
 #include <stdexcept>
 
-#include "cli/GbkText.h"
+#include "common/GbkText.h"
 
 namespace hvr::e2e {
 
@@ -40,7 +40,7 @@ void RecordingListener::onEntrustAnswer(kra::NXSEntrust* entrust, kra::NXSError*
     {
         std::lock_guard<std::mutex> guard(recordLock);
         ++answersByTag[entrust->userTag];
-        if (error != nullptr) refusalTexts.push_back(cli::gbkToUtf8(error->message));
+        if (error != nullptr) refusalTexts.push_back(tools::gbkToUtf8(error->message));
     }
     state.update([&](cli::SessionFacts& f) { f.noteInsertAnswered(entrust->userTag, error == nullptr, entrust->entrustId); });
 }
@@ -75,7 +75,7 @@ void RecordingListener::keepAnswer(int kind, kra::NXSArray* array) {
 TraderHarness::TraderHarness(const std::string& modulePath, kra::SimpleContractCatalog catalogIn)
     : catalog(std::move(catalogIn)), recorder(&catalog) {
     std::string error;
-    module = cli::TraderModule::load(modulePath, error);
+    module = tools::TraderModule::load(modulePath, error);
     if (!module) throw std::runtime_error("cannot load " + modulePath + ": " + error);
     trader = module->createTrader();
     if (trader == nullptr) throw std::runtime_error("createTrader returned null");

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "cli/SessionState.h"
-#include "cli/TraderModule.h"
+#include "common/TraderModule.h"
 #include "host/ITraderApi.h"
 #include "host/SimpleContractCatalog.h"
 
@@ -92,7 +92,7 @@ public:
     cli::SessionState& state() { return recorder.state; }
 
 private:
-    std::unique_ptr<cli::TraderModule> module;
+    std::unique_ptr<tools::TraderModule> module;
     kra::SimpleContractCatalog catalog;
     RecordingListener recorder;
     kra::ITraderApi* trader = nullptr;

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-namespace hvr::cli {
+namespace hvr::tools {
 
 // The UTF-8 form of GBK text. ASCII passes through unchanged. A byte sequence
 // that is not GBK (a stray lead byte, a truncated pair) becomes U+FFFD and
@@ -22,4 +22,4 @@ std::string readableText(std::string_view bytes);
 // True when bytes are well-formed UTF-8 (no overlong forms, no surrogates).
 bool isValidUtf8(std::string_view bytes);
 
-}  // namespace hvr::cli
+}  // namespace hvr::tools

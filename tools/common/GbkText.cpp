@@ -1,4 +1,4 @@
-#include "cli/GbkText.h"
+#include "common/GbkText.h"
 
 #include <iconv.h>
 
@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <stdexcept>
 
-namespace hvr::cli {
+namespace hvr::tools {
 
 namespace {
 
@@ -103,4 +103,4 @@ std::string readableText(std::string_view bytes) {
     return gbkToUtf8(bytes);
 }
 
-}  // namespace hvr::cli
+}  // namespace hvr::tools

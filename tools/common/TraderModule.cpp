@@ -1,8 +1,8 @@
-#include "cli/TraderModule.h"
+#include "common/TraderModule.h"
 
 #include <dlfcn.h>
 
-namespace hvr::cli {
+namespace hvr::tools {
 
 std::unique_ptr<TraderModule> TraderModule::load(const std::string& path, std::string& error) {
     void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -23,4 +23,4 @@ std::unique_ptr<TraderModule> TraderModule::load(const std::string& path, std::s
 
 TraderModule::~TraderModule() { dlclose(handle); }
 
-}  // namespace hvr::cli
+}  // namespace hvr::tools

@@ -11,7 +11,7 @@
 
 #include "host/ITraderApi.h"
 
-namespace hvr::cli {
+namespace hvr::tools {
 
 class TraderModule {
 public:
@@ -36,4 +36,4 @@ private:
     kra::DeleteTraderFunc destroy;
 };
 
-}  // namespace hvr::cli
+}  // namespace hvr::tools

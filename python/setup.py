@@ -1,0 +1,60 @@
+"""Builds traderhvr's compiled parts with the project's CMake build.
+
+pyproject.toml holds the package's metadata; this file adds the one build
+step setuptools cannot do alone: CMake compiles the extension
+traderhvr._core and the trader module libTraderHVR.so from the checkout this
+folder belongs to, and both are copied into the package, so an installed
+traderhvr needs neither the build tree nor PYTHONPATH.
+
+The CMake build folder is build-wheel/ at the top of the checkout (or
+$HVR_WHEEL_BUILD_DIR); a second build reuses it. The interpreter running
+this build is the one the extension is compiled for.
+"""
+
+import os
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+from setuptools import Extension, setup
+from setuptools.command.build_ext import build_ext
+
+HERE = Path(__file__).resolve().parent
+CHECKOUT = HERE.parent
+MODULE_FILE = "libTraderHVR.so"
+
+
+class CMakeExtension(Extension):
+    """An extension whose sources CMake knows; setuptools compiles nothing."""
+
+    def __init__(self, name: str) -> None:
+        super().__init__(name, sources=[])
+
+
+class CMakeBuild(build_ext):
+    def build_extension(self, ext: Extension) -> None:
+        build_dir = Path(os.environ.get("HVR_WHEEL_BUILD_DIR", CHECKOUT / "build-wheel")).resolve()
+        jobs = os.environ.get("JOBS", "2")
+        subprocess.run(
+            [
+                "cmake", "-S", str(CHECKOUT), "-B", str(build_dir),
+                "-DCMAKE_BUILD_TYPE=Release",
+                "-DHVR_BUILD_TESTS=OFF",
+                "-DHVR_BUILD_TOOLS=OFF",
+                f"-DPython3_EXECUTABLE={sys.executable}",
+            ],
+            check=True,
+        )
+        subprocess.run(
+            ["cmake", "--build", str(build_dir), "-j", jobs, "--target", "traderhvr_core", "TraderHVR"], check=True
+        )
+        target = Path(self.get_ext_fullpath(ext.name))
+        target.parent.mkdir(parents=True, exist_ok=True)
+        (core,) = (build_dir / "python" / "traderhvr").glob("_core.*.so")
+        shutil.copyfile(core, target)
+        # The real file, not the build tree's symbolic links to it.
+        shutil.copyfile((build_dir / MODULE_FILE).resolve(), target.parent / MODULE_FILE)
+
+
+setup(ext_modules=[CMakeExtension("traderhvr._core")], cmdclass={"build_ext": CMakeBuild})
