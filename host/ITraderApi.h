@@ -25,6 +25,13 @@
 // Every operation may be called from any host thread. None waits for the
 // network except release, which waits for the network thread to end and so
 // must never be called from inside a listener callback.
+//
+// Process-wide: at the first successful login the module installs a SIGBUS
+// handler, so that a flow file truncated under a running trader does not
+// kill the host. It acts only on faults in its own flow-file mappings and
+// hands every other SIGBUS to the handler installed before it (or to the
+// default action); it is put back when the module is unloaded. A host that
+// installs its own SIGBUS handler later should chain to the one it replaces.
 #pragma once
 
 #include <cstdint>

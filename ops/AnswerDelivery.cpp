@@ -32,13 +32,12 @@ void AnswerDelivery::onTradeList(const exchg::TradeList& list) {
 
 void AnswerDelivery::onPositionList(const exchg::PositionList& list) {
     kra::IContractCatalog* catalog = reporter.catalog();
-    if (catalog == nullptr) {
-        if (list.positions_size() > 0) reporter.log(kra::LOG_LEVEL_WARN, LOG_NO_CATALOG);
-    } else {
-        for (const std::string& code : unknownPositionInstruments(list, *catalog))
-            reporter.log(kra::LOG_LEVEL_WARN, LOG_POSITION_UNKNOWN_CONTRACT, code.c_str());
-    }
-    kra::NXSArray* array = convertPositions(list, catalog);
+    if (catalog == nullptr && list.positions_size() > 0) reporter.log(kra::LOG_LEVEL_WARN, LOG_NO_CATALOG);
+    // The left-out instruments are collected in the one pass that converts.
+    std::vector<std::string> unknown;
+    kra::NXSArray* array = convertPositions(list, catalog, &unknown);
+    for (const std::string& code : unknown)
+        reporter.log(kra::LOG_LEVEL_WARN, LOG_POSITION_UNKNOWN_CONTRACT, code.c_str());
     reporter.deliver(array, [array](kra::ITraderListener* l) { l->onPositionsAnswer(array); });
 }
 

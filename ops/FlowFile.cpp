@@ -1,6 +1,7 @@
 #include "FlowFile.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -77,37 +78,62 @@ bool MappedFile::open(const std::string& name, std::string* reason) {
         path = name;
         mapping = std::move(newMapping);
         region = std::move(newRegion);
-        return true;
+        view = static_cast<uint8_t*>(region->get_address());
     } catch (const boost::interprocess::interprocess_exception& e) {
         // Read-only, locked, empty, or not a regular file: no mapping.
         return failWith(reason, e.what());
     }
+    const int fd = descriptor();
+    // Not handed to programs the host starts: their copy would hold the
+    // advisory lock after we let go of it.
+    ::fcntl(fd, F_SETFD, ::fcntl(fd, F_GETFD) | FD_CLOEXEC);
+    struct stat st;
+    mappedIdentity = ::fstat(fd, &st) == 0
+                         ? FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)}
+                         : FileIdentity{};
+    guard.watch(view);
+    return true;
 }
 
 void MappedFile::close() {
+    guard.unwatch();  // before the page goes
+    view = nullptr;
     region.reset();
     mapping.reset();
-}
-
-uint8_t* MappedFile::address() const {
-    return region ? static_cast<uint8_t*>(region->get_address()) : nullptr;
+    mappedIdentity = FileIdentity{};
 }
 
 std::size_t MappedFile::size() const { return region ? region->get_size() : 0; }
 
-int64_t loadRecordPushId(const uint8_t* record) {
-    const uint64_t* word = reinterpret_cast<const uint64_t*>(record + FLOW_OFFSET_PUSH_ID);
-    return static_cast<int64_t>(__atomic_load_n(word, __ATOMIC_RELAXED));
+int MappedFile::descriptor() const { return mapping ? mapping->get_mapping_handle().handle : -1; }
+
+bool MappedFile::writeThrough(const uint8_t* bytes, std::size_t size) const {
+    const int fd = descriptor();
+    return fd >= 0 && ::pwrite(fd, bytes, size, 0) == static_cast<ssize_t>(size);
 }
 
-void storeRecordPushId(uint8_t* record, uint64_t pushId) {
-    uint64_t* word = reinterpret_cast<uint64_t*>(record + FLOW_OFFSET_PUSH_ID);
-    __atomic_store_n(word, pushId, __ATOMIC_RELAXED);
+bool MappedFile::lockExclusive() {
+    const int fd = descriptor();
+    if (fd < 0) return true;
+    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EINTR) continue;
+        return errno != EWOULDBLOCK;
+    }
+    return true;
 }
 
-void storeRecordTradingDate(uint8_t* record, uint32_t tradingDate) {
-    uint32_t* word = reinterpret_cast<uint32_t*>(record + FLOW_OFFSET_TRADING_DATE);
-    __atomic_store_n(word, tradingDate, __ATOMIC_RELAXED);
+bool identifyPath(const std::string& path, FileIdentity* identity, uint64_t* size) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return false;
+    *identity = FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+    *size = static_cast<uint64_t>(st.st_size);
+    return true;
+}
+
+void encodeRecord(uint8_t (&bytes)[FLOW_FILE_SIZE], uint64_t pushId, uint32_t tradingDate) {
+    for (std::size_t i = 0; i < 8; ++i) bytes[FLOW_OFFSET_PUSH_ID + i] = static_cast<uint8_t>(pushId >> (8 * i));
+    for (std::size_t i = 0; i < 4; ++i)
+        bytes[FLOW_OFFSET_TRADING_DATE + i] = static_cast<uint8_t>(tradingDate >> (8 * i));
 }
 
 }  // namespace hvr

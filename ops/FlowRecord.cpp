@@ -1,25 +1,66 @@
 #include "ops/FlowRecord.h"
 
+#include <time.h>
+
 namespace hvr {
 
-bool FlowRecord::open(const std::string& path, uint32_t tradingDate, std::string* reason) {
-    MutexLock guard(&lock);
-    record = nullptr;
-    attachedToLogins = false;
-    file.reset();
+namespace {
 
-    if (!prepareFlowFile(path, reason)) return false;
+// The coarse clock is read without a system call: cheap enough for every
+// store, fine enough for a once-a-second look at the file.
+int64_t nowNs() {
+    struct timespec ts;
+    ::clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+const char* const SHORT_FILE = "file shorter than 12 bytes";
+
+// A mapping of path, made 12 bytes first; null with *reason when it cannot be.
+std::unique_ptr<MappedFile> mapFlowFile(const std::string& path, std::string* reason) {
     auto mapped = std::make_unique<MappedFile>();
-    if (!mapped->open(path, reason)) return false;
+    if (!prepareFlowFile(path, reason) || !mapped->open(path, reason)) return nullptr;
     if (mapped->size() < FLOW_FILE_SIZE) {
-        *reason = "file shorter than 12 bytes";
-        return false;
+        *reason = SHORT_FILE;
+        return nullptr;
     }
-    file = std::move(mapped);
-    record = file->address();
-    storeRecordTradingDate(record, tradingDate);
+    return mapped;
+}
+
+FlowNotice noticeOf(FlowNotice::Kind kind, const std::string& path, FlowDamage damage = FlowDamage::Truncated) {
+    FlowNotice notice;
+    notice.kind = kind;
+    notice.path = path;
+    notice.damage = damage;
+    return notice;
+}
+
+}  // namespace
+
+FlowRecord::Opened FlowRecord::open(const std::string& name, uint32_t date) {
+    MutexLock guard(&lock);
+    Opened result;
+    // The record open now (this file's or another's) leaves its file right.
+    result.notices = verifyLocked();
+    if (!isOpen || name != path) {
+        closeLocked();
+        std::unique_ptr<MappedFile> mapped = mapFlowFile(name, &result.reason);
+        if (!mapped) return result;
+        // An existing 12-byte file keeps its content: its push id carries over.
+        pushId = static_cast<uint64_t>(loadRecordPushId(mapped->address()));
+        tradingDate = loadRecordTradingDate(mapped->address());
+        file = std::move(mapped);
+        path = name;
+        isOpen = true;
+    }
+    result.previousTradingDate = tradingDate;
+    tradingDate = date;
+    writeLocked();
     attachedToLogins = true;
-    return true;
+    lockFileLocked(result.notices);
+    nextCheckNs = nowNs() + checkIntervalNs;
+    result.ok = true;
+    return result;
 }
 
 void FlowRecord::detach() {
@@ -27,22 +68,110 @@ void FlowRecord::detach() {
     attachedToLogins = false;
 }
 
-void FlowRecord::close() {
+FlowNotices FlowRecord::close() {
     MutexLock guard(&lock);
-    record = nullptr;
-    attachedToLogins = false;
+    FlowNotices notices = verifyLocked();
+    closeLocked();
+    return notices;
+}
+
+void FlowRecord::closeLocked() {
     file.reset();
+    isOpen = false;
+    attachedToLogins = false;
+    path.clear();
+    pushId = 0;
+    tradingDate = 0;
+    holdsFileLock = false;
+    pendingDamage.reset();
+    unavailableReported = false;
 }
 
-std::optional<int64_t> FlowRecord::pushIdForLogin() {
+FlowNotices FlowRecord::verify() {
     MutexLock guard(&lock);
-    if (record == nullptr || !attachedToLogins) return std::nullopt;
-    return loadRecordPushId(record);
+    return verifyLocked();
 }
 
-void FlowRecord::storePushId(uint64_t pushId) {
+std::optional<int64_t> FlowRecord::pushIdForLogin(const std::string& name) {
     MutexLock guard(&lock);
-    if (record != nullptr) storeRecordPushId(record, pushId);
+    if (!isOpen || !attachedToLogins || name != path) return std::nullopt;
+    return static_cast<int64_t>(pushId);
+}
+
+FlowNotices FlowRecord::storePushId(uint64_t id) {
+    MutexLock guard(&lock);
+    if (!isOpen) return {};
+    pushId = id;
+    writeLocked();
+    // Damage found is put right at this store, and tried again at every
+    // store until it is; anything else is looked for once the interval has
+    // passed.
+    if (pendingDamage || (file != nullptr && file->faulted()) || nowNs() >= nextCheckNs) return verifyLocked();
+    return {};
+}
+
+FlowNotices FlowRecord::verifyLocked() {
+    FlowNotices notices;
+    if (!isOpen) return notices;
+    nextCheckNs = nowNs() + checkIntervalNs;
+    if (!pendingDamage) pendingDamage = inspectLocked();
+    if (pendingDamage) rewriteLocked(notices);
+    return notices;
+}
+
+std::optional<FlowDamage> FlowRecord::inspectLocked() {
+    if (file == nullptr) return FlowDamage::Missing;
+    if (file->faulted()) return FlowDamage::Truncated;
+    FileIdentity named;
+    uint64_t size = 0;
+    if (!identifyPath(path, &named, &size)) return FlowDamage::Missing;
+    if (named != file->identity()) return FlowDamage::Replaced;
+    if (size != FLOW_FILE_SIZE) return FlowDamage::WrongSize;
+    return std::nullopt;
+}
+
+void FlowRecord::rewriteLocked(FlowNotices& notices) {
+    std::string reason;
+    std::unique_ptr<MappedFile> fresh = mapFlowFile(path, &reason);
+    if (!fresh) {
+        // The old mapping (if any) stays, so stores do not fault again.
+        if (!unavailableReported) {
+            notices.push_back(noticeOf(FlowNotice::Kind::Unavailable, path, *pendingDamage));
+            notices.back().reason = reason;
+        }
+        unavailableReported = true;
+        return;
+    }
+    // The new mapping is guarded before it is written; the old one goes after
+    // it, and its advisory lock with it.
+    file = std::move(fresh);
+    holdsFileLock = false;
+    writeLocked();
+    notices.push_back(noticeOf(FlowNotice::Kind::Rewritten, path, *pendingDamage));
+    notices.back().pushId = static_cast<int64_t>(pushId);
+    pendingDamage.reset();
+    unavailableReported = false;
+    lockFileLocked(notices);
+}
+
+void FlowRecord::writeLocked() {
+    if (file == nullptr) return;
+    if (file->guarded()) {
+        storeRecordPushId(file->address(), pushId);
+        storeRecordTradingDate(file->address(), tradingDate);
+        return;
+    }
+    // Without a guard a store into a truncated file would kill the process:
+    // one system call instead.
+    uint8_t bytes[FLOW_FILE_SIZE];
+    encodeRecord(bytes, pushId, tradingDate);
+    file->writeThrough(bytes, sizeof bytes);
+}
+
+void FlowRecord::lockFileLocked(FlowNotices& notices) {
+    if (file == nullptr || holdsFileLock) return;
+    holdsFileLock = file->lockExclusive();
+    if (!holdsFileLock) notices.push_back(noticeOf(FlowNotice::Kind::HeldElsewhere, path));
 }
 
 }  // namespace hvr

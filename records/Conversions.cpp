@@ -1,5 +1,6 @@
 #include "Conversions.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 
@@ -125,12 +126,17 @@ kra::NXSAccountInfo* makeAccountInfo(const exchg::AccountInfo& account, const st
     return info;
 }
 
-kra::NXSPositionItem* makePositionItem(const exchg::Position& position, kra::IContractCatalog* catalog) {
+kra::NXSPositionItem* makePositionItem(const exchg::Position& position, kra::IContractCatalog* catalog,
+                                       bool* unknownInstrument) {
+    if (unknownInstrument != nullptr) *unknownInstrument = false;
     if (catalog == nullptr) return nullptr;
     const kra::NXSContractInfo* contract = catalog->getContract(position.instrument().c_str(), "");
-    if (contract == nullptr) return nullptr;
     const uint32_t totalVolume = position.newvolumn() + position.prevolumn();
     if (totalVolume == 0) return nullptr;
+    if (contract == nullptr) {
+        if (unknownInstrument != nullptr) *unknownInstrument = true;
+        return nullptr;
+    }
 
     const kra::NXSProductInfo* product = catalog->getProduct(contract);
     kra::NXSPositionItem* item =
@@ -174,20 +180,17 @@ kra::NXSArray* convertAccounts(const exchg::AnsAccountInfo& answer, const std::s
                        [&](const exchg::AccountInfo& a) { return makeAccountInfo(a, userName); });
 }
 
-std::vector<std::string> unknownPositionInstruments(const exchg::PositionList& list, kra::IContractCatalog& catalog) {
-    std::vector<std::string> codes;
-    for (const exchg::Position& p : list.positions()) {
-        if (p.newvolumn() + p.prevolumn() == 0) continue;
-        if (catalog.getContract(p.instrument().c_str(), "") != nullptr) continue;
-        bool seen = false;
-        for (const std::string& c : codes) seen = seen || c == p.instrument();
-        if (!seen) codes.push_back(p.instrument());
-    }
-    return codes;
-}
-
-kra::NXSArray* convertPositions(const exchg::PositionList& list, kra::IContractCatalog* catalog) {
-    return convertList(list.positions(), [&](const exchg::Position& p) { return makePositionItem(p, catalog); });
+kra::NXSArray* convertPositions(const exchg::PositionList& list, kra::IContractCatalog* catalog,
+                                std::vector<std::string>* unknownInstruments) {
+    return convertList(list.positions(), [&](const exchg::Position& p) {
+        bool unknown = false;
+        kra::NXSPositionItem* item = makePositionItem(p, catalog, &unknown);
+        if (unknown && unknownInstruments != nullptr &&
+            std::find(unknownInstruments->begin(), unknownInstruments->end(), p.instrument()) ==
+                unknownInstruments->end())
+            unknownInstruments->push_back(p.instrument());
+        return item;
+    });
 }
 
 kra::NXSArray* convertOrders(const exchg::OrderList& list) {

@@ -40,16 +40,18 @@ kra::NXSTradeInfo* makeTradeInfo(const exchg::Trade& trade, RecordSource source)
 kra::NXSAccountInfo* makeAccountInfo(const exchg::AccountInfo& account, const std::string& userName);
 // Null when the entry is left out: unknown contract, zero volume, or no
 // catalog. A known contract without a product keeps its entry with currency
-// "CNY" and avgPrice 0.
-kra::NXSPositionItem* makePositionItem(const exchg::Position& position, kra::IContractCatalog* catalog);
-
-// The instruments of a positions answer that the catalog does not know and
-// that hold volume: the entries convertPositions leaves out for that reason.
-// Each code once, in the order of first appearance.
-std::vector<std::string> unknownPositionInstruments(const exchg::PositionList& list, kra::IContractCatalog& catalog);
+// "CNY" and avgPrice 0. Asks the catalog for the contract once.
+// *unknownInstrument is set when the entry was left out because the catalog
+// does not know its instrument while it holds volume.
+kra::NXSPositionItem* makePositionItem(const exchg::Position& position, kra::IContractCatalog* catalog,
+                                       bool* unknownInstrument = nullptr);
 
 kra::NXSArray* convertAccounts(const exchg::AnsAccountInfo& answer, const std::string& userName);
-kra::NXSArray* convertPositions(const exchg::PositionList& list, kra::IContractCatalog* catalog);
+// One pass, one getContract per entry. *unknownInstruments, when given, gets
+// the instruments left out because the catalog does not know them (and they
+// hold volume), each code once, in the order of first appearance.
+kra::NXSArray* convertPositions(const exchg::PositionList& list, kra::IContractCatalog* catalog,
+                                std::vector<std::string>* unknownInstruments = nullptr);
 kra::NXSArray* convertOrders(const exchg::OrderList& list);
 kra::NXSArray* convertTrades(const exchg::TradeList& list);
 

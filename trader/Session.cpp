@@ -5,15 +5,31 @@
 
 namespace hvr {
 
+namespace {
+
+const char* flowDamageText(FlowDamage damage) {
+    switch (damage) {
+    case FlowDamage::Truncated: return FLOW_DAMAGE_TRUNCATED;
+    case FlowDamage::Missing: return FLOW_DAMAGE_MISSING;
+    case FlowDamage::Replaced: return FLOW_DAMAGE_REPLACED;
+    case FlowDamage::WrongSize: return FLOW_DAMAGE_WRONG_SIZE;
+    }
+    return FLOW_DAMAGE_WRONG_SIZE;
+}
+
+}  // namespace
+
 int TraderHVR::login(const char* user, const char* password, const char* resource) {
     const std::string userText = user != nullptr ? user : "";
+    const int64_t pushId = chooseLoginPushId(userText);
     exchg::ReqLogin request;
-    buildLoginRequest(userText, password != nullptr ? password : "", resource != nullptr ? resource : "",
-                      chooseLoginPushId(userText), request);
+    buildLoginRequest(userText, password != nullptr ? password : "", resource != nullptr ? resource : "", pushId,
+                      request);
     {
         // After the push id is chosen: it reads the user's own file.
         MutexLock guard(&stateLock);
         userName = userText;
+        loginResumedFrom = pushId;
     }
     sendMessage(request, FC_CMD_LOGIN, nextRequestNo());
     return 0;
@@ -25,7 +41,9 @@ int TraderHVR::logout() {
 }
 
 int64_t TraderHVR::chooseLoginPushId(const std::string& user) {
-    if (const std::optional<int64_t> recorded = flowRecord.pushIdForLogin()) return *recorded;
+    // Each login looks at the open record's file: one deleted or replaced
+    // since is written again now, before a restart could read it.
+    reportFlowNotices(flowRecord.verify());
     int mode = 0;
     std::string folder;
     {
@@ -33,7 +51,11 @@ int64_t TraderHVR::chooseLoginPushId(const std::string& user) {
         mode = settings.pushMode;
         folder = settings.folder;
     }
-    return readStoredPushId(mode, flowFileName(folder, user));
+    // The record belongs to one user and one file: a login for another
+    // chooses as if no record were open.
+    const std::string path = flowFileName(folder, user);
+    if (const std::optional<int64_t> recorded = flowRecord.pushIdForLogin(path)) return *recorded;
+    return readStoredPushId(mode, path);
 }
 
 void TraderHVR::onLoginAnswer(const exchg::AnsLogin& answer) {
@@ -50,21 +72,51 @@ void TraderHVR::onLoginAnswer(const exchg::AnsLogin& answer) {
         entrustSequence = 0;
     }
     std::string name;
+    int64_t resumedFrom = 0;
     {
         MutexLock guard(&stateLock);
         name = flowFileName(settings.folder, userName);
+        resumedFrom = loginResumedFrom;
     }
     // Opened, dated and attached as one step under the record's own lock.
-    std::string reason;
-    if (!flowRecord.open(name, answer.tradingdate(), &reason)) {
+    const FlowRecord::Opened opened = flowRecord.open(name, answer.tradingdate());
+    reportFlowNotices(opened.notices);
+    if (!opened.ok) {
         // The login still counts; but without a record the next start cannot
         // resume the push stream where this one ends, so say so.
-        reporter.log(kra::LOG_LEVEL_ERROR, LOG_FLOW_UNAVAILABLE, name.c_str(), reason.c_str());
+        reporter.log(kra::LOG_LEVEL_ERROR, LOG_FLOW_UNAVAILABLE, name.c_str(), opened.reason.c_str());
+    } else if (opened.previousTradingDate != 0 && opened.previousTradingDate != answer.tradingdate() &&
+               resumedFrom > 0) {
+        // A server that numbers each day's pushes from 1 skips the new day's
+        // pushes up to the id this login resumed from.
+        const long long id = resumedFrom;
+        reporter.log(kra::LOG_LEVEL_WARN, LOG_NEW_TRADING_DAY, opened.previousTradingDate, answer.tradingdate(), id,
+                     id);
     }
     reporter.call([&](kra::ITraderListener* l) { l->onLoginResult(true, "", answer.tradingdate()); });
 }
 
-void TraderHVR::onPushHandled(uint64_t pushId) { flowRecord.storePushId(pushId); }
+void TraderHVR::onPushHandled(uint64_t pushId) {
+    const FlowNotices notices = flowRecord.storePushId(pushId);
+    if (!notices.empty()) reportFlowNotices(notices);  // rare: the push path stays a store
+}
+
+void TraderHVR::reportFlowNotices(const FlowNotices& notices) {
+    for (const FlowNotice& n : notices) {
+        switch (n.kind) {
+        case FlowNotice::Kind::Rewritten:
+            reporter.log(kra::LOG_LEVEL_ERROR, LOG_FLOW_REWRITTEN, flowDamageText(n.damage), n.path.c_str(),
+                         static_cast<long long>(n.pushId));
+            break;
+        case FlowNotice::Kind::Unavailable:
+            reporter.log(kra::LOG_LEVEL_ERROR, LOG_FLOW_UNAVAILABLE, n.path.c_str(), n.reason.c_str());
+            break;
+        case FlowNotice::Kind::HeldElsewhere:
+            reporter.log(kra::LOG_LEVEL_ERROR, LOG_FLOW_HELD, n.path.c_str());
+            break;
+        }
+    }
+}
 
 std::string TraderHVR::accountName() {
     MutexLock guard(&stateLock);

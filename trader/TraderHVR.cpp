@@ -50,7 +50,7 @@ TraderHVR::~TraderHVR() {
     // on freed memory: run the close step and wait, as release does.
     stopNetworkThread();
     heartbeatTimer.cancel();
-    flowRecord.close();
+    flowRecord.close();  // what it finds is not logged: the listener may be gone
 }
 
 bool TraderHVR::init(const kra::NXSConfigNode* config) {
@@ -200,7 +200,7 @@ void TraderHVR::closeSession() {
     heartbeatTimer.cancel();
     disconnect();
     closeSocket();
-    flowRecord.close();
+    reportFlowNotices(flowRecord.close());
     {
         MutexLock guard(&stateLock);
         keepRunning.reset();

@@ -13,7 +13,8 @@
 //   ends in release (or the destructor), which joins it. It alone creates,
 //   replaces, closes and destroys the socket, receives and dispatches, makes
 //   nearly every listener call, opens and closes the flow record and writes
-//   the session identity.
+//   the session identity. A login on a host thread may write the flow file
+//   again when it was deleted or replaced (under the record's own lock).
 //
 // Connection states (state, under stateLock)
 //   Idle        nothing to do yet                  construction; init after Stopped
@@ -172,6 +173,8 @@ private:
 
     // --- trader/Session.cpp ---
     int64_t chooseLoginPushId(const std::string& user) EXCLUDES(stateLock);
+    // Logs what the flow record had to do about its file. Any thread.
+    void reportFlowNotices(const FlowNotices& notices);
     // SessionHooks, network thread.
     void onLoginAnswer(const exchg::AnsLogin& answer) override EXCLUDES(stateLock, identityLock);
     void onPushHandled(uint64_t pushId) override;
@@ -193,6 +196,7 @@ private:
     bool closing GUARDED_BY(stateLock) = false;  // release under way: no attempts, the wait ends
     Settings settings GUARDED_BY(stateLock);
     std::string userName GUARDED_BY(stateLock);  // user of the latest login call
+    int64_t loginResumedFrom GUARDED_BY(stateLock) = 0;  // push id the latest login call sent
     std::unique_ptr<boost::thread> networkThread GUARDED_BY(stateLock);
     std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> keepRunning
         GUARDED_BY(stateLock);

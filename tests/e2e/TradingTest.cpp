@@ -2,30 +2,20 @@
 // file, orders and cancels, queries and pushes.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <thread>
 
-#include "support/PeerPackets.h"
-#include "support/TraderSession.h"
+#include "support/FlowBytes.h"
+#include "support/LoginExchange.h"
 #include "texts/LogText.h"
 
 namespace hvr::test {
 namespace {
 
 using namespace std::chrono_literals;
-
-std::string fileBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-uint64_t le64At(const std::string& bytes, std::size_t offset) {
-    uint64_t v = 0;
-    for (int i = 7; i >= 0; --i) v = (v << 8) | static_cast<uint8_t>(bytes[offset + static_cast<std::size_t>(i)]);
-    return v;
-}
 
 class Trading : public ::testing::Test {
 protected:
@@ -44,14 +34,7 @@ protected:
     }
     // Sends a login and answers it; returns the request the server saw.
     exchg_peer::ReqLogin loginAs(const char* user, const exchg_peer::AnsLogin& answer) {
-        const std::size_t before = listener.loginResults.size();
-        trader->login(user, "secret", "desk-1");
-        auto p = server.waitPacket(FC_CMD_LOGIN);
-        exchg_peer::ReqLogin request;
-        EXPECT_TRUE(p && request.ParseFromString(p->payload));
-        server.send(packetOf(FC_CMD_LOGIN, answer));
-        EXPECT_TRUE(listener.waitFor([&] { return listener.loginResults.size() > before; }));
-        return request;
+        return loginAnswered(trader.get(), server, listener, user, answer);
     }
     std::string flowPath(const std::string& user) { return dir.prefix() + user + ".flow"; }
 
@@ -433,6 +416,51 @@ TEST_F(Trading, PositionsWithoutACatalogAreLeftOutWithOneWarning) {
     trader->registerListener(&listener);
     // Once the next answer reaches the new listener, the network thread has
     // left every call into `bare`, which may then go.
+    server.send(packetOf(FC_QRY_ORDERS, exchg_peer::OrderList()));
+    ASSERT_TRUE(listener.waitFor([&] { return listener.orderAnswers.size() == 1; }));
+}
+
+// A catalog that counts the host's contract lookups.
+class CountingCatalog : public kra::SimpleContractCatalog {
+public:
+    const kra::NXSContractInfo* getContract(const char* code, const char* exchange) override {
+        ++lookups;
+        return SimpleContractCatalog::getContract(code, exchange);
+    }
+    std::atomic<int> lookups{0};
+};
+
+TEST_F(Trading, PositionsAskTheCatalogOncePerLineAndNameEachUnknownInstrumentOnce) {
+    CountingCatalog counting;
+    counting.addInstrument("IF2412", 300, "CNY");
+    TestListener countingListener(&counting);
+    trader->registerListener(&countingListener);
+    exchg_peer::PositionList positions;
+    auto add = [&](const char* code, uint32_t volume) {
+        exchg_peer::Position* pos = positions.add_positions();
+        pos->set_accountid(1); pos->set_instrument(code); pos->set_direct(exchg_peer::DT_Long);
+        pos->set_newvolumn(volume); pos->set_prevolumn(0); pos->set_availnewvol(volume); pos->set_avaliprevol(0);
+        pos->set_positioncost(0); pos->set_margin(0); pos->set_amount(30000000);
+    };
+    add("IF2412", 1);
+    add("UNKNOWN", 2);
+    add("IF2412", 3);
+    add("UNKNOWN", 1);  // named once per answer
+    add("EMPTY", 0);    // unknown, but holds nothing: left out without a word
+    add("IF2412", 0);
+    server.send(packetOf(FC_QRY_POSITION, positions));
+    ASSERT_TRUE(countingListener.waitFor([&] { return countingListener.positionAnswers.size() == 1; }));
+    EXPECT_EQ(countingListener.positionAnswers[0]->count(), 2u);
+    EXPECT_EQ(counting.lookups.load(), 6);
+    const auto named = countingListener.logsSnapshot();
+    std::vector<std::string> unknown;
+    for (const LogLine& l : named)
+        if (l.format == LOG_POSITION_UNKNOWN_CONTRACT) unknown.push_back(l.text);
+    ASSERT_EQ(unknown.size(), 1u);
+    EXPECT_NE(unknown[0].find("UNKNOWN"), std::string::npos);
+    trader->registerListener(&listener);
+    // Once the next answer reaches the fixture's listener, the network thread
+    // has left every call into the counting one, which may then go.
     server.send(packetOf(FC_QRY_ORDERS, exchg_peer::OrderList()));
     ASSERT_TRUE(listener.waitFor([&] { return listener.orderAnswers.size() == 1; }));
 }
