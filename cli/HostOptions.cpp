@@ -24,6 +24,9 @@ po::options_description sessionOptions(HostOptions& o) {
          "0 resume pushes from the .flow file, 1 only new pushes, 2 replay all")
         ("nodelay", po::value(&o.nodelay)->default_value(o.nodelay),
          "1 sends each request at once (TCP_NODELAY), 0 keeps the system's default")
+        ("peertimeout", po::value(&o.peerTimeout)->default_value(o.peerTimeout),
+         "seconds without a byte from a server that sent heartbeats before the connection is dropped and made "
+         "again; 0 = never")
         ("user", po::value(&o.user), "log in as USER after every connect")
         ("password", po::value(&o.password),
          "password for --user (visible in ps: prefer $HVR_PASSWORD or the prompt)")
@@ -85,6 +88,7 @@ ParsedOptions parseHostOptions(const std::vector<std::string>& args, const std::
     if (o.port == HostOptions::NO_PORT) result.error = "--port is required (on the command line or in --trader-config)";
     else if (o.port < 1 || o.port > 65535) result.error = "--port must be from 1 to 65535";
     else if (o.nodelay != 0 && o.nodelay != 1) result.error = "--nodelay must be 0 or 1";
+    else if (o.peerTimeout < 0) result.error = "--peertimeout must be 0 or more";
     else if (o.pushMode < 0 || o.pushMode > 2) result.error = "--pushmode must be 0, 1 or 2";
     else if (o.user.empty() && !o.password.empty()) result.error = "--password needs --user";
     else if (logLevelCode(o.logLevel) == 0) result.error = "--log-level must be info, warn or error";
@@ -105,7 +109,8 @@ std::unique_ptr<kra::NXSMapNode> makeTraderConfig(const HostOptions& options) {
         .set("port", std::to_string(options.port))
         .set("folder", options.folder)
         .set("pushmode", std::to_string(options.pushMode))
-        .set("nodelay", std::to_string(options.nodelay));
+        .set("nodelay", std::to_string(options.nodelay))
+        .set("peertimeout", std::to_string(options.peerTimeout));
     return node;
 }
 

@@ -18,6 +18,7 @@ struct HostOptions {
     std::string folder = "./";  // prefix of the .flow file; end it with '/'
     int pushMode = 0;           // 0 resume from file, 1 only new pushes, 2 replay all
     int nodelay = 1;            // 1 sets TCP_NODELAY on the adapter's socket, 0 keeps the default
+    int peerTimeout = 15;       // seconds of server silence (after its heartbeats) that end a connection; 0 = off
     // Session.
     std::string user;
     std::string password;
@@ -50,7 +51,8 @@ ParsedOptions parseHostOptions(const std::vector<std::string>& args, const std::
 // The listener level (102 to 104) of a --log-level word; 0 for an unknown word.
 int logLevelCode(const std::string& word);
 
-// The map node with "host", "port", "folder", "pushmode" and "nodelay".
+// The map node with "host", "port", "folder", "pushmode", "nodelay" and
+// "peertimeout".
 std::unique_ptr<kra::NXSMapNode> makeTraderConfig(const HostOptions& options);
 
 }  // namespace hvr::cli

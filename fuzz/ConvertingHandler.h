@@ -101,6 +101,7 @@ private:
         void onLoginAnswer(const exchg::AnsLogin&) override {}
         void onPushHandled(uint64_t) override {}
         std::string accountName() override { return "fuzz"; }
+        void onServerHeartbeat() override {}
     };
 
     HandledCounts seen;

@@ -23,8 +23,8 @@
 // Driving order: createTrader, init, registerListener, connect; on
 // onTraderEvent(0, 0) login, then orders and queries; release, deleteTrader.
 // Every operation may be called from any host thread. None waits for the
-// network except release, which waits for the network thread to end and so
-// must never be called from inside a listener callback.
+// network except release, which waits for the network thread to end; release
+// and deleteTrader from inside a listener callback are refused (see below).
 //
 // Process-wide: at the first successful login the module installs a SIGBUS
 // handler, so that a flow file truncated under a running trader does not
@@ -64,6 +64,20 @@ constexpr int REQUEST_REFUSED = -1;
 /// ITraderListener::onTraderEvent(0, 0) login, then orders and queries;
 /// release, deleteTrader. Every operation may be called from any host thread.
 /// None waits for the network except release.
+///
+/// From inside a listener callback (the module's network thread) release and
+/// deleteTrader are refused alike, before they do anything: release throws
+/// boost::thread_resource_error (resource_deadlock_would_occur, a
+/// std::exception) and deleteTrader leaves the object and the caller's
+/// pointer as they are; each logs one level-104 line. Call them from a host
+/// thread.
+///
+/// After fork() the child's copies of the parent's traders do nothing on the
+/// wire: requests return REQUEST_REFUSED, connect and disconnect do nothing,
+/// isConnected is false, release returns at once without a logout, and
+/// deleteTrader sets the pointer to null and leaves the copy's memory to the
+/// child (its event loop shares the parent's descriptors). Traders the child
+/// creates work normally.
 class ITraderApi {
 public:
     /// Slot 0. Runs release's close step if the host skipped release.
@@ -74,9 +88,26 @@ public:
     /// Keys of the map node: "host" (a numeric IPv4 or IPv6 address; no name
     /// lookup), "port", "folder" (prefix of `<user>.flow`, created with its
     /// parents; end it with '/'), "pushmode" (0 resume from the flow file,
-    /// 1 new pushes only, 2 the whole day) and "nodelay" (1 sets TCP_NODELAY
+    /// 1 new pushes only, 2 the whole day), "nodelay" (1 sets TCP_NODELAY
     /// on every connection's socket; missing or 0 keeps the platform
-    /// default). A missing key reads as empty text or 0.
+    /// default), "peertimeout" and "sendqueue" (below). A missing key reads
+    /// as empty text or 0.
+    ///
+    /// "peertimeout" = S seconds (missing or 0: off, the connection has no
+    /// time-out of its own) detects a dead server. Once the server has sent a
+    /// heartbeat on the connection, S seconds without a byte from it end the
+    /// connection with onTraderEvent(1, 110) (ETIMEDOUT) and a level-103 line,
+    /// and the usual reconnect follows two seconds later. Each socket also
+    /// gets TCP_USER_TIMEOUT of S seconds and keep-alive, so a server whose
+    /// machine vanished fails the next unacknowledged request or heartbeat
+    /// after about S seconds. Choose S above the server's heartbeat period; a
+    /// server that never sends heartbeats is never cut for being quiet.
+    ///
+    /// "sendqueue" = bytes (missing or 0: 64 MiB) bounds the requests waiting
+    /// to be sent: a request that would exceed it is refused
+    /// (REQUEST_REFUSED, nothing queued) with a level-104 line at most once a
+    /// second; the heartbeat is never refused. Only a server that stopped
+    /// reading gets there.
     ///
     /// @return true whenever it returns.
     /// @throws std::runtime_error (a std::exception; precisely
@@ -86,17 +117,13 @@ public:
     ///   Catch std::exception: a host needs no Boost header for it. The
     ///   exception's code lives in the module: let the catch end before
     ///   dlclose (copy what() first), or its destruction jumps into unmapped
-    ///   memory.
-    // Slot 1. Reads "host", "port", "folder", "pushmode" and "nodelay". Throws
-    // when "host" is not a numeric IPv4/IPv6 address or the folder cannot be
-    // created. "nodelay" = 1 sets TCP_NODELAY on every connection's socket, so
-    // a request never waits for the server's acknowledgement of the one before
-    // (Nagle); missing or 0 keeps the platform default.
+    ///   memory. An init that throws changes nothing.
     virtual bool init(const NXSConfigNode* config) = 0;
     /// Slot 2: logs out, closes the session and waits for the network thread
     /// to end. Queued requests it cannot send are reported at level 104. The
-    /// object may be configured and connected again afterwards. Never call it
-    /// from inside a listener callback: it would wait for its own thread.
+    /// object may be configured and connected again afterwards. From inside a
+    /// listener callback it is refused (it would wait for its own thread):
+    /// see the class comment.
     virtual void release() = 0;
     /// Slot 3: the listener every report goes to (null: none). Asks it for
     /// its contract catalog now, and keeps that until the next registration.
@@ -105,7 +132,10 @@ public:
     /// Slot 4: starts connecting (and the network thread) and returns at
     /// once. The outcome arrives as ITraderListener::onTraderEvent(0, code);
     /// after any failure the module tries again two seconds later, without
-    /// limit, until disconnect or release.
+    /// limit, until disconnect or release. An attempt that cannot start (no
+    /// descriptors left, say) ends like a refused connect, with
+    /// onTraderEvent(0, errno). After disconnect or release it does nothing
+    /// until init, and logs a level-103 line that says so.
     virtual void connect() = 0;
     /// Slot 5: closes the connection and stops reconnecting until init.
     /// Reports onTraderEvent(1, 0) before it returns; a (0, 0) being
@@ -127,41 +157,45 @@ public:
     /// Slot 8: queues a login (the password travels as its MD5 digest). A
     /// login does not survive a reconnect: log in again on every
     /// onTraderEvent(0, 0). Null texts read as empty.
-    /// @return REQUEST_QUEUED (0), always. The outcome arrives as
+    /// @return REQUEST_QUEUED (0); REQUEST_REFUSED (-1) when the send queue
+    ///   is full (see "sendqueue"). The outcome arrives as
     ///   ITraderListener::onLoginResult.
     virtual int login(const char* user, const char* password, const char* resource) = 0;
     /// Slot 9: queues a logout. release sends one by itself.
-    /// @return REQUEST_QUEUED (0), always. No answer follows.
+    /// @return REQUEST_QUEUED (0); REQUEST_REFUSED (-1) when the send queue
+    ///   is full. No answer follows.
     virtual int logout() = 0;
     /// Slot 10: queues an order. The module reads the entrust during the call
     /// only and never retains or releases it.
     /// @return REQUEST_QUEUED (0); REQUEST_REFUSED (-1) with nothing sent for
     ///   a null entrust or a price that is not a number or does not fit the
-    ///   wire (a level-104 log line names the instrument and the price). The
+    ///   wire (a level-104 log line names the instrument and the price), or
+    ///   when the send queue is full (see "sendqueue"). The
     ///   server's answer arrives as ITraderListener::onEntrustAnswer.
     virtual int orderInsert(NXSEntrust* entrust) = 0;
     /// Slot 11: queues a cancel of the order NXSOrderAction::orderId.
     /// @return REQUEST_QUEUED (0); REQUEST_REFUSED (-1) with nothing sent for
-    ///   a null action or an actionFlag other than ACTION_FLAG_CANCEL. A
+    ///   a null action or an actionFlag other than ACTION_FLAG_CANCEL, or when
+    ///   the send queue is full. A
     ///   cancel that works shows as the order's ORDER_STATE_CANCELLED push; a
     ///   refused one arrives as ITraderListener::onTraderError, which does
     ///   not name the order (the server answers cancels in order).
     virtual int orderCancel(NXSOrderAction* action) = 0;
     /// Slot 12: queues a query of the funds.
-    /// @return REQUEST_QUEUED (0), always; the answer arrives as
-    ///   ITraderListener::onAccountAnswer.
+    /// @return REQUEST_QUEUED (0); REQUEST_REFUSED (-1) when the send queue
+    ///   is full. The answer arrives as ITraderListener::onAccountAnswer.
     virtual int queryAccount() = 0;
     /// Slot 13: queues a query of the positions.
-    /// @return REQUEST_QUEUED (0), always; the answer arrives as
-    ///   ITraderListener::onPositionsAnswer.
+    /// @return REQUEST_QUEUED (0); REQUEST_REFUSED (-1) when the send queue
+    ///   is full. The answer arrives as ITraderListener::onPositionsAnswer.
     virtual int queryPositions() = 0;
     /// Slot 14: queues a query of the day's orders.
-    /// @return REQUEST_QUEUED (0), always; the answer arrives as
-    ///   ITraderListener::onOrdersAnswer.
+    /// @return REQUEST_QUEUED (0); REQUEST_REFUSED (-1) when the send queue
+    ///   is full. The answer arrives as ITraderListener::onOrdersAnswer.
     virtual int queryOrders() = 0;
     /// Slot 15: queues a query of the day's fills.
-    /// @return REQUEST_QUEUED (0), always; the answer arrives as
-    ///   ITraderListener::onTradesAnswer.
+    /// @return REQUEST_QUEUED (0); REQUEST_REFUSED (-1) when the send queue
+    ///   is full. The answer arrives as ITraderListener::onTradesAnswer.
     virtual int queryTrades() = 0;
 };
 
@@ -177,5 +211,7 @@ extern "C" {
 /// Makes a new trader; starts no thread and opens no socket.
 kra::ITraderApi* createTrader();
 /// Destroys the trader and sets the caller's pointer to null; null is ignored.
+/// Refused from inside one of the trader's own listener callbacks; in a forked
+/// child the copy is left to the process (see ITraderApi).
 void deleteTrader(kra::ITraderApi*& trader);
 }

@@ -8,6 +8,9 @@
 //   the period is the interval plus the handler's run time.
 // - cancel() may run on any thread. A cancel from another thread while the
 //   handler runs waits until the handler has returned.
+// - The timer runs on the monotonic clock (an Asio steady_timer): a step of
+//   the wall clock (an NTP step, a resumed virtual machine) neither stops it
+//   nor fires it early.
 // - The handler runs on the thread running the io_context. It must not call
 //   start() or cancel() of its own timer while another thread may cancel it
 //   (the two locks would be taken in opposite orders).
@@ -17,9 +20,9 @@
 // restart or cancel finds no handler and stops there.
 #pragma once
 
-#include <boost/asio/deadline_timer.hpp>
 #include <boost/asio/io_context.hpp>
-#include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <chrono>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -47,7 +50,7 @@ class internal_timer : public std::enable_shared_from_this<internal_timer> {
 public:
     explicit internal_timer(boost::asio::io_context& io) : timer(io) {}
 
-    void start(const boost::posix_time::time_duration& period, std::weak_ptr<handler_base> h) {
+    void start(std::chrono::steady_clock::duration period, std::weak_ptr<handler_base> h) {
         std::lock_guard<std::recursive_mutex> guard(lock);
         interval = period;
         handler = std::move(h);
@@ -62,7 +65,7 @@ public:
 
 private:
     void wait() {
-        timer.expires_from_now(interval);
+        timer.expires_after(interval);
         auto self = shared_from_this();
         timer.async_wait([self](const boost::system::error_code& error) { self->onTimeout(error); });
     }
@@ -79,9 +82,9 @@ private:
         if (!error) wait();
     }
 
-    boost::asio::deadline_timer timer;
+    boost::asio::steady_timer timer;
     std::recursive_mutex lock;
-    boost::posix_time::time_duration interval;
+    std::chrono::steady_clock::duration interval{};
     std::weak_ptr<handler_base> handler;
 };
 
@@ -94,7 +97,7 @@ public:
     basic_repeating_timer& operator=(const basic_repeating_timer&) = delete;
 
     template <typename Handler>
-    void start(const boost::posix_time::time_duration& interval, Handler h) {
+    void start(std::chrono::steady_clock::duration interval, Handler h) {
         std::lock_guard<std::recursive_mutex> guard(lock);
         dropCurrent();
         currentHandler = std::make_shared<handler_impl<Handler>>(std::move(h));

@@ -23,6 +23,8 @@ public:
     virtual void onPushHandled(uint64_t pushId) = 0;
     // The accountName of funds records: the user of the latest login.
     virtual std::string accountName() = 0;
+    // The server sent a heartbeat.
+    virtual void onServerHeartbeat() = 0;
 
 protected:
     ~SessionHooks() = default;
@@ -45,6 +47,7 @@ public:
     void onPushHandled(uint64_t pushId) override { session.onPushHandled(pushId); }
     void onUnreadablePush(uint64_t pushId, int32_t mtype) override;
     void onUnreadableAnswer(uint16_t functionCode) override;
+    void onHeartbeat() override { session.onServerHeartbeat(); }
 
 private:
     Reporter& reporter;

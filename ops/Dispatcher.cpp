@@ -103,6 +103,10 @@ bool dispatchPacket(const uint8_t* packet, const PacketHeader& header, PacketHan
         case FC_PUSH_MESSAGE:
             if ((parsed = parseWhole(scratch.push, payload, payloadSize))) handlePush(scratch.push, handler, scratch);
             break;
+        case FC_HEART_BEAT:
+        case FC_HEART_BEAT2:
+            handler.onHeartbeat();
+            break;
         default:
             break;  // consumed without action
     }

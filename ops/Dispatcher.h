@@ -34,6 +34,9 @@ public:
     // A payload under a routed function code that does not parse as its
     // message: the packet is consumed and nothing is delivered.
     virtual void onUnreadableAnswer(uint16_t functionCode) = 0;
+    // A heartbeat from the server (function code 100 or 101, any payload).
+    // Only a handler that watches the server's liveness needs it.
+    virtual void onHeartbeat() {}
 
 protected:
     ~PacketHandler() = default;

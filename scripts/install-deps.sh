@@ -15,6 +15,8 @@ PACKAGES=(
   python3-venv python3-pip python3-setuptools python3-wheel mypy python3-pandas
   doxygen
   libedit-dev nlohmann-json3-dev
+  # the vanished-server test: a network namespace and a firewall rule in it
+  iproute2 nftables
 )
 
 missing=()

@@ -39,6 +39,8 @@ po::options_description describeOptions(SimOptions& o, RawValues& raw) {
          "drop clients silent for S seconds (default 30)")
         ("login-timeout", po::value(&o.loginTimeoutSeconds)->value_name("S"),
          "close connections not logged in within S seconds (default 5)")
+        ("heartbeat-seconds", po::value(&o.heartbeatSeconds)->value_name("S"),
+         "send a heartbeat every S seconds on each logged-in connection; 0 = none (default 5)")
         ("max-connections", po::value(&o.maxConnections)->value_name("N"),
          "clients connected at once; when full, the oldest not logged in makes room (default 256)")
         ("log-file", po::value(&o.log.file)->value_name("PATH"), "log to PATH instead of stderr, rotated by size")
@@ -50,6 +52,8 @@ po::options_description describeOptions(SimOptions& o, RawValues& raw) {
         ("random-walk-seed", po::value(&raw.walkSeed)->value_name("N"), "walk last prices randomly from this seed")
         ("random-walk-ms", po::value(&o.randomWalkMs)->value_name("MS"), "one walk step every MS ms (default 1000)")
         ("drop-after", po::value(&o.dropAfter)->value_name("N"), "close each connection after N packets from it")
+        ("freeze-after", po::value(&o.freezeAfter)->value_name("N"),
+         "after N packets from a connection stop reading and writing it, and keep it open")
         ("one-byte-writes", po::bool_switch(&o.oneByteWrites), "write every packet in 1-byte chunks")
         ("answer-delay-ms", po::value(&o.answerDelayMs)->value_name("N"), "delay every answer by N ms")
         ("refuse-logins", po::bool_switch(&o.refuseLogins), "answer every login with result -21")
@@ -136,6 +140,9 @@ CommandLine parseCommandLine(const std::vector<std::string>& args) {
     }
     if (o.randomWalkMs == 0) return failure("--random-walk-ms: must be at least 1");
     if (vm.count("drop-after") && o.dropAfter == 0) return failure("--drop-after: must be at least 1");
+    if (vm.count("freeze-after") && o.freezeAfter == 0) return failure("--freeze-after: must be at least 1");
+    if (!(o.heartbeatSeconds >= 0) || o.heartbeatSeconds > 86400.0)
+        return failure("--heartbeat-seconds: must be from 0 to 86400 seconds");
     return result;
 }
 

@@ -24,12 +24,14 @@ struct SimOptions {
     double idleTimeoutSeconds = 30;
     double loginTimeoutSeconds = 5;    // a connection must log in within this
     std::size_t maxConnections = 256;  // sessions open at once; more are accepted and closed
+    double heartbeatSeconds = 5;       // a heartbeat on each logged-in connection; 0 = none
     EventLogSettings log;
     bool partialFills = false;
     std::optional<uint64_t> randomWalkSeed;  // the walk runs only with a seed
     unsigned randomWalkMs = 1000;
     // Fault injection.
     uint64_t dropAfter = 0;  // 0 = never
+    uint64_t freezeAfter = 0;  // 0 = never; else stop reading and writing after N packets
     bool oneByteWrites = false;
     unsigned answerDelayMs = 0;
     bool refuseLogins = false;

@@ -45,6 +45,7 @@ Session::Session(asio::ip::tcp::socket socket, Desk& desk, const SessionOptions&
     : socket_(std::move(socket)),
       idleTimer_(socket_.get_executor()),
       delayTimer_(socket_.get_executor()),
+      heartbeatTimer_(socket_.get_executor()),
       desk_(desk),
       options_(options) {
     boost::system::error_code ignored;
@@ -58,7 +59,8 @@ void Session::start() {
     logEvent(peer_ + " connected");
     desk_.attach(*this);
     connectedAt_ = lastHeard_ = notLoggedInSince_ = Clock::now();
-    armIdleTimer();
+    armIdleTimer(deadline());
+    armHeartbeat();
     readSome();
 }
 
@@ -72,6 +74,7 @@ void Session::stop(const std::string& reason) {
     socket_.close(ignored);
     idleTimer_.cancel();
     delayTimer_.cancel();
+    heartbeatTimer_.cancel();
 }
 
 void Session::readSome() {
@@ -125,6 +128,12 @@ void Session::handleBuffered() {
         writeNext();  // stops once everything queued is written
         return;
     }
+    if (freezing_) {
+        logEvent(peer_ + " frozen after " + std::to_string(options_.freezeAfterPackets) +
+                 " packets (fault injection): no more reading or writing");
+        writeNext();  // freezes once everything queued is written
+        return;
+    }
     if (paused) {
         readPaused_ = true;
         return;
@@ -134,7 +143,7 @@ void Session::handleBuffered() {
 
 bool Session::dispatch(const uint8_t* packet, const PacketHeader& header, std::string& malformed) {
     if (stopped_) return false;
-    if (draining_) return true;  // past the drop-after count: read but not handled
+    if (draining_ || freezing_) return true;  // past the fault's count: read but not handled
     lastHeard_ = Clock::now();
     malformed = tooLargeBeforeLogin(header);
     if (!malformed.empty()) return false;
@@ -151,11 +160,17 @@ bool Session::dispatch(const uint8_t* packet, const PacketHeader& header, std::s
     const bool nowLoggedIn = loggedIn();
     if (wasLoggedIn_ && !nowLoggedIn) {
         notLoggedInSince_ = lastHeard_;  // the login deadline starts again
-        armIdleTimer();
+        armIdleTimer(deadline());
     }
     wasLoggedIn_ = nowLoggedIn;
-    if (options_.dropAfterPackets != 0 && ++packetsReceived_ >= options_.dropAfterPackets) draining_ = true;
+    countPacket();
     return true;
+}
+
+void Session::countPacket() {
+    ++packetsReceived_;
+    if (options_.dropAfterPackets != 0 && packetsReceived_ >= options_.dropAfterPackets) draining_ = true;
+    if (options_.freezeAfterPackets != 0 && packetsReceived_ >= options_.freezeAfterPackets) freezing_ = true;
 }
 
 bool Session::loggedIn() { return desk_.accountOf(*this) != 0; }
@@ -173,8 +188,8 @@ std::string Session::tooLargeTailBeforeLogin() {
     return tooLargeBeforeLogin(header);
 }
 
-void Session::armIdleTimer() {
-    idleTimer_.expires_at(deadline());
+void Session::armIdleTimer(Clock::time_point at) {
+    idleTimer_.expires_at(at);
     idleTimer_.async_wait([self = shared_from_this()](const boost::system::error_code& error) {
         self->onIdleTimer(error);
     });
@@ -182,9 +197,15 @@ void Session::armIdleTimer() {
 
 void Session::onIdleTimer(const boost::system::error_code& error) {
     if (error || stopped_) return;
+    if (freezing_) {
+        // A frozen connection stays open: the pending wait keeps the session
+        // (and its socket) alive, as a pending read would.
+        armIdleTimer(Clock::now() + options_.idleTimeout);
+        return;
+    }
     const Clock::time_point now = Clock::now();
     if (now < deadline()) {
-        armIdleTimer();  // heard from since, or logged in
+        armIdleTimer(deadline());  // heard from since, or logged in
         return;
     }
     if (now - lastHeard_ < options_.idleTimeout) {
@@ -202,8 +223,22 @@ Clock::time_point Session::deadline() {
     return loggedIn() ? silent : std::min(silent, notLoggedInSince_ + options_.loginTimeout);
 }
 
+void Session::armHeartbeat() {
+    if (options_.heartbeatInterval.count() <= 0) return;
+    heartbeatTimer_.expires_after(options_.heartbeatInterval);
+    heartbeatTimer_.async_wait([self = shared_from_this()](const boost::system::error_code& error) {
+        self->onHeartbeat(error);
+    });
+}
+
+void Session::onHeartbeat(const boost::system::error_code& error) {
+    if (error || stopped_ || freezing_) return;
+    if (loggedIn()) sendPacket(encodePacket(FC_HEART_BEAT, 0, std::string(), 0));
+    armHeartbeat();
+}
+
 void Session::sendPacket(std::string packet) {
-    if (stopped_) return;
+    if (stopped_ || frozen_) return;
     if (queuedBytes_ + packet.size() > options_.maxQueuedBytes) {
         // The Desk may be walking its client list right now: stop on a later turn.
         asio::post(socket_.get_executor(), [self = shared_from_this()] {
@@ -220,9 +255,10 @@ void Session::sendPacket(std::string packet) {
 }
 
 void Session::writeNext() {
-    if (stopped_ || writing_) return;
+    if (stopped_ || writing_ || frozen_) return;
     if (queue_.empty()) {
         if (draining_) stop("dropped after " + std::to_string(options_.dropAfterPackets) + " packets (fault injection)");
+        frozen_ = freezing_;
         return;
     }
     writing_ = true;

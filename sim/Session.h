@@ -2,7 +2,8 @@
 // hands them to the Desk, and writes answers and pushes back in order with
 // at most one write in flight (the completion of one write starts the next).
 // Also enforces the idle timeout, the packet size limit of a client that has
-// not logged in, and the fault-injection settings.
+// not logged in, and the fault-injection settings, and sends a heartbeat at
+// a fixed interval while the client is logged in.
 //
 // Limits: before a login succeeds (and again after a logout) a packet may be
 // at most maxPacketBeforeLogin bytes, announced or inflated: a login request
@@ -45,7 +46,9 @@ namespace hvr::sim {
 
 struct SessionOptions {
     std::chrono::milliseconds idleTimeout{30000};  // silence after which the client is dropped
+    std::chrono::milliseconds heartbeatInterval{5000};  // a heartbeat while logged in; 0 = none
     uint64_t dropAfterPackets = 0;                 // 0 = never; else close after this many requests
+    uint64_t freezeAfterPackets = 0;  // 0 = never; else stop reading and writing after this many
     bool oneByteWrites = false;                    // write every packet one byte at a time
     std::chrono::milliseconds answerDelay{0};      // hold every outgoing packet this long
     std::size_t maxQueuedBytes = 64u << 20;        // a client that lets more pile up is dropped
@@ -84,10 +87,13 @@ private:
     bool dispatch(const uint8_t* packet, const PacketHeader& header, std::string& malformed);
     std::string tooLargeBeforeLogin(const PacketHeader& header);
     std::string tooLargeTailBeforeLogin();
-    void armIdleTimer();
+    void armIdleTimer(std::chrono::steady_clock::time_point at);
     void onIdleTimer(const boost::system::error_code& error);
     // When the idle or the login timeout next runs out.
     std::chrono::steady_clock::time_point deadline();
+    void armHeartbeat();
+    void onHeartbeat(const boost::system::error_code& error);
+    void countPacket();
     void writeNext();
     void consumeWritten(std::size_t size);
     void onWritten(const boost::system::error_code& error, std::size_t size);
@@ -95,6 +101,7 @@ private:
     boost::asio::ip::tcp::socket socket_;
     boost::asio::steady_timer idleTimer_;
     boost::asio::steady_timer delayTimer_;
+    boost::asio::steady_timer heartbeatTimer_;
     Desk& desk_;
     const SessionOptions options_;
     std::string peer_;
@@ -119,6 +126,10 @@ private:
     bool writing_ = false;
 
     bool draining_ = false;  // drop-after reached: stop once the queue is written
+    // freeze-after reached: nothing more is read; once the queue is written
+    // nothing more is written either (frozen_), and the socket stays open.
+    bool freezing_ = false;
+    bool frozen_ = false;
     bool stopped_ = false;
 };
 

@@ -67,7 +67,10 @@ SimApp::SimApp(const SimOptions& options) : options_(options), walkTimer_(io_) {
         static_cast<int64_t>(options.idleTimeoutSeconds * 1000.0 + 0.5));
     sessionOptions.loginTimeout = std::chrono::milliseconds(
         static_cast<int64_t>(options.loginTimeoutSeconds * 1000.0 + 0.5));
+    sessionOptions.heartbeatInterval = std::chrono::milliseconds(
+        static_cast<int64_t>(options.heartbeatSeconds * 1000.0 + 0.5));
     sessionOptions.dropAfterPackets = options.dropAfter;
+    sessionOptions.freezeAfterPackets = options.freezeAfter;
     sessionOptions.oneByteWrites = options.oneByteWrites;
     sessionOptions.answerDelay = std::chrono::milliseconds(options.answerDelayMs);
     const asio::ip::tcp::endpoint endpoint(asio::ip::make_address(options.listen), options.port);

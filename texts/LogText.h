@@ -17,6 +17,21 @@ inline constexpr const char LOG_CONNECTION_CLOSED[] =
 // [TraderHVR]接收出错:%s(%d),%d秒后重连   (error text, error value, seconds)
 inline constexpr const char LOG_RECEIVE_ERROR[] =
     "[TraderHVR]\xbd\xd3\xca\xd5\xb3\xf6\xb4\xed:%s(%d),%d\xc3\xeb\xba\xf3\xd6\xd8\xc1\xac";
+// [TraderHVR]服务器%d秒没有任何数据,断开连接,%d秒后重连   (103: seconds of
+// silence after the server had sent heartbeats (the peertimeout key), seconds)
+inline constexpr const char LOG_PEER_SILENT[] =
+    "[TraderHVR]\xb7\xfe\xce\xf1\xc6\xf7%d\xc3\xeb\xc3\xbb\xd3\xd0\xc8\xce\xba\xce\xca\xfd\xbe\xdd,"
+    "\xb6\xcf\xbf\xaa\xc1\xac\xbd\xd3,%d\xc3\xeb\xba\xf3\xd6\xd8\xc1\xac";
+// [TraderHVR]连接已停止,请先调用init再connect   (103: connect after disconnect
+// without init does nothing)
+inline constexpr const char LOG_INIT_FIRST[] =
+    "[TraderHVR]\xc1\xac\xbd\xd3\xd2\xd1\xcd\xa3\xd6\xb9,\xc7\xeb\xcf\xc8\xb5\xf7\xd3\xc3init\xd4\xd9"
+    "connect";
+// [TraderHVR]不能在回调中释放或删除交易对象,已忽略   (104: release or
+// deleteTrader called from inside a listener callback)
+inline constexpr const char LOG_RELEASE_IN_CALLBACK[] =
+    "[TraderHVR]\xb2\xbb\xc4\xdc\xd4\xda\xbb\xd8\xb5\xf7\xd6\xd0\xca\xcd\xb7\xc5\xbb\xf2\xc9\xbe\xb3\xfd"
+    "\xbd\xbb\xd2\xd7\xb6\xd4\xcf\xf3,\xd2\xd1\xba\xf6\xc2\xd4";
 // [TraderHVR]网络连接异常:%s   (error description)
 inline constexpr const char LOG_LOOP_ERROR[] = "[TraderHVR]\xcd\xf8\xc2\xe7\xc1\xac\xbd\xd3\xd2\xec\xb3\xa3:%s";
 
@@ -31,6 +46,11 @@ inline constexpr const char LOG_SEND_ERROR[] = "[TraderHVR]\xb7\xa2\xcb\xcd\xb3\
 // release closed the session; count)
 inline constexpr const char LOG_UNSENT_AT_CLOSE[] =
     "[TraderHVR]\xb7\xa2\xcb\xcd\xb3\xf6\xb4\xed:\xb9\xd8\xb1\xd5\xca\xb1%d\xb8\xf6\xc7\xeb\xc7\xf3\xce\xb4\xb7\xa2\xb3\xf6";
+// [TraderHVR]发送队列已满(上限%llu字节),已拒绝%d个请求   (104: the sendqueue
+// limit, requests refused since the last such line; at most one line a second)
+inline constexpr const char LOG_SEND_QUEUE_FULL[] =
+    "[TraderHVR]\xb7\xa2\xcb\xcd\xb6\xd3\xc1\xd0\xd2\xd1\xc2\xfa(\xc9\xcf\xcf\xde%llu\xd7\xd6\xbd\xda),"
+    "\xd2\xd1\xbe\xdc\xbe\xf8%d\xb8\xf6\xc7\xeb\xc7\xf3";
 // [TraderHVR]推送数据无法解析,已跳过:推送号%llu,类型%d   (104: push id, mtype)
 inline constexpr const char LOG_PUSH_UNREADABLE[] =
     "[TraderHVR]\xcd\xc6\xcb\xcd\xca\xfd\xbe\xdd\xce\xde\xb7\xa8\xbd\xe2\xce\xf6,\xd2\xd1\xcc\xf8\xb9\xfd:"

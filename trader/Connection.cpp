@@ -1,11 +1,17 @@
 // The connection: attempts, their outcomes, the receive path, and the
 // two-second wait before every retry. Everything here runs on the network
 // thread except withdrawLiveSocketLocked, which host threads call.
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <boost/asio/connect.hpp>
 #include <boost/asio/error.hpp>
+#include <boost/asio/post.hpp>
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 
@@ -49,12 +55,22 @@ void TraderHVR::startAttempt(uint64_t attempt) {
     }
     reporter.log(kra::LOG_LEVEL_INFO, LOG_CONNECT_START, target.host.c_str());
     closeSocket();
-    socket = std::make_unique<boost::asio::ip::tcp::socket>(ioService);
-    // async_connect opens the socket for the endpoint's family; if that fails
-    // the completion still runs, through the loop, with the error.
-    socket->async_connect(target.endpoint, [this, attempt](const boost::system::error_code& error) {
-        handleConnect(error, attempt);
-    });
+    try {
+        socket = std::make_unique<boost::asio::ip::tcp::socket>(ioService);
+        // async_connect opens the socket for the endpoint's family; if that
+        // fails the completion still runs, through the loop, with the error.
+        socket->async_connect(target.endpoint, [this, attempt](const boost::system::error_code& error) {
+            handleConnect(error, attempt);
+        });
+    } catch (const boost::system::system_error& e) {
+        // The event loop could not make what a socket needs (out of
+        // descriptors, its first socket opens the loop's own): the attempt
+        // ends as a refused connect does, and is retried two seconds later,
+        // so the trader recovers once descriptors are free again.
+        socket.reset();
+        const boost::system::error_code error = e.code();
+        boost::asio::post(ioService, [this, attempt, error] { handleConnect(error, attempt); });
+    }
 }
 
 void TraderHVR::handleConnect(const boost::system::error_code& error, uint64_t attempt) {
@@ -70,15 +86,30 @@ void TraderHVR::handleConnect(const boost::system::error_code& error, uint64_t a
         return;
     }
 
+    Settings target;
+    {
+        MutexLock guard(&stateLock);
+        target = settings;
+    }
+    // Before the socket is live, so that the first request already goes out
+    // with them; harmless on a socket that turns out replaced.
+    applySocketOptions(target.noDelay, target.peerTimeoutSeconds);
+
     bool live = false;
-    bool noDelay = false;
     {
         MutexLock guard(&stateLock);
         live = attempt == connectionId && state == ConnectionState::Connecting;
         if (live) {
+            // One transition: the state and the socket host threads send on
+            // change in this one hold, so a host connect or disconnect comes
+            // wholly before (the attempt is not live) or wholly after (it
+            // withdraws the socket again).
             state = ConnectionState::Connected;
             reportingConnected = true;  // disconnect waits for the (0, 0) below
-            noDelay = settings.noDelay;
+            requestCounter.exchange(0);
+            MutexLock sendGuard(&sendLock);
+            liveDescriptor = socket->native_handle();
+            liveAttempt = attempt;
         }
     }
     if (!live) {
@@ -88,23 +119,15 @@ void TraderHVR::handleConnect(const boost::system::error_code& error, uint64_t a
         reportAttemptEnd(attempt, boost::asio::error::operation_aborted);
         return;
     }
+    if (testSeams.afterConnected) testSeams.afterConnected();
 
-    requestCounter.exchange(0);
     // Bytes of a packet cut short by the previous connection would corrupt the
     // framing of this one.
     receiveStream.reset();
-    if (noDelay) {
-        boost::system::error_code ignored;
-        socket->set_option(boost::asio::ip::tcp::no_delay(true), ignored);
-    }
     // The receive is pending before the host hears of the connection, so a
     // disconnect right after the event always finds it to abort.
     startRead(attempt);
-    {
-        MutexLock guard(&sendLock);
-        liveSocket = socket.get();
-        liveAttempt = attempt;
-    }
+    startPeerWatch(attempt, target.peerTimeoutSeconds);
     reportAttemptEnd(attempt, 0);
     {
         MutexLock guard(&stateLock);
@@ -117,6 +140,67 @@ void TraderHVR::handleConnect(const boost::system::error_code& error, uint64_t a
     // with the next request or heartbeat.
     MutexLock guard(&sendLock);
     startWriteIfIdleLocked();
+}
+
+void TraderHVR::applySocketOptions(bool noDelay, int peerTimeout) {
+    if (!socket) return;  // a newer attempt could not make its socket
+    boost::system::error_code ignored;
+    if (noDelay) socket->set_option(boost::asio::ip::tcp::no_delay(true), ignored);
+    if (peerTimeout <= 0) return;
+    // Data left unacknowledged for peertimeout seconds fails the connection
+    // (ETIMEDOUT), and an idle one is probed, so a server whose host vanished
+    // is noticed at the next heartbeat or request.
+    const int fd = socket->native_handle();
+    const unsigned int userTimeoutMs = static_cast<unsigned int>(peerTimeout) * 1000u;
+    const int on = 1;
+    const int idle = peerTimeout;
+    const int interval = std::max(1, peerTimeout / 3);
+    const int probes = 3;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs, sizeof userTimeoutMs);
+    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+}
+
+void TraderHVR::startPeerWatch(uint64_t attempt, int seconds) {
+    const PeerSilence::Clock::time_point now = PeerSilence::Clock::now();
+    peerTimeoutSeconds = seconds;
+    peerSilence.start(std::chrono::seconds(seconds), now);
+    if (!peerSilence.enabled()) {
+        if (peerTimer) peerTimer->cancel();
+        return;
+    }
+    if (!peerTimer) peerTimer = std::make_unique<boost::asio::steady_timer>(ioService);
+    armPeerTimer(attempt, peerSilence.nextCheck(now));
+}
+
+void TraderHVR::armPeerTimer(uint64_t attempt, PeerSilence::Clock::time_point when) {
+    // Replacing the expiry aborts the wait of an earlier connection.
+    peerTimer->expires_at(when);
+    peerTimer->async_wait([this, attempt](const boost::system::error_code& error) { onPeerTimer(error, attempt); });
+}
+
+void TraderHVR::onPeerTimer(const boost::system::error_code& error, uint64_t attempt) {
+    if (error || !isCurrent(attempt, ConnectionState::Connected)) return;
+    const PeerSilence::Clock::time_point now = PeerSilence::Clock::now();
+    if (peerSilence.expired(now)) {
+        onPeerSilent(attempt);
+        return;
+    }
+    armPeerTimer(attempt, peerSilence.nextCheck(now));
+}
+
+void TraderHVR::onPeerSilent(uint64_t attempt) {
+    // As a failed receive ends a connection, with ETIMEDOUT and a line of its
+    // own. The receive still pending is aborted by the close and says nothing.
+    if (!enterWaiting(attempt)) return;
+    silencedAttempt = attempt;
+    closeSocket();
+    reporter.event(1, ETIMEDOUT);
+    if (!isCurrent(attempt, ConnectionState::Waiting)) return;
+    reporter.log(kra::LOG_LEVEL_WARN, LOG_PEER_SILENT, peerTimeoutSeconds, RECONNECT_DELAY_SECONDS);
+    waitThenReconnect(attempt);
 }
 
 void TraderHVR::reportAttemptEnd(uint64_t attempt, int code) {
@@ -137,6 +221,7 @@ void TraderHVR::startRead(uint64_t attempt) {
 void TraderHVR::handleRead(const boost::system::error_code& error, std::size_t bytes, uint64_t attempt) {
     if (error) {
         if (closingNow()) return;  // the close step of release is under way
+        if (attempt == silencedAttempt) return;  // cut for silence: reported there
         // A socket closed by disconnect, or replaced by a newer attempt, is
         // not a failure to recover from; its abort is still reported.
         const bool current = enterWaiting(attempt);
@@ -148,6 +233,7 @@ void TraderHVR::handleRead(const boost::system::error_code& error, std::size_t b
         waitThenReconnect(attempt);
         return;
     }
+    if (peerSilence.enabled()) peerSilence.bytesReceived(PeerSilence::Clock::now());
     if (!consumeReceived(readBuffer, bytes)) {
         onFramingFailure(attempt);
         return;
@@ -209,15 +295,16 @@ void TraderHVR::waitThenReconnect(uint64_t failed) {
 
 void TraderHVR::withdrawLiveSocketLocked() {
     MutexLock guard(&sendLock);
-    liveSocket = nullptr;
+    liveDescriptor = -1;
 }
 
 void TraderHVR::closeSocket() {
     {
         // Host threads write on the socket only while it is live; after this
-        // none can start another write on it.
+        // none can start another write on it, and its descriptor number is not
+        // reused before they have let go of sendLock.
         MutexLock guard(&sendLock);
-        if (liveSocket == socket.get()) liveSocket = nullptr;
+        if (socket && liveDescriptor == socket->native_handle()) liveDescriptor = -1;
     }
     if (!socket) return;
     boost::system::error_code ignored;

@@ -8,7 +8,9 @@
 #include <sys/socket.h>
 
 #include <boost/asio/error.hpp>
+#include <boost/asio/post.hpp>
 #include <cerrno>
+#include <chrono>
 
 #include "texts/LogText.h"
 #include "trader/TraderHVR.h"
@@ -28,7 +30,7 @@ void encodeRequestHeader(uint8_t* bytes, uint32_t functionCode, uint32_t request
 
 }  // namespace
 
-void TraderHVR::sendMessage(const google::protobuf::MessageLite& message, uint32_t functionCode,
+bool TraderHVR::sendMessage(const google::protobuf::MessageLite& message, uint32_t functionCode,
                             uint32_t requestNo) {
     // Framed outside sendLock, in a buffer each calling thread reuses.
     thread_local std::string packet;
@@ -37,26 +39,54 @@ void TraderHVR::sendMessage(const google::protobuf::MessageLite& message, uint32
     uint8_t* bytes = reinterpret_cast<uint8_t*>(&packet[0]);
     encodeRequestHeader(bytes, functionCode, requestNo, payloadSize);
     message.SerializeWithCachedSizesToArray(bytes + PACKET_HEADER_SIZE);
-    queuePacket(packet.data(), packet.size());
+    return queuePacket(packet.data(), packet.size(), QueueLimit::Applies);
 }
 
-void TraderHVR::sendEmptyRequest(uint32_t functionCode, uint32_t requestNo) {
+bool TraderHVR::sendEmptyRequest(uint32_t functionCode, uint32_t requestNo) {
     uint8_t bytes[PACKET_HEADER_SIZE];
     encodeRequestHeader(bytes, functionCode, requestNo, 0);
-    queuePacket(reinterpret_cast<const char*>(bytes), sizeof bytes);
+    return queuePacket(reinterpret_cast<const char*>(bytes), sizeof bytes, QueueLimit::Applies);
 }
 
-void TraderHVR::queuePacket(const char* data, std::size_t size) {
-    // One hold of sendLock appends and, unless a write is in flight or there
-    // is no connection, writes. Without a connection the bytes wait here for
-    // the next one.
-    MutexLock guard(&sendLock);
-    sendBuffer.append(data, size);
-    startWriteIfIdleLocked();
+void TraderHVR::sendHeartbeat() {
+    uint8_t bytes[PACKET_HEADER_SIZE];
+    encodeRequestHeader(bytes, FC_HEART_BEAT, 0, 0);
+    queuePacket(reinterpret_cast<const char*>(bytes), sizeof bytes, QueueLimit::Exempt);
+}
+
+bool TraderHVR::queuePacket(const char* data, std::size_t size, QueueLimit limit) {
+    // Before any lock: another thread of the parent may have held one at the
+    // fork.
+    if (copiedByFork()) return false;
+    int refused = 0;
+    std::size_t limitBytes = 0;
+    {
+        // One hold of sendLock appends and, unless a write is in flight or
+        // there is no connection, writes. Without a connection the bytes wait
+        // here for the next one.
+        MutexLock guard(&sendLock);
+        const std::size_t queued = sendBuffer.size() + (writingBatch.size() - writtenBytes);
+        if (limit == QueueLimit::Exempt || queued + size <= sendQueueLimit) {
+            sendBuffer.append(data, size);
+            startWriteIfIdleLocked();
+            return true;
+        }
+        // Only a server that stopped reading gets here: one line a second at
+        // most, counting what was refused since the last.
+        ++refusedSinceLine;
+        const auto now = std::chrono::steady_clock::now();
+        if (now < nextQueueFullLine) return false;
+        nextQueueFullLine = now + std::chrono::seconds(1);
+        refused = refusedSinceLine;
+        refusedSinceLine = 0;
+        limitBytes = sendQueueLimit;
+    }
+    reporter.log(kra::LOG_LEVEL_ERROR, LOG_SEND_QUEUE_FULL, static_cast<unsigned long long>(limitBytes), refused);
+    return false;
 }
 
 void TraderHVR::startWriteIfIdleLocked() {
-    if (writeInFlight || sendBuffer.empty() || liveSocket == nullptr) return;
+    if (writeInFlight || sendBuffer.empty() || liveDescriptor < 0) return;
     writingBatch.swap(sendBuffer);
     sendBuffer.clear();
     writtenBytes = 0;
@@ -65,8 +95,8 @@ void TraderHVR::startWriteIfIdleLocked() {
     // a round through the network thread. Anything else (a part left over, a
     // full buffer, an error) goes the asynchronous way, whose completion
     // reports it on the network thread.
-    const ssize_t sent = ::send(liveSocket->native_handle(), writingBatch.data(), writingBatch.size(),
-                                MSG_DONTWAIT | MSG_NOSIGNAL);
+    const ssize_t sent =
+        ::send(liveDescriptor, writingBatch.data(), writingBatch.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
     if (sent > 0) writtenBytes = static_cast<std::size_t>(sent);
     if (writtenBytes == writingBatch.size()) {
         writingBatch.clear();
@@ -74,12 +104,34 @@ void TraderHVR::startWriteIfIdleLocked() {
         return;
     }
     writeInFlight = true;
-    continueWriteLocked();
+    if (onNetworkThread()) {
+        continueWriteLocked();
+        return;
+    }
+    // The socket object is the network thread's: the rest goes on there.
+    const uint64_t attempt = writeAttempt;
+    boost::asio::post(ioService, [this, attempt] { resumeWrite(attempt); });
+}
+
+void TraderHVR::resumeWrite(uint64_t attempt) {
+    {
+        MutexLock guard(&sendLock);
+        if (liveDescriptor >= 0 && liveAttempt == attempt) {
+            continueWriteLocked();
+            return;
+        }
+    }
+    // The connection ended before the rest could go on: as if our close had
+    // cut the write off (back to the queue when no byte of it left).
+    handleWrite(boost::asio::error::operation_aborted, 0, attempt);
 }
 
 void TraderHVR::continueWriteLocked() {
+    // The live descriptor is the network thread's socket: only this thread
+    // replaces it, and withdraws it from the send path first.
+    if (testSeams.asyncWriteStarting) testSeams.asyncWriteStarting();
     const uint64_t attempt = writeAttempt;
-    liveSocket->async_write_some(
+    socket->async_write_some(
         boost::asio::buffer(writingBatch.data() + writtenBytes, writingBatch.size() - writtenBytes),
         [this, attempt](const boost::system::error_code& error, std::size_t bytes) {
             handleWrite(error, bytes, attempt);
@@ -95,7 +147,7 @@ void TraderHVR::handleWrite(const boost::system::error_code& error, std::size_t 
             if (writtenBytes < writingBatch.size()) {
                 // A short write: the rest of the batch goes out before anything
                 // queued after it, on the same connection only.
-                if (liveSocket != nullptr && liveAttempt == attempt) {
+                if (liveDescriptor >= 0 && liveAttempt == attempt) {
                     continueWriteLocked();
                     return;
                 }
@@ -128,7 +180,7 @@ void TraderHVR::onHeartbeat(const boost::system::error_code& error) {
         MutexLock guard(&stateLock);
         if (state != ConnectionState::Connected) return;
     }
-    sendEmptyRequest(FC_HEART_BEAT, 0);
+    sendHeartbeat();
 }
 
 int TraderHVR::unsentRequests() {

@@ -20,6 +20,7 @@ const char* flowDamageText(FlowDamage damage) {
 }  // namespace
 
 int TraderHVR::login(const char* user, const char* password, const char* resource) {
+    if (copiedByFork()) return -1;  // nothing on the parent's connection
     const std::string userText = user != nullptr ? user : "";
     const int64_t pushId = chooseLoginPushId(userText);
     exchg::ReqLogin request;
@@ -31,14 +32,10 @@ int TraderHVR::login(const char* user, const char* password, const char* resourc
         userName = userText;
         loginResumedFrom = pushId;
     }
-    sendMessage(request, FC_CMD_LOGIN, nextRequestNo());
-    return 0;
+    return sendMessage(request, FC_CMD_LOGIN, nextRequestNo()) ? 0 : -1;
 }
 
-int TraderHVR::logout() {
-    sendEmptyRequest(FC_CMD_LOGOUT, nextRequestNo());
-    return 0;
-}
+int TraderHVR::logout() { return sendEmptyRequest(FC_CMD_LOGOUT, nextRequestNo()) ? 0 : -1; }
 
 int64_t TraderHVR::chooseLoginPushId(const std::string& user) {
     // Each login looks at the open record's file: one deleted or replaced

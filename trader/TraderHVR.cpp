@@ -5,10 +5,14 @@
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/filesystem/operations.hpp>
+#include <boost/thread/exceptions.hpp>
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 #include "ops/EntrustId.h"
 #include "texts/LogText.h"
+#include "trader/ForkGeneration.h"
 
 namespace hvr {
 
@@ -41,11 +45,27 @@ boost::asio::ip::address parseNumericAddress(const std::string& text) {
         error, "TraderHVR::init: \"host\" must be a numeric IPv4 or IPv6 address, got \"" + text + "\"");
 }
 
+// "sendqueue": a byte count; missing, empty, not a number or not above 0
+// keeps the default.
+std::size_t sendQueueLimitOf(const std::string& text) {
+    char* end = nullptr;
+    const long long value = std::strtoll(text.c_str(), &end, 10);
+    return end != text.c_str() && value > 0 ? static_cast<std::size_t>(value) : DEFAULT_SEND_QUEUE_LIMIT;
+}
+
 }  // namespace
 
-TraderHVR::TraderHVR() : strand(ioService), heartbeatTimer(ioService) {}
+TraderHVR::TraderHVR() : strand(ioService), forkGeneration(forkGenerationAtCreation()), heartbeatTimer(ioService) {}
 
 TraderHVR::~TraderHVR() {
+    if (copiedByFork()) {
+        // The socket's destructor would take it out of the event loop that
+        // the parent shares; the thread handle names a thread of the parent.
+        // Both are left to the process (deleteTrader leaves the whole copy).
+        (void)socket.release();
+        leaveThreadAfterFork();
+        return;
+    }
     // A host that skipped release must not leave the network thread running
     // on freed memory: run the close step and wait, as release does.
     stopNetworkThread();
@@ -54,30 +74,31 @@ TraderHVR::~TraderHVR() {
 }
 
 bool TraderHVR::init(const kra::NXSConfigNode* config) {
-    const std::string host = textOf(config, "host");
-    const int port = intOf(config, "port");
-    const std::string folder = textOf(config, "folder");
-    {
-        MutexLock guard(&stateLock);
-        settings.host = host;
-        settings.port = port;
-        settings.folder = folder;
-    }
-    if (!folder.empty() && !boost::filesystem::exists(folder)) boost::filesystem::create_directories(folder);
-    {
-        MutexLock guard(&stateLock);
-        settings.pushMode = intOf(config, "pushmode");
-        settings.noDelay = intOf(config, "nodelay") == 1;
-    }
+    if (copiedByFork()) return true;
+    // Everything is read and checked before anything is stored: an init that
+    // throws leaves the settings, the record and the stop flag as they were.
+    Settings next;
+    next.host = textOf(config, "host");
+    next.port = intOf(config, "port");
+    next.folder = textOf(config, "folder");
+    next.pushMode = intOf(config, "pushmode");
+    next.noDelay = intOf(config, "nodelay") == 1;
+    next.peerTimeoutSeconds = std::clamp(intOf(config, "peertimeout"), 0, MAX_PEER_TIMEOUT_SECONDS);
+    next.sendQueueLimit = sendQueueLimitOf(textOf(config, "sendqueue"));
+    next.endpoint = boost::asio::ip::tcp::endpoint(parseNumericAddress(next.host),
+                                                   static_cast<uint16_t>(next.port & 0xFFFF));
+    if (!next.folder.empty() && !boost::filesystem::exists(next.folder))
+        boost::filesystem::create_directories(next.folder);
+
     // Logins choose their push id by pushmode again; pushes still arriving on
     // the running session keep being recorded until the next login or release.
     flowRecord.detach();
-
-    const boost::asio::ip::address address = parseNumericAddress(host);
     MutexLock guard(&stateLock);
-    settings.endpoint = boost::asio::ip::tcp::endpoint(address, static_cast<uint16_t>(port & 0xFFFF));
+    settings = next;
     if (state == ConnectionState::Stopped) state = ConnectionState::Idle;
     closing = false;
+    MutexLock sendGuard(&sendLock);
+    sendQueueLimit = next.sendQueueLimit;
     return true;
 }
 
@@ -87,21 +108,29 @@ void TraderHVR::registerListener(kra::ITraderListener* newListener) {
 }
 
 void TraderHVR::connect() {
-    MutexLock guard(&stateLock);
-    if (closing) return;  // release is ending this object's session
-    if (state != ConnectionState::Stopped) {
-        withdrawLiveSocketLocked();
-        const uint64_t attempt = ++connectionId;
-        state = ConnectionState::Connecting;
-        // The socket is the network thread's: the attempt starts there. Posted
-        // under the lock, so steps reach the network thread in the order of
-        // their ids and a replaced attempt always ends before its successor.
-        boost::asio::post(ioService, [this, attempt] { startAttempt(attempt); });
+    if (copiedByFork()) return;
+    bool stopped = false;
+    {
+        MutexLock guard(&stateLock);
+        // After disconnect or release only init starts connecting again.
+        stopped = closing || state == ConnectionState::Stopped;
+        if (!stopped) {
+            withdrawLiveSocketLocked();
+            const uint64_t attempt = ++connectionId;
+            state = ConnectionState::Connecting;
+            // The socket is the network thread's: the attempt starts there.
+            // Posted under the lock, so steps reach the network thread in the
+            // order of their ids and a replaced attempt always ends before its
+            // successor.
+            boost::asio::post(ioService, [this, attempt] { startAttempt(attempt); });
+        }
+        if (!networkThread && !closing) startNetworkThreadLocked();
     }
-    if (!networkThread) startNetworkThreadLocked();
+    if (stopped) reporter.log(kra::LOG_LEVEL_WARN, LOG_INIT_FIRST);
 }
 
 void TraderHVR::disconnect() {
+    if (copiedByFork()) return;
     {
         MutexLock guard(&stateLock);
         // A (0, 0) being delivered right now returns before the host hears
@@ -120,6 +149,7 @@ void TraderHVR::disconnect() {
 }
 
 bool TraderHVR::isConnected() {
+    if (copiedByFork()) return false;
     MutexLock guard(&stateLock);
     return state == ConnectionState::Connecting || state == ConnectionState::Connected;
 }
@@ -127,6 +157,7 @@ bool TraderHVR::isConnected() {
 bool TraderHVR::makeEntrustId(char* buffer, int length) {
     if (buffer == nullptr || length <= 0) return false;
     std::memset(buffer, 0, static_cast<std::size_t>(length));
+    if (copiedByFork()) return false;
     MutexLock guard(&identityLock);
     // A buffer too short for the whole id gets nothing, and uses up no number.
     if (formatEntrustId(buffer, static_cast<std::size_t>(length), tradingDate, sessionId, entrustSequence + 1) == 0)
@@ -136,18 +167,35 @@ bool TraderHVR::makeEntrustId(char* buffer, int length) {
 }
 
 void TraderHVR::release() {
-    logout();
-    boost::thread* thread = nullptr;
-    {
-        MutexLock guard(&stateLock);
-        thread = networkThread.get();
+    if (copiedByFork()) return;  // no logout on the parent's connection, no thread to wait for
+    if (onNetworkThread()) {
+        // From inside a callback: the thread cannot wait for itself. Refused
+        // before anything happens, with the thread library's own error.
+        reporter.log(kra::LOG_LEVEL_ERROR, LOG_RELEASE_IN_CALLBACK);
+        throw boost::thread_resource_error(static_cast<int>(boost::system::errc::resource_deadlock_would_occur),
+                                           "TraderHVR::release called from inside a listener callback");
     }
+    logout();
     // Without a network thread nothing runs and nothing is left queued.
-    if (thread == nullptr) return;
-    // Joining from inside the thread is refused by the thread library with
-    // its resource-deadlock error, which reaches the caller.
-    if (thread->get_id() == boost::this_thread::get_id()) thread->join();
     stopNetworkThread();
+}
+
+void TraderHVR::destroy(kra::ITraderApi*& trader) {
+    if (trader == nullptr) return;
+    auto* self = static_cast<TraderHVR*>(trader);
+    if (self->copiedByFork()) {
+        // Tearing the copy down would act on the event loop it shares with
+        // the parent: its memory is left to the process.
+        trader = nullptr;
+        return;
+    }
+    if (self->onNetworkThread()) {
+        // The callback that asks for it runs on this very object.
+        self->reporter.log(kra::LOG_LEVEL_ERROR, LOG_RELEASE_IN_CALLBACK);
+        return;
+    }
+    delete self;
+    trader = nullptr;
 }
 
 void TraderHVR::startNetworkThreadLocked() {
@@ -184,8 +232,9 @@ void TraderHVR::stopNetworkThread() {
     }
     stateChanged.signalAll();
     if (thread->get_id() == boost::this_thread::get_id()) {
-        // Destroyed from a listener callback: the thread cannot wait for
-        // itself; it is left to end on its own.
+        // The destructor called directly from a listener callback (deleteTrader
+        // refuses that): the thread cannot wait for itself; it is left to end
+        // on its own.
         thread->detach();
         return;
     }
@@ -198,6 +247,7 @@ void TraderHVR::stopNetworkThread() {
 
 void TraderHVR::closeSession() {
     heartbeatTimer.cancel();
+    if (peerTimer) peerTimer->cancel();
     disconnect();
     closeSocket();
     reportFlowNotices(flowRecord.close());
@@ -217,6 +267,15 @@ void TraderHVR::closeSession() {
 
 bool TraderHVR::onNetworkThread() const { return networkThreadId.load() == std::this_thread::get_id(); }
 
+bool TraderHVR::copiedByFork() const { return currentForkGeneration() != forkGeneration; }
+
+void TraderHVR::leaveThreadAfterFork() {
+    // The child runs only the thread that forked: no other thread can hold
+    // stateLock's copy for good reasons, but one of the parent's may have held
+    // it at the fork, so it is not taken.
+    (void)networkThread.release();
+}
+
 }  // namespace hvr
 
 extern "C" __attribute__((visibility("default"))) kra::ITraderApi* createTrader() {
@@ -228,7 +287,5 @@ extern "C" __attribute__((visibility("default"))) kra::ITraderApi* createTrader(
 }
 
 extern "C" __attribute__((visibility("default"))) void deleteTrader(kra::ITraderApi*& trader) {
-    if (trader == nullptr) return;
-    delete trader;
-    trader = nullptr;
+    hvr::TraderHVR::destroy(trader);
 }

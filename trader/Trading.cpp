@@ -17,8 +17,7 @@ int TraderHVR::orderInsert(kra::NXSEntrust* entrust) {
         reporter.log(kra::LOG_LEVEL_ERROR, LOG_PRICE_REFUSED, entrust->code.c_str(), entrust->price);
         return -1;
     }
-    sendMessage(request, FC_CMD_ORDER_INSERT, nextRequestNo());
-    return 0;
+    return sendMessage(request, FC_CMD_ORDER_INSERT, nextRequestNo()) ? 0 : -1;
 }
 
 int TraderHVR::orderCancel(kra::NXSOrderAction* action) {
@@ -29,28 +28,23 @@ int TraderHVR::orderCancel(kra::NXSOrderAction* action) {
     if (action->actionFlag != ACTION_FLAG_CANCEL) return -1;
     exchg::ReqOrderCancel request;
     request.set_orderid(parseOrderId(action->orderId.c_str()));
-    sendMessage(request, FC_CMD_ORDER_CANCEL, nextRequestNo());
-    return 0;
+    return sendMessage(request, FC_CMD_ORDER_CANCEL, nextRequestNo()) ? 0 : -1;
 }
 
 int TraderHVR::queryAccount() {
-    sendEmptyRequest(FC_QRY_ACCOUNT_INFO, nextRequestNo());
-    return 0;
+    return sendEmptyRequest(FC_QRY_ACCOUNT_INFO, nextRequestNo()) ? 0 : -1;
 }
 
 int TraderHVR::queryPositions() {
-    sendEmptyRequest(FC_QRY_POSITION, nextRequestNo());
-    return 0;
+    return sendEmptyRequest(FC_QRY_POSITION, nextRequestNo()) ? 0 : -1;
 }
 
 int TraderHVR::queryOrders() {
-    sendEmptyRequest(FC_QRY_ORDERS, nextRequestNo());
-    return 0;
+    return sendEmptyRequest(FC_QRY_ORDERS, nextRequestNo()) ? 0 : -1;
 }
 
 int TraderHVR::queryTrades() {
-    sendEmptyRequest(FC_QRY_TRADES, nextRequestNo());
-    return 0;
+    return sendEmptyRequest(FC_QRY_TRADES, nextRequestNo()) ? 0 : -1;
 }
 
 }  // namespace hvr

@@ -91,10 +91,9 @@ PYBIND11_MODULE(_core, m) {
         .def(py::init(&makeHost), "module_path"_a, "catalog"_a, "queue_events"_a)
         .def(
             "connect",
-            [](TraderHost& host, const std::string& address, int port, const std::string& folder, int pushMode) {
-                host.connect(TraderSettings{address, port, folder, pushMode});
-            },
-            "host"_a, "port"_a, "folder"_a, "pushmode"_a, Release())
+            [](TraderHost& host, const std::string& address, int port, const std::string& folder, int pushMode,
+               int peerTimeout) { host.connect(TraderSettings{address, port, folder, pushMode, peerTimeout}); },
+            "host"_a, "port"_a, "folder"_a, "pushmode"_a, "peertimeout"_a = 0, Release())
         .def("disconnect", &TraderHost::disconnect, Release())
         .def("login", &TraderHost::login, "user"_a, "password"_a, "resource"_a, Release())
         .def("make_entrust_id", &TraderHost::makeEntrustId, Release())

@@ -58,7 +58,8 @@ void TraderHost::connect(const TraderSettings& settings) {
     config.set("host", settings.host)
         .set("port", std::to_string(settings.port))
         .set("folder", settings.folder)
-        .set("pushmode", std::to_string(settings.pushMode));
+        .set("pushmode", std::to_string(settings.pushMode))
+        .set("peertimeout", std::to_string(settings.peerTimeout));
     api.init(&config);
     api.connect();
 }

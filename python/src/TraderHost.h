@@ -56,6 +56,7 @@ struct TraderSettings {
     int port = 0;
     std::string folder;
     int pushMode = 0;
+    int peerTimeout = 0;  // seconds; 0 = no dead-peer detection
 };
 
 // An order as the host enters it; codes are the module's character values.

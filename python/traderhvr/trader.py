@@ -244,7 +244,11 @@ class Trader:
     module, and without a catalog every position is left out with a
     warning (a Log event). ``queue_events=False`` keeps events out of
     ``events()`` and ``aevents()``, for a script that only uses callbacks (the
-    queue is otherwise unbounded).
+    queue is otherwise unbounded). ``peertimeout`` (seconds, 0 = off) turns
+    on the module's dead-peer detection: once the server has sent a
+    heartbeat, that long without a byte from it ends the connection (a
+    Disconnected event with error 110) and the module reconnects; choose it
+    above the server's heartbeat period.
 
     Set the callbacks (``on_event``, ``on_answer``, ``on_order``,
     ``on_trade``, ``on_log``) before ``connect()``. Use the Trader as a
@@ -260,8 +264,12 @@ class Trader:
         pushmode: int = PushMode.RESUME,
         catalog: Optional[Mapping[str, Optional[CatalogTerms]]] = None,
         queue_events: bool = True,
+        peertimeout: int = 0,
     ) -> None:
         self.host = _check_host(host)
+        if isinstance(peertimeout, bool) or not isinstance(peertimeout, int) or peertimeout < 0:
+            raise ValueError(f"peertimeout must be a whole number of seconds, 0 or more, not {peertimeout!r}")
+        self.peertimeout = peertimeout
         if not 0 < int(port) < 65536:
             raise ValueError(f"port out of range: {port}")
         self.port = int(port)
@@ -299,7 +307,9 @@ class Trader:
         self._usable("connect")
         if self._started:
             return
-        self._host.connect(_wire_text(self.host, "host"), self.port, _wire_text(self.folder, "folder"), self.pushmode)
+        self._host.connect(
+            _wire_text(self.host, "host"), self.port, _wire_text(self.folder, "folder"), self.pushmode, self.peertimeout
+        )
         self._started = True
 
     def login(self, user: str, password: str, resource: str = "") -> None:

@@ -58,6 +58,18 @@ TEST(Options, EveryFlagIsRead) {
     EXPECT_EQ(o.failWritesAfter, std::optional<uint64_t>(0));
 }
 
+TEST(Options, HeartbeatAndFreezeFlags) {
+    EXPECT_EQ(parse({}).options.heartbeatSeconds, 5.0);
+    EXPECT_EQ(parse({}).options.freezeAfter, 0u);
+    const CommandLine c = parse({"--heartbeat-seconds", "0.5", "--freeze-after", "4"});
+    ASSERT_EQ(c.action, CommandLine::Action::Run) << c.text;
+    EXPECT_EQ(c.options.heartbeatSeconds, 0.5);
+    EXPECT_EQ(c.options.freezeAfter, 4u);
+    EXPECT_EQ(parse({"--heartbeat-seconds", "0"}).action, CommandLine::Action::Run);  // none
+    for (const auto& bad : std::vector<std::vector<std::string>>{{"--freeze-after", "0"}, {"--heartbeat-seconds", "-1"}})
+        EXPECT_EQ(parse(bad).action, CommandLine::Action::Error) << bad.front();
+}
+
 TEST(Options, BadFlagsAreErrorsWithAMessage) {
     const std::vector<std::vector<std::string>> bad = {
         {"--no-such-flag"},

@@ -175,6 +175,7 @@ TEST_F(LoopbackServer, AClientAskingFasterThanItReadsIsSlowedNotDropped) {
     SimOptions options;
     options.configFile = dir.file("rich.ini");
     options.compressThreshold = SIZE_MAX;  // the answers' full size goes out
+    options.heartbeatSeconds = 0;          // only answers and pushes arrive
     start(options);
     TestClient trader(port);
     ASSERT_EQ(trader.login("demo", "demo").result(), 0);

@@ -298,5 +298,41 @@ TEST_F(LoopbackServer, FreshDayContinuesPushIdsOnAnyDateAndTheOtherIdsOnADateSee
     expectIds(fillOneOrder(9), 4, 3, {10, 11, 12});
 }
 
+TEST_F(LoopbackServer, LoggedInConnectionsGetAHeartbeatEveryInterval) {
+    SimOptions options;
+    options.heartbeatSeconds = 0.1;
+    start(options);
+    TestClient client(port);
+    EXPECT_TRUE(client.silentFor(std::chrono::milliseconds(300)));  // none before a login
+    EXPECT_EQ(client.login("demo", "demo").result(), 0);
+    for (int i = 0; i < 3; ++i) {
+        const ReceivedPacket heartbeat = client.receive();
+        EXPECT_EQ(heartbeat.header.functionCode, FC_HEART_BEAT);
+        EXPECT_EQ(heartbeat.header.requestNo, 0u);
+        EXPECT_EQ(heartbeat.header.packetLength, PACKET_HEADER_SIZE);
+    }
+}
+
+TEST_F(LoopbackServer, FreezeAfterStopsReadingAndWritingButKeepsTheConnectionOpen) {
+    SimOptions options;
+    options.freezeAfter = 2;
+    options.heartbeatSeconds = 0.05;
+    options.idleTimeoutSeconds = 0.2;
+    start(options);
+    TestClient client(port);
+    EXPECT_EQ(client.login("demo", "demo").result(), 0);
+    client.send(FC_QRY_ORDERS, 2);  // the second packet is still answered
+    ReceivedPacket answer;
+    do answer = client.receive();
+    while (answer.header.functionCode == FC_HEART_BEAT);
+    EXPECT_EQ(answer.header.functionCode, FC_QRY_ORDERS);
+    // Heartbeats written before the freeze may still be on their way.
+    while (!client.silentFor(std::chrono::milliseconds(150)))
+        EXPECT_EQ(client.receive().header.functionCode, FC_HEART_BEAT);
+    client.send(FC_QRY_ORDERS, 3);
+    // No answer, no heartbeat, and no close for several idle timeouts.
+    EXPECT_TRUE(client.silentFor(std::chrono::milliseconds(800)));
+}
+
 }  // namespace
 }  // namespace hvr::sim::testing

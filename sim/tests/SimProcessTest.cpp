@@ -345,7 +345,8 @@ TEST(SimProcess, FailingSavesRefuseWithOneLogLineASecondAndARestartShowsWhatWasR
     TempDir dir;
     const std::string db = dir.file("p.db");
     const std::string log = dir.file("sim.log");
-    Child child = spawn({"--db", db, "--fresh-day", "--fail-writes-after", "3", "--log-file", log});
+    Child child = spawn({"--db", db, "--fresh-day", "--fail-writes-after", "3", "--log-file", log,
+                         "--heartbeat-seconds", "0"});  // only answers and pushes arrive
     const int port = readPort(child);
     ASSERT_NE(port, 0) << readFile(log);
     TestClient trader(static_cast<uint16_t>(port));
@@ -414,7 +415,8 @@ TEST(SimProcess, OnAFullDiskOnlyStoredOrdersAreAcceptedAndPushIdsAreNeverReused)
                                            "[instrument.XY]\nlast = 100\nmultiplier = 1\n";
     const std::string db = disk + "/sim.db";
     const std::string log = dir.file("sim.log");
-    Child child = spawn({"--db", db, "--fresh-day", "--config", dir.file("rich.ini"), "--log-file", log});
+    Child child = spawn({"--db", db, "--fresh-day", "--config", dir.file("rich.ini"), "--log-file", log,
+                         "--heartbeat-seconds", "0"});
     const int port = readPort(child);
     ASSERT_NE(port, 0) << readFile(log);
     TestClient trader(static_cast<uint16_t>(port));

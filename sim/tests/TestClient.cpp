@@ -1,5 +1,7 @@
 #include "TestClient.h"
 
+#include <poll.h>
+
 #include <boost/asio/connect.hpp>
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
@@ -63,6 +65,11 @@ bool TestClient::closedByServer() {
     boost::system::error_code error;
     const std::size_t n = socket_.read_some(asio::buffer(&byte, 1), error);
     return n == 0 && (error == asio::error::eof || error == asio::error::connection_reset);
+}
+
+bool TestClient::silentFor(std::chrono::milliseconds limit) {
+    pollfd watched{socket_.native_handle(), POLLIN, 0};
+    return ::poll(&watched, 1, static_cast<int>(limit.count())) == 0;
 }
 
 exchg::AnsLogin TestClient::login(const std::string& user, const std::string& password, int64_t pushId) {

@@ -6,6 +6,7 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -55,6 +56,10 @@ public:
     // True when the server closes the connection before sending anything
     // more (within the read timeout).
     bool closedByServer();
+
+    // True when the server neither sends anything nor closes the connection
+    // for that long.
+    bool silentFor(std::chrono::milliseconds limit);
 
     exchg::AnsLogin login(const std::string& user, const std::string& password, int64_t pushId = -1);
     exchg::AnsOrderInsert insert(const std::string& instrument, int32_t price, uint32_t qty,

@@ -28,13 +28,6 @@ uint16_t closedPort() {
 
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
-std::vector<LogLine> logsWith(TestListener& listener, const char* format) {
-    std::vector<LogLine> found;
-    for (const LogLine& l : listener.logsSnapshot())
-        if (l.format == format) found.push_back(l);
-    return found;
-}
-
 class Reliability : public ::testing::Test {
 protected:
     void configure(uint16_t port, kra::ITraderListener* l = nullptr) {
@@ -123,7 +116,7 @@ TEST_F(Reliability, ThrowingCallbacksAreLoggedOnceAndTheConnectionGoesOn) {
     server.send(pushPacket(5, FC_PUSH_ORDER, order(7, "IF2412", 35000000, 1)));
     ASSERT_TRUE(throwing.waitFor([&] { return throwing.orderPushes.size() == 1; }));
 
-    const auto loopErrors = logsWith(throwing, LOG_LOOP_ERROR);
+    const auto loopErrors = throwing.logsWith(LOG_LOOP_ERROR);
     ASSERT_EQ(loopErrors.size(), 2u);
     EXPECT_EQ(loopErrors[0].level, 104);
     EXPECT_TRUE(contains(loopErrors[0].text, "login handler failed"));
@@ -180,7 +173,7 @@ TEST_F(Reliability, OrdersStillQueuedAtReleaseAreReported) {
     trader->queryTrades();
     trader->release();
     trader.markReleased();
-    const auto lines = logsWith(listener, LOG_UNSENT_AT_CLOSE);
+    const auto lines = listener.logsWith(LOG_UNSENT_AT_CLOSE);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].level, 104);
     // "[TraderHVR]发送出错:关闭时2个请求未发出"
@@ -273,12 +266,12 @@ TEST_F(Reliability, UnreadablePushesAndAnswersAreLoggedAndThePushIdKept) {
     server.send(pushPacket(43, FC_PUSH_ORDER, order(1, "IF2412", 35000000, 1)));
     ASSERT_TRUE(listener.waitFor([&] { return listener.orderPushes.size() == 1; }));
 
-    const auto pushLines = logsWith(listener, LOG_PUSH_UNREADABLE);
+    const auto pushLines = listener.logsWith(LOG_PUSH_UNREADABLE);
     ASSERT_EQ(pushLines.size(), 1u);
     EXPECT_EQ(pushLines[0].level, 104);
     EXPECT_TRUE(contains(pushLines[0].text, "42"));
     EXPECT_TRUE(contains(pushLines[0].text, "61"));
-    const auto answerLines = logsWith(listener, LOG_ANSWER_UNREADABLE);
+    const auto answerLines = listener.logsWith(LOG_ANSWER_UNREADABLE);
     ASSERT_EQ(answerLines.size(), 1u);
     EXPECT_TRUE(contains(answerLines[0].text, "\xba\xc5" "2"));  // "...功能号2"
     EXPECT_TRUE(listener.tradePushes.empty());
@@ -319,7 +312,7 @@ protected:
         EXPECT_TRUE(listener.loginResults[0].succeeded);
     }
     void expectOneLineNaming(const std::string& path, const std::string& reason) {
-        const auto lines = logsWith(listener, LOG_FLOW_UNAVAILABLE);
+        const auto lines = listener.logsWith(LOG_FLOW_UNAVAILABLE);
         ASSERT_EQ(lines.size(), 1u);
         EXPECT_EQ(lines[0].level, 104);
         EXPECT_TRUE(contains(lines[0].text, path)) << lines[0].text;
@@ -360,7 +353,7 @@ TEST_F(FlowFileTrouble, FileCannotBeMapped) {
     const std::string path = dir.prefix() + "erin.flow";
     ASSERT_EQ(::symlink("/dev/null", path.c_str()), 0);
     loginAnswered("erin");
-    const auto lines = logsWith(listener, LOG_FLOW_UNAVAILABLE);
+    const auto lines = listener.logsWith(LOG_FLOW_UNAVAILABLE);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_TRUE(contains(lines[0].text, path));
 }

@@ -43,7 +43,11 @@ ScriptedServer::ScriptedServer(const std::string& address, uint16_t port) {
 }
 
 ScriptedServer::~ScriptedServer() {
-    stopping = true;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        stopping = true;
+        changed.notify_all();  // a paused reader goes on to its end
+    }
     stopListening();
     if (acceptor.joinable()) acceptor.join();
     {
@@ -92,6 +96,10 @@ void ScriptedServer::readLoop(int fd, int connection) {
     std::string buffer;
     char chunk[65536];
     for (;;) {
+        {
+            std::unique_lock<std::mutex> guard(lock);
+            changed.wait(guard, [&] { return !readingPaused || stopping; });
+        }
         ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
         if (n <= 0) return;
         buffer.append(chunk, static_cast<std::size_t>(n));
@@ -165,6 +173,17 @@ void ScriptedServer::send(const std::string& bytes) {
         if (n <= 0) throw std::runtime_error("send failed");
         sent += static_cast<std::size_t>(n);
     }
+}
+
+void ScriptedServer::pauseReading() {
+    std::lock_guard<std::mutex> guard(lock);
+    readingPaused = true;
+}
+
+void ScriptedServer::resumeReading() {
+    std::lock_guard<std::mutex> guard(lock);
+    readingPaused = false;
+    changed.notify_all();
 }
 
 void ScriptedServer::closeConnection() {

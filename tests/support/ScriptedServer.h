@@ -57,6 +57,10 @@ public:
     void closeConnection();
     // Stops accepting; later connects are refused.
     void stopListening();
+    // Stops reading every connection (what the client sends piles up in the
+    // socket buffers), and reads again.
+    void pauseReading();
+    void resumeReading();
 
 private:
     void acceptLoop();
@@ -73,6 +77,7 @@ private:
     std::vector<std::thread> readers;
     std::deque<ReceivedPacket> packets;
     std::size_t totalBytes = 0;
+    bool readingPaused = false;
 };
 
 }  // namespace hvr::test

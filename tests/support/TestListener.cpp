@@ -109,6 +109,14 @@ std::vector<LogLine> TestListener::logsSnapshot() {
     return logs;
 }
 
+std::vector<LogLine> TestListener::logsWith(const char* format) {
+    std::lock_guard<std::mutex> guard(lock);
+    std::vector<LogLine> found;
+    for (const LogLine& l : logs)
+        if (l.format == format) found.push_back(l);
+    return found;
+}
+
 std::size_t TestListener::countEvents(int kind, int code) {
     std::lock_guard<std::mutex> guard(lock);
     std::size_t n = 0;

@@ -68,6 +68,7 @@ public:
     // Snapshot accessors, under the lock.
     std::vector<TraderEvent> eventsSnapshot();
     std::vector<LogLine> logsSnapshot();
+    std::vector<LogLine> logsWith(const char* format);
     std::size_t countEvents(int kind, int code);
     std::size_t countLogs(const char* format);
     bool waitForEvent(int kind, int code, std::size_t count = 1);

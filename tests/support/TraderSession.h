@@ -4,6 +4,8 @@
 
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "Module.h"
 #include "ScriptedServer.h"
@@ -19,12 +21,16 @@ struct TraderConfig {
     std::string pushMode;
 };
 
-inline std::unique_ptr<kra::NXSMapNode> makeConfig(const TraderConfig& c) {
+using ConfigKeys = std::vector<std::pair<std::string, std::string>>;
+
+// more: further keys, such as peertimeout.
+inline std::unique_ptr<kra::NXSMapNode> makeConfig(const TraderConfig& c, const ConfigKeys& more = {}) {
     auto node = std::make_unique<kra::NXSMapNode>();
     node->set("host", c.host);
     if (!c.port.empty()) node->set("port", c.port);
     if (!c.folder.empty()) node->set("folder", c.folder);
     if (!c.pushMode.empty()) node->set("pushmode", c.pushMode);
+    for (const auto& [key, value] : more) node->set(key, value);
     return node;
 }
 

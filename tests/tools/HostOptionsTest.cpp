@@ -21,9 +21,9 @@ TEST(HostOptions, DefaultsNameLoopbackTheGivenModuleResumeModeAndNoDelay) {
     EXPECT_FALSE(p.showHelp);
 }
 
-TEST(HostOptions, TraderConfigNodeCarriesItsFiveKeys) {
-    const ParsedOptions p = parse(
-        {"--host", "::1", "--port", "7001", "--folder", "/tmp/f/", "--pushmode", "2", "--nodelay", "0"});
+TEST(HostOptions, TraderConfigNodeCarriesItsSixKeys) {
+    const ParsedOptions p = parse({"--host", "::1", "--port", "7001", "--folder", "/tmp/f/", "--pushmode", "2",
+                                   "--nodelay", "0", "--peertimeout", "4"});
     ASSERT_TRUE(p.error.empty()) << p.error;
     const auto node = makeTraderConfig(p.options);
     EXPECT_STREQ(node->child("host")->textValue(), "::1");
@@ -31,7 +31,11 @@ TEST(HostOptions, TraderConfigNodeCarriesItsFiveKeys) {
     EXPECT_STREQ(node->child("folder")->textValue(), "/tmp/f/");
     EXPECT_EQ(node->child("pushmode")->intValue(), 2);
     EXPECT_STREQ(node->child("nodelay")->textValue(), "0");
-    EXPECT_STREQ(makeTraderConfig(parse({"--port", "1"}).options)->child("nodelay")->textValue(), "1");
+    EXPECT_STREQ(node->child("peertimeout")->textValue(), "4");
+    const auto defaults = makeTraderConfig(parse({"--port", "1"}).options);
+    EXPECT_STREQ(defaults->child("nodelay")->textValue(), "1");
+    EXPECT_STREQ(defaults->child("peertimeout")->textValue(), "15");
+    EXPECT_NE(parse({"--port", "1", "--peertimeout", "-1"}).error.find("--peertimeout"), std::string::npos);
 }
 
 TEST(HostOptions, PortComesFromTheTraderConfigOrIsRequired) {

@@ -32,6 +32,7 @@ struct Recorder : PacketHandler {
         calls.push_back("unreadable-push " + std::to_string(id) + " " + std::to_string(mtype));
     }
     void onUnreadableAnswer(uint16_t code) override { calls.push_back("unreadable " + std::to_string(code)); }
+    void onHeartbeat() override { calls.push_back("heartbeat"); }
 };
 
 std::string packet(uint16_t code, const std::string& payload, uint32_t rawLength = 0) {
@@ -77,15 +78,21 @@ protected:
 TEST_F(Dispatch, NullPacketIsRejected) { EXPECT_FALSE(dispatchPacket(nullptr, handler, scratch)); }
 
 TEST_F(Dispatch, UnhandledCodesAreConsumedSilently) {
-    for (uint16_t code : {0, 4, 29, 32, 34, 36, 60, 61, 62, 68, 70, 100, 101, 999, 65535}) {
+    for (uint16_t code : {0, 4, 29, 32, 34, 36, 60, 61, 62, 68, 70, 999, 65535}) {
         EXPECT_TRUE(run(packet(code, "\x08\x01"))) << code;
     }
     EXPECT_TRUE(handler.calls.empty());
 }
 
+TEST_F(Dispatch, BothHeartbeatCodesAreReportedWhateverTheirPayload) {
+    EXPECT_TRUE(run(packet(FC_HEART_BEAT, "")));
+    EXPECT_TRUE(run(packet(FC_HEART_BEAT2, "\x08\x01")));
+    EXPECT_EQ(handler.calls, (std::vector<std::string>{"heartbeat", "heartbeat"}));
+}
+
 TEST_F(Dispatch, DecompressionCheckComesBeforeTheRouting) {
-    EXPECT_FALSE(run(compressed(100, "abc", 1)));  // unhandled code, wrong size
-    EXPECT_TRUE(run(compressed(100, "abc")));
+    EXPECT_FALSE(run(compressed(999, "abc", 1)));  // unhandled code, wrong size
+    EXPECT_TRUE(run(compressed(999, "abc")));
     for (uint32_t raw = 1; raw < PACKET_HEADER_SIZE; ++raw) EXPECT_FALSE(run(packet(30, "", raw))) << raw;
     EXPECT_FALSE(run(packet(30, "x", 0x7FFFFFFF)));  // announced size too large to accept
     EXPECT_TRUE(handler.calls.empty());

@@ -12,7 +12,7 @@
 namespace hvr {
 namespace {
 
-using boost::posix_time::milliseconds;
+using std::chrono::milliseconds;
 
 class RepeatingTimerTest : public ::testing::Test {
 protected:
