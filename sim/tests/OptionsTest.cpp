@@ -16,7 +16,9 @@ TEST(Options, DefaultsWithoutFlags) {
     EXPECT_EQ(c.options.db, "hvr-sim.db");
     EXPECT_EQ(c.options.compressThreshold, 1024u);
     EXPECT_EQ(c.options.idleTimeoutSeconds, 30.0);
+    EXPECT_EQ(c.options.loginTimeoutSeconds, 5.0);
     EXPECT_FALSE(c.options.randomWalkSeed.has_value());
+    EXPECT_FALSE(c.options.failWritesAfter.has_value());
     EXPECT_EQ(c.options.dropAfter, 0u);
 }
 
@@ -29,7 +31,8 @@ TEST(Options, EveryFlagIsRead) {
                                  "--max-connections", "9", "--log-file", "s.log", "--log-level", "debug",
                                  "--log-max-bytes", "4096", "--log-max-files", "2", "--connection-faults",
                                  "stall:800,trickle:3000,reset:300", "--small-socket-buffers",
-                                 "--request-journal", "j.txt"});
+                                 "--request-journal", "j.txt", "--login-timeout", "1.5",
+                                 "--fail-writes-after", "0"});
     ASSERT_EQ(c.action, CommandLine::Action::Run) << c.text;
     const SimOptions& o = c.options;
     EXPECT_EQ(o.listen, "::1");
@@ -59,6 +62,8 @@ TEST(Options, EveryFlagIsRead) {
     EXPECT_EQ(describeFault(o.connectionFaults[2]), "reset:300");
     EXPECT_TRUE(o.smallSocketBuffers);
     EXPECT_EQ(o.requestJournal, "j.txt");
+    EXPECT_EQ(o.loginTimeoutSeconds, 1.5);
+    EXPECT_EQ(o.failWritesAfter, std::optional<uint64_t>(0));
 }
 
 TEST(Options, HeartbeatAndFreezeFlags) {
@@ -84,6 +89,8 @@ TEST(Options, BadFlagsAreErrorsWithAMessage) {
         {"--trading-date", "20240230"},
         {"--trading-date", "2024"},
         {"--idle-timeout", "0"},
+        {"--login-timeout", "0"},
+        {"--fail-writes-after", "-1"},
         {"--drop-after", "0"},
         {"--random-walk-ms", "0"},
         {"--db"},
@@ -103,6 +110,12 @@ TEST(Options, BadFlagsAreErrorsWithAMessage) {
         EXPECT_FALSE(c.text.empty());
     }
     EXPECT_NE(parse({"--listen", "10.0.0.1"}).text.find("loopback"), std::string::npos);
+}
+
+TEST(Options, LeaveOutPushesTakesAPositiveCount) {
+    EXPECT_EQ(parse({"--leave-out-pushes", "3"}).options.leaveOutPushEvery, 3u);
+    EXPECT_EQ(parse({}).options.leaveOutPushEvery, 0u);
+    EXPECT_EQ(parse({"--leave-out-pushes", "0"}).action, CommandLine::Action::Error);
 }
 
 TEST(Options, HelpListsTheFlagsAndVersionNamesTheProgram) {

@@ -59,7 +59,7 @@ protected:
         return true;
     }
     static exchg::ReqOrderInsert order(const std::string& tag) {
-        return orderRequest("IF2412", IF_LAST, 1, exchg::DT_Long, exchg::OF_Open, tag);
+        return limitOrder("IF2412", IF_LAST, 1, exchg::DT_Long, exchg::OF_Open, tag);
     }
 };
 

@@ -32,8 +32,14 @@ SimChild::~SimChild() {
 
 bool SimChild::start(uint16_t port, const std::vector<std::string>& flags, bool freshDay, std::string& why) {
     kill9();
-    std::vector<std::string> args{binary, "--listen", "127.0.0.1", "--port",           std::to_string(port),
-                                  "--db", db,         "--config",  config, "--request-journal", journal};
+    // A login may come late on purpose (a stalled server, a listener that
+    // holds the network thread): the server's login deadline must not end
+    // such a connection, or requests would be lost that the soak cannot
+    // tell from the adapter's.
+    std::vector<std::string> args{binary,   "--listen", "127.0.0.1", "--port",
+                                  std::to_string(port), "--db", db, "--config",
+                                  config,   "--request-journal", journal, "--login-timeout",
+                                  "3600"};
     if (freshDay) args.push_back("--fresh-day");
     args.insert(args.end(), flags.begin(), flags.end());
     std::vector<char*> argv;
