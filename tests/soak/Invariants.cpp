@@ -754,6 +754,40 @@ void checkEvents(const JournalData& j, const std::vector<SimConnection>* sim,
                                                        std::to_string(starts[object]) + " attempts started and " +
                                                        std::to_string(connects[object]) + " connect calls");
 
+    // And no fewer: an attempt the module started and retried on its own
+    // (a start line, then the next, with no host call of that object from
+    // the start line before the first to the second) ended in exactly one
+    // (0, code) between the two. A host call may abort an attempt, whose
+    // result then comes late or, once a newer one was reported, not at all.
+    {
+        std::map<int, std::vector<Seq>> startsOf;
+        for (const LogLineSeen& l : j.startLines) startsOf[l.object].push_back(l.seq);
+        std::map<int, std::vector<Seq>> resultsOf;
+        for (const TraderEventRecord& e : j.events)
+            if (!e.onHostThread && e.kind == 0) resultsOf[e.object].push_back(e.seq);
+        for (auto& entry : startsOf) {
+            const int object = entry.first;
+            std::vector<Seq>& seqs = entry.second;
+            std::sort(seqs.begin(), seqs.end());
+            std::vector<Seq>& results = resultsOf[object];
+            std::sort(results.begin(), results.end());
+            for (std::size_t i = 1; i + 1 < seqs.size(); ++i) {
+                const Seq from = seqs[i - 1], first = seqs[i], next = seqs[i + 1];
+                const bool hostCall = std::any_of(j.lifecycle.begin(), j.lifecycle.end(), [&](const LifecycleCall& c) {
+                    return c.object == object && c.started < next && (c.ended == 0 || c.ended > from);
+                });
+                if (hostCall) continue;
+                const auto n = std::upper_bound(results.begin(), results.end(), next) -
+                               std::upper_bound(results.begin(), results.end(), first);
+                if (n != 1)
+                    findings.add(n == 0 ? "attempt result missing" : "extra connection event",
+                                 "trader #" + std::to_string(object) + " started an attempt at seq " +
+                                     std::to_string(first) + " and the next at seq " + std::to_string(next) +
+                                     " on its own, and reported " + std::to_string(n) + " attempt results (0, code) between");
+            }
+        }
+    }
+
     // Requests reach the server only on a connection the host was told of.
     if (sim != nullptr && connections != nullptr) {
         std::set<const SimConnection*> known;

@@ -432,6 +432,45 @@ TEST(SoakInvariants, EndOfAConnectionNeverReportedOrReportedTwiceIsOutOfOrder) {
     EXPECT_FALSE(mentions(late.check(), "out of order")) << first(late.check());
 }
 
+TEST(SoakInvariants, AttemptRetriedOnItsOwnEndsInExactlyOneResult) {
+    // Refused twice, then connected: each start line answered by one (0, code).
+    auto refused = [](MadeUpRun& run, bool reported) {
+        run.j.startLines.push_back({run.next(), 1, run.clock});
+        if (reported) run.j.events.push_back({run.next(), 1, 0, 111, false, 0, run.clock});
+    };
+    MadeUpRun clean;
+    refused(clean, true);
+    refused(clean, true);
+    clean.connect(40001);
+    clean.finish();
+    EXPECT_FALSE(mentions(clean.check(), "attempt result")) << first(clean.check());
+
+    MadeUpRun swallowed;
+    refused(swallowed, true);
+    refused(swallowed, false);  // its (0, 111) never came
+    swallowed.connect(40001);
+    swallowed.finish();
+    EXPECT_TRUE(mentions(swallowed.check(), "attempt result missing")) << first(swallowed.check());
+
+    MadeUpRun twice;
+    refused(twice, true);
+    refused(twice, true);
+    twice.j.events.push_back({twice.next(), 1, 0, 111, false, 0, twice.clock});
+    twice.connect(40001);
+    twice.finish();
+    EXPECT_TRUE(mentions(twice.check(), "extra connection event")) << first(twice.check());
+
+    // A connect of the host's own may abort the attempt, whose result then
+    // need not come before the next start line.
+    MadeUpRun replaced;
+    refused(replaced, true);
+    replaced.j.startLines.push_back({replaced.next(), 1, replaced.clock});
+    replaced.lifecycle(LifecycleCall::Connect);
+    replaced.connect(40001);
+    replaced.finish();
+    EXPECT_FALSE(mentions(replaced.check(), "attempt result")) << first(replaced.check());
+}
+
 TEST(SoakInvariants, ConnectedLineWithoutItsEventIsAMissingEvent) {
     MadeUpRun run;
     run.connect(40001);
