@@ -137,8 +137,10 @@ void SoakListener::onTraderEvent(int kind, int code) {
     uint16_t localPort = 0;
     if (!host && kind == 0 && code == 0) {
         // The connection just reported: the module's socket is the only
-        // established one to the simulator's port.
-        if (const auto port = clientPortTo(parseTcpTable(readTcpTable()), serverPort.load())) localPort = *port;
+        // established one to the simulator's port. A read of the table that
+        // changes meanwhile may miss it: read again, a few times.
+        for (int read = 0; read < 3 && localPort == 0; ++read)
+            if (const auto port = clientPortTo(parseTcpTable(readTcpTable()), serverPort.load())) localPort = *port;
     }
     const Seq seq = journal.record([&](JournalData& d, Seq s) {
         d.events.push_back({s, obj, kind, code, host, localPort, steadyNow()});

@@ -58,7 +58,10 @@ std::optional<uint16_t> clientPortTo(const std::vector<TcpSocket>& table, uint16
         if (s.state != TCP_ESTABLISHED_STATE || s.remotePort != serverPort || s.remoteAddress != LOOPBACK ||
             s.localAddress != LOOPBACK)
             continue;
-        if (found) return std::nullopt;  // two: cannot tell which
+        // The kernel writes the table in pieces, so a socket that moves in
+        // its hash table meanwhile may be listed twice: the same port is the
+        // same connection.
+        if (found && *found != s.localPort) return std::nullopt;  // two: cannot tell which
         found = s.localPort;
     }
     return found;

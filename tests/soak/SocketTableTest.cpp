@@ -34,6 +34,12 @@ TEST(SocketTable, FindsTheClientSideOfTheOneConnectionToTheServerPort) {
     std::vector<TcpSocket> two = table;
     two[3].state = TCP_ESTABLISHED_STATE;  // two connections: cannot tell which
     EXPECT_FALSE(clientPortTo(two, 40000));
+
+    // The kernel may list a socket twice when the table changes while it is
+    // read: still one connection.
+    std::vector<TcpSocket> listedTwice = table;
+    listedTwice.push_back(table[2]);
+    EXPECT_EQ(clientPortTo(listedTwice, 40000), std::optional<uint16_t>(40960));
 }
 
 TEST(SocketTable, ReadsTheSendQueueOfThisProcesssOwnSocket) {
