@@ -344,16 +344,16 @@ void checkTags(const JournalData& j, const StoredDay& day, const RoundWindow& w,
         if (++answers[e.tag] == 2)
             findings.add("entrust answer repeated",
                          "tag " + e.tag + " was answered twice (again at seq " + std::to_string(e.seq) + ")");
-    std::set<uint32_t> pushedOrders;
+    std::set<std::pair<uint32_t, uint32_t>> pushedOrders;  // day, order id
     for (const PushDelivery& d : j.pushes)
-        if (d.key.mtype == PUSH_ORDER) pushedOrders.insert(d.key.id);
+        if (d.key.mtype == PUSH_ORDER) pushedOrders.insert({d.key.day, d.key.id});
     std::map<std::string, int> stored;
     for (const StoredOrder& o : day.orders) {
         if (o.tag.rfind(w.tagPrefix, 0) != 0) continue;
         if (++stored[o.tag] == 2)
             findings.add("order stored twice", "tag " + o.tag + " is in the simulator's orders twice (again as order " +
                                                    std::to_string(o.orderId) + "): a request was sent again");
-        if (pushedOrders.count(o.orderId) == 0)
+        if (pushedOrders.count({o.day, o.orderId}) == 0)
             findings.add("order never pushed", "order " + std::to_string(o.orderId) + " (tag " + o.tag +
                                                    ") is stored and the host never got a push of it");
     }
@@ -874,11 +874,12 @@ void countSendLines(const JournalData& j, const RoundWindow& w, CheckCounts& cou
 }  // namespace
 
 std::string PushKey::describe() const {
-    if (mtype == PUSH_TRADE) return "trade " + std::to_string(id);
+    const std::string ofDay = day == 0 ? "" : " of day " + std::to_string(day + 1);
+    if (mtype == PUSH_TRADE) return "trade " + std::to_string(id) + ofDay;
     if (mtype == PUSH_ORDER)
         return "order " + std::to_string(id) + " state " + std::to_string(state) + " traded " + std::to_string(traded) +
-               " left " + std::to_string(left);
-    return "mtype " + std::to_string(mtype);
+               " left " + std::to_string(left) + ofDay;
+    return "mtype " + std::to_string(mtype) + ofDay;
 }
 
 const char* requestKindName(RequestKind kind) {

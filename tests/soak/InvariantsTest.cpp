@@ -179,6 +179,30 @@ TEST(SoakInvariants, RepeatIsReplayOnlyWhenALoginInBetweenResumedBelowIt) {
     EXPECT_TRUE(mentions(unasked.check(), "push duplicated: push 2"));
 }
 
+TEST(SoakInvariants, NewDaysPushWithTheSameIdsIsNotTheOldDaysPush) {
+    // A new trading day numbers orders and trades from 1 again: order 1's
+    // pushes of the second day do not stand for those of the first.
+    MadeUpRun run;
+    for (const StoredPush& p : run.day.pushes) {
+        StoredPush next = p;
+        next.pushId += 3;
+        next.key.day = 1;
+        run.day.pushes.push_back(next);
+    }
+    for (StoredPush& p : run.day.pushes) {
+        if (p.key.day == 1) continue;
+        PushKey delivered = p.key;
+        delivered.day = 1;
+        run.deliver(delivered);
+    }
+    run.deliver(run.day.pushes.back().key);
+    run.pushesDelivered = true;
+    run.finish();
+    const CheckResult r = run.check();
+    EXPECT_TRUE(mentions(r, "push lost: push 1 (order 1 state 3 traded 0 left 1) is stored")) << first(r);
+    EXPECT_TRUE(mentions(r, "push duplicated: push 6 (order 1 state 0 traded 1 left 0 of day 2)")) << first(r);
+}
+
 TEST(SoakInvariants, FlowFileMustHoldTheLastPushHandled) {
     MadeUpRun run;
     run.finish();      // the final login resumes from 3 ...

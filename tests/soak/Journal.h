@@ -37,19 +37,24 @@ constexpr uint32_t PUSH_TRADE = 61;
 // What a pushed record says, independent of how it arrived: host deliveries
 // carry no push id, so they are matched with the simulator's stored pushes by
 // this content. Order pushes: order id, state (OrderState value), traded and
-// left volume; trade pushes: the trade id only.
+// left volume; trade pushes: the trade id only. A new trading day numbers
+// its orders and trades from 1 again, so the key also says which day of the
+// run (0 for the first) the push belongs to: the driver sets it, by when a
+// delivery came and from which day's database a stored push was read.
 struct PushKey {
     uint32_t mtype = 0;
     uint32_t id = 0;
     uint32_t state = 0;
     uint32_t traded = 0;
     uint32_t left = 0;
+    uint32_t day = 0;
 
     bool operator<(const PushKey& o) const {
-        return std::tie(mtype, id, state, traded, left) < std::tie(o.mtype, o.id, o.state, o.traded, o.left);
+        return std::tie(day, mtype, id, state, traded, left) < std::tie(o.day, o.mtype, o.id, o.state, o.traded, o.left);
     }
     bool operator==(const PushKey& o) const {
-        return std::tie(mtype, id, state, traded, left) == std::tie(o.mtype, o.id, o.state, o.traded, o.left);
+        return std::tie(day, mtype, id, state, traded, left) ==
+               std::tie(o.day, o.mtype, o.id, o.state, o.traded, o.left);
     }
     std::string describe() const;
 };

@@ -109,6 +109,7 @@ RoundPlan makePlan(uint64_t seed, int round, bool firstRound) {
     plan.probe = probes[rng() % 6];
     plan.firstClose = static_cast<OwnClose>(rng() % 3);
     plan.secondClose = static_cast<OwnClose>(rng() % 2);
+    plan.newDay = round % 3 == 2;
     return plan;
 }
 
@@ -147,6 +148,7 @@ std::string describePlan(const RoundPlan& plan) {
     text << "; quiesce on " << (plan.reuseForQuiesce ? "the released object" : "a new object") << ", probe throws from "
          << callbackName(plan.probe) << "; drills close with " << ownCloseName(plan.firstClose) << ", then "
          << ownCloseName(plan.secondClose);
+    if (plan.newDay) text << "; a new trading day before the drills";
     return text.str();
 }
 

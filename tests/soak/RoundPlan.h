@@ -68,6 +68,10 @@ struct RoundPlan {
     // (never a release: what it leaves queued is the next drill's batch).
     OwnClose firstClose = OwnClose::Connect;
     OwnClose secondClose = OwnClose::Connect;
+    // The simulator starts a new trading day (the next date) before the
+    // drills: the host's flow record and replays cross it. Every third round
+    // from the second, not drawn, so that the seeds' other choices stay.
+    bool newDay = false;
 };
 
 // Every callback throws at least this often, in every round.

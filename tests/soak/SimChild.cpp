@@ -30,7 +30,7 @@ SimChild::~SimChild() {
     kill9();
 }
 
-bool SimChild::start(uint16_t port, const std::vector<std::string>& flags, bool freshDay, std::string& why) {
+bool SimChild::start(uint16_t port, const std::vector<std::string>& flags, uint32_t newDay, std::string& why) {
     kill9();
     // A login may come late on purpose (a stalled server, a listener that
     // holds the network thread): the server's login deadline must not end
@@ -40,7 +40,11 @@ bool SimChild::start(uint16_t port, const std::vector<std::string>& flags, bool 
                                   std::to_string(port), "--db", db, "--config",
                                   config,   "--request-journal", journal, "--login-timeout",
                                   "3600"};
-    if (freshDay) args.push_back("--fresh-day");
+    if (newDay != 0) {
+        args.push_back("--fresh-day");
+        args.push_back("--trading-date");
+        args.push_back(std::to_string(newDay));
+    }
     args.insert(args.end(), flags.begin(), flags.end());
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());

@@ -27,9 +27,10 @@ public:
     SimChild& operator=(const SimChild&) = delete;
 
     // Starts on port (0 = any free one) with the flags; returns once it is
-    // listening. False, with the reason, when it exits or stays silent for
-    // 10 s (a port still taken, say).
-    bool start(uint16_t port, const std::vector<std::string>& flags, bool freshDay, std::string& why);
+    // listening. newDay (YYYYMMDD, 0 = go on with the day the database holds)
+    // wipes the day and starts a fresh one of that date. False, with the
+    // reason, when it exits or stays silent for 10 s (a port still taken, say).
+    bool start(uint16_t port, const std::vector<std::string>& flags, uint32_t newDay, std::string& why);
     // SIGKILL and reap; nothing when not running.
     void kill9();
 

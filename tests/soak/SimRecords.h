@@ -26,6 +26,7 @@ struct StoredPush {
 struct StoredOrder {
     uint32_t orderId = 0;
     std::string tag;
+    uint32_t day = 0;  // of the run, as in PushKey
 };
 
 struct StoredDay {

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -192,9 +193,20 @@ private:
     void fillUntilBlocked(uint16_t localPort, const std::function<void(int)>& place, const std::string& context);
     void floodOrder(int round, const std::string& drill, int n);
 
-    // The simulator.
-    void startSim(const std::vector<std::string>& flags, bool freshDay);
+    // The simulator. newDay: as SimChild::start.
+    void startSim(const std::vector<std::string>& flags, uint32_t newDay = 0);
     void killSim(const std::string& why);
+    // Keeps what the simulator's day holds (its pushes and orders, the
+    // length of its log), for the checks of later rounds, before a new day
+    // wipes it.
+    void keepDay();
+    // The trading days of the run: the day (0 for the first) a journal seq
+    // falls in; the journal with push keys and login sessions dated that
+    // way; every day's pushes and orders; every day's login resumes.
+    uint32_t dayOf(Seq seq) const;
+    JournalData dated(JournalData j) const;
+    StoredDay allDays(StoredDay today) const;
+    std::map<uint32_t, int64_t> allResumes() const;
 
     // The trader.
     void newTrader();
@@ -237,6 +249,14 @@ private:
     std::atomic<bool> failing{false};
     std::atomic<int> currentRound{0};
 
+    // Trading days, all on the driver's thread. A day starts at the seq
+    // stamped right after the kill that ends the one before, while no object
+    // is connected: later deliveries and logins are the new day's.
+    uint32_t tradingDate = 0;
+    std::vector<Seq> dayStarts;
+    StoredDay earlierDays;
+    std::vector<std::size_t> dayLogEnds;  // where each earlier day's lines end in the simulator log
+
     Totals totals;
     std::mutex countersLock;
     std::map<std::string, int> faultCounts;
@@ -244,15 +264,15 @@ private:
 
 // --- the simulator ---
 
-void Driver::startSim(const std::vector<std::string>& flags, bool freshDay) {
+void Driver::startSim(const std::vector<std::string>& flags, uint32_t newDay) {
     std::string why;
     // Same port as before when it can be had again; a kill leaves no
     // listener behind, so a few tries are enough.
     for (int attempt = 0; attempt < 20; ++attempt) {
-        if (sim.start(port.load(), flags, freshDay, why)) break;
+        if (sim.start(port.load(), flags, newDay, why)) break;
         std::this_thread::sleep_for(milliseconds(100));
     }
-    if (!sim.running() && !sim.start(0, flags, freshDay, why)) fail("cannot start hvr-sim: " + why);
+    if (!sim.running() && !sim.start(0, flags, newDay, why)) fail("cannot start hvr-sim: " + why);
     if (port.load() != 0 && sim.port() != port.load())
         std::printf("  hvr-sim moved to port %u (the trader picks it up at its next init)\n", sim.port());
     port.store(sim.port());
@@ -272,6 +292,100 @@ void Driver::killSim(const std::string& why) {
     journal.record([&](JournalData& d, Seq s) { d.faults.push_back({s, why, steadyNow()}); });
     std::lock_guard<std::mutex> guard(countersLock);
     ++faultCounts["kill -9"];
+}
+
+// --- trading days ---
+
+namespace {
+
+// Session ids of day d are told apart as d * SESSION_DAY_STRIDE + id: a new
+// day numbers its sessions from 1 again.
+constexpr uint32_t SESSION_DAY_STRIDE = 1000000;
+
+uint32_t today() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    return static_cast<uint32_t>((local.tm_year + 1900) * 10000 + (local.tm_mon + 1) * 100 + local.tm_mday);
+}
+
+uint32_t nextDate(uint32_t date) {
+    std::tm t{};
+    t.tm_year = static_cast<int>(date / 10000) - 1900;
+    t.tm_mon = static_cast<int>(date / 100 % 100) - 1;
+    t.tm_mday = static_cast<int>(date % 100) + 1;
+    t.tm_hour = 12;
+    const std::time_t at = timegm(&t);
+    std::tm next{};
+    gmtime_r(&at, &next);
+    return static_cast<uint32_t>((next.tm_year + 1900) * 10000 + (next.tm_mon + 1) * 100 + next.tm_mday);
+}
+
+std::string readText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+}  // namespace
+
+void Driver::keepDay() {
+    StoredDay day;
+    try {
+        day = readStoredDay(dir + "sim.db", USER);
+    } catch (const std::exception& e) {
+        fail(std::string("reading the simulator database before a new day: ") + e.what());
+    }
+    const uint32_t d = static_cast<uint32_t>(dayStarts.size());
+    for (StoredPush& p : day.pushes) {
+        p.key.day = d;
+        earlierDays.pushes.push_back(p);
+    }
+    for (StoredOrder& o : day.orders) {
+        o.day = d;
+        earlierDays.orders.push_back(o);
+    }
+    dayLogEnds.push_back(readText(simLog).size());
+}
+
+uint32_t Driver::dayOf(Seq seq) const {
+    return static_cast<uint32_t>(std::lower_bound(dayStarts.begin(), dayStarts.end(), seq) - dayStarts.begin());
+}
+
+JournalData Driver::dated(JournalData j) const {
+    for (PushDelivery& p : j.pushes) p.key.day = dayOf(p.seq);
+    for (LoginAnswer& l : j.logins) l.session += dayOf(l.seq) * SESSION_DAY_STRIDE;
+    return j;
+}
+
+StoredDay Driver::allDays(StoredDay today) const {
+    const uint32_t d = static_cast<uint32_t>(dayStarts.size());
+    StoredDay all = earlierDays;
+    all.accountId = today.accountId;
+    // Push ids go on across days, so the earlier days' come first.
+    for (StoredPush& p : today.pushes) {
+        p.key.day = d;
+        all.pushes.push_back(p);
+    }
+    for (StoredOrder& o : today.orders) {
+        o.day = d;
+        all.orders.push_back(o);
+    }
+    return all;
+}
+
+std::map<uint32_t, int64_t> Driver::allResumes() const {
+    const std::string text = readText(simLog);
+    std::map<uint32_t, int64_t> all;
+    std::size_t from = 0;
+    for (uint32_t d = 0; d <= dayLogEnds.size(); ++d) {
+        const std::size_t to = d < dayLogEnds.size() ? std::min(dayLogEnds[d], text.size()) : text.size();
+        for (const auto& [session, resume] : parseLoginResumes(text.substr(from, to - from), USER))
+            all[d * SESSION_DAY_STRIDE + session] = resume;
+        from = to;
+    }
+    return all;
 }
 
 // --- the trader ---
@@ -507,11 +621,11 @@ void Driver::chaos(const RoundPlan& plan, int round) {
                 ++faultCounts["outage"];
             }
             std::this_thread::sleep_for(milliseconds(static_cast<int64_t>(step.down * 1000)));
-            startSim(step.flags, false);
+            startSim(step.flags);
             journal.record([&](JournalData& d, Seq s) { d.outages[index].back = s; });
         } else {
             killSim(step.what == FaultStep::Crash ? "kill -9 of hvr-sim (crash)" : "kill -9 of hvr-sim (restart)");
-            startSim(step.flags, false);
+            startSim(step.flags);
         }
     }
     std::this_thread::sleep_until(start + milliseconds(static_cast<int64_t>(plan.chaosSeconds * 1000)));
@@ -595,7 +709,7 @@ void Driver::quiesce(const RoundPlan& plan, int round, Seq roundStart, const Pat
     listener.setThrowRates({}, 0);
     if (!sim.running() || !sim.flags().empty()) {
         killSim("kill -9 of hvr-sim (quiesce)");
-        startSim({}, false);
+        startSim({});
     }
 
     // An order answered after a login: what the chaos queued has gone out
@@ -669,7 +783,7 @@ void Driver::quiesce(const RoundPlan& plan, int round, Seq roundStart, const Pat
     setPhase("quiesce: server close", seconds(40));
     const Seq killed = journal.stamp();
     killSim("kill -9 of hvr-sim (quiesce probe)");
-    startSim({}, false);
+    startSim({});
     const int obj = object.load();
     const bool noticed = journal.waitFor(
         [&](const JournalData& d) {
@@ -698,9 +812,11 @@ void Driver::quiesce(const RoundPlan& plan, int round, Seq roundStart, const Pat
     std::set<PushKey> missing;
     for (const StoredPush& p : day.pushes) missing.insert(p.key);
     std::size_t scanned = 0;
+    const uint32_t thisDay = static_cast<uint32_t>(dayStarts.size());
     journal.waitFor(
         [&](const JournalData& d) {
-            for (; scanned < d.pushes.size(); ++scanned) missing.erase(d.pushes[scanned].key);
+            for (; scanned < d.pushes.size(); ++scanned)
+                if (dayOf(d.pushes[scanned].seq) == thisDay) missing.erase(d.pushes[scanned].key);
             return missing.empty();
         },
         PROBE_LIMIT);
@@ -716,8 +832,8 @@ void Driver::quiesce(const RoundPlan& plan, int round, Seq roundStart, const Pat
     window.finalObject = obj;
     window.flowPushId = readFlowPushId(folder + USER + ".flow");
     window.tagPrefix = "soak-";
-    const CheckResult result = checkRound(journal.snapshot(), day, readLoginResumes(simLog, USER),
-                                          readRequestJournal(simJournal), window);
+    const CheckResult result =
+        checkRound(dated(journal.snapshot()), allDays(day), allResumes(), readRequestJournal(simJournal), window);
 
     const CheckCounts& c = result.counts;
     totals.add(c);
@@ -824,9 +940,19 @@ PathCounts Driver::drills(const RoundPlan& plan, int round) {
     setPhase("drills", seconds(90));
     listener.setThrowRates({}, 0);
     listener.setAutoLogin(false);
+    // The object was released at the end of the last quiesce (or is new):
+    // nothing reaches it until it connects to the next simulator.
+    if (plan.newDay) keepDay();
     killSim("kill -9 of hvr-sim (drills)");
     const Nanos drillsStarted = steadyNow();
-    startSim(DRILL_FLAGS, false);
+    if (plan.newDay) {
+        dayStarts.push_back(journal.stamp());
+        tradingDate = nextDate(tradingDate);
+        std::printf("  new trading day %u\n", tradingDate);
+        std::lock_guard<std::mutex> guard(countersLock);
+        ++faultCounts["new trading day"];
+    }
+    startSim(DRILL_FLAGS, plan.newDay ? tradingDate : 0);
     kra::ITraderApi* t = trader.load();
     lifecycleCall(LifecycleCall::Init, "init", [&] {
         auto node = config();
@@ -954,7 +1080,7 @@ void Driver::runRound(int round) {
 
     setPhase("round start", seconds(40));
     killSim("kill -9 of hvr-sim (round start)");
-    startSim(plan.startFlags, false);
+    startSim(plan.startFlags);
     listener.setThrowRates(options.listenerThrows ? plan.throwRates : std::array<double, CALLBACK_COUNT>{},
                            mix(options.seed + static_cast<uint64_t>(round)));
     initAndConnect();
@@ -973,7 +1099,8 @@ int Driver::run() {
     }
     markHostThread();
     setPhase("first start", seconds(30));
-    startSim({}, true);
+    tradingDate = today();
+    startSim({}, tradingDate);
     newTrader();
 
     const Clock::time_point start = Clock::now();
