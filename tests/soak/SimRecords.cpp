@@ -126,11 +126,11 @@ std::map<uint32_t, int64_t> parseLoginResumes(const std::string& logText, const 
     return resumes;
 }
 
-std::map<uint32_t, int64_t> readLoginResumes(const std::string& logPath, const std::string& user) {
-    std::ifstream in(logPath, std::ios::binary);
+std::string readFileText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
     text << in.rdbuf();
-    return parseLoginResumes(text.str(), user);
+    return text.str();
 }
 
 namespace {
@@ -202,10 +202,7 @@ std::vector<SimConnection> parseRequestJournal(const std::string& text) {
 }
 
 std::vector<SimConnection> readRequestJournal(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return parseRequestJournal(text.str());
+    return parseRequestJournal(readFileText(path));
 }
 
 int64_t readFlowPushId(const std::string& path) {

@@ -41,11 +41,12 @@ struct StoredDay {
 StoredDay readStoredDay(const std::string& dbPath, const std::string& user);
 
 // session id -> the push id its login asked to resume from, for every
-// "login ok <user> session N, resume from push M" line of the simulator log.
-std::map<uint32_t, int64_t> readLoginResumes(const std::string& logPath, const std::string& user);
-
-// The same from text, for tests.
+// "login ok <user> session N, resume from push M" line of the simulator
+// log's text.
 std::map<uint32_t, int64_t> parseLoginResumes(const std::string& logText, const std::string& user);
+
+// The whole file; empty when it cannot be read.
+std::string readFileText(const std::string& path);
 
 // One request packet as the simulator's journal names it.
 struct SimRequest {

@@ -59,6 +59,7 @@ constexpr auto CALL_LIMIT = seconds(30);     // one module call on a host thread
 constexpr auto LOGIN_LIMIT = seconds(20);    // connect to successful login, under a sanitizer
 constexpr auto PROBE_LIMIT = seconds(15);    // an order's answer and pushes
 constexpr auto NOTICE_LIMIT = seconds(15);   // a killed server noticed and a login again
+constexpr auto REFUSED_LIMIT = seconds(8);   // a killed server kept down until an attempt was refused
 constexpr auto BACKLOG_LIMIT = seconds(60);  // what a stopped trader queued in the chaos, answered
 constexpr auto DRILL_LIMIT = seconds(15);    // one step of the drills
 
@@ -321,11 +322,16 @@ uint32_t nextDate(uint32_t date) {
     return static_cast<uint32_t>((next.tm_year + 1900) * 10000 + (next.tm_mon + 1) * 100 + next.tm_mday);
 }
 
-std::string readText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+// Appends the pushes and orders of `from` to `to`, as those of day `day`.
+void appendDay(StoredDay& to, StoredDay from, uint32_t day) {
+    for (StoredPush& p : from.pushes) {
+        p.key.day = day;
+        to.pushes.push_back(p);
+    }
+    for (StoredOrder& o : from.orders) {
+        o.day = day;
+        to.orders.push_back(o);
+    }
 }
 
 }  // namespace
@@ -337,16 +343,8 @@ void Driver::keepDay() {
     } catch (const std::exception& e) {
         fail(std::string("reading the simulator database before a new day: ") + e.what());
     }
-    const uint32_t d = static_cast<uint32_t>(dayStarts.size());
-    for (StoredPush& p : day.pushes) {
-        p.key.day = d;
-        earlierDays.pushes.push_back(p);
-    }
-    for (StoredOrder& o : day.orders) {
-        o.day = d;
-        earlierDays.orders.push_back(o);
-    }
-    dayLogEnds.push_back(readText(simLog).size());
+    appendDay(earlierDays, std::move(day), static_cast<uint32_t>(dayStarts.size()));
+    dayLogEnds.push_back(readFileText(simLog).size());
 }
 
 uint32_t Driver::dayOf(Seq seq) const {
@@ -360,23 +358,15 @@ JournalData Driver::dated(JournalData j) const {
 }
 
 StoredDay Driver::allDays(StoredDay today) const {
-    const uint32_t d = static_cast<uint32_t>(dayStarts.size());
     StoredDay all = earlierDays;
     all.accountId = today.accountId;
     // Push ids go on across days, so the earlier days' come first.
-    for (StoredPush& p : today.pushes) {
-        p.key.day = d;
-        all.pushes.push_back(p);
-    }
-    for (StoredOrder& o : today.orders) {
-        o.day = d;
-        all.orders.push_back(o);
-    }
+    appendDay(all, std::move(today), static_cast<uint32_t>(dayStarts.size()));
     return all;
 }
 
 std::map<uint32_t, int64_t> Driver::allResumes() const {
-    const std::string text = readText(simLog);
+    const std::string text = readFileText(simLog);
     std::map<uint32_t, int64_t> all;
     std::size_t from = 0;
     for (uint32_t d = 0; d <= dayLogEnds.size(); ++d) {
@@ -783,18 +773,23 @@ void Driver::quiesce(const RoundPlan& plan, int round, Seq roundStart, const Pat
     setPhase("quiesce: server close", seconds(40));
     const Seq killed = journal.stamp();
     killSim("kill -9 of hvr-sim (quiesce probe)");
-    startSim({});
     const int obj = object.load();
-    const bool noticed = journal.waitFor(
-        [&](const JournalData& d) {
+    auto eventAfterKill = [&](int kind) {
+        return [&, kind](const JournalData& d) {
             for (auto e = recordsAfter(d.events, killed); e != d.events.end(); ++e)
-                if (e->object == obj && !e->onHostThread && e->kind == 1 && e->code != 0) return true;
+                if (e->object == obj && !e->onHostThread && e->kind == kind && e->code != 0) return true;
             return false;
-        },
-        NOTICE_LIMIT);
-    if (!noticed)
+        };
+    };
+    if (!journal.waitFor(eventAfterKill(1), NOTICE_LIMIT))
         fail("quiesce: hvr-sim was killed (seq " + std::to_string(killed) + ") and " + objectText +
              " never reported the end of its connection within 15 s (the server's close went unnoticed)");
+    // Down until the module's next attempt, two seconds later, was refused:
+    // an attempt it started and retried on its own, whose one result the
+    // event checks count. Should the result never come, the server starts
+    // at the deadline and the checks tell.
+    journal.waitFor(eventAfterKill(0), REFUSED_LIMIT);
+    startSim({});
     waitLogin(killed, NOTICE_LIMIT, "quiesce: " + objectText + " noticed the killed server but did not log in again");
 
     // The last push of the day is the closing order's; then drain.
