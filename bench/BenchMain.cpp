@@ -2,7 +2,7 @@
 // measured in the same process (the footprint in forks of it). Prints one
 // table (Markdown) to stdout.
 //
-//   hvr_bench [--only footprint|inbound|loopback|outbound|roundtrip|pair]
+//   hvr_bench [--only footprint|inbound|loopback|outbound|roundtrip|pair|scale]
 #include <stdlib.h>
 
 #include <boost/filesystem.hpp>
@@ -22,7 +22,7 @@ int main(int argc, char** argv) {
         if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc) {
             only = argv[++i];
         } else {
-            std::fprintf(stderr, "usage: %s [--only footprint|inbound|loopback|outbound|roundtrip|pair]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--only footprint|inbound|loopback|outbound|roundtrip|pair|scale]\n", argv[0]);
             return 2;
         }
     }
@@ -38,6 +38,7 @@ int main(int argc, char** argv) {
         // has no other thread.
         {"footprint", runFootprint}, {"inbound", runInboundInProcess}, {"loopback", runInboundLoopback},
         {"outbound", runOutbound},   {"roundtrip", runRoundTrip},      {"pair", runOrderPair},
+        {"scale", runScale},
     };
     int status = 0;
     std::cout << "| figure | adapter | baseline | ratio | goal |\n|---|---:|---:|---:|---|\n" << std::flush;

@@ -31,6 +31,7 @@ std::vector<Row> runOutbound(const Options& options);
 std::vector<Row> runRoundTrip(const Options& options);
 std::vector<Row> runOrderPair(const Options& options);
 std::vector<Row> runFootprint(const Options& options);
+std::vector<Row> runScale(const Options& options);
 
 // --- shared helpers (Figures.cpp) ---
 

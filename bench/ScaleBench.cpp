@@ -1,0 +1,426 @@
+// Scale: many traders in one host process, one per account, against a
+// loopback server in a process of its own (bench/ScaleServer.h).
+//
+//   1,000 traders   connect and log in (each logs in from its connected
+//                   event, as hosts do), then release and delete them all;
+//                   baseline: 1,000 raw clients on one thread doing the same
+//                   exchange (connect, send the login, read the answer; send
+//                   the logout, close). Resident memory, threads and
+//                   descriptors per idle trader.
+//   round trip      one trader's orderInsert -> onEntrustAnswer, an order
+//                   every millisecond, while 999 others receive an order push
+//                   every 100 ms each (10,000 pushes a second); baseline: the
+//                   same trader with the same server alone.
+//   10,000 traders  connect and log in, one order each, release: as many as
+//                   the process's descriptor limit lets in (the benchmark
+//                   raises its soft limit to the hard one and says both).
+#include <dirent.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "Figures.h"
+#include "LoopbackPeers.h"
+#include "OrderSamples.h"
+#include "ScaleServer.h"
+#include "Stats.h"
+#include "exchg.pb.h"
+#include "net/Framing.h"
+#include "ops/LoginRequest.h"
+
+namespace hvr::bench {
+
+namespace {
+
+constexpr std::size_t TRADERS = 1000;
+constexpr std::size_t MANY_TRADERS = 10000;
+constexpr std::chrono::milliseconds PUSH_PERIOD{100};
+constexpr std::size_t ROUND_TRIPS = 4000;  // per side and round
+constexpr int ROUNDS = 2;                  // alone and under load, alternating
+constexpr std::chrono::microseconds ROUND_TRIP_SPACING{1000};
+constexpr std::chrono::seconds LIMIT{120};
+constexpr std::chrono::milliseconds SETTLE{300};  // for the pushes to flow before measuring
+// Descriptors the benchmark process keeps for itself beyond the traders'.
+constexpr std::size_t DESCRIPTOR_MARGIN = 64;
+
+// Counters every trader's listener adds to; one thread waits for a total.
+class Tally {
+public:
+    std::atomic<uint64_t> connects{0}, logins{0}, answers{0}, pushes{0}, failures{0};
+    std::atomic<int> lastFailure{0};  // the code of the latest failed attempt
+
+    void bump(std::atomic<uint64_t>& counter) {
+        if (counter.fetch_add(1, std::memory_order_acq_rel) + 1 == awaited.load(std::memory_order_acquire)) {
+            std::lock_guard<std::mutex> guard(lock);
+            reached.notify_all();
+        }
+    }
+    // Waits until counter reaches target; false after LIMIT.
+    bool waitFor(const std::atomic<uint64_t>& counter, uint64_t target) {
+        awaited.store(target, std::memory_order_release);
+        std::unique_lock<std::mutex> guard(lock);
+        return reached.wait_for(guard, LIMIT, [&] { return counter.load(std::memory_order_acquire) >= target; });
+    }
+
+private:
+    std::atomic<uint64_t> awaited{0};
+    std::mutex lock;
+    std::condition_variable reached;
+};
+
+// One trader's listener: logs in as its own user once connected, as a host
+// does, and counts into the shared tally. Optionally stops the round-trip
+// clock in onEntrustAnswer.
+class ScaleListener final : public kra::ITraderListener {
+public:
+    ScaleListener(Tally& tally, std::string user) : tally(tally), user(std::move(user)) {}
+    void attach(TraderHVR* t) { trader = t; }
+
+    void onTraderEvent(int kind, int code) override {
+        if (kind != 0) return;
+        if (code != 0) {
+            tally.lastFailure.store(code);
+            tally.bump(tally.failures);
+            return;
+        }
+        tally.bump(tally.connects);
+        trader->login(user.c_str(), "demo", "scale");
+    }
+    void onLoginResult(bool succeeded, const char*, uint32_t) override {
+        tally.bump(succeeded ? tally.logins : tally.failures);
+    }
+    void onEntrustAnswer(kra::NXSEntrust*, kra::NXSError*) override {
+        if (answered != nullptr) answered->store(Clock::now().time_since_epoch().count(), std::memory_order_release);
+        tally.bump(tally.answers);
+    }
+    void onAccountAnswer(kra::NXSArray*) override {}
+    void onPositionsAnswer(kra::NXSArray*) override {}
+    void onOrdersAnswer(kra::NXSArray*) override {}
+    void onTradesAnswer(kra::NXSArray*) override {}
+    void onOrderPush(kra::NXSOrderInfo*) override { tally.pushes.fetch_add(1, std::memory_order_relaxed); }
+    void onTradePush(kra::NXSTradeInfo*) override { tally.pushes.fetch_add(1, std::memory_order_relaxed); }
+    void onTraderError(kra::NXSError*) override {}
+    kra::IContractCatalog* getContractCatalog() override { return nullptr; }
+    void logMessage(int, const char*, ...) override {}
+
+    std::atomic<int64_t>* answered = nullptr;  // set before connect
+
+private:
+    Tally& tally;
+    TraderHVR* trader = nullptr;
+    const std::string user;
+};
+
+// Traders made, connected and logged in; released (and timed) on demand.
+class Fleet {
+public:
+    Fleet(const Options& options, uint16_t port, std::size_t count, const std::string& userPrefix,
+          std::atomic<int64_t>* firstAnswered = nullptr) {
+        listeners.reserve(count);
+        traders.reserve(count);
+        const Clock::time_point start = Clock::now();
+        for (std::size_t i = 0; i < count; ++i) {
+            char user[32];
+            std::snprintf(user, sizeof user, "%s%05zu", userPrefix.c_str(), i);
+            listeners.push_back(std::make_unique<ScaleListener>(tally, user));
+            if (i == 0) listeners.back()->answered = firstAnswered;
+            BenchListener unused;
+            traders.push_back(makeTrader(options, port, unused));
+            traders.back()->registerListener(listeners.back().get());
+            listeners.back()->attach(traders.back().get());
+            traders.back()->connect();
+        }
+        if (!tally.waitFor(tally.logins, count))
+            throw std::runtime_error("scale: " + std::to_string(tally.logins.load()) + " of " + std::to_string(count) +
+                                     " traders logged in (" + std::to_string(tally.failures.load()) +
+                                     " failed attempts, the latest with code " + std::to_string(tally.lastFailure.load()) + ")");
+        loggedInAfter = Clock::now() - start;
+    }
+    ~Fleet() { releaseAll(); }
+
+    TraderHVR& trader(std::size_t i) { return *traders[i]; }
+    std::size_t size() const { return traders.size(); }
+
+    // Every trader sends one order; returns when every answer is in.
+    Clock::duration orderEach(kra::NXSEntrust& entrust) {
+        const uint64_t before = tally.answers.load();
+        const Clock::time_point start = Clock::now();
+        for (auto& t : traders) t->orderInsert(&entrust);
+        if (!tally.waitFor(tally.answers, before + traders.size()))
+            throw std::runtime_error("scale: not every order was answered");
+        return Clock::now() - start;
+    }
+
+    // release and deleteTrader of every trader, in order, on this thread.
+    Clock::duration releaseAll() {
+        const Clock::time_point start = Clock::now();
+        for (auto& t : traders) {
+            t->release();
+            t.reset();
+        }
+        traders.clear();
+        return Clock::now() - start;
+    }
+
+    Tally tally;
+    Clock::duration loggedInAfter{};
+
+private:
+    std::vector<std::unique_ptr<ScaleListener>> listeners;
+    std::vector<std::unique_ptr<TraderHVR>> traders;
+};
+
+std::string loginRequestPacket(const std::string& user) {
+    exchg::ReqLogin request;
+    buildLoginRequest(user, "demo", "scale", -1, request);
+    const std::string payload = request.SerializeAsString();
+    std::string packet;
+    appendRequestPacket(packet, FC_CMD_LOGIN, 1, payload.data(), payload.size());
+    return packet;
+}
+
+// The same exchange without the adapter: count clients on this thread.
+struct RawTimes {
+    Clock::duration loggedIn, closed;
+};
+RawTimes rawClients(uint16_t port, std::size_t count) {
+    std::vector<int> fds;
+    fds.reserve(count);
+    std::string logout;
+    appendRequestPacket(logout, FC_CMD_LOGOUT, 2, nullptr, 0);
+    const Clock::time_point deadline = Clock::now() + LIMIT;
+    const Clock::time_point start = Clock::now();
+    for (std::size_t i = 0; i < count; ++i) {
+        char user[32];
+        std::snprintf(user, sizeof user, "raw%05zu", i);
+        const std::string login = loginRequestPacket(user);
+        fds.push_back(connectLoopback(port, false));
+        if (!writeAll(fds.back(), login.data(), login.size(), deadline))
+            throw std::runtime_error("scale: a raw login could not be sent");
+    }
+    std::vector<char> buffer(4096);
+    for (int fd : fds) {
+        std::string received;
+        std::size_t answers = 0;
+        while (answers == 0) {
+            const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
+            if (n <= 0) throw std::runtime_error("scale: a raw login was not answered");
+            received.append(buffer.data(), static_cast<std::size_t>(n));
+            processFrames(received, [&](const uint8_t*, const PacketHeader&) { return ++answers != 0; });
+        }
+    }
+    const Clock::time_point loggedIn = Clock::now();
+    for (int& fd : fds) {
+        writeAll(fd, logout.data(), logout.size(), deadline);
+        closeSocket(fd);
+    }
+    return {loggedIn - start, Clock::now() - loggedIn};
+}
+
+std::size_t openDescriptors() {
+    std::size_t n = 0;
+    if (DIR* dir = ::opendir("/proc/self/fd")) {
+        while (const dirent* entry = ::readdir(dir)) n += entry->d_name[0] != '.';
+        ::closedir(dir);
+        --n;  // the listing's own
+    }
+    return n;
+}
+
+std::size_t threads() {
+    std::size_t n = 0;
+    if (DIR* dir = ::opendir("/proc/self/task")) {
+        while (const dirent* entry = ::readdir(dir)) n += entry->d_name[0] != '.';
+        ::closedir(dir);
+    }
+    return n;
+}
+
+double residentKiB() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.compare(0, 6, "VmRSS:") == 0) return std::stod(line.substr(6));
+    return 0;
+}
+
+double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+// Round trips of fleet's trader 0 (a quiet user: the server pushes it
+// nothing), one every ROUND_TRIP_SPACING, appended to samples in ns.
+void roundTrips(TraderHVR& trader, Tally& tally, std::atomic<int64_t>& answered, kra::NXSEntrust& entrust,
+                std::vector<int64_t>& samples) {
+    Clock::time_point next = Clock::now();
+    for (std::size_t i = 0; i < ROUND_TRIPS; ++i) {
+        next += ROUND_TRIP_SPACING;
+        std::this_thread::sleep_until(next);
+        const uint64_t before = tally.answers.load();
+        const Clock::time_point start = Clock::now();
+        trader.orderInsert(&entrust);
+        if (!tally.waitFor(tally.answers, before + 1)) throw std::runtime_error("scale: a round trip timed out");
+        samples.push_back(answered.load(std::memory_order_acquire) - start.time_since_epoch().count());
+    }
+}
+
+// Raises the soft descriptor limit to the hard one; returns the limit.
+rlim_t raiseDescriptorLimit() {
+    rlimit limit{};
+    ::getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+    ::getrlimit(RLIMIT_NOFILE, &limit);
+    return limit.rlim_cur;
+}
+
+// Connect and log in, then release: the adapter, then the raw clients,
+// ROUNDS times, against a server that pushes nothing. *descriptorsPerTrader gets the
+// descriptors per logged-in trader.
+std::vector<Row> connectAndRelease(const Options& options, double* descriptorsPerTrader) {
+    std::vector<Row> rows;
+    const std::string count = formatCount(static_cast<double>(TRADERS));
+
+    // Connect and log in, then release: the adapter, then the raw clients,
+    // twice, against a server that pushes nothing.
+    double adapterLogin = 1e300, rawLogin = 1e300, adapterRelease = 1e300, rawClose = 1e300;
+    double perTraderKiB = 0, threadsPer = 0, descriptorsPer = 0;
+    for (int round = 0; round < ROUNDS; ++round) {
+        ScaleServer server(std::chrono::milliseconds(0), LIMIT);
+        const RawTimes raw = rawClients(server.port(), TRADERS);
+        rawLogin = std::min(rawLogin, ms(raw.loggedIn));
+        rawClose = std::min(rawClose, ms(raw.closed));
+        const double rssBefore = residentKiB();
+        const std::size_t threadsBefore = threads(), descriptorsBefore = openDescriptors();
+        Fleet fleet(options, server.port(), TRADERS, "user");
+        adapterLogin = std::min(adapterLogin, ms(fleet.loggedInAfter));
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        perTraderKiB = (residentKiB() - rssBefore) / TRADERS;
+        threadsPer = static_cast<double>(threads() - threadsBefore) / TRADERS;
+        descriptorsPer = static_cast<double>(openDescriptors() - descriptorsBefore) / TRADERS;
+        adapterRelease = std::min(adapterRelease, ms(fleet.releaseAll()));
+    }
+    rows.push_back({count + " traders: connect and log in (each from its connected event), ms, best of " +
+                        std::to_string(ROUNDS) + " (baseline: " + count +
+                        " raw clients on one thread: connect, send the login, read the answer)",
+                    formatFixed(adapterLogin, 1), formatFixed(rawLogin, 1), ratioText(adapterLogin, rawLogin),
+                    goalAtMost(adapterLogin, rawLogin, 2.0)});
+    rows.push_back({count + " traders: release and deleteTrader of each, one after the other, ms, best of " +
+                        std::to_string(ROUNDS) + " (baseline: the raw clients send the logout and close)",
+                    formatFixed(adapterRelease, 1), formatFixed(rawClose, 1), ratioText(adapterRelease, rawClose),
+                    goalAtMost(adapterRelease, rawClose, 2.0)});
+    rows.push_back({count + " traders logged in, idle: resident memory per trader, KiB", formatFixed(perTraderKiB, 0),
+                    "-", "-"});
+    rows.push_back({count + " traders logged in: threads per trader", formatFixed(threadsPer, 2), "-", "-"});
+    rows.push_back({count + " traders logged in: descriptors per trader (socket, epoll, eventfd)",
+                    formatFixed(descriptorsPer, 2), "-", "-"});
+    *descriptorsPerTrader = descriptorsPer;
+    return rows;
+}
+
+// One trader's round trip: alone, then among TRADERS - 1 that receive
+// pushes, alternating.
+std::vector<Row> roundTripUnderLoad(const Options& options, kra::NXSEntrust& entrust) {
+    std::vector<Row> rows;
+    std::vector<int64_t> alone, loaded;
+    uint64_t pushesDuring = 0;
+    double pushSeconds = 0;
+    for (int round = 0; round < ROUNDS; ++round) {
+        {
+            ScaleServer server(PUSH_PERIOD, LIMIT);
+            std::atomic<int64_t> answered{0};
+            Fleet one(options, server.port(), 1, "quiet", &answered);
+            roundTrips(one.trader(0), one.tally, answered, entrust, alone);
+        }
+        {
+            ScaleServer server(PUSH_PERIOD, LIMIT);
+            std::atomic<int64_t> answered{0};
+            Fleet quiet(options, server.port(), 1, "quiet", &answered);
+            Fleet busy(options, server.port(), TRADERS - 1, "busy");
+            std::this_thread::sleep_for(SETTLE);
+            const uint64_t pushesBefore = busy.tally.pushes.load();
+            const Clock::time_point start = Clock::now();
+            roundTrips(quiet.trader(0), quiet.tally, answered, entrust, loaded);
+            pushesDuring += busy.tally.pushes.load() - pushesBefore;
+            pushSeconds += std::chrono::duration<double>(Clock::now() - start).count();
+        }
+    }
+    const std::string others = formatCount(static_cast<double>(TRADERS - 1));
+    const std::string label = "round trip of one trader, an order every 1 ms, while " + others +
+                              " others receive an order push every " + std::to_string(PUSH_PERIOD.count()) +
+                              " ms each (" + formatCount(static_cast<double>(pushesDuring) / pushSeconds) +
+                              " pushes/s delivered), us, " + formatCount(static_cast<double>(alone.size())) +
+                              " orders (baseline: the same trader alone)";
+    const double a50 = static_cast<double>(quantile(loaded, 0.5)), b50 = static_cast<double>(quantile(alone, 0.5));
+    const double a99 = static_cast<double>(quantile(loaded, 0.99)), b99 = static_cast<double>(quantile(alone, 0.99));
+    rows.push_back({label + " median", formatFixed(a50 / 1000, 1), formatFixed(b50 / 1000, 1), ratioText(a50, b50)});
+    rows.push_back({label + " p99", formatFixed(a99 / 1000, 1), formatFixed(b99 / 1000, 1), ratioText(a99, b99),
+                    goalAtMost(a99, b99, 1.5)});
+    return rows;
+}
+
+// As many of MANY_TRADERS as the descriptor limit lets in, end to end.
+std::vector<Row> manyTraders(const Options& options, kra::NXSEntrust& entrust, rlim_t descriptorLimit,
+                             double descriptorsPer) {
+    std::vector<Row> rows;
+    const std::size_t room = (descriptorLimit - std::min<rlim_t>(descriptorLimit, openDescriptors() + DESCRIPTOR_MARGIN)) /
+                             static_cast<std::size_t>(std::max(1.0, descriptorsPer + 0.5));
+    const std::size_t many = std::min(MANY_TRADERS, room);
+    const std::string manyText = formatCount(static_cast<double>(many));
+    const std::string limits = "RLIMIT_NOFILE " + formatCount(static_cast<double>(descriptorLimit)) +
+                               (many < MANY_TRADERS ? "; " + formatCount(static_cast<double>(MANY_TRADERS)) +
+                                                          " need about " +
+                                                          formatCount(MANY_TRADERS * descriptorsPer + DESCRIPTOR_MARGIN)
+                                                    : std::string());
+    {
+        ScaleServer server(std::chrono::milliseconds(0), LIMIT);
+        const double rssBefore = residentKiB();
+        const std::size_t threadsBefore = threads(), descriptorsBefore = openDescriptors();
+        Fleet fleet(options, server.port(), many, "many");
+        const double loggedIn = ms(fleet.loggedInAfter);
+        const double ordered = ms(fleet.orderEach(entrust));
+        const double kib = (residentKiB() - rssBefore) / static_cast<double>(many);
+        const double threadsEach = static_cast<double>(threads() - threadsBefore) / static_cast<double>(many);
+        const double descriptorsEach =
+            static_cast<double>(openDescriptors() - descriptorsBefore) / static_cast<double>(many);
+        const double released = ms(fleet.releaseAll());
+        const std::string prefix = manyText + " traders in one process (" + limits + "): ";
+        rows.push_back({prefix + "connect and log in, ms", formatFixed(loggedIn, 0), "-", "-"});
+        rows.push_back({prefix + "one order each until every answer is in, ms", formatFixed(ordered, 0), "-", "-"});
+        rows.push_back({prefix + "release and deleteTrader of each, ms", formatFixed(released, 0), "-", "-"});
+        rows.push_back({prefix + "resident memory per trader after the order, KiB; threads; descriptors per trader",
+                        formatFixed(kib, 0) + "; " + formatFixed(threadsEach, 2) + "; " + formatFixed(descriptorsEach, 2),
+                        "-", "-"});
+    }
+    return rows;
+}
+
+}  // namespace
+
+std::vector<Row> runScale(const Options& options) {
+    const rlim_t descriptorLimit = raiseDescriptorLimit();
+    kra::NXSEntrust entrust;
+    fillEntrust(entrust, 0);
+    std::vector<Row> rows;
+    // Each phase on its own: one that fails leaves a row saying so.
+    auto phase = [&rows](const char* name, auto&& run) {
+        try {
+            for (Row& row : run()) rows.push_back(std::move(row));
+        } catch (const std::exception& e) {
+            rows.push_back({std::string("scale, ") + name + ": FAILED (" + e.what() + ")", "-", "-", "-", "-"});
+        }
+    };
+    double descriptorsPer = 3;
+    phase("connect and release", [&] { return connectAndRelease(options, &descriptorsPer); });
+    phase("round trip under load", [&] { return roundTripUnderLoad(options, entrust); });
+    phase("many traders", [&] { return manyTraders(options, entrust, descriptorLimit, descriptorsPer); });
+    return rows;
+}
+
+}  // namespace hvr::bench
