@@ -21,6 +21,8 @@ enum class CommandKind {
     Funds,
     Orders,
     Trades,
+    Book,        // book: the book's orders and positions
+    Reconcile,   // reconcile [TIMEOUT_MS]: compare the book with the server and wait for the result
     Wait,        // wait [TIMEOUT_MS]: every insert, cancel and query answered
     Await,       // await EVENT ... [TIMEOUT_MS]: an event has happened
     Expect,      // expect COUNTER N: a counter holds exactly N
@@ -41,10 +43,11 @@ enum class AwaitEvent {
     Trades,      // await trades N: N trade pushes this session
     Pushes,      // await pushes N: N pushes (orders and trades) this session
     Logins,      // await logins N: N successful logins this session (reconnects log in again)
+    Reconciled,  // await reconciled N: N reconciliations finished this session
 };
 
 // What an expect checks.
-enum class ExpectCounter { Pushes, OrderPushes, TradePushes, Duplicates, Refusals };
+enum class ExpectCounter { Pushes, OrderPushes, TradePushes, Duplicates, Refusals, Differences };
 
 struct OrderRequest {
     std::string code;
@@ -66,7 +69,7 @@ struct Command {
     AwaitEvent awaitEvent = AwaitEvent::Connected;
     ExpectCounter expectCounter = ExpectCounter::Pushes;
     uint64_t count = 0;        // Await trades/pushes, Expect
-    long timeoutMs = -1;       // Wait, Await; -1 = the session's default
+    long timeoutMs = -1;       // Wait, Await, Reconcile; -1 = the session's default
     long sleepMs = 0;          // Sleep
 };
 

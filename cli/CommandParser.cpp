@@ -105,7 +105,7 @@ ParsedCommand parseOrder(const std::vector<std::string>& words, char direction) 
 ParsedCommand parseAwait(const std::vector<std::string>& words) {
     static const char usage[] =
         "usage: await connected|login [TIMEOUT_MS], await filled|cancelled|queuing|finished ORDERID|last "
-        "[TIMEOUT_MS], await trades|pushes|logins N [TIMEOUT_MS]";
+        "[TIMEOUT_MS], await trades|pushes|logins|reconciled N [TIMEOUT_MS]";
     if (words.size() < 2) return fail(std::string("await: missing event; ") + usage);
     Command command;
     command.kind = CommandKind::Await;
@@ -118,7 +118,8 @@ ParsedCommand parseAwait(const std::vector<std::string>& words) {
                                                               {"finished", AwaitEvent::Finished}};
     static const std::map<std::string, AwaitEvent> counted = {{"trades", AwaitEvent::Trades},
                                                               {"pushes", AwaitEvent::Pushes},
-                                                              {"logins", AwaitEvent::Logins}};
+                                                              {"logins", AwaitEvent::Logins},
+                                                              {"reconciled", AwaitEvent::Reconciled}};
     std::string error;
     if (auto it = plain.find(event); it != plain.end()) {
         command.awaitEvent = it->second;
@@ -150,8 +151,8 @@ ParsedCommand parseExpect(const std::vector<std::string>& words) {
     static const std::map<std::string, ExpectCounter> counters = {
         {"pushes", ExpectCounter::Pushes},         {"order-pushes", ExpectCounter::OrderPushes},
         {"trade-pushes", ExpectCounter::TradePushes}, {"duplicates", ExpectCounter::Duplicates},
-        {"refusals", ExpectCounter::Refusals}};
-    static const char usage[] = "usage: expect pushes|order-pushes|trade-pushes|duplicates|refusals N";
+        {"refusals", ExpectCounter::Refusals},     {"differences", ExpectCounter::Differences}};
+    static const char usage[] = "usage: expect pushes|order-pushes|trade-pushes|duplicates|refusals|differences N";
     if (words.size() != 3) return fail(std::string("expect: ") + (words.size() < 3 ? "missing arguments; " : "too many arguments; ") + usage);
     auto it = counters.find(lowered(words[1]));
     if (it == counters.end()) return fail("expect: unknown counter '" + words[1] + "'; " + usage);
@@ -171,6 +172,7 @@ const std::map<std::string, CommandKind>& bareCommands() {
         {"logout", CommandKind::Logout},       {"positions", CommandKind::Positions},
         {"funds", CommandKind::Funds},         {"orders", CommandKind::Orders},
         {"trades", CommandKind::Trades},       {"status", CommandKind::Status},
+        {"book", CommandKind::Book},
         {"help", CommandKind::Help},           {"quit", CommandKind::Quit},
         {"exit", CommandKind::Quit},
     };
@@ -213,9 +215,9 @@ ParsedCommand parseCommand(std::string_view line) {
         command.orderRef = words[1];
         return ok(command);
     }
-    if (name == "wait") {
+    if (name == "wait" || name == "reconcile") {
         Command command;
-        command.kind = CommandKind::Wait;
+        command.kind = name == "wait" ? CommandKind::Wait : CommandKind::Reconcile;
         std::string error;
         std::vector<std::string> named = words;
         named[0] = name;
@@ -246,12 +248,15 @@ const char* helpText() {
            "  sell CODE VOLUME PRICE [flags]          day (default) section ioc, limit (default) market\n"
            "  cancel ORDERID|last              cancel an order by its server order id\n"
            "  funds | positions | orders | trades   query and print a table\n"
+           "  book                             the book's orders and positions (from the pushes)\n"
+           "  reconcile [TIMEOUT_MS]           compare the book with the server's orders and fills\n"
            "  wait [TIMEOUT_MS]                wait until every insert, cancel and query is answered\n"
            "  await connected|login [TIMEOUT_MS]\n"
            "  await filled|cancelled|queuing|finished ORDERID|last [TIMEOUT_MS]\n"
            "  await trades|pushes N [TIMEOUT_MS]  until N trade pushes / pushes arrived this session\n"
            "  await logins N [TIMEOUT_MS]      until N logins succeeded (reconnects log in again)\n"
-           "  expect pushes|order-pushes|trade-pushes|duplicates|refusals N\n"
+           "  await reconciled N [TIMEOUT_MS]  until N reconciliations finished (one after every login)\n"
+           "  expect pushes|order-pushes|trade-pushes|duplicates|refusals|differences N\n"
            "  sleep MS | status | help | quit\n";
 }
 

@@ -2,9 +2,11 @@
 
 #include <thread>
 
+#include "cli/BookOutput.h"
 #include "cli/CommandParser.h"
 #include "cli/PasswordSource.h"
 #include "cli/ConsoleListener.h"
+#include "cli/ReconcileQueries.h"
 #include "cli/RecordWords.h"
 #include "host/NXSRecords.h"
 
@@ -72,8 +74,10 @@ Outcome CommandRunner::execute(const Command& command) {
         case CommandKind::Cancel: return cancel(command.orderRef, timeout);
         case CommandKind::Positions: return query(&kra::ITraderApi::queryPositions);
         case CommandKind::Funds: return query(&kra::ITraderApi::queryAccount);
-        case CommandKind::Orders: return query(&kra::ITraderApi::queryOrders);
-        case CommandKind::Trades: return query(&kra::ITraderApi::queryTrades);
+        case CommandKind::Orders: return bookQuery(tools::Reconciler::Answer::Orders);
+        case CommandKind::Trades: return bookQuery(tools::Reconciler::Answer::Trades);
+        case CommandKind::Book: return showBook();
+        case CommandKind::Reconcile: return reconcile(timeout);
         case CommandKind::Wait: return waitForAnswers(timeout);
         case CommandKind::Await: return awaitEvent(command, timeout);
         case CommandKind::Expect: return expect(command);
@@ -136,6 +140,10 @@ Outcome CommandRunner::awaitLogin(uint64_t resultsBefore, std::chrono::milliseco
     const auto [loggedIn, message] =
         state.read([](const SessionFacts& f) { return std::make_pair(f.loggedIn, f.loginMessage); });
     if (!loggedIn) return failed("login refused: " + message);
+    // The reconciliation the login started: once the prompt is back, the
+    // book holds the server's view.
+    if (!state.waitUntil([](const SessionFacts& f) { return !f.reconciler.busy(); }, timeout))
+        return failed("the book's reconciliation after the login got no answers within " + millis(timeout));
     return ok();
 }
 
@@ -262,6 +270,52 @@ Outcome CommandRunner::query(int (kra::ITraderApi::*call)()) {
     return ok();
 }
 
+Outcome CommandRunner::bookQuery(tools::Reconciler::Answer answer) {
+    Outcome outcome;
+    if (!requireLogin(outcome)) return outcome;
+    sendOwnQuery(state, trader, answer);
+    return ok();
+}
+
+Outcome CommandRunner::showBook() {
+    const auto [orders, positions, summary] = state.read([](const SessionFacts& f) {
+        const tools::OrderBook& book = f.reconciler.book;
+        return std::make_tuple(bookOrdersRecords(book), bookPositionsRecords(book), bookSummary(book));
+    });
+    std::vector<nlohmann::json> objects;
+    for (auto [table, name] : {std::make_pair(&orders, "orders"), std::make_pair(&positions, "positions")}) {
+        for (nlohmann::json& row : tableRows(*table)) {
+            row["type"] = "row";
+            row["book"] = name;
+            objects.push_back(std::move(row));
+        }
+    }
+    nlohmann::json end = {{"type", "book"}, {"orders", orders.rows.size()}, {"positions", positions.rows.size()},
+                          {"text", summary}};
+    state.read([&](const SessionFacts& f) {
+        end["fills"] = f.reconciler.book.fillCount();
+        end["duplicates"] = f.reconciler.book.duplicates();
+        end["tradingDate"] = f.reconciler.book.tradingDate();
+        return 0;
+    });
+    objects.push_back(std::move(end));
+    console.record(summary + "\norders:\n" + tableText(orders) +
+                       "positions from the book's fills (Server: the last positions answer):\n" + tableText(positions),
+                   std::move(objects));
+    return ok();
+}
+
+Outcome CommandRunner::reconcile(std::chrono::milliseconds timeout) {
+    Outcome outcome;
+    if (!requireLogin(outcome)) return outcome;
+    const uint64_t id = *reconcileIf(state, trader, false, [](SessionFacts&) { return true; });
+    if (!state.waitUntil([&](const SessionFacts& f) { return f.reconciler.finishedUpTo() >= id; }, timeout))
+        return failed("no answer to the reconciliation's queries within " + millis(timeout));
+    if (state.read([&](const SessionFacts& f) { return f.reconciler.wasInterrupted(id); }))
+        return failed("the reconciliation was interrupted: the connection ended");
+    return ok();
+}
+
 Outcome CommandRunner::waitForAnswers(std::chrono::milliseconds timeout) {
     if (state.waitUntil([](const SessionFacts& f) { return !f.answersOutstanding(); }, timeout)) return ok();
     return failed("still waiting after " + millis(timeout) + " for " +
@@ -276,11 +330,20 @@ Outcome CommandRunner::awaitEvent(const Command& command, std::chrono::milliseco
             return ok();
         return failed(std::string("not ") + (login ? "logged in" : "connected") + " within " + millis(timeout));
     }
-    if (event == AwaitEvent::Trades || event == AwaitEvent::Pushes || event == AwaitEvent::Logins) {
+    if (event == AwaitEvent::Trades || event == AwaitEvent::Pushes || event == AwaitEvent::Logins ||
+        event == AwaitEvent::Reconciled) {
         auto counted = [&](const SessionFacts& f) {
-            return event == AwaitEvent::Trades ? f.tradePushes : event == AwaitEvent::Pushes ? f.pushes() : f.logins;
+            switch (event) {
+                case AwaitEvent::Trades: return f.tradePushes;
+                case AwaitEvent::Pushes: return f.pushes();
+                case AwaitEvent::Logins: return f.logins;
+                default: return f.reconciler.completed();
+            }
         };
-        const char* what = event == AwaitEvent::Trades ? " trade pushes" : event == AwaitEvent::Pushes ? " pushes" : " logins";
+        const char* what = event == AwaitEvent::Trades   ? " trade pushes"
+                           : event == AwaitEvent::Pushes ? " pushes"
+                           : event == AwaitEvent::Logins ? " logins"
+                                                         : " reconciliations";
         if (state.waitUntil([&](const SessionFacts& f) { return counted(f) >= command.count; }, timeout))
             return ok();
         return failed("timed out after " + millis(timeout) + " waiting for " + std::to_string(command.count) +
@@ -305,6 +368,7 @@ Outcome CommandRunner::expect(const Command& command) {
             case ExpectCounter::TradePushes: return {f.tradePushes, "trade pushes"};
             case ExpectCounter::Duplicates: return {f.duplicatePushes, "duplicate pushes"};
             case ExpectCounter::Refusals: return {f.refusedOrders, "refused orders"};
+            case ExpectCounter::Differences: return {f.reconciler.differencesReported(), "differences"};
         }
         return {0, "?"};
     });
@@ -325,7 +389,9 @@ Outcome CommandRunner::status() {
                            (f.lastOrderId.empty() ? "none" : f.lastOrderId) +
                            "\npushes: " + std::to_string(f.orderPushes) + " order, " +
                            std::to_string(f.tradePushes) + " trade, " + std::to_string(f.duplicatePushes) +
-                           " duplicate";
+                           " duplicate\n" + bookSummary(f.reconciler.book) + "; " +
+                           std::to_string(f.reconciler.completed()) + " reconciliations, " +
+                           std::to_string(f.reconciler.differencesReported()) + " differences";
         const std::string outstanding = outstandingText(f);
         if (!outstanding.empty()) text += "\nwaiting for: " + outstanding;
         return text;

@@ -43,6 +43,10 @@ private:
     Outcome insert(const OrderRequest& order);
     Outcome cancel(const std::string& orderRef, std::chrono::milliseconds timeout);
     Outcome query(int (kra::ITraderApi::*call)());
+    // An orders or trades query of the host's own (cli/ReconcileQueries.h).
+    Outcome bookQuery(tools::Reconciler::Answer answer);
+    Outcome showBook();
+    Outcome reconcile(std::chrono::milliseconds timeout);
     Outcome waitForAnswers(std::chrono::milliseconds timeout);
     Outcome awaitEvent(const Command& command, std::chrono::milliseconds timeout);
     Outcome expect(const Command& command);

@@ -6,8 +6,11 @@
 #include <cstring>
 #include <vector>
 
+#include "common/BookRecords.h"
 #include "common/GbkText.h"
 #include "common/LogFormat.h"
+#include "cli/BookOutput.h"
+#include "cli/ReconcileQueries.h"
 #include "cli/RecordTables.h"
 #include "cli/RecordWords.h"
 
@@ -42,6 +45,8 @@ constexpr int END_OF_FILE_CODE = 2;
 
 json eventJson(const char* event) { return {{"type", "event"}, {"event", event}}; }
 
+tools::SteadyTime now() { return std::chrono::steady_clock::now(); }
+
 }  // namespace
 
 std::string socketErrorText(int code) { return std::string(std::strerror(code)) + " (" + std::to_string(code) + ")"; }
@@ -65,6 +70,7 @@ void ConsoleListener::onTraderEvent(int kind, int code) {
             facts.closeReported = false;
             ++facts.connects;
             credentials = facts.credentials;
+            facts.reconciler.connected();
             console.record("[event] connected", {eventJson("connected")});
         } else if (kind == 0) {
             ++facts.connectFailures;
@@ -79,6 +85,9 @@ void ConsoleListener::onTraderEvent(int kind, int code) {
             facts.loggedIn = false;
             facts.closeReported = true;
             ++facts.connectionsEnded;
+            // Queries on their way are never answered now.
+            for (const tools::ReconcileResult& result : facts.reconciler.connectionEnded(now()))
+                printReconciled(result);
             // 125 (ECANCELED): the receive of a connection we closed ourselves
             // (disconnect, release) was cut short; it may come before or
             // after the module's own (1, 0), and says the same.
@@ -101,13 +110,14 @@ void ConsoleListener::onTraderEvent(int kind, int code) {
 
 void ConsoleListener::onLoginResult(bool succeeded, const char* message, uint32_t tradingDate) {
     const std::string text = readableText(message != nullptr ? message : "");
-    state.update([&](SessionFacts& facts) {
+    auto noteLogin = [&](SessionFacts& facts) {
         ++facts.loginResults;
         facts.tradingDate = tradingDate;
         facts.loggedIn = succeeded;
         if (succeeded) {
             facts.sessionFailed = false;
             ++facts.logins;
+            facts.reconciler.loggedIn(tradingDate);
             const std::string user = facts.credentials ? facts.credentials->user : std::string("?");
             console.record("[event] logged in as " + user + ", trading date " + std::to_string(tradingDate),
                            {{{"type", "event"}, {"event", "logged in"}, {"user", user}, {"tradingDate", tradingDate}}});
@@ -118,7 +128,15 @@ void ConsoleListener::onLoginResult(bool succeeded, const char* message, uint32_
             console.record("[event] login refused: " + text,
                            {{{"type", "event"}, {"event", "login refused"}, {"reason", text}}});
         }
-    });
+        // The book is compared with the server after every successful login.
+        return succeeded && facts.reconcileAfterLogin;
+    };
+    kra::ITraderApi* api = trader.load();
+    if (api != nullptr) {
+        reconcileIf(state, *api, true, noteLogin);
+    } else {
+        state.update(noteLogin);
+    }
 }
 
 void ConsoleListener::onEntrustAnswer(kra::NXSEntrust* entrust, kra::NXSError* error) {
@@ -168,17 +186,38 @@ void ConsoleListener::onPositionsAnswer(kra::NXSArray* positions) {
         std::lock_guard<std::mutex> guard(leftOutLock);
         leftOut.swap(leftOutPositions);
     }
+    state.update([&](SessionFacts& facts) { facts.reconciler.book.setServerPositions(tools::serverPositions(*positions)); });
     printQueryAnswer("positions", positionsRecords(*positions), leftOut);
 }
 
-void ConsoleListener::onOrdersAnswer(kra::NXSArray* orders) { printQueryAnswer("orders", ordersRecords(*orders)); }
+void ConsoleListener::onOrdersAnswer(kra::NXSArray* orders) {
+    // A reconciliation's answer goes to the book, the host's own is printed.
+    const bool reconciling = state.update([&](SessionFacts& facts) {
+        const std::optional<uint64_t> id = facts.reconciler.route(tools::Reconciler::Answer::Orders);
+        if (id) facts.reconciler.takeOrders(*id, tools::bookOrders(*orders));
+        return id.has_value();
+    });
+    if (!reconciling) printQueryAnswer("orders", ordersRecords(*orders));
+}
 
-void ConsoleListener::onTradesAnswer(kra::NXSArray* trades) { printQueryAnswer("trades", tradesRecords(*trades)); }
+void ConsoleListener::onTradesAnswer(kra::NXSArray* trades) {
+    const bool reconciling = state.update([&](SessionFacts& facts) {
+        const std::optional<uint64_t> id = facts.reconciler.route(tools::Reconciler::Answer::Trades);
+        if (!id) return false;
+        if (auto result = facts.reconciler.takeFills(*id, tools::bookFills(*trades), now())) printReconciled(*result);
+        return true;
+    });
+    if (!reconciling) printQueryAnswer("trades", tradesRecords(*trades));
+}
+
+void ConsoleListener::printReconciled(const tools::ReconcileResult& result) {
+    PrintedRecord printed = reconcileRecord(result);
+    console.record(printed.text, std::move(printed.objects));
+}
 
 void ConsoleListener::onOrderPush(kra::NXSOrderInfo* order) {
     state.update([&](SessionFacts& facts) {
-        const bool fresh = facts.noteOrderPush(order->orderId, static_cast<char>(order->orderState),
-                                               order->tradedVolume, order->leftVolume);
+        const bool fresh = facts.noteOrderPush(tools::bookOrder(*order, tools::OrderSource::Push));
         json object = orderPushJson(*order);
         object["type"] = "push";
         object["push"] = "order";
@@ -189,7 +228,7 @@ void ConsoleListener::onOrderPush(kra::NXSOrderInfo* order) {
 
 void ConsoleListener::onTradePush(kra::NXSTradeInfo* trade) {
     state.update([&](SessionFacts& facts) {
-        const bool fresh = facts.noteTradePush(trade->tradeId);
+        const bool fresh = facts.noteTradePush(tools::bookFill(*trade));
         json object = tradePushJson(*trade);
         object["type"] = "push";
         object["push"] = "trade";
@@ -221,6 +260,9 @@ void ConsoleListener::logMessage(int level, const char* format, ...) {
             std::lock_guard<std::mutex> guard(leftOutLock);
             leftOutPositions.push_back(*code);
         }
+        // A warning at a login (a new trading day, say) goes with the
+        // reconciliation that follows it.
+        state.update([&](SessionFacts& facts) { facts.reconciler.noteWarning(utf8); });
     }
     if (level < minimumLogLevel) return;
     console.record(std::string("[log ") + levelWord(level) + "] " + utf8,

@@ -1,7 +1,10 @@
 // The host's ITraderListener: prints every event readably on the console and
 // records it in the session state the command runner waits on. After every
 // successful connect it logs in again with the known credentials, so a server
-// restart resumes the session and its push stream without the user.
+// restart resumes the session and its push stream without the user. Pushes
+// go into the book; after every successful login (unless turned off) it
+// reconciles the book with the server, and a reconciliation's answers go to
+// the book instead of being printed.
 //
 // Threads: callbacks arrive on the trader's network thread (and, for log lines
 // and the disconnect event, on the thread calling the trader). The listener
@@ -51,6 +54,8 @@ public:
 
 private:
     void printQueryAnswer(const char* title, const RecordTable& table, const std::vector<std::string>& leftOut = {});
+    // Prints a reconciliation's result. Called under the state's lock.
+    void printReconciled(const tools::ReconcileResult& result);
 
     Console& console;
     SessionState& state;

@@ -32,7 +32,9 @@ po::options_description sessionOptions(HostOptions& o) {
          "password for --user (visible in ps: prefer $HVR_PASSWORD or the prompt)")
         ("resource", po::value(&o.resource)->default_value(o.resource), "client name sent with the login")
         ("timeout", po::value(&o.timeoutMs)->default_value(o.timeoutMs),
-         "milliseconds to wait for connect, login and answers");
+         "milliseconds to wait for connect, login and answers")
+        ("reconcile", po::value(&o.reconcile)->default_value(o.reconcile),
+         "1 compares the book with the server's orders and fills after every login, 0 does not");
     return d;
 }
 
@@ -90,6 +92,7 @@ ParsedOptions parseHostOptions(const std::vector<std::string>& args, const std::
     else if (o.nodelay != 0 && o.nodelay != 1) result.error = "--nodelay must be 0 or 1";
     else if (o.peerTimeout < 0) result.error = "--peertimeout must be 0 or more";
     else if (o.pushMode < 0 || o.pushMode > 2) result.error = "--pushmode must be 0, 1 or 2";
+    else if (o.reconcile != 0 && o.reconcile != 1) result.error = "--reconcile must be 0 or 1";
     else if (o.user.empty() && !o.password.empty()) result.error = "--password needs --user";
     else if (logLevelCode(o.logLevel) == 0) result.error = "--log-level must be info, warn or error";
     else if (o.timeoutMs <= 0) result.error = "--timeout must be above 0";

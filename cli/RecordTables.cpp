@@ -13,11 +13,7 @@ namespace {
 constexpr Align L = Align::Left;
 constexpr Align R = Align::Right;
 
-Cell text(const std::string& value) { return Cell{value, value}; }
-Cell count(uint64_t value) { return Cell{std::to_string(value), value}; }
 Cell money(double value) { return Cell{formatMoney(value), value}; }
-Cell price(double value) { return Cell{formatPrice(value), value}; }
-Cell time(uint64_t value) { return Cell{recordTimeText(value), value}; }
 
 template <typename Record, typename MakeRow>
 RecordTable tableOf(std::vector<Column> columns, const kra::NXSArray& array, MakeRow makeRow) {
@@ -30,12 +26,17 @@ RecordTable tableOf(std::vector<Column> columns, const kra::NXSArray& array, Mak
 
 }  // namespace
 
+Cell textCell(const std::string& value) { return Cell{value, value}; }
+Cell countCell(uint64_t value) { return Cell{std::to_string(value), value}; }
+Cell priceCell(double value) { return Cell{formatPrice(value), value}; }
+Cell timeCell(uint64_t value) { return Cell{recordTimeText(value), value}; }
+
 RecordTable fundsRecords(const kra::NXSArray& accounts) {
     return tableOf<kra::NXSAccountInfo>(
         {{"Account", L}, {"Currency", L}, {"Balance", R}, {"PreBalance", R}, {"Available", R},
          {"Margin", R}, {"FrozenMargin", R}, {"Commission", R}, {"CloseProfit", R}, {"DynProfit", R}},
         accounts, [](const kra::NXSAccountInfo& a) {
-            return std::vector<Cell>{text(readableText(a.accountName)), text(readableText(a.currency)),
+            return std::vector<Cell>{textCell(readableText(a.accountName)), textCell(readableText(a.currency)),
                                      money(a.balance), money(a.preBalance), money(a.available), money(a.margin),
                                      money(a.frozenMargin), money(a.commission), money(a.closeProfit),
                                      money(a.dynProfit)};
@@ -47,9 +48,9 @@ RecordTable positionsRecords(const kra::NXSArray& positions) {
         {{"Code", L}, {"Side", L}, {"PreVolume", R}, {"NewVolume", R}, {"AvailPre", R},
          {"AvailNew", R}, {"AvgPrice", R}, {"TotalCost", R}, {"Margin", R}, {"DynProfit", R}},
         positions, [](const kra::NXSPositionItem& p) {
-            return std::vector<Cell>{text(readableText(p.code)), text(positionSideWord(p.direction)),
-                                     count(p.preVolume), count(p.newVolume), count(p.availPreVolume),
-                                     count(p.availNewVolume), price(p.avgPrice), money(p.totalCost),
+            return std::vector<Cell>{textCell(readableText(p.code)), textCell(positionSideWord(p.direction)),
+                                     countCell(p.preVolume), countCell(p.newVolume), countCell(p.availPreVolume),
+                                     countCell(p.availNewVolume), priceCell(p.avgPrice), money(p.totalCost),
                                      money(p.margin), money(p.dynProfit)};
         });
 }
@@ -59,11 +60,11 @@ RecordTable ordersRecords(const kra::NXSArray& orders) {
         {{"OrderId", R}, {"Time", L}, {"Code", L}, {"Side", L}, {"Offset", L}, {"Price", R}, {"Volume", R},
          {"Traded", R}, {"Left", R}, {"State", L}, {"Type", L}, {"Valid", L}, {"Message", L}},
         orders, [](const kra::NXSOrderInfo& o) {
-            return std::vector<Cell>{text(o.orderId), time(o.orderTime), text(readableText(o.code)),
-                                     text(sideWord(o.direction)), text(offsetWord(o.offsetType)), price(o.price),
-                                     count(o.volume), count(o.tradedVolume), count(o.leftVolume),
-                                     text(orderStateWord(o.orderState)), text(priceTypeWord(o.priceType)),
-                                     text(timeConditionWord(o.timeCondition)), text(readableText(o.stateMessage))};
+            return std::vector<Cell>{textCell(o.orderId), timeCell(o.orderTime), textCell(readableText(o.code)),
+                                     textCell(sideWord(o.direction)), textCell(offsetWord(o.offsetType)), priceCell(o.price),
+                                     countCell(o.volume), countCell(o.tradedVolume), countCell(o.leftVolume),
+                                     textCell(orderStateWord(o.orderState)), textCell(priceTypeWord(o.priceType)),
+                                     textCell(timeConditionWord(o.timeCondition)), textCell(readableText(o.stateMessage))};
         });
 }
 
@@ -72,9 +73,9 @@ RecordTable tradesRecords(const kra::NXSArray& trades) {
         {{"TradeId", R}, {"OrderId", R}, {"Time", L}, {"Code", L}, {"Side", L}, {"Offset", L}, {"Volume", R},
          {"Price", R}, {"Amount", R}},
         trades, [](const kra::NXSTradeInfo& t) {
-            return std::vector<Cell>{text(t.tradeId), text(t.orderId), time(t.tradeTime),
-                                     text(readableText(t.code)), text(sideWord(t.direction)),
-                                     text(offsetWord(t.offsetType)), count(t.volume), price(t.price),
+            return std::vector<Cell>{textCell(t.tradeId), textCell(t.orderId), timeCell(t.tradeTime),
+                                     textCell(readableText(t.code)), textCell(sideWord(t.direction)),
+                                     textCell(offsetWord(t.offsetType)), countCell(t.volume), priceCell(t.price),
                                      money(t.amount)};
         });
 }

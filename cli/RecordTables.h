@@ -20,6 +20,12 @@ struct Cell {
     nlohmann::json value;
 };
 
+// Cells of the usual kinds, for the tables of answers and of the book.
+Cell textCell(const std::string& value);
+Cell countCell(uint64_t value);
+Cell priceCell(double value);
+Cell timeCell(uint64_t value);  // a record time, as recordTimeText shows it
+
 struct RecordTable {
     std::vector<Column> columns;
     std::vector<std::vector<Cell>> rows;

@@ -10,21 +10,6 @@ namespace hvr::cli {
 
 using tools::readableText;
 
-const char* sideWord(kra::NXSCode direction) { return direction == '0' ? "buy" : direction == '1' ? "sell" : "?"; }
-
-const char* positionSideWord(kra::NXSCode direction) {
-    return direction == '0' ? "long" : direction == '1' ? "short" : "?";
-}
-
-const char* offsetWord(kra::NXSCode offset) {
-    switch (offset) {
-        case '0': return "open";
-        case '1': return "close";
-        case '3': return "closetoday";
-        default: return "?";
-    }
-}
-
 const char* timeConditionWord(kra::NXSCode timeCondition) {
     switch (timeCondition) {
         case '3': return "day";
@@ -36,19 +21,6 @@ const char* timeConditionWord(kra::NXSCode timeCondition) {
 
 const char* priceTypeWord(kra::NXSCode priceType) {
     return priceType == '2' ? "limit" : priceType == '1' ? "market" : "?";
-}
-
-const char* orderStateWord(kra::NXSCode orderState) {
-    switch (orderState) {
-        case '0': return "filled";
-        case '1': return "part filled, queuing";
-        case '2': return "part filled, not queuing";
-        case '3': return "queuing";
-        case '4': return "not queuing";
-        case '5': return "cancelled";
-        case '6': return "unknown";
-        default: return "?";
-    }
 }
 
 std::string describeEntrust(const kra::NXSEntrust& entrust) {

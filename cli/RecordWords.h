@@ -7,16 +7,18 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "common/TradeWords.h"
 #include "host/NXSRecords.h"
 
 namespace hvr::cli {
 
-const char* sideWord(kra::NXSCode direction);          // "buy" / "sell"
-const char* positionSideWord(kra::NXSCode direction);  // "long" / "short"
-const char* offsetWord(kra::NXSCode offset);           // "open" / "close" / "closetoday"
+// Words for the character codes, shared with the Python package.
+using tools::offsetWord;
+using tools::orderStateWord;
+using tools::positionSideWord;
+using tools::sideWord;
 const char* timeConditionWord(kra::NXSCode timeCondition);  // "day" / "section" / "ioc"
 const char* priceTypeWord(kra::NXSCode priceType);     // "limit" / "market"
-const char* orderStateWord(kra::NXSCode orderState);   // "filled", "queuing", "cancelled", ...
 
 // "IF2412 buy open 1 @ 3500 limit day"
 std::string describeEntrust(const kra::NXSEntrust& entrust);

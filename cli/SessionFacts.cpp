@@ -28,19 +28,18 @@ void SessionFacts::noteCancelSent(const std::string& orderId) { pendingCancels.s
 
 std::string SessionFacts::noteCancelRefused() { return pendingCancels.refused(); }
 
-bool SessionFacts::noteOrderPush(const std::string& orderId, char state, uint32_t traded, uint32_t left) {
+bool SessionFacts::noteOrderPush(const tools::BookOrder& order) {
     ++orderPushes;
-    const std::string key = orderId + "/" + state + "/" + std::to_string(traded) + "/" + std::to_string(left);
-    const bool fresh = seenOrderUpdates.insert(key).second;
+    const bool fresh = reconciler.book.applyOrder(order) != tools::Applied::Duplicate;
     if (!fresh) ++duplicatePushes;
-    orderStates[orderId] += state;
-    if (isFinalOrderState(state)) pendingCancels.settled(orderId);
+    orderStates[order.orderId] += order.state;
+    if (isFinalOrderState(order.state)) pendingCancels.settled(order.orderId);
     return fresh;
 }
 
-bool SessionFacts::noteTradePush(const std::string& tradeId) {
+bool SessionFacts::noteTradePush(const tools::BookFill& fill) {
     ++tradePushes;
-    const bool fresh = seenTradeIds.insert(tradeId).second;
+    const bool fresh = reconciler.book.applyFill(fill) != tools::Applied::Duplicate;
     if (!fresh) ++duplicatePushes;
     return fresh;
 }

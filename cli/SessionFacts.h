@@ -1,16 +1,16 @@
 // What the host knows about its session: connection and login state, the
-// answers it still waits for, and every order state and fill the pushes have
-// reported. Plain data with the bookkeeping rules as methods; no lock of its
+// answers it still waits for, every order state the pushes have reported,
+// and the book with its reconciliations (common/Reconciler.h). Plain data with the bookkeeping rules as methods; no lock of its
 // own (SessionState guards it), so the rules are tested alone.
 #pragma once
 
 #include <cstdint>
 #include <map>
 #include <optional>
-#include <set>
 #include <string>
 
 #include "common/CancelLedger.h"
+#include "common/Reconciler.h"
 
 namespace hvr::cli {
 
@@ -67,12 +67,14 @@ struct SessionFacts {
     // the one refused, since the server answers in order. Returns its order
     // id (empty when no cancel was outstanding).
     std::string noteCancelRefused();
-    // Records an order push; false when the same update (order, state, traded
-    // and left volume) was already seen this session. A push that finishes an
-    // order also settles a cancel outstanding for it.
-    bool noteOrderPush(const std::string& orderId, char state, uint32_t traded, uint32_t left);
-    // Records a fill; false when this trade id was already seen.
-    bool noteTradePush(const std::string& tradeId);
+    // Records an order push and applies it to the book; false when the book
+    // holds it as a duplicate (the same update again, or one that would move
+    // the order back). A push that finishes an order also settles a cancel
+    // outstanding for it.
+    bool noteOrderPush(const tools::BookOrder& order);
+    // Records a fill and applies it to the book; false when its trade id is
+    // known already.
+    bool noteTradePush(const tools::BookFill& fill);
 
     bool answersOutstanding() const;
     // The latest state an order push reported for the order, if any.
@@ -81,9 +83,9 @@ struct SessionFacts {
 
     uint64_t pushes() const { return orderPushes + tradePushes; }
 
-private:
-    std::set<std::string> seenOrderUpdates;
-    std::set<std::string> seenTradeIds;
+    // The book, and the queries and results of its reconciliations.
+    tools::Reconciler reconciler;
+    bool reconcileAfterLogin = true;  // --reconcile
 };
 
 // Order states after which nothing more happens to an order.

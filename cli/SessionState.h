@@ -61,7 +61,14 @@ public:
         return interruptedFlag;
     }
 
+    // Orders and trades queries are registered with the reconciler and sent
+    // as one step under this mutex, so that the reconciler's queues follow
+    // the order on the wire (cli/ReconcileQueries.h). Taken before the
+    // state's lock, never inside update().
+    std::mutex& querySending() { return sendingQueries; }
+
 private:
+    std::mutex sendingQueries;
     mutable std::mutex lock;
     mutable std::condition_variable changed;
     SessionFacts facts;

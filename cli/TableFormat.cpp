@@ -93,14 +93,4 @@ std::string formatMoney(double value) {
     return negative ? "-" + grouped : grouped;
 }
 
-std::string formatPrice(double value) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%.4f", value);
-    std::string out(text);
-    while (!out.empty() && out.back() == '0') out.pop_back();
-    if (!out.empty() && out.back() == '.') out.pop_back();
-    if (out == "-0") out = "0";
-    return out;
-}
-
 }  // namespace hvr::cli

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/TradeWords.h"
+
 namespace hvr::cli {
 
 enum class Align { Left, Right };
@@ -32,6 +34,6 @@ std::size_t displayWidth(std::string_view utf8);
 std::string formatMoney(double value);
 
 // A price with at most four decimals and no trailing zeros: "3500", "480.02".
-std::string formatPrice(double value);
+using tools::formatPrice;
 
 }  // namespace hvr::cli

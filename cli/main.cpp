@@ -39,14 +39,15 @@ constexpr char PROMPT[] = "hvr> ";
 
 // The words tab completes at the start of a line.
 const std::vector<std::string> COMMAND_WORDS = {
-    "connect", "disconnect", "login", "logout", "buy", "sell", "cancel", "funds", "positions", "orders",
-    "trades",  "wait",       "await", "expect", "sleep", "status", "help", "quit"};
+    "connect", "disconnect", "login", "logout", "buy",    "sell",   "cancel", "funds", "positions", "orders",
+    "trades",  "book",       "reconcile", "wait", "await", "expect", "sleep", "status", "help",  "quit"};
 
 std::string summaryLine(const SessionFacts& f) {
     return "session summary: " + std::to_string(f.acceptedOrders) + " orders accepted, " +
            std::to_string(f.refusedOrders) + " refused; " + std::to_string(f.orderPushes) + " order pushes, " +
            std::to_string(f.tradePushes) + " trade pushes, " + std::to_string(f.duplicatePushes) +
-           " duplicate pushes";
+           " duplicate pushes; " + std::to_string(f.reconciler.completed()) + " reconciliations, " +
+           std::to_string(f.reconciler.differencesReported()) + " differences";
 }
 
 bool readLines(const std::string& path, std::vector<std::string>& lines) {
@@ -81,8 +82,10 @@ CurrentInput currentInput;
 // outlive the trader, which is released and deleted before returning.
 int runSession(const TraderModule& module, const HostOptions& options, const std::vector<std::string>& script,
                kra::IContractCatalog& catalog, Console& console, SessionState& state) {
-    if (!options.user.empty())
-        state.update([&](SessionFacts& f) { f.credentials = Credentials{options.user, options.password, options.resource}; });
+    state.update([&](SessionFacts& f) {
+        if (!options.user.empty()) f.credentials = Credentials{options.user, options.password, options.resource};
+        f.reconcileAfterLogin = options.reconcile == 1;
+    });
     ConsoleListener listener(console, state, &catalog);
     listener.setLogLevel(logLevelCode(options.logLevel));
 

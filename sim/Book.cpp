@@ -36,8 +36,8 @@ Book::Book(std::vector<InstrumentTerms> instruments, const std::vector<AccountSe
     }
 
     for (exchg::Order& o : snapshot.orders) {
-        if (isResting(o)) restingOrders_.insert(o.orderid());
-        orders_[o.orderid()] = std::move(o);
+        const exchg::Order& stored = orders_[o.orderid()] = std::move(o);
+        if (isResting(stored)) rest(stored);
     }
     for (exchg::Trade& t : snapshot.trades) trades_[t.tradeid()] = std::move(t);
     for (PositionState& p : snapshot.positions) positions_[p.key] = std::move(p);
@@ -91,9 +91,8 @@ bool Book::checkLimitPrice(const InstrumentTerms& instrument, int64_t price, std
     return true;
 }
 
-Book::InsertOutcome Book::insertOrder(uint32_t accountId, const exchg::ReqOrderInsert& request) {
-    InsertOutcome out;
-    exchg::AnsOrderInsert& answer = out.answer;
+exchg::AnsOrderInsert insertAnswerEchoing(const exchg::ReqOrderInsert& request) {
+    exchg::AnsOrderInsert answer;
     answer.set_orderid(0);
     answer.set_result(exchg::EC_None);
     answer.set_instrument(request.instrument());
@@ -105,6 +104,13 @@ Book::InsertOutcome Book::insertOrder(uint32_t accountId, const exchg::ReqOrderI
     answer.set_timecond(request.timecond());
     answer.set_usertag(request.usertag());
     answer.set_message("");
+    return answer;
+}
+
+Book::InsertOutcome Book::insertOrder(uint32_t accountId, const exchg::ReqOrderInsert& request) {
+    InsertOutcome out;
+    out.answer = insertAnswerEchoing(request);
+    exchg::AnsOrderInsert& answer = out.answer;
     auto refuse = [&out](exchg::ErroCode code, const std::string& why) {
         out.answer.set_result(code);
         out.answer.set_message(why);
@@ -187,12 +193,40 @@ void Book::match(exchg::Order& order, std::vector<PushRecord>& pushes) {
         } else {
             fill(order, left, last, pushes);
         }
-        restingOrders_.erase(order.orderid());
     } else if (order.timecond() == exchg::TC_ImmediateOrCancel) {
         finish(order, exchg::OS_Canceled, "immediate-or-cancel order found no match", pushes);
     } else {
-        restingOrders_.insert(order.orderid());
+        rest(order);
     }
+}
+
+void Book::rest(const exchg::Order& order) {
+    if (!restingOrders_.insert(order.orderid()).second) return;
+    auto account = accounts_.find(order.accountid());
+    if (account != accounts_.end()) {
+        account->second.frozenMargin += static_cast<int64_t>(order.leftmargin());
+        account->second.frozenCommission += static_cast<int64_t>(order.leftcommission());
+    }
+    addHeldBack(order, +1);
+}
+
+void Book::stopResting(const exchg::Order& order) {
+    if (restingOrders_.erase(order.orderid()) == 0) return;
+    auto account = accounts_.find(order.accountid());
+    if (account != accounts_.end()) {
+        account->second.frozenMargin -= static_cast<int64_t>(order.leftmargin());
+        account->second.frozenCommission -= static_cast<int64_t>(order.leftcommission());
+    }
+    addHeldBack(order, -1);
+}
+
+void Book::addHeldBack(const exchg::Order& order, int sign) {
+    if (order.offset() == exchg::OF_Open) return;
+    const PositionKey key{order.accountid(), order.instrument(), closedSide(order.direct())};
+    HeldBack& held = heldBack_[key];
+    uint32_t& volume = order.offset() == exchg::OF_CloseToday ? held.today : held.plain;
+    volume = sign > 0 ? volume + order.leftover() : volume - order.leftover();
+    if (held.today == 0 && held.plain == 0) heldBack_.erase(key);
 }
 
 void Book::fill(exchg::Order& order, uint32_t volume, int64_t price, std::vector<PushRecord>& pushes) {
@@ -277,11 +311,11 @@ int64_t Book::applyFillToPosition(const exchg::Order& order, uint32_t volume, Wi
 
 void Book::finish(exchg::Order& order, exchg::OrderState state, const std::string& why,
                   std::vector<PushRecord>& pushes) {
+    stopResting(order);
     order.set_status(state);
     order.set_leftmargin(0);
     order.set_leftcommission(0);
     order.set_statemsg(why);
-    restingOrders_.erase(order.orderid());
     changes_.orders.insert(order.orderid());
     pushOrder(order, pushes);
 }
@@ -325,20 +359,24 @@ std::vector<PushRecord> Book::setLastPrice(const std::string& code, int64_t last
     for (uint32_t id : resting) {
         exchg::Order& order = orders_.at(id);
         if (order.instrument() != code || !crosses(order, last)) continue;
+        stopResting(order);
         fill(order, order.leftover(), last, pushes);
-        restingOrders_.erase(id);
     }
     return pushes;
 }
 
 void Book::pushOrder(const exchg::Order& order, std::vector<PushRecord>& pushes) {
-    const PushRecord& r = pushLog_.append(order.accountid(), FC_PUSH_ORDER, order.SerializeAsString());
-    changes_.pushes.push_back(r);
-    pushes.push_back(r);
+    push(order.accountid(), FC_PUSH_ORDER, order.SerializeAsString(), pushes);
 }
 
 void Book::pushTrade(const exchg::Trade& trade, std::vector<PushRecord>& pushes) {
-    const PushRecord& r = pushLog_.append(trade.accountid(), FC_PUSH_TRADE, trade.SerializeAsString());
+    push(trade.accountid(), FC_PUSH_TRADE, trade.SerializeAsString(), pushes);
+}
+
+void Book::push(uint32_t accountId, uint32_t mtype, std::string data, std::vector<PushRecord>& pushes) {
+    ++pushesMade_;
+    if (options_.leaveOutPushEvery != 0 && pushesMade_ % options_.leaveOutPushEvery == 0) return;
+    const PushRecord& r = pushLog_.append(accountId, mtype, std::move(data));
     changes_.pushes.push_back(r);
     pushes.push_back(r);
 }
@@ -347,6 +385,52 @@ BookChanges Book::takeChanges() {
     BookChanges taken = std::move(changes_);
     changes_ = BookChanges();
     return taken;
+}
+
+namespace {
+
+// The record of `key` in stored rows, or null.
+template <typename Record, typename Key, typename KeyOf>
+const Record* storedRow(const std::vector<Record>& rows, const Key& key, KeyOf keyOf) {
+    for (const Record& row : rows)
+        if (keyOf(row) == key) return &row;
+    return nullptr;
+}
+
+}  // namespace
+
+void Book::revert(const BookChanges& changes, const BookSnapshot& stored) {
+    day_ = stored.day;
+    for (uint32_t id : changes.accounts) {
+        const AccountFunds* row = storedRow(stored.accounts, id, [](const AccountFunds& f) { return f.accountId; });
+        auto account = accounts_.find(id);
+        if (row && account != accounts_.end()) account->second.funds = *row;
+    }
+    for (uint32_t id : changes.orders) {
+        auto current = orders_.find(id);
+        if (current == orders_.end()) continue;
+        stopResting(current->second);
+        const exchg::Order* row = storedRow(stored.orders, id, [](const exchg::Order& o) { return o.orderid(); });
+        if (!row) {
+            orders_.erase(current);
+            continue;
+        }
+        current->second = *row;
+        if (isResting(current->second)) rest(current->second);
+    }
+    for (uint32_t id : changes.trades) {
+        const exchg::Trade* row = storedRow(stored.trades, id, [](const exchg::Trade& t) { return t.tradeid(); });
+        if (row) trades_[id] = *row;
+        else trades_.erase(id);
+    }
+    for (const PositionKey& key : changes.positions) {
+        const PositionState* row = storedRow(stored.positions, key, [](const PositionState& p) { return p.key; });
+        if (row) positions_[key] = *row;
+        else positions_.erase(key);
+    }
+    for (auto push = changes.pushes.rbegin(); push != changes.pushes.rend(); ++push)
+        pushLog_.dropLatest(push->accountId, push->pushId);
+    changes_ = BookChanges();
 }
 
 }  // namespace hvr::sim

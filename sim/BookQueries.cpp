@@ -23,12 +23,8 @@ Book::Money Book::moneyOf(const Account& account) const {
         m.margin += it->second.margin;
         m.dynProfit += dynProfit(it->second);
     }
-    for (uint32_t orderId : restingOrders_) {
-        const exchg::Order& o = orders_.at(orderId);
-        if (o.accountid() != id) continue;
-        m.frozenMargin += static_cast<int64_t>(o.leftmargin());
-        m.frozenCommission += static_cast<int64_t>(o.leftcommission());
-    }
+    m.frozenMargin = account.frozenMargin;
+    m.frozenCommission = account.frozenCommission;
     const AccountFunds& f = account.funds;
     m.balance = f.preBalance + f.closeProfit - f.commission + m.dynProfit;
     m.available = m.balance - m.margin - m.frozenMargin - m.frozenCommission;
@@ -38,15 +34,9 @@ Book::Money Book::moneyOf(const Account& account) const {
 Book::Closable Book::closable(const PositionState& p) const {
     // Resting close orders hold volume back: close-today orders from today's
     // volume, plain close orders from yesterday's first.
-    uint32_t frozenToday = 0;
-    uint32_t frozenPlain = 0;
-    for (uint32_t orderId : restingOrders_) {
-        const exchg::Order& o = orders_.at(orderId);
-        if (o.accountid() != p.key.accountId || o.instrument() != p.key.instrument ||
-            o.offset() == exchg::OF_Open || closedSide(o.direct()) != p.key.direct)
-            continue;
-        (o.offset() == exchg::OF_CloseToday ? frozenToday : frozenPlain) += o.leftover();
-    }
+    auto held = heldBack_.find(p.key);
+    uint32_t frozenToday = held == heldBack_.end() ? 0 : held->second.today;
+    const uint32_t frozenPlain = held == heldBack_.end() ? 0 : held->second.plain;
     const uint32_t frozenPre = std::min(frozenPlain, p.preVolume);
     frozenToday += frozenPlain - frozenPre;
     Closable c;

@@ -17,7 +17,8 @@ std::string describeOrder(const exchg::Order& o) {
 
 }  // namespace
 
-Desk::Desk(Book& book, Store& store, Options options) : book_(book), store_(store), options_(options) {}
+Desk::Desk(Book& book, Store& store, Options options)
+    : book_(book), store_(store), options_(std::move(options)), storeHealth_(options_.storeRetryInterval) {}
 
 void Desk::attach(DeskClient& client) { clients_[&client]; }
 
@@ -60,13 +61,27 @@ bool Desk::onLogin(DeskClient& client, Login& login, const PacketHeader& header,
     if (!request.ParseFromString(payload)) return false;
     exchg::AnsLogin answer;
     answer.set_tradingdate(book_.tradingDate());
+    login = Login();
     const uint32_t accountId =
         options_.refuseLogins ? 0 : book_.authenticate(request.username(), request.password());
     if (accountId == 0) {
-        login = Login();
         answer.set_result(exchg::EC_WRONG_PASSWORD);
         answer.set_message(options_.refuseLogins ? "logins are refused by this server"
                                                  : "wrong user name or password");
+        logEvent(client.peerName() + " login refused for \"" + request.username() + "\": " + answer.message());
+        send(client, FC_CMD_LOGIN, header.requestNo, answer);
+        return true;
+    }
+    // The session id is saved before it is handed out: one that a restart
+    // could issue again would repeat entrust tags.
+    uint32_t sessionId = 0;
+    if (mayWrite()) {
+        sessionId = book_.issueSessionId();
+        if (!commit()) sessionId = 0;
+    }
+    if (sessionId == 0) {
+        answer.set_result(exchg::EC_DB_ERROR);
+        answer.set_message(storeHealth_.refusal());
         logEvent(client.peerName() + " login refused for \"" + request.username() + "\": " + answer.message());
         send(client, FC_CMD_LOGIN, header.requestNo, answer);
         return true;
@@ -75,8 +90,7 @@ bool Desk::onLogin(DeskClient& client, Login& login, const PacketHeader& header,
     login.user = request.username();
     answer.set_result(exchg::EC_None);
     answer.set_message("login ok");
-    answer.set_sessionid(book_.issueSessionId());
-    save();
+    answer.set_sessionid(sessionId);
     const std::vector<PushRecord> replay = book_.replayPushes(accountId, request.pushid());
     logEvent(client.peerName() + " login ok " + login.user + " session " + std::to_string(answer.sessionid()) +
              ", resume from push " + std::to_string(request.pushid()) + ", " + std::to_string(replay.size()) +
@@ -90,8 +104,18 @@ bool Desk::onOrderInsert(DeskClient& client, const Login& login, const PacketHea
                          const std::string& payload) {
     exchg::ReqOrderInsert request;
     if (!request.ParseFromString(payload)) return false;
-    Book::InsertOutcome outcome = book_.insertOrder(login.accountId, request);
-    save();
+    Book::InsertOutcome outcome;
+    bool saved = false;
+    if (login.accountId == 0 || mayWrite()) {  // a refusal for not being logged in changes nothing
+        outcome = book_.insertOrder(login.accountId, request);
+        saved = commit();
+    }
+    if (!saved) {
+        outcome.answer = insertAnswerEchoing(request);
+        outcome.answer.set_result(exchg::EC_DB_ERROR);
+        outcome.answer.set_message(storeHealth_.refusal());
+        outcome.pushes.clear();
+    }
     const exchg::AnsOrderInsert& answer = outcome.answer;
     if (answer.result() == exchg::EC_None) {
         logEvent(client.peerName() + " order " + std::to_string(answer.orderid()) + " accepted: " + login.user +
@@ -108,8 +132,19 @@ bool Desk::onOrderCancel(DeskClient& client, const Login& login, const PacketHea
                          const std::string& payload) {
     exchg::ReqOrderCancel request;
     if (!request.ParseFromString(payload)) return false;
-    Book::CancelOutcome outcome = book_.cancelOrder(login.accountId, request.orderid());
-    save();
+    Book::CancelOutcome outcome;
+    bool saved = false;
+    if (login.accountId == 0 || mayWrite()) {
+        outcome = book_.cancelOrder(login.accountId, request.orderid());
+        saved = commit();
+    }
+    if (!saved) {
+        outcome = Book::CancelOutcome();
+        outcome.answer.set_orderid(request.orderid());
+        outcome.answer.set_result(exchg::EC_DB_ERROR);
+        outcome.answer.set_message(storeHealth_.refusal());
+        outcome.answer.set_usertag("");
+    }
     const exchg::AnsOrderCancel& answer = outcome.answer;
     logEvent(client.peerName() + " cancel of order " + std::to_string(request.orderid()) +
              (answer.result() == exchg::EC_None
@@ -150,9 +185,9 @@ void Desk::onQuery(DeskClient& client, const Login& login, const PacketHeader& h
 }
 
 void Desk::moveLastPrice(const std::string& code, int64_t last) {
+    if (!storeHealth_.mayTry(options_.clock())) return;
     std::vector<PushRecord> pushes = book_.setLastPrice(code, last);
-    save();
-    route(pushes);
+    if (commit()) route(pushes);
 }
 
 void Desk::send(DeskClient& client, uint16_t functionCode, uint32_t requestNo,
@@ -182,13 +217,30 @@ void Desk::route(const std::vector<PushRecord>& pushes) {
     }
 }
 
-void Desk::save() {
+bool Desk::mayWrite() {
+    if (storeHealth_.mayTry(options_.clock())) return true;
+    storeHealth_.refusedWithoutTrying();
+    return false;
+}
+
+bool Desk::commit() {
+    const BookChanges changes = book_.takeChanges();
+    if (changes.empty()) return true;
     try {
-        store_.save(book_, book_.takeChanges());
-    } catch (const std::exception& e) {
-        // The day goes on in memory; the log says the file fell behind.
-        logError(std::string("cannot save the trading day: ") + e.what());
+        store_.save(book_, changes);
+    } catch (const std::exception& saveError) {
+        try {
+            book_.revert(changes, store_.readRows(changes));
+        } catch (const std::exception& readError) {
+            throw std::runtime_error(std::string("cannot save the trading day (") + saveError.what() +
+                                     ") nor read back the saved one (" + readError.what() +
+                                     "): stopping, so that nothing unsaved is reported");
+        }
+        logError(storeHealth_.failed(options_.clock(), saveError.what()));
+        return false;
     }
+    if (const auto recovered = storeHealth_.saved(options_.clock())) logEvent(*recovered);
+    return true;
 }
 
 }  // namespace hvr::sim

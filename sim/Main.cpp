@@ -15,7 +15,7 @@ namespace {
 constexpr int EXIT_STOPPED = 0;
 constexpr int EXIT_START_FAILED = 1;
 constexpr int EXIT_USAGE = 2;
-constexpr int EXIT_DATABASE_IN_USE = 3;
+constexpr int EXIT_DATABASE_UNUSABLE = 3;  // in use by another server, or not readable
 
 // A start-up failure goes to stderr, and into the log file when there is one.
 void reportStartFailure(const hvr::sim::SimOptions& options, const std::string& what) {
@@ -38,7 +38,10 @@ int serve(const hvr::sim::SimOptions& options) {
         return EXIT_STOPPED;
     } catch (const hvr::sim::DatabaseInUse& e) {
         reportStartFailure(options, e.what());
-        return EXIT_DATABASE_IN_USE;
+        return EXIT_DATABASE_UNUSABLE;
+    } catch (const hvr::sim::DatabaseUnreadable& e) {
+        reportStartFailure(options, e.what());
+        return EXIT_DATABASE_UNUSABLE;
     } catch (const std::exception& e) {
         reportStartFailure(options, e.what());
         return EXIT_START_FAILED;

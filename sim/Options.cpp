@@ -15,6 +15,7 @@ namespace {
 struct RawValues {
     uint32_t tradingDate = 0;
     uint64_t walkSeed = 0;
+    int64_t failWritesAfter = 0;  // signed, so that -1 is refused rather than read as 2^64 - 1
     unsigned port = 0;
     std::string logLevel = "info";
 };
@@ -36,10 +37,12 @@ po::options_description describeOptions(SimOptions& o, RawValues& raw) {
          "compress answers longer than N bytes (default 1024)")
         ("idle-timeout", po::value(&o.idleTimeoutSeconds)->value_name("S"),
          "drop clients silent for S seconds (default 30)")
+        ("login-timeout", po::value(&o.loginTimeoutSeconds)->value_name("S"),
+         "close connections not logged in within S seconds (default 5)")
         ("heartbeat-seconds", po::value(&o.heartbeatSeconds)->value_name("S"),
          "send a heartbeat every S seconds on each logged-in connection; 0 = none (default 5)")
         ("max-connections", po::value(&o.maxConnections)->value_name("N"),
-         "clients connected at once; more are closed at once (default 256)")
+         "clients connected at once; when full, the oldest not logged in makes room (default 256)")
         ("log-file", po::value(&o.log.file)->value_name("PATH"), "log to PATH instead of stderr, rotated by size")
         ("log-max-bytes", po::value(&o.log.maxFileBytes)->value_name("N"),
          "rotate the log file past N bytes (default 10485760)")
@@ -54,6 +57,10 @@ po::options_description describeOptions(SimOptions& o, RawValues& raw) {
         ("one-byte-writes", po::bool_switch(&o.oneByteWrites), "write every packet in 1-byte chunks")
         ("answer-delay-ms", po::value(&o.answerDelayMs)->value_name("N"), "delay every answer by N ms")
         ("refuse-logins", po::bool_switch(&o.refuseLogins), "answer every login with result -21")
+        ("fail-writes-after", po::value(&raw.failWritesAfter)->value_name("N"),
+         "fail every save after the first N, as on a full disk")
+        ("leave-out-pushes", po::value(&o.leaveOutPushEvery)->value_name("N"),
+         "leave every Nth push out: stored and queryable, never numbered or sent")
         ("help,h", "show this help and exit")
         ("version", "show the version and exit");
     return d;
@@ -126,9 +133,17 @@ CommandLine parseCommandLine(const std::vector<std::string>& args) {
     if (o.log.maxFileBytes == 0) return failure("--log-max-bytes: must be at least 1");
     if (!(o.idleTimeoutSeconds > 0) || o.idleTimeoutSeconds > 86400.0)
         return failure("--idle-timeout: must be above 0 and at most 86400 seconds");
+    if (!(o.loginTimeoutSeconds > 0) || o.loginTimeoutSeconds > 86400.0)
+        return failure("--login-timeout: must be above 0 and at most 86400 seconds");
     if (vm.count("random-walk-seed")) o.randomWalkSeed = raw.walkSeed;
+    if (vm.count("fail-writes-after")) {
+        if (raw.failWritesAfter < 0) return failure("--fail-writes-after: must be 0 or more");
+        o.failWritesAfter = static_cast<uint64_t>(raw.failWritesAfter);
+    }
     if (o.randomWalkMs == 0) return failure("--random-walk-ms: must be at least 1");
     if (vm.count("drop-after") && o.dropAfter == 0) return failure("--drop-after: must be at least 1");
+    if (vm.count("leave-out-pushes") && o.leaveOutPushEvery == 0)
+        return failure("--leave-out-pushes: must be at least 1");
     if (vm.count("freeze-after") && o.freezeAfter == 0) return failure("--freeze-after: must be at least 1");
     if (!(o.heartbeatSeconds >= 0) || o.heartbeatSeconds > 86400.0)
         return failure("--heartbeat-seconds: must be from 0 to 86400 seconds");

@@ -25,6 +25,11 @@ const PushRecord& PushLog::append(uint32_t accountId, uint32_t mtype, std::strin
     return log.back();
 }
 
+void PushLog::dropLatest(uint32_t accountId, uint64_t pushId) {
+    auto it = byAccount_.find(accountId);
+    if (it != byAccount_.end() && !it->second.empty() && it->second.back().pushId == pushId) it->second.pop_back();
+}
+
 std::vector<PushRecord> PushLog::replay(uint32_t accountId, int64_t requested) const {
     if (requested < 0) return {};
     auto it = byAccount_.find(accountId);

@@ -1,7 +1,7 @@
 // The push log of a trading day: every order and trade push of every account,
 // each with an id that increases by one per account from 1, or from above a
-// floor: the last id an earlier day of the same date gave the account, so
-// that a client's record of that day never hides the new day's pushes. The
+// floor: the last id an earlier day (of any date) gave the account, so that
+// a client's record of an earlier day never hides the new day's pushes. The
 // log is what a client's login replays. Pure; owned by the Book and used on its thread.
 #pragma once
 
@@ -29,6 +29,10 @@ public:
 
     // Appends a push for accountId under the account's next id and returns it.
     const PushRecord& append(uint32_t accountId, uint32_t mtype, std::string data);
+
+    // Takes back the account's latest push when its id is pushId (a push
+    // that could not be saved); its id is handed out again by the next append.
+    void dropLatest(uint32_t accountId, uint64_t pushId);
 
     // The pushes a login with resume id `requested` receives, in id order:
     // none for a negative id, all of the day for 0, those with id > n for n > 0.

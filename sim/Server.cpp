@@ -53,7 +53,7 @@ void Server::onAccepted(const boost::system::error_code& error, tcp::socket sock
         return;
     }
     backoff_.afterSuccess();
-    if (openSessions() >= maxConnections_) {
+    if (openSessions() >= maxConnections_ && !makeRoom()) {
         refuse(socket);
     } else {
         boost::system::error_code ignored;
@@ -91,9 +91,30 @@ void Server::refuse(tcp::socket& socket) {
     socket.close(ignored);
 }
 
+bool Server::makeRoom() {
+    std::shared_ptr<Session> oldest;
+    for (const std::weak_ptr<Session>& weak : sessions_) {
+        std::shared_ptr<Session> session = weak.lock();
+        if (session && !session->stopped() && !session->loggedIn() &&
+            (!oldest || session->connectedAt() < oldest->connectedAt()))
+            oldest = session;
+    }
+    if (!oldest) return false;
+    const auto waited = std::chrono::steady_clock::now() - oldest->connectedAt();
+    oldest->stop("closed to make room for a new connection (" + std::to_string(maxConnections_) +
+                 " are open): not logged in after " +
+                 std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(waited).count()) + " ms");
+    return true;
+}
+
+// Sessions still open: a stopped one has closed its socket already, even
+// while its last handlers keep the object alive.
 std::size_t Server::openSessions() {
     sessions_.erase(std::remove_if(sessions_.begin(), sessions_.end(),
-                                   [](const std::weak_ptr<Session>& w) { return w.expired(); }),
+                                   [](const std::weak_ptr<Session>& w) {
+                                       const std::shared_ptr<Session> session = w.lock();
+                                       return !session || session->stopped();
+                                   }),
                     sessions_.end());
     return sessions_.size();
 }

@@ -1,8 +1,11 @@
 // The listening side of the server: binds a loopback endpoint, accepts
 // clients and starts one Session per connection.
 //
-// Limits: at most maxConnections sessions are open at once; a connection
-// beyond that is accepted and closed at once. A failed accept (no file
+// Limits: at most maxConnections sessions are open at once. When a new
+// connection finds them all taken, the oldest one that has not logged in is
+// closed to make room (idle strangers cannot lock real clients out); only
+// when every one is logged in is the new connection accepted and closed at
+// once. A failed accept (no file
 // descriptors left, for one) is retried after an AcceptBackoff wait, and its
 // log line is throttled to one a second, so a lasting failure neither spins
 // nor floods the log. A DescriptorReserve is let go while the failure is
@@ -51,6 +54,7 @@ private:
     void onAccepted(const boost::system::error_code& error, boost::asio::ip::tcp::socket socket);
     void retryAcceptLater(const boost::system::error_code& error);
     void refuse(boost::asio::ip::tcp::socket& socket);
+    bool makeRoom();
     std::size_t openSessions();
 
     boost::asio::ip::tcp::acceptor acceptor_;

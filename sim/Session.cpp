@@ -31,6 +31,14 @@ std::string framingProblem(FramingStatus status) {
 // A buffer this much larger than what it holds is given back after a pass.
 constexpr std::size_t KEEP_INBOUND_CAPACITY = 1u << 20;
 
+// What one gathered write takes at most from the queue.
+constexpr std::size_t MAX_WRITE_PACKETS = 256;
+constexpr std::size_t MAX_WRITE_BYTES = 1u << 20;
+
+std::string millisecondsText(Clock::duration d) {
+    return std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(d).count()) + " ms";
+}
+
 }  // namespace
 
 Session::Session(asio::ip::tcp::socket socket, Desk& desk, const SessionOptions& options)
@@ -50,8 +58,8 @@ Session::~Session() { desk_.detach(*this); }
 void Session::start() {
     logEvent(peer_ + " connected");
     desk_.attach(*this);
-    lastHeard_ = Clock::now();
-    armIdleTimer(options_.idleTimeout);
+    connectedAt_ = lastHeard_ = notLoggedInSince_ = Clock::now();
+    armIdleTimer(deadline());
     armHeartbeat();
     readSome();
 }
@@ -83,16 +91,32 @@ void Session::onRead(const boost::system::error_code& error, std::size_t size) {
         return;
     }
     inbound_.append(readChunk_.data(), size);
+    handleBuffered();
+}
+
+// Handles the complete packets buffered, in order, until their answers pile
+// up past readPauseBytes; then reads on, or leaves the rest for onWritten to
+// take up once the answers are out.
+void Session::handleBuffered() {
+    if (inbound_.size() >= MAX_PACKET_SIZE) {
+        stop("malformed packet: " + framingProblem(FramingStatus::BufferTooLarge));
+        return;
+    }
     std::string malformed;
-    const FramingStatus status = processFrames(
-        inbound_, [this, &malformed](const uint8_t* packet, const PacketHeader& header) {
-            return dispatch(packet, header, malformed);
+    bool paused = false;
+    std::size_t consumed = 0;
+    const FramingStatus status = frameBytes(
+        reinterpret_cast<const uint8_t*>(inbound_.data()), inbound_.size(), &consumed,
+        [this, &malformed, &paused](const uint8_t* packet, const PacketHeader& header) {
+            paused = queuedBytes_ > options_.readPauseBytes;
+            return !paused && dispatch(packet, header, malformed);
         });
     if (stopped_) return;
-    if (status != FramingStatus::Ok) {
+    if (status != FramingStatus::Ok && !paused) {
         stop("malformed packet: " + (malformed.empty() ? framingProblem(status) : malformed));
         return;
     }
+    inbound_.erase(0, consumed);
     const std::string tooLarge = tooLargeTailBeforeLogin();
     if (!tooLarge.empty()) {
         stop(tooLarge);
@@ -108,6 +132,10 @@ void Session::onRead(const boost::system::error_code& error, std::size_t size) {
         logEvent(peer_ + " frozen after " + std::to_string(options_.freezeAfterPackets) +
                  " packets (fault injection): no more reading or writing");
         writeNext();  // freezes once everything queued is written
+        return;
+    }
+    if (paused) {
+        readPaused_ = true;
         return;
     }
     readSome();
@@ -129,6 +157,12 @@ bool Session::dispatch(const uint8_t* packet, const PacketHeader& header, std::s
         malformed = "payload of function code " + std::to_string(header.functionCode) + " does not parse";
         return false;
     }
+    const bool nowLoggedIn = loggedIn();
+    if (wasLoggedIn_ && !nowLoggedIn) {
+        notLoggedInSince_ = lastHeard_;  // the login deadline starts again
+        armIdleTimer(deadline());
+    }
+    wasLoggedIn_ = nowLoggedIn;
     countPacket();
     return true;
 }
@@ -154,8 +188,8 @@ std::string Session::tooLargeTailBeforeLogin() {
     return tooLargeBeforeLogin(header);
 }
 
-void Session::armIdleTimer(Clock::duration wait) {
-    idleTimer_.expires_after(wait);
+void Session::armIdleTimer(Clock::time_point at) {
+    idleTimer_.expires_at(at);
     idleTimer_.async_wait([self = shared_from_this()](const boost::system::error_code& error) {
         self->onIdleTimer(error);
     });
@@ -166,16 +200,27 @@ void Session::onIdleTimer(const boost::system::error_code& error) {
     if (freezing_) {
         // A frozen connection stays open: the pending wait keeps the session
         // (and its socket) alive, as a pending read would.
-        armIdleTimer(options_.idleTimeout);
+        armIdleTimer(Clock::now() + options_.idleTimeout);
         return;
     }
-    const Clock::duration silent = Clock::now() - lastHeard_;
-    if (silent >= options_.idleTimeout) {
-        stop("silent for " + std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(silent).count()) +
-             " ms");
+    const Clock::time_point now = Clock::now();
+    if (now < deadline()) {
+        armIdleTimer(deadline());  // heard from since, or logged in
         return;
     }
-    armIdleTimer(options_.idleTimeout - silent);
+    if (now - lastHeard_ < options_.idleTimeout) {
+        stop("no login within " + millisecondsText(options_.loginTimeout));
+    } else if (readPaused_) {
+        stop("not reading its answers: " + std::to_string(queuedBytes_) + " bytes unwritten for " +
+             millisecondsText(now - lastHeard_));
+    } else {
+        stop("silent for " + millisecondsText(now - lastHeard_));
+    }
+}
+
+Clock::time_point Session::deadline() {
+    const Clock::time_point silent = lastHeard_ + options_.idleTimeout;
+    return loggedIn() ? silent : std::min(silent, notLoggedInSince_ + options_.loginTimeout);
 }
 
 void Session::armHeartbeat() {
@@ -217,9 +262,9 @@ void Session::writeNext() {
         return;
     }
     writing_ = true;
-    const Outgoing& front = queue_.front();
-    if (front.due > Clock::now()) {
-        delayTimer_.expires_at(front.due);
+    const Clock::time_point now = Clock::now();
+    if (queue_.front().due > now) {
+        delayTimer_.expires_at(queue_.front().due);
         delayTimer_.async_wait([self = shared_from_this()](const boost::system::error_code& error) {
             self->writing_ = false;
             if (error || self->stopped_) return;
@@ -227,9 +272,20 @@ void Session::writeNext() {
         });
         return;
     }
-    std::size_t size = front.bytes.size() - frontWritten_;
-    if (options_.oneByteWrites) size = 1;
-    asio::async_write(socket_, asio::buffer(front.bytes.data() + frontWritten_, size),
+    // Everything due, from where the front packet's last write stopped; one
+    // byte only with --one-byte-writes.
+    writeBuffers_.clear();
+    std::size_t bytes = 0;
+    for (auto it = queue_.begin(); it != queue_.end() && it->due <= now; ++it) {
+        if (writeBuffers_.size() == MAX_WRITE_PACKETS || bytes >= MAX_WRITE_BYTES) break;
+        const std::size_t skip = it == queue_.begin() ? frontWritten_ : 0;
+        std::size_t size = it->bytes.size() - skip;
+        if (options_.oneByteWrites) size = 1;
+        writeBuffers_.push_back(asio::buffer(it->bytes.data() + skip, size));
+        bytes += size;
+        if (options_.oneByteWrites) break;
+    }
+    asio::async_write(socket_, writeBuffers_,
                       [self = shared_from_this()](const boost::system::error_code& error, std::size_t written) {
                           self->onWritten(error, written);
                       });
@@ -242,13 +298,27 @@ void Session::onWritten(const boost::system::error_code& error, std::size_t size
         stop("write failed: " + error.message());
         return;
     }
-    frontWritten_ += size;
-    if (frontWritten_ == queue_.front().bytes.size()) {
+    consumeWritten(size);
+    if (readPaused_ && queuedBytes_ <= options_.readPauseBytes) {
+        readPaused_ = false;
+        handleBuffered();
+        if (stopped_) return;
+    }
+    writeNext();
+}
+
+void Session::consumeWritten(std::size_t size) {
+    while (size > 0) {
+        const std::size_t left = queue_.front().bytes.size() - frontWritten_;
+        if (size < left) {
+            frontWritten_ += size;
+            return;
+        }
+        size -= left;
         queuedBytes_ -= queue_.front().bytes.size();
         queue_.pop_front();
         frontWritten_ = 0;
     }
-    writeNext();
 }
 
 }  // namespace hvr::sim

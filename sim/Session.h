@@ -7,9 +7,18 @@
 //
 // Limits: before a login succeeds (and again after a logout) a packet may be
 // at most maxPacketBeforeLogin bytes, announced or inflated: a login request
-// is tiny, so a stranger cannot park a 32 MiB partial packet. Only a whole
-// packet counts as hearing from the client: bytes that trickle in without
-// completing one do not hold the idle timer off.
+// is tiny, so a stranger cannot park a 32 MiB partial packet; and the
+// connection is closed when no login succeeds within loginTimeout of the
+// connect (or of the logout). Only a whole packet counts as hearing from the
+// client: bytes that trickle in without completing one do not hold the idle
+// timer off.
+//
+// Flow: the packets of one read are handled, and their answers queued,
+// before the next read starts; once more than readPauseBytes of answers
+// wait to be written, the packets still buffered and the next read wait for
+// the writes to bring the queue down again. A client that sends faster than
+// it reads is slowed by not being read, never by its answers being held
+// back. Writes gather the queued packets, many per system call.
 //
 // Threads: everything runs on the server's one network thread.
 // Lifetime: the pending asio handlers hold the session (shared_from_this);
@@ -28,6 +37,7 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "Desk.h"
 #include "DeskClient.h"
@@ -43,6 +53,8 @@ struct SessionOptions {
     std::chrono::milliseconds answerDelay{0};      // hold every outgoing packet this long
     std::size_t maxQueuedBytes = 64u << 20;        // a client that lets more pile up is dropped
     std::size_t maxPacketBeforeLogin = 64u << 10;  // largest packet (header included) before a login
+    std::chrono::milliseconds loginTimeout{5000};  // a connection not logged in by then is closed
+    std::size_t readPauseBytes = 256u << 10;       // nothing read while more than this waits to be written
 };
 
 class Session : public std::enable_shared_from_this<Session>, public DeskClient {
@@ -52,6 +64,13 @@ public:
 
     void start();
     void stop(const std::string& reason);
+    bool stopped() const { return stopped_; }
+
+    // True once a login of this connection succeeded (and no logout since).
+    bool loggedIn();
+    // When the connection was accepted: the server closes the oldest
+    // connection that has not logged in to make room for a new one.
+    std::chrono::steady_clock::time_point connectedAt() const { return connectedAt_; }
 
     void sendPacket(std::string packet) override;
     const std::string& peerName() const override { return peer_; }
@@ -64,16 +83,19 @@ private:
 
     void readSome();
     void onRead(const boost::system::error_code& error, std::size_t size);
+    void handleBuffered();
     bool dispatch(const uint8_t* packet, const PacketHeader& header, std::string& malformed);
-    bool loggedIn();
     std::string tooLargeBeforeLogin(const PacketHeader& header);
     std::string tooLargeTailBeforeLogin();
-    void armIdleTimer(std::chrono::steady_clock::duration wait);
+    void armIdleTimer(std::chrono::steady_clock::time_point at);
     void onIdleTimer(const boost::system::error_code& error);
+    // When the idle or the login timeout next runs out.
+    std::chrono::steady_clock::time_point deadline();
     void armHeartbeat();
     void onHeartbeat(const boost::system::error_code& error);
     void countPacket();
     void writeNext();
+    void consumeWritten(std::size_t size);
     void onWritten(const boost::system::error_code& error, std::size_t size);
 
     boost::asio::ip::tcp::socket socket_;
@@ -86,14 +108,21 @@ private:
 
     // Receive side.
     std::array<char, 65536> readChunk_{};
-    std::string inbound_;  // bounded by processFrames at MAX_PACKET_SIZE, before a login by the smaller limit
+    std::string inbound_;  // bounded at MAX_PACKET_SIZE, before a login by the smaller limit
+    std::chrono::steady_clock::time_point connectedAt_;
     std::chrono::steady_clock::time_point lastHeard_;  // when the last whole packet arrived
+    std::chrono::steady_clock::time_point notLoggedInSince_;  // the connect, or the last logout
+    bool wasLoggedIn_ = false;
+    bool readPaused_ = false;  // handling and reading wait for the queue to drain to readPauseBytes
     uint64_t packetsReceived_ = 0;
 
-    // Send side: the queue, the progress of its front packet, the one write.
+    // Send side: the queue, the progress of its front packet, the one write
+    // and the buffers it gathers (they point into queue_, whose packets stay
+    // put until onWritten pops them).
     std::deque<Outgoing> queue_;
     std::size_t queuedBytes_ = 0;
     std::size_t frontWritten_ = 0;
+    std::vector<boost::asio::const_buffer> writeBuffers_;
     bool writing_ = false;
 
     bool draining_ = false;  // drop-after reached: stop once the queue is written

@@ -47,9 +47,11 @@ SimApp::SimApp(const SimOptions& options) : options_(options), walkTimer_(io_) {
 
     Book::Options bookOptions;
     bookOptions.partialFills = options.partialFills;
+    bookOptions.leaveOutPushEvery = options.leaveOutPushEvery;
     book_ = std::make_unique<Book>(instrumentsFrom(config), accountsFrom(config), store_->load(),
                                    millisecondsSinceEpoch, bookOptions);
     store_->save(*book_, book_->takeChanges());  // accounts new to this day
+    store_->failWritesAfter(options.failWritesAfter);
     logEvent(std::string(store_->startedNewDay() ? "new" : "continuing") + " trading day " +
              std::to_string(book_->tradingDate()) + " in " + options.db);
     if (!store_->startedNewDay() && options.tradingDate != 0 && options.tradingDate != book_->tradingDate())
@@ -64,6 +66,8 @@ SimApp::SimApp(const SimOptions& options) : options_(options), walkTimer_(io_) {
     SessionOptions sessionOptions;
     sessionOptions.idleTimeout = std::chrono::milliseconds(
         static_cast<int64_t>(options.idleTimeoutSeconds * 1000.0 + 0.5));
+    sessionOptions.loginTimeout = std::chrono::milliseconds(
+        static_cast<int64_t>(options.loginTimeoutSeconds * 1000.0 + 0.5));
     sessionOptions.heartbeatInterval = std::chrono::milliseconds(
         static_cast<int64_t>(options.heartbeatSeconds * 1000.0 + 0.5));
     sessionOptions.dropAfterPackets = options.dropAfter;

@@ -45,7 +45,12 @@ bool SqliteStatement::step() {
 }
 
 void SqliteStatement::run() {
-    while (step()) {
+    try {
+        while (step()) {
+        }
+    } catch (const SqliteError&) {
+        reset();  // a failed statement is used again by the next save
+        throw;
     }
     reset();
 }

@@ -3,9 +3,16 @@
 // server continues the same day with the same ids. Orders and trades are kept
 // as their serialized exchg records. Used by the server's network thread
 // only; every save is one transaction.
+//
+// Ids never go back: --fresh-day keeps, per user, the highest push id ever
+// issued (table push_floor, any date), and per date the order, trade and
+// session counters a day of that date reached (table id_floor), so a new day
+// numbers on from there.
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
 
 #include "Book.h"
@@ -14,28 +21,52 @@
 
 namespace hvr::sim {
 
+// The file is not a database, or a damaged one: the server must not start
+// on it (and has written nothing to it).
+class DatabaseUnreadable : public SqliteError {
+public:
+    using SqliteError::SqliteError;
+};
+
 class Store {
 public:
-    // Opens (or creates) the database at path. freshDay wipes what it holds.
+    // Opens (or creates) the database at path and checks that it is whole
+    // before anything is written to it. freshDay wipes the day it holds.
     // When it holds no day afterwards, a new day with tradingDate starts.
-    // Throws SqliteError when the file cannot be used.
+    // Throws DatabaseUnreadable for a file that is not a database or is
+    // damaged, SqliteError when the file cannot be used otherwise.
     Store(const std::string& path, bool freshDay, uint32_t tradingDate);
+    ~Store();
 
     // True when this open started a new trading day.
     bool startedNewDay() const { return startedNewDay_; }
 
-    // The saved day, ready for the Book's constructor.
+    // The saved day, ready for the Book's constructor. Throws
+    // DatabaseUnreadable when a stored record does not parse.
     BookSnapshot load();
 
     // Writes what changed, reading current values from book, in one
     // transaction. Throws SqliteError; nothing is written then.
     void save(const Book& book, const BookChanges& changes);
 
+    // The stored rows of what changes names (those that have one) and the
+    // stored counters: what Book::revert sets back after a failed save.
+    BookSnapshot readRows(const BookChanges& changes);
+
+    // Fault injection: after `saves` more saves that work, every save fails
+    // as a full disk would (nothing written). nullopt ends the fault.
+    void failWritesAfter(std::optional<uint64_t> saves);
+
 private:
-    void createSchema();
+    struct Statements;
+
+    void checkReadable(const std::string& path);
+    void createSchema(int64_t version);
     void writeDay(const DayCounters& day);
 
     SqliteDb db_;
+    std::unique_ptr<Statements> statements_;  // prepared once; declared after db_, so finalized first
+    std::optional<uint64_t> savesBeforeFault_;
     bool startedNewDay_ = false;
 };
 

@@ -34,14 +34,14 @@ using Release = py::call_guard<py::gil_scoped_release>;
 
 // A catalog of None registers no catalog at all.
 TraderHost* makeHost(const std::string& modulePath, const std::optional<std::vector<CatalogRow>>& rows,
-                     bool queueEvents) {
+                     bool queueEvents, bool reconcile) {
     std::optional<std::vector<CatalogEntry>> entries;
     if (rows) {
         entries.emplace();
         for (const auto& [code, multiplier, currency, exchange] : *rows)
             entries->push_back(CatalogEntry{code, multiplier, currency, exchange});
     }
-    return new TraderHost(modulePath, entries, queueEvents);
+    return new TraderHost(modulePath, entries, queueEvents, reconcile);
 }
 
 QueryKind queryKind(const std::string& name) {
@@ -79,6 +79,27 @@ py::object nextEvent(TraderHost& host, std::optional<double> timeout) {
     }
 }
 
+// The result of reconciliation id as the raw payload of a "reconciled"
+// event, or None when none came within timeout. Waits as nextEvent does.
+py::object waitReconciled(TraderHost& host, uint64_t id, double timeout) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(std::max(0.0, timeout)));
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        const auto slice = std::clamp(left, std::chrono::milliseconds(0), SIGNAL_CHECK_INTERVAL);
+        std::optional<hvr::tools::ReconcileResult> result;
+        {
+            py::gil_scoped_release release;
+            result = host.waitReconciled(id, slice);
+        }
+        if (result) return eventToPython(Event{ReconciledEvent{std::move(*result)}, 0})[1];
+        if (host.isClosed()) return py::none();
+        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        if (Clock::now() >= deadline) return py::none();
+    }
+}
+
 }  // namespace
 
 }  // namespace hvr::python
@@ -88,7 +109,7 @@ PYBIND11_MODULE(_core, m) {
     m.doc() = "Raw host of the TraderHVR trader module; use traderhvr.Trader.";
 
     py::class_<TraderHost, std::unique_ptr<TraderHost, HostDeleter>>(m, "Host")
-        .def(py::init(&makeHost), "module_path"_a, "catalog"_a, "queue_events"_a)
+        .def(py::init(&makeHost), "module_path"_a, "catalog"_a, "queue_events"_a, "reconcile"_a)
         .def(
             "connect",
             [](TraderHost& host, const std::string& address, int port, const std::string& folder, int pushMode,
@@ -109,6 +130,16 @@ PYBIND11_MODULE(_core, m) {
         .def(
             "query", [](TraderHost& host, const std::string& name) { return host.query(queryKind(name)); }, "what"_a,
             Release())
+        .def("reconcile", &TraderHost::reconcile, Release())
+        .def("wait_reconciled", &waitReconciled, "id"_a, "timeout"_a)
+        .def("book", [](TraderHost& host) {
+            BookSnapshot snapshot;
+            {
+                py::gil_scoped_release release;
+                snapshot = host.book();
+            }
+            return bookToPython(snapshot);
+        })
         .def_property_readonly("connected", &TraderHost::isConnected)
         .def_property_readonly("logged_in", &TraderHost::isLoggedIn)
         .def_property_readonly("closed", &TraderHost::isClosed)

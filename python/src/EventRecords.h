@@ -14,6 +14,8 @@
 #include <variant>
 #include <vector>
 
+#include "common/Reconciler.h"
+
 namespace hvr::python {
 
 struct EntrustRecord {
@@ -128,12 +130,20 @@ struct TradesEvent {
     std::vector<TradeRecord> trades;
 };
 
+// A push, and whether the book held it as a duplicate (common/OrderBook.h).
 struct OrderPushEvent {
     OrderRecord order;
+    bool duplicate = false;
 };
 
 struct TradePushEvent {
     TradeRecord trade;
+    bool duplicate = false;
+};
+
+// The result of a reconciliation of the book with the server.
+struct ReconciledEvent {
+    tools::ReconcileResult result;
 };
 
 struct LogEvent {
@@ -143,7 +153,16 @@ struct LogEvent {
 
 using EventPayload = std::variant<ConnectionEvent, LoginEvent, EntrustAnswerEvent, CancelRefusedEvent,
                                   AccountsEvent, PositionsEvent, OrdersEvent, TradesEvent, OrderPushEvent,
-                                  TradePushEvent, LogEvent>;
+                                  TradePushEvent, LogEvent, ReconciledEvent>;
+
+// A copy of the book, taken under the listener's lock.
+struct BookSnapshot {
+    std::vector<tools::BookOrder> orders;
+    std::vector<tools::BookFill> fills;
+    std::vector<tools::BookPosition> positions;
+    uint64_t duplicates = 0;
+    uint32_t tradingDate = 0;
+};
 
 // One listener call and when it arrived: nanoseconds since the epoch by the
 // system clock, taken as the call came in (not when Python read it).

@@ -1,5 +1,9 @@
 #include "python/src/EventToPython.h"
 
+#include <pybind11/stl.h>
+
+#include "common/TradeWords.h"
+
 namespace py = pybind11;
 
 namespace hvr::python {
@@ -50,6 +54,41 @@ py::dict accountFields(const AccountRecord& r) {
                     "withdraw"_a = r.withdraw, "available"_a = r.available);
 }
 
+// The book's codes as the module's character values, like every record's.
+uint32_t code(char c) { return static_cast<unsigned char>(c); }
+
+py::object bookOrderFields(const tools::BookOrder& o) {
+    return py::dict("order_id"_a = o.orderId, "tag"_a = o.tag, "code"_a = o.code, "direction"_a = code(o.direction),
+                    "offset"_a = code(o.offset), "state"_a = code(o.state), "volume"_a = o.volume, "traded"_a = o.traded,
+                    "left"_a = o.left, "price"_a = o.price, "order_time"_a = o.timeMs,
+                    "trading_date"_a = o.tradingDate, "message"_a = o.message);
+}
+
+py::object bookFillFields(const tools::BookFill& f) {
+    return py::dict("trade_id"_a = f.tradeId, "order_id"_a = f.orderId, "tag"_a = f.tag, "code"_a = f.code,
+                    "direction"_a = code(f.direction), "offset"_a = code(f.offset), "volume"_a = f.volume, "price"_a = f.price,
+                    "amount"_a = f.amount, "trade_time"_a = f.timeMs, "trading_date"_a = f.tradingDate);
+}
+
+template <typename Record, typename Fields>
+py::object optionalOf(const std::optional<Record>& record, Fields fields) {
+    return record ? fields(*record) : py::none();
+}
+
+py::dict bookPositionFields(const tools::BookPosition& p) {
+    return py::dict("code"_a = p.code, "direction"_a = code(p.direction), "opened"_a = p.opened, "closed"_a = p.closed,
+                    "server_pre"_a = p.server ? py::cast(p.server->preVolume) : py::none(),
+                    "server_new"_a = p.server ? py::cast(p.server->newVolume) : py::none());
+}
+
+py::dict differenceFields(const tools::Difference& d) {
+    return py::dict("kind"_a = tools::differenceKindWord(d.kind), "text"_a = tools::describeDifference(d),
+                    "book_order"_a = optionalOf(d.bookOrder, bookOrderFields),
+                    "server_order"_a = optionalOf(d.serverOrder, bookOrderFields),
+                    "book_fill"_a = optionalOf(d.bookFill, bookFillFields),
+                    "server_fill"_a = optionalOf(d.serverFill, bookFillFields));
+}
+
 template <typename Record, typename Fields>
 py::list listOf(const std::vector<Record>& records, Fields fields) {
     py::list list;
@@ -82,14 +121,40 @@ struct ToPython {
     }
     py::tuple operator()(const OrdersEvent& e) const { return py::make_tuple("orders", listOf(e.orders, orderFields)); }
     py::tuple operator()(const TradesEvent& e) const { return py::make_tuple("trades", listOf(e.trades, tradeFields)); }
-    py::tuple operator()(const OrderPushEvent& e) const { return py::make_tuple("order_push", orderFields(e.order)); }
-    py::tuple operator()(const TradePushEvent& e) const { return py::make_tuple("trade_push", tradeFields(e.trade)); }
+    py::tuple operator()(const OrderPushEvent& e) const {
+        py::dict fields = orderFields(e.order);
+        fields["duplicate"] = e.duplicate;
+        return py::make_tuple("order_push", fields);
+    }
+    py::tuple operator()(const TradePushEvent& e) const {
+        py::dict fields = tradeFields(e.trade);
+        fields["duplicate"] = e.duplicate;
+        return py::make_tuple("trade_push", fields);
+    }
+    py::tuple operator()(const ReconciledEvent& e) const {
+        const tools::ReconcileResult& r = e.result;
+        return py::make_tuple(
+            "reconciled",
+            py::dict("id"_a = r.id, "after_login"_a = r.afterLogin, "interrupted"_a = r.interrupted,
+                     "orders"_a = r.serverOrders, "fills"_a = r.serverFills,
+                     "differences"_a = listOf(r.differences, differenceFields), "loaded_orders"_a = r.loadedOrders,
+                     "loaded_fills"_a = r.loadedFills, "raced"_a = r.raced, "duplicates"_a = r.duplicates,
+                     "elapsed"_a = static_cast<double>(r.elapsed.count()) / 1e6, "trading_date"_a = r.tradingDate,
+                     "previous_trading_date"_a = r.previousTradingDate, "warnings"_a = r.warnings,
+                     "summary"_a = tools::reconcileSummary(r), "new_day"_a = tools::newDayNote(r)));
+    }
     py::tuple operator()(const LogEvent& e) const {
         return py::make_tuple("log", py::dict("level"_a = e.level, "text"_a = e.text));
     }
 };
 
 }  // namespace
+
+py::dict bookToPython(const BookSnapshot& book) {
+    return py::dict("orders"_a = listOf(book.orders, bookOrderFields), "fills"_a = listOf(book.fills, bookFillFields),
+                    "positions"_a = listOf(book.positions, bookPositionFields), "duplicates"_a = book.duplicates,
+                    "trading_date"_a = book.tradingDate);
+}
 
 py::tuple eventToPython(const Event& event) {
     py::tuple kindAndPayload = std::visit(ToPython{}, event.payload);

@@ -5,7 +5,7 @@
 // since the epoch).
 // Kinds: "connection", "login", "entrust_answer", "cancel_refused",
 // "accounts", "positions", "orders", "trades", "order_push", "trade_push",
-// "log".
+// "log", "reconciled".
 //
 // REQUIRES: the calling thread holds the GIL.
 #pragma once
@@ -17,5 +17,9 @@
 namespace hvr::python {
 
 pybind11::tuple eventToPython(const Event& event);
+
+// The book as a dict: "orders" and "fills" (lists of dicts), "positions",
+// "duplicates", "trading_date".
+pybind11::dict bookToPython(const BookSnapshot& book);
 
 }  // namespace hvr::python

@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "common/BookRecords.h"
 #include "common/GbkText.h"
 #include "common/LogFormat.h"
 #include "python/src/RecordCopy.h"
@@ -59,6 +60,67 @@ bool HostListener::isLoggedIn() const {
 
 bool HostListener::insideCallback() { return callbackDepth > 0; }
 
+std::optional<uint64_t> HostListener::startReconcile(kra::ITraderApi& api, bool afterLogin, bool keep,
+                                                     const std::function<bool()>& change) {
+    std::lock_guard<std::mutex> sending(queryLock);
+    uint64_t id = 0;
+    {
+        std::lock_guard<std::mutex> hold(sessionLock);
+        if (change && !change()) return std::nullopt;
+        id = reconciler.start(afterLogin, std::chrono::steady_clock::now());
+        if (keep) awaitedResults.insert(id);
+    }
+    api.queryOrders();
+    api.queryTrades();
+    return id;
+}
+
+uint64_t HostListener::reconcile(kra::ITraderApi& api) { return *startReconcile(api, false, true, {}); }
+
+std::optional<tools::ReconcileResult> HostListener::waitReconciled(uint64_t id, std::chrono::milliseconds wait) {
+    std::unique_lock<std::mutex> hold(sessionLock);
+    reconciled.wait_for(hold, wait, [&] { return keptResults.count(id) != 0; });
+    auto it = keptResults.find(id);
+    if (it == keptResults.end()) return std::nullopt;
+    tools::ReconcileResult result = std::move(it->second);
+    keptResults.erase(it);
+    return result;
+}
+
+int HostListener::query(kra::ITraderApi& api, tools::Reconciler::Answer answer) {
+    std::lock_guard<std::mutex> sending(queryLock);
+    {
+        std::lock_guard<std::mutex> hold(sessionLock);
+        reconciler.hostQuery(answer);
+    }
+    return answer == tools::Reconciler::Answer::Orders ? api.queryOrders() : api.queryTrades();
+}
+
+BookSnapshot HostListener::book() const {
+    std::lock_guard<std::mutex> hold(sessionLock);
+    const tools::OrderBook& b = reconciler.book;
+    BookSnapshot snapshot;
+    snapshot.orders.reserve(b.orderCount());
+    for (const tools::BookOrder* o : b.orders()) snapshot.orders.push_back(*o);
+    snapshot.fills.reserve(b.fillCount());
+    for (const tools::BookFill* f : b.fills()) snapshot.fills.push_back(*f);
+    snapshot.positions = b.positions();
+    snapshot.duplicates = b.duplicates();
+    snapshot.tradingDate = b.tradingDate();
+    return snapshot;
+}
+
+void HostListener::deliverReconciled(std::vector<tools::ReconcileResult> results) {
+    for (tools::ReconcileResult& result : results) {
+        {
+            std::lock_guard<std::mutex> hold(sessionLock);
+            if (awaitedResults.erase(result.id) != 0) keptResults[result.id] = result;
+        }
+        reconciled.notify_all();
+        deliver(ReconciledEvent{std::move(result)});
+    }
+}
+
 void HostListener::deliver(EventPayload payload) {
     const auto now = std::chrono::system_clock::now().time_since_epoch();
     Event event{std::move(payload), std::chrono::duration_cast<std::chrono::nanoseconds>(now).count()};
@@ -71,14 +133,23 @@ void HostListener::deliver(EventPayload payload) {
 void HostListener::onTraderEvent(int kind, int code) {
     CallbackScope scope;
     std::optional<Credentials> relogin;
+    std::vector<tools::ReconcileResult> interrupted;
     {
         std::lock_guard<std::mutex> hold(sessionLock);
         connected = kind == 0 && code == 0;
         loggedIn = false;
-        if (connected) relogin = credentials;
-        // Cancels unanswered when a connection ends are never answered.
-        if (kind != 0) cancels.clear();
+        if (connected) {
+            relogin = credentials;
+            reconciler.connected();
+        }
+        // Cancels and queries unanswered when a connection ends are never
+        // answered.
+        if (kind != 0) {
+            cancels.clear();
+            interrupted = reconciler.connectionEnded(std::chrono::steady_clock::now());
+        }
     }
+    deliverReconciled(std::move(interrupted));
     // The login goes out before the host hears of the connection, so nothing
     // the host sends on the event can overtake it.
     kra::ITraderApi* api = trader.load();
@@ -89,9 +160,18 @@ void HostListener::onTraderEvent(int kind, int code) {
 
 void HostListener::onLoginResult(bool succeeded, const char* message, uint32_t tradingDate) {
     CallbackScope scope;
-    {
-        std::lock_guard<std::mutex> hold(sessionLock);
+    auto noteLogin = [&] {
         loggedIn = succeeded;
+        if (succeeded) reconciler.loggedIn(tradingDate);
+        return succeeded && reconcileAfterLogin;
+    };
+    kra::ITraderApi* api = trader.load();
+    if (api != nullptr) {
+        // The login's reconciliation is registered in the same step.
+        startReconcile(*api, true, false, noteLogin);
+    } else {
+        std::lock_guard<std::mutex> hold(sessionLock);
+        noteLogin();
     }
     deliver(LoginEvent{succeeded, tools::gbkToUtf8(message != nullptr ? message : ""), tradingDate});
 }
@@ -115,32 +195,69 @@ void HostListener::onAccountAnswer(kra::NXSArray* accounts) {
 
 void HostListener::onPositionsAnswer(kra::NXSArray* positions) {
     CallbackScope scope;
+    if (positions != nullptr) {
+        std::lock_guard<std::mutex> hold(sessionLock);
+        reconciler.book.setServerPositions(tools::serverPositions(*positions));
+    }
     deliver(PositionsEvent{copyArray<PositionRecord, kra::NXSPositionItem>(positions, copyPosition)});
 }
 
 void HostListener::onOrdersAnswer(kra::NXSArray* orders) {
     CallbackScope scope;
+    {
+        // A reconciliation's answer goes to the book, not to the host.
+        std::lock_guard<std::mutex> hold(sessionLock);
+        if (const std::optional<uint64_t> id = reconciler.route(tools::Reconciler::Answer::Orders)) {
+            if (orders != nullptr) reconciler.takeOrders(*id, tools::bookOrders(*orders));
+            return;
+        }
+    }
     deliver(OrdersEvent{copyArray<OrderRecord, kra::NXSOrderInfo>(orders, copyOrder)});
 }
 
 void HostListener::onTradesAnswer(kra::NXSArray* trades) {
     CallbackScope scope;
+    std::optional<tools::ReconcileResult> result;
+    {
+        std::lock_guard<std::mutex> hold(sessionLock);
+        if (const std::optional<uint64_t> id = reconciler.route(tools::Reconciler::Answer::Trades)) {
+            std::vector<tools::BookFill> fills;
+            if (trades != nullptr) fills = tools::bookFills(*trades);
+            result = reconciler.takeFills(*id, std::move(fills), std::chrono::steady_clock::now());
+            if (!result) return;
+        }
+    }
+    if (result) {
+        std::vector<tools::ReconcileResult> finished;
+        finished.push_back(std::move(*result));
+        deliverReconciled(std::move(finished));
+        return;
+    }
     deliver(TradesEvent{copyArray<TradeRecord, kra::NXSTradeInfo>(trades, copyTrade)});
 }
 
 void HostListener::onOrderPush(kra::NXSOrderInfo* order) {
     CallbackScope scope;
     if (order == nullptr) return;
-    if (kra::isFinalOrderState(order->orderState)) {
+    bool duplicate = false;
+    {
         std::lock_guard<std::mutex> hold(sessionLock);
-        cancels.settled(tools::gbkToUtf8(order->orderId));
+        if (kra::isFinalOrderState(order->orderState)) cancels.settled(tools::gbkToUtf8(order->orderId));
+        duplicate = reconciler.book.applyOrder(tools::bookOrder(*order, tools::OrderSource::Push)) ==
+                    tools::Applied::Duplicate;
     }
-    deliver(OrderPushEvent{copyOrder(*order)});
+    deliver(OrderPushEvent{copyOrder(*order), duplicate});
 }
 
 void HostListener::onTradePush(kra::NXSTradeInfo* trade) {
     CallbackScope scope;
-    if (trade != nullptr) deliver(TradePushEvent{copyTrade(*trade)});
+    if (trade == nullptr) return;
+    bool duplicate = false;
+    {
+        std::lock_guard<std::mutex> hold(sessionLock);
+        duplicate = reconciler.book.applyFill(tools::bookFill(*trade)) == tools::Applied::Duplicate;
+    }
+    deliver(TradePushEvent{copyTrade(*trade), duplicate});
 }
 
 void HostListener::onTraderError(kra::NXSError* error) {
@@ -162,6 +279,12 @@ void HostListener::logMessage(int level, const char* format, ...) {
     const std::string text = tools::gbkToUtf8(tools::formatLogLine(format, args));
     va_end(args);
     ErrorLogCapture::note(level, text);
+    if (level == kra::LOG_LEVEL_WARN) {
+        // A warning at a login (a new trading day, say) goes with the
+        // reconciliation that follows it.
+        std::lock_guard<std::mutex> hold(sessionLock);
+        reconciler.noteWarning(text);
+    }
     deliver(LogEvent{level, text});
 }
 

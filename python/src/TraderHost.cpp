@@ -23,9 +23,9 @@ kra::SimpleContractCatalog makeCatalog(const std::optional<std::vector<CatalogEn
 }  // namespace
 
 TraderHost::TraderHost(const std::string& modulePath, const std::optional<std::vector<CatalogEntry>>& entries,
-                       bool queueEvents)
+                       bool queueEvents, bool reconcile)
     : catalog(makeCatalog(entries)),
-      listener(queue, sink, entries ? &catalog : nullptr, queueEvents),
+      listener(queue, sink, entries ? &catalog : nullptr, queueEvents, reconcile),
       module(loadTraderModule(modulePath)),
       ownerPid(::getpid()) {
     trader = module.createTrader();
@@ -121,10 +121,23 @@ int TraderHost::query(QueryKind kind) {
     switch (kind) {
         case QueryKind::Account: return api.queryAccount();
         case QueryKind::Positions: return api.queryPositions();
-        case QueryKind::Orders: return api.queryOrders();
-        case QueryKind::Trades: return api.queryTrades();
+        case QueryKind::Orders: return listener.query(api, tools::Reconciler::Answer::Orders);
+        case QueryKind::Trades: return listener.query(api, tools::Reconciler::Answer::Trades);
     }
     return -1;
+}
+
+uint64_t TraderHost::reconcile() {
+    GateTicket ticket(gate);
+    kra::ITraderApi& api = admitted(ticket);
+    return listener.reconcile(api);
+}
+
+std::optional<tools::ReconcileResult> TraderHost::waitReconciled(uint64_t id, std::chrono::milliseconds wait) {
+    if (HostListener::insideCallback())
+        throw std::logic_error("reconcile() cannot wait inside a callback: the answers arrive on the thread that "
+                               "runs the callback");
+    return listener.waitReconciled(id, wait);
 }
 
 void TraderHost::close() {

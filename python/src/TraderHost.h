@@ -25,6 +25,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -80,8 +81,9 @@ public:
     // all when there is none (the module then leaves positions out with a
     // warning instead of silently). Throws std::runtime_error when the module
     // cannot be loaded.
+    // reconcile: compare the book with the server after every login.
     TraderHost(const std::string& modulePath, const std::optional<std::vector<CatalogEntry>>& catalog,
-               bool queueEvents);
+               bool queueEvents, bool reconcile);
     ~TraderHost();
     TraderHost(const TraderHost&) = delete;
     TraderHost& operator=(const TraderHost&) = delete;
@@ -100,6 +102,13 @@ public:
     std::pair<int, std::string> insert(const OrderTicket& ticket);
     int cancel(const std::string& orderId);
     int query(QueryKind kind);
+    // Starts a reconciliation of the book with the server; returns its id.
+    uint64_t reconcile();
+    // Its result, once finished; none when `wait` passed first. Throws
+    // std::logic_error inside a listener call (the answers it waits for
+    // arrive on that very thread).
+    std::optional<tools::ReconcileResult> waitReconciled(uint64_t id, std::chrono::milliseconds wait);
+    BookSnapshot book() const { return listener.book(); }
 
     bool isConnected() const { return listener.isConnected(); }
     bool isLoggedIn() const { return listener.isLoggedIn(); }

@@ -33,10 +33,11 @@ class Sim:
         self.port = 0
         self.process = None
 
-    def start(self, fresh_day: bool = True, port: int = 0) -> None:
+    def start(self, fresh_day: bool = True, port: int = 0, extra=()) -> None:
         args = [SIM_BINARY, "--listen", "127.0.0.1", "--port", str(port), "--db", str(self.db)]
         if fresh_day:
             args.append("--fresh-day")
+        args.extend(extra)
         log = open(self.workdir / "sim.log", "ab")
         self.process = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=log, text=True)
         log.close()
@@ -46,11 +47,19 @@ class Sim:
             raise RuntimeError(f"hvr-sim did not start: {line!r} (log in {self.workdir / 'sim.log'})")
         self.port = int(line.rsplit(":", 1)[1])
 
-    def stop(self) -> None:
+    def stop(self, crash: bool = False) -> None:
+        """SIGTERM, or SIGKILL with crash=True."""
         if self.process is not None and self.process.poll() is None:
-            self.process.terminate()
+            if crash:
+                self.process.kill()
+            else:
+                self.process.terminate()
             self.process.wait(timeout=30)
         self.process = None
+
+    def restart(self, extra=()) -> None:
+        """The same day on the same port, after stop()."""
+        self.start(fresh_day=False, port=self.port, extra=extra)
 
 
 @pytest.fixture

@@ -15,6 +15,7 @@ See traderhvr.trader for threads, callbacks, asyncio and forks.
 
 from ._version import __version__
 
+from .book import Book, BookFill, BookOrder, BookPosition, Difference, DifferenceKind
 from .errors import NotLoggedIn, OrderRefused, TraderClosed, TraderError, TraderForked
 from .events import (
     LOG_ERROR,
@@ -32,6 +33,7 @@ from .events import (
     OrderPush,
     OrdersAnswer,
     PositionsAnswer,
+    Reconciled,
     TradePush,
     TradesAnswer,
 )
@@ -40,9 +42,11 @@ from .records import Account, Entrust, Order, OrderState, Position, Trade
 from .trader import PushMode, Trader, find_module
 
 __all__ = [
-    "Account", "AccountAnswer", "CancelRefused", "ConnectFailed", "Connected", "Disconnected", "Entrust",
+    "Account", "AccountAnswer", "Book", "BookFill", "BookOrder", "BookPosition", "CancelRefused",
+    "ConnectFailed", "Connected", "Difference", "DifferenceKind", "Disconnected", "Entrust",
     "Event", "LOG_ERROR", "LOG_INFO", "LOG_WARNING", "Log", "LoginResult", "NotLoggedIn", "Order",
     "OrderAnswer", "OrderPush", "OrderRefused", "OrderState", "OrdersAnswer", "Position", "PositionsAnswer",
-    "PushMode", "Trade", "TradePush", "Trader", "TraderClosed", "TraderError", "TraderForked", "TradesAnswer",
+    "PushMode", "Reconciled", "Trade", "TradePush", "Trader", "TraderClosed", "TraderError", "TraderForked",
+    "TradesAnswer",
     "__version__", "find_module", "orders_frame", "positions_frame", "trades_frame",
 ]

@@ -3,7 +3,8 @@
 The same objects reach a script three ways: the callbacks (see
 ``CALLBACK_OF``: ``on_event`` for connection and login events, ``on_answer``
 for order answers, refused cancels and query answers, ``on_order`` and
-``on_trade`` for pushes, ``on_log`` for the module's log lines), the iterator
+``on_trade`` for pushes, ``on_log`` for the module's log lines; a
+reconciliation's result goes to ``on_event``), the iterator
 ``Trader.events()`` and, under asyncio, ``Trader.aevents()``.
 
 Every event carries ``received``: when the module's listener call arrived, as
@@ -17,6 +18,7 @@ from dataclasses import dataclass, field
 from datetime import datetime, timezone
 from typing import Any, Callable, Dict, Mapping, Tuple, Type
 
+from .book import Difference, reconciled_fields
 from .records import SECONDS, Account, Entrust, Order, Position, Trade
 
 LOG_INFO = 102
@@ -139,12 +141,49 @@ class TradesAnswer(Event):
 
 @dataclass(frozen=True)
 class OrderPush(Event):
+    """An order update. ``duplicate``: the Trader's book held it already (a
+    replay), or it would move the order back; the book did not change."""
+
     order: Order
+    duplicate: bool = False
 
 
 @dataclass(frozen=True)
 class TradePush(Event):
+    """A fill. ``duplicate``: the book knew its trade id already."""
+
     trade: Trade
+    duplicate: bool = False
+
+
+@dataclass(frozen=True)
+class Reconciled(Event):
+    """The book compared with the server's orders and trades answers, after a
+    login (``after_login``) or on ``Trader.reconcile()``; the book now holds
+    the server's view. ``differences`` lists what differed. A book that was
+    never reconciled takes what it lacks without calling it a difference
+    (``loaded_orders``, ``loaded_fills``); ``raced`` counts pushes newer than
+    the answers. After a login on a new trading date ``previous_trading_date``
+    is the book's old date (the book started empty), and ``warnings`` holds
+    the module's warning lines at that login. ``interrupted``: the connection
+    ended before both answers came. ``summary`` is the line hvr-host prints."""
+
+    id: int
+    after_login: bool
+    interrupted: bool
+    orders: int
+    fills: int
+    differences: Tuple[Difference, ...]
+    loaded_orders: int
+    loaded_fills: int
+    raced: int
+    duplicates: int
+    elapsed: float  # seconds from the queries to the last answer
+    trading_date: int
+    previous_trading_date: int
+    warnings: Tuple[str, ...]
+    summary: str
+    new_day: str  # the line about a new trading day, or ""
 
 
 @dataclass(frozen=True)
@@ -178,8 +217,9 @@ _BUILDERS: Dict[str, Builder] = {
     "orders": lambda raw, at: OrdersAnswer(tuple(Order.from_raw(r) for r in raw), received=at),
     "trades": lambda raw, at: TradesAnswer(tuple(Trade.from_raw(r) for r in raw), received=at),
     # A pushed order's time is in whole seconds (the module divides by 1000).
-    "order_push": lambda raw, at: OrderPush(Order.from_raw(raw, SECONDS), received=at),
-    "trade_push": lambda raw, at: TradePush(Trade.from_raw(raw), received=at),
+    "order_push": lambda raw, at: OrderPush(Order.from_raw(raw, SECONDS), raw["duplicate"], received=at),
+    "trade_push": lambda raw, at: TradePush(Trade.from_raw(raw), raw["duplicate"], received=at),
+    "reconciled": lambda raw, at: Reconciled(**reconciled_fields(raw), received=at),
     "log": lambda raw, at: Log(raw["level"], raw["text"], received=at),
 }
 
@@ -189,6 +229,7 @@ CALLBACK_OF: Dict[Type[Event], str] = {
     ConnectFailed: "on_event",
     Disconnected: "on_event",
     LoginResult: "on_event",
+    Reconciled: "on_event",
     OrderAnswer: "on_answer",
     CancelRefused: "on_answer",
     AccountAnswer: "on_answer",

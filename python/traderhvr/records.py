@@ -69,6 +69,10 @@ def _side(code: int) -> str:
     return _SIDES.get(_char(code), "sell")
 
 
+def _position_side(code: int) -> str:
+    return _POSITION_SIDES.get(_char(code), "short")
+
+
 def _offset(code: int) -> str:
     return _OFFSETS.get(_char(code), "close_today")
 
@@ -228,7 +232,7 @@ class Position:
     @classmethod
     def from_raw(cls, raw: Raw) -> "Position":
         fields = dict(raw)
-        fields["side"] = _POSITION_SIDES.get(_char(fields.pop("direction")), "short")
+        fields["side"] = _position_side(fields.pop("direction"))
         return cls(**fields)
 
 

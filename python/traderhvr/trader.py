@@ -64,8 +64,9 @@ from typing import (
 )
 
 from . import _core
-from .errors import NotLoggedIn, OrderRefused, TraderClosed, TraderForked
-from .events import CALLBACK_OF, LOG_ERROR, LOG_WARNING, Event, Log, event_from_raw
+from .book import Book, reconciled_fields
+from .errors import NotLoggedIn, OrderRefused, TraderClosed, TraderError, TraderForked
+from .events import CALLBACK_OF, LOG_ERROR, LOG_WARNING, Event, Log, Reconciled, event_from_raw
 from .records import OFFSET_CODES, PRICE_TYPE_ANY, PRICE_TYPE_LIMIT, SIDE_CODES, TIME_CONDITION_CODES
 
 logger = logging.getLogger("traderhvr")
@@ -248,7 +249,8 @@ class Trader:
     on the module's dead-peer detection: once the server has sent a
     heartbeat, that long without a byte from it ends the connection (a
     Disconnected event with error 110) and the module reconnects; choose it
-    above the server's heartbeat period.
+    above the server's heartbeat period. ``reconcile=False`` stops the comparison
+    of the book with the server after every login (see traderhvr.book).
 
     Set the callbacks (``on_event``, ``on_answer``, ``on_order``,
     ``on_trade``, ``on_log``) before ``connect()``. Use the Trader as a
@@ -265,6 +267,7 @@ class Trader:
         catalog: Optional[Mapping[str, Optional[CatalogTerms]]] = None,
         queue_events: bool = True,
         peertimeout: int = 0,
+        reconcile: bool = True,
     ) -> None:
         self.host = _check_host(host)
         if isinstance(peertimeout, bool) or not isinstance(peertimeout, int) or peertimeout < 0:
@@ -293,7 +296,10 @@ class Trader:
         self._held: Deque[Event] = collections.deque()
         self._held_lock = threading.Lock()
         self._wake: Optional[_LoopWake] = None
-        self._host = _core.Host(find_module(module), _catalog_rows(catalog), self.queue_events)
+        self.reconcile_after_login = bool(reconcile)
+        self._host = _core.Host(
+            find_module(module), _catalog_rows(catalog), self.queue_events, self.reconcile_after_login
+        )
         self._host.set_dispatcher(_make_dispatcher(weakref.ref(self)))
         _open_traders.add(self)
 
@@ -409,6 +415,38 @@ class Trader:
     def query_trades(self) -> None:
         """Asks for the day's fills; the answer arrives as TradesAnswer."""
         self._query("trades")
+
+    # -- the book ------------------------------------------------------------
+
+    def book(self) -> Book:
+        """A copy of the book: orders by id (and by tag), fills by trade id,
+        positions from the fills beside the server's last positions answer,
+        and the count of duplicate pushes."""
+        self._usable("book")
+        return Book.from_raw(self._host.book())
+
+    def start_reconcile(self) -> int:
+        """Sends the orders and trades queries of a reconciliation and returns
+        its id at once; its result arrives as a Reconciled event with that
+        ``id`` (for asyncio: ``await_for(Reconciled, where=...)``)."""
+        self._usable("start_reconcile")
+        self._require_login("reconcile")
+        return int(self._host.reconcile())
+
+    def reconcile(self, timeout: float = 30.0) -> Reconciled:
+        """Compares the book with the server's orders and fills, reports each
+        difference and makes the book hold the server's view; returns the
+        result (also delivered as an event). Raises TimeoutError, TraderError
+        when the connection ended before the server answered, and
+        RuntimeError inside a callback (the answers arrive on that thread)."""
+        reconciliation = self.start_reconcile()
+        raw = self._host.wait_reconciled(reconciliation, timeout)
+        if raw is None:
+            raise self._no_match(timeout)
+        result = Reconciled(**reconciled_fields(raw))
+        if result.interrupted:
+            raise TraderError(result.summary)
+        return result
 
     # -- events --------------------------------------------------------------
 

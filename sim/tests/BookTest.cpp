@@ -1,6 +1,10 @@
 // The book: order validation, matching, funds and positions, cancel paths,
 // push ids. Money is checked against sums worked out by hand for XY
 // (multiplier 10, margin 10%, commission 0.1%, start balance 100000).
+#include <algorithm>
+#include <map>
+#include <random>
+
 #include "BookFixture.h"
 
 namespace hvr::sim::testing {
@@ -137,6 +141,29 @@ TEST_F(BookMatching, PartialFillsSplitACrossingOrderIntoTwoTrades) {
     EXPECT_EQ(book->insertOrder(alice, orderRequest("XY", 100, 1, exchg::DT_Long)).pushes.size(), 3u);
 }
 
+TEST_F(BookMatching, LeftOutPushesAreStoredButNeitherNumberedNorReplayed) {
+    Book::Options options;
+    options.leaveOutPushEvery = 2;
+    makeBook(options);
+    // Pushes 1-3 of the first order and 4-6 of the second: 2, 4 and 6 are left out.
+    const Book::InsertOutcome first = book->insertOrder(alice, orderRequest("XY", 100, 1, exchg::DT_Long));
+    const Book::InsertOutcome second = book->insertOrder(alice, orderRequest("XY", 100, 2, exchg::DT_Long));
+    ASSERT_EQ(first.pushes.size(), 2u);
+    EXPECT_EQ(orderOf(first.pushes[0]).status(), exchg::OS_NotTradedQueuing);
+    EXPECT_EQ(orderOf(first.pushes[1]).status(), exchg::OS_AllTraded);  // the trade between was left out
+    ASSERT_EQ(second.pushes.size(), 1u);
+    EXPECT_EQ(tradeOf(second.pushes[0]).orderid(), second.answer.orderid());
+    // Ids have no gaps, and a full replay holds only what was pushed.
+    const std::vector<PushRecord> replay = book->replayPushes(alice, PUSH_RESUME_ALL);
+    ASSERT_EQ(replay.size(), 3u);
+    for (std::size_t i = 0; i < replay.size(); ++i) EXPECT_EQ(replay[i].pushId, i + 1);
+    // The queries answer everything.
+    exchg::TradeList trades;
+    book->listTrades(alice, trades);
+    EXPECT_EQ(trades.trades_size(), 2);
+    EXPECT_EQ(book->order(second.answer.orderid())->status(), exchg::OS_AllTraded);
+}
+
 TEST_F(BookMatching, PriceMovingThroughARestingLimitFillsItAtTheNewLast) {
     const uint32_t buy = book->insertOrder(alice, orderRequest("XY", 99, 1, exchg::DT_Long)).answer.orderid();
     const uint32_t sell = book->insertOrder(bob, orderRequest("XY", 101, 1, exchg::DT_Short)).answer.orderid();
@@ -253,6 +280,53 @@ TEST_F(BookFunds, RestingCloseOrderHoldsBackItsVolume) {
               exchg::EC_LACK_OF_QTY);
     book->cancelOrder(alice, close);
     EXPECT_EQ(positions(alice).positions(0).availnewvol(), 3u);
+}
+
+// The frozen money and the volume held back are running sums. After every
+// step of a seeded random day of opens, closes, immediate-or-cancel orders,
+// cancels and price moves, they must equal a count from scratch over the
+// orders that rest.
+TEST_F(BookFunds, RunningSumsMatchACountFromScratchThroughARandomDay) {
+    std::mt19937 random(20241202);
+    auto pick = [&random](int low, int high) { return std::uniform_int_distribution<int>(low, high)(random); };
+    int last = 100;
+    for (int step = 0; step < 2000; ++step) {
+        const uint32_t account = pick(0, 1) ? alice : bob;
+        const auto direct = pick(0, 1) ? exchg::DT_Long : exchg::DT_Short;
+        const int action = pick(0, 9);
+        if (action < 5) {
+            const auto offset = action < 2 ? exchg::OF_Open : action < 4 ? exchg::OF_Close : exchg::OF_CloseToday;
+            const auto timecond = pick(0, 5) == 0 ? exchg::TC_ImmediateOrCancel : exchg::TC_ValidInDay;
+            book->insertOrder(account, orderRequest("XY", last + pick(-4, 4), pick(1, 3), direct, offset, timecond));
+        } else if (action < 8) {
+            book->cancelOrder(account, static_cast<uint32_t>(pick(1, step + 1)));
+        } else {
+            last = std::clamp(last + pick(-3, 3), 92, 108);
+            book->setLastPrice("XY", toFixed(last));
+        }
+
+        for (const uint32_t id : {alice, bob}) {
+            SCOPED_TRACE("step " + std::to_string(step) + ", account " + std::to_string(id));
+            exchg::OrderList orders;
+            book->listOrders(id, orders);
+            uint64_t frozenMargin = 0, frozenCommission = 0;
+            std::map<exchg::DirectionType, uint32_t> heldBack;  // by the side a close reduces
+            for (const exchg::Order& o : orders.orders()) {
+                if (o.status() != exchg::OS_NotTradedQueuing && o.status() != exchg::OS_PartTradedQueuing) continue;
+                frozenMargin += o.leftmargin();
+                frozenCommission += o.leftcommission();
+                if (o.offset() != exchg::OF_Open) heldBack[closedSide(o.direct())] += o.leftover();
+            }
+            EXPECT_EQ(info(id).frozenmargin(), frozenMargin);
+            EXPECT_EQ(info(id).frozencommission(), frozenCommission);
+            const exchg::PositionList held = positions(id);
+            for (const exchg::Position& p : held.positions()) {
+                EXPECT_EQ(p.prevolumn(), 0u);  // a day starts flat
+                EXPECT_EQ(p.availnewvol(), p.newvolumn() - heldBack[p.direct()]);
+            }
+        }
+        if (HasFailure()) break;
+    }
 }
 
 using BookCancel = BookFixture;

@@ -17,6 +17,15 @@ namespace hvr::sim::testing {
 constexpr int32_t IF_LAST = 35000000;  // 3500.0, the built-in IF2412 last price
 
 class LoopbackServer : public ::testing::Test {
+public:
+    // A heartbeat and its answer: everything the server sent before it has
+    // been read once this returns.
+    static void roundTrip(TestClient& client) {
+        client.send(FC_HEART_BEAT, 0);
+        while (client.receive().header.functionCode != FC_HEART_BEAT) {
+        }
+    }
+
 protected:
     void start(SimOptions options = {}, bool fresh = true, uint32_t tradingDate = 20241202) {
         options.db = dir.file("sim.db");
@@ -35,14 +44,6 @@ protected:
     }
 
     void TearDown() override { stop(); }
-
-    // A heartbeat and its answer: everything the server sent before it has
-    // been read once this returns.
-    static void roundTrip(TestClient& client) {
-        client.send(FC_HEART_BEAT, 0);
-        while (client.receive().header.functionCode != FC_HEART_BEAT) {
-        }
-    }
 
     TempDir dir;
     std::unique_ptr<SimApp> app;

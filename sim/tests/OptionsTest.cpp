@@ -16,7 +16,9 @@ TEST(Options, DefaultsWithoutFlags) {
     EXPECT_EQ(c.options.db, "hvr-sim.db");
     EXPECT_EQ(c.options.compressThreshold, 1024u);
     EXPECT_EQ(c.options.idleTimeoutSeconds, 30.0);
+    EXPECT_EQ(c.options.loginTimeoutSeconds, 5.0);
     EXPECT_FALSE(c.options.randomWalkSeed.has_value());
+    EXPECT_FALSE(c.options.failWritesAfter.has_value());
     EXPECT_EQ(c.options.dropAfter, 0u);
 }
 
@@ -27,7 +29,8 @@ TEST(Options, EveryFlagIsRead) {
                                  "--random-walk-seed", "9", "--random-walk-ms", "20", "--drop-after", "3",
                                  "--one-byte-writes", "--answer-delay-ms", "15", "--refuse-logins",
                                  "--max-connections", "9", "--log-file", "s.log", "--log-level", "debug",
-                                 "--log-max-bytes", "4096", "--log-max-files", "2"});
+                                 "--log-max-bytes", "4096", "--log-max-files", "2", "--login-timeout", "1.5",
+                                 "--fail-writes-after", "0"});
     ASSERT_EQ(c.action, CommandLine::Action::Run) << c.text;
     const SimOptions& o = c.options;
     EXPECT_EQ(o.listen, "::1");
@@ -51,6 +54,8 @@ TEST(Options, EveryFlagIsRead) {
     EXPECT_EQ(o.log.level, LogLevel::Debug);
     EXPECT_EQ(o.log.maxFileBytes, 4096u);
     EXPECT_EQ(o.log.maxFiles, 2u);
+    EXPECT_EQ(o.loginTimeoutSeconds, 1.5);
+    EXPECT_EQ(o.failWritesAfter, std::optional<uint64_t>(0));
 }
 
 TEST(Options, HeartbeatAndFreezeFlags) {
@@ -76,6 +81,8 @@ TEST(Options, BadFlagsAreErrorsWithAMessage) {
         {"--trading-date", "20240230"},
         {"--trading-date", "2024"},
         {"--idle-timeout", "0"},
+        {"--login-timeout", "0"},
+        {"--fail-writes-after", "-1"},
         {"--drop-after", "0"},
         {"--random-walk-ms", "0"},
         {"--db"},
@@ -90,6 +97,12 @@ TEST(Options, BadFlagsAreErrorsWithAMessage) {
         EXPECT_FALSE(c.text.empty());
     }
     EXPECT_NE(parse({"--listen", "10.0.0.1"}).text.find("loopback"), std::string::npos);
+}
+
+TEST(Options, LeaveOutPushesTakesAPositiveCount) {
+    EXPECT_EQ(parse({"--leave-out-pushes", "3"}).options.leaveOutPushEvery, 3u);
+    EXPECT_EQ(parse({}).options.leaveOutPushEvery, 0u);
+    EXPECT_EQ(parse({"--leave-out-pushes", "0"}).action, CommandLine::Action::Error);
 }
 
 TEST(Options, HelpListsTheFlagsAndVersionNamesTheProgram) {

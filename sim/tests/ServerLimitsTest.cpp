@@ -1,16 +1,13 @@
-// What a client that has not logged in may cost the server: the packet size
-// limit before a login, the idle timer that trickled bytes do not reset, and
-// the cap on open connections.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
+// What a client may cost the server: the packet size limit and the login
+// deadline before a login, the idle timer that trickled bytes do not reset,
+// the cap on open connections (where strangers give way to newcomers), and
+// the answers a client asks for faster than it reads them.
 #include <chrono>
+#include <fstream>
 #include <stdexcept>
 
 #include "LoopbackServer.h"
+#include "RawConnection.h"
 
 namespace hvr::sim::testing {
 namespace {
@@ -26,36 +23,6 @@ std::string headerAnnouncing(uint32_t packetLength) {
     encodeHeader(h, bytes);
     return std::string(reinterpret_cast<const char*>(bytes), PACKET_HEADER_SIZE);
 }
-
-// A plain blocking loopback socket, for sending bytes at a pace TestClient
-// does not offer.
-class RawConnection {
-public:
-    explicit RawConnection(uint16_t port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (fd_ < 0 || ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-            throw std::runtime_error("cannot connect");
-    }
-    ~RawConnection() { ::close(fd_); }
-
-    bool send(const std::string& bytes) {
-        return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
-    }
-
-    // True once the server has closed the connection; waits at most wait.
-    bool closedWithin(std::chrono::milliseconds wait) {
-        pollfd p{fd_, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(wait.count())) <= 0) return false;
-        char byte;
-        return ::recv(fd_, &byte, 1, 0) <= 0;
-    }
-
-private:
-    int fd_;
-};
 
 TEST_F(LoopbackServer, PacketsAboveTheLoginLimitAreRefusedOnlyBeforeLogin) {
     SimOptions options;
@@ -142,6 +109,93 @@ TEST_F(LoopbackServer, ConnectionsBeyondTheCapAreClosedAndTheirPlaceIsFreedOnClo
         }
     }
     EXPECT_TRUE(admitted);
+}
+
+// Round trips until the server closes the connection; false when it is
+// still open after 10 s.
+bool closedWhileTalking(TestClient& client) {
+    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(10);
+    while (Clock::now() < deadline) {
+        try {
+            LoopbackServer::roundTrip(client);
+        } catch (const std::runtime_error&) {
+            return true;
+        }
+    }
+    return false;
+}
+
+TEST_F(LoopbackServer, ConnectionsThatDoNotLogInAreClosedAtTheLoginTimeoutHoweverBusy) {
+    SimOptions options;
+    options.loginTimeoutSeconds = 0.3;
+    start(options);
+    TestClient trader(port);
+    ASSERT_EQ(trader.login("demo", "demo").result(), 0);
+    TestClient stranger(port);
+    EXPECT_TRUE(closedWhileTalking(stranger));
+
+    // The logged-in client outlived the stranger; after its logout the
+    // deadline runs again.
+    roundTrip(trader);
+    trader.send(FC_CMD_LOGOUT, 0);
+    EXPECT_TRUE(closedWhileTalking(trader));
+}
+
+TEST_F(LoopbackServer, AFullServerClosesTheOldestConnectionNotLoggedInToLetANewOneIn) {
+    SimOptions options;
+    options.maxConnections = 3;
+    start(options);
+    TestClient trader(port);
+    ASSERT_EQ(trader.login("demo", "demo").result(), 0);
+    TestClient older(port);
+    roundTrip(older);  // accepted before the next one
+    TestClient younger(port);
+    roundTrip(younger);
+
+    TestClient newcomer(port);
+    EXPECT_EQ(newcomer.login("demo", "demo").result(), 0);
+    EXPECT_TRUE(older.closedByServer());
+    roundTrip(younger);
+    roundTrip(trader);
+
+    // With every place held by a logged-in client, a newcomer is refused.
+    ASSERT_EQ(younger.login("demo", "demo").result(), 0);
+    TestClient late(port);
+    EXPECT_TRUE(late.closedByServer());
+}
+
+// 400 queries for 400 orders with long tags: about 200 KB of answer each,
+// 80 MB in all, past the 64 MiB of unwritten answers that drop a client.
+// The 400 requests arrive in one read; the server handles only as many as
+// it has written the answers of, and the rest when the client has read on.
+TEST_F(LoopbackServer, AClientAskingFasterThanItReadsIsSlowedNotDropped) {
+    const uint32_t count = 400;
+    std::ofstream(dir.file("rich.ini")) << "[account.demo]\npassword = demo\nbalance = 1000000000\n"
+                                           "[instrument.XY]\nlast = 100\nmultiplier = 1\n";
+    SimOptions options;
+    options.configFile = dir.file("rich.ini");
+    options.compressThreshold = SIZE_MAX;  // the answers' full size goes out
+    options.heartbeatSeconds = 0;          // only answers and pushes arrive
+    start(options);
+    TestClient trader(port);
+    ASSERT_EQ(trader.login("demo", "demo").result(), 0);
+
+    // 99: rests below the last.
+    const exchg::ReqOrderInsert resting =
+        limitOrder("XY", 990000, 1, exchg::DT_Long, exchg::OF_Open, std::string(400, 't'));
+    trader.sendMany(FC_CMD_ORDER_INSERT, &resting, count);
+    for (uint32_t i = 0; i < 2 * count; ++i) trader.receive();  // answers and queued pushes
+
+    trader.sendMany(FC_QRY_ORDERS, nullptr, count);
+    for (uint32_t i = 0; i < count; ++i) {
+        const ReceivedPacket answer = trader.receive();
+        ASSERT_EQ(answer.header.functionCode, FC_QRY_ORDERS);
+        ASSERT_EQ(answer.header.requestNo, i);
+    }
+    exchg::OrderList orders;
+    trader.send(FC_QRY_ORDERS, 0);
+    ASSERT_TRUE(orders.ParseFromString(trader.receive().payload));
+    EXPECT_EQ(orders.orders_size(), static_cast<int>(count));
 }
 
 }  // namespace

@@ -42,15 +42,7 @@ TEST_F(LoopbackServer, AcceptedOrderIsAnsweredThenPushedToEverySessionOfTheAccou
     trader.login("demo", "demo");
     watcher.login("demo", "demo");
 
-    exchg::ReqOrderInsert request;
-    request.set_instrument("IF2412");
-    request.set_price(static_cast<uint32_t>(IF_LAST));
-    request.set_qty(1);
-    request.set_direct(exchg::DT_Long);
-    request.set_pxtype(exchg::PT_LimitPrice);
-    request.set_timecond(exchg::TC_ValidInDay);
-    request.set_offset(exchg::OF_Open);
-    request.set_usertag("mine");
+    const exchg::ReqOrderInsert request = limitOrder("IF2412", IF_LAST, 1, exchg::DT_Long, exchg::OF_Open, "mine");
     trader.send(FC_CMD_ORDER_INSERT, 77, &request);
     const ReceivedPacket answerPacket = trader.receive();
     EXPECT_EQ(answerPacket.header.functionCode, FC_CMD_ORDER_INSERT);
@@ -252,23 +244,45 @@ TEST_F(LoopbackServer, RestartedServerContinuesTheDay) {
     EXPECT_EQ(trader.receivePush().pushid(), 4u);
 }
 
-// A client's flow record names the last push id it saw on a date; a fresh
-// day on the same date must not hand out that id, or any below it, again.
-TEST_F(LoopbackServer, FreshDayOnTheSameDateContinuesPushIdsAndANewDateStartsAtOne) {
+// A client's flow record names the last push id it saw; a fresh day must not
+// hand out that id, or any below it, again, whatever its date: the client
+// would skip the new day's pushes up to it. On a date seen before, session,
+// order and trade ids go on too, so entrust tags (date.session.sequence) and
+// order ids are not issued twice on one date.
+TEST_F(LoopbackServer, FreshDayContinuesPushIdsOnAnyDateAndTheOtherIdsOnADateSeenBefore) {
+    struct Ids {
+        uint32_t session = 0;
+        uint32_t order = 0;
+        uint32_t trade = 0;
+        std::vector<uint64_t> pushes;
+    };
     auto fillOneOrder = [this](int64_t resumeFrom) {
         TestClient trader(port);
-        EXPECT_EQ(trader.login("demo", "demo", resumeFrom).result(), 0);
-        trader.insert("IF2412", IF_LAST, 1, exchg::DT_Long);
-        std::vector<uint64_t> ids;
-        for (int i = 0; i < 3; ++i) ids.push_back(trader.receivePush().pushid());
+        Ids ids;
+        const exchg::AnsLogin login = trader.login("demo", "demo", resumeFrom);
+        EXPECT_EQ(login.result(), 0);
+        ids.session = login.sessionid();
+        ids.order = trader.insert("IF2412", IF_LAST, 1, exchg::DT_Long).orderid();
+        for (int i = 0; i < 3; ++i) {
+            const exchg::PushMessage push = trader.receivePush();
+            ids.pushes.push_back(push.pushid());
+            exchg::Trade trade;
+            if (push.mtype() == FC_PUSH_TRADE && trade.ParseFromString(push.data())) ids.trade = trade.tradeid();
+        }
         return ids;
     };
+    auto expectIds = [](const Ids& ids, uint32_t session, uint32_t n, std::vector<uint64_t> pushes) {
+        EXPECT_EQ(ids.session, session);
+        EXPECT_EQ(ids.order, n);
+        EXPECT_EQ(ids.trade, n);
+        EXPECT_EQ(ids.pushes, pushes);
+    };
     start({}, true, 20241202);
-    EXPECT_EQ(fillOneOrder(-1), (std::vector<uint64_t>{1, 2, 3}));
+    expectIds(fillOneOrder(-1), 1, 1, {1, 2, 3});
     stop();
 
     start({}, true, 20241202);
-    EXPECT_EQ(fillOneOrder(3), (std::vector<uint64_t>{4, 5, 6}));
+    expectIds(fillOneOrder(3), 2, 2, {4, 5, 6});
     {
         TestClient replay(port);  // the whole of the new day is 4..6
         replay.login("demo", "demo", 0);
@@ -276,12 +290,12 @@ TEST_F(LoopbackServer, FreshDayOnTheSameDateContinuesPushIdsAndANewDateStartsAtO
     }
     stop();
 
-    start({}, true, 20241202);  // a third day on the date goes on above both
-    EXPECT_EQ(fillOneOrder(6), (std::vector<uint64_t>{7, 8, 9}));
+    start({}, true, 20241203);  // the next date: push ids go on, the others start again
+    expectIds(fillOneOrder(6), 1, 1, {7, 8, 9});
     stop();
 
-    start({}, true, 20241203);
-    EXPECT_EQ(fillOneOrder(-1), (std::vector<uint64_t>{1, 2, 3}));
+    start({}, true, 20241202);  // back to the first date: above both of its days (session 3 replayed)
+    expectIds(fillOneOrder(9), 4, 3, {10, 11, 12});
 }
 
 TEST_F(LoopbackServer, LoggedInConnectionsGetAHeartbeatEveryInterval) {

@@ -84,7 +84,7 @@ TEST_F(StoreDay, FreshDayWipesEverythingAndTakesTheNewDate) {
     EXPECT_EQ(orders.orders_size(), 0);
     const Book::InsertOutcome first = book->insertOrder(alice, orderRequest("XY", 100, 1, exchg::DT_Long));
     EXPECT_EQ(first.answer.orderid(), 1u);
-    EXPECT_EQ(first.pushes.at(0).pushId, 1u);
+    EXPECT_EQ(first.pushes.at(0).pushId, 4u);  // push ids go on above the earlier day's three
     exchg::AnsAccountInfo info;
     book->accountInfo(alice, info);
     EXPECT_EQ(info.accinfos(0).prebalance(), toFixed(100000));
@@ -102,6 +102,46 @@ TEST_F(StoreDay, ChangesSavedOnlyInMemoryAreLostButSavedOnesStay) {
     book = open(false, 20241202);
     EXPECT_EQ(book->replayPushes(alice, PUSH_RESUME_ALL).size(), 3u);
     EXPECT_EQ(book->insertOrder(alice, orderRequest("XY", 100, 1, exchg::DT_Long)).answer.orderid(), 2u);
+}
+
+// What a server does after a failed save: the book goes back to the rows
+// the store holds, so every query answers as before and the ids the lost
+// changes took are handed out again.
+TEST_F(StoreDay, RevertSetsTheBookBackToTheStoredRows) {
+    auto book = open(false, 20241202);
+    const uint32_t alice = book->authenticate("alice", "alice-digest");
+    const uint32_t resting = book->insertOrder(alice, orderRequest("XY", 95, 1, exchg::DT_Long)).answer.orderid();
+    book->insertOrder(alice, orderRequest("XY", 100, 2, exchg::DT_Long));  // fills: order 2, trade 1
+    save(*book);
+    auto answers = [&book, alice] {
+        exchg::OrderList orders;
+        exchg::TradeList trades;
+        exchg::PositionList positions;
+        exchg::AnsAccountInfo account;
+        book->listOrders(alice, orders);
+        book->listTrades(alice, trades);
+        book->listPositions(alice, positions);
+        book->accountInfo(alice, account);
+        return orders.SerializeAsString() + trades.SerializeAsString() + positions.SerializeAsString() +
+               account.SerializeAsString();
+    };
+    const std::string before = answers();
+
+    book->cancelOrder(alice, resting);
+    book->insertOrder(alice, orderRequest("XY", 100, 1, exchg::DT_Long));
+    book->insertOrder(alice, orderRequest("XY", 100, 3, exchg::DT_Short, exchg::OF_Close));
+    book->issueSessionId();
+    const BookChanges lost = book->takeChanges();
+    book->revert(lost, store->readRows(lost));
+
+    EXPECT_EQ(answers(), before);
+    EXPECT_EQ(book->replayPushes(alice, PUSH_RESUME_ALL).size(), 4u);
+    const Book::InsertOutcome next = book->insertOrder(alice, orderRequest("XY", 100, 1, exchg::DT_Long));
+    EXPECT_EQ(next.answer.orderid(), 3u);
+    EXPECT_EQ(next.pushes.at(0).pushId, 5u);
+    EXPECT_EQ(tradeOf(next.pushes.at(1)).tradeid(), 2u);
+    EXPECT_EQ(book->issueSessionId(), 1u);
+    EXPECT_EQ(book->cancelOrder(alice, resting).answer.result(), 0);  // still resting
 }
 
 TEST_F(StoreDay, UnusableFileIsAnErrorNotACrash) {

@@ -28,6 +28,13 @@ void TestClient::send(uint16_t functionCode, uint32_t requestNo, const google::p
     sendRaw(packet);
 }
 
+void TestClient::sendMany(uint16_t functionCode, const google::protobuf::MessageLite* message, uint32_t count) {
+    const std::string payload = message ? message->SerializeAsString() : std::string();
+    std::string packets;
+    for (uint32_t i = 0; i < count; ++i) appendRequestPacket(packets, functionCode, i, payload.data(), payload.size());
+    sendRaw(packets);
+}
+
 void TestClient::sendRaw(const std::string& bytes) { asio::write(socket_, asio::buffer(bytes)); }
 
 void TestClient::readExactly(char* data, std::size_t size) {
@@ -72,8 +79,8 @@ exchg::AnsLogin TestClient::login(const std::string& user, const std::string& pa
     return receiveAs<exchg::AnsLogin>(FC_CMD_LOGIN);
 }
 
-exchg::AnsOrderInsert TestClient::insert(const std::string& instrument, int32_t price, uint32_t qty,
-                                         exchg::DirectionType direct, exchg::OffsetFlag offset) {
+exchg::ReqOrderInsert limitOrder(const std::string& instrument, int32_t price, uint32_t qty,
+                                 exchg::DirectionType direct, exchg::OffsetFlag offset, const std::string& tag) {
     exchg::ReqOrderInsert request;
     request.set_instrument(instrument);
     request.set_price(static_cast<uint32_t>(price));
@@ -82,7 +89,14 @@ exchg::AnsOrderInsert TestClient::insert(const std::string& instrument, int32_t 
     request.set_pxtype(exchg::PT_LimitPrice);
     request.set_timecond(exchg::TC_ValidInDay);
     request.set_offset(offset);
-    request.set_usertag("tag" + std::to_string(nextRequestNo_));
+    request.set_usertag(tag);
+    return request;
+}
+
+exchg::AnsOrderInsert TestClient::insert(const std::string& instrument, int32_t price, uint32_t qty,
+                                         exchg::DirectionType direct, exchg::OffsetFlag offset) {
+    const exchg::ReqOrderInsert request =
+        limitOrder(instrument, price, qty, direct, offset, "tag" + std::to_string(nextRequestNo_));
     send(FC_CMD_ORDER_INSERT, nextRequestNo_++, &request);
     return receiveAs<exchg::AnsOrderInsert>(FC_CMD_ORDER_INSERT);
 }

@@ -20,11 +20,18 @@ struct ReceivedPacket {
     std::string payload;  // inflated when the packet came compressed
 };
 
+// A limit order valid for the day.
+exchg::ReqOrderInsert limitOrder(const std::string& instrument, int32_t price, uint32_t qty,
+                                 exchg::DirectionType direct, exchg::OffsetFlag offset = exchg::OF_Open,
+                                 const std::string& tag = "");
+
 class TestClient {
 public:
     explicit TestClient(uint16_t port);
 
     void send(uint16_t functionCode, uint32_t requestNo, const google::protobuf::MessageLite* message = nullptr);
+    // count packets of the same request in one write, numbered 0 to count - 1.
+    void sendMany(uint16_t functionCode, const google::protobuf::MessageLite* message, uint32_t count);
     void sendRaw(const std::string& bytes);
 
     // The next packet; throws std::runtime_error on timeout or when the

@@ -125,5 +125,48 @@ TEST(SimRestart, HostLogsInAgainByItselfAndTradesOn) {
     EXPECT_EQ(run.output.find("DUPLICATE"), std::string::npos) << run.output;
 }
 
+// A trading day rolled over to the next date (--fresh-day --trading-date):
+// a client whose flow file ends the old day at push 3 logs in with push mode
+// 0 and still receives every push of the new day, those caused by another
+// client of the same account before it logged in included.
+TEST(SimRestart, ANewTradingDayReachesAClientResumingFromTheOldDaysLastPush) {
+    TempDir dir;
+    const std::string db = dir.path() + "sim.db";
+    const std::string log = dir.path() + "sim.log";
+    auto dayOn = [&](const char* date) {
+        return std::make_unique<SimProcess>(
+            SIM_BINARY, std::vector<std::string>{"--port", "0", "--db", db, "--fresh-day", "--trading-date", date}, log);
+    };
+    auto fillOneOrder = [](TraderHarness& h) {
+        h.insert("IF2412", 1, 3500, '0', '0');
+        return h.state().waitUntil(
+            [](const cli::SessionFacts& f) { return f.tradePushes == 1 && f.pushes() == 3; }, seconds(5));
+    };
+
+    auto sim = dayOn("20261207");
+    {
+        TraderHarness first(MODULE_PATH, defaultCatalog());
+        first.init(sim->port(), dir.path() + "first/", 0);
+        ASSERT_TRUE(first.connectAndLogin("demo", "demo", seconds(5)));
+        ASSERT_TRUE(fillOneOrder(first));
+    }
+    ASSERT_EQ(sim->stop(), 0);
+
+    sim = dayOn("20261208");
+    {
+        TraderHarness other(MODULE_PATH, defaultCatalog());
+        other.init(sim->port(), dir.path() + "other/", 0);
+        ASSERT_TRUE(other.connectAndLogin("demo", "demo", seconds(5)));
+        ASSERT_TRUE(fillOneOrder(other));
+    }
+    TraderHarness resumed(MODULE_PATH, defaultCatalog());
+    resumed.init(sim->port(), dir.path() + "first/", 0);
+    ASSERT_TRUE(resumed.connectAndLogin("demo", "demo", seconds(5)));
+    EXPECT_TRUE(resumed.state().waitUntil(
+        [](const cli::SessionFacts& f) { return f.tradePushes == 1 && f.pushes() == 3; }, seconds(5)))
+        << "the new day's order and fill did not reach the client";
+    EXPECT_EQ(resumed.state().read([](const cli::SessionFacts& f) { return f.tradingDate; }), 20261208u);
+}
+
 }  // namespace
 }  // namespace hvr::e2e

@@ -89,10 +89,10 @@ bool SimProcess::running() {
     return waitpid(pid, &status, WNOHANG) == 0;
 }
 
-int SimProcess::stop() {
+int SimProcess::stop(int signal) {
     int code = -1;
     if (pid > 0) {
-        kill(pid, SIGTERM);
+        kill(pid, signal);
         int status = 0;
         if (waitpid(pid, &status, 0) == pid) code = statusToExitCode(status);
         pid = -1;

@@ -26,8 +26,9 @@ public:
 
     uint16_t port() const { return listenPort; }
     bool running();
-    // SIGTERM, then waits; returns the exit status (128 + signal when killed).
-    int stop();
+    // Sends the signal (SIGTERM: a clean stop, SIGKILL: a crash), then waits;
+    // returns the exit status (128 + signal when killed).
+    int stop(int signal = 15);
 
 private:
     pid_t pid = -1;

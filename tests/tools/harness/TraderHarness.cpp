@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "common/BookRecords.h"
 #include "common/GbkText.h"
 
 namespace hvr::e2e {
@@ -47,7 +48,7 @@ void RecordingListener::onEntrustAnswer(kra::NXSEntrust* entrust, kra::NXSError*
 
 void RecordingListener::onOrderPush(kra::NXSOrderInfo* order) {
     state.update([&](cli::SessionFacts& f) {
-        f.noteOrderPush(order->orderId, static_cast<char>(order->orderState), order->tradedVolume, order->leftVolume);
+        f.noteOrderPush(tools::bookOrder(*order, tools::OrderSource::Push));
     });
 }
 
@@ -56,7 +57,7 @@ void RecordingListener::onTradePush(kra::NXSTradeInfo* trade) {
         std::lock_guard<std::mutex> guard(recordLock);
         pushedTradeIds.push_back(trade->tradeId);
     }
-    state.update([&](cli::SessionFacts& f) { f.noteTradePush(trade->tradeId); });
+    state.update([&](cli::SessionFacts& f) { f.noteTradePush(tools::bookFill(*trade)); });
 }
 
 void RecordingListener::onTraderError(kra::NXSError*) {
