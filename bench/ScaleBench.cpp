@@ -15,6 +15,8 @@
 //                   the process's descriptor limit lets in (the benchmark
 //                   raises its soft limit to the hard one and says both).
 #include <dirent.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -189,7 +191,7 @@ std::string loginRequestPacket(const std::string& user) {
 
 // The same exchange without the adapter: count clients on this thread.
 struct RawTimes {
-    Clock::duration loggedIn, closed;
+    Clock::duration loggedIn, closed;  // (threadsAlone: started, ended)
 };
 RawTimes rawClients(uint16_t port, std::size_t count) {
     std::vector<int> fds;
@@ -270,6 +272,45 @@ void roundTrips(TraderHVR& trader, Tally& tally, std::atomic<int64_t>& answered,
     }
 }
 
+// What one thread per trader costs by itself: count threads started one after
+// the other, each making an epoll descriptor and an eventfd (what an idle
+// event loop holds) and telling it is ready; then each told to end and
+// joined in turn, as release does. Returns {started, ended}.
+RawTimes threadsAlone(std::size_t count) {
+    struct Waiter {
+        std::mutex lock;
+        std::condition_variable told;
+        bool end = false;
+    };
+    std::vector<std::unique_ptr<Waiter>> waiters;
+    std::vector<std::thread> threads;
+    Tally tally;
+    const Clock::time_point start = Clock::now();
+    for (std::size_t i = 0; i < count; ++i) {
+        waiters.push_back(std::make_unique<Waiter>());
+        Waiter& w = *waiters.back();
+        threads.emplace_back([&w, &tally] {
+            const int loop = ::epoll_create1(EPOLL_CLOEXEC), wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+            tally.bump(tally.connects);
+            std::unique_lock<std::mutex> guard(w.lock);
+            w.told.wait(guard, [&w] { return w.end; });
+            ::close(loop);
+            ::close(wake);
+        });
+    }
+    if (!tally.waitFor(tally.connects, count)) throw std::runtime_error("scale: the bare threads did not start");
+    const Clock::time_point started = Clock::now();
+    for (std::size_t i = 0; i < count; ++i) {
+        {
+            std::lock_guard<std::mutex> guard(waiters[i]->lock);
+            waiters[i]->end = true;
+        }
+        waiters[i]->told.notify_one();
+        threads[i].join();
+    }
+    return {started - start, Clock::now() - started};
+}
+
 // Raises the soft descriptor limit to the hard one; returns the limit.
 rlim_t raiseDescriptorLimit() {
     rlimit limit{};
@@ -315,6 +356,19 @@ std::vector<Row> connectAndRelease(const Options& options, double* descriptorsPe
                         std::to_string(ROUNDS) + " (baseline: the raw clients send the logout and close)",
                     formatFixed(adapterRelease, 1), formatFixed(rawClose, 1), ratioText(adapterRelease, rawClose),
                     goalAtMost(adapterRelease, rawClose, 2.0)});
+    // The part of both that one thread per trader costs by itself.
+    double threadsStarted = 1e300, threadsEnded = 1e300;
+    for (int round = 0; round < ROUNDS; ++round) {
+        const RawTimes bare = threadsAlone(TRADERS);
+        threadsStarted = std::min(threadsStarted, ms(bare.loggedIn));
+        threadsEnded = std::min(threadsEnded, ms(bare.closed));
+    }
+    rows.push_back({count + " threads alone, each making an epoll descriptor and an eventfd: started, ms, best of " +
+                        std::to_string(ROUNDS) + " (baseline: the raw clients' connect and login)",
+                    formatFixed(threadsStarted, 1), formatFixed(rawLogin, 1), ratioText(threadsStarted, rawLogin)});
+    rows.push_back({count + " threads alone: each told to end and joined in turn, ms, best of " +
+                        std::to_string(ROUNDS) + " (baseline: the raw clients' logout and close)",
+                    formatFixed(threadsEnded, 1), formatFixed(rawClose, 1), ratioText(threadsEnded, rawClose)});
     rows.push_back({count + " traders logged in, idle: resident memory per trader, KiB", formatFixed(perTraderKiB, 0),
                     "-", "-"});
     rows.push_back({count + " traders logged in: threads per trader", formatFixed(threadsPer, 2), "-", "-"});
