@@ -51,7 +51,8 @@ constexpr std::size_t ROUND_TRIPS = 4000;  // per side and round
 constexpr int ROUNDS = 2;                  // alone and under load, alternating
 constexpr std::chrono::microseconds ROUND_TRIP_SPACING{1000};
 constexpr std::chrono::seconds LIMIT{120};
-constexpr std::chrono::seconds MANY_LIMIT{300};  // the server's life in the 10,000 figure
+constexpr std::chrono::seconds MANY_LIMIT{300};
+constexpr std::chrono::milliseconds ROUND_TRIP_LIMIT{10000};  // the server's life in the 10,000 figure
 constexpr std::chrono::milliseconds SETTLE{300};  // for the pushes to flow before measuring
 // Descriptors the benchmark process keeps for itself beyond the traders'.
 constexpr std::size_t DESCRIPTOR_MARGIN = 64;
@@ -69,10 +70,11 @@ public:
         }
     }
     // Waits until counter reaches target; false after LIMIT.
-    bool waitFor(const std::atomic<uint64_t>& counter, uint64_t target) {
+    bool waitFor(const std::atomic<uint64_t>& counter, uint64_t target,
+                 std::chrono::milliseconds limit = std::chrono::duration_cast<std::chrono::milliseconds>(LIMIT)) {
         awaited.store(target, std::memory_order_release);
         std::unique_lock<std::mutex> guard(lock);
-        return reached.wait_for(guard, LIMIT, [&] { return counter.load(std::memory_order_acquire) >= target; });
+        return reached.wait_for(guard, limit, [&] { return counter.load(std::memory_order_acquire) >= target; });
     }
 
 private:
@@ -279,7 +281,9 @@ void roundTrips(TraderHVR& trader, Tally& tally, std::atomic<int64_t>& answered,
         const uint64_t before = tally.answers.load();
         const Clock::time_point start = Clock::now();
         trader.orderInsert(&entrust);
-        if (!tally.waitFor(tally.answers, before + 1)) throw std::runtime_error("scale: a round trip timed out");
+        if (!tally.waitFor(tally.answers, before + 1, ROUND_TRIP_LIMIT))
+            throw std::runtime_error("no answer within " + std::to_string(ROUND_TRIP_LIMIT.count()) + " ms to order " +
+                                     std::to_string(i + 1) + " of " + std::to_string(ROUND_TRIPS));
         samples.push_back(answered.load(std::memory_order_acquire) - start.time_since_epoch().count());
     }
 }
@@ -486,7 +490,8 @@ std::string missingForMany(std::size_t many, double descriptorsPer) {
 
 // options.many traders (10,000 unless --many says otherwise) end to end:
 // connect and log in, one order each, release; the raw clients' same exchange
-// as the baseline. Refuses to start, saying what
+// as the baseline. Then one trader's round trip alone and among the others
+// receiving pushes. Refuses to start, saying what
 // to set, when the process's limits cannot hold them all.
 std::vector<Row> runScaleMany(const Options& options) {
     const std::size_t many = options.many;
@@ -501,6 +506,12 @@ std::vector<Row> runScaleMany(const Options& options) {
     double loggedIn = 0, ordered = 0, released = 0, kib = 0, threadsEach = 0, descriptorsEach = 0;
     double loggedInAgain = 0, releasedAgain = 0;
     RawTimes raw{};
+    // Both servers are forked before the first trader: a process that has
+    // made and deleted thousands of traders keeps their memory reserved (the
+    // heap does not shrink), and fork() then fails with ENOMEM under the
+    // kernel's default overcommit check (measured at 6,500 traders: 26 GB of
+    // VmData with one thread left).
+    ScaleServer pushing(PUSH_PERIOD, MANY_LIMIT);
     {
         ScaleServer server(std::chrono::milliseconds(0), MANY_LIMIT);
         raw = rawClients(server.port(), many);
@@ -522,6 +533,29 @@ std::vector<Row> runScaleMany(const Options& options) {
         loggedInAgain = ms(again.loggedInAfter);
         releasedAgain = ms(again.releaseAll());
     }
+    // One trader's round trip alone, then among many - 1 others that receive
+    // an order push every PUSH_PERIOD each, against a server that pushes.
+    std::vector<int64_t> alone, loaded;
+    double pushesPerSecond = 0;
+    std::string roundTripFailure;
+    try {
+        std::atomic<int64_t> answered{0};
+        Fleet quiet(options, pushing.port(), 1, "quiet", &answered);
+        roundTrips(quiet.trader(0), quiet.tally, answered, entrust, alone);
+        Fleet busy(options, pushing.port(), many - 1, "many");
+        std::this_thread::sleep_for(SETTLE);
+        const uint64_t pushesBefore = busy.tally.pushes.load();
+        const Clock::time_point start = Clock::now();
+        try {
+            roundTrips(quiet.trader(0), quiet.tally, answered, entrust, loaded);
+        } catch (const std::exception& e) {
+            roundTripFailure = e.what();
+        }
+        pushesPerSecond = static_cast<double>(busy.tally.pushes.load() - pushesBefore) /
+                          std::chrono::duration<double>(Clock::now() - start).count();
+    } catch (const std::exception& e) {
+        roundTripFailure = e.what();
+    }
     const std::string prefix = count + " traders in one process: ";
     const double rawLogin = ms(raw.loggedIn), rawClose = ms(raw.closed);
     const std::string loginBaseline =
@@ -541,6 +575,20 @@ std::vector<Row> runScaleMany(const Options& options) {
     rows.push_back({prefix + "release and deleteTrader of each again, ms" + closeBaseline,
                     formatFixed(releasedAgain, 0), formatFixed(rawClose, 0), ratioText(releasedAgain, rawClose),
                     goalAtMost(releasedAgain, rawClose, 2.0)});
+    const std::string label = prefix + "round trip of one trader, an order every 1 ms, while " +
+                              formatCount(static_cast<double>(many - 1)) + " others receive an order push every " +
+                              std::to_string(PUSH_PERIOD.count()) + " ms each (" + formatCount(pushesPerSecond) +
+                              " pushes/s delivered), us, " + formatCount(static_cast<double>(alone.size())) +
+                              " orders (baseline: the same trader before the others logged in)";
+    if (!roundTripFailure.empty()) {
+        rows.push_back({label + ": FAILED (" + roundTripFailure + ")", "-", "-", "-", "-"});
+    } else {
+        const double a50 = static_cast<double>(quantile(loaded, 0.5)), b50 = static_cast<double>(quantile(alone, 0.5));
+        const double a99 = static_cast<double>(quantile(loaded, 0.99)), b99 = static_cast<double>(quantile(alone, 0.99));
+        rows.push_back({label + " median", formatFixed(a50 / 1000, 1), formatFixed(b50 / 1000, 1), ratioText(a50, b50)});
+        rows.push_back({label + " p99", formatFixed(a99 / 1000, 1), formatFixed(b99 / 1000, 1), ratioText(a99, b99),
+                        goalAtMost(a99, b99, 1.5)});
+    }
     rows.push_back({prefix + "after the order: resident memory per trader, KiB; threads per trader; descriptors per trader",
                     formatFixed(kib, 0) + "; " + formatFixed(threadsEach, 2) + "; " + formatFixed(descriptorsEach, 2),
                     "-", "-"});

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <deque>
 #include <stdexcept>
 #include <string>
@@ -258,7 +259,7 @@ ScaleServer::ScaleServer(std::chrono::milliseconds pushPeriod, std::chrono::seco
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
     boundPort = ntohs(address.sin_port);
     child = ::fork();
-    if (child < 0) throw std::runtime_error("scale server: fork failed");
+    if (child < 0) throw std::runtime_error(std::string("scale server: fork failed: ") + std::strerror(errno));
     if (child == 0) {
         // As many connections as the process may hold.
         rlimit descriptors{};
