@@ -506,11 +506,8 @@ std::vector<Row> runScaleMany(const Options& options) {
     double loggedIn = 0, ordered = 0, released = 0, kib = 0, threadsEach = 0, descriptorsEach = 0;
     double loggedInAgain = 0, releasedAgain = 0;
     RawTimes raw{};
-    // Both servers are forked before the first trader: a process that has
-    // made and deleted thousands of traders keeps their memory reserved (the
-    // heap does not shrink), and fork() then fails with ENOMEM under the
-    // kernel's default overcommit check (measured at 6,500 traders: 26 GB of
-    // VmData with one thread left).
+    // Both servers are forked before the first trader, while the process is
+    // small: a fork copies the page tables of everything mapped.
     ScaleServer pushing(PUSH_PERIOD, MANY_LIMIT);
     {
         ScaleServer server(std::chrono::milliseconds(0), MANY_LIMIT);

@@ -8,7 +8,9 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "host/NXSConfigNode.h"
 #include "ops/FlowFile.h"
@@ -186,6 +188,33 @@ TEST(ReceivePathRecords, KeptRecordsOutliveTheTraderAndAreReleasedOnAnotherThrea
         keeper.tradePushes.clear();
     });
     host.join();
+}
+
+// The process's data segment (heap and private mappings), KiB.
+long dataKiB() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.compare(0, 7, "VmData:") == 0) return std::stol(line.substr(7));
+    return -1;
+}
+
+// A host that makes and deletes many traders gets each one's memory back at
+// deleteTrader (over 4 MiB each with its receive buffer), even when other
+// allocations made meanwhile stay: otherwise the heap keeps it reserved and a
+// later fork() can fail for want of memory to account for it.
+TEST(TraderMemory, DeletedTradersGiveTheirMemoryBack) {
+    std::vector<std::unique_ptr<TraderHVR>> traders;
+    traders.push_back(std::make_unique<TraderHVR>());
+    traders.clear();  // malloc would move its mapping threshold above the object's size here
+    std::vector<std::unique_ptr<std::string>> kept;
+    const long before = dataKiB();
+    for (int i = 0; i < 100; ++i) {
+        traders.push_back(std::make_unique<TraderHVR>());
+        kept.push_back(std::make_unique<std::string>(64, 'x'));  // between the traders, kept
+    }
+    traders.clear();
+    EXPECT_LT(dataKiB() - before, 100 * 1024) << "100 traders hold over 400 MiB";
 }
 
 }  // namespace
