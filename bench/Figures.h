@@ -22,7 +22,8 @@ struct Row {
 };
 
 struct Options {
-    std::string folder;  // scratch folder for flow files, ends with '/'
+    std::string folder;         // scratch folder for flow files, ends with '/'
+    std::size_t many = 10000;   // traders of the scale10k figure (--many N)
 };
 
 std::vector<Row> runInboundInProcess(const Options& options);
@@ -31,6 +32,8 @@ std::vector<Row> runOutbound(const Options& options);
 std::vector<Row> runRoundTrip(const Options& options);
 std::vector<Row> runOrderPair(const Options& options);
 std::vector<Row> runFootprint(const Options& options);
+std::vector<Row> runScale(const Options& options);
+std::vector<Row> runScaleMany(const Options& options);  // 10,000 traders: not in the default run
 
 // --- shared helpers (Figures.cpp) ---
 

@@ -108,15 +108,17 @@ exchg::AnsAccountInfo makeAccountAnswer() {
 
 class MixBuilder {
 public:
-    explicit MixBuilder(uint64_t firstPushId) : pushId(firstPushId) {}
+    MixBuilder(uint64_t firstPushId, std::size_t compressEvery)
+        : pushId(firstPushId), compressEveryNthPush(compressEvery) {}
 
     void push(uint32_t mtype, const std::string& data) {
         exchg::PushMessage message;
         message.set_pushid(pushId++);
         message.set_mtype(mtype);
         message.set_data(data);
-        add(FC_PUSH_MESSAGE, message.SerializeAsString(), false);
         ++mix.pushes;
+        add(FC_PUSH_MESSAGE, message.SerializeAsString(),
+            compressEveryNthPush != 0 && mix.pushes % compressEveryNthPush == 0);
     }
 
     void answer(uint16_t functionCode, const std::string& payload, bool compress) {
@@ -128,16 +130,18 @@ public:
 
 private:
     void add(uint16_t functionCode, const std::string& payload, bool compress) {
+        const uint32_t number = functionCode == FC_PUSH_MESSAGE ? 0 : ++requestNo;  // pushes answer no request
         if (compress) {
-            mix.stream += test::compressedPacket(functionCode, payload, ++requestNo);
+            mix.stream += test::compressedPacket(functionCode, payload, number);
             ++mix.compressed;
         } else {
-            mix.stream += packet(functionCode, payload, 0, functionCode == FC_PUSH_MESSAGE ? 0 : ++requestNo);
+            mix.stream += packet(functionCode, payload, 0, number);
         }
         mix.payloads.push_back({functionCode, payload});
     }
 
     uint64_t pushId;
+    const std::size_t compressEveryNthPush;
     uint32_t requestNo = 0;
 };
 
@@ -147,7 +151,7 @@ PacketMix buildPacketMix(std::size_t packets, uint64_t firstPushId, MixShape sha
     if (packets == 0 || packets % MIX_PERIOD != 0) throw std::invalid_argument("packets must be a multiple of 100");
     if (shape.tagLength < 8 || shape.tagLength > 64) throw std::invalid_argument("tag length out of range");
     const std::size_t tag = shape.tagLength;
-    MixBuilder b(firstPushId);
+    MixBuilder b(firstPushId, shape.compressEveryNthPush);
     uint32_t n = 0;
     for (std::size_t period = 0; period < packets / MIX_PERIOD; ++period) {
         // Pushes in the order a busy account sees them: an order, often its

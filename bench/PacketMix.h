@@ -29,10 +29,13 @@ struct PlainPayload {
 };
 
 // The shape of a mix: the length of every user tag (13 fits a string's
-// inline storage, 24 does not), and whether the answers are in it at all.
+// inline storage, 24 does not), whether the answers are in it at all, and
+// whether every Nth push goes compressed (0: none), as from a server that
+// compresses some of its pushes.
 struct MixShape {
     std::size_t tagLength = 13;
     bool withAnswers = true;
+    std::size_t compressEveryNthPush = 0;
 };
 
 struct PacketMix {

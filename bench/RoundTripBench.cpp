@@ -141,7 +141,7 @@ std::vector<Row> runRoundTrip(const Options& options) {
                                   " orders; baseline: raw ping-pong, same placement)";
         auto us = [](double ns) { return formatFixed(ns / 1000.0, 1); };
         rows.push_back({label + " median", us(a.median), us(b.median), ratioText(a.median, b.median),
-                        sameCpu ? goalAtMost(a.median, b.median, 1.25) : "-"});
+                        sameCpu ? goalAtMost(a.median, b.median, 1.15) : "-"});
         rows.push_back({label + " p99", us(a.p99), us(b.p99), ratioText(a.p99, b.p99)});
         rows.push_back({label + " p99.9", us(a.p999), us(b.p999), ratioText(a.p999, b.p999)});
     }

@@ -1,5 +1,6 @@
 #include "cli/LineEditor.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -21,6 +22,9 @@ namespace {
 std::vector<std::string> completionWords;
 std::optional<std::string> completedLine;
 bool lineArrived = false;
+
+// The editor inside readLine, for the character reader below.
+LineEditor* activeEditor = nullptr;
 
 // Erases the input line before printing above it ("\r" then erase to the end).
 constexpr char CLEAR_LINE[] = "\r\033[K";
@@ -59,6 +63,10 @@ LineEditor::LineEditor(Console& console, std::ostream& out, std::string prompt, 
                        std::vector<std::string> completions)
     : console(console), out(out), prompt(std::move(prompt)), historyPath(std::move(historyPath)) {
     completionWords = std::move(completions);
+    // A description of the terminal of its own, so that reading it without
+    // blocking leaves standard input (shared with the shell) as it is.
+    if (const char* name = ttyname(STDIN_FILENO)) terminalFd = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    rl_getc_function = readCharacter;  // before libedit initialises: it takes the reader then
     rl_catch_signals = 0;  // SIGINT and SIGTERM belong to the host (SignalWatcher)
     rl_attempted_completion_function = completeCommand;
     using_history();
@@ -68,6 +76,7 @@ LineEditor::LineEditor(Console& console, std::ostream& out, std::string prompt, 
 
 LineEditor::~LineEditor() {
     console.setWriter(nullptr);
+    if (terminalFd >= 0) close(terminalFd);
     if (!historyPath.empty()) write_history(historyPath.c_str());
 }
 
@@ -77,29 +86,56 @@ std::string LineEditor::defaultHistoryPath() {
     return std::string(home) + "/.hvr_host_history";
 }
 
-bool LineEditor::readLine(std::string& line) {
-    if (interrupted.load()) return false;
-    lineArrived = false;
-    {
-        std::lock_guard<std::mutex> guard(queueLock);
-        editing = true;
-    }
-    rl_callback_handler_install(prompt.c_str(), onLine);
-    printQueued();
-    while (!lineArrived && !interrupted.load()) {
-        pollfd watched[2] = {{STDIN_FILENO, POLLIN, 0}, {wake.readFd(), POLLIN, 0}};
-        if (poll(watched, 2, -1) < 0) {
-            if (errno == EINTR) continue;
-            break;
+// libedit reads each character through this function. It is the editor's
+// only wait: it polls the terminal and the wake pipe, prints console lines
+// queued meanwhile, and gives up (end of input) once interrupted. Reading a
+// descriptor of its own that does not block matters for Ctrl-C: the terminal
+// flushes its input queue when it sends SIGINT, so a byte that poll saw may
+// be gone by the time it is read, and a blocking read would then wait for a
+// key the operator never presses.
+int LineEditor::readCharacter(FILE*) {
+    LineEditor* editor = activeEditor;
+    if (editor == nullptr) return EOF;
+    return editor->nextCharacter();
+}
+
+int LineEditor::nextCharacter() {
+    const int fd = terminalFd >= 0 ? terminalFd : STDIN_FILENO;
+    for (;;) {
+        if (interrupted.load()) return EOF;
+        unsigned char byte = 0;
+        const ssize_t n = read(fd, &byte, 1);
+        if (n == 1) return byte;
+        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+            inputEnded = true;  // the terminal went away
+            return EOF;
+        }
+        pollfd watched[2] = {{fd, POLLIN, 0}, {wake.readFd(), POLLIN, 0}};
+        if (poll(watched, 2, -1) < 0 && errno != EINTR) {
+            inputEnded = true;
+            return EOF;
         }
         if (watched[1].revents != 0) {
             wake.drain();
             printQueued();
         }
-        if (watched[0].revents & (POLLIN | POLLHUP)) rl_callback_read_char();
-        if (watched[0].revents & (POLLERR | POLLNVAL)) break;
     }
+}
+
+bool LineEditor::readLine(std::string& line) {
+    if (interrupted.load()) return false;
+    lineArrived = false;
+    inputEnded = false;
+    {
+        std::lock_guard<std::mutex> guard(queueLock);
+        editing = true;
+    }
+    activeEditor = this;
+    rl_callback_handler_install(prompt.c_str(), onLine);
+    printQueued();
+    while (!lineArrived && !interrupted.load() && !inputEnded) rl_callback_read_char();
     rl_callback_handler_remove();
+    activeEditor = nullptr;
     {
         std::lock_guard<std::mutex> guard(queueLock);
         editing = false;

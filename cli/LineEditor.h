@@ -2,8 +2,10 @@
 // ~/.hvr_host_history and tab completion of command names, through libedit's
 // readline-compatible interface.
 //
-// The editor reads with the callback interface on the main thread, polling
-// the terminal and a wake pipe. Lines the console prints while the operator
+// The editor reads with the callback interface on the main thread; libedit
+// takes each character through the editor's own reader, which polls the
+// terminal (without blocking, on a descriptor of its own) and a wake pipe,
+// so that an interrupt always ends the wait. Lines the console prints while the operator
 // types (events from the network thread) are handed to the editor, which
 // clears the input line, prints them and redraws the prompt with what was
 // typed so far; outside readLine they are written directly.
@@ -16,6 +18,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdio>
 #include <deque>
 #include <mutex>
 #include <ostream>
@@ -45,6 +48,8 @@ public:
 private:
     void writeFromConsole(const std::string& text);  // under the console's lock
     void printQueued();                               // main thread, while editing
+    static int readCharacter(FILE*);                  // libedit's character reader
+    int nextCharacter();
 
     Console& console;
     std::ostream& out;
@@ -58,6 +63,10 @@ private:
 
     std::atomic<bool> interrupted{false};
     WakePipe wake;
+
+    // Main thread only.
+    int terminalFd = -1;  // the terminal opened again, not blocking; -1: standard input
+    bool inputEnded = false;
 };
 
 }  // namespace hvr::cli

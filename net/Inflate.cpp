@@ -9,7 +9,9 @@
 namespace hvr {
 
 void inflatePayload(const uint8_t* data, std::size_t size, std::size_t capacity, std::string& out) {
-    out.assign(capacity, '\0');
+    // Sized, not cleared: the inflate writes what it produces, and a failure
+    // is told by the size alone (the bytes are never read).
+    out.resize(capacity);
     z_stream stream{};
     if (inflateInit(&stream) != Z_OK) return;  // out already holds capacity bytes
 

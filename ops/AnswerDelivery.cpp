@@ -7,10 +7,12 @@
 namespace hvr {
 
 void AnswerDelivery::onOrderInsertAnswer(const exchg::AnsOrderInsert& answer) {
-    kra::NXSEntrust* entrust = makeEntrustAnswer(answer);
+    if (reporter.listener() == nullptr) return;  // nobody to hand them to
+    kra::NXSEntrust* entrust = records.entrusts.take();
+    fillEntrustAnswer(answer, *entrust);
     kra::NXSError* error = answer.result() != 0 ? kra::NXSError::create(1, answer.message().c_str()) : nullptr;
     reporter.call([&](kra::ITraderListener* l) { l->onEntrustAnswer(entrust, error); });
-    entrust->release();
+    records.entrusts.giveBack(entrust);
     if (error != nullptr) error->release();
 }
 
@@ -20,14 +22,38 @@ void AnswerDelivery::onOrderCancelAnswer(const exchg::AnsOrderCancel& answer) {
     reporter.deliver(error, [error](kra::ITraderListener* l) { l->onTraderError(error); });
 }
 
+namespace {
+
+// One array of records from the shelf, each filled from its entry, in order.
+template <typename Record, typename Entries, typename Fill>
+kra::NXSArray* arrayFromShelf(RecordShelf<Record>& shelf, const Entries& entries, Fill fill) {
+    kra::NXSArray* array = kra::NXSArray::create();
+    for (const auto& entry : entries) {
+        Record* record = shelf.take();
+        fill(entry, *record);
+        array->append(record);
+    }
+    return array;
+}
+
+}  // namespace
+
 void AnswerDelivery::onOrderList(const exchg::OrderList& list) {
-    kra::NXSArray* array = convertOrders(list);
-    reporter.deliver(array, [array](kra::ITraderListener* l) { l->onOrdersAnswer(array); });
+    if (reporter.listener() == nullptr) return;
+    kra::NXSArray* array = arrayFromShelf(records.orders, list.orders(), [](const exchg::Order& o, kra::NXSOrderInfo& r) {
+        fillOrderInfo(o, RecordSource::List, r);
+    });
+    reporter.call([array](kra::ITraderListener* l) { l->onOrdersAnswer(array); });
+    records.orders.giveBackArray(array);
 }
 
 void AnswerDelivery::onTradeList(const exchg::TradeList& list) {
-    kra::NXSArray* array = convertTrades(list);
-    reporter.deliver(array, [array](kra::ITraderListener* l) { l->onTradesAnswer(array); });
+    if (reporter.listener() == nullptr) return;
+    kra::NXSArray* array = arrayFromShelf(records.trades, list.trades(), [](const exchg::Trade& t, kra::NXSTradeInfo& r) {
+        fillTradeInfo(t, RecordSource::List, r);
+    });
+    reporter.call([array](kra::ITraderListener* l) { l->onTradesAnswer(array); });
+    records.trades.giveBackArray(array);
 }
 
 void AnswerDelivery::onPositionList(const exchg::PositionList& list) {
@@ -47,13 +73,19 @@ void AnswerDelivery::onAccountInfo(const exchg::AnsAccountInfo& answer) {
 }
 
 void AnswerDelivery::onOrderPush(const exchg::Order& order) {
-    kra::NXSOrderInfo* info = makeOrderInfo(order, RecordSource::Push);
-    reporter.deliver(info, [info](kra::ITraderListener* l) { l->onOrderPush(info); });
+    if (reporter.listener() == nullptr) return;
+    kra::NXSOrderInfo* info = records.orders.take();
+    fillOrderInfo(order, RecordSource::Push, *info);
+    reporter.call([info](kra::ITraderListener* l) { l->onOrderPush(info); });
+    records.orders.giveBack(info);
 }
 
 void AnswerDelivery::onTradePush(const exchg::Trade& trade) {
-    kra::NXSTradeInfo* info = makeTradeInfo(trade, RecordSource::Push);
-    reporter.deliver(info, [info](kra::ITraderListener* l) { l->onTradePush(info); });
+    if (reporter.listener() == nullptr) return;
+    kra::NXSTradeInfo* info = records.trades.take();
+    fillTradeInfo(trade, RecordSource::Push, *info);
+    reporter.call([info](kra::ITraderListener* l) { l->onTradePush(info); });
+    records.trades.giveBack(info);
 }
 
 void AnswerDelivery::onUnreadablePush(uint64_t pushId, int32_t mtype) {

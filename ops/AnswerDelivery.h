@@ -1,5 +1,7 @@
 // What the trader does with each parsed answer and push: build the host's
-// records, hand them to the listener through the Reporter, release them.
+// records, hand them to the listener through the Reporter, release them. The
+// records of pushes and order answers come from a RecordPool and go back to
+// it (see ops/RecordPool.h); while no listener is registered nothing is built.
 // Login answers and push ids concern the trader's own session state and go
 // to its SessionHooks. The fuzzer runs this same class over arbitrary
 // streams with a checking listener.
@@ -11,6 +13,7 @@
 #include <string>
 
 #include "ops/Dispatcher.h"
+#include "ops/RecordPool.h"
 #include "ops/Reporter.h"
 
 namespace hvr {
@@ -52,6 +55,7 @@ public:
 private:
     Reporter& reporter;
     SessionHooks& session;
+    RecordPool records;
 };
 
 }  // namespace hvr

@@ -122,6 +122,8 @@ bool MappedFile::lockExclusive() {
     return true;
 }
 
+void MappedFile::closeDescriptor() { mapping.reset(); }
+
 bool identifyPath(const std::string& path, FileIdentity* identity, uint64_t* size) {
     struct stat st;
     if (::stat(path.c_str(), &st) != 0) return false;

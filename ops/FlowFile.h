@@ -88,6 +88,13 @@ public:
     // keeps no such locks.
     bool lockExclusive();
 
+    // Closes the descriptor and keeps the mapping. The mapping holds the open
+    // file, and with it a lock taken by lockExclusive, until close: one
+    // descriptor less for as long as the record is open. Afterwards
+    // writeThrough fails and lockExclusive has nothing to lock (it returns
+    // true), so it is for a guarded mapping whose lock is held.
+    void closeDescriptor();
+
 private:
     int descriptor() const;
 

@@ -171,7 +171,14 @@ void FlowRecord::writeLocked() {
 void FlowRecord::lockFileLocked(FlowNotices& notices) {
     if (file == nullptr || holdsFileLock) return;
     holdsFileLock = file->lockExclusive();
-    if (!holdsFileLock) notices.push_back(noticeOf(FlowNotice::Kind::HeldElsewhere, path));
+    if (!holdsFileLock) {
+        // The descriptor stays, so that a later login can try again.
+        notices.push_back(noticeOf(FlowNotice::Kind::HeldElsewhere, path));
+    } else if (file->guarded()) {
+        // The mapping keeps the file and the lock: the descriptor is needed
+        // only to lock or to write without a guard.
+        file->closeDescriptor();
+    }
 }
 
 }  // namespace hvr

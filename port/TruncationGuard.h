@@ -57,8 +57,11 @@ public:
     bool faulted() const { return slot != nullptr && slot->faulted.load(std::memory_order_acquire); }
 
     // Slots in the process-wide table; more pages than this at once are
-    // refused by watch().
-    static constexpr std::size_t MAX_WATCHED_PAGES = 4096;
+    // refused by watch(). One per logged-in trader: a host with 10,000
+    // traders fits, with room (256 KiB of static storage, whose pages are
+    // touched only as far as slots are used). Beyond it a flow record works
+    // unguarded and keeps its descriptor.
+    static constexpr std::size_t MAX_WATCHED_PAGES = 16384;
 
     struct Slot {
         std::atomic<uintptr_t> page{0};  // 0: free

@@ -1,19 +1,45 @@
 #include "Conversions.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
+#include <cstring>
 
 namespace hvr {
 
 namespace {
 
+// Replaces a field's text. clear() and append() keep the field's storage and
+// copy straight into it when it is large enough (a reused record's usually
+// is), a shorter path than assign(), which must allow for a source that
+// overlaps the field.
+inline void setText(std::string& field, const char* data, std::size_t size) {
+    field.clear();
+    field.append(data, size);
+}
+
 // Writes the text of "%u" straight into a record's field: no format parse and
-// no temporary string per id (called once or twice for every push).
+// no temporary string per id (called once or twice for every push). Digits are
+// written from the last one back, two at a time.
 void assignDecimalId(std::string& field, uint32_t id) {
-    char text[16];
-    const std::to_chars_result end = std::to_chars(text, text + sizeof text, id);
-    field.assign(text, end.ptr);
+    static const char PAIRS[] =
+        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+        "8081828384858687888990919293949596979899";
+    char text[10];
+    char* first = text + sizeof text;
+    while (id >= 100) {
+        const uint32_t pair = (id % 100) * 2;
+        id /= 100;
+        *--first = PAIRS[pair + 1];
+        *--first = PAIRS[pair];
+    }
+    if (id >= 10) {
+        *--first = PAIRS[id * 2 + 1];
+        *--first = PAIRS[id * 2];
+    } else {
+        *--first = static_cast<char>('0' + id);
+    }
+    setText(field, first, static_cast<std::size_t>(text + sizeof text - first));
 }
 
 }  // namespace
@@ -58,53 +84,97 @@ int32_t orderTypeCode(int ordertype) {
     }
 }
 
+namespace {
+
+// A wire text up to (not including) its first zero byte, as "%s" would read
+// it, without a second pass over it for its length.
+void assignText(std::string& field, const std::string& wire) {
+    const void* zero = std::memchr(wire.data(), '\0', wire.size());
+    const std::size_t length =
+        zero != nullptr ? static_cast<std::size_t>(static_cast<const char*>(zero) - wire.data()) : wire.size();
+    setText(field, wire.data(), length);
+}
+
+// A new field in a record must be written by its fill function below (a
+// reused record would otherwise carry an earlier delivery's value): these
+// sizes (of the 64-bit build) change with any field added, and point here.
+constexpr bool LP64 = sizeof(void*) == 8 && sizeof(std::string) == 32;
+static_assert(!LP64 || sizeof(kra::NXSEntrust) == 176, "fillEntrustAnswer and fillOrderInfo must write every field");
+static_assert(!LP64 || sizeof(kra::NXSOrderInfo) == 272, "fillOrderInfo must write every field");
+static_assert(!LP64 || sizeof(kra::NXSTradeInfo) == 232, "fillTradeInfo must write every field");
+
+}  // namespace
+
+void fillEntrustAnswer(const exchg::AnsOrderInsert& answer, kra::NXSEntrust& entrust) {
+    entrust.exchange.clear();
+    assignText(entrust.code, answer.instrument());
+    entrust.volume = answer.qty();
+    entrust.price = scaleUnsigned(answer.price());
+    entrust.direction = directionCode(answer.direct());
+    entrust.priceType = priceTypeCode(answer.pxtype());
+    entrust.timeCondition = timeConditionCode(answer.timecond());
+    entrust.offsetType = offsetCode(answer.offset());
+    assignDecimalId(entrust.entrustId, answer.orderid());
+    assignText(entrust.userTag, answer.usertag());
+}
+
+void fillOrderInfo(const exchg::Order& order, RecordSource source, kra::NXSOrderInfo& info) {
+    info.exchange.clear();
+    assignText(info.code, order.instrument());
+    info.volume = order.qty();
+    info.price = scaleSigned(order.price());
+    info.direction = directionCode(order.direct());
+    info.priceType = priceTypeCode(order.pxtype());
+    info.timeCondition = timeConditionCode(order.timecond());
+    info.offsetType = offsetCode(order.offset());
+    assignDecimalId(info.entrustId, order.orderid());
+    assignText(info.userTag, order.usertag());
+    info.tradingDate = order.tradingdate();
+    info.orderTime = source == RecordSource::Push ? order.ordertime() / 1000 : order.ordertime();
+    info.tradedVolume = order.tradedvol();
+    info.leftVolume = order.leftover();
+    info.orderState = orderStateCode(order.status());
+    info.orderType = orderTypeCode(order.ordertype());
+    setText(info.orderId, info.entrustId.data(), info.entrustId.size());
+    assignText(info.stateMessage, order.statemsg());
+}
+
+void fillTradeInfo(const exchg::Trade& trade, RecordSource source, kra::NXSTradeInfo& info) {
+    info.exchange.clear();
+    assignText(info.code, trade.instrument());
+    assignDecimalId(info.tradeId, trade.tradeid());
+    assignDecimalId(info.orderId, trade.orderid());
+    if (source == RecordSource::Push) {
+        assignText(info.userTag, trade.usertag());
+    } else {
+        info.userTag.clear();
+    }
+    info.tradingDate = trade.tradingdate();
+    info.tradeTime = trade.tradetime();
+    info.volume = trade.qty();
+    info.price = scaleSigned(trade.price());
+    info.direction = directionCode(trade.direct());
+    info.offsetType = offsetCode(trade.offset());
+    info.orderType = orderTypeCode(trade.ordertype());
+    info.tradeType = '0';
+    info.amount = scaleUnsigned(trade.amount());
+}
+
 kra::NXSEntrust* makeEntrustAnswer(const exchg::AnsOrderInsert& answer) {
-    kra::NXSEntrust* entrust = kra::NXSEntrust::create(answer.instrument().c_str(), answer.qty(),
-                                                        scaleUnsigned(answer.price()));
-    entrust->direction = directionCode(answer.direct());
-    entrust->priceType = priceTypeCode(answer.pxtype());
-    entrust->timeCondition = timeConditionCode(answer.timecond());
-    entrust->offsetType = offsetCode(answer.offset());
-    assignDecimalId(entrust->entrustId, answer.orderid());
-    entrust->userTag = answer.usertag().c_str();
+    kra::NXSEntrust* entrust = new kra::NXSEntrust();
+    fillEntrustAnswer(answer, *entrust);
     return entrust;
 }
 
 kra::NXSOrderInfo* makeOrderInfo(const exchg::Order& order, RecordSource source) {
     kra::NXSOrderInfo* info = kra::NXSOrderInfo::create();
-    info->code = order.instrument().c_str();
-    info->volume = order.qty();
-    info->price = scaleSigned(order.price());
-    info->direction = directionCode(order.direct());
-    info->priceType = priceTypeCode(order.pxtype());
-    info->timeCondition = timeConditionCode(order.timecond());
-    info->offsetType = offsetCode(order.offset());
-    assignDecimalId(info->entrustId, order.orderid());
-    info->userTag = order.usertag().c_str();
-    info->tradingDate = order.tradingdate();
-    info->orderTime = source == RecordSource::Push ? order.ordertime() / 1000 : order.ordertime();
-    info->tradedVolume = order.tradedvol();
-    info->leftVolume = order.leftover();
-    info->orderState = orderStateCode(order.status());
-    info->orderType = orderTypeCode(order.ordertype());
-    info->orderId = info->entrustId;
-    info->stateMessage = order.statemsg().c_str();
+    fillOrderInfo(order, source, *info);
     return info;
 }
 
 kra::NXSTradeInfo* makeTradeInfo(const exchg::Trade& trade, RecordSource source) {
-    kra::NXSTradeInfo* info = kra::NXSTradeInfo::create(trade.instrument().c_str());
-    assignDecimalId(info->tradeId, trade.tradeid());
-    assignDecimalId(info->orderId, trade.orderid());
-    if (source == RecordSource::Push) info->userTag = trade.usertag().c_str();
-    info->tradingDate = trade.tradingdate();
-    info->tradeTime = trade.tradetime();
-    info->volume = trade.qty();
-    info->price = scaleSigned(trade.price());
-    info->direction = directionCode(trade.direct());
-    info->offsetType = offsetCode(trade.offset());
-    info->orderType = orderTypeCode(trade.ordertype());
-    info->amount = scaleUnsigned(trade.amount());
+    kra::NXSTradeInfo* info = new kra::NXSTradeInfo();
+    fillTradeInfo(trade, source, *info);
     return info;
 }
 

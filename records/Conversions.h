@@ -37,6 +37,15 @@ enum class RecordSource { Push, List };
 kra::NXSEntrust* makeEntrustAnswer(const exchg::AnsOrderInsert& answer);
 kra::NXSOrderInfo* makeOrderInfo(const exchg::Order& order, RecordSource source);
 kra::NXSTradeInfo* makeTradeInfo(const exchg::Trade& trade, RecordSource source);
+
+// The same conversions into a record that exists already. Every field is
+// written, the ones no conversion sets back to their defaults, so a record
+// reused from an earlier delivery (and perhaps changed by the host during
+// that call) comes out exactly as a new one would. Text fields keep their
+// storage: a long tag is copied, not allocated again.
+void fillEntrustAnswer(const exchg::AnsOrderInsert& answer, kra::NXSEntrust& entrust);
+void fillOrderInfo(const exchg::Order& order, RecordSource source, kra::NXSOrderInfo& info);
+void fillTradeInfo(const exchg::Trade& trade, RecordSource source, kra::NXSTradeInfo& info);
 kra::NXSAccountInfo* makeAccountInfo(const exchg::AccountInfo& account, const std::string& userName);
 // Null when the entry is left out: unknown contract, zero volume, or no
 // catalog. A known contract without a product keeps its entry with currency

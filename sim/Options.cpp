@@ -3,6 +3,7 @@
 #include <boost/asio/ip/address.hpp>
 #include <boost/program_options.hpp>
 #include <ctime>
+#include <set>
 #include <sstream>
 
 namespace hvr::sim {
@@ -73,6 +74,12 @@ po::options_description describeOptions(SimOptions& o, RawValues& raw) {
     return d;
 }
 
+// Flags whose value is an unsigned count, size or number.
+const std::set<std::string> COUNT_FLAGS = {
+    "port",          "trading-date",  "compress-threshold", "max-connections", "log-max-bytes",   "log-max-files",
+    "random-walk-seed", "random-walk-ms", "drop-after",      "freeze-after",    "answer-delay-ms", "leave-out-pushes",
+};
+
 CommandLine failure(const std::string& text) {
     CommandLine c;
     c.action = CommandLine::Action::Error;
@@ -106,7 +113,16 @@ CommandLine parseCommandLine(const std::vector<std::string>& args) {
     try {
         // No positional arguments: a stray word is a usage error, not ignored.
         const po::positional_options_description none;
-        po::store(po::command_line_parser(args).options(description).positional(none).run(), vm);
+        const po::parsed_options parsed = po::command_line_parser(args).options(description).positional(none).run();
+        // Counts and sizes are read into unsigned types, where "-1" would
+        // silently wrap to a huge number.
+        for (const po::option& option : parsed.options) {
+            if (COUNT_FLAGS.count(option.string_key) == 0) continue;
+            for (const std::string& value : option.value)
+                if (!value.empty() && value.front() == '-')
+                    return failure("--" + option.string_key + ": \"" + value + "\" is negative; it must be 0 or more");
+        }
+        po::store(parsed, vm);
         po::notify(vm);
     } catch (const po::error& e) {
         return failure(std::string(e.what()) + " (see --help)");

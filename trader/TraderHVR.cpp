@@ -2,6 +2,8 @@
 // disconnect, release and destruction, and the network thread's life.
 #include "trader/TraderHVR.h"
 
+#include <sys/mman.h>
+
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/filesystem/operations.hpp>
@@ -9,6 +11,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "ops/EntrustId.h"
 #include "texts/LogText.h"
@@ -164,6 +167,16 @@ bool TraderHVR::makeEntrustId(char* buffer, int length) {
         return false;
     ++entrustSequence;
     return true;
+}
+
+void* TraderHVR::operator new(std::size_t size) {
+    void* mapped = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED) throw std::bad_alloc();
+    return mapped;
+}
+
+void TraderHVR::operator delete(void* object, std::size_t size) noexcept {
+    if (object != nullptr) ::munmap(object, size);
 }
 
 void TraderHVR::release() {

@@ -112,6 +112,17 @@ TEST(Options, BadFlagsAreErrorsWithAMessage) {
     EXPECT_NE(parse({"--listen", "10.0.0.1"}).text.find("loopback"), std::string::npos);
 }
 
+TEST(Options, NegativeCountsAreErrorsNotHugeNumbers) {
+    for (const char* flag : {"--drop-after", "--freeze-after", "--max-connections", "--answer-delay-ms",
+                             "--leave-out-pushes", "--compress-threshold", "--port"}) {
+        const CommandLine c = parse({flag, "-1"});
+        EXPECT_EQ(c.action, CommandLine::Action::Error) << flag;
+        EXPECT_NE(c.text.find("negative"), std::string::npos) << flag << ": " << c.text;
+    }
+    const CommandLine both = parse({"--drop-after=-3"});
+    EXPECT_EQ(both.action, CommandLine::Action::Error) << both.text;
+}
+
 TEST(Options, LeaveOutPushesTakesAPositiveCount) {
     EXPECT_EQ(parse({"--leave-out-pushes", "3"}).options.leaveOutPushEvery, 3u);
     EXPECT_EQ(parse({}).options.leaveOutPushEvery, 0u);

@@ -2,6 +2,7 @@
 // the file emptied, copied over, deleted or renamed over while pushes arrive;
 // a login for another user; a second holder of the same file; a new trading
 // day resumed from yesterday's push id.
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -254,6 +255,41 @@ TEST_F(FlowRecordSession, NewTradingDayAfterAResumedLoginIsWarned) {
     overwrite(flowPath("bob"), flowBytes(0, DAY - 1));
     loginAs("bob", DAY);  // resumed from 0: nothing is skipped
     EXPECT_EQ(listener.countLogs(LOG_NEW_TRADING_DAY), 2u);
+}
+
+// Descriptors now open in this process, other than the one listing them.
+std::size_t openDescriptors() {
+    std::size_t n = 0;
+    DIR* dir = ::opendir("/proc/self/fd");
+    if (dir == nullptr) return 0;
+    while (const dirent* entry = ::readdir(dir)) n += entry->d_name[0] != '.';
+    ::closedir(dir);
+    return n - 1;
+}
+
+// What a host with thousands of traders budgets for: a logged-in trader
+// holds its socket and its event loop's epoll and eventfd, and nothing else
+// (the flow file stays mapped and locked without a descriptor); all of them
+// go with the trader.
+TEST(FlowRecordDescriptors, ALoggedInTraderHoldsThreeDescriptorsAndReleasesThemAll) {
+    TempDir dir;
+    TestListener listener;
+    const std::size_t before = openDescriptors();
+    {
+        ScriptedServer server;
+        const std::size_t serverOnly = openDescriptors();
+        TraderHandle trader;
+        auto config = makeConfig({"127.0.0.1", server.portText(), dir.prefix(), "0"});
+        ASSERT_TRUE(trader->init(config.get()));
+        trader->registerListener(&listener);
+        trader->connect();
+        ASSERT_TRUE(listener.waitForEvent(0, 0));
+        loginAnswered(trader.get(), server, listener, "alice", loginAnswer(0, "", DAY, 1));
+        EXPECT_EQ(listener.countLogs(LOG_FLOW_UNAVAILABLE), 0u);
+        // The server's end of the connection is one more.
+        EXPECT_EQ(openDescriptors(), serverOnly + 1 + 3);
+    }
+    EXPECT_EQ(openDescriptors(), before);
 }
 
 }  // namespace

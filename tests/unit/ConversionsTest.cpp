@@ -291,5 +291,119 @@ TEST(Conversions, EntrustAnswerCarriesTheServersOrderId) {
     e->release();
 }
 
+// A record as a host may leave it after its call: every field changed, texts
+// longer than the inline storage. Filling it again must give what a new
+// record gets.
+const std::string SCRIBBLE = "scribbled by the host, longer than a short string";
+
+void scribble(kra::NXSEntrust& e) {
+    e.exchange = e.code = e.entrustId = e.userTag = SCRIBBLE;
+    e.volume = 999;
+    e.price = -1.5;
+    e.direction = e.priceType = e.timeCondition = e.offsetType = 'z';
+}
+
+void scribble(kra::NXSOrderInfo& o) {
+    scribble(static_cast<kra::NXSEntrust&>(o));
+    o.tradingDate = 1;
+    o.orderTime = 2;
+    o.tradedVolume = o.leftVolume = 3;
+    o.orderState = 'z';
+    o.orderType = 77;
+    o.orderId = o.stateMessage = SCRIBBLE;
+}
+
+void scribble(kra::NXSTradeInfo& t) {
+    t.exchange = t.code = t.tradeId = t.orderId = t.userTag = SCRIBBLE;
+    t.tradingDate = 1;
+    t.tradeTime = 2;
+    t.volume = 3;
+    t.price = t.amount = -1.5;
+    t.direction = t.offsetType = t.tradeType = 'z';
+    t.orderType = 77;
+}
+
+void expectSameEntrust(const kra::NXSEntrust& a, const kra::NXSEntrust& b) {
+    EXPECT_EQ(a.exchange, b.exchange);
+    EXPECT_EQ(a.code, b.code);
+    EXPECT_EQ(a.volume, b.volume);
+    EXPECT_EQ(a.price, b.price);
+    EXPECT_EQ(a.direction, b.direction);
+    EXPECT_EQ(a.priceType, b.priceType);
+    EXPECT_EQ(a.timeCondition, b.timeCondition);
+    EXPECT_EQ(a.offsetType, b.offsetType);
+    EXPECT_EQ(a.entrustId, b.entrustId);
+    EXPECT_EQ(a.userTag, b.userTag);
+}
+
+TEST(Conversions, FillingAReusedRecordGivesWhatANewRecordGets) {
+    exchg::AnsOrderInsert answer;
+    answer.set_orderid(57);
+    answer.set_result(0);
+    answer.set_instrument("IF2412");
+    answer.set_price(123456);
+    answer.set_qty(2);
+    answer.set_direct(exchg::DT_Long);
+    answer.set_offset(exchg::OF_Close);
+    answer.set_pxtype(exchg::PT_LimitPrice);
+    answer.set_timecond(exchg::TC_ImmediateOrCancel);
+    answer.set_usertag("t1");
+    kra::NXSEntrust* fresh = makeEntrustAnswer(answer);
+    kra::NXSEntrust reused;
+    scribble(reused);
+    fillEntrustAnswer(answer, reused);
+    expectSameEntrust(reused, *fresh);
+    fresh->release();
+
+    exchg::Order order = sampleOrder();
+    order.clear_statemsg();  // an absent optional text empties the field too
+    for (RecordSource source : {RecordSource::Push, RecordSource::List}) {
+        kra::NXSOrderInfo* made = makeOrderInfo(order, source);
+        kra::NXSOrderInfo again;
+        scribble(again);
+        fillOrderInfo(order, source, again);
+        expectSameEntrust(again, *made);
+        EXPECT_EQ(again.tradingDate, made->tradingDate);
+        EXPECT_EQ(again.orderTime, made->orderTime);
+        EXPECT_EQ(again.tradedVolume, made->tradedVolume);
+        EXPECT_EQ(again.leftVolume, made->leftVolume);
+        EXPECT_EQ(again.orderState, made->orderState);
+        EXPECT_EQ(again.orderType, made->orderType);
+        EXPECT_EQ(again.orderId, made->orderId);
+        EXPECT_EQ(again.stateMessage, made->stateMessage);
+        made->release();
+    }
+
+    for (RecordSource source : {RecordSource::Push, RecordSource::List}) {
+        kra::NXSTradeInfo* made = makeTradeInfo(sampleTrade(), source);
+        kra::NXSTradeInfo again;
+        scribble(again);
+        fillTradeInfo(sampleTrade(), source, again);
+        EXPECT_EQ(again.exchange, made->exchange);
+        EXPECT_EQ(again.code, made->code);
+        EXPECT_EQ(again.tradeId, made->tradeId);
+        EXPECT_EQ(again.orderId, made->orderId);
+        EXPECT_EQ(again.userTag, made->userTag);  // empty from a list
+        EXPECT_EQ(again.tradingDate, made->tradingDate);
+        EXPECT_EQ(again.tradeTime, made->tradeTime);
+        EXPECT_EQ(again.volume, made->volume);
+        EXPECT_EQ(again.price, made->price);
+        EXPECT_EQ(again.direction, made->direction);
+        EXPECT_EQ(again.offsetType, made->offsetType);
+        EXPECT_EQ(again.orderType, made->orderType);
+        EXPECT_EQ(again.tradeType, made->tradeType);
+        EXPECT_EQ(again.amount, made->amount);
+        made->release();
+    }
+}
+
+TEST(Conversions, TextsStopAtTheirFirstZeroByte) {
+    exchg::Order order = sampleOrder();
+    order.set_usertag(std::string("tag\0hidden", 10));
+    kra::NXSOrderInfo info;
+    fillOrderInfo(order, RecordSource::Push, info);
+    EXPECT_EQ(info.userTag, "tag");
+}
+
 }  // namespace
 }  // namespace hvr

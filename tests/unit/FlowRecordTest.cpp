@@ -10,6 +10,10 @@
 #include <boost/filesystem.hpp>
 #include <csignal>
 #include <fstream>
+#include <memory>
+#include <vector>
+
+#include "port/TruncationGuard.h"
 
 #include "support/FlowBytes.h"
 #include "support/TempDir.h"
@@ -100,6 +104,21 @@ TEST_F(FlowRecordTest, ReopeningKeepsTheRecordAndGivesThePreviousDate) {
     EXPECT_EQ(opened.previousTradingDate, DAY);
     EXPECT_EQ(record.pushIdForLogin(path), 501);
     EXPECT_EQ(fileBytes(path), flowBytes(501, DAY + 1));
+}
+
+// A host with 10,000 traders has 10,000 flow records open, each needing a
+// guard: without one the record keeps its descriptor and writes through a
+// system call at every push.
+TEST(TruncationGuardTable, TenThousandPagesAreWatchedAtOnce) {
+    const uintptr_t pageSize = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+    std::vector<std::unique_ptr<TruncationGuard>> guards;
+    for (uintptr_t i = 0; i < 10000; ++i) {
+        guards.push_back(std::make_unique<TruncationGuard>());
+        // Addresses far from anything mapped: watch only records the page.
+        const bool watched = guards.back()->watch(reinterpret_cast<const void*>((uintptr_t{1} << 44) + i * pageSize));
+        if (i == 0 && !watched) GTEST_SKIP() << "no SIGBUS handler in this build (a sanitizer keeps the signal)";
+        ASSERT_TRUE(watched) << "page " << i;
+    }
 }
 
 // A fault in a mapping that is not ours must fare as it would without the
