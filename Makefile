@@ -7,8 +7,13 @@ SOAK_SECONDS ?= 120
 SOAK_SEED ?=
 SOAK_ARGS ?=
 SOAK_SANITIZE ?= thread
+MUTANTS ?=
+MUTANTS_PICK ?= 0
+MUTANTS_SEED ?= 0
+MUTANTS_SECONDS ?= 60
+MUTANTS_SOAK_SEED ?= 7
 
-.PHONY: all deps build python wheel check-wheel docs test asan tsan soak demo bench bench-scale10k fuzz clean install check-install
+.PHONY: all deps build python wheel check-wheel docs test asan tsan soak mutants demo bench bench-scale10k fuzz clean install check-install
 
 all: build
 
@@ -95,6 +100,17 @@ soak: deps
 	cmake --build $(SOAK_BUILD) -j $(JOBS) --target hvr-soak TraderHVR
 	$(SOAK_ENV) bash scripts/soak.sh $(SOAK_BUILD) build/sim/hvr-sim $(SOAK_SECONDS) "$(SOAK_SEED)" $(SOAK_ARGS)
 
+# The soak's mutation score: each deliberate fault of tests/mutants/ applied
+# to a scratch copy (build-mutants/), built, and soaked with a fixed seed.
+#   make mutants                                   every mutant
+#   make mutants MUTANTS="push-lost order-sent-twice"
+#   make mutants MUTANTS_PICK=2 MUTANTS_SEED=N     two drawn by seed N (CI)
+mutants: deps
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build build -j $(JOBS) --target hvr-sim
+	JOBS=$(JOBS) bash tests/mutants/run.sh build/sim/hvr-sim --seconds $(MUTANTS_SECONDS) \
+	  --soak-seed $(MUTANTS_SOAK_SEED) --pick $(MUTANTS_PICK) --seed $(MUTANTS_SEED) $(MUTANTS)
+
 # A demo session against the bundled simulator.
 demo: build
 	bash scripts/demo.sh build
@@ -120,4 +136,4 @@ fuzz: deps
 	bash scripts/fuzz.sh build-fuzz $(FUZZ_SECONDS)
 
 clean:
-	rm -rf build build-asan build-tsan build-release build-fuzz build-wheel dist
+	rm -rf build build-asan build-tsan build-release build-fuzz build-wheel build-mutants dist

@@ -1,11 +1,8 @@
 #include "PacketMix.h"
 
-#include <zlib.h>
-
-#include <stdexcept>
-
 #include "exchg.pb.h"
 #include "net/WireFormat.h"
+#include "tests/support/CompressedPacket.h"
 
 namespace hvr::bench {
 
@@ -18,16 +15,6 @@ constexpr uint64_t DAY_START_MS = 1796601600000ULL;
 std::string packet(uint16_t functionCode, const std::string& payload, uint32_t rawLength, uint32_t requestNo) {
     std::string out;
     appendPacket(out, functionCode, requestNo, payload.data(), payload.size(), rawLength);
-    return out;
-}
-
-std::string deflate(const std::string& raw) {
-    uLongf size = compressBound(raw.size());
-    std::string out(size, '\0');
-    if (compress2(reinterpret_cast<Bytef*>(&out[0]), &size, reinterpret_cast<const Bytef*>(raw.data()), raw.size(),
-                  Z_BEST_SPEED) != Z_OK)
-        throw std::runtime_error("compress2 failed");
-    out.resize(size);
     return out;
 }
 
@@ -145,8 +132,7 @@ private:
     void add(uint16_t functionCode, const std::string& payload, bool compress) {
         const uint32_t number = functionCode == FC_PUSH_MESSAGE ? 0 : ++requestNo;  // pushes answer no request
         if (compress) {
-            mix.stream += packet(functionCode, deflate(payload),
-                                 static_cast<uint32_t>(PACKET_HEADER_SIZE + payload.size()), number);
+            mix.stream += test::compressedPacket(functionCode, payload, number);
             ++mix.compressed;
         } else {
             mix.stream += packet(functionCode, payload, 0, number);
@@ -194,7 +180,7 @@ std::string largeOrderListPacket(std::size_t count) {
     exchg::OrderList orders;
     for (std::size_t i = 0; i < count; ++i) *orders.add_orders() = makeOrder(static_cast<uint32_t>(i + 1), 13);
     const std::string payload = orders.SerializeAsString();
-    return packet(FC_QRY_ORDERS, deflate(payload), static_cast<uint32_t>(PACKET_HEADER_SIZE + payload.size()), 1);
+    return test::compressedPacket(FC_QRY_ORDERS, payload, 1);
 }
 
 }  // namespace hvr::bench

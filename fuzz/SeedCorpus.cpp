@@ -1,10 +1,7 @@
 #include "SeedCorpus.h"
 
-#include <zlib.h>
-
-#include <stdexcept>
-
 #include "net/WireFormat.h"
+#include "tests/support/CompressedPacket.h"
 
 namespace hvr_fuzz {
 
@@ -218,15 +215,7 @@ std::string serverPacket(uint16_t functionCode, const std::string& payload, uint
 }
 
 std::string compressedServerPacket(uint16_t functionCode, const std::string& payload, uint32_t requestNo) {
-    uLongf size = compressBound(static_cast<uLong>(payload.size()));
-    std::string packed(size, '\0');
-    if (compress2(reinterpret_cast<Bytef*>(&packed[0]), &size, reinterpret_cast<const Bytef*>(payload.data()),
-                  static_cast<uLong>(payload.size()), Z_BEST_COMPRESSION) != Z_OK) {
-        throw std::runtime_error("compress2 failed");
-    }
-    packed.resize(size);
-    const auto rawLength = static_cast<uint32_t>(hvr::PACKET_HEADER_SIZE + payload.size());
-    return packetWith(functionCode, packed, rawLength, requestNo);
+    return hvr::test::compressedPacket(functionCode, payload, requestNo, Z_BEST_COMPRESSION);
 }
 
 std::vector<Seed> seedCorpus() {

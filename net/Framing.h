@@ -74,4 +74,14 @@ FramingStatus processFrames(std::string& buffer, Dispatch&& dispatch) {
     return status;
 }
 
+// The host requests in a run of outgoing packets laid back to back (a send
+// queue or a batch), heartbeats and logouts left out: how many there are,
+// and how many lie wholly within its first `sent` bytes (those may have
+// reached the server when a send fails part way).
+struct RequestCount {
+    int total = 0;
+    int sentWhole = 0;
+};
+RequestCount countRequests(const std::string& packets, std::size_t sent = 0);
+
 }  // namespace hvr

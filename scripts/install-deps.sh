@@ -17,6 +17,8 @@ PACKAGES=(
   libedit-dev nlohmann-json3-dev
   # the vanished-server test: a network namespace and a firewall rule in it
   iproute2 nftables
+  # make mutants applies the soak's deliberate faults
+  patch
 )
 
 missing=()

@@ -19,6 +19,7 @@ struct RawValues {
     int64_t failWritesAfter = 0;  // signed, so that -1 is refused rather than read as 2^64 - 1
     unsigned port = 0;
     std::string logLevel = "info";
+    std::string connectionFaults;
 };
 
 po::options_description describeOptions(SimOptions& o, RawValues& raw) {
@@ -58,6 +59,12 @@ po::options_description describeOptions(SimOptions& o, RawValues& raw) {
         ("one-byte-writes", po::bool_switch(&o.oneByteWrites), "write every packet in 1-byte chunks")
         ("answer-delay-ms", po::value(&o.answerDelayMs)->value_name("N"), "delay every answer by N ms")
         ("refuse-logins", po::bool_switch(&o.refuseLogins), "answer every login with result -21")
+        ("connection-faults", po::value(&raw.connectionFaults)->value_name("LIST"),
+         "faults for the first connections, one each: stall:MS, trickle:BYTES, reset:MS, comma separated")
+        ("small-socket-buffers", po::bool_switch(&o.smallSocketBuffers),
+         "small receive buffer and segment size on every connection")
+        ("request-journal", po::value(&o.requestJournal)->value_name("PATH"),
+         "append one line per request received (and per accept, receive, close) to PATH")
         ("fail-writes-after", po::value(&raw.failWritesAfter)->value_name("N"),
          "fail every save after the first N, as on a full disk")
         ("leave-out-pushes", po::value(&o.leaveOutPushEvery)->value_name("N"),
@@ -163,6 +170,13 @@ CommandLine parseCommandLine(const std::vector<std::string>& args) {
     if (vm.count("freeze-after") && o.freezeAfter == 0) return failure("--freeze-after: must be at least 1");
     if (!(o.heartbeatSeconds >= 0) || o.heartbeatSeconds > 86400.0)
         return failure("--heartbeat-seconds: must be from 0 to 86400 seconds");
+    if (vm.count("connection-faults")) {
+        const auto faults = parseConnectionFaults(raw.connectionFaults);
+        if (!faults)
+            return failure("--connection-faults: \"" + raw.connectionFaults +
+                           "\" is not a list of stall:MS, trickle:BYTES, reset:MS with amounts above 0");
+        o.connectionFaults = *faults;
+    }
     return result;
 }
 

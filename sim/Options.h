@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "ConnectionFault.h"
 #include "EventLog.h"
 
 namespace hvr::sim {
@@ -35,6 +36,9 @@ struct SimOptions {
     bool oneByteWrites = false;
     unsigned answerDelayMs = 0;
     bool refuseLogins = false;
+    std::vector<ConnectionFault> connectionFaults;  // for the first connections, in order
+    bool smallSocketBuffers = false;
+    std::string requestJournal;  // empty = none
     std::optional<uint64_t> failWritesAfter;  // saves after this many fail as on a full disk
     uint32_t leaveOutPushEvery = 0;  // 0 = never
 };

@@ -1,5 +1,8 @@
 #include "Server.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+
 #include <algorithm>
 
 #include "EventLog.h"
@@ -22,6 +25,13 @@ Server::Server(asio::io_context& io, const tcp::endpoint& endpoint, Desk& desk, 
     : acceptor_(io), retryTimer_(io), desk_(desk), options_(options), maxConnections_(maxConnections) {
     acceptor_.open(endpoint.protocol());
     acceptor_.set_option(tcp::acceptor::reuse_address(true));
+    if (options.smallSocketBuffers) {
+        // Inherited by every accepted socket; the segment size is announced
+        // in the handshake, so both must be set before listening.
+        acceptor_.set_option(asio::socket_base::receive_buffer_size(SMALL_RECEIVE_BUFFER));
+        const int segment = SMALL_MAX_SEGMENT;
+        ::setsockopt(acceptor_.native_handle(), IPPROTO_TCP, TCP_MAXSEG, &segment, sizeof segment);
+    }
     acceptor_.bind(endpoint);
     acceptor_.listen();
     endpoint_ = acceptor_.local_endpoint();
@@ -58,7 +68,9 @@ void Server::onAccepted(const boost::system::error_code& error, tcp::socket sock
     } else {
         boost::system::error_code ignored;
         socket.set_option(tcp::no_delay(true), ignored);
-        auto session = std::make_shared<Session>(std::move(socket), desk_, options_);
+        ConnectionFault fault;
+        if (faultsHandedOut_ < options_.connectionFaults.size()) fault = options_.connectionFaults[faultsHandedOut_++];
+        auto session = std::make_shared<Session>(std::move(socket), desk_, options_, fault);
         sessions_.push_back(session);
         session->start();
     }

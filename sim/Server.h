@@ -9,7 +9,8 @@
 // descriptors left, for one) is retried after an AcceptBackoff wait, and its
 // log line is throttled to one a second, so a lasting failure neither spins
 // nor floods the log. A DescriptorReserve is let go while the failure is
-// logged, so the error path never runs with no descriptor at all.
+// logged, so the error path never runs with no descriptor at all. The first
+// sessions get the connection faults of the options, one each.
 //
 // Threads: constructed on any thread; start(), stop() and every handler run
 // on the io_context's one network thread.
@@ -64,6 +65,7 @@ private:
     const SessionOptions options_;
     const std::size_t maxConnections_;
     std::vector<std::weak_ptr<Session>> sessions_;
+    std::size_t faultsHandedOut_ = 0;  // of options_.connectionFaults
     AcceptBackoff backoff_;
     DescriptorReserve reserve_;
     LogThrottle acceptFailureLog_{std::chrono::seconds(1)};

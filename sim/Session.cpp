@@ -1,5 +1,7 @@
 #include "Session.h"
 
+#include <unistd.h>
+
 #include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
 #include <algorithm>
@@ -31,6 +33,11 @@ std::string framingProblem(FramingStatus status) {
 // A buffer this much larger than what it holds is given back after a pass.
 constexpr std::size_t KEEP_INBOUND_CAPACITY = 1u << 20;
 
+std::string nextConnectionId() {
+    static uint64_t count = 0;  // network thread only
+    return std::to_string(::getpid()) + "." + std::to_string(++count);
+}
+
 // What one gathered write takes at most from the queue.
 constexpr std::size_t MAX_WRITE_PACKETS = 256;
 constexpr std::size_t MAX_WRITE_BYTES = 1u << 20;
@@ -41,44 +48,82 @@ std::string millisecondsText(Clock::duration d) {
 
 }  // namespace
 
-Session::Session(asio::ip::tcp::socket socket, Desk& desk, const SessionOptions& options)
+Session::Session(asio::ip::tcp::socket socket, Desk& desk, const SessionOptions& options, ConnectionFault fault)
     : socket_(std::move(socket)),
       idleTimer_(socket_.get_executor()),
       delayTimer_(socket_.get_executor()),
       heartbeatTimer_(socket_.get_executor()),
+      faultTimer_(socket_.get_executor()),
       desk_(desk),
-      options_(options) {
+      options_(options),
+      fault_(fault),
+      id_(nextConnectionId()) {
     boost::system::error_code ignored;
     const auto remote = socket_.remote_endpoint(ignored);
     peer_ = ignored ? std::string("unknown peer") : remote.address().to_string() + ":" + std::to_string(remote.port());
+    if (!ignored) peerPort_ = remote.port();
 }
 
 Session::~Session() { desk_.detach(*this); }
 
 void Session::start() {
-    logEvent(peer_ + " connected");
+    const bool faulty = fault_.kind != ConnectionFault::Kind::None;
+    logEvent(peer_ + " connected" + (faulty ? " (fault injection: " + describeFault(fault_) + ")" : ""));
+    if (options_.journal) options_.journal->accepted(id_, peerPort_, describeFault(fault_));
     desk_.attach(*this);
     connectedAt_ = lastHeard_ = notLoggedInSince_ = Clock::now();
     armIdleTimer(deadline());
     armHeartbeat();
+    if (fault_.kind == ConnectionFault::Kind::Stall || fault_.kind == ConnectionFault::Kind::Reset) {
+        faultTimer_.expires_after(std::chrono::milliseconds(fault_.amount));
+        faultTimer_.async_wait([self = shared_from_this()](const boost::system::error_code& error) {
+            self->onFaultTimer(error);
+        });
+        return;
+    }
     readSome();
 }
 
-void Session::stop(const std::string& reason) {
+void Session::onFaultTimer(const boost::system::error_code& error) {
+    if (error || stopped_) return;
+    if (fault_.kind == ConnectionFault::Kind::Reset) {
+        reset("reset after " + std::to_string(fault_.amount) + " ms without reading (fault injection)");
+    } else {
+        readSome();  // the stall is over: what comes is read and discarded
+    }
+}
+
+void Session::stop(const std::string& reason) { close(reason, false); }
+
+void Session::reset(const std::string& reason) { close(reason, true); }
+
+void Session::close(const std::string& reason, bool withReset) {
     if (stopped_) return;
     stopped_ = true;
+    // Logged and journaled before the client can see the end.
     logEvent(peer_ + " disconnected: " + reason);
+    if (options_.journal) options_.journal->closed(id_, reason);
     desk_.detach(*this);
     boost::system::error_code ignored;
-    socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+    if (withReset) {
+        // A zero linger time makes the close send a reset instead of the end
+        // of the stream.
+        socket_.set_option(asio::socket_base::linger(true, 0), ignored);
+    } else {
+        socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+    }
     socket_.close(ignored);
     idleTimer_.cancel();
     delayTimer_.cancel();
     heartbeatTimer_.cancel();
+    faultTimer_.cancel();
 }
 
 void Session::readSome() {
-    socket_.async_read_some(asio::buffer(readChunk_),
+    if (options_.journal) readStarted_ = RequestJournal::now();
+    // A trickling connection takes one byte per receive.
+    const std::size_t size = fault_.kind == ConnectionFault::Kind::Trickle ? 1 : readChunk_.size();
+    socket_.async_read_some(asio::buffer(readChunk_.data(), size),
                             [self = shared_from_this()](const boost::system::error_code& error, std::size_t size) {
                                 self->onRead(error, size);
                             });
@@ -90,6 +135,12 @@ void Session::onRead(const boost::system::error_code& error, std::size_t size) {
         stop(error == asio::error::eof ? "closed by the client" : "read failed: " + error.message());
         return;
     }
+    if (options_.journal) {
+        boost::system::error_code unknown;
+        const std::size_t waiting = socket_.available(unknown);
+        options_.journal->received(id_, size, readStarted_, !unknown && waiting == 0);
+    }
+    bytesRead_ += size;
     inbound_.append(readChunk_.data(), size);
     handleBuffered();
 }
@@ -124,8 +175,8 @@ void Session::handleBuffered() {
     }
     if (inbound_.capacity() > KEEP_INBOUND_CAPACITY && inbound_.size() < KEEP_INBOUND_CAPACITY / 2)
         inbound_.shrink_to_fit();
-    if (draining_) {
-        writeNext();  // stops once everything queued is written
+    if (fault_.kind == ConnectionFault::Kind::Trickle && bytesRead_ >= fault_.amount) {
+        reset("reset after " + std::to_string(bytesRead_) + " bytes read one at a time (fault injection)");
         return;
     }
     if (freezing_) {
@@ -134,6 +185,11 @@ void Session::handleBuffered() {
         writeNext();  // freezes once everything queued is written
         return;
     }
+    // Past the drop-after count the session still reads, so that what the
+    // client sends meanwhile is journaled as discarded, until its answers
+    // are written and it stops.
+    if (draining_) writeNext();
+    if (stopped_) return;
     if (paused) {
         readPaused_ = true;
         return;
@@ -143,16 +199,24 @@ void Session::handleBuffered() {
 
 bool Session::dispatch(const uint8_t* packet, const PacketHeader& header, std::string& malformed) {
     if (stopped_) return false;
-    if (draining_ || freezing_) return true;  // past the fault's count: read but not handled
+    if (freezing_) return true;  // past the fault's count: read but not handled
     lastHeard_ = Clock::now();
-    malformed = tooLargeBeforeLogin(header);
-    if (!malformed.empty()) return false;
+    if (!draining_) {
+        malformed = tooLargeBeforeLogin(header);
+        if (!malformed.empty()) return false;
+    }
     std::string payload;
     if (!extractPayload(packet, header, payload)) {
         malformed = "compressed payload of function code " + std::to_string(header.functionCode) +
                     " does not inflate to its announced size";
         return false;
     }
+    // Past the drop-after count, and after a stall, packets are read but not
+    // handled: nothing is answered, so a client that has closed in the
+    // meantime is not reset by an answer and its last bytes still arrive.
+    const bool discarded = draining_ || fault_.kind == ConnectionFault::Kind::Stall;
+    if (options_.journal) options_.journal->request(id_, header, payload, !discarded);
+    if (discarded) return true;
     if (!desk_.handle(*this, header, payload)) {
         malformed = "payload of function code " + std::to_string(header.functionCode) + " does not parse";
         return false;

@@ -2,8 +2,9 @@
 // hands them to the Desk, and writes answers and pushes back in order with
 // at most one write in flight (the completion of one write starts the next).
 // Also enforces the idle timeout, the packet size limit of a client that has
-// not logged in, and the fault-injection settings, and sends a heartbeat at
-// a fixed interval while the client is logged in.
+// not logged in, and the fault-injection settings (those of every connection,
+// and the ConnectionFault of this one), writes the request journal, and sends
+// a heartbeat at a fixed interval while the client is logged in.
 //
 // Limits: before a login succeeds (and again after a logout) a packet may be
 // at most maxPacketBeforeLogin bytes, announced or inflated: a login request
@@ -39,8 +40,10 @@
 #include <string>
 #include <vector>
 
+#include "ConnectionFault.h"
 #include "Desk.h"
 #include "DeskClient.h"
+#include "RequestJournal.h"
 
 namespace hvr::sim {
 
@@ -53,17 +56,25 @@ struct SessionOptions {
     std::chrono::milliseconds answerDelay{0};      // hold every outgoing packet this long
     std::size_t maxQueuedBytes = 64u << 20;        // a client that lets more pile up is dropped
     std::size_t maxPacketBeforeLogin = 64u << 10;  // largest packet (header included) before a login
+    RequestJournal* journal = nullptr;             // not owned; outlives every session; none = no journal
+    // Server-wide: the Server hands these to its first connections and
+    // applies the small buffers to its listening socket.
+    std::vector<ConnectionFault> connectionFaults;
+    bool smallSocketBuffers = false;
     std::chrono::milliseconds loginTimeout{5000};  // a connection not logged in by then is closed
     std::size_t readPauseBytes = 256u << 10;       // nothing read while more than this waits to be written
 };
 
 class Session : public std::enable_shared_from_this<Session>, public DeskClient {
 public:
-    Session(boost::asio::ip::tcp::socket socket, Desk& desk, const SessionOptions& options);
+    Session(boost::asio::ip::tcp::socket socket, Desk& desk, const SessionOptions& options,
+            ConnectionFault fault = {});
     ~Session();
 
     void start();
     void stop(const std::string& reason);
+    // stop(), closing with a reset: what has not been read is discarded.
+    void reset(const std::string& reason);
     bool stopped() const { return stopped_; }
 
     // True once a login of this connection succeeded (and no logout since).
@@ -81,6 +92,8 @@ private:
         std::chrono::steady_clock::time_point due;  // not written before this time
     };
 
+    void close(const std::string& reason, bool withReset);
+    void onFaultTimer(const boost::system::error_code& error);
     void readSome();
     void onRead(const boost::system::error_code& error, std::size_t size);
     void handleBuffered();
@@ -102,12 +115,18 @@ private:
     boost::asio::steady_timer idleTimer_;
     boost::asio::steady_timer delayTimer_;
     boost::asio::steady_timer heartbeatTimer_;
+    boost::asio::steady_timer faultTimer_;
     Desk& desk_;
     const SessionOptions options_;
+    const ConnectionFault fault_;
     std::string peer_;
+    uint16_t peerPort_ = 0;
+    const std::string id_;  // PID.N, as the request journal names the connection
 
     // Receive side.
     std::array<char, 65536> readChunk_{};
+    int64_t readStarted_ = 0;  // when the pending receive was asked for (journal clock)
+    uint64_t bytesRead_ = 0;
     std::string inbound_;  // bounded at MAX_PACKET_SIZE, before a login by the smaller limit
     std::chrono::steady_clock::time_point connectedAt_;
     std::chrono::steady_clock::time_point lastHeard_;  // when the last whole packet arrived

@@ -74,6 +74,12 @@ SimApp::SimApp(const SimOptions& options) : options_(options), walkTimer_(io_) {
     sessionOptions.freezeAfterPackets = options.freezeAfter;
     sessionOptions.oneByteWrites = options.oneByteWrites;
     sessionOptions.answerDelay = std::chrono::milliseconds(options.answerDelayMs);
+    sessionOptions.connectionFaults = options.connectionFaults;
+    sessionOptions.smallSocketBuffers = options.smallSocketBuffers;
+    if (!options.requestJournal.empty()) {
+        journal_ = std::make_unique<RequestJournal>(options.requestJournal);
+        sessionOptions.journal = journal_.get();
+    }
     const asio::ip::tcp::endpoint endpoint(asio::ip::make_address(options.listen), options.port);
     server_ = std::make_unique<Server>(io_, endpoint, *desk_, sessionOptions, connectionCapLogged(options.maxConnections));
 

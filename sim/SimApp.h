@@ -23,6 +23,7 @@
 #include "Desk.h"
 #include "Options.h"
 #include "PriceWalk.h"
+#include "RequestJournal.h"
 #include "Server.h"
 #include "Store.h"
 
@@ -63,6 +64,7 @@ private:
     std::unique_ptr<Store> store_;
     std::unique_ptr<Book> book_;
     std::unique_ptr<Desk> desk_;
+    std::unique_ptr<RequestJournal> journal_;  // before io_: outlives the sessions its handlers hold
     boost::asio::io_context io_;
     std::unique_ptr<Server> server_;
     std::optional<boost::asio::signal_set> signals_;

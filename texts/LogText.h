@@ -40,10 +40,22 @@ inline constexpr const char LOG_LOOP_ERROR[] = "[TraderHVR]\xcd\xf8\xc2\xe7\xc1\
 inline constexpr const char LOG_PACKET_TOO_LARGE[] = "[TraderHVR]\xb0\xfc\xcc\xab\xb4\xf3,\xb6\xaa\xc6\xfa";
 // [TraderHVR]包头不对,丢弃
 inline constexpr const char LOG_BAD_HEADER[] = "[TraderHVR]\xb0\xfc\xcd\xb7\xb2\xbb\xb6\xd4,\xb6\xaa\xc6\xfa";
-// [TraderHVR]发送出错   (104: a batch of requests was lost on the wire)
-inline constexpr const char LOG_SEND_ERROR[] = "[TraderHVR]\xb7\xa2\xcb\xcd\xb3\xf6\xb4\xed";
+// [TraderHVR]发送出错:丢弃%d个请求,其中%d个已完整发出   (104: a batch failed on
+// the wire or was cut off part way and is dropped: the requests it held, and
+// how many of them had left whole before the failure, so may have arrived.
+// Heartbeats and logouts are not counted)
+inline constexpr const char LOG_SEND_ERROR[] =
+    "[TraderHVR]\xb7\xa2\xcb\xcd\xb3\xf6\xb4\xed:\xb6\xaa\xc6\xfa%d\xb8\xf6\xc7\xeb\xc7\xf3,"
+    "\xc6\xe4\xd6\xd0%d\xb8\xf6\xd2\xd1\xcd\xea\xd5\xfb\xb7\xa2\xb3\xf6";
+// [TraderHVR]连接关闭时%d个请求未发出,重连后发送   (102: our own close cut off a
+// batch before any byte of it left; its requests go back to the front of the
+// queue for the next connection. Heartbeats and logouts are not counted)
+inline constexpr const char LOG_SEND_PUT_BACK[] =
+    "[TraderHVR]\xc1\xac\xbd\xd3\xb9\xd8\xb1\xd5\xca\xb1%d\xb8\xf6\xc7\xeb\xc7\xf3\xce\xb4\xb7\xa2\xb3\xf6,"
+    "\xd6\xd8\xc1\xac\xba\xf3\xb7\xa2\xcb\xcd";
 // [TraderHVR]发送出错:关闭时%d个请求未发出   (104: requests still queued when
-// release closed the session; count)
+// release closed the session, dropped with the queue; count, heartbeats and
+// logouts left out)
 inline constexpr const char LOG_UNSENT_AT_CLOSE[] =
     "[TraderHVR]\xb7\xa2\xcb\xcd\xb3\xf6\xb4\xed:\xb9\xd8\xb1\xd5\xca\xb1%d\xb8\xf6\xc7\xeb\xc7\xf3\xce\xb4\xb7\xa2\xb3\xf6";
 // [TraderHVR]发送队列已满(上限%llu字节),已拒绝%d个请求   (104: the sendqueue

@@ -11,6 +11,7 @@
 #include <boost/asio/post.hpp>
 #include <cerrno>
 #include <chrono>
+#include <optional>
 
 #include "texts/LogText.h"
 #include "trader/TraderHVR.h"
@@ -139,7 +140,8 @@ void TraderHVR::continueWriteLocked() {
 }
 
 void TraderHVR::handleWrite(const boost::system::error_code& error, std::size_t bytes, uint64_t attempt) {
-    bool lost = false;
+    std::optional<RequestCount> dropped;
+    std::optional<int> putBack;
     {
         MutexLock guard(&sendLock);
         if (!error) {
@@ -151,25 +153,27 @@ void TraderHVR::handleWrite(const boost::system::error_code& error, std::size_t 
                     continueWriteLocked();
                     return;
                 }
-                lost = true;
+                dropped = countRequests(writingBatch, writtenBytes);
             }
         } else if (error == boost::asio::error::operation_aborted && writtenBytes == 0) {
             // Our own close cut the write off before any byte of the batch
             // left: it goes back to the front of the queue for the next
             // connection, ahead of what was queued after it.
+            putBack = countRequests(writingBatch).total;
             writingBatch.append(sendBuffer);
             sendBuffer.swap(writingBatch);
         } else {
             // Failed on the wire, or cut off part way. Resending on a new
             // connection could duplicate orders: the batch is dropped.
-            lost = true;
+            dropped = countRequests(writingBatch, writtenBytes);
         }
         writeInFlight = false;
         writingBatch.clear();
         writtenBytes = 0;
         startWriteIfIdleLocked();
     }
-    if (lost) reporter.log(kra::LOG_LEVEL_ERROR, LOG_SEND_ERROR);
+    if (dropped) reporter.log(kra::LOG_LEVEL_ERROR, LOG_SEND_ERROR, dropped->total, dropped->sentWhole);
+    if (putBack) reporter.log(kra::LOG_LEVEL_INFO, LOG_SEND_PUT_BACK, *putBack);
 }
 
 void TraderHVR::onHeartbeat(const boost::system::error_code& error) {
@@ -183,17 +187,11 @@ void TraderHVR::onHeartbeat(const boost::system::error_code& error) {
     sendHeartbeat();
 }
 
-int TraderHVR::unsentRequests() {
+int TraderHVR::dropUnsentRequests() {
     MutexLock guard(&sendLock);
-    int count = 0;
-    const uint8_t* cursor = reinterpret_cast<const uint8_t*>(sendBuffer.data());
-    std::size_t remaining = sendBuffer.size();
-    while (remaining >= PACKET_HEADER_SIZE) {
-        const PacketHeader header = decodeHeader(cursor);
-        if (header.functionCode != FC_CMD_LOGOUT) ++count;
-        cursor += header.packetLength;
-        remaining -= header.packetLength;
-    }
+    const int count = countRequests(sendBuffer).total;
+    // The session is over: nothing queued for it may go out on a later one.
+    sendBuffer.clear();
     return count;
 }
 

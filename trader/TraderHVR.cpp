@@ -270,9 +270,10 @@ void TraderHVR::closeSession() {
     }
     // The completions the close has aborted are queued already and run first
     // (a write cut off before any byte left puts its requests back in the
-    // queue); then whatever never left is reported, and the loop stops.
+    // queue); then whatever never left is reported and dropped, so that a
+    // reused object does not send it on its next session, and the loop stops.
     boost::asio::post(ioService, [this] {
-        if (const int unsent = unsentRequests(); unsent > 0)
+        if (const int unsent = dropUnsentRequests(); unsent > 0)
             reporter.log(kra::LOG_LEVEL_ERROR, LOG_UNSENT_AT_CLOSE, unsent);
         ioService.stop();
     });

@@ -249,8 +249,9 @@ private:
     void handleWrite(const boost::system::error_code& error, std::size_t bytes, uint64_t attempt)
         EXCLUDES(sendLock);
     void onHeartbeat(const boost::system::error_code& error) EXCLUDES(stateLock);
-    // Queued requests (the logout of release aside) still waiting at close.
-    int unsentRequests() EXCLUDES(sendLock);
+    // Empties the queue at the close of release; returns how many requests
+    // (heartbeats and logouts aside) it held.
+    int dropUnsentRequests() EXCLUDES(sendLock);
     uint32_t nextRequestNo() { return static_cast<uint32_t>(requestCounter.fetch_add(1) + 1); }
 
     // --- trader/Session.cpp ---

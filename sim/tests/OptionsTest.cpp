@@ -29,7 +29,9 @@ TEST(Options, EveryFlagIsRead) {
                                  "--random-walk-seed", "9", "--random-walk-ms", "20", "--drop-after", "3",
                                  "--one-byte-writes", "--answer-delay-ms", "15", "--refuse-logins",
                                  "--max-connections", "9", "--log-file", "s.log", "--log-level", "debug",
-                                 "--log-max-bytes", "4096", "--log-max-files", "2", "--login-timeout", "1.5",
+                                 "--log-max-bytes", "4096", "--log-max-files", "2", "--connection-faults",
+                                 "stall:800,trickle:3000,reset:300", "--small-socket-buffers",
+                                 "--request-journal", "j.txt", "--login-timeout", "1.5",
                                  "--fail-writes-after", "0"});
     ASSERT_EQ(c.action, CommandLine::Action::Run) << c.text;
     const SimOptions& o = c.options;
@@ -54,6 +56,12 @@ TEST(Options, EveryFlagIsRead) {
     EXPECT_EQ(o.log.level, LogLevel::Debug);
     EXPECT_EQ(o.log.maxFileBytes, 4096u);
     EXPECT_EQ(o.log.maxFiles, 2u);
+    ASSERT_EQ(o.connectionFaults.size(), 3u);
+    EXPECT_EQ(describeFault(o.connectionFaults[0]), "stall:800");
+    EXPECT_EQ(describeFault(o.connectionFaults[1]), "trickle:3000");
+    EXPECT_EQ(describeFault(o.connectionFaults[2]), "reset:300");
+    EXPECT_TRUE(o.smallSocketBuffers);
+    EXPECT_EQ(o.requestJournal, "j.txt");
     EXPECT_EQ(o.loginTimeoutSeconds, 1.5);
     EXPECT_EQ(o.failWritesAfter, std::optional<uint64_t>(0));
 }
@@ -89,6 +97,11 @@ TEST(Options, BadFlagsAreErrorsWithAMessage) {
         {"--max-connections", "0"},
         {"--log-level", "verbose"},
         {"--log-max-bytes", "0"},
+        {"--connection-faults", "stall"},
+        {"--connection-faults", "stall:0"},
+        {"--connection-faults", "pause:10"},
+        {"--connection-faults", "reset:10,"},
+        {"--connection-faults", "trickle:-5"},
         {"a-stray-word"},
     };
     for (const auto& args : bad) {

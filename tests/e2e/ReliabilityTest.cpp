@@ -165,14 +165,16 @@ TEST_F(Reliability, ReleaseAfterRefusedAttemptsReportsNoSendError) {
     EXPECT_EQ(listener.countLogs(LOG_UNSENT_AT_CLOSE), 0u);  // only the release's own logout was left
 }
 
-TEST_F(Reliability, OrdersStillQueuedAtReleaseAreReported) {
+// Requests still queued when release closes the session are reported and
+// dropped with it: an object started again does not send them on its next
+// session, where they would arrive after being reported lost.
+TEST_F(Reliability, RequestsStillQueuedAtReleaseAreReportedAndNeverSent) {
     configure(closedPort());
     trader->connect();
     ASSERT_TRUE(listener.waitForEvent(0, ECONNREFUSED));
     trader->queryOrders();
     trader->queryTrades();
     trader->release();
-    trader.markReleased();
     const auto lines = listener.logsWith(LOG_UNSENT_AT_CLOSE);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].level, 104);
@@ -180,6 +182,14 @@ TEST_F(Reliability, OrdersStillQueuedAtReleaseAreReported) {
     EXPECT_EQ(lines[0].text,
               "[TraderHVR]\xb7\xa2\xcb\xcd\xb3\xf6\xb4\xed:\xb9\xd8\xb1\xd5\xca\xb1"
               "2\xb8\xf6\xc7\xeb\xc7\xf3\xce\xb4\xb7\xa2\xb3\xf6");
+
+    ScriptedServer server;
+    connectTo(server);
+    ASSERT_TRUE(listener.waitForEvent(0, 0));
+    trader->queryAccount();
+    auto first = server.nextPacket();
+    ASSERT_TRUE(first.has_value());
+    EXPECT_EQ(first->header.functionCode, FC_QRY_ACCOUNT_INFO);
 }
 
 // After the (1, 0) of a disconnect no (0, 0) may follow until the host

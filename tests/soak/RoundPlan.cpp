@@ -54,6 +54,7 @@ RoundPlan makePlan(uint64_t seed, int round, bool firstRound) {
     plan.weights[static_cast<int>(Op::Order)] += 4;
     plan.weights[static_cast<int>(Op::QueryOrders)] += 1;
     plan.weights[static_cast<int>(Op::Reuse)] /= 4;
+    plan.throwRates.fill(BASE_THROW_RATE);
     const int throwing = static_cast<int>(rng() % 4);
     for (int i = 0; i < throwing; ++i)
         plan.throwRates[rng() % CALLBACK_COUNT] = 0.05 * static_cast<double>(1 + rng() % 6);
@@ -106,7 +107,21 @@ RoundPlan makePlan(uint64_t seed, int round, bool firstRound) {
     static const Callback probes[] = {Callback::Login,     Callback::Entrust, Callback::OrderPush,
                                       Callback::TradePush, Callback::Orders,  Callback::Event};
     plan.probe = probes[rng() % 6];
+    plan.firstClose = static_cast<OwnClose>(rng() % 3);
+    plan.secondClose = static_cast<OwnClose>(rng() % 2);
+    plan.newDay = round % 3 == 2;
     return plan;
+}
+
+const char* ownCloseName(OwnClose c) {
+    switch (c) {
+        case OwnClose::Connect:
+            return "connect";
+        case OwnClose::Disconnect:
+            return "disconnect, init, connect";
+        default:
+            return "release, init, connect";
+    }
 }
 
 std::string describePlan(const RoundPlan& plan) {
@@ -124,13 +139,16 @@ std::string describePlan(const RoundPlan& plan) {
     }
     std::string throws;
     for (int i = 0; i < CALLBACK_COUNT; ++i)
-        if (plan.throwRates[i] > 0)
+        if (plan.throwRates[i] > BASE_THROW_RATE)
             throws += std::string(throws.empty() ? "" : ", ") + callbackName(static_cast<Callback>(i)) + " " +
                       std::to_string(static_cast<int>(plan.throwRates[i] * 100)) + "%";
-    text << "; listener throws: " << (throws.empty() ? "none" : throws);
+    text << "; listener throws: " << static_cast<int>(BASE_THROW_RATE * 100) << "% from every callback"
+         << (throws.empty() ? "" : ", " + throws);
     if (plan.steadyHost()) text << "; steady host (no connect, disconnect or release)";
     text << "; quiesce on " << (plan.reuseForQuiesce ? "the released object" : "a new object") << ", probe throws from "
-         << callbackName(plan.probe);
+         << callbackName(plan.probe) << "; drills close with " << ownCloseName(plan.firstClose) << ", then "
+         << ownCloseName(plan.secondClose);
+    if (plan.newDay) text << "; a new trading day before the drills";
     return text.str();
 }
 

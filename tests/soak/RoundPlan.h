@@ -40,6 +40,12 @@ struct FaultStep {
     std::vector<std::string> flags;  // the flags it comes back with
 };
 
+// How the host closes a connection on purpose in the drills: a connect that
+// replaces it, a disconnect then init and connect, or a release then init
+// and connect (which also drops what is queued).
+enum class OwnClose { Connect, Disconnect, Release };
+const char* ownCloseName(OwnClose c);
+
 struct RoundPlan {
     double chaosSeconds = 3;
     int threads = 4;
@@ -57,7 +63,19 @@ struct RoundPlan {
     }
     bool reuseForQuiesce = true;  // the quiesce keeps the released object
     Callback probe = Callback::Login;
+    // The drills' two closes of our own with a write in flight: the first
+    // cuts off a batch before any byte of it left, the second one part way
+    // (never a release: what it leaves queued is the next drill's batch).
+    OwnClose firstClose = OwnClose::Connect;
+    OwnClose secondClose = OwnClose::Connect;
+    // The simulator starts a new trading day (the next date) before the
+    // drills: the host's flow record and replays cross it. Every third round
+    // from the second, not drawn, so that the seeds' other choices stay.
+    bool newDay = false;
 };
+
+// Every callback throws at least this often, in every round.
+constexpr double BASE_THROW_RATE = 0.02;
 
 // The plan of a round. The first round always starts with a new object.
 RoundPlan makePlan(uint64_t seed, int round, bool firstRound);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <set>
 
 #include "RoundPlan.h"
 
@@ -21,6 +22,7 @@ TEST(RoundPlan, SameSeedAndRoundGiveTheSamePlan) {
 
 TEST(RoundPlan, ManyRoundsDrawEveryFaultAndStayInBounds) {
     int outages = 0, crashes = 0, restarts = 0, drops = 0, steadyOutages = 0, throwing = 0, calm = 0;
+    std::set<OwnClose> firstCloses, secondCloses;
     for (int round = 1; round <= 300; ++round) {
         const RoundPlan plan = makePlan(7, round, round == 1);
         EXPECT_GE(plan.threads, 3);
@@ -44,7 +46,12 @@ TEST(RoundPlan, ManyRoundsDrawEveryFaultAndStayInBounds) {
         }
         drops += dropsConnections(plan.startFlags);
         steadyOutages += outage && plan.steadyHost();
-        throwing += std::any_of(plan.throwRates.begin(), plan.throwRates.end(), [](double r) { return r > 0; });
+        throwing += std::any_of(plan.throwRates.begin(), plan.throwRates.end(),
+                                [](double r) { return r > BASE_THROW_RATE; });
+        // Every callback throws now and then, in every round.
+        for (double r : plan.throwRates) EXPECT_GE(r, BASE_THROW_RATE);
+        firstCloses.insert(plan.firstClose);
+        secondCloses.insert(plan.secondClose);
         calm += plan.steps.empty() && plan.startFlags.empty();
         EXPECT_GT(plan.weights[static_cast<int>(Op::Order)], 0);
     }
@@ -54,6 +61,9 @@ TEST(RoundPlan, ManyRoundsDrawEveryFaultAndStayInBounds) {
     EXPECT_GT(drops, 10);
     EXPECT_GT(steadyOutages, 10);
     EXPECT_GT(throwing, 100);
+    EXPECT_EQ(firstCloses.size(), 3u);
+    // The second drill's close leaves its queue to the next drill: never a release.
+    EXPECT_EQ(secondCloses, (std::set<OwnClose>{OwnClose::Connect, OwnClose::Disconnect}));
     EXPECT_GT(calm, 10);
     EXPECT_TRUE(makePlan(7, 1, true).newObject);
 }

@@ -19,18 +19,32 @@ using Clock = std::chrono::steady_clock;
 
 }  // namespace
 
-SimChild::SimChild(std::string binary, std::string db, std::string config, std::string log)
-    : binary(std::move(binary)), db(std::move(db)), config(std::move(config)), log(std::move(log)) {}
+SimChild::SimChild(std::string binary, std::string db, std::string config, std::string log, std::string journal)
+    : binary(std::move(binary)),
+      db(std::move(db)),
+      config(std::move(config)),
+      log(std::move(log)),
+      journal(std::move(journal)) {}
 
 SimChild::~SimChild() {
     kill9();
 }
 
-bool SimChild::start(uint16_t port, const std::vector<std::string>& flags, bool freshDay, std::string& why) {
+bool SimChild::start(uint16_t port, const std::vector<std::string>& flags, uint32_t newDay, std::string& why) {
     kill9();
-    std::vector<std::string> args{binary, "--listen", "127.0.0.1", "--port", std::to_string(port),
-                                  "--db", db,         "--config",  config};
-    if (freshDay) args.push_back("--fresh-day");
+    // A login may come late on purpose (a stalled server, a listener that
+    // holds the network thread): the server's login deadline must not end
+    // such a connection, or requests would be lost that the soak cannot
+    // tell from the adapter's.
+    std::vector<std::string> args{binary,   "--listen", "127.0.0.1", "--port",
+                                  std::to_string(port), "--db", db, "--config",
+                                  config,   "--request-journal", journal, "--login-timeout",
+                                  "3600"};
+    if (newDay != 0) {
+        args.push_back("--fresh-day");
+        args.push_back("--trading-date");
+        args.push_back(std::to_string(newDay));
+    }
     args.insert(args.end(), flags.begin(), flags.end());
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());

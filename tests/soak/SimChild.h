@@ -18,17 +18,19 @@ namespace hvr::soak {
 
 class SimChild {
 public:
-    // binary: the hvr-sim executable; db, config, log: its files (the log
-    // collects stderr of every start, appended).
-    SimChild(std::string binary, std::string db, std::string config, std::string log);
+    // binary: the hvr-sim executable; db, config, log, journal: its files
+    // (the log collects stderr of every start, the request journal every
+    // start's lines, both appended).
+    SimChild(std::string binary, std::string db, std::string config, std::string log, std::string journal);
     ~SimChild();
     SimChild(const SimChild&) = delete;
     SimChild& operator=(const SimChild&) = delete;
 
     // Starts on port (0 = any free one) with the flags; returns once it is
-    // listening. False, with the reason, when it exits or stays silent for
-    // 10 s (a port still taken, say).
-    bool start(uint16_t port, const std::vector<std::string>& flags, bool freshDay, std::string& why);
+    // listening. newDay (YYYYMMDD, 0 = go on with the day the database holds)
+    // wipes the day and starts a fresh one of that date. False, with the
+    // reason, when it exits or stays silent for 10 s (a port still taken, say).
+    bool start(uint16_t port, const std::vector<std::string>& flags, uint32_t newDay, std::string& why);
     // SIGKILL and reap; nothing when not running.
     void kill9();
 
@@ -37,7 +39,7 @@ public:
     const std::vector<std::string>& flags() const { return currentFlags; }
 
 private:
-    const std::string binary, db, config, log;
+    const std::string binary, db, config, log, journal;
     pid_t pid = -1;
     int stdoutFd = -1;
     uint16_t listenPort = 0;

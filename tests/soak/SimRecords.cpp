@@ -126,11 +126,83 @@ std::map<uint32_t, int64_t> parseLoginResumes(const std::string& logText, const 
     return resumes;
 }
 
-std::map<uint32_t, int64_t> readLoginResumes(const std::string& logPath, const std::string& user) {
-    std::ifstream in(logPath, std::ios::binary);
+std::string readFileText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
     text << in.rdbuf();
-    return parseLoginResumes(text.str(), user);
+    return text.str();
+}
+
+namespace {
+
+std::string unescaped(const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 2 < text.size()) {
+            out.push_back(static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16)));
+            i += 2;
+        } else {
+            out.push_back(text[i]);
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+std::vector<SimConnection> parseRequestJournal(const std::string& text) {
+    std::vector<SimConnection> connections;
+    std::map<std::string, std::size_t> index;
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream words(line);
+        long long at = 0;
+        std::string what, conn;
+        if (!(words >> at >> what >> conn)) continue;
+        if (what == "accept") {
+            SimConnection c;
+            c.id = conn;
+            unsigned port = 0;
+            if (!(words >> port >> c.fault)) continue;
+            c.peerPort = static_cast<uint16_t>(port);
+            c.accepted = at;
+            index[conn] = connections.size();
+            connections.push_back(c);
+            continue;
+        }
+        auto known = index.find(conn);
+        if (known == index.end()) continue;
+        SimConnection& c = connections[known->second];
+        if (what == "read") {
+            long long bytes = 0, started = 0;
+            int drained = 0;
+            if (!(words >> bytes >> started >> drained)) continue;
+            c.lastRead = at;
+            if (drained == 1) c.drainedFrom = started;
+        } else if (what == "in") {
+            SimRequest r;
+            unsigned code = 0;
+            unsigned long number = 0;
+            std::string fate, key;
+            if (!(words >> code >> number >> fate >> key)) continue;
+            r.at = at;
+            r.code = static_cast<uint16_t>(code);
+            r.requestNo = static_cast<uint32_t>(number);
+            r.handled = fate == "handled";
+            r.key = key == "-" ? std::string() : unescaped(key);
+            c.requests.push_back(r);
+        } else if (what == "close") {
+            c.closed = at;
+            std::getline(words >> std::ws, c.closeWhy);
+            c.closeWhy = unescaped(c.closeWhy);
+        }
+    }
+    return connections;
+}
+
+std::vector<SimConnection> readRequestJournal(const std::string& path) {
+    return parseRequestJournal(readFileText(path));
 }
 
 int64_t readFlowPushId(const std::string& path) {

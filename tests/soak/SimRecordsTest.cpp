@@ -150,5 +150,38 @@ TEST(SimRecords, FlowPushIdIsTheFirstEightBytesLittleEndian) {
     EXPECT_EQ(readFlowPushId(dir.prefix() + "none.flow"), -1);
 }
 
+TEST(SimRecords, RequestJournalGivesEachConnectionWhatItReadAndWhen) {
+    const std::string text =
+        "100 accept 7.1 40000 none\n"
+        "110 read 7.1 32 105 0\n"
+        "111 in 7.1 2 1 handled soak-a%20b\n"
+        "112 in 7.1 1 2 handled res/42\n"
+        "120 read 7.1 16 115 1\n"
+        "121 in 7.1 35 3 discarded -\n"
+        "130 accept 7.2 40002 stall:1500\n"
+        "140 close 7.1 closed%20by%20the%20client\n"
+        "150 in 7.9 2 1 handled unknown-connection\n"
+        "160 in 7.2 3 4 handl";  // cut short by a kill
+    const std::vector<SimConnection> connections = parseRequestJournal(text);
+    ASSERT_EQ(connections.size(), 2u);
+    const SimConnection& first = connections[0];
+    EXPECT_EQ(first.id, "7.1");
+    EXPECT_EQ(first.peerPort, 40000);
+    EXPECT_EQ(first.fault, "none");
+    EXPECT_EQ(first.accepted, 100);
+    EXPECT_EQ(first.drainedFrom, 115);  // the read that left nothing waiting was asked for at 115
+    EXPECT_EQ(first.closed, 140);
+    EXPECT_EQ(first.closeWhy, "closed by the client");
+    ASSERT_EQ(first.requests.size(), 3u);
+    EXPECT_EQ(first.requests[0].key, "soak-a b");
+    EXPECT_EQ(first.requests[1].key, "res/42");
+    EXPECT_EQ(first.requests[1].requestNo, 2u);
+    EXPECT_FALSE(first.requests[2].handled);
+    EXPECT_TRUE(first.requests[2].key.empty());
+    EXPECT_EQ(connections[1].fault, "stall:1500");
+    EXPECT_TRUE(connections[1].requests.empty());
+    EXPECT_EQ(connections[1].closed, 0);
+}
+
 }  // namespace
 }  // namespace hvr::soak

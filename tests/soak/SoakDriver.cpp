@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -25,6 +26,7 @@
 #include "RoundPlan.h"
 #include "SimChild.h"
 #include "SimRecords.h"
+#include "SocketTable.h"
 #include "SoakListener.h"
 
 namespace hvr::soak {
@@ -57,7 +59,19 @@ constexpr auto CALL_LIMIT = seconds(30);     // one module call on a host thread
 constexpr auto LOGIN_LIMIT = seconds(20);    // connect to successful login, under a sanitizer
 constexpr auto PROBE_LIMIT = seconds(15);    // an order's answer and pushes
 constexpr auto NOTICE_LIMIT = seconds(15);   // a killed server noticed and a login again
+constexpr auto REFUSED_LIMIT = seconds(8);   // a killed server kept down until an attempt was refused
 constexpr auto BACKLOG_LIMIT = seconds(60);  // what a stopped trader queued in the chaos, answered
+constexpr auto DRILL_LIMIT = seconds(15);    // one step of the drills
+
+// The drills' simulator: small socket buffers, so that a write backs up after
+// a few tens of KiB, and a fault for each of its first four connections.
+// The stalls outlast the filling of the buffers and our own close; the
+// trickle reads fewer bytes than the batch the connection starts with.
+const std::vector<std::string> DRILL_FLAGS = {"--small-socket-buffers", "--connection-faults",
+                                              "stall:3000,stall:3000,trickle:3000,reset:300"};
+constexpr int FLOOD_ORDERS = 100;   // a batch bigger than the small buffers hold
+constexpr int FLOOD_TAG = 400;      // characters of a flood order's tag
+constexpr int FILL_LIMIT = 40000;   // requests placed at most to fill the buffers
 
 std::string gbkToUtf8(const std::string& text) {
     iconv_t cd = iconv_open("UTF-8", "GBK");
@@ -83,12 +97,63 @@ struct Module {
 
 // --- totals over the run ---
 
+// How often the drills drove each send-error path of the module.
+struct PathCounts {
+    std::size_t putBack = 0;              // our own close cut off a write that had sent nothing
+    std::size_t droppedByOwnClose = 0;    // our own close cut off a write part way
+    std::size_t droppedAfterTrickle = 0;  // the server read one byte at a time, then reset
+    std::size_t droppedAfterReset = 0;    // the server reset with the batch unread
+    void add(const PathCounts& o) {
+        putBack += o.putBack;
+        droppedByOwnClose += o.droppedByOwnClose;
+        droppedAfterTrickle += o.droppedAfterTrickle;
+        droppedAfterReset += o.droppedAfterReset;
+    }
+};
+
 struct Totals {
     int rounds = 0;
     CheckCounts last;  // pushes: cumulative, from the last check
-    std::size_t ordersPlaced = 0, ordersArrived = 0, ordersInDoubt = 0, ordersRefused = 0;
-    std::size_t queriesPlaced = 0, queriesAnswered = 0, queriesInDoubt = 0, queriesRefused = 0;
+    CheckCounts sum;   // requests and lines: summed over the rounds
+    PathCounts paths;
+    void add(const CheckCounts& c) {
+        last = c;
+        sum.requestsPlaced += c.requestsPlaced;
+        sum.requestsArrived += c.requestsArrived;
+        sum.requestsReported += c.requestsReported;
+        sum.requestsInDoubt += c.requestsInDoubt;
+        sum.requestsUnexplained += c.requestsUnexplained;
+        sum.ordersPlaced += c.ordersPlaced;
+        sum.ordersArrived += c.ordersArrived;
+        sum.queriesPlaced += c.queriesPlaced;
+        sum.queriesArrived += c.queriesArrived;
+        sum.putBackLines += c.putBackLines;
+        sum.dropLines += c.dropLines;
+        sum.releasedLines += c.releasedLines;
+        sum.loginsChecked += c.loginsChecked;
+        sum.flowStoresChecked += c.flowStoresChecked;
+        sum.throwsChecked += c.throwsChecked;
+        sum.answersChecked += c.answersChecked;
+    }
 };
+
+std::string pathsText(const PathCounts& p, const CheckCounts& c) {
+    return "put back after our own close " + std::to_string(p.putBack) + ", dropped after our own close cut it part way " +
+           std::to_string(p.droppedByOwnClose) + ", after one-byte reads and a reset " +
+           std::to_string(p.droppedAfterTrickle) + ", after a reset with nothing read " +
+           std::to_string(p.droppedAfterReset) + "; lines in all: put back " + std::to_string(c.putBackLines) +
+           ", dropped " + std::to_string(c.dropLines) + ", release dropped the queue " +
+           std::to_string(c.releasedLines);
+}
+
+std::string requestsText(const CheckCounts& c) {
+    return std::to_string(c.requestsPlaced) + " (arrived " + std::to_string(c.requestsArrived) +
+           ", reported lost by the module " + std::to_string(c.requestsReported) + ", in doubt " +
+           std::to_string(c.requestsInDoubt) + ", unexplained " + std::to_string(c.requestsUnexplained) +
+           "; orders " + std::to_string(c.ordersPlaced) + " of which arrived " + std::to_string(c.ordersArrived) +
+           ", queries " + std::to_string(c.queriesPlaced) + " of which arrived " + std::to_string(c.queriesArrived) +
+           ")";
+}
 
 class Driver {
 public:
@@ -98,8 +163,11 @@ public:
           dir(std::move(dir)),
           folder(this->dir + "flow/"),
           simLog(this->dir + "sim.log"),
-          sim(options.simPath, this->dir + "sim.db", this->dir + "sim.ini", simLog),
-          listener(journal, USER, PASSWORD) {}
+          simJournal(this->dir + "requests.journal"),
+          sim(options.simPath, this->dir + "sim.db", this->dir + "sim.ini", simLog, simJournal),
+          listener(journal, USER, PASSWORD, std::to_string(options.seed)) {
+        listener.setFlowFile(folder + USER + ".flow");
+    }
 
     int run();
 
@@ -108,11 +176,38 @@ private:
     void runRound(int round);
     void chaos(const RoundPlan& plan, int round);
     void hostThread(const RoundPlan& plan, int round, int index);
-    void quiesce(const RoundPlan& plan, int round, Seq chaosStart, Seq chaosEnd);
+    void quiesce(const RoundPlan& plan, int round, Seq roundStart, const PathCounts& paths);
+    // The send-error paths, on purpose: our own close with a write in flight
+    // that has sent nothing, then one cut part way; the server reading one
+    // byte at a time, then resetting; the server resetting with nothing read.
+    PathCounts drills(const RoundPlan& plan, int round);
+    void ownClose(OwnClose how, const std::function<void()>& beforeConnect);
+    // The next (0, 0) of the object after seq `after`: its seq and local port.
+    std::pair<Seq, uint16_t> waitConnected(Seq after, const std::string& context);
+    // The first `count` drop and put-back lines of the object after seq
+    // `after` (put-back lines only with putBacks).
+    std::vector<SendLine> waitSendLines(Seq after, std::size_t count, bool putBacks, const std::string& context);
+    void waitEnded(Seq after, const std::string& context);
+    // Places requests until the connection's send queue stops growing: the
+    // server reads nothing, so every buffer on the way is full and the
+    // module's next batch waits.
+    void fillUntilBlocked(uint16_t localPort, const std::function<void(int)>& place, const std::string& context);
+    void floodOrder(int round, const std::string& drill, int n);
 
-    // The simulator.
-    void startSim(const std::vector<std::string>& flags, bool freshDay);
+    // The simulator. newDay: as SimChild::start.
+    void startSim(const std::vector<std::string>& flags, uint32_t newDay = 0);
     void killSim(const std::string& why);
+    // Keeps what the simulator's day holds (its pushes and orders, the
+    // length of its log), for the checks of later rounds, before a new day
+    // wipes it.
+    void keepDay();
+    // The trading days of the run: the day (0 for the first) a journal seq
+    // falls in; the journal with push keys and login sessions dated that
+    // way; every day's pushes and orders; every day's login resumes.
+    uint32_t dayOf(Seq seq) const;
+    JournalData dated(JournalData j) const;
+    StoredDay allDays(StoredDay today) const;
+    std::map<uint32_t, int64_t> allResumes() const;
 
     // The trader.
     void newTrader();
@@ -121,6 +216,7 @@ private:
     void guarded(const char* name, const std::function<void()>& call);
     std::unique_ptr<kra::NXSMapNode> config();
     void placeOrder(const std::string& tag, bool fill, char direction);
+    void query(RequestKind kind);
     Seq waitOrderDone(const std::string& tag, Seq since, std::chrono::seconds limit, const std::string& context);
     Seq waitAnswer(const std::string& tag, Seq since, std::chrono::seconds limit, const std::string& context);
     // Places a filling order and returns the seq stamped just before it.
@@ -134,7 +230,7 @@ private:
 
     const SoakOptions options;
     const Module module;
-    const std::string dir, folder, simLog;
+    const std::string dir, folder, simLog, simJournal;
     Journal journal;
     SimChild sim;
     SoakListener listener;
@@ -154,6 +250,14 @@ private:
     std::atomic<bool> failing{false};
     std::atomic<int> currentRound{0};
 
+    // Trading days, all on the driver's thread. A day starts at the seq
+    // stamped right after the kill that ends the one before, while no object
+    // is connected: later deliveries and logins are the new day's.
+    uint32_t tradingDate = 0;
+    std::vector<Seq> dayStarts;
+    StoredDay earlierDays;
+    std::vector<std::size_t> dayLogEnds;  // where each earlier day's lines end in the simulator log
+
     Totals totals;
     std::mutex countersLock;
     std::map<std::string, int> faultCounts;
@@ -161,32 +265,117 @@ private:
 
 // --- the simulator ---
 
-void Driver::startSim(const std::vector<std::string>& flags, bool freshDay) {
+void Driver::startSim(const std::vector<std::string>& flags, uint32_t newDay) {
     std::string why;
     // Same port as before when it can be had again; a kill leaves no
     // listener behind, so a few tries are enough.
     for (int attempt = 0; attempt < 20; ++attempt) {
-        if (sim.start(port.load(), flags, freshDay, why)) break;
+        if (sim.start(port.load(), flags, newDay, why)) break;
         std::this_thread::sleep_for(milliseconds(100));
     }
-    if (!sim.running() && !sim.start(0, flags, freshDay, why)) fail("cannot start hvr-sim: " + why);
+    if (!sim.running() && !sim.start(0, flags, newDay, why)) fail("cannot start hvr-sim: " + why);
     if (port.load() != 0 && sim.port() != port.load())
         std::printf("  hvr-sim moved to port %u (the trader picks it up at its next init)\n", sim.port());
     port.store(sim.port());
+    listener.setServerPort(sim.port());
     listener.setDropsAreFaults(dropsConnections(flags));
     if (!flags.empty()) {
         std::lock_guard<std::mutex> guard(countersLock);
-        for (const std::string& f : flags)
-            if (f.rfind("--", 0) == 0) ++faultCounts["restart with " + f];
+        if (flags != DRILL_FLAGS)
+            for (const std::string& f : flags)
+                if (f.rfind("--", 0) == 0) ++faultCounts["restart with " + f];
     }
 }
 
 void Driver::killSim(const std::string& why) {
     if (!sim.running()) return;
     sim.kill9();
-    journal.record([&](JournalData& d, Seq s) { d.faults.push_back({s, why}); });
+    journal.record([&](JournalData& d, Seq s) { d.faults.push_back({s, why, steadyNow()}); });
     std::lock_guard<std::mutex> guard(countersLock);
     ++faultCounts["kill -9"];
+}
+
+// --- trading days ---
+
+namespace {
+
+// Session ids of day d are told apart as d * SESSION_DAY_STRIDE + id: a new
+// day numbers its sessions from 1 again.
+constexpr uint32_t SESSION_DAY_STRIDE = 1000000;
+
+uint32_t today() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    return static_cast<uint32_t>((local.tm_year + 1900) * 10000 + (local.tm_mon + 1) * 100 + local.tm_mday);
+}
+
+uint32_t nextDate(uint32_t date) {
+    std::tm t{};
+    t.tm_year = static_cast<int>(date / 10000) - 1900;
+    t.tm_mon = static_cast<int>(date / 100 % 100) - 1;
+    t.tm_mday = static_cast<int>(date % 100) + 1;
+    t.tm_hour = 12;
+    const std::time_t at = timegm(&t);
+    std::tm next{};
+    gmtime_r(&at, &next);
+    return static_cast<uint32_t>((next.tm_year + 1900) * 10000 + (next.tm_mon + 1) * 100 + next.tm_mday);
+}
+
+// Appends the pushes and orders of `from` to `to`, as those of day `day`.
+void appendDay(StoredDay& to, StoredDay from, uint32_t day) {
+    for (StoredPush& p : from.pushes) {
+        p.key.day = day;
+        to.pushes.push_back(p);
+    }
+    for (StoredOrder& o : from.orders) {
+        o.day = day;
+        to.orders.push_back(o);
+    }
+}
+
+}  // namespace
+
+void Driver::keepDay() {
+    StoredDay day;
+    try {
+        day = readStoredDay(dir + "sim.db", USER);
+    } catch (const std::exception& e) {
+        fail(std::string("reading the simulator database before a new day: ") + e.what());
+    }
+    appendDay(earlierDays, std::move(day), static_cast<uint32_t>(dayStarts.size()));
+    dayLogEnds.push_back(readFileText(simLog).size());
+}
+
+uint32_t Driver::dayOf(Seq seq) const {
+    return static_cast<uint32_t>(std::lower_bound(dayStarts.begin(), dayStarts.end(), seq) - dayStarts.begin());
+}
+
+JournalData Driver::dated(JournalData j) const {
+    for (PushDelivery& p : j.pushes) p.key.day = dayOf(p.seq);
+    for (LoginAnswer& l : j.logins) l.session += dayOf(l.seq) * SESSION_DAY_STRIDE;
+    return j;
+}
+
+StoredDay Driver::allDays(StoredDay today) const {
+    StoredDay all = earlierDays;
+    all.accountId = today.accountId;
+    // Push ids go on across days, so the earlier days' come first.
+    appendDay(all, std::move(today), static_cast<uint32_t>(dayStarts.size()));
+    return all;
+}
+
+std::map<uint32_t, int64_t> Driver::allResumes() const {
+    const std::string text = readFileText(simLog);
+    std::map<uint32_t, int64_t> all;
+    std::size_t from = 0;
+    for (uint32_t d = 0; d <= dayLogEnds.size(); ++d) {
+        const std::size_t to = d < dayLogEnds.size() ? std::min(dayLogEnds[d], text.size()) : text.size();
+        for (const auto& [session, resume] : parseLoginResumes(text.substr(from, to - from), USER))
+            all[d * SESSION_DAY_STRIDE + session] = resume;
+        from = to;
+    }
+    return all;
 }
 
 // --- the trader ---
@@ -236,6 +425,7 @@ void Driver::lifecycleCall(LifecycleCall::What what, const char* name, const std
         c.what = what;
         c.object = obj;
         c.started = s;
+        c.startedAt = steadyNow();
         d.lifecycle.push_back(c);
     });
     const Seq eventBefore = lastHostEventSeq();
@@ -266,12 +456,32 @@ void Driver::placeOrder(const std::string& tag, bool fill, char direction) {
     entrust->offsetType = '0';
     entrust->userTag = tag;
     if (!fill) entrust->price = direction == '0' ? 3400.0 : 3600.0;  // rests: below / above the last price
-    const int result = trader.load()->orderInsert(entrust);
+    int result = 0;
+    listener.request(RequestKind::Order, tag, [&] { result = trader.load()->orderInsert(entrust); });
     entrust->release();
     if (result != 0) {
         const std::string what = "orderInsert returned " + std::to_string(result) + " for the valid order " + tag;
         journal.record([&](JournalData& d, Seq) { d.hostThreadExceptions.push_back(what); });
     }
+}
+
+void Driver::query(RequestKind kind) {
+    kra::ITraderApi* t = trader.load();
+    listener.request(kind, "", [&] {
+        switch (kind) {
+            case RequestKind::QueryAccount:
+                t->queryAccount();
+                break;
+            case RequestKind::QueryPositions:
+                t->queryPositions();
+                break;
+            case RequestKind::QueryOrders:
+                t->queryOrders();
+                break;
+            default:
+                t->queryTrades();
+        }
+    });
 }
 
 Seq Driver::placeProbe(const std::string& tag, char direction) {
@@ -295,7 +505,9 @@ void Driver::hostThread(const RoundPlan& plan, int round, int index) {
     budget.fill(200);
     budget[static_cast<int>(Op::Order)] = 40;
     budget[static_cast<int>(Op::Cancel)] = 20;
-    budget[static_cast<int>(Op::Login)] = 60;
+    // Every login replays the pushes after the id it resumes from: a few
+    // racing logins are the point, hundreds only slow the round down.
+    budget[static_cast<int>(Op::Login)] = 10;
     for (Op q : {Op::QueryAccount, Op::QueryPositions, Op::QueryOrders, Op::QueryTrades})
         budget[static_cast<int>(q)] = 10;
     while (!stopChaos.load()) {
@@ -309,9 +521,6 @@ void Driver::hostThread(const RoundPlan& plan, int round, int index) {
         --budget[op];
         const uint64_t choice = rng();
         kra::ITraderApi* t = trader.load();
-        auto request = [&](RequestKind kind, const std::string& tag) {
-            journal.record([&](JournalData& d, Seq s) { d.requests.push_back({s, kind, tag}); });
-        };
         if (static_cast<Op>(op) == Op::Reuse) {
             // A host may release an object and start it again; it does not
             // call it from other threads meanwhile.
@@ -325,13 +534,12 @@ void Driver::hostThread(const RoundPlan& plan, int round, int index) {
                     // As a host does: only with a connection (a login queued
                     // while stopped is one more replay at the next connect).
                     guarded("login", [&] {
-                        if (t->isConnected()) t->login(USER, PASSWORD, "soak");
+                        if (t->isConnected()) listener.login();
                     });
                     break;
                 case Op::Order: {
                     const std::string tag = "soak-" + std::to_string(options.seed) + "-r" + std::to_string(round) +
                                             "-t" + std::to_string(index) + "-" + std::to_string(++placed);
-                    request(RequestKind::Order, tag);
                     guarded("orderInsert", [&] { placeOrder(tag, choice % 2 == 0, (choice >> 8) % 2 ? '0' : '1'); });
                     break;
                 }
@@ -339,28 +547,24 @@ void Driver::hostThread(const RoundPlan& plan, int round, int index) {
                     kra::NXSOrderAction* action = kra::NXSOrderAction::create();
                     action->actionFlag = '0';
                     action->orderId = choice % 5 == 0 ? "999999" : listener.someOrderId(choice >> 8);
-                    if (!action->orderId.empty()) {
-                        request(RequestKind::Cancel, "");
-                        guarded("orderCancel", [&] { t->orderCancel(action); });
-                    }
+                    if (!action->orderId.empty())
+                        guarded("orderCancel", [&] {
+                            listener.request(RequestKind::Cancel, action->orderId, [&] { t->orderCancel(action); });
+                        });
                     action->release();
                     break;
                 }
                 case Op::QueryAccount:
-                    request(RequestKind::QueryAccount, "");
-                    guarded("queryAccount", [&] { t->queryAccount(); });
+                    guarded("queryAccount", [&] { query(RequestKind::QueryAccount); });
                     break;
                 case Op::QueryPositions:
-                    request(RequestKind::QueryPositions, "");
-                    guarded("queryPositions", [&] { t->queryPositions(); });
+                    guarded("queryPositions", [&] { query(RequestKind::QueryPositions); });
                     break;
                 case Op::QueryOrders:
-                    request(RequestKind::QueryOrders, "");
-                    guarded("queryOrders", [&] { t->queryOrders(); });
+                    guarded("queryOrders", [&] { query(RequestKind::QueryOrders); });
                     break;
                 case Op::QueryTrades:
-                    request(RequestKind::QueryTrades, "");
-                    guarded("queryTrades", [&] { t->queryTrades(); });
+                    guarded("queryTrades", [&] { query(RequestKind::QueryTrades); });
                     break;
                 case Op::Connect:
                     lifecycleCall(LifecycleCall::Connect, "connect", [&] { t->connect(); });
@@ -397,7 +601,7 @@ void Driver::chaos(const RoundPlan& plan, int round) {
             std::size_t index = 0;
             sim.kill9();
             journal.record([&](JournalData& d, Seq s) {
-                d.faults.push_back({s, "kill -9 of hvr-sim (outage)"});
+                d.faults.push_back({s, "kill -9 of hvr-sim (outage)", steadyNow()});
                 index = d.outages.size();
                 d.outages.push_back({s, 0});
             });
@@ -407,11 +611,11 @@ void Driver::chaos(const RoundPlan& plan, int round) {
                 ++faultCounts["outage"];
             }
             std::this_thread::sleep_for(milliseconds(static_cast<int64_t>(step.down * 1000)));
-            startSim(step.flags, false);
+            startSim(step.flags);
             journal.record([&](JournalData& d, Seq s) { d.outages[index].back = s; });
         } else {
             killSim(step.what == FaultStep::Crash ? "kill -9 of hvr-sim (crash)" : "kill -9 of hvr-sim (restart)");
-            startSim(step.flags, false);
+            startSim(step.flags);
         }
     }
     std::this_thread::sleep_until(start + milliseconds(static_cast<int64_t>(plan.chaosSeconds * 1000)));
@@ -431,14 +635,21 @@ typename std::vector<Record>::const_iterator recordsAfter(const std::vector<Reco
 // Waits for an order's answer, accepted or refused; returns its seq.
 Seq Driver::waitAnswer(const std::string& tag, Seq since, std::chrono::seconds limit, const std::string& context) {
     Seq at = 0;
+    bool pushedFirst = false;
     const bool ok = journal.waitFor(
         [&](const JournalData& d) {
             for (auto e = recordsAfter(d.entrusts, since); e != d.entrusts.end(); ++e)
                 if (e->tag == tag) at = e->seq;
-            return at != 0;
+            // The server answers an order before it pushes it: a push of the
+            // order with no answer before it means the answer was lost.
+            if (at == 0)
+                for (auto p = recordsAfter(d.pushes, since); p != d.pushes.end(); ++p)
+                    if (p->tag == tag) pushedFirst = true;
+            return at != 0 || pushedFirst;
         },
         limit);
     if (!ok) fail(context);
+    if (at == 0) fail(context.substr(0, context.find(" got no answer")) + ": its push came, its answer never did");
     return at;
 }
 
@@ -465,53 +676,48 @@ Seq Driver::waitOrderDone(const std::string& tag, Seq since, std::chrono::second
     Seq answeredAt = 0;
     const bool ok = journal.waitFor(
         [&](const JournalData& d) {
-            bool answered = false, filled = false, traded = false;
+            bool filled = false, traded = false;
             for (auto e = recordsAfter(d.entrusts, since); e != d.entrusts.end(); ++e)
-                if (e->tag == tag) {
-                    answered = true;
-                    answeredAt = e->seq;
-                }
+                if (e->tag == tag) answeredAt = e->seq;
             for (auto p = recordsAfter(d.pushes, since); p != d.pushes.end(); ++p) {
                 if (p->tag != tag) continue;
                 filled |= p->key.mtype == PUSH_ORDER && p->key.state == 0;
                 traded |= p->key.mtype == PUSH_TRADE;
             }
-            return answered && filled && traded;
+            // Every push of the order came, and no answer before them: the
+            // server answers first, so the answer was lost.
+            return filled && traded;
         },
         limit);
     if (!ok) fail(context);
+    if (answeredAt == 0) fail(context + " (its pushes came, its answer never did)");
     return answeredAt;
 }
 
-void Driver::quiesce(const RoundPlan& plan, int round, Seq chaosStart, Seq chaosEnd) {
+void Driver::quiesce(const RoundPlan& plan, int round, Seq roundStart, const PathCounts& paths) {
     setPhase("quiesce: clean simulator", seconds(30));
     listener.setThrowRates({}, 0);
     if (!sim.running() || !sim.flags().empty()) {
         killSim("kill -9 of hvr-sim (quiesce)");
-        startSim({}, false);
+        startSim({});
     }
 
-    setPhase("quiesce: release", seconds(40));
-    // Every request the chaos placed has gone out, or been refused, or lost,
-    // once an order sent now is answered: requests on one connection are
-    // answered in order, and what a trader queued goes out ahead of what
-    // comes after. That answer is the cutoff for judging the chaos requests.
+    // An order answered after a login: what the chaos queued has gone out
+    // ahead of it (requests on one connection are answered in order).
     const std::string tagBarrier = "soak-" + std::to_string(options.seed) + "-r" + std::to_string(round) + "-barrier";
     listener.setAutoLogin(true);
-    Seq cutoff = 0;
     if (plan.steadyHost()) {
         // The host never closed a connection in this round: the trader comes
-        // back by itself, and the requests are judged before any close of
-        // ours could reset the connection they went out on.
+        // back by itself.
         setPhase("quiesce: settle", seconds(100));
         const Seq settle = journal.stamp();
-        if (trader.load()->isConnected()) trader.load()->login(USER, PASSWORD, "soak");
+        if (trader.load()->isConnected()) listener.login();
         waitLogin(settle, LOGIN_LIMIT,
                   "quiesce: the trader did not log in again within 20 s after the server came back (no host "
                   "connect, disconnect or release in this round)");
         const Seq placed = placeProbe(tagBarrier, '0');
-        cutoff = waitAnswer(tagBarrier, placed, BACKLOG_LIMIT,
-                            "quiesce: the order " + tagBarrier + " placed after the login got no answer within 60 s");
+        waitAnswer(tagBarrier, placed, BACKLOG_LIMIT,
+                   "quiesce: the order " + tagBarrier + " placed after the login got no answer within 60 s");
     }
 
     setPhase("quiesce: release", seconds(40));
@@ -525,60 +731,65 @@ void Driver::quiesce(const RoundPlan& plan, int round, Seq chaosStart, Seq chaos
     waitLogin(before, LOGIN_LIMIT,
               "quiesce: no successful login within 20 s after init + connect on " + objectText +
                   " against a clean simulator");
-    // Otherwise the backlog went out ahead of this login (the first login
-    // answered may be one the chaos queued, and queued logins bring replays).
     if (!plan.steadyHost()) {
         setPhase("quiesce: backlog", seconds(100));
         const Seq placed = placeProbe(tagBarrier, '0');
-        cutoff = waitAnswer(tagBarrier, placed, BACKLOG_LIMIT,
-                            "quiesce: the order " + tagBarrier + " placed after the login on " + objectText +
-                                " got no answer within 60 s");
+        waitAnswer(tagBarrier, placed, BACKLOG_LIMIT,
+                   "quiesce: the order " + tagBarrier + " placed after the login on " + objectText +
+                       " got no answer within 60 s");
     }
 
-    // A listener that throws once more must not cost the connection.
-    setPhase("quiesce: probe after a throw", seconds(40));
+    // Callbacks that throw once more must not cost the connection: the
+    // round's probe callback, and every callback a probe order and a query
+    // reach, each throws on its next call.
+    setPhase("quiesce: probe after throws", seconds(40));
     const Seq armed = journal.stamp();
-    if (options.listenerThrows) listener.armThrowOnce(plan.probe);
+    if (options.listenerThrows) {
+        listener.armThrowOnce(plan.probe);
+        for (Callback c : {Callback::Entrust, Callback::OrderPush, Callback::TradePush, Callback::Orders})
+            listener.armThrowOnce(c);
+    }
     if (plan.probe == Callback::Login) {
-        trader.load()->login(USER, PASSWORD, "soak");
+        listener.login();
         waitLogin(armed, PROBE_LIMIT, "quiesce: no answer to a second login on " + objectText);
-    } else if (plan.probe == Callback::Orders) {
-        trader.load()->queryOrders();
     } else if (plan.probe == Callback::Event) {
         // (0, 0) throws: a reconnect of our own makes one.
         lifecycleCall(LifecycleCall::Connect, "connect", [&] { trader.load()->connect(); });
         waitLogin(armed, LOGIN_LIMIT, "quiesce: no login again after connect on " + objectText);
     }
+    query(RequestKind::QueryOrders);
     const std::string tagA = "soak-" + std::to_string(options.seed) + "-r" + std::to_string(round) + "-probe";
     const Seq placedA = placeProbe(tagA, '0');
     waitOrderDone(tagA, placedA, PROBE_LIMIT,
-                  std::string("quiesce: the listener threw from ") + callbackName(plan.probe) + " on " + objectText +
-                      "; afterwards the probe order " + tagA +
-                      " got no complete answer and pushes within 15 s (the connection went deaf?)");
-    const bool thrown = journal.waitFor(
-        [&](const JournalData& d) {
-            return !d.throwsOnNetworkThread.empty() && d.throwsOnNetworkThread.back() > armed;
-        },
-        milliseconds(0));
-    if (options.listenerThrows && !thrown)
-        fail(std::string("quiesce: the armed throw from ") + callbackName(plan.probe) + " never fired");
+                  "quiesce: callbacks threw on " + objectText + " (from " + callbackName(plan.probe) +
+                      ", onEntrustAnswer, onOrderPush, onTradePush, onOrdersAnswer); afterwards the probe order " +
+                      tagA + " got no complete answer and pushes within 15 s (the connection went deaf?)");
+    if (options.listenerThrows && !journal.waitFor([&](const JournalData&) { return listener.armedThrowsFired(); },
+                                                   PROBE_LIMIT))
+        fail(std::string("quiesce: a callback armed to throw once never fired (the round's probe: ") +
+             callbackName(plan.probe) + ")");
 
     // A server that goes away must be noticed, and the session restored.
     setPhase("quiesce: server close", seconds(40));
     const Seq killed = journal.stamp();
     killSim("kill -9 of hvr-sim (quiesce probe)");
-    startSim({}, false);
     const int obj = object.load();
-    const bool noticed = journal.waitFor(
-        [&](const JournalData& d) {
+    auto eventAfterKill = [&](int kind) {
+        return [&, kind](const JournalData& d) {
             for (auto e = recordsAfter(d.events, killed); e != d.events.end(); ++e)
-                if (e->object == obj && !e->onHostThread && e->kind == 1 && e->code != 0) return true;
+                if (e->object == obj && !e->onHostThread && e->kind == kind && e->code != 0) return true;
             return false;
-        },
-        NOTICE_LIMIT);
-    if (!noticed)
+        };
+    };
+    if (!journal.waitFor(eventAfterKill(1), NOTICE_LIMIT))
         fail("quiesce: hvr-sim was killed (seq " + std::to_string(killed) + ") and " + objectText +
              " never reported the end of its connection within 15 s (the server's close went unnoticed)");
+    // Down until the module's next attempt, two seconds later, was refused:
+    // an attempt it started and retried on its own, whose one result the
+    // event checks count. Should the result never come, the server starts
+    // at the deadline and the checks tell.
+    journal.waitFor(eventAfterKill(0), REFUSED_LIMIT);
+    startSim({});
     waitLogin(killed, NOTICE_LIMIT, "quiesce: " + objectText + " noticed the killed server but did not log in again");
 
     // The last push of the day is the closing order's; then drain.
@@ -596,9 +807,11 @@ void Driver::quiesce(const RoundPlan& plan, int round, Seq chaosStart, Seq chaos
     std::set<PushKey> missing;
     for (const StoredPush& p : day.pushes) missing.insert(p.key);
     std::size_t scanned = 0;
+    const uint32_t thisDay = static_cast<uint32_t>(dayStarts.size());
     journal.waitFor(
         [&](const JournalData& d) {
-            for (; scanned < d.pushes.size(); ++scanned) missing.erase(d.pushes[scanned].key);
+            for (; scanned < d.pushes.size(); ++scanned)
+                if (dayOf(d.pushes[scanned].seq) == thisDay) missing.erase(d.pushes[scanned].key);
             return missing.empty();
         },
         PROBE_LIMIT);
@@ -608,30 +821,242 @@ void Driver::quiesce(const RoundPlan& plan, int round, Seq chaosStart, Seq chaos
 
     setPhase("checks", seconds(60));
     RoundWindow window;
-    window.chaosStart = chaosStart;
-    window.chaosEnd = chaosEnd;
-    window.cutoff = cutoff;
+    window.start = roundStart;
+    window.end = journal.stamp();
+    window.endAt = steadyNow();
     window.finalObject = obj;
     window.flowPushId = readFlowPushId(folder + USER + ".flow");
     window.tagPrefix = "soak-";
-    const CheckResult result = checkRound(journal.snapshot(), day, readLoginResumes(simLog, USER), window);
+    const CheckResult result =
+        checkRound(dated(journal.snapshot()), allDays(day), allResumes(), readRequestJournal(simJournal), window);
 
     const CheckCounts& c = result.counts;
-    totals.last = c;
-    totals.ordersPlaced += c.ordersPlaced;
-    totals.ordersArrived += c.ordersArrived;
-    totals.ordersInDoubt += c.ordersInDoubt;
-    totals.ordersRefused += c.ordersRefused;
-    totals.queriesPlaced += c.queriesPlaced;
-    totals.queriesAnswered += c.queriesAnswered;
-    totals.queriesInDoubt += c.queriesInDoubt;
-    totals.queriesRefused += c.queriesRefused;
-    std::printf(
-        "  checked: orders %zu (arrived %zu, in doubt %zu, refused with a log line %zu), queries %zu "
-        "(answered %zu, placed before a fault %zu); pushes stored %zu, delivered %zu (replayed on login %zu)\n",
-        c.ordersPlaced, c.ordersArrived, c.ordersInDoubt, c.ordersRefused, c.queriesPlaced, c.queriesAnswered,
-        c.queriesInDoubt, c.storedPushes, c.deliveries, c.replayed);
+    totals.add(c);
+    totals.paths.add(paths);
+    std::printf("  checked: requests %s\n  send-error paths: %s\n  pushes stored %zu, delivered %zu (replayed on "
+                "login %zu); flow file checked at %zu pushes, resume ids of %zu logins, %zu throws followed, %zu "
+                "answers due\n",
+                requestsText(c).c_str(), pathsText(paths, c).c_str(), c.storedPushes, c.deliveries, c.replayed,
+                c.flowStoresChecked, c.loginsChecked, c.throwsChecked, c.answersChecked);
+    std::fflush(stdout);
     if (!result.violations.empty()) fail("invariants violated after round " + std::to_string(round), result.violations);
+}
+
+// --- drills ---
+
+std::pair<Seq, uint16_t> Driver::waitConnected(Seq after, const std::string& context) {
+    const int obj = object.load();
+    std::pair<Seq, uint16_t> found{0, 0};
+    const bool ok = journal.waitFor(
+        [&](const JournalData& d) {
+            for (auto e = recordsAfter(d.events, after); e != d.events.end(); ++e)
+                if (e->object == obj && !e->onHostThread && e->kind == 0 && e->code == 0) {
+                    found = {e->seq, e->localPort};
+                    return true;
+                }
+            return false;
+        },
+        DRILL_LIMIT);
+    if (!ok) fail(context + ": no connection within 15 s");
+    if (found.second == 0) fail(context + ": the connection's socket is not in the kernel's table");
+    return found;
+}
+
+std::vector<SendLine> Driver::waitSendLines(Seq after, std::size_t count, bool putBacks, const std::string& context) {
+    const int obj = object.load();
+    std::vector<SendLine> found;
+    const bool ok = journal.waitFor(
+        [&](const JournalData& d) {
+            found.clear();
+            for (const SendLine& l : d.sendLines)
+                if (l.seq > after && l.object == obj &&
+                    (l.what == SendLine::Dropped || (putBacks && l.what == SendLine::PutBack)) && found.size() < count)
+                    found.push_back(l);
+            return found.size() == count;
+        },
+        DRILL_LIMIT);
+    if (!ok) fail(context);
+    return found;
+}
+
+void Driver::waitEnded(Seq after, const std::string& context) {
+    const int obj = object.load();
+    const bool ok = journal.waitFor(
+        [&](const JournalData& d) {
+            for (auto e = recordsAfter(d.events, after); e != d.events.end(); ++e)
+                if (e->object == obj && !e->onHostThread && e->kind == 1) return true;
+            return false;
+        },
+        DRILL_LIMIT);
+    if (!ok) fail(context);
+}
+
+void Driver::fillUntilBlocked(uint16_t localPort, const std::function<void(int)>& place, const std::string& context) {
+    constexpr int STEP = 32;
+    const int fd = socketDescriptorOf(parseTcpTable(readTcpTable()), localPort, port.load());
+    if (fd < 0) fail(context + ": the connection's socket is not among this process's descriptors");
+    uint32_t last = 0;
+    int still = 0;
+    for (int n = 0; n < FILL_LIMIT; n += STEP) {
+        for (int i = 0; i < STEP; ++i) place(n + i);
+        const auto queued = sendQueueOfDescriptor(fd);
+        if (!queued) fail(context + ": the connection's send queue cannot be read");
+        still = *queued == last ? still + 1 : 0;
+        last = *queued;
+        if (still == 2) return;
+    }
+    fail(context + ": the send queue still grew after " + std::to_string(FILL_LIMIT) + " requests");
+}
+
+void Driver::floodOrder(int round, const std::string& drill, int n) {
+    std::string tag = "soak-" + std::to_string(options.seed) + "-r" + std::to_string(round) + "-" + drill + "-" +
+                      std::to_string(n) + "-";
+    tag.resize(FLOOD_TAG, 'x');
+    placeOrder(tag, false, '0');
+}
+
+void Driver::ownClose(OwnClose how, const std::function<void()>& beforeConnect) {
+    kra::ITraderApi* t = trader.load();
+    if (how == OwnClose::Release) {
+        lifecycleCall(LifecycleCall::Release, "release", [&] { t->release(); });
+    } else if (how == OwnClose::Disconnect) {
+        lifecycleCall(LifecycleCall::Disconnect, "disconnect", [&] { t->disconnect(); });
+    }
+    if (how != OwnClose::Connect)
+        lifecycleCall(LifecycleCall::Init, "init", [&] {
+            auto node = config();
+            t->init(node.get());
+        });
+    beforeConnect();
+    lifecycleCall(LifecycleCall::Connect, "connect", [&] { t->connect(); });
+}
+
+PathCounts Driver::drills(const RoundPlan& plan, int round) {
+    setPhase("drills", seconds(90));
+    listener.setThrowRates({}, 0);
+    listener.setAutoLogin(false);
+    // The object was released at the end of the last quiesce (or is new):
+    // nothing reaches it until it connects to the next simulator.
+    if (plan.newDay) keepDay();
+    killSim("kill -9 of hvr-sim (drills)");
+    const Nanos drillsStarted = steadyNow();
+    if (plan.newDay) {
+        dayStarts.push_back(journal.stamp());
+        tradingDate = nextDate(tradingDate);
+        std::printf("  new trading day %u\n", tradingDate);
+        std::lock_guard<std::mutex> guard(countersLock);
+        ++faultCounts["new trading day"];
+    }
+    startSim(DRILL_FLAGS, plan.newDay ? tradingDate : 0);
+    kra::ITraderApi* t = trader.load();
+    lifecycleCall(LifecycleCall::Init, "init", [&] {
+        auto node = config();
+        t->init(node.get());
+    });
+    t->registerListener(&listener);
+    PathCounts paths;
+
+    // 1. A stalled connection filled with queries, one request per call: the
+    // 16-byte packets fill the buffers to a packet boundary, so the query
+    // that finds them full waits with nothing of it sent. Our close puts it
+    // back.
+    Seq mark = journal.stamp();
+    lifecycleCall(LifecycleCall::Connect, "connect", [&] { t->connect(); });
+    auto [connected, localPort] = waitConnected(mark, "drills, stalled connection 1");
+    fillUntilBlocked(localPort, [&](int) { query(RequestKind::QueryAccount); }, "drills, stalled connection 1");
+    mark = journal.stamp();
+    ownClose(plan.firstClose, [] {});
+    const std::vector<SendLine> first =
+        waitSendLines(mark, 1, true,
+                      std::string("drills: our own close (") + ownCloseName(plan.firstClose) +
+                          ") cut off a write in flight, and the module logged no line about it within 15 s");
+    if (first[0].what != SendLine::PutBack)
+        fail("drills: our own close cut off a write that had sent nothing, and the module dropped it instead of "
+             "putting it back");
+    ++paths.putBack;
+
+    // 2. The next stalled connection gets orders (of no use to a 16-byte
+    // boundary): one goes out part way and waits; our close drops it. What
+    // queued behind it is the next connection's first batch.
+    std::tie(connected, localPort) = waitConnected(mark, "drills, stalled connection 2");
+    fillUntilBlocked(localPort, [&](int n) { floodOrder(round, "d2", n); }, "drills, stalled connection 2");
+    mark = journal.stamp();
+    ownClose(plan.secondClose, [&] {
+        for (int n = 0; n < FLOOD_ORDERS; ++n) floodOrder(round, "d2q", n);
+    });
+    const std::vector<SendLine> second =
+        waitSendLines(mark, 1, true,
+                      std::string("drills: our own close (") + ownCloseName(plan.secondClose) +
+                          ") cut off a write in flight, and the module logged no line about it within 15 s");
+    // Rarely the order that found the buffers full had nothing of it sent.
+    ++(second[0].what == SendLine::Dropped ? paths.droppedByOwnClose : paths.putBack);
+
+    // 3. The server reads that batch one byte at a time, then resets. The
+    // module notices, drops the batch and waits two seconds (the drop line
+    // may come only after the wait).
+    Seq trickling = 0;
+    std::tie(trickling, localPort) = waitConnected(mark, "drills, trickling connection 3");
+    waitEnded(trickling, "drills: the trickling connection's end was never reported");
+
+    // 4. Meanwhile a batch for the next connection, which the server resets
+    // without reading anything.
+    mark = journal.stamp();
+    for (int n = 0; n < FLOOD_ORDERS; ++n) floodOrder(round, "d4", n);
+    std::tie(connected, localPort) = waitConnected(mark, "drills, resetting connection 4");
+    waitEnded(connected, "drills: the reset connection's end was never reported");
+    waitSendLines(trickling, 2, false,
+                  "drills: the server reset two connections with a batch in flight (one after one-byte reads), and "
+                  "the module did not log two drop lines within 15 s");
+    ++paths.droppedAfterTrickle;
+    ++paths.droppedAfterReset;
+
+    // 5. A connection that succeeds while the host disconnects: a connect
+    // replaces the live connection, the network thread is held in the old
+    // one's (1, 125) while the new attempt completes, and the host
+    // disconnects meanwhile. The attempt must end as (0, 125): no (0, 0)
+    // after disconnect's (1, 0).
+    std::tie(connected, localPort) = waitConnected(connected, "drills, connection 5");
+    listener.holdNextAbortedEnd(milliseconds(300));
+    mark = journal.stamp();
+    lifecycleCall(LifecycleCall::Connect, "connect", [&] { t->connect(); });
+    const bool held = journal.waitFor(
+        [&](const JournalData& d) {
+            for (auto e = recordsAfter(d.events, mark); e != d.events.end(); ++e)
+                if (!e->onHostThread && e->kind == 1 && e->code == 125) return true;
+            return false;
+        },
+        DRILL_LIMIT);
+    if (!held) fail("drills: the connection a connect replaced never reported its aborted receive");
+    lifecycleCall(LifecycleCall::Disconnect, "disconnect", [&] { t->disconnect(); });
+    const int obj = object.load();
+    if (!journal.waitFor(
+            [&](const JournalData& d) {
+                for (auto e = recordsAfter(d.events, mark); e != d.events.end(); ++e)
+                    if (e->object == obj && !e->onHostThread && e->kind == 0) return true;
+                return false;
+            },
+            DRILL_LIMIT))
+        fail("drills: an attempt that raced disconnect never reported its end");
+
+    // The stalled connections end once the server has read what our closes
+    // left in their buffers; only then may it go.
+    const bool drained = [&] {
+        const Clock::time_point deadline = Clock::now() + DRILL_LIMIT;
+        for (;;) {
+            const std::vector<SimConnection> connections = readRequestJournal(simJournal);
+            std::size_t stalled = 0, closed = 0;
+            for (const SimConnection& c : connections)
+                if (c.fault.rfind("stall", 0) == 0 && c.accepted >= drillsStarted) {
+                    ++stalled;
+                    closed += c.closed != 0;
+                }
+            if (stalled >= 2 && closed == stalled) return true;
+            if (Clock::now() > deadline) return false;
+            std::this_thread::sleep_for(milliseconds(50));
+        }
+    }();
+    if (!drained) fail("drills: the server never read the stalled connections to their end");
+    return paths;
 }
 
 // --- rounds ---
@@ -645,19 +1070,19 @@ void Driver::runRound(int round) {
 
     setPhase("round start", seconds(40));
     if (plan.newObject) newTrader();
-    if (!sim.running() || sim.flags() != plan.startFlags) {
-        killSim("kill -9 of hvr-sim (round start)");
-        startSim(plan.startFlags, false);
-    }
+    const Seq roundStart = journal.stamp();
+    const PathCounts paths = drills(plan, round);
+
+    setPhase("round start", seconds(40));
+    killSim("kill -9 of hvr-sim (round start)");
+    startSim(plan.startFlags);
     listener.setThrowRates(options.listenerThrows ? plan.throwRates : std::array<double, CALLBACK_COUNT>{},
                            mix(options.seed + static_cast<uint64_t>(round)));
-    const Seq chaosStart = journal.stamp();
     initAndConnect();
 
     setPhase("chaos", seconds(static_cast<int>(plan.chaosSeconds) + 60));
     chaos(plan, round);
-    const Seq chaosEnd = journal.stamp();
-    quiesce(plan, round, chaosStart, chaosEnd);
+    quiesce(plan, round, roundStart, paths);
     ++totals.rounds;
 }
 
@@ -669,14 +1094,15 @@ int Driver::run() {
     }
     markHostThread();
     setPhase("first start", seconds(30));
-    startSim({}, true);
+    tradingDate = today();
+    startSim({}, tradingDate);
     newTrader();
 
     const Clock::time_point start = Clock::now();
     const auto budget = milliseconds(static_cast<int64_t>(options.seconds * 1000));
     int round = 0;
-    // A round takes about 10 s; none starts that would overrun much.
-    while (round == 0 || Clock::now() - start + seconds(8) < budget) runRound(++round);
+    // A round takes about 15 s; none starts that would overrun much.
+    while (round == 0 || Clock::now() - start + seconds(10) < budget) runRound(++round);
 
     setPhase("end", seconds(30));
     if (kra::ITraderApi* t = trader.load()) {
@@ -694,15 +1120,26 @@ int Driver::run() {
             faults += (faults.empty() ? "" : ", ") + kind + " " + std::to_string(n);
     }
     const CheckCounts& c = totals.last;
+    const CheckCounts& sum = totals.sum;
+    // Each send-error path must have run: a soak that never drove one says
+    // nothing about it.
+    std::vector<std::string> idle;
+    const PathCounts& p = totals.paths;
+    if (p.putBack == 0) idle.push_back("a batch put back after our own close");
+    if (p.droppedByOwnClose == 0) idle.push_back("a batch our own close cut off part way");
+    if (p.droppedAfterReset == 0) idle.push_back("a batch the server reset unread");
+    if (p.droppedAfterTrickle == 0) idle.push_back("a batch the server read one byte at a time, then reset");
+    if (!idle.empty()) fail("send-error paths that never ran in " + std::to_string(totals.rounds) + " rounds", idle);
     std::printf(
         "hvr-soak PASSED: seed %llu, %d rounds in %.0f s; faults injected: %s; listener throws %zu; "
-        "pushes stored %zu, delivered %zu (replayed on login %zu, duplicated %zu, lost %zu); "
-        "orders placed %zu (arrived %zu, in doubt %zu, refused with a log line %zu); "
-        "queries %zu (answered %zu, placed before a fault %zu, refused with a log line %zu)\n",
+        "pushes stored %zu, delivered %zu (replayed on login %zu, duplicated %zu, lost %zu); requests %s; "
+        "send-error paths: %s; flow file checked at %zu pushes, resume ids of %zu logins, %zu throws followed, %zu "
+        "answers due\n",
         static_cast<unsigned long long>(options.seed), totals.rounds, elapsed, faults.c_str(),
         end.throwsOnNetworkThread.size(), c.storedPushes, c.deliveries, c.replayed, c.duplicated, c.lost,
-        totals.ordersPlaced, totals.ordersArrived, totals.ordersInDoubt, totals.ordersRefused, totals.queriesPlaced,
-        totals.queriesAnswered, totals.queriesInDoubt, totals.queriesRefused);
+        requestsText(sum).c_str(), pathsText(totals.paths, sum).c_str(), sum.flowStoresChecked, sum.loginsChecked,
+        sum.throwsChecked,
+        sum.answersChecked);
     std::fflush(stdout);
     finished.store(true);
     dog.join();
@@ -728,30 +1165,44 @@ void Driver::fail(const std::string& what, const std::vector<std::string>& detai
         for (const std::string& d : checkEventsOnly(journal.snapshot())) std::fprintf(stderr, "  - %s\n", d.c_str());
     }
     const JournalData j = journal.snapshot();
-    std::fprintf(stderr,
-                 "  the journal's last entries for trader #%d (seq, then what; events as (kind, code) thread):\n",
-                 object.load());
-    std::vector<std::string> lines;
+    // Every entry of the run, one per line in seq order, goes to a file; the
+    // last ones of the current object to the report.
+    std::vector<std::pair<Seq, std::string>> lines;
+    static const char* const names[] = {"init", "connect", "disconnect", "release"};
+    static const char* const sendLines[] = {"drop line", "put-back line", "release line"};
     for (const TraderEventRecord& e : j.events)
-        if (e.object == object.load())
-            lines.push_back(std::to_string(e.seq) + " (" + std::to_string(e.kind) + ", " + std::to_string(e.code) +
-                            ") " + (e.onHostThread ? "host" : "network"));
+        lines.push_back({e.seq, "#" + std::to_string(e.object) + " (" + std::to_string(e.kind) + ", " +
+                                    std::to_string(e.code) + ") " + (e.onHostThread ? "host" : "network") +
+                                    (e.localPort != 0 ? " port " + std::to_string(e.localPort) : "")});
     for (const LifecycleCall& c : j.lifecycle)
-        if (c.object == object.load()) {
-            static const char* const names[] = {"init", "connect", "disconnect", "release"};
-            lines.push_back(std::to_string(c.started) + " " + names[c.what] + " called, returned at seq " +
-                            std::to_string(c.ended));
-        }
+        lines.push_back({c.started, "#" + std::to_string(c.object) + " " + names[c.what] +
+                                        " called, returned at seq " + std::to_string(c.ended)});
     for (const LoginAnswer& l : j.logins)
-        if (l.object == object.load())
-            lines.push_back(std::to_string(l.seq) + " login answer: " +
-                            (l.succeeded ? "ok, session " + std::to_string(l.session) : std::string("refused")));
-    for (Seq s : j.throwsOnNetworkThread) lines.push_back(std::to_string(s) + " the listener threw");
-    for (const ServerFault& f : j.faults) lines.push_back(std::to_string(f.seq) + " " + f.what);
-    std::sort(lines.begin(), lines.end(),
-              [](const std::string& a, const std::string& b) { return std::stoull(a) < std::stoull(b); });
-    for (std::size_t i = lines.size() > 30 ? lines.size() - 30 : 0; i < lines.size(); ++i)
-        std::fprintf(stderr, "    %s\n", lines[i].c_str());
+        lines.push_back({l.seq, "#" + std::to_string(l.object) + " login answer: " +
+                                    (l.succeeded ? "ok, session " + std::to_string(l.session) : "refused")});
+    for (const RequestRecord& r : j.requests)
+        lines.push_back({r.started, "#" + std::to_string(r.object) + " " + requestKindName(r.kind) + " " +
+                                        r.key.substr(0, 40) + " returned at seq " + std::to_string(r.ended)});
+    for (const SendLine& l : j.sendLines)
+        lines.push_back({l.seq, "#" + std::to_string(l.object) + " " + sendLines[l.what] + " " +
+                                    std::to_string(l.requests) + " requests, " + std::to_string(l.sentWhole) +
+                                    " whole"});
+    for (const LogLineSeen& t : j.throwsOnNetworkThread)
+        lines.push_back({t.seq, "#" + std::to_string(t.object) + " the listener threw"});
+    for (const ServerFault& f : j.faults) lines.push_back({f.seq, f.what});
+    std::sort(lines.begin(), lines.end());
+    {
+        std::ofstream all(dir + "journal.txt");
+        for (const auto& [seq, text] : lines) all << seq << " " << text << "\n";
+    }
+    const std::string mine = "#" + std::to_string(object.load()) + " ";
+    std::vector<std::string> recent;
+    for (const auto& [seq, text] : lines)
+        if (text.rfind(mine, 0) == 0 || text.rfind("kill", 0) == 0) recent.push_back(std::to_string(seq) + " " + text);
+    std::fprintf(stderr, "  the journal's last entries for trader #%d (all of them in %sjournal.txt):\n",
+                 object.load(), dir.c_str());
+    for (std::size_t i = recent.size() > 30 ? recent.size() - 30 : 0; i < recent.size(); ++i)
+        std::fprintf(stderr, "    %s\n", recent[i].c_str());
     std::fprintf(stderr, "  last module log lines:\n");
     for (const std::string& line : listener.recentLogs()) std::fprintf(stderr, "    %s\n", gbkToUtf8(line).c_str());
     std::fprintf(stderr, "  simulator log and database kept in %s\n  replay: make soak SOAK_SEED=%llu\n", dir.c_str(),
@@ -828,7 +1279,7 @@ int runSoak(const SoakOptions& options) {
         code = driver.run();
     }
     std::error_code ignored;
-    if (code == 0) std::filesystem::remove_all(dir, ignored);
+    if (code == 0 && !options.keepFiles) std::filesystem::remove_all(dir, ignored);
     // The module stays loaded: its objects are gone, and unloading would hide
     // leaks from a sanitizer.
     return code;

@@ -34,6 +34,8 @@ struct SoakOptions {
     bool listenerThrows = true;
     // When above 0: print the plans of this many rounds and run nothing.
     int planRounds = 0;
+    // Keep the simulator's files after a run that passed, too.
+    bool keepFiles = false;
 };
 
 // Runs until the time is used up; returns the process exit code (0 passed,

@@ -1,22 +1,21 @@
 #include "SoakListener.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
+#include <thread>
+
+#include "SimRecords.h"
+#include "SocketTable.h"
+#include "texts/LogText.h"
 
 namespace hvr::soak {
 
 namespace {
 
-// GBK bytes of the module's log texts the soak looks for.
-constexpr const char SEND_ERROR_TEXT[] = "\xb7\xa2\xcb\xcd\xb3\xf6\xb4\xed";  // 发送出错
-constexpr const char LOOP_ERROR_PREFIX[] =
-    "[TraderHVR]\xcd\xf8\xc2\xe7\xc1\xac\xbd\xd3\xd2\xec\xb3\xa3";  // [TraderHVR]网络连接异常
-// [TraderHVR]包 starts both lines of a packet refused by the framing.
-constexpr const char FRAMING_PREFIX[] = "[TraderHVR]\xb0\xfc";
 constexpr int LEVEL_WARN = 103;
-constexpr int LEVEL_ERROR = 104;
 constexpr int OPERATION_ABORTED = 125;  // what a receive cut off by our own close reports
 constexpr std::size_t LOG_RING = 40;
 
@@ -26,6 +25,8 @@ thread_local Seq hostEventSeq = 0;
 uint32_t toId(const std::string& text) {
     return static_cast<uint32_t>(std::strtoul(text.c_str(), nullptr, 10));
 }
+
+bool is(const char* format, const char* known) { return std::strcmp(format, known) == 0; }
 
 }  // namespace
 
@@ -46,13 +47,17 @@ Seq lastHostEventSeq() {
     return hostEventSeq;
 }
 
-SoakListener::SoakListener(Journal& journal, std::string user, std::string password)
-    : journal(journal), user(std::move(user)), password(std::move(password)), logRing(LOG_RING) {
+SoakListener::SoakListener(Journal& journal, std::string user, std::string password, std::string runTag)
+    : journal(journal),
+      user(std::move(user)),
+      password(std::move(password)),
+      runTag(std::move(runTag)),
+      logRing(LOG_RING) {
     catalog.addInstrument("IF2412", 300, "CNY", "CFFEX");
 }
 
 void SoakListener::attach(kra::ITraderApi* newTrader, int newObject) {
-    object.store(newObject);
+    objectNumber.store(newObject);
     trader.store(newTrader);
 }
 
@@ -64,7 +69,39 @@ void SoakListener::setThrowRates(const std::array<double, CALLBACK_COUNT>& newRa
 
 void SoakListener::armThrowOnce(Callback c) {
     std::lock_guard<std::mutex> guard(policyLock);
-    throwOnce = static_cast<int>(c);
+    throwOnce[static_cast<int>(c)] = true;
+}
+
+bool SoakListener::armedThrowsFired() {
+    std::lock_guard<std::mutex> guard(policyLock);
+    return std::none_of(throwOnce.begin(), throwOnce.end(), [](bool armed) { return armed; });
+}
+
+void SoakListener::request(RequestKind kind, const std::string& key, const std::function<void()>& call) {
+    const int obj = objectNumber.load();
+    std::size_t index = 0;
+    journal.record([&](JournalData& d, Seq s) {
+        index = d.requests.size();
+        RequestRecord r;
+        r.started = s;
+        r.startedAt = steadyNow();
+        r.object = obj;
+        r.kind = kind;
+        r.key = key;
+        d.requests.push_back(r);
+    });
+    call();
+    journal.record([&](JournalData& d, Seq s) {
+        d.requests[index].ended = s;
+        d.requests[index].endedAt = steadyNow();
+    });
+}
+
+void SoakListener::login() {
+    kra::ITraderApi* t = trader.load();
+    if (t == nullptr) return;
+    const std::string resource = "soak-" + runTag + "-login-" + std::to_string(++logins);
+    request(RequestKind::Login, resource, [&] { t->login(user.c_str(), password.c_str(), resource.c_str()); });
 }
 
 void SoakListener::maybeThrow(Callback c) {
@@ -72,8 +109,8 @@ void SoakListener::maybeThrow(Callback c) {
     bool fire = false;
     {
         std::lock_guard<std::mutex> guard(policyLock);
-        if (throwOnce == static_cast<int>(c)) {
-            throwOnce = -1;
+        if (throwOnce[static_cast<int>(c)]) {
+            throwOnce[static_cast<int>(c)] = false;
             fire = true;
         } else {
             const double rate = rates[static_cast<int>(c)];
@@ -81,7 +118,11 @@ void SoakListener::maybeThrow(Callback c) {
         }
     }
     if (!fire) return;
-    journal.record([](JournalData& d, Seq seq) { d.throwsOnNetworkThread.push_back(seq); });
+    // The probe's answer is the next thing this connection must deliver.
+    kra::ITraderApi* t = trader.load();
+    if (probes.load() && t != nullptr) request(RequestKind::QueryAccount, "", [&] { t->queryAccount(); });
+    const int obj = objectNumber.load();
+    journal.record([&](JournalData& d, Seq seq) { d.throwsOnNetworkThread.push_back({seq, obj, steadyNow()}); });
     throw std::runtime_error(std::string("soak listener throws from ") + callbackName(c));
 }
 
@@ -91,25 +132,27 @@ std::string SoakListener::someOrderId(uint64_t pick) {
 }
 
 void SoakListener::onTraderEvent(int kind, int code) {
-    const int obj = object.load();
+    const int obj = objectNumber.load();
     const bool host = hostThread;
-    std::size_t index = 0;
+    uint16_t localPort = 0;
+    if (!host && kind == 0 && code == 0) {
+        // The connection just reported: the module's socket is the only
+        // established one to the simulator's port. A read of the table that
+        // changes meanwhile may miss it: read again, a few times.
+        for (int read = 0; read < 3 && localPort == 0; ++read)
+            if (const auto port = clientPortTo(parseTcpTable(readTcpTable()), serverPort.load())) localPort = *port;
+    }
     const Seq seq = journal.record([&](JournalData& d, Seq s) {
-        index = d.events.size();
-        d.events.push_back({s, obj, kind, code, host, true, s});
+        d.events.push_back({s, obj, kind, code, host, localPort, steadyNow()});
         if (!host && kind == 1 && code != 0 && code != OPERATION_ABORTED && dropsAreFaults.load())
-            d.faults.push_back({s, "connection closed by the simulator (code " + std::to_string(code) + ")"});
+            d.faults.push_back({s, "connection closed by the simulator (code " + std::to_string(code) + ")",
+                                steadyNow()});
     });
     if (host) hostEventSeq = seq;
-    kra::ITraderApi* t = trader.load();
-    if (!host && kind == 0 && code == 0 && t != nullptr) {
-        const bool connected = t->isConnected();
-        journal.record([&](JournalData& d, Seq s) {
-            d.events[index].connectedAfter = connected;
-            d.events[index].sampled = s;
-        });
-        if (autoLogin.load()) t->login(user.c_str(), password.c_str(), "soak");
-    }
+    if (!host && kind == 1 && code == OPERATION_ABORTED)
+        if (const int64_t hold = abortedEndHold.exchange(0); hold > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(hold));
+    if (!host && kind == 0 && code == 0 && autoLogin.load()) login();
     maybeThrow(Callback::Event);
 }
 
@@ -125,7 +168,7 @@ void SoakListener::onLoginResult(bool succeeded, const char*, uint32_t) {
             if (dot != nullptr) session = static_cast<uint32_t>(std::strtoul(dot + 1, nullptr, 10));
         }
     }
-    const int obj = object.load();
+    const int obj = objectNumber.load();
     journal.record([&](JournalData& d, Seq s) { d.logins.push_back({s, obj, succeeded, session}); });
     maybeThrow(Callback::Login);
 }
@@ -133,7 +176,8 @@ void SoakListener::onLoginResult(bool succeeded, const char*, uint32_t) {
 void SoakListener::onEntrustAnswer(kra::NXSEntrust* entrust, kra::NXSError* error) {
     const std::string tag = entrust->userTag;
     const bool refused = error != nullptr;
-    journal.record([&](JournalData& d, Seq s) { d.entrusts.push_back({s, tag, refused}); });
+    const int obj = objectNumber.load();
+    journal.record([&](JournalData& d, Seq s) { d.entrusts.push_back({s, obj, tag, refused}); });
     if (!refused) {
         std::lock_guard<std::mutex> guard(policyLock);
         orderIds.push_back(entrust->entrustId);
@@ -142,13 +186,23 @@ void SoakListener::onEntrustAnswer(kra::NXSEntrust* entrust, kra::NXSError* erro
 }
 
 void SoakListener::answer(RequestKind kind, Callback c) {
-    journal.record([&](JournalData& d, Seq s) { d.queryAnswers.push_back({s, kind}); });
+    const int obj = objectNumber.load();
+    journal.record([&](JournalData& d, Seq s) { d.queryAnswers.push_back({s, obj, kind}); });
     maybeThrow(c);
 }
 
 void SoakListener::push(const PushKey& key, const std::string& tag, Callback c) {
-    const int obj = object.load();
-    journal.record([&](JournalData& d, Seq s) { d.pushes.push_back({s, obj, key, tag}); });
+    const int obj = objectNumber.load();
+    // The module stores a push's id after its callback returned and before
+    // it delivers anything else: here the file holds the last one's.
+    const int64_t flowAtStart = readFlowPushId(flowFile);
+    std::size_t index = 0;
+    journal.record([&](JournalData& d, Seq s) {
+        index = d.pushes.size();
+        d.pushes.push_back({s, 0, obj, key, tag, flowAtStart});
+    });
+    // The module stores the push id into the flow record after this returns.
+    journal.record([&](JournalData& d, Seq s) { d.pushes[index].exited = s; });
     maybeThrow(c);
 }
 
@@ -170,6 +224,8 @@ void SoakListener::onTradePush(kra::NXSTradeInfo* trade) {
 }
 
 void SoakListener::onTraderError(kra::NXSError*) {
+    const int obj = objectNumber.load();
+    journal.record([&](JournalData& d, Seq s) { d.otherCallbacks.push_back({s, obj}); });
     maybeThrow(Callback::TraderError);
 }
 
@@ -179,16 +235,35 @@ void SoakListener::logMessage(int level, const char* format, ...) {
     va_start(args, format);
     std::vsnprintf(text, sizeof text, format, args);
     va_end(args);
-    if (level == LEVEL_ERROR) {
-        if (std::strstr(text, SEND_ERROR_TEXT) != nullptr)
-            journal.record([](JournalData& d, Seq s) { d.sendErrorLines.push_back(s); });
-        if (std::strncmp(text, LOOP_ERROR_PREFIX, sizeof LOOP_ERROR_PREFIX - 1) == 0)
-            journal.record([](JournalData& d, Seq s) { d.loopErrorLines.push_back(s); });
-    }
-    if (level == LEVEL_WARN && std::strncmp(text, FRAMING_PREFIX, sizeof FRAMING_PREFIX - 1) == 0)
-        journal.record([](JournalData& d, Seq s) { d.framingLines.push_back(s); });
+    noteLogLine(level, format, text);
     std::lock_guard<std::mutex> guard(policyLock);
     logRing[logNext++ % LOG_RING] = std::to_string(level) + " " + text;
+}
+
+void SoakListener::noteLogLine(int level, const char* format, const char* text) {
+    const int obj = objectNumber.load();
+    SendLine line;
+    line.object = obj;
+    if (is(format, LOG_SEND_ERROR) && std::sscanf(text, LOG_SEND_ERROR, &line.requests, &line.sentWhole) == 2) {
+        line.what = SendLine::Dropped;
+    } else if (is(format, LOG_SEND_PUT_BACK) && std::sscanf(text, LOG_SEND_PUT_BACK, &line.requests) == 1) {
+        line.what = SendLine::PutBack;
+    } else if (is(format, LOG_UNSENT_AT_CLOSE) && std::sscanf(text, LOG_UNSENT_AT_CLOSE, &line.requests) == 1) {
+        line.what = SendLine::Released;
+    } else {
+        if (is(format, LOG_CONNECT_START))
+            journal.record([&](JournalData& d, Seq s) { d.startLines.push_back({s, obj, steadyNow()}); });
+        if (is(format, LOG_CONNECT_OK))
+            journal.record([&](JournalData& d, Seq s) { d.connectedLines.push_back({s, obj, steadyNow()}); });
+        if (is(format, LOG_LOOP_ERROR)) journal.record([](JournalData& d, Seq s) { d.loopErrorLines.push_back(s); });
+        if (level == LEVEL_WARN && (is(format, LOG_BAD_HEADER) || is(format, LOG_PACKET_TOO_LARGE)))
+            journal.record([](JournalData& d, Seq s) { d.framingLines.push_back(s); });
+        return;
+    }
+    journal.record([&](JournalData& d, Seq s) {
+        line.seq = s;
+        d.sendLines.push_back(line);
+    });
 }
 
 std::vector<std::string> SoakListener::recentLogs() {

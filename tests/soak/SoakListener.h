@@ -1,7 +1,13 @@
 // The soak's host listener: records everything the trader reports into the
 // journal, and throws from chosen callbacks, at a chosen rate, on the
 // trader's network thread (never on a host thread: there the exception would
-// come back out of the host's own call).
+// come back out of the host's own call). Before it throws it sends a probe
+// query, whose answer shows that the connection still delivers.
+//
+// It also places requests for the driver and for itself (request(), login()),
+// so that each is journaled with the object it went to, when the call started
+// and when it returned; logins carry a resource text unique in the run, by
+// which the simulator's journal names them.
 //
 // Threads: the trader's network thread and host threads call it; the driver
 // sets the policy between phases. Every record goes through the journal's
@@ -10,7 +16,9 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <random>
 #include <string>
@@ -34,21 +42,42 @@ Seq lastHostEventSeq();
 
 class SoakListener final : public kra::ITraderListener {
 public:
-    SoakListener(Journal& journal, std::string user, std::string password);
+    SoakListener(Journal& journal, std::string user, std::string password, std::string runTag);
     virtual ~SoakListener() = default;
 
     // The trader object now in use and its number; set before it connects.
     void attach(kra::ITraderApi* trader, int object);
+    int object() const { return objectNumber.load(); }
+    // The port the simulator listens on: the trader's connections go there.
+    void setServerPort(uint16_t port) { serverPort.store(port); }
+    // The flow file the module keeps: each push callback reads the push id
+    // in it when it starts. Set before the first connect.
+    void setFlowFile(const std::string& path) { flowFile = path; }
 
-    // Throwing policy: rate per callback (0 to 1), and one callback that
-    // throws exactly once on its next call.
+    // Throwing policy: rate per callback (0 to 1), and callbacks that throw
+    // exactly once, on their next call.
     void setThrowRates(const std::array<double, CALLBACK_COUNT>& rates, uint64_t seed);
     void armThrowOnce(Callback c);
+    // Whether every callback armed to throw once has thrown.
+    bool armedThrowsFired();
+    // The next (1, 125) on the network thread holds that thread for this
+    // long before it returns: an attempt started just before completes
+    // meanwhile, and its handler runs only afterwards.
+    void holdNextAbortedEnd(std::chrono::milliseconds hold) { abortedEndHold.store(hold.count()); }
     // Log in from the network thread on every (0, 0).
     void setAutoLogin(bool on) { autoLogin.store(on); }
     // A connection closed by the server counts as a server fault while the
     // simulator drops connections on purpose.
     void setDropsAreFaults(bool on) { dropsAreFaults.store(on); }
+    // Whether a throwing callback first sends its probe query: not while a
+    // release runs, which drops what is queued.
+    void setProbes(bool on) { probes.store(on); }
+
+    // Runs call, which sends one request of this kind to the attached
+    // trader, between two journal records.
+    void request(RequestKind kind, const std::string& key, const std::function<void()>& call);
+    // A login with a resource text of its own.
+    void login();
 
     // A known order id to cancel (empty when none yet).
     std::string someOrderId(uint64_t pick);
@@ -74,19 +103,26 @@ private:
     void push(const PushKey& key, const std::string& tag, Callback c);
     // Throws when the policy says so for this call.
     void maybeThrow(Callback c);
+    void noteLogLine(int level, const char* format, const char* text);
 
     Journal& journal;
     const std::string user;
     const std::string password;
+    const std::string runTag;  // makes the login resource texts unique in the run
+    std::string flowFile;
     kra::SimpleContractCatalog catalog;
     std::atomic<kra::ITraderApi*> trader{nullptr};
-    std::atomic<int> object{0};
+    std::atomic<int> objectNumber{0};
+    std::atomic<uint16_t> serverPort{0};
     std::atomic<bool> autoLogin{false};
     std::atomic<bool> dropsAreFaults{false};
+    std::atomic<bool> probes{true};
+    std::atomic<int64_t> abortedEndHold{0};  // milliseconds; 0: none armed
+    std::atomic<uint64_t> logins{0};
 
     std::mutex policyLock;  // guards the policy and the members below
     std::array<double, CALLBACK_COUNT> rates{};
-    int throwOnce = -1;
+    std::array<bool, CALLBACK_COUNT> throwOnce{};
     std::mt19937_64 rng;
     std::vector<std::string> orderIds;
     std::vector<std::string> logRing;

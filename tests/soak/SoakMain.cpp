@@ -1,7 +1,7 @@
 // hvr-soak: the randomized fault soak of the trader module against hvr-sim.
 //
 //   hvr-soak --module PATH/libTraderHVR.so --sim PATH/hvr-sim [--seconds N] [--seed N]
-//            [--listener-throws on|off]
+//            [--listener-throws on|off] [--keep-files on|off]
 //   hvr-soak --seed N --plans N
 //
 // --plans N prints what the first N rounds of the seed will do and exits; it
@@ -34,6 +34,8 @@ int main(int argc, char** argv) {
             options.listenerThrows = std::strcmp(value, "off") != 0;
         else if (flag == "--plans")
             options.planRounds = std::atoi(value);
+        else if (flag == "--keep-files")
+            options.keepFiles = std::strcmp(value, "on") == 0;
         else if (flag != "--seed") {
             std::fprintf(stderr, "hvr-soak: unknown flag %s\n", flag.c_str());
             return 2;
@@ -44,6 +46,7 @@ int main(int argc, char** argv) {
         argc % 2 == 0) {
         std::fprintf(stderr,
                      "usage: hvr-soak --module LIB --sim HVR_SIM [--seconds N] [--seed N] [--listener-throws on|off]\n"
+                     "                [--keep-files on|off]\n"
                      "       hvr-soak --seed N --plans N\n");
         return 2;
     }

@@ -2,11 +2,9 @@
 // (package exchg_peer: the same wire encoding as exchg).
 #pragma once
 
-#include <zlib.h>
-
-#include <stdexcept>
 #include <string>
 
+#include "CompressedPacket.h"
 #include "exchg_peer.pb.h"
 #include "net/WireFormat.h"
 
@@ -20,16 +18,6 @@ inline std::string rawPacket(uint16_t functionCode, const std::string& payload, 
     return out;
 }
 
-inline std::string zlibCompress(const std::string& raw) {
-    uLongf size = compressBound(raw.size());
-    std::string out(size, '\0');
-    if (compress2(reinterpret_cast<Bytef*>(&out[0]), &size, reinterpret_cast<const Bytef*>(raw.data()), raw.size(),
-                  Z_BEST_SPEED) != Z_OK)
-        throw std::runtime_error("compress2 failed");
-    out.resize(size);
-    return out;
-}
-
 template <typename Message>
 std::string packetOf(uint16_t functionCode, const Message& message) {
     return rawPacket(functionCode, message.SerializePartialAsString());
@@ -37,10 +25,8 @@ std::string packetOf(uint16_t functionCode, const Message& message) {
 
 template <typename Message>
 std::string compressedPacketOf(uint16_t functionCode, const Message& message) {
-    const std::string raw = message.SerializePartialAsString();
-    return rawPacket(functionCode, zlibCompress(raw), static_cast<uint32_t>(PACKET_HEADER_SIZE + raw.size()));
+    return compressedPacket(functionCode, message.SerializePartialAsString());
 }
-
 inline exchg_peer::AnsLogin loginAnswer(int32_t result, const std::string& message, uint32_t tradingDate,
                                         int64_t sessionId = -1) {
     exchg_peer::AnsLogin a;

@@ -1,6 +1,7 @@
 #include "ScriptedServer.h"
 
 #include <arpa/inet.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -11,12 +12,16 @@
 
 namespace hvr::test {
 
-ScriptedServer::ScriptedServer(const std::string& address, uint16_t port) {
+ScriptedServer::ScriptedServer(const std::string& address, uint16_t port, const ServerSockets& sockets) {
     const bool v6 = address.find(':') != std::string::npos;
     listenFd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (listenFd < 0) throw std::runtime_error("socket failed");
     int one = 1;
     ::setsockopt(listenFd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (sockets.receiveBuffer > 0)
+        ::setsockopt(listenFd, SOL_SOCKET, SO_RCVBUF, &sockets.receiveBuffer, sizeof sockets.receiveBuffer);
+    if (sockets.maxSegment > 0)
+        ::setsockopt(listenFd, IPPROTO_TCP, TCP_MAXSEG, &sockets.maxSegment, sizeof sockets.maxSegment);
     sockaddr_storage storage{};
     socklen_t length = 0;
     if (v6) {
@@ -99,6 +104,7 @@ void ScriptedServer::readLoop(int fd, int connection) {
         {
             std::unique_lock<std::mutex> guard(lock);
             changed.wait(guard, [&] { return !readingPaused || stopping; });
+            if (clientFds[static_cast<std::size_t>(connection - 1)] < 0) return;  // reset
         }
         ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
         if (n <= 0) return;
@@ -184,6 +190,15 @@ void ScriptedServer::resumeReading() {
     std::lock_guard<std::mutex> guard(lock);
     readingPaused = false;
     changed.notify_all();
+}
+
+void ScriptedServer::resetConnection() {
+    std::lock_guard<std::mutex> guard(lock);
+    if (clientFds.empty() || clientFds.back() < 0) return;
+    const linger reset{1, 0};
+    ::setsockopt(clientFds.back(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    ::close(clientFds.back());
+    clientFds.back() = -1;
 }
 
 void ScriptedServer::closeConnection() {

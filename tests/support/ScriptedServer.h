@@ -20,6 +20,14 @@
 
 namespace hvr::test {
 
+// Socket options of the listening socket, inherited by every connection:
+// a small receive buffer and segment size make a client's writes back up
+// after a few tens of KiB while reading is held.
+struct ServerSockets {
+    int receiveBuffer = 0;  // SO_RCVBUF; 0 = the system's
+    int maxSegment = 0;     // TCP_MAXSEG announced to clients; 0 = the system's
+};
+
 struct ReceivedPacket {
     PacketHeader header;
     std::string payload;
@@ -29,7 +37,8 @@ struct ReceivedPacket {
 class ScriptedServer {
 public:
     // Listens on address ("127.0.0.1" or "::1") at port (0 = a free port).
-    explicit ScriptedServer(const std::string& address = "127.0.0.1", uint16_t port = 0);
+    explicit ScriptedServer(const std::string& address = "127.0.0.1", uint16_t port = 0,
+                            const ServerSockets& sockets = {});
     ~ScriptedServer();
     ScriptedServer(const ScriptedServer&) = delete;
     ScriptedServer& operator=(const ScriptedServer&) = delete;
@@ -58,9 +67,12 @@ public:
     // Stops accepting; later connects are refused.
     void stopListening();
     // Stops reading every connection (what the client sends piles up in the
-    // socket buffers), and reads again.
+    // socket buffers; from its accept on, if paused before), and reads again.
     void pauseReading();
     void resumeReading();
+    // Closes the newest connection with a reset, discarding what it has not
+    // read. REQUIRES: reading is paused.
+    void resetConnection();
 
 private:
     void acceptLoop();

@@ -1,9 +1,9 @@
 // Routing of whole packets: the decompression check, parsing by function
 // code, and push unwrapping.
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include "ops/Dispatcher.h"
+#include "tests/support/CompressedPacket.h"
 
 namespace hvr {
 namespace {
@@ -43,11 +43,7 @@ std::string packet(uint16_t code, const std::string& payload, uint32_t rawLength
 }
 
 std::string compressed(uint16_t code, const std::string& raw, int sizeError = 0) {
-    uLongf size = compressBound(raw.size());
-    std::string out(size, '\0');
-    compress2(reinterpret_cast<Bytef*>(&out[0]), &size, reinterpret_cast<const Bytef*>(raw.data()), raw.size(), 6);
-    out.resize(size);
-    return packet(code, out, static_cast<uint32_t>(PACKET_HEADER_SIZE + raw.size() + sizeError));
+    return test::compressedPacket(code, raw, 1, 6, sizeError);
 }
 
 exchg::Order validOrder() {

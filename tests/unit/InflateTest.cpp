@@ -4,19 +4,12 @@
 
 #include "net/Inflate.h"
 #include "net/WireFormat.h"
+#include "tests/support/CompressedPacket.h"
 
 namespace hvr {
 namespace {
 
-std::string deflateText(const std::string& raw) {
-    uLongf size = compressBound(raw.size());
-    std::string out(size, '\0');
-    EXPECT_EQ(compress2(reinterpret_cast<Bytef*>(&out[0]), &size, reinterpret_cast<const Bytef*>(raw.data()),
-                        raw.size(), 6),
-              Z_OK);
-    out.resize(size);
-    return out;
-}
+std::string deflateText(const std::string& raw) { return test::zlibCompress(raw, 6); }
 
 // The decompression check the dispatcher and the simulator share: accepted
 // only when the stream inflates to exactly rawLength - 16 bytes.

@@ -1,0 +1,42 @@
+// A fault the server plays on one connection (--connection-faults): the
+// first connections it accepts get the listed faults, one each, in order;
+// later ones are served normally. With --small-socket-buffers the listening
+// socket's receive buffer and segment size are small, so that a client's
+// writes back up after a few tens of KiB the server has not read.
+//   stall:MS     read nothing for MS milliseconds, then read and discard
+//                everything (no answers: a client that closed meanwhile is
+//                not reset by one, so all it had written still arrives)
+//   trickle:N    read one byte at a time; after N bytes close with a reset,
+//                discarding whatever has not been read
+//   reset:MS     read nothing; MS milliseconds after the accept close with a
+//                reset, discarding everything the client sent
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace hvr::sim {
+
+struct ConnectionFault {
+    enum class Kind { None, Stall, Trickle, Reset };
+    Kind kind = Kind::None;
+    uint64_t amount = 0;  // Stall, Reset: milliseconds; Trickle: bytes
+};
+
+// "stall:MS,trickle:N,reset:MS" (any number, any order); none when malformed
+// or an amount is 0.
+std::optional<std::vector<ConnectionFault>> parseConnectionFaults(const std::string& text);
+
+// "none", or the fault as written on the command line.
+std::string describeFault(const ConnectionFault& fault);
+
+// The receive buffer and segment size --small-socket-buffers sets: the
+// smallest buffer the system allows, and a segment whose data part is 512
+// bytes once the timestamp option is taken off, so that the 16-byte packets
+// of a stream of queries fill a client's buffer to a packet boundary.
+constexpr int SMALL_RECEIVE_BUFFER = 1;
+constexpr int SMALL_MAX_SEGMENT = 524;
+
+}  // namespace hvr::sim

@@ -1,0 +1,133 @@
+// The send path's error paths against a server whose socket buffers are small
+// and which reads nothing until told: a batch the server cuts off is dropped
+// once, counted in its log line and never resent, and what queued behind it
+// goes out on the next connection; a batch our own close cuts off before any
+// byte left is put back and goes out once.
+#include <gtest/gtest.h>
+
+#include <boost/asio/error.hpp>
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <set>
+
+#include "support/PeerPackets.h"
+#include "support/TraderSession.h"
+#include "texts/LogText.h"
+
+namespace hvr::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+// A 524-byte segment leaves 512 bytes of data per segment once the
+// timestamp option is taken off: a multiple of the 16-byte packet of a
+// query, so a stream of queries fills the client's buffer to a packet
+// boundary, and the first query that does not fit finds no room at all.
+constexpr ServerSockets SMALL_BUFFERS{1, 524};
+
+class SendErrors : public ::testing::Test {
+protected:
+    SendErrors() : server("127.0.0.1", 0, SMALL_BUFFERS) {}
+
+    void SetUp() override {
+        server.pauseReading();
+        auto config = makeConfig({"127.0.0.1", server.portText(), dir.prefix(), ""});
+        trader->init(config.get());
+        trader->registerListener(&listener);
+    }
+    void placeOrder(const std::string& tag) {
+        kra::NXSEntrust* entrust = kra::NXSEntrust::create("IF2412", 1, 3500.2);
+        entrust->userTag = tag;
+        ASSERT_EQ(trader->orderInsert(entrust), 0);
+        entrust->release();
+    }
+    // The two counts of the first drop line, or {-1, -1}: the line's own
+    // format reads them back.
+    std::pair<int, int> dropCounts() {
+        for (const LogLine& l : listener.logsSnapshot()) {
+            int total = -1, whole = -1;
+            if (l.format == LOG_SEND_ERROR && std::sscanf(l.text.c_str(), LOG_SEND_ERROR, &total, &whole) == 2)
+                return {total, whole};
+        }
+        return {-1, -1};
+    }
+
+    ScriptedServer server;
+    TempDir dir;
+    TestListener listener;
+    TraderHandle trader;
+};
+
+TEST_F(SendErrors, BatchTheServerCutsOffIsDroppedCountedAndNeverResent) {
+    // Queued before the connection exists: the first write takes them all as
+    // one batch, far more than the buffers hold.
+    constexpr int ORDERS = 1000;
+    for (int i = 0; i < ORDERS; ++i) placeOrder("cut-" + std::to_string(i));
+    trader->connect();
+    ASSERT_TRUE(listener.waitForEvent(0, 0));
+    ASSERT_TRUE(server.waitForConnections(1));
+    server.resetConnection();
+    ASSERT_TRUE(listener.waitForLog(LOG_SEND_ERROR));
+    const auto [total, whole] = dropCounts();
+    EXPECT_EQ(total, ORDERS);
+    EXPECT_GE(whole, 0);
+    EXPECT_LT(whole, ORDERS);
+    EXPECT_EQ(listener.countLogs(LOG_SEND_ERROR), 1u);
+
+    // The next connection carries what comes after, and nothing of the batch.
+    server.resumeReading();
+    ASSERT_TRUE(listener.waitForEvent(0, 0, 2));
+    placeOrder("after");
+    std::set<std::string> tags;
+    for (;;) {
+        auto p = server.waitPacket(FC_CMD_ORDER_INSERT);
+        ASSERT_TRUE(p.has_value());
+        exchg_peer::ReqOrderInsert request;
+        ASSERT_TRUE(request.ParseFromString(p->payload));
+        tags.insert(request.usertag());
+        if (request.usertag() == "after") break;
+    }
+    EXPECT_EQ(tags, std::set<std::string>{"after"});
+}
+
+TEST_F(SendErrors, BatchOurCloseCutsOffBeforeAnyByteLeftIsPutBackAndSentOnce) {
+    trader->connect();
+    ASSERT_TRUE(listener.waitForEvent(0, 0));
+    ASSERT_TRUE(server.waitForConnections(1));
+    // Each query is written by its own call until the buffers are full; the
+    // first that finds no room waits as a write in flight, the rest queue.
+    constexpr int QUERIES = 20000;
+    for (int i = 0; i < QUERIES; ++i) trader->queryAccount();
+    trader->connect();  // our own close, with that write in flight
+    ASSERT_TRUE(listener.waitForLog(LOG_SEND_PUT_BACK));
+    const auto putBack = listener.logsSnapshot();
+    // "[TraderHVR]连接关闭时1个请求未发出,重连后发送": the one query in flight.
+    for (const LogLine& l : putBack) {
+        if (l.format != LOG_SEND_PUT_BACK) continue;
+        EXPECT_EQ(l.level, 102);
+        EXPECT_EQ(l.text, "[TraderHVR]\xc1\xac\xbd\xd3\xb9\xd8\xb1\xd5\xca\xb1"
+                          "1\xb8\xf6\xc7\xeb\xc7\xf3\xce\xb4\xb7\xa2\xb3\xf6,\xd6\xd8\xc1\xac\xba\xf3\xb7\xa2\xcb\xcd");
+    }
+    EXPECT_EQ(listener.countLogs(LOG_SEND_ERROR), 0u);
+
+    // Every query arrives exactly once: the ones written before the close on
+    // the first connection, the rest on the second. Their request numbers
+    // all belong to the first connection, so each names one query.
+    server.resumeReading();
+    std::map<uint32_t, int> seen;
+    std::set<int> connections;
+    for (int i = 0; i < QUERIES; ++i) {
+        auto p = server.waitPacket(FC_QRY_ACCOUNT_INFO);
+        ASSERT_TRUE(p.has_value()) << "after " << i << " queries";
+        ++seen[p->header.requestNo];
+        connections.insert(p->connection);
+    }
+    EXPECT_EQ(seen.size(), static_cast<std::size_t>(QUERIES));
+    EXPECT_EQ(seen.begin()->first, 1u);
+    EXPECT_EQ(seen.rbegin()->first, static_cast<uint32_t>(QUERIES));
+    EXPECT_EQ(connections, (std::set<int>{1, 2}));
+}
+
+}  // namespace
+}  // namespace hvr::test

@@ -1,0 +1,147 @@
+#!/usr/bin/env bash
+# The mutation score of the soak: each tests/mutants/*.patch is one deliberate
+# fault. Every one is applied in turn to a scratch copy of the source tree
+# (BUILD/src, built in BUILD/build and kept between runs, so that only what a
+# patch touches is compiled again), the module and the soak driver are built,
+# the soak runs with a fixed seed until it fails or its time is up, and the
+# tests the patch names (its "Tests:" line, a ctest regex) run as well.
+#
+#   tests/mutants/run.sh SIM [options] [NAME...]
+#     SIM                the hvr-sim binary the soak starts (unmutated)
+#     --build DIR        scratch copy and build directory (build-mutants)
+#     --seconds N        soak time per mutant (60)
+#     --soak-seed N      the soak's seed (7)
+#     --pick N --seed S  run N mutants drawn with seed S instead of all
+#     NAME...            run these mutants only (file names without .patch)
+#
+# Prints one line per mutant, "killed in N s" or "survived", then "killed K
+# of N". Exit status 0 when every mutant run was killed by the soak.
+set -uo pipefail
+
+here="$(cd "$(dirname "$0")" && pwd)"
+src="$(cd "$here/../.." && pwd)"
+sim="$1"
+shift
+work="$src/build-mutants"
+seconds=60
+soakSeed=7
+pick=0
+pickSeed=0
+names=()
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --build) work="$2"; shift 2 ;;
+    --seconds) seconds="$2"; shift 2 ;;
+    --soak-seed) soakSeed="$2"; shift 2 ;;
+    --pick) pick="$2"; shift 2 ;;
+    --seed) pickSeed="$2"; shift 2 ;;
+    *) names+=("$1"); shift ;;
+  esac
+done
+jobs="${JOBS:-2}"
+
+mapfile -t all < <(cd "$here" && ls -1 *.patch | sed 's/\.patch$//' | sort)
+if [ ${#names[@]} -eq 0 ]; then names=("${all[@]}"); fi
+if [ "$pick" -gt 0 ]; then
+  # The same seed picks the same mutants.
+  mapfile -t names < <(printf '%s\n' "${names[@]}" | awk -v seed="$pickSeed" 'BEGIN { srand(seed) } { print rand() "\t" $0 }' |
+    sort -n | head -n "$pick" | cut -f2)
+fi
+
+scratch="$work/src"
+build="$work/build"
+mkdir -p "$scratch" "$build"
+
+# Makes the scratch copy equal to the source tree, once per run (edits made
+# while it runs do not reach it); a file that differs is copied with a new
+# time stamp, so that the build compiles it again.
+sync_tree() {
+  (cd "$src" && find . \( -path './build*' -o -path './.git' -o -name '__pycache__' \) -prune -o -type f -print) |
+    while IFS= read -r f; do
+      if ! cmp -s "$src/$f" "$scratch/$f"; then
+        mkdir -p "$(dirname "$scratch/$f")"
+        cp "$src/$f" "$scratch/$f"
+      fi
+    done
+}
+
+# Each line of a patch's header is "Key: text".
+header() { sed -n "s/^$2: //p" "$1" | head -n 1; }
+
+sync_tree
+launcher=()
+if command -v ccache > /dev/null; then
+  launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+fi
+if ! cmake -S "$scratch" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHVR_BUILD_TOOLS=OFF \
+    -DHVR_BUILD_PYTHON=OFF "${launcher[@]}" > "$work/configure.log" 2>&1; then
+  echo "mutants: cannot configure the scratch build (see $work/configure.log)" >&2
+  exit 2
+fi
+
+killed=0
+total=0
+for name in "${names[@]}"; do
+  patchFile="$here/$name.patch"
+  if [ ! -f "$patchFile" ]; then
+    echo "mutants: no mutant $name" >&2
+    exit 2
+  fi
+  total=$((total + 1))
+  # The files the patch changes, kept to be put back afterwards (with a new
+  # time stamp, so that the next build compiles them again).
+  mapfile -t touched < <(sed -n 's|^+++ b/||p' "$patchFile")
+  saved="$work/saved"
+  rm -rf "$saved"
+  for f in "${touched[@]}"; do
+    mkdir -p "$(dirname "$saved/$f")"
+    cp "$scratch/$f" "$saved/$f"
+  done
+  restore() {
+    for f in "${touched[@]}"; do cp "$saved/$f" "$scratch/$f"; done
+  }
+  if ! patch -p1 --fuzz=0 -s --no-backup-if-mismatch -d "$scratch" < "$patchFile" > "$work/$name.patch.log" 2>&1; then
+    printf '%-44s does not apply (see %s)\n' "$name" "$work/$name.patch.log"
+    restore
+    continue
+  fi
+  tests="$(header "$patchFile" Tests)"
+  targets=(TraderHVR hvr-soak)
+  if [ -n "$tests" ]; then targets+=(e2e_tests); fi
+  if ! cmake --build "$build" -j "$jobs" --target "${targets[@]}" > "$work/$name.build.log" 2>&1; then
+    printf '%-44s does not build (see %s)\n' "$name" "$work/$name.build.log"
+    restore
+    continue
+  fi
+
+  start=$(date +%s.%N)
+  timeout $((seconds + 150)) "$build/tests/soak/hvr-soak" --module "$build/libTraderHVR.so" --sim "$sim" \
+    --seconds "$seconds" --seed "$soakSeed" > "$work/$name.soak.log" 2>&1
+  status=$?
+  elapsed=$(awk -v s="$start" -v e="$(date +%s.%N)" 'BEGIN { printf "%.0f", e - s }')
+  testVerdict=""
+  if [ -n "$tests" ]; then
+    if (cd "$build" && ctest -R "$tests" --timeout 120 > "$work/$name.tests.log" 2>&1); then
+      testVerdict="; tests $tests: passed"
+    else
+      testVerdict="; tests $tests: killed"
+    fi
+  fi
+  if [ "$status" -ne 0 ]; then
+    killed=$((killed + 1))
+    # What failed: the soak's own line, and its first violation if it lists any.
+    why="$(awk '/hvr-soak FAILED/ { f = 1; next } f && /^  - / { sub(/^  - /, ""); print; exit }
+                f && what == "" && NF { what = $0; sub(/^ +/, "", what) }
+                END { if (what != "" && !printed) {} }' "$work/$name.soak.log" | cut -c1-110)"
+    if [ -z "$why" ]; then
+      why="$(awk '/FAILED/ { f = 1; next } f && NF { sub(/^ +/, ""); print; exit }' "$work/$name.soak.log" | cut -c1-110)"
+    fi
+    [ -n "$why" ] || why="exit status $status"
+    printf '%-44s killed in %s s (%s)%s\n' "$name" "$elapsed" "$why" "$testVerdict"
+  else
+    printf '%-44s survived %s s of soak%s\n' "$name" "$elapsed" "$testVerdict"
+  fi
+  restore
+done
+echo "killed $killed of $total"
+[ "$killed" -eq "$total" ]
