@@ -183,7 +183,8 @@ TEST(SoakInvariants, NewDaysPushWithTheSameIdsIsNotTheOldDaysPush) {
     // A new trading day numbers orders and trades from 1 again: order 1's
     // pushes of the second day do not stand for those of the first.
     MadeUpRun run;
-    for (const StoredPush& p : run.day.pushes) {
+    const std::vector<StoredPush> firstDay = run.day.pushes;  // appended to below
+    for (const StoredPush& p : firstDay) {
         StoredPush next = p;
         next.pushId += 3;
         next.key.day = 1;
