@@ -12,6 +12,21 @@
 namespace hvr {
 namespace {
 
+exchg::AnsOrderInsert sampleEntrustAnswer() {
+    exchg::AnsOrderInsert answer;
+    answer.set_orderid(57);
+    answer.set_result(0);
+    answer.set_instrument("IF2412");
+    answer.set_price(123456);
+    answer.set_qty(2);
+    answer.set_direct(exchg::DT_Long);
+    answer.set_offset(exchg::OF_Close);
+    answer.set_pxtype(exchg::PT_LimitPrice);
+    answer.set_timecond(exchg::TC_ImmediateOrCancel);
+    answer.set_usertag("t1");
+    return answer;
+}
+
 exchg::Order sampleOrder() {
     exchg::Order o;
     o.set_accountid(9);
@@ -265,17 +280,7 @@ TEST(Conversions, EmptyListsGiveEmptyArrays) {
 }
 
 TEST(Conversions, EntrustAnswerCarriesTheServersOrderId) {
-    exchg::AnsOrderInsert answer;
-    answer.set_orderid(57);
-    answer.set_result(0);
-    answer.set_instrument("IF2412");
-    answer.set_price(123456);
-    answer.set_qty(2);
-    answer.set_direct(exchg::DT_Long);
-    answer.set_offset(exchg::OF_Close);
-    answer.set_pxtype(exchg::PT_LimitPrice);
-    answer.set_timecond(exchg::TC_ImmediateOrCancel);
-    answer.set_usertag("t1");
+    exchg::AnsOrderInsert answer = sampleEntrustAnswer();
     kra::NXSEntrust* e = makeEntrustAnswer(answer);
     EXPECT_EQ(e->entrustId, "57");
     EXPECT_DOUBLE_EQ(e->price, 12.3456);
@@ -337,17 +342,7 @@ void expectSameEntrust(const kra::NXSEntrust& a, const kra::NXSEntrust& b) {
 }
 
 TEST(Conversions, FillingAReusedRecordGivesWhatANewRecordGets) {
-    exchg::AnsOrderInsert answer;
-    answer.set_orderid(57);
-    answer.set_result(0);
-    answer.set_instrument("IF2412");
-    answer.set_price(123456);
-    answer.set_qty(2);
-    answer.set_direct(exchg::DT_Long);
-    answer.set_offset(exchg::OF_Close);
-    answer.set_pxtype(exchg::PT_LimitPrice);
-    answer.set_timecond(exchg::TC_ImmediateOrCancel);
-    answer.set_usertag("t1");
+    exchg::AnsOrderInsert answer = sampleEntrustAnswer();
     kra::NXSEntrust* fresh = makeEntrustAnswer(answer);
     kra::NXSEntrust reused;
     scribble(reused);
