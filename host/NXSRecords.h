@@ -189,7 +189,8 @@ public:
     double totalCost = 0.0;        ///< money amount of the position
     double margin = 0.0;           ///< margin held for it
     /// totalCost / (preVolume + newVolume) / the catalog's volume multiplier,
-    /// truncated to a whole number; 0 when the multiplier is 0.
+    /// in full double precision (1.x truncated it to a whole number); 0 when
+    /// the multiplier is 0.
     double avgPrice = 0.0;
     double dynProfit = 0.0;  ///< floating profit
 };

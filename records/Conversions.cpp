@@ -1,7 +1,6 @@
 #include "Conversions.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstring>
 
 namespace hvr {
@@ -220,12 +219,9 @@ kra::NXSPositionItem* makePositionItem(const exchg::Position& position, kra::ICo
     item->margin = scaleUnsigned(position.margin());
     const uint32_t multiplier = product != nullptr ? product->volumeMultiplier : 0;
     if (multiplier != 0) {
-        // A whole number, truncated toward zero. An average beyond the 32-bit
-        // range (only a corrupt amount gets there) keeps its whole part
-        // instead of being forced through a 32-bit integer, which has no
-        // defined result for it.
-        const double average = item->totalCost / static_cast<double>(totalVolume) / static_cast<double>(multiplier);
-        item->avgPrice = average < 4294967296.0 ? static_cast<double>(static_cast<uint32_t>(average)) : std::trunc(average);
+        // The average in full double precision: instruments quote in
+        // fractions (480.02), and a whole number would misstate every one.
+        item->avgPrice = item->totalCost / static_cast<double>(totalVolume) / static_cast<double>(multiplier);
     }
     item->dynProfit = scaleSigned(position.dynprofit());
     return item;

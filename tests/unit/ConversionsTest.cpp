@@ -221,7 +221,7 @@ TEST(Conversions, PositionsGoThroughTheCatalog) {
     catalog.addContract(orphan);
 
     exchg::PositionList list;
-    *list.add_positions() = position("IF2412", 0, 7, 3000000);  // 300 / 7 / 10 = 4.29 -> 4
+    *list.add_positions() = position("IF2412", 0, 7, 3000000);  // 300 / 7 / 10 = 4.2857...
     *list.add_positions() = position("UNKNOWN", 1, 1, 1);      // skipped: no contract
     *list.add_positions() = position("IF2412", 0, 0, 5);        // skipped: no volume
     *list.add_positions() = position("ZERO", 2, 0, 40000);      // multiplier 0: avgPrice 0
@@ -236,7 +236,7 @@ TEST(Conversions, PositionsGoThroughTheCatalog) {
     EXPECT_EQ(first->availNewVolume, 7u);
     EXPECT_DOUBLE_EQ(first->totalCost, 300.0);
     EXPECT_DOUBLE_EQ(first->margin, 2.5);
-    EXPECT_DOUBLE_EQ(first->avgPrice, 4.0);
+    EXPECT_DOUBLE_EQ(first->avgPrice, 300.0 / 7.0 / 10.0);
     EXPECT_DOUBLE_EQ(first->dynProfit, -1.0);
     auto* zero = array->itemAs<kra::NXSPositionItem>(1);
     EXPECT_EQ(zero->currency, "USD");
@@ -248,15 +248,18 @@ TEST(Conversions, PositionsGoThroughTheCatalog) {
     array->release();
 }
 
-TEST(Conversions, AverageBeyondThe32BitRangeKeepsItsWholePart) {
+TEST(Conversions, AveragePriceKeepsItsFractionAndItsRange) {
     kra::SimpleContractCatalog catalog;
+    catalog.addInstrument("AU2412", 1000, "CNY");
     catalog.addInstrument("USD01", 10, "USD");
     exchg::PositionList list;
-    *list.add_positions() = position("USD01", 0, 4, 18446744073709550416ULL);
+    // Two lots of AU2412 at 480.02: 960040 money units, 9600400000 on the wire.
+    *list.add_positions() = position("AU2412", 0, 2, 9600400000ULL);
+    *list.add_positions() = position("USD01", 0, 4, 18446744073709550416ULL);  // beyond 32 bits
     kra::NXSArray* array = convertPositions(list, &catalog);
-    ASSERT_EQ(array->count(), 1u);
-    const double expected = std::trunc(18446744073709550416.0 / 10000.0 / 4.0 / 10.0);
-    EXPECT_DOUBLE_EQ(array->itemAs<kra::NXSPositionItem>(0)->avgPrice, expected);
+    ASSERT_EQ(array->count(), 2u);
+    EXPECT_DOUBLE_EQ(array->itemAs<kra::NXSPositionItem>(0)->avgPrice, 480.02);
+    EXPECT_DOUBLE_EQ(array->itemAs<kra::NXSPositionItem>(1)->avgPrice, 18446744073709550416.0 / 10000.0 / 4.0 / 10.0);
     array->release();
 }
 
