@@ -99,8 +99,9 @@ Outcome CommandRunner::execute(const Command& command) {
 }
 
 Outcome CommandRunner::connect(std::chrono::milliseconds timeout) {
-    const auto [loginsBefore, alreadyConnected, withCredentials] = core.read([](const SessionState& s) {
-        return std::make_tuple(s.counts().loginResults, s.connected(), s.knownCredentials().has_value());
+    const auto [loginsBefore, refusalsBefore, alreadyConnected, withCredentials] = core.read([](const SessionState& s) {
+        return std::make_tuple(s.counts().loginResults, s.counts().loginRefusals, s.connected(),
+                               s.knownCredentials().has_value());
     });
     if (alreadyConnected) {
         console.print("already connected");
@@ -123,15 +124,17 @@ Outcome CommandRunner::connect(std::chrono::milliseconds timeout) {
                       (error != 0 ? " (last error: " + socketErrorText(error) + ")" : std::string()));
     }
     // The core logs in by itself on the connect event.
-    return withCredentials ? awaitLogin(loginsBefore, timeout) : ok();
+    return withCredentials ? awaitLogin(loginsBefore, refusalsBefore, timeout) : ok();
 }
 
-Outcome CommandRunner::awaitLogin(uint64_t resultsBefore, std::chrono::milliseconds timeout) {
+Outcome CommandRunner::awaitLogin(uint64_t resultsBefore, uint64_t refusalsBefore, std::chrono::milliseconds timeout) {
     if (!core.waitUntil([&](const SessionState& s) { return s.counts().loginResults > resultsBefore; }, timeout))
         return failed("no login answer within " + millis(timeout));
-    const auto [loggedIn, refusal] =
-        core.read([](const SessionState& s) { return std::make_pair(s.loggedIn(), s.lastRefusal()); });
-    if (!loggedIn) return failed("login refused: " + (refusal ? refusal->message : std::string("no answer")));
+    // Refused, even when the user logged in before is already back.
+    const auto [refused, refusal] = core.read([&](const SessionState& s) {
+        return std::make_pair(s.counts().loginRefusals > refusalsBefore, s.lastRefusal());
+    });
+    if (refused) return failed("login refused: " + (refusal ? refusal->message : std::string()));
     // The reconciliation the login started: once the prompt is back, the
     // book holds the server's view.
     if (!core.waitUntil([](const SessionState& s) { return !s.reconciling(); }, timeout))
@@ -155,7 +158,8 @@ Outcome CommandRunner::login(const Command& command, std::chrono::milliseconds t
         credentials = core.read([](const SessionState& s) { return s.knownCredentials(); });
     }
     if (!credentials) return failed("login: no user known; use login USER PASSWORD, or --user and --password");
-    const uint64_t resultsBefore = core.read([](const SessionState& s) { return s.counts().loginResults; });
+    const auto [resultsBefore, refusalsBefore] = core.read(
+        [](const SessionState& s) { return std::make_pair(s.counts().loginResults, s.counts().loginRefusals); });
     switch (core.login(*credentials)) {
         case tools::LoginDecision::AtConnect:
             console.print("not connected: connect logs in as " + credentials->user);
@@ -165,7 +169,7 @@ Outcome CommandRunner::login(const Command& command, std::chrono::milliseconds t
             return ok();
         case tools::LoginDecision::Send: break;
     }
-    return awaitLogin(resultsBefore, timeout);
+    return awaitLogin(resultsBefore, refusalsBefore, timeout);
 }
 
 void CommandRunner::stopTrader() {

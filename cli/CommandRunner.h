@@ -43,7 +43,9 @@ public:
 private:
     Outcome connect(std::chrono::milliseconds timeout);
     Outcome login(const Command& command, std::chrono::milliseconds timeout);
-    Outcome awaitLogin(uint64_t resultsBefore, std::chrono::milliseconds timeout);
+    // Waits for the answer to the login sent after resultsBefore answers; fails
+    // when it (or any login since) was refused.
+    Outcome awaitLogin(uint64_t resultsBefore, uint64_t refusalsBefore, std::chrono::milliseconds timeout);
     Outcome insert(const OrderRequest& order);
     Outcome cancel(const std::string& orderRef, std::chrono::milliseconds timeout);
     Outcome query(tools::QueryKind kind);

@@ -244,7 +244,6 @@ SessionStep SessionState::loginResult(bool succeeded, const std::string& message
         ++tally.logins;
         isLoggedIn = true;
         isFailing = false;
-        refusal.reset();
         if (sent) {
             proven = sent->credentials;
             automatic = true;
@@ -419,7 +418,7 @@ SessionStep SessionState::logLine(int level, std::string text) {
 LoginStatus SessionState::loginStatus() const {
     if (isLoggedIn) return LoginStatus::LoggedIn;
     if (!sentLogins.empty() || wanted || (automatic && proven)) return LoginStatus::Expected;
-    if (refusal) return LoginStatus::Refused;
+    if (refusal && isFailing) return LoginStatus::Refused;
     return LoginStatus::None;
 }
 

@@ -179,8 +179,7 @@ public:
     // The user of the last successful login (the book shown), empty before.
     const std::string& user() const { return sessionUser; }
     LoginStatus loginStatus() const;
-    // The user a login was refused for last and the server's words, while
-    // that refusal stands (no login succeeded since).
+    // The last refused login: whose, the server's words and what followed.
     const std::optional<LoginRefusedEvent>& lastRefusal() const { return refusal; }
     // A connect attempt failed or a login was refused, and no login
     // succeeded since: the session is down unless something changes.
