@@ -156,8 +156,9 @@ std::string waitLoggedIn(TraderHost& host, double timeout) {
 // answers, stops the Python callbacks (those the module still delivers are
 // dropped and counted) and interrupts the one running; the close then goes on
 // to its end, and the signal's exception is handed back as "error" for the
-// caller to raise once it has said what was dropped.
-py::object closeHost(TraderHost& host, double bound) {
+// caller to raise once it has said what was dropped. interrupted: the caller
+// was interrupted already on its way here, so it does the same at once.
+py::object closeHost(TraderHost& host, double bound, bool interrupted) {
     if (host.isAbandoned()) return py::none();  // a forked child's copy: the parent releases
     bool began = false;
     {
@@ -175,7 +176,11 @@ py::object closeHost(TraderHost& host, double bound) {
         interruptedCallback = host.dispatch().interruptRunning() || interruptedCallback;
         return true;
     };
-    const Clock::time_point deadline = deadlineAfter(bound);
+    if (interrupted) {  // the caller was interrupted on its way here
+        host.dispatch().stop();
+        interruptedCallback = host.dispatch().interruptRunning();
+    }
+    const Clock::time_point deadline = deadlineAfter(interrupted ? 0.0 : bound);
     for (;;) {
         bool done = false;
         {
@@ -345,5 +350,5 @@ PYBIND11_MODULE(_core, m) {
         .def("waiter_next", &waiterNext, "waiter"_a, "timeout"_a = py::none())
         .def("take", [](TraderHost& host, uint64_t seq) { host.events().take(seq); }, "seq"_a)
         .def("end_waiter", [](TraderHost& host, uint64_t waiter) { host.events().endWaiter(waiter); }, "waiter"_a)
-        .def("close", &closeHost, "bound"_a);
+        .def("close", &closeHost, "bound"_a, "interrupted"_a = false);
 }

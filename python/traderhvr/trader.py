@@ -676,12 +676,21 @@ class Trader:
         if self._in_forked_child():
             return Unanswered()
         bound = self.close_timeout if timeout is None else float(timeout)
-        raw = self._host.close(bound)
+        interrupted: Optional[BaseException] = None
+        try:
+            if not self._host.closed:
+                awaited = Unanswered.from_raw(self._host.unanswered())
+                logger.info("traderhvr: closing%s", f": waiting up to {bound} s for {awaited.text}" if awaited else "")
+        except KeyboardInterrupt as caught:  # a second Ctrl-C on the way into the close
+            interrupted = caught
+        raw = self._host.close(bound, interrupted is not None)
         _open_traders.discard(self)
         if raw is None:
+            if interrupted is not None:
+                raise interrupted
             return Unanswered()
         report = Unanswered.from_raw(raw)
-        error = raw["error"]
+        error = interrupted or raw["error"]
         if report:
             logger.warning("traderhvr: closed with %s", report.text)
         if error is not None:
