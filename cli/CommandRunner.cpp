@@ -186,15 +186,7 @@ Outcome CommandRunner::insert(const OrderRequest& order) {
     ticket.offsetType = static_cast<uint32_t>(order.offset);
     ticket.timeCondition = static_cast<uint32_t>(order.timeCondition);
     ticket.priceType = static_cast<uint32_t>(order.priceType);
-    tools::EntrustRecord record;
-    record.code = ticket.code;
-    record.volume = ticket.volume;
-    record.price = ticket.price;
-    record.direction = ticket.direction;
-    record.offsetType = ticket.offsetType;
-    record.timeCondition = ticket.timeCondition;
-    record.priceType = ticket.priceType;
-    const std::string description = describeEntrust(record);
+    const std::string description = describeEntrust(ticket);
     const tools::SendResult sent = core.insert(ticket);
     if (sent.status != tools::SendResult::Sent) return notSent(sent, "order " + description);
     console.print("sent order " + description + " (tag " + sent.tag + ")");

@@ -265,8 +265,16 @@ PYBIND11_MODULE(_core, m) {
                 hvr::tools::SendResult r;
                 {
                     py::gil_scoped_release release;
-                    r = host.insert(
-                        hvr::tools::OrderTicket{code, volume, price, direction, priceType, timeCondition, offsetType, tag});
+                    hvr::tools::OrderTicket ticket;
+                    ticket.code = code;
+                    ticket.volume = volume;
+                    ticket.price = price;
+                    ticket.direction = direction;
+                    ticket.priceType = priceType;
+                    ticket.timeCondition = timeCondition;
+                    ticket.offsetType = offsetType;
+                    ticket.userTag = tag;
+                    r = host.insert(ticket);
                 }
                 return sendResult(r);
             },

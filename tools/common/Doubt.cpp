@@ -1,5 +1,6 @@
 #include "common/Doubt.h"
 
+#include "common/BookRecords.h"
 #include "common/TradeWords.h"
 #include "host/NXSRecords.h"
 
@@ -32,16 +33,12 @@ DoubtResolution resolveByAnswer(const Doubt& doubt, const EntrustRecord& answer,
     resolution.byAnswer = true;
     resolution.outcome = accepted ? DoubtOutcome::Received : DoubtOutcome::NeverReceived;
     if (accepted) {
-        BookOrder order;
+        // All the answer says of the order: accepted, nothing traded yet.
+        OrderRecord order;
+        static_cast<EntrustRecord&>(order) = answer;
         order.orderId = answer.entrustId;
-        order.tag = answer.userTag;
-        order.code = answer.code;
-        order.direction = static_cast<char>(answer.direction);
-        order.offset = static_cast<char>(answer.offsetType);
-        order.volume = answer.volume;
-        order.left = answer.volume;
-        order.price = answer.price;
-        resolution.serverOrder = order;
+        order.leftVolume = answer.volume;
+        resolution.serverOrder = bookOrder(order, OrderSource::Answer);
     }
     return resolution;
 }

@@ -116,7 +116,7 @@ SendResult SessionCore::insert(const OrderTicket& ticket) {
     kra::ITraderApi* api = trader.load();
     if (api == nullptr) return SendResult{SendResult::Detached, -1, {}, {}};
     if (!read([](const SessionState& s) { return s.loggedIn(); })) return SendResult{SendResult::NotLoggedIn, -1, {}, {}};
-    std::string tag = ticket.tag;
+    std::string tag = ticket.userTag;
     if (tag.empty()) {
         char id[64] = {};
         if (!api->makeEntrustId(id, sizeof id)) return SendResult{SendResult::Refused, -1, {}, "no entrust id"};

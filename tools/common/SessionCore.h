@@ -68,17 +68,9 @@
 
 namespace hvr::tools {
 
-// An order as a host enters it; codes are the module's character values.
-struct OrderTicket {
-    std::string code;
-    uint32_t volume = 0;
-    double price = 0.0;
-    uint32_t direction = '0';
-    uint32_t priceType = '2';
-    uint32_t timeCondition = '3';
-    uint32_t offsetType = '0';
-    std::string tag;  // empty: made by the trader's makeEntrustId
-};
+// An order as a host enters it: codes are the module's character values; an
+// empty userTag is made by the trader's makeEntrustId; entrustId is not sent.
+using OrderTicket = EntrustRecord;
 
 // What became of a request a host asked the core to send.
 struct SendResult {
