@@ -2,6 +2,7 @@
 returns, what never came is reported, and a second Ctrl-C ends a script even
 while a callback runs."""
 
+import asyncio
 import logging
 import signal
 import subprocess
@@ -44,6 +45,17 @@ def test_leaving_with_waits_for_the_answers_of_orders_already_sent(sim, tmp_path
         tags = [trader.insert("IF2412", 1, 3500.0) for _ in range(5)]
     answers = [e for e in trader.events(timeout=0) if isinstance(e, OrderAnswer)]
     assert sorted(a.tag for a in answers) == sorted(tags)
+
+    async def under_asyncio():
+        async with traderhvr.Trader(port=sim.port, folder=str(tmp_path / "flow"), catalog=DEMO_CATALOG) as trader:
+            trader.connect()
+            trader.login("demo", "demo")
+            await trader.await_logged_in(WAIT)
+            tag = trader.insert("IF2412", 1, 3500.0)
+        return trader, tag
+
+    trader, tag = asyncio.run(under_asyncio())
+    assert [e.tag for e in trader.events(timeout=0) if isinstance(e, OrderAnswer)] == [tag]
 
 
 def test_close_reports_the_answers_that_never_came(sim, make_trader, caplog):

@@ -45,6 +45,7 @@ def test_orders_in_flight_when_the_server_is_killed_are_resolved_once_as_its_jou
     assert sorted(d.tag for d in trader.in_doubt()) == sorted(tags)
 
     sim.restart(extra=["--request-journal", str(journal)])
+    trader.wait_logged_in(WAIT)  # the login the Trader sends by itself
     resolved = {}
     for _ in tags:
         event = trader.wait_for(DoubtResolved, WAIT)

@@ -24,22 +24,24 @@
 //   inside a listener call (they throw std::logic_error there: the answer
 //   they would wait for arrives on that very thread).
 //
-// Session states (from SessionState, under `lock`)
-//   disconnected  no connection               construction; a connection ended
-//   connected     connected, nobody logged in (1, 0 or a failure)... until a
-//                                             login answer
-//   logged in     a login was accepted        the login answer; left by the end
-//                                             of the connection, a logout, a
-//                                             switch of user
-//   Transitions: disconnected --connect event--> connected, and the core logs
-//   in by itself when it has credentials (SessionState.h: proven or wanted);
-//   connected --accepted login--> logged in, which starts the login's
-//   reconciliation (on by default, and always while requests of that user
-//   are in doubt); connected --refused login--> connected, with the previous
-//   user logged in again when there was one whose credentials worked, and no
-//   further login with the refused credentials; any --connection ends-->
-//   disconnected: the inserts and cancels awaiting answers become doubts, the
-//   reconciliations on their way are interrupted, queries are lost.
+// Session states (SessionState, under `lock`)
+//   State          Entered by                          Left by
+//   disconnected   construction; the end of a          a connect event
+//                  connection
+//   connected      a connect event; a refused login    an accepted login; the end of
+//                  or a logout                         the connection
+//   logged in      an accepted login                   the end of the connection; a
+//                                                      logout; a login of another user
+//   On a connect event the core logs in by itself when it has credentials:
+//   those the host gave and nobody answered yet, else those that worked last
+//   (never those the server refused). An accepted login moves that user's
+//   book to the login's trading date and starts its reconciliation (unless
+//   turned off, and always while requests of that user are in doubt); its
+//   completion resolves them. A refused login is not sent again; when a
+//   user whose credentials worked was logged in before, that user is logged
+//   in again. The end of a connection makes the inserts and cancels awaiting
+//   answers doubts of their user, interrupts the reconciliations on their
+//   way and loses the queries.
 //
 // Waiting
 //   A change becomes visible to the wait* calls only once the events it
