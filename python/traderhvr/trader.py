@@ -499,9 +499,10 @@ class Trader:
     # -- the book ------------------------------------------------------------
 
     def book(self) -> Book:
-        """A copy of the book: orders by id (and by tag), fills by trade id,
-        positions from the fills beside the server's last positions answer,
-        and the count of duplicate pushes."""
+        """A copy of the logged-in user's book (each user has one): orders by
+        id (and by tag), fills by trade id, positions from the fills beside
+        the server's last positions answer, and the count of duplicate
+        pushes."""
         self._usable("book")
         return Book.from_raw(self._host.book())
 
