@@ -22,6 +22,7 @@ enum class CommandKind {
     Orders,
     Trades,
     Book,        // book: the book's orders and positions
+    Doubt,       // doubt: the orders and cancels in doubt, not resolved yet
     Reconcile,   // reconcile [TIMEOUT_MS]: compare the book with the server and wait for the result
     Wait,        // wait [TIMEOUT_MS]: every insert, cancel and query answered
     Await,       // await EVENT ... [TIMEOUT_MS]: an event has happened

@@ -21,7 +21,7 @@ std::string checkScript(const std::vector<std::string>& lines, const std::string
 }
 
 LoopResult runScript(const std::vector<std::string>& lines, const std::string& sourceName, CommandRunner& runner,
-                     Console& console, const SessionState& state) {
+                     Console& console, const tools::SessionCore& state) {
     const std::string wrong = checkScript(lines, sourceName);
     if (!wrong.empty()) {
         console.error("error: " + wrong + " (nothing was run)");
@@ -43,21 +43,28 @@ LoopResult runScript(const std::vector<std::string>& lines, const std::string& s
     return LoopResult::Finished;
 }
 
-LoopResult runInteractive(LineSource& input, CommandRunner& runner, Console& console, const SessionState& state) {
+LoopResult runInteractive(LineSource& input, CommandRunner& runner, Console& console, const tools::SessionCore& state,
+                          bool failuresCount) {
+    bool anyFailed = false;
+    const auto finished = [&] { return failuresCount && anyFailed ? LoopResult::Failed : LoopResult::Finished; };
     std::string line;
     while (input.readLine(line)) {
         if (state.interrupted()) return LoopResult::Interrupted;
         const ParsedCommand parsed = parseCommand(line);
         if (!parsed.command) {
             console.error("error: " + parsed.error);
+            anyFailed = true;
             continue;
         }
         const Outcome outcome = runner.execute(*parsed.command);
         if (state.interrupted()) return LoopResult::Interrupted;
-        if (outcome.kind == Outcome::Quit) return LoopResult::Finished;
-        if (outcome.kind == Outcome::Failed) console.error("failed: " + outcome.message);
+        if (outcome.kind == Outcome::Quit) return finished();
+        if (outcome.kind == Outcome::Failed) {
+            console.error("failed: " + outcome.message);
+            anyFailed = true;
+        }
     }
-    return state.interrupted() ? LoopResult::Interrupted : LoopResult::Finished;
+    return state.interrupted() ? LoopResult::Interrupted : finished();
 }
 
 }  // namespace hvr::cli

@@ -6,7 +6,9 @@
 // event, and the first failed command stops the script.
 //
 // Interactively, wrong and failed commands are explained and the loop goes
-// on until quit, the end of input or an interrupt.
+// on until quit, the end of input or an interrupt. Reading a pipe, the loop
+// goes on the same way but reports Failed at its end when any line was wrong
+// or failed, so that a pipeline sees the failure in the exit status.
 //
 // Both loops stop after the current command once the session state is
 // interrupted (a signal), and report Interrupted.
@@ -18,7 +20,7 @@
 #include "cli/CommandRunner.h"
 #include "cli/Console.h"
 #include "cli/LineSource.h"
-#include "cli/SessionState.h"
+#include "common/SessionCore.h"
 
 namespace hvr::cli {
 
@@ -26,9 +28,11 @@ enum class LoopResult { Finished, Failed, Interrupted };
 
 // sourceName names the script in messages: "demo.script:12: ...".
 LoopResult runScript(const std::vector<std::string>& lines, const std::string& sourceName, CommandRunner& runner,
-                     Console& console, const SessionState& state);
+                     Console& console, const tools::SessionCore& core);
 
-LoopResult runInteractive(LineSource& input, CommandRunner& runner, Console& console, const SessionState& state);
+// failuresCount: a wrong or failed line makes the result Failed (a pipe).
+LoopResult runInteractive(LineSource& input, CommandRunner& runner, Console& console, const tools::SessionCore& core,
+                          bool failuresCount);
 
 // The first wrong line of a script as "NAME:LINE: reason"; empty when every
 // line parses.

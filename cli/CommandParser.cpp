@@ -172,7 +172,7 @@ const std::map<std::string, CommandKind>& bareCommands() {
         {"logout", CommandKind::Logout},       {"positions", CommandKind::Positions},
         {"funds", CommandKind::Funds},         {"orders", CommandKind::Orders},
         {"trades", CommandKind::Trades},       {"status", CommandKind::Status},
-        {"book", CommandKind::Book},
+        {"book", CommandKind::Book},           {"doubt", CommandKind::Doubt},
         {"help", CommandKind::Help},           {"quit", CommandKind::Quit},
         {"exit", CommandKind::Quit},
     };
@@ -249,6 +249,8 @@ const char* helpText() {
            "  cancel ORDERID|last              cancel an order by its server order id\n"
            "  funds | positions | orders | trades   query and print a table\n"
            "  book                             the book's orders and positions (from the pushes)\n"
+           "  doubt                            orders and cancels in doubt (a connection ended before\n"
+           "                                   their answer), resolved after the next login\n"
            "  reconcile [TIMEOUT_MS]           compare the book with the server's orders and fills\n"
            "  wait [TIMEOUT_MS]                wait until every insert, cancel and query is answered\n"
            "  await connected|login [TIMEOUT_MS]\n"

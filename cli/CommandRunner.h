@@ -1,9 +1,11 @@
-// Carries out commands against one trader: sends orders, cancels and queries,
-// and waits, with a timeout, for the events the listener records.
+// Carries out commands against one trader through the session core
+// (common/SessionCore.h): sends orders, cancels and queries, and waits, with a
+// timeout, for what the core reports.
 //
-// Threads: one host thread (the main thread) calls execute; the listener
-// updates the shared SessionState from the network thread.
-// Lifetime: the trader, state, console and config must outlive the runner.
+// Threads: one host thread (the main thread) calls execute; the core's state
+// changes on the module's network thread.
+// Lifetime: the trader, core, console, presenter and config must outlive the
+// runner.
 #pragma once
 
 #include <chrono>
@@ -11,7 +13,8 @@
 
 #include "cli/Command.h"
 #include "cli/Console.h"
-#include "cli/SessionState.h"
+#include "cli/ConsolePresenter.h"
+#include "common/SessionCore.h"
 #include "host/ITraderApi.h"
 
 namespace hvr::cli {
@@ -25,11 +28,12 @@ class CommandRunner {
 public:
     // config: the node init was given; after disconnect, connect gives it to
     // init again, since the adapter connects again only after init.
-    CommandRunner(kra::ITraderApi& trader, SessionState& state, Console& console, std::chrono::milliseconds timeout,
-                  std::string resource, const kra::NXSConfigNode& config)
+    CommandRunner(kra::ITraderApi& trader, tools::SessionCore& core, Console& console, ConsolePresenter& presenter,
+                  std::chrono::milliseconds timeout, std::string resource, const kra::NXSConfigNode& config)
         : trader(trader),
-          state(state),
+          core(core),
           console(console),
+          presenter(presenter),
           defaultTimeout(timeout),
           resource(std::move(resource)),
           config(config) {}
@@ -39,31 +43,36 @@ public:
 private:
     Outcome connect(std::chrono::milliseconds timeout);
     Outcome login(const Command& command, std::chrono::milliseconds timeout);
-    Outcome awaitLogin(uint64_t resultsBefore, std::chrono::milliseconds timeout);
+    // Waits for the answer to the login sent after resultsBefore answers; fails
+    // when it (or any login since) was refused.
+    Outcome awaitLogin(uint64_t resultsBefore, uint64_t refusalsBefore, std::chrono::milliseconds timeout);
     Outcome insert(const OrderRequest& order);
     Outcome cancel(const std::string& orderRef, std::chrono::milliseconds timeout);
-    Outcome query(int (kra::ITraderApi::*call)());
-    // An orders or trades query of the host's own (cli/ReconcileQueries.h).
-    Outcome bookQuery(tools::Reconciler::Answer answer);
+    Outcome query(tools::QueryKind kind);
     Outcome showBook();
     Outcome reconcile(std::chrono::milliseconds timeout);
     Outcome waitForAnswers(std::chrono::milliseconds timeout);
     Outcome awaitEvent(const Command& command, std::chrono::milliseconds timeout);
     Outcome expect(const Command& command);
     Outcome status();
-    // Resolves "last" to the last accepted order id (after every insert is
-    // answered); an id is returned as is. Empty on failure, with message set.
+    // Resolves "last" to the current user's last accepted order id (after
+    // every insert is answered); an id is returned as is. Empty on failure,
+    // with message set.
     std::string resolveOrder(const std::string& orderRef, std::chrono::milliseconds timeout, std::string& message);
-    bool requireLogin(Outcome& outcome);
     void stopTrader();  // disconnect; the next connect calls init first
 
     kra::ITraderApi& trader;
-    SessionState& state;
+    tools::SessionCore& core;
     Console& console;
+    ConsolePresenter& presenter;
     std::chrono::milliseconds defaultTimeout;
     std::string resource;
     const kra::NXSConfigNode& config;
     bool needsInit = false;  // set by disconnect, cleared by init
 };
+
+// "2 order answer(s), 1 cancel outcome(s)": what the session still waits for;
+// empty when nothing.
+std::string outstandingText(const tools::SessionState& state);
 
 }  // namespace hvr::cli

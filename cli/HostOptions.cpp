@@ -33,6 +33,8 @@ po::options_description sessionOptions(HostOptions& o) {
         ("resource", po::value(&o.resource)->default_value(o.resource), "client name sent with the login")
         ("timeout", po::value(&o.timeoutMs)->default_value(o.timeoutMs),
          "milliseconds to wait for connect, login and answers")
+        ("close-wait", po::value(&o.closeWaitMs)->default_value(o.closeWaitMs),
+         "milliseconds to wait at the end (script, input or quit) for answers still due before releasing")
         ("reconcile", po::value(&o.reconcile)->default_value(o.reconcile),
          "1 compares the book with the server's orders and fills after every login, 0 does not");
     return d;
@@ -96,6 +98,7 @@ ParsedOptions parseHostOptions(const std::vector<std::string>& args, const std::
     else if (o.user.empty() && !o.password.empty()) result.error = "--password needs --user";
     else if (logLevelCode(o.logLevel) == 0) result.error = "--log-level must be info, warn or error";
     else if (o.timeoutMs <= 0) result.error = "--timeout must be above 0";
+    else if (o.closeWaitMs < 0) result.error = "--close-wait must be 0 or more";
     return result;
 }
 

@@ -24,6 +24,7 @@ struct HostOptions {
     std::string password;
     std::string resource = "hvr-host";
     long timeoutMs = 5000;      // for connect, login, wait and await
+    long closeWaitMs = 5000;    // at the end: how long to wait for answers still due before releasing
     int reconcile = 1;          // 1 reconciles the book with the server after every login
     // Files.
     std::string instrumentsConfig;  // INI of accounts and instruments; empty = built-in

@@ -1,12 +1,8 @@
 #include "cli/RecordTables.h"
 
-#include "common/GbkText.h"
 #include "cli/RecordWords.h"
-#include "host/NXSRecords.h"
 
 namespace hvr::cli {
-
-using tools::readableText;
 
 namespace {
 
@@ -16,11 +12,9 @@ constexpr Align R = Align::Right;
 Cell money(double value) { return Cell{formatMoney(value), value}; }
 
 template <typename Record, typename MakeRow>
-RecordTable tableOf(std::vector<Column> columns, const kra::NXSArray& array, MakeRow makeRow) {
+RecordTable tableOf(std::vector<Column> columns, const std::vector<Record>& records, MakeRow makeRow) {
     RecordTable table{std::move(columns), {}};
-    for (std::size_t i = 0; i < array.count(); ++i) {
-        if (const Record* record = array.itemAs<Record>(i)) table.rows.push_back(makeRow(*record));
-    }
+    for (const Record& record : records) table.rows.push_back(makeRow(record));
     return table;
 }
 
@@ -31,50 +25,50 @@ Cell countCell(uint64_t value) { return Cell{std::to_string(value), value}; }
 Cell priceCell(double value) { return Cell{formatPrice(value), value}; }
 Cell timeCell(uint64_t value) { return Cell{recordTimeText(value), value}; }
 
-RecordTable fundsRecords(const kra::NXSArray& accounts) {
-    return tableOf<kra::NXSAccountInfo>(
+RecordTable fundsRecords(const std::vector<tools::AccountRecord>& accounts) {
+    return tableOf(
         {{"Account", L}, {"Currency", L}, {"Balance", R}, {"PreBalance", R}, {"Available", R},
          {"Margin", R}, {"FrozenMargin", R}, {"Commission", R}, {"CloseProfit", R}, {"DynProfit", R}},
-        accounts, [](const kra::NXSAccountInfo& a) {
-            return std::vector<Cell>{textCell(readableText(a.accountName)), textCell(readableText(a.currency)),
+        accounts, [](const tools::AccountRecord& a) {
+            return std::vector<Cell>{textCell(a.accountName), textCell(a.currency),
                                      money(a.balance), money(a.preBalance), money(a.available), money(a.margin),
                                      money(a.frozenMargin), money(a.commission), money(a.closeProfit),
                                      money(a.dynProfit)};
         });
 }
 
-RecordTable positionsRecords(const kra::NXSArray& positions) {
-    return tableOf<kra::NXSPositionItem>(
+RecordTable positionsRecords(const std::vector<tools::PositionRecord>& positions) {
+    return tableOf(
         {{"Code", L}, {"Side", L}, {"PreVolume", R}, {"NewVolume", R}, {"AvailPre", R},
          {"AvailNew", R}, {"AvgPrice", R}, {"TotalCost", R}, {"Margin", R}, {"DynProfit", R}},
-        positions, [](const kra::NXSPositionItem& p) {
-            return std::vector<Cell>{textCell(readableText(p.code)), textCell(positionSideWord(p.direction)),
+        positions, [](const tools::PositionRecord& p) {
+            return std::vector<Cell>{textCell(p.code), textCell(positionSideWord(p.direction)),
                                      countCell(p.preVolume), countCell(p.newVolume), countCell(p.availPreVolume),
                                      countCell(p.availNewVolume), priceCell(p.avgPrice), money(p.totalCost),
                                      money(p.margin), money(p.dynProfit)};
         });
 }
 
-RecordTable ordersRecords(const kra::NXSArray& orders) {
-    return tableOf<kra::NXSOrderInfo>(
+RecordTable ordersRecords(const std::vector<tools::OrderRecord>& orders) {
+    return tableOf(
         {{"OrderId", R}, {"Time", L}, {"Code", L}, {"Side", L}, {"Offset", L}, {"Price", R}, {"Volume", R},
          {"Traded", R}, {"Left", R}, {"State", L}, {"Type", L}, {"Valid", L}, {"Message", L}},
-        orders, [](const kra::NXSOrderInfo& o) {
-            return std::vector<Cell>{textCell(o.orderId), timeCell(o.orderTime), textCell(readableText(o.code)),
+        orders, [](const tools::OrderRecord& o) {
+            return std::vector<Cell>{textCell(o.orderId), timeCell(o.orderTime), textCell(o.code),
                                      textCell(sideWord(o.direction)), textCell(offsetWord(o.offsetType)), priceCell(o.price),
                                      countCell(o.volume), countCell(o.tradedVolume), countCell(o.leftVolume),
                                      textCell(orderStateWord(o.orderState)), textCell(priceTypeWord(o.priceType)),
-                                     textCell(timeConditionWord(o.timeCondition)), textCell(readableText(o.stateMessage))};
+                                     textCell(timeConditionWord(o.timeCondition)), textCell(o.stateMessage)};
         });
 }
 
-RecordTable tradesRecords(const kra::NXSArray& trades) {
-    return tableOf<kra::NXSTradeInfo>(
+RecordTable tradesRecords(const std::vector<tools::TradeRecord>& trades) {
+    return tableOf(
         {{"TradeId", R}, {"OrderId", R}, {"Time", L}, {"Code", L}, {"Side", L}, {"Offset", L}, {"Volume", R},
          {"Price", R}, {"Amount", R}},
-        trades, [](const kra::NXSTradeInfo& t) {
+        trades, [](const tools::TradeRecord& t) {
             return std::vector<Cell>{textCell(t.tradeId), textCell(t.orderId), timeCell(t.tradeTime),
-                                     textCell(readableText(t.code)), textCell(sideWord(t.direction)),
+                                     textCell(t.code), textCell(sideWord(t.direction)),
                                      textCell(offsetWord(t.offsetType)), countCell(t.volume), priceCell(t.price),
                                      money(t.amount)};
         });

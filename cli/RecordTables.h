@@ -1,7 +1,6 @@
 // The four query answers as aligned tables (funds, positions, orders and
-// trades) and as JSON rows with the same fields. Pure functions over arrays
-// the adapter handed to the listener; they read the array during the call
-// only. Text fields come out as UTF-8 (readableText).
+// trades) and as JSON rows with the same fields. Pure functions over the
+// session's records (texts UTF-8 already).
 #pragma once
 
 #include <nlohmann/json.hpp>
@@ -9,7 +8,7 @@
 #include <vector>
 
 #include "cli/TableFormat.h"
-#include "host/NXSObject.h"
+#include "common/SessionRecords.h"
 
 namespace hvr::cli {
 
@@ -31,19 +30,14 @@ struct RecordTable {
     std::vector<std::vector<Cell>> rows;
 };
 
-RecordTable fundsRecords(const kra::NXSArray& accounts);       // of NXSAccountInfo
-RecordTable positionsRecords(const kra::NXSArray& positions);  // of NXSPositionItem
-RecordTable ordersRecords(const kra::NXSArray& orders);        // of NXSOrderInfo
-RecordTable tradesRecords(const kra::NXSArray& trades);        // of NXSTradeInfo
+RecordTable fundsRecords(const std::vector<tools::AccountRecord>& accounts);
+RecordTable positionsRecords(const std::vector<tools::PositionRecord>& positions);
+RecordTable ordersRecords(const std::vector<tools::OrderRecord>& orders);
+RecordTable tradesRecords(const std::vector<tools::TradeRecord>& trades);
 
 // The aligned table (formatTable).
 std::string tableText(const RecordTable& table);
 // One object per row, keyed by the column titles.
 std::vector<nlohmann::json> tableRows(const RecordTable& table);
-
-inline std::string fundsTable(const kra::NXSArray& a) { return tableText(fundsRecords(a)); }
-inline std::string positionsTable(const kra::NXSArray& a) { return tableText(positionsRecords(a)); }
-inline std::string ordersTable(const kra::NXSArray& a) { return tableText(ordersRecords(a)); }
-inline std::string tradesTable(const kra::NXSArray& a) { return tableText(tradesRecords(a)); }
 
 }  // namespace hvr::cli

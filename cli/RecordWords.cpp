@@ -1,6 +1,5 @@
 #include "cli/RecordWords.h"
 
-#include "common/GbkText.h"
 #include "cli/TableFormat.h"
 
 #include <cstdio>
@@ -8,38 +7,17 @@
 
 namespace hvr::cli {
 
-using tools::readableText;
-
-const char* timeConditionWord(kra::NXSCode timeCondition) {
-    switch (timeCondition) {
-        case '3': return "day";
-        case '2': return "section";
-        case '1': return "ioc";
-        default: return "?";
-    }
-}
-
-const char* priceTypeWord(kra::NXSCode priceType) {
-    return priceType == '2' ? "limit" : priceType == '1' ? "market" : "?";
-}
-
-std::string describeEntrust(const kra::NXSEntrust& entrust) {
-    return readableText(entrust.code) + " " + sideWord(entrust.direction) + " " + offsetWord(entrust.offsetType) + " " +
-           std::to_string(entrust.volume) + " @ " + formatPrice(entrust.price) + " " +
-           priceTypeWord(entrust.priceType) + " " + timeConditionWord(entrust.timeCondition);
-}
-
-std::string describeOrderPush(const kra::NXSOrderInfo& order) {
-    std::string text = "order " + order.orderId + " " + readableText(order.code) + " " + sideWord(order.direction) + " " +
+std::string describeOrderPush(const tools::OrderRecord& order) {
+    std::string text = "order " + order.orderId + " " + order.code + " " + sideWord(order.direction) + " " +
                        offsetWord(order.offsetType) + " " + std::to_string(order.volume) + " @ " +
                        formatPrice(order.price) + ": " + orderStateWord(order.orderState) + ", traded " +
                        std::to_string(order.tradedVolume) + ", left " + std::to_string(order.leftVolume);
-    if (!order.stateMessage.empty()) text += " (" + readableText(order.stateMessage) + ")";
+    if (!order.stateMessage.empty()) text += " (" + order.stateMessage + ")";
     return text;
 }
 
-std::string describeTradePush(const kra::NXSTradeInfo& trade) {
-    return "trade " + trade.tradeId + " of order " + trade.orderId + " " + readableText(trade.code) + " " +
+std::string describeTradePush(const tools::TradeRecord& trade) {
+    return "trade " + trade.tradeId + " of order " + trade.orderId + " " + trade.code + " " +
            sideWord(trade.direction) + " " + offsetWord(trade.offsetType) + " " + std::to_string(trade.volume) +
            " @ " + formatPrice(trade.price) + ", amount " + formatMoney(trade.amount);
 }
@@ -72,14 +50,14 @@ std::string recordTimeText(uint64_t value) {
     return std::to_string(value);
 }
 
-nlohmann::json entrustJson(const kra::NXSEntrust& e) {
-    return {{"orderId", e.entrustId}, {"tag", e.userTag},   {"code", readableText(e.code)},
+nlohmann::json entrustJson(const tools::EntrustRecord& e) {
+    return {{"orderId", e.entrustId}, {"tag", e.userTag},   {"code", e.code},
             {"side", sideWord(e.direction)}, {"offset", offsetWord(e.offsetType)}, {"volume", e.volume},
             {"price", e.price}, {"priceType", priceTypeWord(e.priceType)},
             {"valid", timeConditionWord(e.timeCondition)}};
 }
 
-nlohmann::json orderPushJson(const kra::NXSOrderInfo& o) {
+nlohmann::json orderPushJson(const tools::OrderRecord& o) {
     nlohmann::json object = entrustJson(o);
     object["orderId"] = o.orderId;
     object["entrustId"] = o.entrustId;
@@ -89,12 +67,12 @@ nlohmann::json orderPushJson(const kra::NXSOrderInfo& o) {
     // A push carries whole seconds; --json gives every record time in
     // milliseconds since the epoch.
     object["orderTime"] = o.orderTime * 1000;
-    object["message"] = readableText(o.stateMessage);
+    object["message"] = o.stateMessage;
     return object;
 }
 
-nlohmann::json tradePushJson(const kra::NXSTradeInfo& t) {
-    return {{"tradeId", t.tradeId}, {"orderId", t.orderId}, {"tag", t.userTag}, {"code", readableText(t.code)},
+nlohmann::json tradePushJson(const tools::TradeRecord& t) {
+    return {{"tradeId", t.tradeId}, {"orderId", t.orderId}, {"tag", t.userTag}, {"code", t.code},
             {"side", sideWord(t.direction)}, {"offset", offsetWord(t.offsetType)}, {"volume", t.volume},
             {"price", t.price}, {"amount", t.amount}, {"tradeTime", t.tradeTime}};
 }

@@ -1,6 +1,6 @@
-// Plain words for the character codes in the host's records, and the one-line
-// descriptions of answers and pushes the host prints. Pure; text fields of
-// records (GBK as received) come out as UTF-8.
+// Plain words for the character codes in the session's records, and the
+// one-line descriptions of answers and pushes the host prints. Pure; the
+// records' texts are UTF-8 already (common/SessionRecords.h).
 #pragma once
 
 #include <cstdint>
@@ -8,7 +8,7 @@
 #include <string>
 
 #include "common/TradeWords.h"
-#include "host/NXSRecords.h"
+#include "common/SessionRecords.h"
 
 namespace hvr::cli {
 
@@ -17,15 +17,14 @@ using tools::offsetWord;
 using tools::orderStateWord;
 using tools::positionSideWord;
 using tools::sideWord;
-const char* timeConditionWord(kra::NXSCode timeCondition);  // "day" / "section" / "ioc"
-const char* priceTypeWord(kra::NXSCode priceType);     // "limit" / "market"
+using tools::timeConditionWord;
+using tools::priceTypeWord;
+using tools::describeEntrust;  // "IF2412 buy open 1 @ 3500 limit day"
 
-// "IF2412 buy open 1 @ 3500 limit day"
-std::string describeEntrust(const kra::NXSEntrust& entrust);
 // "order 12 IF2412 buy open 1 @ 3500: filled, traded 1, left 0"
-std::string describeOrderPush(const kra::NXSOrderInfo& order);
+std::string describeOrderPush(const tools::OrderRecord& order);
 // "trade 7 of order 12 IF2412 buy open 1 @ 3500, amount 1,050,000.00"
-std::string describeTradePush(const kra::NXSTradeInfo& trade);
+std::string describeTradePush(const tools::TradeRecord& trade);
 
 // A record time as local time: milliseconds since the epoch as
 // "2026-12-07 14:03:07.123", seconds since the epoch as "2026-12-07 14:03:07";
@@ -35,8 +34,8 @@ std::string recordTimeText(uint64_t value);
 // The same facts as JSON objects, for --json ("type" is added by the caller).
 // Record times are milliseconds since the epoch (an order push's seconds
 // times 1000).
-nlohmann::json entrustJson(const kra::NXSEntrust& entrust);
-nlohmann::json orderPushJson(const kra::NXSOrderInfo& order);
-nlohmann::json tradePushJson(const kra::NXSTradeInfo& trade);
+nlohmann::json entrustJson(const tools::EntrustRecord& entrust);
+nlohmann::json orderPushJson(const tools::OrderRecord& order);
+nlohmann::json tradePushJson(const tools::TradeRecord& trade);
 
 }  // namespace hvr::cli

@@ -2,10 +2,11 @@
 // with dlopen as a trading host does, drives it from commands typed at the
 // prompt or read from a script, and prints every listener event.
 //
-// Exit status: 0 after a clean session, also when SIGINT, SIGTERM or the end
-// of input ended it; 1 when the session failed (no connection within the
-// timeout, login refused, a script line wrong or failed) or a file or the
-// module cannot be used; 2 for a wrong command line.
+// Exit status: 0 after a clean session, also when SIGINT or SIGTERM ended it;
+// 1 when the session failed (no connection within the timeout, login refused,
+// a script line or a piped line wrong or failed, answers still missing when
+// it ended) or a file or the module cannot be used; 2 for a wrong command
+// line.
 #include <unistd.h>
 
 #include <mutex>
@@ -17,7 +18,7 @@
 #include "cli/CommandParser.h"
 #include "cli/CommandRunner.h"
 #include "cli/Console.h"
-#include "cli/ConsoleListener.h"
+#include "cli/ConsolePresenter.h"
 #include "cli/ContractCatalogFromConfig.h"
 #include "cli/HostAddress.h"
 #include "cli/HostOptions.h"
@@ -40,14 +41,14 @@ constexpr char PROMPT[] = "hvr> ";
 // The words tab completes at the start of a line.
 const std::vector<std::string> COMMAND_WORDS = {
     "connect", "disconnect", "login", "logout", "buy",    "sell",   "cancel", "funds", "positions", "orders",
-    "trades",  "book",       "reconcile", "wait", "await", "expect", "sleep", "status", "help",  "quit"};
+    "trades",  "book",       "doubt", "reconcile", "wait", "await", "expect", "sleep", "status", "help",  "quit"};
 
-std::string summaryLine(const SessionFacts& f) {
-    return "session summary: " + std::to_string(f.acceptedOrders) + " orders accepted, " +
-           std::to_string(f.refusedOrders) + " refused; " + std::to_string(f.orderPushes) + " order pushes, " +
-           std::to_string(f.tradePushes) + " trade pushes, " + std::to_string(f.duplicatePushes) +
-           " duplicate pushes; " + std::to_string(f.reconciler.completed()) + " reconciliations, " +
-           std::to_string(f.reconciler.differencesReported()) + " differences";
+std::string summaryLine(const hvr::tools::SessionCounts& c) {
+    return "session summary: " + std::to_string(c.acceptedOrders) + " orders accepted, " +
+           std::to_string(c.refusedOrders) + " refused; " + std::to_string(c.orderPushes) + " order pushes, " +
+           std::to_string(c.tradePushes) + " trade pushes, " + std::to_string(c.duplicatePushes) +
+           " duplicate pushes; " + std::to_string(c.reconciliations) + " reconciliations, " +
+           std::to_string(c.differences) + " differences";
 }
 
 bool readLines(const std::string& path, std::vector<std::string>& lines) {
@@ -61,7 +62,7 @@ bool readLines(const std::string& path, std::vector<std::string>& lines) {
 // lock keeps the source alive while the signal thread interrupts it.
 class CurrentInput {
 public:
-    void set(LineSource* source, const SessionState& state) {
+    void set(LineSource* source, const hvr::tools::SessionCore& state) {
         std::lock_guard<std::mutex> guard(lock);
         input = source;
         if (input != nullptr && state.interrupted()) input->interrupt();  // a signal came first
@@ -78,16 +79,14 @@ private:
 
 CurrentInput currentInput;
 
-// Runs the session over a loaded module; the listener, catalog and state
-// outlive the trader, which is released and deleted before returning.
+// Runs the session over a loaded module; the core, the presenter and the
+// catalog outlive the trader, which is released and deleted before returning.
 int runSession(const TraderModule& module, const HostOptions& options, const std::vector<std::string>& script,
-               kra::IContractCatalog& catalog, Console& console, SessionState& state) {
-    state.update([&](SessionFacts& f) {
-        if (!options.user.empty()) f.credentials = Credentials{options.user, options.password, options.resource};
-        f.reconcileAfterLogin = options.reconcile == 1;
-    });
-    ConsoleListener listener(console, state, &catalog);
-    listener.setLogLevel(logLevelCode(options.logLevel));
+               Console& console, ConsolePresenter& presenter, hvr::tools::SessionCore& core) {
+    using hvr::tools::SessionState;
+    presenter.setLogLevel(logLevelCode(options.logLevel));
+    // Not connected yet: the core logs in with them at the first connect.
+    if (!options.user.empty()) core.login(hvr::tools::Credentials{options.user, options.password, options.resource});
 
     kra::ITraderApi* trader = module.createTrader();
     if (trader == nullptr) {
@@ -102,37 +101,63 @@ int runSession(const TraderModule& module, const HostOptions& options, const std
         module.deleteTrader(trader);
         return EXIT_FAILED;
     }
-    listener.attach(trader);
-    trader->registerListener(&listener);
+    core.attach(trader);
+    trader->registerListener(&core);
 
     LoopResult result = LoopResult::Finished;
     {
-        CommandRunner runner(*trader, state, console, std::chrono::milliseconds(options.timeoutMs), options.resource,
-                             *config);
+        CommandRunner runner(*trader, core, console, presenter, std::chrono::milliseconds(options.timeoutMs),
+                             options.resource, *config);
         if (!options.script.empty()) {
-            result = runScript(script, options.script, runner, console, state);
-        } else if (isatty(STDIN_FILENO) != 0 && !options.json) {
-            LineEditor editor(console, std::cout, PROMPT, LineEditor::defaultHistoryPath(), COMMAND_WORDS);
-            currentInput.set(&editor, state);
-            result = runInteractive(editor, runner, console, state);
-            currentInput.set(nullptr, state);
+            result = runScript(script, options.script, runner, console, core);
         } else {
-            FdLineSource input(STDIN_FILENO);
-            currentInput.set(&input, state);
-            result = runInteractive(input, runner, console, state);
-            currentInput.set(nullptr, state);
+            const bool terminal = isatty(STDIN_FILENO) != 0 && !options.json;
+            bool connectFailed = false;
+            if (!options.user.empty()) {
+                // With --user the session starts connected and logged in, at
+                // the prompt and reading a pipe alike.
+                Command connect;
+                connect.kind = CommandKind::Connect;
+                const Outcome outcome = runner.execute(connect);
+                if (outcome.kind == Outcome::Failed) {
+                    console.error("failed: " + outcome.message);
+                    connectFailed = true;
+                }
+            }
+            if (terminal) {
+                LineEditor editor(console, std::cout, PROMPT, LineEditor::defaultHistoryPath(), COMMAND_WORDS);
+                currentInput.set(&editor, core);
+                result = runInteractive(editor, runner, console, core, false);
+                currentInput.set(nullptr, core);
+            } else {
+                FdLineSource input(STDIN_FILENO);
+                currentInput.set(&input, core);
+                result = runInteractive(input, runner, console, core, true);
+                currentInput.set(nullptr, core);
+                if (connectFailed && result == LoopResult::Finished) result = LoopResult::Failed;
+            }
         }
     }
 
+    // Answers of requests already sent are waited for (not after a signal:
+    // the operator asked to stop), then whatever is still missing is said.
+    const std::chrono::milliseconds closeWait(result == LoopResult::Interrupted ? 0 : options.closeWaitMs);
+    const std::string awaited =
+        core.read([](const SessionState& s) { return s.connected() ? outstandingText(s) : std::string(); });
+    if (!awaited.empty() && closeWait.count() > 0)
+        console.print("waiting up to " + std::to_string(closeWait.count()) + " ms for " + awaited);
+    const hvr::tools::Unanswered unanswered = core.finish(closeWait);
     console.print("releasing the trader");
     trader->release();  // logs out first
+    core.attach(nullptr);
     module.deleteTrader(trader);
     console.print("released");
+    if (!unanswered.empty()) presenter.printUnanswered(unanswered);
     const auto [summary, sessionFailed] =
-        state.read([](const SessionFacts& f) { return std::make_pair(summaryLine(f), f.sessionFailed); });
+        core.read([](const SessionState& s) { return std::make_pair(summaryLine(s.counts()), s.failing()); });
     console.print(summary);
     if (result == LoopResult::Interrupted) return 0;
-    return result == LoopResult::Failed || sessionFailed ? EXIT_FAILED : 0;
+    return result == LoopResult::Failed || sessionFailed || !unanswered.empty() ? EXIT_FAILED : 0;
 }
 
 std::string defaultModule() {
@@ -204,13 +229,14 @@ int main(int argc, char* argv[]) {
         std::cerr << "hvr-host: cannot open --log-file '" << options.logFile << "'\n";
         return EXIT_FAILED;
     }
-    SessionState state;
+    ConsolePresenter presenter(console);
+    hvr::tools::SessionCore core(presenter, catalog.get(), options.reconcile == 1);
     // Before the module starts any thread, so that every thread inherits the
     // blocked signals and only the watcher takes them.
     SignalWatcher signals([&](int signal) {
         console.print(std::string("interrupted by ") + (signal == SIGINT ? "SIGINT" : "SIGTERM") +
                       ": logging out and releasing the trader (again to quit at once)");
-        state.interrupt();
+        core.interrupt();
         currentInput.interrupt();
     });
 
@@ -220,5 +246,5 @@ int main(int argc, char* argv[]) {
         std::cerr << "hvr-host: cannot load the trader module: " << error << "\n";
         return EXIT_FAILED;
     }
-    return runSession(*module, options, script, *catalog, console, state);
+    return runSession(*module, options, script, console, presenter, core);
 }

@@ -56,6 +56,8 @@ po::options_description describeOptions(SimOptions& o, RawValues& raw) {
         ("drop-after", po::value(&o.dropAfter)->value_name("N"), "close each connection after N packets from it")
         ("freeze-after", po::value(&o.freezeAfter)->value_name("N"),
          "after N packets from a connection stop reading and writing it, and keep it open")
+        ("mute-after", po::value(&o.muteAfter)->value_name("N"),
+         "after N packets from a connection go on handling its requests but write nothing to it")
         ("one-byte-writes", po::bool_switch(&o.oneByteWrites), "write every packet in 1-byte chunks")
         ("answer-delay-ms", po::value(&o.answerDelayMs)->value_name("N"), "delay every answer by N ms")
         ("refuse-logins", po::bool_switch(&o.refuseLogins), "answer every login with result -21")
@@ -78,6 +80,7 @@ po::options_description describeOptions(SimOptions& o, RawValues& raw) {
 const std::set<std::string> COUNT_FLAGS = {
     "port",          "trading-date",  "compress-threshold", "max-connections", "log-max-bytes",   "log-max-files",
     "random-walk-seed", "random-walk-ms", "drop-after",      "freeze-after",    "answer-delay-ms", "leave-out-pushes",
+    "mute-after",
 };
 
 CommandLine failure(const std::string& text) {
@@ -168,6 +171,7 @@ CommandLine parseCommandLine(const std::vector<std::string>& args) {
     if (vm.count("leave-out-pushes") && o.leaveOutPushEvery == 0)
         return failure("--leave-out-pushes: must be at least 1");
     if (vm.count("freeze-after") && o.freezeAfter == 0) return failure("--freeze-after: must be at least 1");
+    if (vm.count("mute-after") && o.muteAfter == 0) return failure("--mute-after: must be at least 1");
     if (!(o.heartbeatSeconds >= 0) || o.heartbeatSeconds > 86400.0)
         return failure("--heartbeat-seconds: must be from 0 to 86400 seconds");
     if (vm.count("connection-faults")) {

@@ -33,6 +33,7 @@ struct SimOptions {
     // Fault injection.
     uint64_t dropAfter = 0;  // 0 = never
     uint64_t freezeAfter = 0;  // 0 = never; else stop reading and writing after N packets
+    uint64_t muteAfter = 0;    // 0 = never; else handle but answer nothing after N packets
     bool oneByteWrites = false;
     unsigned answerDelayMs = 0;
     bool refuseLogins = false;

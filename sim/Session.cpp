@@ -235,6 +235,7 @@ void Session::countPacket() {
     ++packetsReceived_;
     if (options_.dropAfterPackets != 0 && packetsReceived_ >= options_.dropAfterPackets) draining_ = true;
     if (options_.freezeAfterPackets != 0 && packetsReceived_ >= options_.freezeAfterPackets) freezing_ = true;
+    if (options_.muteAfterPackets != 0 && packetsReceived_ >= options_.muteAfterPackets) muted_ = true;
 }
 
 bool Session::loggedIn() { return desk_.accountOf(*this) != 0; }
@@ -302,7 +303,7 @@ void Session::onHeartbeat(const boost::system::error_code& error) {
 }
 
 void Session::sendPacket(std::string packet) {
-    if (stopped_ || frozen_) return;
+    if (stopped_ || frozen_ || muted_) return;
     if (queuedBytes_ + packet.size() > options_.maxQueuedBytes) {
         // The Desk may be walking its client list right now: stop on a later turn.
         asio::post(socket_.get_executor(), [self = shared_from_this()] {

@@ -52,6 +52,7 @@ struct SessionOptions {
     std::chrono::milliseconds heartbeatInterval{5000};  // a heartbeat while logged in; 0 = none
     uint64_t dropAfterPackets = 0;                 // 0 = never; else close after this many requests
     uint64_t freezeAfterPackets = 0;  // 0 = never; else stop reading and writing after this many
+    uint64_t muteAfterPackets = 0;    // 0 = never; else handle requests but write nothing after this many
     bool oneByteWrites = false;                    // write every packet one byte at a time
     std::chrono::milliseconds answerDelay{0};      // hold every outgoing packet this long
     std::size_t maxQueuedBytes = 64u << 20;        // a client that lets more pile up is dropped
@@ -149,6 +150,8 @@ private:
     // nothing more is written either (frozen_), and the socket stays open.
     bool freezing_ = false;
     bool frozen_ = false;
+    // mute-after reached: requests are still handled, nothing is written.
+    bool muted_ = false;
     bool stopped_ = false;
 };
 

@@ -72,6 +72,7 @@ SimApp::SimApp(const SimOptions& options) : options_(options), walkTimer_(io_) {
         static_cast<int64_t>(options.heartbeatSeconds * 1000.0 + 0.5));
     sessionOptions.dropAfterPackets = options.dropAfter;
     sessionOptions.freezeAfterPackets = options.freezeAfter;
+    sessionOptions.muteAfterPackets = options.muteAfter;
     sessionOptions.oneByteWrites = options.oneByteWrites;
     sessionOptions.answerDelay = std::chrono::milliseconds(options.answerDelayMs);
     sessionOptions.connectionFaults = options.connectionFaults;

@@ -36,19 +36,38 @@ void EventQueue::push(Event event) {
     {
         std::lock_guard<std::mutex> hold(lock);
         if (closed) return;
-        events.push_back(std::move(event));
+        log.append(std::move(event));
     }
-    arrived.notify_one();
+    // Every waiter looks at every event.
+    arrived.notify_all();
     wake(wakeFd);
 }
 
 std::optional<Event> EventQueue::waitPop(std::chrono::milliseconds wait) {
     std::unique_lock<std::mutex> hold(lock);
-    arrived.wait_for(hold, wait, [this] { return !events.empty() || closed; });
-    if (events.empty()) return std::nullopt;
-    Event event = std::move(events.front());
-    events.pop_front();
-    return event;
+    arrived.wait_for(hold, wait, [this] { return log.hasUntaken() || closed; });
+    return log.takeNext();
+}
+
+EventQueue::WaiterId EventQueue::startWaiter() {
+    std::lock_guard<std::mutex> hold(lock);
+    return log.startWaiter();
+}
+
+std::optional<std::pair<EventQueue::Seq, Event>> EventQueue::waitNext(WaiterId waiter, std::chrono::milliseconds wait) {
+    std::unique_lock<std::mutex> hold(lock);
+    arrived.wait_for(hold, wait, [&] { return log.hasNext(waiter) || closed; });
+    return log.next(waiter);
+}
+
+void EventQueue::take(Seq seq) {
+    std::lock_guard<std::mutex> hold(lock);
+    log.take(seq);
+}
+
+void EventQueue::endWaiter(WaiterId waiter) {
+    std::lock_guard<std::mutex> hold(lock);
+    log.endWaiter(waiter);
 }
 
 void EventQueue::close() {
@@ -67,7 +86,7 @@ bool EventQueue::isClosed() const {
 
 std::size_t EventQueue::size() const {
     std::lock_guard<std::mutex> hold(lock);
-    return events.size();
+    return log.untaken();
 }
 
 }  // namespace hvr::python

@@ -11,6 +11,7 @@ namespace hvr::python {
 namespace {
 
 using namespace pybind11::literals;
+using namespace hvr::tools;
 
 py::dict entrustFields(const EntrustRecord& r) {
     return py::dict("code"_a = r.code, "volume"_a = r.volume, "price"_a = r.price, "direction"_a = r.direction,
@@ -57,17 +58,18 @@ py::dict accountFields(const AccountRecord& r) {
 // The book's codes as the module's character values, like every record's.
 uint32_t code(char c) { return static_cast<unsigned char>(c); }
 
-py::object bookOrderFields(const tools::BookOrder& o) {
+py::object bookOrderFields(const BookOrder& o) {
     return py::dict("order_id"_a = o.orderId, "tag"_a = o.tag, "code"_a = o.code, "direction"_a = code(o.direction),
                     "offset"_a = code(o.offset), "state"_a = code(o.state), "volume"_a = o.volume, "traded"_a = o.traded,
                     "left"_a = o.left, "price"_a = o.price, "order_time"_a = o.timeMs,
                     "trading_date"_a = o.tradingDate, "message"_a = o.message);
 }
 
-py::object bookFillFields(const tools::BookFill& f) {
+py::object bookFillFields(const BookFill& f) {
     return py::dict("trade_id"_a = f.tradeId, "order_id"_a = f.orderId, "tag"_a = f.tag, "code"_a = f.code,
-                    "direction"_a = code(f.direction), "offset"_a = code(f.offset), "volume"_a = f.volume, "price"_a = f.price,
-                    "amount"_a = f.amount, "trade_time"_a = f.timeMs, "trading_date"_a = f.tradingDate);
+                    "direction"_a = code(f.direction), "offset"_a = code(f.offset), "volume"_a = f.volume,
+                    "price"_a = f.price, "amount"_a = f.amount, "trade_time"_a = f.timeMs,
+                    "trading_date"_a = f.tradingDate);
 }
 
 template <typename Record, typename Fields>
@@ -75,14 +77,14 @@ py::object optionalOf(const std::optional<Record>& record, Fields fields) {
     return record ? fields(*record) : py::none();
 }
 
-py::dict bookPositionFields(const tools::BookPosition& p) {
+py::dict bookPositionFields(const BookPosition& p) {
     return py::dict("code"_a = p.code, "direction"_a = code(p.direction), "opened"_a = p.opened, "closed"_a = p.closed,
                     "server_pre"_a = p.server ? py::cast(p.server->preVolume) : py::none(),
                     "server_new"_a = p.server ? py::cast(p.server->newVolume) : py::none());
 }
 
-py::dict differenceFields(const tools::Difference& d) {
-    return py::dict("kind"_a = tools::differenceKindWord(d.kind), "text"_a = tools::describeDifference(d),
+py::dict differenceFields(const Difference& d) {
+    return py::dict("kind"_a = differenceKindWord(d.kind), "text"_a = describeDifference(d),
                     "book_order"_a = optionalOf(d.bookOrder, bookOrderFields),
                     "server_order"_a = optionalOf(d.serverOrder, bookOrderFields),
                     "book_fill"_a = optionalOf(d.bookFill, bookFillFields),
@@ -96,13 +98,26 @@ py::list listOf(const std::vector<Record>& records, Fields fields) {
     return list;
 }
 
+py::list queryWords(const std::vector<QueryKind>& kinds) {
+    py::list words;
+    for (QueryKind kind : kinds) words.append(queryKindWord(kind));
+    return words;
+}
+
 struct ToPython {
     py::tuple operator()(const ConnectionEvent& e) const {
         return py::make_tuple("connection", py::dict("kind"_a = e.kind, "code"_a = e.code));
     }
+    py::tuple operator()(const LoginSentEvent& e) const {
+        return py::make_tuple("login_sent", py::dict("user"_a = e.user, "automatic"_a = e.automatic));
+    }
     py::tuple operator()(const LoginEvent& e) const {
         return py::make_tuple("login", py::dict("succeeded"_a = e.succeeded, "message"_a = e.message,
-                                                "trading_date"_a = e.tradingDate));
+                                                "trading_date"_a = e.tradingDate, "user"_a = e.user));
+    }
+    py::tuple operator()(const LoginRefusedEvent& e) const {
+        return py::make_tuple("login_refused", py::dict("user"_a = e.user, "message"_a = e.message,
+                                                        "automatic"_a = e.automatic, "restoring"_a = e.restoringUser));
     }
     py::tuple operator()(const EntrustAnswerEvent& e) const {
         return py::make_tuple("entrust_answer",
@@ -132,16 +147,21 @@ struct ToPython {
         return py::make_tuple("trade_push", fields);
     }
     py::tuple operator()(const ReconciledEvent& e) const {
-        const tools::ReconcileResult& r = e.result;
+        py::dict fields = reconciledToPython(e.result);
+        fields["user"] = e.user;
+        return py::make_tuple("reconciled", fields);
+    }
+    py::tuple operator()(const InDoubtEvent& e) const {
+        return py::make_tuple("in_doubt", py::dict("doubts"_a = listOf(e.doubts, doubtToPython),
+                                                   "lost_queries"_a = queryWords(e.lostQueries)));
+    }
+    py::tuple operator()(const DoubtResolvedEvent& e) const {
+        const DoubtResolution& r = e.resolution;
         return py::make_tuple(
-            "reconciled",
-            py::dict("id"_a = r.id, "after_login"_a = r.afterLogin, "interrupted"_a = r.interrupted,
-                     "orders"_a = r.serverOrders, "fills"_a = r.serverFills,
-                     "differences"_a = listOf(r.differences, differenceFields), "loaded_orders"_a = r.loadedOrders,
-                     "loaded_fills"_a = r.loadedFills, "raced"_a = r.raced, "duplicates"_a = r.duplicates,
-                     "elapsed"_a = static_cast<double>(r.elapsed.count()) / 1e6, "trading_date"_a = r.tradingDate,
-                     "previous_trading_date"_a = r.previousTradingDate, "warnings"_a = r.warnings,
-                     "summary"_a = tools::reconcileSummary(r), "new_day"_a = tools::newDayNote(r)));
+            "doubt_resolved",
+            py::dict("doubt"_a = doubtToPython(r.doubt), "received"_a = r.outcome == DoubtOutcome::Received,
+                     "order"_a = optionalOf(r.serverOrder, bookOrderFields), "by_answer"_a = r.byAnswer,
+                     "text"_a = describeOutcome(r)));
     }
     py::tuple operator()(const LogEvent& e) const {
         return py::make_tuple("log", py::dict("level"_a = e.level, "text"_a = e.text));
@@ -150,10 +170,34 @@ struct ToPython {
 
 }  // namespace
 
+bool reachesPython(const tools::SessionEvent& event) { return !std::holds_alternative<LoginSentEvent>(event); }
+
+py::dict reconciledToPython(const ReconcileResult& r) {
+    return py::dict("id"_a = r.id, "after_login"_a = r.afterLogin, "interrupted"_a = r.interrupted,
+                    "orders"_a = r.serverOrders, "fills"_a = r.serverFills,
+                    "differences"_a = listOf(r.differences, differenceFields), "loaded_orders"_a = r.loadedOrders,
+                    "loaded_fills"_a = r.loadedFills, "raced"_a = r.raced, "duplicates"_a = r.duplicates,
+                    "elapsed"_a = static_cast<double>(r.elapsed.count()) / 1e6, "trading_date"_a = r.tradingDate,
+                    "previous_trading_date"_a = r.previousTradingDate, "warnings"_a = r.warnings,
+                    "summary"_a = reconcileSummary(r), "new_day"_a = newDayNote(r), "user"_a = std::string());
+}
+
 py::dict bookToPython(const BookSnapshot& book) {
     return py::dict("orders"_a = listOf(book.orders, bookOrderFields), "fills"_a = listOf(book.fills, bookFillFields),
                     "positions"_a = listOf(book.positions, bookPositionFields), "duplicates"_a = book.duplicates,
                     "trading_date"_a = book.tradingDate);
+}
+
+py::dict doubtToPython(const Doubt& d) {
+    return py::dict("kind"_a = doubtKindWord(d.kind), "user"_a = d.user, "tag"_a = d.tag, "order_id"_a = d.orderId,
+                    "order"_a = d.kind == Doubt::Kind::Order ? py::object(entrustFields(d.order)) : py::none(),
+                    "text"_a = describeDoubt(d));
+}
+
+py::dict unansweredToPython(const Unanswered& u) {
+    return py::dict("orders"_a = u.orderTags, "cancels"_a = u.cancelOrderIds, "queries"_a = queryWords(u.queries),
+                    "reconciliations"_a = u.reconciliations, "in_doubt"_a = listOf(u.doubts, doubtToPython),
+                    "text"_a = describeUnanswered(u));
 }
 
 py::tuple eventToPython(const Event& event) {

@@ -16,14 +16,35 @@ void PythonDispatch::clear() {
     target = py::object();
 }
 
+bool PythonDispatch::interruptRunning() {
+    if (runningThread == 0) return false;
+    interrupting = true;
+    PyThreadState_SetAsyncExc(runningThread, PyExc_KeyboardInterrupt);
+    return true;
+}
+
 void PythonDispatch::deliver(const Event& event) {
-    if (!active.load()) return;
+    if (!active.load()) {
+        if (stopped.load()) droppedCount.fetch_add(1);
+        return;
+    }
     py::gil_scoped_acquire gil;
     if (!target) return;
+    if (!active.load()) {  // stopped while this thread waited for the GIL
+        droppedCount.fetch_add(1);
+        return;
+    }
+    py::object raw = eventToPython(event);
     py::object callable = target;  // stays alive even if the callback replaces the target
+    runningThread = PyThread_get_thread_ident();
+    struct Done {
+        unsigned long& running;
+        ~Done() { running = 0; }
+    } done{runningThread};
     try {
-        callable(eventToPython(event));
+        callable(raw);
     } catch (py::error_already_set& error) {
+        if (interrupting && error.matches(PyExc_KeyboardInterrupt)) return;  // the closing host asked for it
         error.discard_as_unraisable("traderhvr: event dispatch");
     } catch (const std::exception& error) {
         PyErr_SetString(PyExc_RuntimeError, error.what());

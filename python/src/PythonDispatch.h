@@ -5,34 +5,47 @@
 // escapes is reported as an unraisable exception and the connection goes on.
 //
 // Threads: deliver on any thread that holds no GIL and no lock of the
-// extension. setTarget/clear with the GIL held. stop() from any thread makes
-// later deliveries return without touching Python (used before release, and
-// so before interpreter shutdown).
+// extension. setTarget/clear/interruptRunning with the GIL held. stop() from
+// any thread makes later deliveries return without touching Python; each one
+// is counted as dropped (a callback that did not run).
 #pragma once
 
 #include <pybind11/pybind11.h>
 
 #include <atomic>
+#include <cstdint>
 
-#include "python/src/EventSink.h"
+#include "python/src/EventRecords.h"
 
 namespace hvr::python {
 
-class PythonDispatch final : public EventSink {
+class PythonDispatch {
 public:
-    virtual ~PythonDispatch() = default;
-
     // REQUIRES: GIL held.
     void setTarget(pybind11::object callable);
     // REQUIRES: GIL held.
     void clear();
-    void stop() { active.store(false); }
+    void stop() {
+        stopped.store(true);
+        active.store(false);
+    }
 
-    void deliver(const Event& event) override;
+    void deliver(const Event& event);
+
+    // Raises KeyboardInterrupt in the callback running now, if one runs: it
+    // stops at its next Python instruction (a call that blocks in C finishes
+    // first). True when one was running. REQUIRES: GIL held, after stop().
+    bool interruptRunning();
+    // Deliveries that came after stop() and ran no callback.
+    uint64_t dropped() const { return droppedCount.load(); }
 
 private:
     std::atomic<bool> active{false};
-    pybind11::object target;  // read and written only with the GIL held
+    std::atomic<bool> stopped{false};
+    std::atomic<uint64_t> droppedCount{0};
+    unsigned long runningThread = 0;  // read and written only with the GIL held; 0: none
+    bool interrupting = false;        // the same
+    pybind11::object target;          // the same
 };
 
 }  // namespace hvr::python

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "host/NXSConfigNode.h"
+#include "python/src/EventToPython.h"
 #include "python/src/ModuleRegistry.h"
 
 namespace hvr::python {
@@ -22,21 +23,32 @@ kra::SimpleContractCatalog makeCatalog(const std::optional<std::vector<CatalogEn
 
 }  // namespace
 
+void PythonObserver::onSessionEvent(const tools::SessionEvent& payload, std::chrono::system_clock::time_point received) {
+    if (!reachesPython(payload)) return;
+    const auto since = received.time_since_epoch();
+    Event event{payload, std::chrono::duration_cast<std::chrono::nanoseconds>(since).count()};
+    // Callbacks first: a reader that takes an event from the queue knows its
+    // callback has returned.
+    sink.deliver(event);
+    if (queueEvents) queue.push(std::move(event));
+}
+
 TraderHost::TraderHost(const std::string& modulePath, const std::optional<std::vector<CatalogEntry>>& entries,
                        bool queueEvents, bool reconcile)
     : catalog(makeCatalog(entries)),
-      listener(queue, sink, entries ? &catalog : nullptr, queueEvents, reconcile),
+      observer(queue, sink, queueEvents),
+      core(observer, entries ? &catalog : nullptr, reconcile),
       module(loadTraderModule(modulePath)),
       ownerPid(::getpid()) {
     trader = module.createTrader();
     if (trader == nullptr) throw std::runtime_error("the trader module made no trader");
-    listener.attach(trader);
-    trader->registerListener(&listener);
+    core.attach(trader);
+    trader->registerListener(&core);
 }
 
 TraderHost::~TraderHost() {
     try {
-        close();
+        close(std::chrono::milliseconds(0));
     } catch (const std::exception&) {
         // Inside a listener call: the owner (HostDeleter) never lets that happen.
     }
@@ -67,91 +79,78 @@ void TraderHost::connect(const TraderSettings& settings) {
 void TraderHost::disconnect() {
     GateTicket ticket(gate);
     kra::ITraderApi& api = admitted(ticket);
-    listener.forgetLogin();
+    core.forgetLogin();
     api.disconnect();
 }
 
-void TraderHost::login(const std::string& user, const std::string& password, const std::string& resource) {
+tools::LoginDecision::Kind TraderHost::login(const std::string& user, const std::string& password,
+                                             const std::string& resource) {
     GateTicket ticket(gate);
-    kra::ITraderApi& api = admitted(ticket);
-    if (listener.rememberLogin(Credentials{user, password, resource}))
-        api.login(user.c_str(), password.c_str(), resource.c_str());
+    admitted(ticket);
+    return core.login(tools::Credentials{user, password, resource});
 }
 
-std::string TraderHost::makeEntrustId() {
+tools::SendResult TraderHost::insert(const tools::OrderTicket& order) {
     GateTicket ticket(gate);
-    kra::ITraderApi& api = admitted(ticket);
-    char id[64] = {};
-    if (!api.makeEntrustId(id, sizeof id)) throw std::runtime_error("the trader cannot make an entrust id");
-    return id;
+    admitted(ticket);
+    return core.insert(order);
 }
 
-std::pair<int, std::string> TraderHost::insert(const OrderTicket& ticket) {
-    GateTicket admission(gate);
-    kra::ITraderApi& api = admitted(admission);
-    kra::NXSEntrust* entrust = kra::NXSEntrust::create(ticket.code.c_str(), ticket.volume, ticket.price);
-    entrust->direction = ticket.direction;
-    entrust->priceType = ticket.priceType;
-    entrust->timeCondition = ticket.timeCondition;
-    entrust->offsetType = ticket.offsetType;
-    entrust->userTag = ticket.tag;
-    ErrorLogCapture capture;
-    const int rc = api.orderInsert(entrust);
-    entrust->release();
-    return {rc, rc == 0 ? std::string() : capture.text()};
+tools::SendResult TraderHost::cancel(const std::string& orderId) {
+    GateTicket ticket(gate);
+    admitted(ticket);
+    return core.cancel(orderId);
 }
 
-int TraderHost::cancel(const std::string& orderId) {
+tools::SendResult TraderHost::query(tools::QueryKind kind) {
     GateTicket ticket(gate);
-    kra::ITraderApi& api = admitted(ticket);
-    kra::NXSOrderAction* action = kra::NXSOrderAction::create();
-    action->actionFlag = kra::ACTION_FLAG_CANCEL;
-    action->orderId = orderId;
-    // Noted before the call: the refusal may arrive before the call returns.
-    listener.noteCancel(orderId);
-    const int rc = api.orderCancel(action);
-    action->release();
-    if (rc != 0) listener.withdrawCancel();
-    return rc;
+    admitted(ticket);
+    return core.query(kind);
 }
 
-int TraderHost::query(QueryKind kind) {
+std::optional<uint64_t> TraderHost::reconcile() {
     GateTicket ticket(gate);
-    kra::ITraderApi& api = admitted(ticket);
-    switch (kind) {
-        case QueryKind::Account: return api.queryAccount();
-        case QueryKind::Positions: return api.queryPositions();
-        case QueryKind::Orders: return listener.query(api, tools::Reconciler::Answer::Orders);
-        case QueryKind::Trades: return listener.query(api, tools::Reconciler::Answer::Trades);
-    }
-    return -1;
-}
-
-uint64_t TraderHost::reconcile() {
-    GateTicket ticket(gate);
-    kra::ITraderApi& api = admitted(ticket);
-    return listener.reconcile(api);
+    admitted(ticket);
+    return core.reconcile(true);
 }
 
 std::optional<tools::ReconcileResult> TraderHost::waitReconciled(uint64_t id, std::chrono::milliseconds wait) {
-    if (HostListener::insideCallback())
-        throw std::logic_error("reconcile() cannot wait inside a callback: the answers arrive on the thread that "
-                               "runs the callback");
-    return listener.waitReconciled(id, wait);
+    core.waitUntil([id](const tools::SessionState& s) { return s.reconcileFinished(id); }, wait);
+    return core.takeResult(id);
 }
 
-void TraderHost::close() {
-    if (isAbandoned()) return;  // the trader is the parent's to release
-    if (HostListener::insideCallback())
+bool TraderHost::beginClose() {
+    if (isAbandoned()) return false;  // the trader is the parent's to release
+    if (tools::SessionCore::insideCallback())
         throw std::logic_error("close() cannot be called from inside a callback: it waits for the thread "
                                "that runs the callback");
     std::lock_guard<std::mutex> hold(closeLock);
+    if (trader == nullptr) return false;
+    return gate.closeAndWait();
+}
+
+bool TraderHost::waitAnswers(std::chrono::milliseconds wait) {
+    return core.waitUntil([](const tools::SessionState& s) { return !s.connected() || !s.answersAwaited(); }, wait);
+}
+
+tools::Unanswered TraderHost::finishAnswers() { return core.finish(std::chrono::milliseconds(0)); }
+
+void TraderHost::release() {
+    std::lock_guard<std::mutex> hold(closeLock);
     if (trader == nullptr) return;
-    gate.closeAndWait();
     trader->release();
+    core.attach(nullptr);
     module.deleteTrader(trader);  // sets trader to null
     sink.stop();
     queue.close();
+}
+
+tools::Unanswered TraderHost::close(std::chrono::milliseconds bound) {
+    if (!beginClose()) return {};
+    waitAnswers(bound);
+    tools::Unanswered unanswered = finishAnswers();
+    release();
+    return unanswered;
 }
 
 void HostDeleter::operator()(TraderHost* host) const {
@@ -164,9 +163,9 @@ void HostDeleter::operator()(TraderHost* host) const {
     // Python's references go now, while this thread holds the GIL; the
     // callbacks stop with them.
     host->dispatch().clear();
-    if (HostListener::insideCallback()) {
+    if (tools::SessionCore::insideCallback()) {
         // The last reference went inside a callback: releasing here would wait
-        // for this very thread, and destroying the listener under the running
+        // for this very thread, and destroying the core under the running
         // module would leave it a dangling pointer. Another thread does both
         // once the callback has returned.
         std::thread([host] { delete host; }).detach();
@@ -174,7 +173,7 @@ void HostDeleter::operator()(TraderHost* host) const {
     }
     {
         pybind11::gil_scoped_release release;
-        host->close();
+        host->close(std::chrono::milliseconds(0));
     }
     delete host;
 }

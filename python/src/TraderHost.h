@@ -1,12 +1,13 @@
-// One trader made by the module, with everything a host keeps beside it: the
-// listener, the contract catalog, the event queue and the sink to Python. The
-// Python class traderhvr._core.Host wraps it; traderhvr.Trader is built on
-// that.
+// One trader made by the module, with everything a Python host keeps beside
+// it: the session core (common/SessionCore.h) as its listener, the contract
+// catalog, the event queue and the sink to Python. The Python class
+// traderhvr._core.Host wraps it; traderhvr.Trader is built on that. The
+// session's logic is the core's; this class only joins it to Python.
 //
 // Threads: every operation may be called from any Python thread, with the GIL
 // released (the bindings release it), also from inside a callback, except
-// close(): it releases the trader, which waits for the module's network
-// thread, so it refuses to run inside a listener call.
+// the waits and the close: they wait for what the module's network thread
+// delivers, so they refuse to run inside a listener call.
 //
 // Forks: a process forked from the one that made the trader shares its socket
 // but not its network thread. There the host is abandoned (abandon(), or
@@ -14,12 +15,15 @@
 // owner leave the trader alone, since a logout would go out on the parent's
 // connection and release would wait for a thread the child does not have.
 //
-// Lifetime: close() (or the destructor) refuses new calls, waits for calls in
-// progress, releases and deletes the trader, then closes the queue. Python
-// owns a TraderHost through HostDeleter, which never destroys one inside a
-// listener call and never waits for the network thread holding the GIL. Members
-// are declared in the order they must outlive one another: the catalog, queue
-// and sink outlive the listener, which outlives the trader.
+// Closing, in steps the bindings run between checks for signals:
+// beginClose() refuses new calls and waits for calls in progress;
+// waitAnswers() waits for the answers of requests already sent; finishAnswers()
+// says what is still unanswered; release() releases and deletes the trader,
+// then closes the queue. close() does all of it at once. Python owns a
+// TraderHost through HostDeleter, which never destroys one inside a listener
+// call and never waits for the network thread holding the GIL. Members are
+// declared in the order they must outlive one another: the catalog, queue,
+// sink and observer outlive the core, which outlives the trader.
 #pragma once
 
 #include <sys/types.h>
@@ -30,13 +34,12 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
+#include "common/SessionCore.h"
 #include "host/SimpleContractCatalog.h"
 #include "python/src/CallGate.h"
 #include "python/src/EventQueue.h"
-#include "python/src/HostListener.h"
 #include "python/src/PythonDispatch.h"
 
 namespace hvr::tools {
@@ -60,27 +63,27 @@ struct TraderSettings {
     int peerTimeout = 0;  // seconds; 0 = no dead-peer detection
 };
 
-// An order as the host enters it; codes are the module's character values.
-struct OrderTicket {
-    std::string code;
-    uint32_t volume = 0;
-    double price = 0.0;
-    uint32_t direction = '0';
-    uint32_t priceType = '2';
-    uint32_t timeCondition = '3';
-    uint32_t offsetType = '0';
-    std::string tag;
-};
+// Hands the core's events to Python: the callbacks first, then the queue, so
+// an event read from the queue has had its callback.
+class PythonObserver final : public tools::SessionObserver {
+public:
+    PythonObserver(EventQueue& queue, PythonDispatch& sink, bool queueEvents)
+        : queue(queue), sink(sink), queueEvents(queueEvents) {}
+    void onSessionEvent(const tools::SessionEvent& event, std::chrono::system_clock::time_point received) override;
 
-enum class QueryKind { Account, Positions, Orders, Trades };
+private:
+    EventQueue& queue;
+    PythonDispatch& sink;
+    const bool queueEvents;
+};
 
 class TraderHost {
 public:
     // Loads the module (ModuleRegistry.h), makes a trader and registers the
-    // listener with a catalog of the given instruments, or with no catalog at
-    // all when there is none (the module then leaves positions out with a
-    // warning instead of silently). Throws std::runtime_error when the module
-    // cannot be loaded.
+    // core as its listener with a catalog of the given instruments, or with
+    // no catalog at all when there is none (the module then leaves positions
+    // out with a warning instead of silently). Throws std::runtime_error when
+    // the module cannot be loaded.
     // reconcile: compare the book with the server after every login.
     TraderHost(const std::string& modulePath, const std::optional<std::vector<CatalogEntry>>& catalog,
                bool queueEvents, bool reconcile);
@@ -93,33 +96,33 @@ public:
     void connect(const TraderSettings& settings);
     // Stops the connection and the reconnects, and forgets the login.
     void disconnect();
-    // Sends the login now when connected; otherwise at the next connect. Every
-    // later connect logs in again with these credentials.
-    void login(const std::string& user, const std::string& password, const std::string& resource);
-    std::string makeEntrustId();
-    // The module's result (0 sent, -1 refused locally) and, when refused, the
-    // error lines it logged meanwhile.
-    std::pair<int, std::string> insert(const OrderTicket& ticket);
-    int cancel(const std::string& orderId);
-    int query(QueryKind kind);
-    // Starts a reconciliation of the book with the server; returns its id.
-    uint64_t reconcile();
-    // Its result, once finished; none when `wait` passed first. Throws
-    // std::logic_error inside a listener call (the answers it waits for
-    // arrive on that very thread).
+    tools::LoginDecision::Kind login(const std::string& user, const std::string& password, const std::string& resource);
+    tools::SendResult insert(const tools::OrderTicket& ticket);
+    tools::SendResult cancel(const std::string& orderId);
+    tools::SendResult query(tools::QueryKind kind);
+    // Starts a reconciliation; none when nobody is logged in.
+    std::optional<uint64_t> reconcile();
+    // Its result, once finished; none when `wait` passed first.
     std::optional<tools::ReconcileResult> waitReconciled(uint64_t id, std::chrono::milliseconds wait);
-    BookSnapshot book() const { return listener.book(); }
+    tools::LoginStatus waitLoggedIn(std::chrono::milliseconds wait) { return core.waitLoggedIn(wait); }
 
-    bool isConnected() const { return listener.isConnected(); }
-    bool isLoggedIn() const { return listener.isLoggedIn(); }
+    const tools::SessionCore& session() const { return core; }
     bool isClosed() const { return gate.isClosed(); }
 
     EventQueue& events() { return queue; }
     PythonDispatch& dispatch() { return sink; }
 
-    // Releases and deletes the trader. Idempotent. Throws std::logic_error
-    // when called inside a listener call. Does nothing in a forked child.
-    void close();
+    // Closing in steps (see the class comment). beginClose is false when the
+    // host was closed already (then skip the rest). waitAnswers is true once
+    // nothing is awaited (or the connection is down).
+    bool beginClose();
+    bool waitAnswers(std::chrono::milliseconds wait);
+    tools::Unanswered finishAnswers();
+    void release();
+    // All steps at once, waiting up to `bound` for answers. Idempotent.
+    // Throws std::logic_error when called inside a listener call. Does
+    // nothing in a forked child.
+    tools::Unanswered close(std::chrono::milliseconds bound);
 
     // Marks the host as a forked child's copy: from now on every call throws
     // and nothing is released. Takes no lock (one may have been held by a
@@ -137,7 +140,8 @@ private:
     kra::SimpleContractCatalog catalog;
     EventQueue queue;
     PythonDispatch sink;
-    HostListener listener;
+    PythonObserver observer;
+    tools::SessionCore core;
     CallGate gate;
     std::mutex closeLock;  // one close at a time
     const tools::TraderModule& module;

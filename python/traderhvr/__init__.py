@@ -16,6 +16,7 @@ See traderhvr.trader for threads, callbacks, asyncio and forks.
 from ._version import __version__
 
 from .book import Book, BookFill, BookOrder, BookPosition, Difference, DifferenceKind
+from .doubts import Doubt, DoubtOutcome, Unanswered
 from .errors import NotLoggedIn, OrderRefused, TraderClosed, TraderError, TraderForked
 from .events import (
     LOG_ERROR,
@@ -26,8 +27,11 @@ from .events import (
     ConnectFailed,
     Connected,
     Disconnected,
+    DoubtResolved,
     Event,
+    InDoubt,
     Log,
+    LoginRefused,
     LoginResult,
     OrderAnswer,
     OrderPush,
@@ -43,10 +47,11 @@ from .trader import PushMode, Trader, find_module
 
 __all__ = [
     "Account", "AccountAnswer", "Book", "BookFill", "BookOrder", "BookPosition", "CancelRefused",
-    "ConnectFailed", "Connected", "Difference", "DifferenceKind", "Disconnected", "Entrust",
-    "Event", "LOG_ERROR", "LOG_INFO", "LOG_WARNING", "Log", "LoginResult", "NotLoggedIn", "Order",
+    "ConnectFailed", "Connected", "Difference", "DifferenceKind", "Disconnected", "Doubt", "DoubtOutcome",
+    "DoubtResolved", "Entrust", "Event", "InDoubt", "LOG_ERROR", "LOG_INFO", "LOG_WARNING", "Log", "LoginRefused",
+    "LoginResult", "NotLoggedIn", "Order",
     "OrderAnswer", "OrderPush", "OrderRefused", "OrderState", "OrdersAnswer", "Position", "PositionsAnswer",
     "PushMode", "Reconciled", "Trade", "TradePush", "Trader", "TraderClosed", "TraderError", "TraderForked",
-    "TradesAnswer",
+    "TradesAnswer", "Unanswered",
     "__version__", "find_module", "orders_frame", "positions_frame", "trades_frame",
 ]

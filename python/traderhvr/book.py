@@ -22,7 +22,7 @@ from dataclasses import dataclass
 from datetime import datetime
 from typing import Any, Dict, Mapping, Optional, Tuple
 
-from .records import MILLISECONDS, OrderState, _offset, _position_side, _side, _state, epoch_datetime
+from .records import MILLISECONDS, OrderState, _offset, _position_side, _side, _state, epoch_datetime, fill_fields
 
 Raw = Mapping[str, Any]
 
@@ -87,19 +87,7 @@ class BookFill:
 
     @classmethod
     def from_raw(cls, raw: Raw) -> "BookFill":
-        return cls(
-            trade_id=raw["trade_id"],
-            order_id=raw["order_id"],
-            tag=raw["tag"],
-            code=raw["code"],
-            side=_side(raw["direction"]),
-            offset=_offset(raw["offset"]),
-            volume=raw["volume"],
-            price=raw["price"],
-            amount=raw["amount"],
-            trade_time=raw["trade_time"],
-            trading_date=raw["trading_date"],
-        )
+        return cls(**fill_fields(raw))
 
 
 @dataclass(frozen=True)

@@ -4,7 +4,8 @@ The same objects reach a script three ways: the callbacks (see
 ``CALLBACK_OF``: ``on_event`` for connection and login events, ``on_answer``
 for order answers, refused cancels and query answers, ``on_order`` and
 ``on_trade`` for pushes, ``on_log`` for the module's log lines; a
-reconciliation's result goes to ``on_event``), the iterator
+reconciliation's result, refused logins and requests in doubt go to
+``on_event``), the iterator
 ``Trader.events()`` and, under asyncio, ``Trader.aevents()``.
 
 Every event carries ``received``: when the module's listener call arrived, as
@@ -16,9 +17,10 @@ from __future__ import annotations
 import os
 from dataclasses import dataclass, field
 from datetime import datetime, timezone
-from typing import Any, Callable, Dict, Mapping, Tuple, Type
+from typing import Any, Callable, Dict, Mapping, Optional, Tuple, Type
 
-from .book import Difference, reconciled_fields
+from .book import BookOrder, Difference, reconciled_fields
+from .doubts import Doubt, DoubtOutcome
 from .records import SECONDS, Account, Entrust, Order, Position, Trade
 
 LOG_INFO = 102
@@ -63,9 +65,29 @@ class Disconnected(Event):
 
 @dataclass(frozen=True)
 class LoginResult(Event):
+    """The server's answer to a login; ``user`` is whose login it answered."""
+
     succeeded: bool
     message: str
     trading_date: int
+    user: str = ""
+
+
+@dataclass(frozen=True)
+class LoginRefused(Event):
+    """What follows a refused login (after its LoginResult): the Trader never
+    sends these credentials again by itself. ``automatic``: it was the login
+    the Trader sends after a reconnect, with credentials that had worked
+    (the account was locked or its password changed): no further login
+    follows until ``login()`` is called again. ``restoring`` names the user
+    who was logged in before, whose credentials worked and who is being
+    logged in again (a refused switch of user); empty when nobody will be
+    logged in."""
+
+    user: str
+    message: str
+    automatic: bool
+    restoring: str
 
 
 @dataclass(frozen=True)
@@ -166,7 +188,8 @@ class Reconciled(Event):
     the answers. After a login on a new trading date ``previous_trading_date``
     is the book's old date (the book started empty), and ``warnings`` holds
     the module's warning lines at that login. ``interrupted``: the connection
-    ended before both answers came. ``summary`` is the line hvr-host prints."""
+    ended before both answers came. ``summary`` is the line hvr-host prints.
+    ``user`` is whose book it was."""
 
     id: int
     after_login: bool
@@ -184,6 +207,32 @@ class Reconciled(Event):
     warnings: Tuple[str, ...]
     summary: str
     new_day: str  # the line about a new trading day, or ""
+    user: str = ""
+
+
+@dataclass(frozen=True)
+class InDoubt(Event):
+    """The connection ended before these requests were answered (see
+    traderhvr.doubts): each is resolved by a DoubtResolved event after the
+    next login of its user. ``lost_queries`` were never answered and are not
+    asked again."""
+
+    doubts: Tuple[Doubt, ...]
+    lost_queries: Tuple[str, ...]
+
+
+@dataclass(frozen=True)
+class DoubtResolved(Event):
+    """A request in doubt, resolved once after the next login and
+    reconciliation of its user: RECEIVED, or NEVER_RECEIVED (an order: safe
+    to send again; nothing was sent again by the Trader). ``order`` is the
+    order as the server has it (None when it has none); ``text`` says it as
+    hvr-host does."""
+
+    doubt: Doubt
+    outcome: DoubtOutcome
+    order: Optional[BookOrder]
+    text: str
 
 
 @dataclass(frozen=True)
@@ -207,7 +256,22 @@ def _connection(raw: Mapping[str, int], received: datetime) -> Event:
 
 _BUILDERS: Dict[str, Builder] = {
     "connection": _connection,
-    "login": lambda raw, at: LoginResult(raw["succeeded"], raw["message"], raw["trading_date"], received=at),
+    "login": lambda raw, at: LoginResult(
+        raw["succeeded"], raw["message"], raw["trading_date"], raw["user"], received=at
+    ),
+    "login_refused": lambda raw, at: LoginRefused(
+        raw["user"], raw["message"], raw["automatic"], raw["restoring"], received=at
+    ),
+    "in_doubt": lambda raw, at: InDoubt(
+        tuple(Doubt.from_raw(d) for d in raw["doubts"]), tuple(raw["lost_queries"]), received=at
+    ),
+    "doubt_resolved": lambda raw, at: DoubtResolved(
+        Doubt.from_raw(raw["doubt"]),
+        DoubtOutcome.RECEIVED if raw["received"] else DoubtOutcome.NEVER_RECEIVED,
+        None if raw["order"] is None else BookOrder.from_raw(raw["order"]),
+        raw["text"],
+        received=at,
+    ),
     "entrust_answer": lambda raw, at: OrderAnswer(
         Entrust.from_raw(raw["entrust"]), raw["error_code"], raw["error"], raw["refused"], received=at
     ),
@@ -229,7 +293,10 @@ CALLBACK_OF: Dict[Type[Event], str] = {
     ConnectFailed: "on_event",
     Disconnected: "on_event",
     LoginResult: "on_event",
+    LoginRefused: "on_event",
     Reconciled: "on_event",
+    InDoubt: "on_event",
+    DoubtResolved: "on_event",
     OrderAnswer: "on_answer",
     CancelRefused: "on_answer",
     AccountAnswer: "on_answer",

@@ -193,20 +193,28 @@ class Trade:
     @classmethod
     def from_raw(cls, raw: Raw) -> "Trade":
         return cls(
-            code=raw["code"],
-            trade_id=raw["trade_id"],
-            order_id=raw["order_id"],
-            tag=raw["tag"],
-            trading_date=raw["trading_date"],
-            trade_time=raw["trade_time"],
-            volume=raw["volume"],
-            price=raw["price"],
-            side=_side(raw["direction"]),
-            offset=_offset(raw["offset"]),
+            **fill_fields(raw),
             order_type=raw["order_type"],
-            amount=raw["amount"],
             trade_datetime=epoch_datetime(raw["trade_time"], MILLISECONDS),
         )
+
+
+def fill_fields(raw: Raw) -> Dict[str, Any]:
+    """The fields a fill has wherever it comes from (a trade push or answer,
+    or the book), with its codes as words."""
+    return {
+        "trade_id": raw["trade_id"],
+        "order_id": raw["order_id"],
+        "tag": raw["tag"],
+        "code": raw["code"],
+        "side": _side(raw["direction"]),
+        "offset": _offset(raw["offset"]),
+        "volume": raw["volume"],
+        "price": raw["price"],
+        "amount": raw["amount"],
+        "trade_time": raw["trade_time"],
+        "trading_date": raw["trading_date"],
+    }
 
 
 @dataclass(frozen=True)

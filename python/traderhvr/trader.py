@@ -13,18 +13,55 @@ callback is logged on the "traderhvr" logger and counted in
 ``callback_errors``; the connection goes on. An event reaches ``events()``
 after its callback has returned.
 
-``events()`` waits with the GIL released and wakes every 100 ms to let signal
-handlers run, so Ctrl-C stops a script waiting there. ``aevents()`` and
+Every wait (``events()``, ``wait_for()``, ``wait_logged_in()``, ``close()``)
+is done with the GIL released and wakes every 100 ms to let signal handlers
+run, so Ctrl-C stops a script waiting there. ``aevents()`` and
 ``await_for()`` wait inside an asyncio event loop without a thread of their
 own: the extension's queue has a descriptor the loop watches.
 
 Reading events
 --------------
-``events()``, ``next_event()``, ``aevents()``, ``wait_for()`` and
-``await_for()`` read one stream. ``wait_for`` returns the first event that
-matches; the events it reads past on the way are kept, in order, and come
-first from the next ``events()`` / ``next_event()`` (and are searched first by
-the next ``wait_for``), so waiting for one answer never loses a fill.
+``events()``, ``next_event()`` and ``aevents()`` read one stream: each event
+comes out of it once. ``wait_for()`` and ``await_for()`` are waiters; any
+number of them may wait at once, on any threads and in asyncio tasks. A
+waiter sees every event nobody had taken when it started (an event is taken
+when the stream hands it out or a waiter returns it) and every event that
+arrives while it waits, and returns the first that matches. Reading past an
+event takes nothing from anybody: it stays for the stream and for every other
+waiter, so waiting for one answer never loses a fill, and two waiters for
+the same event both get it. The event a waiter returns is taken: the stream
+skips it and later waiters do not see it.
+
+Logins and reconnects
+---------------------
+A login is sent at once when connected, else as soon as the connection is
+up. Once its credentials worked, the Trader logs in again by itself after
+every reconnect; credentials the server refused are never sent again by
+itself (a LoginRefused event says so, and who, if anybody, is logged in
+instead). ``wait_logged_in()`` (``await_logged_in()``) waits out a
+reconnect instead of catching NotLoggedIn.
+
+Orders in doubt
+---------------
+Orders and cancels sent on a connection that ended before their answer are
+in doubt (an InDoubt event names them); after the next login and its
+reconciliation each is resolved once as received or never received (a
+DoubtResolved event). Nothing is sent again by itself. ``in_doubt()`` lists
+the open ones, ``unanswered()`` every request still awaiting its answer. See
+traderhvr.doubts.
+
+Closing
+-------
+``close()``, leaving ``with`` or ``async with``, and the exit of the
+interpreter wait up to ``close_timeout`` seconds (default 5) for the answers
+of requests already sent, then release the trader; what is still
+unanswered then is logged as a warning on the "traderhvr" logger and
+returned (an :class:`~traderhvr.Unanswered`). A Ctrl-C while close() waits
+(the second one, when the first ended the script) stops waiting: callbacks
+are not run any more for events the module still delivers (their number is
+logged), the callback running at that moment is interrupted (KeyboardInterrupt
+inside it, at its next Python instruction), the trader is released and the
+KeyboardInterrupt is raised again.
 
 Forks
 -----
@@ -39,18 +76,15 @@ from __future__ import annotations
 
 import asyncio
 import atexit
-import collections
 import ipaddress
 import logging
 import os
-import threading
 import time
 import weakref
 from typing import (
     Any,
     AsyncIterator,
     Callable,
-    Deque,
     Iterator,
     List,
     Mapping,
@@ -65,6 +99,7 @@ from typing import (
 
 from . import _core
 from .book import Book, reconciled_fields
+from .doubts import Doubt, Unanswered
 from .errors import NotLoggedIn, OrderRefused, TraderClosed, TraderError, TraderForked
 from .events import CALLBACK_OF, LOG_ERROR, LOG_WARNING, Event, Log, Reconciled, event_from_raw
 from .records import OFFSET_CODES, PRICE_TYPE_ANY, PRICE_TYPE_LIMIT, SIDE_CODES, TIME_CONDITION_CODES
@@ -74,6 +109,7 @@ logger = logging.getLogger("traderhvr")
 MODULE_FILE = "libTraderHVR.so"
 MODULE_ENV = "TRADERHVR_MODULE"
 MAX_VOLUME = 2**32 - 1
+CLOSE_TIMEOUT = 5.0  # seconds close() waits for answers by default
 
 E = TypeVar("E", bound=Event)
 Callback = Callable[[Event], None]
@@ -254,7 +290,8 @@ class Trader:
 
     Set the callbacks (``on_event``, ``on_answer``, ``on_order``,
     ``on_trade``, ``on_log``) before ``connect()``. Use the Trader as a
-    context manager, or call ``close()``: both release the module's trader.
+    context manager (``with`` or ``async with``), or call ``close()``: each
+    waits for the answers still due, then releases the module's trader.
     """
 
     def __init__(
@@ -268,6 +305,7 @@ class Trader:
         queue_events: bool = True,
         peertimeout: int = 0,
         reconcile: bool = True,
+        close_timeout: float = CLOSE_TIMEOUT,
     ) -> None:
         self.host = _check_host(host)
         if isinstance(peertimeout, bool) or not isinstance(peertimeout, int) or peertimeout < 0:
@@ -292,9 +330,9 @@ class Trader:
         self._started = False  # connect() called and no disconnect() since
         self._owner_pid = os.getpid()
         self._forked = False
-        # Events wait_for read past, oldest first; read before the queue.
-        self._held: Deque[Event] = collections.deque()
-        self._held_lock = threading.Lock()
+        if float(close_timeout) < 0:
+            raise ValueError(f"close_timeout must be 0 or more seconds, not {close_timeout!r}")
+        self.close_timeout = float(close_timeout)
         self._wake: Optional[_LoopWake] = None
         self.reconcile_after_login = bool(reconcile)
         self._host = _core.Host(
@@ -319,10 +357,50 @@ class Trader:
         self._started = True
 
     def login(self, user: str, password: str, resource: str = "") -> None:
-        """Logs in now if connected, otherwise as soon as the connection is up,
-        and again after every reconnect. The outcome arrives as LoginResult."""
+        """Logs in now if connected, otherwise as soon as the connection is up.
+        Once these credentials worked, the Trader logs in with them again after
+        every reconnect; if the server refuses them they are never sent again
+        (LoginRefused). Logged in as another user, it logs that user out
+        first. The outcome arrives as LoginResult; ``wait_logged_in()`` waits
+        for it."""
         self._usable("login")
         self._host.login(_wire_text(user, "user"), _wire_text(password, "password"), _wire_text(resource, "resource"))
+
+    def wait_logged_in(self, timeout: float) -> None:
+        """Returns once logged in: at once when a login holds, else after the
+        login on its way (the one the Trader sends by itself after a
+        reconnect, say). Raises TimeoutError after ``timeout`` seconds,
+        NotLoggedIn when no login is coming (none given, or the last one was
+        refused), TraderClosed once closed, and RuntimeError inside a
+        callback (the answer arrives on that thread)."""
+        self._usable("wait_logged_in")
+        status = self._host.wait_logged_in(timeout)
+        self._logged_in_or_raise(status, timeout)
+
+    async def await_logged_in(self, timeout: float) -> None:
+        """wait_logged_in() for a coroutine: the wait runs on a thread of the
+        loop's default executor, so the loop stays free."""
+        self._usable("await_logged_in")
+        loop = asyncio.get_running_loop()
+        status = await loop.run_in_executor(None, self._host.wait_logged_in, timeout)
+        self._logged_in_or_raise(status, timeout)
+
+    def _logged_in_or_raise(self, status: str, timeout: float) -> None:
+        if status == "logged_in":
+            return
+        if self._host.closed:
+            raise TraderClosed("the Trader was closed while waiting for a login")
+        if status == "expected":
+            raise TimeoutError(f"not logged in within {timeout} s")
+        raise NotLoggedIn(self._why_not_logged_in(status))
+
+    def _why_not_logged_in(self, status: str) -> str:
+        if status == "expected":
+            return "not logged in yet: the Trader logs in by itself once connected; wait_logged_in() waits for it"
+        refusal = self._host.last_refusal
+        if status == "refused" and refusal is not None:
+            return f"not logged in: the login of {refusal['user']} was refused ({refusal['message']}); call login() again"
+        return "not logged in: call login() (and connect())"
 
     def disconnect(self) -> None:
         """Closes the connection and stops reconnecting; connect() starts again
@@ -372,8 +450,7 @@ class Trader:
             raise ValueError("code must not be empty")
         price = float(price)
         self._require_login("insert")
-        tag_bytes = _wire_text(tag, "tag") if tag else str(self._host.make_entrust_id()).encode()
-        rc, why = self._host.insert(
+        status, rc, made_tag, why = self._host.insert(
             code_bytes,
             volume,
             price,
@@ -381,12 +458,13 @@ class Trader:
             ord(PRICE_TYPE_LIMIT if limit else PRICE_TYPE_ANY),
             ord(TIME_CONDITION_CODES[time_condition]),
             ord(OFFSET_CODES[offset]),
-            tag_bytes,
+            _wire_text(tag, "tag") if tag else b"",
         )
-        if rc != 0:
+        self._sent_or_raise(status, "insert")
+        if status != "sent":
             detail = why or f"the module returned {rc}"
             raise OrderRefused(f"order {code} {side} {offset} {volume} @ {price} not sent: {detail}")
-        return tag_bytes.decode("gbk", errors="replace")
+        return tag if tag else made_tag.decode("ascii", errors="replace")
 
     def cancel(self, order_id: Union[str, int]) -> None:
         """Asks to cancel the order with this server id. A refusal arrives as
@@ -397,8 +475,10 @@ class Trader:
         if not text.isdigit() or int(text) > MAX_VOLUME:
             raise ValueError(f"order_id must be a server order id (digits), not {order_id!r}")
         self._require_login("cancel")
-        if self._host.cancel(text.encode()) != 0:
-            raise OrderRefused(f"cancel of order {text} not sent")
+        status, rc, _, why = self._host.cancel(text.encode())
+        self._sent_or_raise(status, "cancel")
+        if status != "sent":
+            raise OrderRefused(f"cancel of order {text} not sent: {why or f'the module returned {rc}'}")
 
     def query_account(self) -> None:
         """Asks for the funds; the answer arrives as AccountAnswer."""
@@ -419,11 +499,23 @@ class Trader:
     # -- the book ------------------------------------------------------------
 
     def book(self) -> Book:
-        """A copy of the book: orders by id (and by tag), fills by trade id,
-        positions from the fills beside the server's last positions answer,
-        and the count of duplicate pushes."""
+        """A copy of the logged-in user's book (each user has one): orders by
+        id (and by tag), fills by trade id, positions from the fills beside
+        the server's last positions answer, and the count of duplicate
+        pushes."""
         self._usable("book")
         return Book.from_raw(self._host.book())
+
+    def in_doubt(self) -> Tuple[Doubt, ...]:
+        """The orders and cancels in doubt not resolved yet: sent on a
+        connection that ended before their answer (see traderhvr.doubts)."""
+        self._usable("in_doubt")
+        return tuple(Doubt.from_raw(d) for d in self._host.in_doubt())
+
+    def unanswered(self) -> Unanswered:
+        """Every request sent and not answered yet, and those in doubt."""
+        self._usable("unanswered")
+        return Unanswered.from_raw(self._host.unanswered())
 
     def start_reconcile(self) -> int:
         """Sends the orders and trades queries of a reconciliation and returns
@@ -431,7 +523,10 @@ class Trader:
         ``id`` (for asyncio: ``await_for(Reconciled, where=...)``)."""
         self._usable("start_reconcile")
         self._require_login("reconcile")
-        return int(self._host.reconcile())
+        reconciliation = self._host.reconcile()
+        if reconciliation is None:
+            raise NotLoggedIn(f"reconcile: {self._why_not_logged_in(self._host.login_status)}")
+        return reconciliation
 
     def reconcile(self, timeout: float = 30.0) -> Reconciled:
         """Compares the book with the server's orders and fills, reports each
@@ -451,13 +546,11 @@ class Trader:
     # -- events --------------------------------------------------------------
 
     def next_event(self, timeout: Optional[float] = None) -> Optional[Event]:
-        """The next event, or None when none arrives within ``timeout``
-        seconds (None: wait as long as it takes) or the Trader is closed and
-        every event was read. Events a wait_for read past come first."""
+        """The next event of the stream, or None when none arrives within
+        ``timeout`` seconds (None: wait as long as it takes) or the Trader is
+        closed and every event was read. Events a waiter returned are not in
+        it; those waiters only read past are."""
         self._usable("next_event")
-        held = self._take_held(None)
-        if held is not None:
-            return held
         return self._read(timeout)
 
     def events(self, timeout: Optional[float] = None) -> Iterator[Event]:
@@ -487,23 +580,27 @@ class Trader:
     def wait_for(self, match: EventMatch, timeout: float, where: Optional[Callable[[Any], bool]] = None) -> Event:
         """The first event that matches: an event class (then the result has
         that type) or a tuple of classes, optionally narrowed by ``where``, or
-        a predicate. Events read past are kept for events() and later waits.
-        Raises TimeoutError when none matches within ``timeout`` seconds, or
-        TraderClosed when the Trader closes meanwhile."""
+        a predicate. A waiter sees every event not taken when it starts and
+        every later one (see "Reading events" above); any number may wait at
+        once. Raises TimeoutError when none matches within ``timeout``
+        seconds, or TraderClosed when the Trader closes meanwhile."""
         self._usable("wait_for")
         matches = _matcher(match, where)
-        held = self._take_held(matches)
-        if held is not None:
-            return held
         deadline = time.monotonic() + timeout
-        while True:
-            left = deadline - time.monotonic()
-            event = self._read(max(0.0, left)) if left > 0 else None
-            if event is None:
-                raise self._no_match(timeout)
-            if matches(event):
-                return event
-            self._hold(event)
+        waiter = self._host.start_waiter()
+        try:
+            while True:
+                left = deadline - time.monotonic()
+                found = self._host.waiter_next(waiter, max(0.0, left))
+                if found is None:
+                    raise self._no_match(timeout)
+                seq, raw = found
+                event = event_from_raw(raw)
+                if matches(event):
+                    self._host.take(seq)
+                    return event
+        finally:
+            self._host.end_waiter(waiter)
 
     # -- events under asyncio ------------------------------------------------
 
@@ -513,9 +610,6 @@ class Trader:
         when the Trader is closed and drained."""
         self._usable("anext_event")
         self._require_queue("anext_event")
-        held = self._take_held(None)
-        if held is not None:
-            return held
         return await self._aread(timeout)
 
     async def aevents(self, timeout: Optional[float] = None) -> AsyncIterator[Event]:
@@ -549,31 +643,67 @@ class Trader:
         self._usable("await_for")
         self._require_queue("await_for")
         matches = _matcher(match, where)
-        held = self._take_held(matches)
-        if held is not None:
-            return held
         loop = asyncio.get_running_loop()
         deadline = loop.time() + timeout
-        while True:
-            left = deadline - loop.time()
-            event = await self._aread(left) if left > 0 else None
-            if event is None:
-                raise self._no_match(timeout)
-            if matches(event):
-                return event
-            self._hold(event)
+        waiter = self._host.start_waiter()
+        try:
+            while True:
+                found = self._host.waiter_next(waiter, 0)
+                if found is not None:
+                    seq, raw = found
+                    event = event_from_raw(raw)
+                    if matches(event):
+                        self._host.take(seq)
+                        return event
+                    continue
+                left = deadline - loop.time()
+                if self._host.closed or left <= 0:
+                    raise self._no_match(timeout)
+                await self._wait_readable(loop, left)
+        finally:
+            self._host.end_waiter(waiter)
 
     # -- lifetime ------------------------------------------------------------
 
-    def close(self) -> None:
-        """Logs out, closes the connection and releases the module's trader;
-        waits for its network thread. Idempotent. Never call it from a
-        callback (it raises RuntimeError there). In a forked child it does
-        nothing: the trader is the parent's."""
+    def close(self, timeout: Optional[float] = None) -> Unanswered:
+        """Waits up to ``timeout`` seconds (None: ``close_timeout``) for the
+        answers of requests already sent, then logs out, closes the
+        connection and releases the module's trader, waiting for its network
+        thread. Returns what was still unanswered (also logged as a warning
+        when anything was). Idempotent: a second call returns an empty
+        Unanswered. Never call it from a callback (it raises RuntimeError
+        there). In a forked child it does nothing: the trader is the parent's.
+        A Ctrl-C while it waits: see "Closing" in the module's documentation."""
         if self._in_forked_child():
-            return
-        self._host.close()
+            return Unanswered()
+        bound = self.close_timeout if timeout is None else float(timeout)
+        interrupted: Optional[BaseException] = None
+        try:
+            if not self._host.closed:
+                awaited = Unanswered.from_raw(self._host.unanswered())
+                logger.info("traderhvr: closing%s", f": waiting up to {bound} s for {awaited.text}" if awaited else "")
+        except KeyboardInterrupt as caught:  # a second Ctrl-C on the way into the close
+            interrupted = caught
+        raw = self._host.close(bound, interrupted is not None)
         _open_traders.discard(self)
+        if raw is None:
+            if interrupted is not None:
+                raise interrupted
+            return Unanswered()
+        report = Unanswered.from_raw(raw)
+        error = interrupted or raw["error"]
+        if report:
+            logger.warning("traderhvr: closed with %s", report.text)
+        if error is not None:
+            dropped = raw["dropped_callbacks"]
+            running = " and interrupted the callback that was running" if raw["interrupted_callback"] else ""
+            logger.warning(
+                "traderhvr: interrupted while closing: stopped waiting for answers, ran no callback for %d "
+                "event%s the module still delivered%s; events stay readable from events()",
+                dropped, "" if dropped == 1 else "s", running,
+            )
+            raise error
+        return report
 
     @property
     def closed(self) -> bool:
@@ -586,12 +716,20 @@ class Trader:
     def __exit__(self, *exc_info: object) -> None:
         self.close()
 
+    async def __aenter__(self) -> "Trader":
+        return self
+
+    async def __aexit__(self, *exc_info: object) -> None:
+        """Closes on a thread of the loop's default executor, so the loop
+        goes on while close() waits for answers."""
+        await asyncio.get_running_loop().run_in_executor(None, self.close)
+
     def __del__(self) -> None:
         host = getattr(self, "_host", None)
         if host is None or host.abandoned or host.closed:
             return
         try:
-            host.close()
+            host.close(0.0)
         except Exception:
             pass  # from inside a callback: the extension leaves the trader running
 
@@ -616,7 +754,13 @@ class Trader:
         if self._host.closed:
             raise TraderClosed(f"{what}: the Trader is closed")
         if not self._host.logged_in:
-            raise NotLoggedIn(f"{what}: not logged in (log in and wait for LoginResult first)")
+            raise NotLoggedIn(f"{what}: {self._why_not_logged_in(self._host.login_status)}")
+
+    def _sent_or_raise(self, status: str, what: str) -> None:
+        if status == "closed":
+            raise TraderClosed(f"{what}: the Trader is closed")
+        if status == "not_logged_in":
+            raise NotLoggedIn(f"{what}: {self._why_not_logged_in(self._host.login_status)}")
 
     def _require_queue(self, what: str) -> None:
         if not self.queue_events:
@@ -625,15 +769,16 @@ class Trader:
     def _query(self, what: str) -> None:
         self._usable(f"query_{what}")
         self._require_login(f"query_{what}")
-        self._host.query(what)
+        status, _, _, _ = self._host.query(what)
+        self._sent_or_raise(status, f"query_{what}")
 
     def _read(self, timeout: Optional[float]) -> Optional[Event]:
         raw = self._host.next_event(timeout)
         return None if raw is None else event_from_raw(raw)
 
     async def _aread(self, timeout: Optional[float]) -> Optional[Event]:
-        """The next queued event (kept ones aside), waiting in the running
-        loop for at most ``timeout`` seconds (None: no limit)."""
+        """The stream's next event, waiting in the running loop for at most
+        ``timeout`` seconds (None: no limit)."""
         loop = asyncio.get_running_loop()
         deadline = None if timeout is None else loop.time() + timeout
         while True:
@@ -645,25 +790,17 @@ class Trader:
             left = None if deadline is None else deadline - loop.time()
             if left is not None and left <= 0:
                 return None
-            wake = self._loop_wake(loop)
-            woken = wake.waiter()
-            try:
-                await asyncio.wait({woken}, timeout=left)
-            finally:
-                wake.forget(woken)
+            await self._wait_readable(loop, left)
 
-    def _hold(self, event: Event) -> None:
-        with self._held_lock:
-            self._held.append(event)
-
-    def _take_held(self, matches: Optional[Callable[[Event], bool]]) -> Optional[Event]:
-        """The oldest kept event that matches (any, for None), taken out."""
-        with self._held_lock:
-            for index, event in enumerate(self._held):
-                if matches is None or matches(event):
-                    del self._held[index]
-                    return event
-        return None
+    async def _wait_readable(self, loop: asyncio.AbstractEventLoop, timeout: Optional[float]) -> None:
+        """Waits until an event is queued (or the Trader closes), at most
+        ``timeout`` seconds."""
+        wake = self._loop_wake(loop)
+        woken = wake.waiter()
+        try:
+            await asyncio.wait({woken}, timeout=timeout)
+        finally:
+            wake.forget(woken)
 
     def _no_match(self, timeout: float) -> Exception:
         if self._host.closed:

@@ -1,10 +1,15 @@
 #!/usr/bin/env bash
-# The mutation score of the soak: each tests/mutants/*.patch is one deliberate
-# fault. Every one is applied in turn to a scratch copy of the source tree
+# The mutation score: each tests/mutants/*.patch is one deliberate fault.
+# Every one is applied in turn to a scratch copy of the source tree
 # (BUILD/src, built in BUILD/build and kept between runs, so that only what a
 # patch touches is compiled again), the module and the soak driver are built,
 # the soak runs with a fixed seed until it fails or its time is up, and the
 # tests the patch names (its "Tests:" line, a ctest regex) run as well.
+#
+# A patch's header may also say "Soak: no": a fault outside the module (the
+# hosts' session core) that the soak does not drive. Then only the tests it
+# names run, after building the targets of its "Targets:" line (default:
+# e2e_tests), and they alone must kill it.
 #
 #   tests/mutants/run.sh SIM [options] [NAME...]
 #     SIM                the hvr-sim binary the soak starts (unmutated)
@@ -15,7 +20,8 @@
 #     NAME...            run these mutants only (file names without .patch)
 #
 # Prints one line per mutant, "killed in N s" or "survived", then "killed K
-# of N". Exit status 0 when every mutant run was killed by the soak.
+# of N". Exit status 0 when every mutant run was killed (by the soak, or by
+# its tests for a "Soak: no" mutant).
 set -uo pipefail
 
 here="$(cd "$(dirname "$0")" && pwd)"
@@ -73,7 +79,9 @@ launcher=()
 if command -v ccache > /dev/null; then
   launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 fi
-if ! cmake -S "$scratch" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHVR_BUILD_TOOLS=OFF \
+# The tools are configured for the tests of the hosts' mutants; only the
+# targets a mutant needs are built.
+if ! cmake -S "$scratch" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHVR_BUILD_TOOLS=ON \
     -DHVR_BUILD_PYTHON=OFF "${launcher[@]}" > "$work/configure.log" 2>&1; then
   echo "mutants: cannot configure the scratch build (see $work/configure.log)" >&2
   exit 2
@@ -106,8 +114,17 @@ for name in "${names[@]}"; do
     continue
   fi
   tests="$(header "$patchFile" Tests)"
-  targets=(TraderHVR hvr-soak)
-  if [ -n "$tests" ]; then targets+=(e2e_tests); fi
+  soak="$(header "$patchFile" Soak)"
+  read -r -a testTargets <<< "$(header "$patchFile" Targets)"
+  if [ ${#testTargets[@]} -eq 0 ]; then testTargets=(e2e_tests); fi
+  if [ "$soak" = "no" ] && [ -z "$tests" ]; then
+    printf '%-44s names no tests and no soak (see its header)\n' "$name"
+    restore
+    continue
+  fi
+  targets=(TraderHVR)
+  if [ "$soak" != "no" ]; then targets+=(hvr-soak); fi
+  if [ -n "$tests" ]; then targets+=("${testTargets[@]}"); fi
   if ! cmake --build "$build" -j "$jobs" --target "${targets[@]}" > "$work/$name.build.log" 2>&1; then
     printf '%-44s does not build (see %s)\n' "$name" "$work/$name.build.log"
     restore
@@ -115,19 +132,35 @@ for name in "${names[@]}"; do
   fi
 
   start=$(date +%s.%N)
-  timeout $((seconds + 150)) "$build/tests/soak/hvr-soak" --module "$build/libTraderHVR.so" --sim "$sim" \
-    --seconds "$seconds" --seed "$soakSeed" > "$work/$name.soak.log" 2>&1
-  status=$?
+  status=0
+  if [ "$soak" != "no" ]; then
+    timeout $((seconds + 150)) "$build/tests/soak/hvr-soak" --module "$build/libTraderHVR.so" --sim "$sim" \
+      --seconds "$seconds" --seed "$soakSeed" > "$work/$name.soak.log" 2>&1
+    status=$?
+  fi
   elapsed=$(awk -v s="$start" -v e="$(date +%s.%N)" 'BEGIN { printf "%.0f", e - s }')
   testVerdict=""
+  testsKilled=0
   if [ -n "$tests" ]; then
     if (cd "$build" && ctest -R "$tests" --timeout 120 > "$work/$name.tests.log" 2>&1); then
       testVerdict="; tests $tests: passed"
     else
       testVerdict="; tests $tests: killed"
+      testsKilled=1
     fi
   fi
-  if [ "$status" -ne 0 ]; then
+  if [ "$soak" = "no" ]; then
+    # No soak for this one: its tests alone decide.
+    elapsed=$(awk -v s="$start" -v e="$(date +%s.%N)" 'BEGIN { printf "%.0f", e - s }')
+    if [ "$testsKilled" -eq 1 ]; then
+      killed=$((killed + 1))
+      why="$(grep -m1 -E '^[[:space:]]+[0-9]+ - .* \((Failed|Timeout)\)' "$work/$name.tests.log" |
+        sed -E 's/^[[:space:]]+[0-9]+ - //; s/ \((Failed|Timeout)\)$//' | cut -c1-110)"
+      printf '%-44s killed in %s s by its tests (%s)\n' "$name" "$elapsed" "${why:-see $work/$name.tests.log}"
+    else
+      printf '%-44s survived its tests %s\n' "$name" "$tests"
+    fi
+  elif [ "$status" -ne 0 ]; then
     killed=$((killed + 1))
     # What failed: the soak's own line, and its first violation if it lists any.
     why="$(awk '/hvr-soak FAILED/ { f = 1; next } f && /^  - / { sub(/^  - /, ""); print; exit }

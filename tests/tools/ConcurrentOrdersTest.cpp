@@ -58,47 +58,47 @@ TEST(ConcurrentOrders, FourThreadsOfAThousandOrdersAreEachAnsweredOnceAndBooksAg
 
     constexpr uint64_t total = THREADS * ORDERS_PER_THREAD;
     constexpr uint64_t perKind = total / 4;
-    ASSERT_TRUE(h.state().waitUntil([](const cli::SessionFacts& f) { return f.pendingInserts.empty(); }, seconds(40)))
-        << h.state().read([](const cli::SessionFacts& f) { return f.pendingInserts.size(); }) << " unanswered";
+    ASSERT_TRUE(h.core().waitUntil([](const tools::SessionState& s) { return s.insertsAwaited() == 0; }, seconds(40)))
+        << h.core().read([](const tools::SessionState& s) { return s.insertsAwaited(); }) << " unanswered";
     {
-        std::lock_guard<std::mutex> guard(h.listener().recordLock);
-        EXPECT_EQ(h.listener().answersByTag.size(), total);
-        for (const auto& [tag, count] : h.listener().answersByTag) ASSERT_EQ(count, 1) << "tag " << tag;
+        std::lock_guard<std::mutex> guard(h.recorder().recordLock);
+        EXPECT_EQ(h.recorder().answersByTag.size(), total);
+        for (const auto& [tag, count] : h.recorder().answersByTag) ASSERT_EQ(count, 1) << "tag " << tag;
     }
-    h.state().read([&](const cli::SessionFacts& f) {
-        EXPECT_EQ(f.acceptedOrders, 3 * perKind);
-        EXPECT_EQ(f.refusedOrders, perKind);
-        EXPECT_EQ(f.unmatchedAnswers, 0u);
+    h.core().read([&](const tools::SessionState& s) {
+        EXPECT_EQ(s.counts().acceptedOrders, 3 * perKind);
+        EXPECT_EQ(s.counts().refusedOrders, perKind);
+        EXPECT_EQ(s.counts().unmatchedAnswers, 0u);
         return 0;
     });
     // Every fill is pushed, once.
-    ASSERT_TRUE(h.state().waitUntil([&](const cli::SessionFacts& f) { return f.tradePushes >= 2 * perKind; }, seconds(20)));
+    ASSERT_TRUE(h.core().waitUntil([&](const tools::SessionState& s) { return s.counts().tradePushes >= 2 * perKind; },
+                                   seconds(20)));
 
-    kra::NXSArray* positions = h.query(QueryKind::Positions, seconds(10));
-    ASSERT_NE(positions, nullptr);
+    const std::optional<QueryAnswer> positions = h.query(tools::QueryKind::Positions, seconds(10));
+    ASSERT_TRUE(positions);
     uint32_t longVolume = 0;
     uint32_t shortVolume = 0;
     double positionMargin = 0;
-    for (std::size_t i = 0; i < positions->count(); ++i) {
-        const kra::NXSPositionItem* p = positions->itemAs<kra::NXSPositionItem>(i);
-        ASSERT_EQ(p->code, "TST1");
-        (p->direction == '0' ? longVolume : shortVolume) += p->preVolume + p->newVolume;
-        positionMargin += p->margin;
+    for (const tools::PositionRecord& p : positions->positions) {
+        ASSERT_EQ(p.code, "TST1");
+        (p.direction == '0' ? longVolume : shortVolume) += p.preVolume + p.newVolume;
+        positionMargin += p.margin;
     }
     EXPECT_EQ(longVolume, perKind);
     EXPECT_EQ(shortVolume, perKind);
 
-    kra::NXSArray* trades = h.query(QueryKind::Trades, seconds(10));
-    ASSERT_NE(trades, nullptr);
-    EXPECT_EQ(trades->count(), 2 * perKind);
+    const std::optional<QueryAnswer> trades = h.query(tools::QueryKind::Trades, seconds(10));
+    ASSERT_TRUE(trades);
+    EXPECT_EQ(trades->trades.size(), 2 * perKind);
     double tradedAmount = 0;
-    for (std::size_t i = 0; i < trades->count(); ++i) tradedAmount += trades->itemAs<kra::NXSTradeInfo>(i)->amount;
+    for (const tools::TradeRecord& t : trades->trades) tradedAmount += t.amount;
     EXPECT_NEAR(tradedAmount, 2 * perKind * LAST, 1e-6);
 
-    kra::NXSArray* accounts = h.query(QueryKind::Account, seconds(10));
-    ASSERT_NE(accounts, nullptr);
-    ASSERT_EQ(accounts->count(), 1u);
-    const kra::NXSAccountInfo& a = *accounts->itemAs<kra::NXSAccountInfo>(0);
+    const std::optional<QueryAnswer> accounts = h.query(tools::QueryKind::Account, seconds(10));
+    ASSERT_TRUE(accounts);
+    ASSERT_EQ(accounts->accounts.size(), 1u);
+    const tools::AccountRecord& a = accounts->accounts[0];
     EXPECT_NEAR(a.margin, positionMargin, 1e-6);
     EXPECT_NEAR(a.margin, 2 * perKind * LAST * MARGIN_RATIO, 1e-6);
     EXPECT_NEAR(a.commission, tradedAmount * COMMISSION_RATIO, 1e-6);
@@ -106,7 +106,7 @@ TEST(ConcurrentOrders, FourThreadsOfAThousandOrdersAreEachAnsweredOnceAndBooksAg
     EXPECT_NEAR(a.balance, a.preBalance + a.closeProfit - a.commission + a.dynProfit, 1e-6);
     EXPECT_NEAR(a.available, a.balance - a.margin - a.frozenMargin - a.frozenCommission, 1e-6);
 
-    EXPECT_EQ(h.state().read([](const cli::SessionFacts& f) { return f.duplicatePushes; }), 0u);
+    EXPECT_EQ(h.core().read([](const tools::SessionState& s) { return s.counts().duplicatePushes; }), 0u);
 }
 
 }  // namespace

@@ -47,7 +47,7 @@ TEST(GarbageClient, IsDroppedWhileAnotherClientKeepsTrading) {
     h.init(sim.port(), dir.path() + "flow/", 1);
     ASSERT_TRUE(h.connectAndLogin("demo", "demo", seconds(5)));
     h.insert("IF2412", 1, 3500, '0', '0');
-    ASSERT_TRUE(h.state().waitUntil([](const cli::SessionFacts& f) { return f.acceptedOrders == 1; }, seconds(5)));
+    ASSERT_TRUE(h.core().waitUntil([](const tools::SessionState& s) { return s.counts().acceptedOrders == 1; }, seconds(5)));
 
     const int garbage = connectLoopback(sim.port());
     ASSERT_GE(garbage, 0);
@@ -58,11 +58,12 @@ TEST(GarbageClient, IsDroppedWhileAnotherClientKeepsTrading) {
 
     // The trader's connection was never touched, and trading goes on.
     h.insert("IF2412", 1, 3500, '0', '0');
-    ASSERT_TRUE(h.state().waitUntil([](const cli::SessionFacts& f) { return f.acceptedOrders == 2 && f.tradePushes == 2; },
-                                    seconds(5)));
-    h.state().read([](const cli::SessionFacts& f) {
-        EXPECT_EQ(f.connects, 1u);
-        EXPECT_EQ(f.connectionsEnded, 0u);
+    ASSERT_TRUE(h.core().waitUntil(
+        [](const tools::SessionState& s) { return s.counts().acceptedOrders == 2 && s.counts().tradePushes == 2; },
+        seconds(5)));
+    h.core().read([](const tools::SessionState& s) {
+        EXPECT_EQ(s.counts().connects, 1u);
+        EXPECT_EQ(s.counts().connectionsEnded, 0u);
         return 0;
     });
     EXPECT_TRUE(sim.running());

@@ -16,7 +16,7 @@ ProcessResult runHost(std::vector<std::string> args, const std::string& input) {
     return runProcess(argv, input, std::chrono::seconds(20));
 }
 
-TEST(HostCommandErrors, InteractiveModeExplainsEachWrongCommandAndGoesOn) {
+TEST(HostCommandErrors, PipedInputExplainsEachWrongCommandGoesOnAndFailsAtTheEnd) {
     const ProcessResult run = runHost({"--port", "1"},
                                       "frobnicate\n"
                                       "buy IF2412\n"
@@ -29,7 +29,8 @@ TEST(HostCommandErrors, InteractiveModeExplainsEachWrongCommandAndGoesOn) {
                                       "positions\n"
                                       "status\n"
                                       "quit\n");
-    EXPECT_EQ(run.exitCode, 0) << run.output;
+    // A pipeline learns that lines failed from the exit status.
+    EXPECT_EQ(run.exitCode, 1) << run.output;
     const std::string& out = run.output;
     EXPECT_TRUE(contains(out, "error: unknown command 'frobnicate' (type help for the list)")) << out;
     EXPECT_TRUE(contains(out, "error: buy: missing arguments; usage: buy CODE VOLUME PRICE")) << out;

@@ -78,6 +78,18 @@ TEST_F(HostOperator, LoginAsAnotherUserLogsOutAndTradesOnTheNewAccount) {
     EXPECT_TRUE(contains(same.output, "already logged in as demo")) << same.output;
 }
 
+TEST_F(HostOperator, AfterASwitchTheBookAndLastAreTheNewUsers) {
+    const ProcessResult run = runScript(
+        "connect\nlogin demo demo\nbuy IF2412 1 3500\nwait\nawait filled last\n"
+        "login bob bob\nexpect differences 0\nbook\ncancel last\n");
+    EXPECT_EQ(run.exitCode, 1) << run.output;
+    // bob's book is compared with bob's orders only, and is empty.
+    EXPECT_FALSE(contains(run.output, "difference:")) << run.output;
+    EXPECT_TRUE(contains(run.output, "book: 0 orders, 0 fills")) << run.output;
+    // 'last' is bob's last order: there is none.
+    EXPECT_TRUE(contains(run.output, "run.script:9: cancel: no order of bob has been accepted yet")) << run.output;
+}
+
 TEST_F(HostOperator, AFailedConnectSaysConnectionClosedOnce) {
     const std::vector<std::string> argv{HOST_BINARY, "--module", MODULE_PATH, "--port",
                                         std::to_string(unusedLoopbackPort()), "--folder", dir.path() + "flow/",
@@ -152,8 +164,7 @@ TEST_F(HostOperator, PasswordComesFromTheEnvironmentOrTheTerminalNotTheCommandLi
     TerminalProcess host(hostArgs({"--user", "bob"}), {"HOME=" + dir.path()});
     ASSERT_TRUE(host.waitForOutput("password for bob: ", std::chrono::seconds(10))) << host.output();
     host.type("bob\r");
-    ASSERT_TRUE(host.waitForOutput("hvr> ", std::chrono::seconds(10))) << host.output();
-    host.type("connect\r");
+    // With --user the session connects and logs in before the prompt.
     ASSERT_TRUE(host.waitForOutput("[event] logged in as bob", std::chrono::seconds(10))) << host.output();
     ASSERT_TRUE(host.waitForOutput("hvr> ", std::chrono::seconds(10))) << host.output();
     host.type("\x04");  // Ctrl-D on an empty line

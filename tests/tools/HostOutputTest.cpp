@@ -15,7 +15,8 @@
 
 #include "cli/CommandLoop.h"
 #include "cli/Console.h"
-#include "cli/ConsoleListener.h"
+#include "cli/ConsolePresenter.h"
+#include "common/SessionCore.h"
 #include "cli/ModuleLocation.h"
 #include "cli/RecordTables.h"
 #include "cli/RecordWords.h"
@@ -95,19 +96,17 @@ TEST(HostOutput, RecordTimesReadAsEpochMillisecondsOrSeconds) {
 }
 
 TEST(HostOutput, JsonRowsCarryTheTableColumnsWithNumbersAsNumbers) {
-    kra::NXSArray* trades = kra::NXSArray::create();
-    kra::NXSTradeInfo* t = kra::NXSTradeInfo::create("黄金2412");
-    t->tradeId = "7";
-    t->orderId = "12";
-    t->direction = '1';
-    t->offsetType = '0';
-    t->volume = 2;
-    t->price = 480.02;
-    t->amount = 960040.0;
-    t->tradeTime = 0;
-    trades->append(t);
-    const RecordTable table = tradesRecords(*trades);
-    trades->release();
+    tools::TradeRecord t;
+    t.code = "黄金2412";
+    t.tradeId = "7";
+    t.orderId = "12";
+    t.direction = '1';
+    t.offsetType = '0';
+    t.volume = 2;
+    t.price = 480.02;
+    t.amount = 960040.0;
+    t.tradeTime = 0;
+    const RecordTable table = tradesRecords({t});
 
     const std::vector<json> rows = tableRows(table);
     ASSERT_EQ(rows.size(), 1u);
@@ -133,8 +132,8 @@ TEST(HostOutput, PositionsLeftOutByTheAdapterAreNamedWithTheirAnswerOnce) {
     for (const Console::Form form : {Console::Form::Text, Console::Form::Json}) {
         std::ostringstream out;
         Console console(out, form);
-        SessionState state;
-        ConsoleListener listener(console, state, nullptr);
+        ConsolePresenter presenter(console);
+        tools::SessionCore listener(presenter, nullptr, true);
         listener.logMessage(kra::LOG_LEVEL_WARN, LEFT_OUT_FORMAT, "AU2412");
         listener.logMessage(kra::LOG_LEVEL_INFO, "[TraderHVR]other");
         kra::NXSArray* positions = kra::NXSArray::create();

@@ -1,5 +1,6 @@
 // The book's rules: idempotent pushes, positions from fills, and what a
 // reconciliation reports, loads, counts as raced and takes from the server.
+#include "common/QueryRouter.h"
 #include "common/Reconciler.h"
 
 #include <gtest/gtest.h>
@@ -162,10 +163,9 @@ TEST(Reconciler, AFirstReconciliationLoadsWhatTheBookLacksWithoutDifferences) {
     r.loggedIn(20261208);
     r.book.applyOrder(order("1", '3', 0));  // replayed before the answers
     const auto t0 = SteadyTime();
-    const uint64_t first = r.start(true, t0);
-    ASSERT_EQ(r.route(Reconciler::Answer::Orders), first);
+    const uint64_t first = 1;
+    r.start(first, true, t0);
     r.takeOrders(first, {order("1", '0', 2), order("2", '0', 2)});
-    ASSERT_EQ(r.route(Reconciler::Answer::Trades), first);
     const auto result = r.takeFills(first, {fill("1", "1"), fill("2", "1")}, t0 + std::chrono::milliseconds(5));
     ASSERT_TRUE(result.has_value());
     EXPECT_EQ(result->loadedOrders, 1u);
@@ -176,41 +176,38 @@ TEST(Reconciler, AFirstReconciliationLoadsWhatTheBookLacksWithoutDifferences) {
               "reconciled: 2 orders, 2 fills, 1 difference; loaded into the new book: 1 order, 2 fills; "
               "0 duplicates so far (5 ms)");
     // Later ones call what the book lacks a difference.
-    const uint64_t second = r.start(false, t0);
-    r.route(Reconciler::Answer::Orders);
+    const uint64_t second = 2;
+    r.start(second, false, t0);
     r.takeOrders(second, {order("1", '0', 2), order("2", '0', 2), order("3", '3', 0)});
-    r.route(Reconciler::Answer::Trades);
     EXPECT_EQ(r.takeFills(second, {fill("1", "1"), fill("2", "1")}, t0)->differences.size(), 1u);
-    EXPECT_EQ(r.differencesReported(), 2u);
 }
 
-TEST(Reconciler, AnswersFollowTheirQueriesAndTheHostsOwnAreLeftToTheHost) {
-    Reconciler r;
-    r.hostQuery(Reconciler::Answer::Trades);
-    const uint64_t id = r.start(false, SteadyTime());
-    r.hostQuery(Reconciler::Answer::Orders);
-    EXPECT_EQ(r.route(Reconciler::Answer::Orders), id);
-    EXPECT_EQ(r.route(Reconciler::Answer::Orders), std::nullopt);  // the host's own
-    EXPECT_EQ(r.route(Reconciler::Answer::Trades), std::nullopt);  // the host's own, asked first
-    EXPECT_EQ(r.route(Reconciler::Answer::Trades), id);
-    EXPECT_EQ(r.route(Reconciler::Answer::Trades), std::nullopt);  // nobody asked
+TEST(QueryRouter, AnswersFollowTheirQueriesAndTheHostsOwnAreLeftToTheHost) {
+    QueryRouter r;
+    r.sent(QueryKind::Trades, Asker{"demo", 0});
+    r.sent(QueryKind::Orders, Asker{"demo", 7});
+    r.sent(QueryKind::Trades, Asker{"demo", 7});
+    r.sent(QueryKind::Orders, Asker{"bob", 0});
+    EXPECT_EQ(r.answered(QueryKind::Orders)->reconciliation, 7u);
+    const std::optional<Asker> own = r.answered(QueryKind::Orders);
+    EXPECT_EQ(own->reconciliation, 0u);  // the host's own
+    EXPECT_EQ(own->user, "bob");
+    EXPECT_EQ(r.answered(QueryKind::Trades)->reconciliation, 0u);  // the host's own, asked first
+    EXPECT_EQ(r.answered(QueryKind::Trades)->reconciliation, 7u);
+    EXPECT_EQ(r.answered(QueryKind::Trades), std::nullopt);  // nobody asked
 }
 
-TEST(Reconciler, AnEndedConnectionInterruptsWhatWaitsAndForgetsItsQueries) {
+TEST(Reconciler, AnEndedConnectionInterruptsWhatWaits) {
     Reconciler r;
-    const uint64_t id = r.start(false, SteadyTime());
-    r.hostQuery(Reconciler::Answer::Orders);
+    r.start(3, false, SteadyTime());
     EXPECT_TRUE(r.busy());
     const std::vector<ReconcileResult> interrupted = r.connectionEnded(SteadyTime());
     ASSERT_EQ(interrupted.size(), 1u);
     EXPECT_TRUE(interrupted[0].interrupted);
-    EXPECT_TRUE(r.wasInterrupted(id));
-    EXPECT_EQ(r.finishedUpTo(), id);
+    EXPECT_EQ(interrupted[0].id, 3u);
     EXPECT_FALSE(r.busy());
-    EXPECT_EQ(r.completed(), 0u);
-    // An answer to a query sent before the end belongs to nobody now.
-    EXPECT_EQ(r.route(Reconciler::Answer::Orders), std::nullopt);
-    EXPECT_EQ(r.route(Reconciler::Answer::Trades), std::nullopt);
+    // An answer that still came for it is nobody's.
+    EXPECT_EQ(r.takeFills(3, {}, SteadyTime()), std::nullopt);
 }
 
 TEST(Reconciler, TheLoginOnANewDayCarriesTheOldDateAndTheWarningsOfThatLogin) {
@@ -224,11 +221,10 @@ TEST(Reconciler, TheLoginOnANewDayCarriesTheOldDateAndTheWarningsOfThatLogin) {
     r.noteWarning("[TraderHVR] a new day");
     r.loggedIn(20261209);
     EXPECT_EQ(r.book.orderCount(), 0u);
-    const uint64_t id = r.start(true, SteadyTime());
+    const uint64_t id = 1;
+    r.start(id, true, SteadyTime());
     r.noteWarning("[TraderHVR] while answering");
-    r.route(Reconciler::Answer::Orders);
     r.takeOrders(id, {});
-    r.route(Reconciler::Answer::Trades);
     const auto result = r.takeFills(id, {}, SteadyTime());
     ASSERT_TRUE(result.has_value());
     EXPECT_EQ(result->previousTradingDate, 20261208u);
@@ -237,10 +233,9 @@ TEST(Reconciler, TheLoginOnANewDayCarriesTheOldDateAndTheWarningsOfThatLogin) {
     EXPECT_EQ(newDayNote(*result), "new trading day 20261209 (the book was on 20261208): the book started empty");
     // Reported once.
     r.loggedIn(20261209);
-    const uint64_t next = r.start(true, SteadyTime());
-    r.route(Reconciler::Answer::Orders);
+    const uint64_t next = 2;
+    r.start(next, true, SteadyTime());
     r.takeOrders(next, {});
-    r.route(Reconciler::Answer::Trades);
     EXPECT_EQ(r.takeFills(next, {}, SteadyTime())->previousTradingDate, 0u);
 }
 

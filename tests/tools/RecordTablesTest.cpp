@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "cli/RecordWords.h"
+#include "common/SessionRecords.h"
 #include "host/NXSRecords.h"
 
 namespace hvr::cli {
@@ -13,6 +14,8 @@ struct OwnedArray {
     kra::NXSArray* array = kra::NXSArray::create();
     ~OwnedArray() { array->release(); }
 };
+
+using tools::copyArray;
 
 std::vector<std::string> linesOf(const std::string& text) {
     std::vector<std::string> lines;
@@ -39,7 +42,9 @@ TEST(RecordTables, OrdersShowWordsForCodesAndConvertTheStateMessage) {
     o->stateMessage = "\xba\xcf\xd4\xbc";  // 合约 in GBK
     orders.array->append(o);
 
-    const std::vector<std::string> lines = linesOf(ordersTable(*orders.array));
+    // The copy the session keeps converts the GBK text.
+    const std::vector<std::string> lines =
+        linesOf(tableText(ordersRecords(copyArray<tools::OrderRecord, kra::NXSOrderInfo>(orders.array, tools::copyOrder))));
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(lines[0].rfind("OrderId", 0), 0u);
     EXPECT_NE(lines[2].find("sell"), std::string::npos);
@@ -59,7 +64,8 @@ TEST(RecordTables, FundsAndPositionsFormatMoneyAndSides) {
     a->balance = 1000000;
     a->available = 873999.5;
     accounts.array->append(a);
-    const std::string funds = fundsTable(*accounts.array);
+    const std::string funds =
+        tableText(fundsRecords(copyArray<tools::AccountRecord, kra::NXSAccountInfo>(accounts.array, tools::copyAccount)));
     EXPECT_NE(funds.find("1,000,000.00"), std::string::npos);
     EXPECT_NE(funds.find("873,999.50"), std::string::npos);
 
@@ -69,38 +75,37 @@ TEST(RecordTables, FundsAndPositionsFormatMoneyAndSides) {
     p->newVolume = 4;
     p->avgPrice = 480;
     positions.array->append(p);
-    const std::vector<std::string> lines = linesOf(positionsTable(*positions.array));
+    const std::vector<std::string> lines = linesOf(tableText(
+        positionsRecords(copyArray<tools::PositionRecord, kra::NXSPositionItem>(positions.array, tools::copyPosition))));
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_NE(lines[2].find("AU2412  short"), std::string::npos);
     EXPECT_NE(lines[2].find("480"), std::string::npos);
 }
 
 TEST(RecordTables, EmptyAnswerPrintsNone) {
-    OwnedArray trades;
-    EXPECT_NE(tradesTable(*trades.array).find("(none)"), std::string::npos);
+    EXPECT_NE(tableText(tradesRecords({})).find("(none)"), std::string::npos);
 }
 
 TEST(RecordWords, PushLinesNameTheOrderStateAndTrade) {
-    kra::NXSOrderInfo* o = kra::NXSOrderInfo::create();
-    o->orderId = "5";
-    o->code = "CU2412";
-    o->volume = 2;
-    o->price = 70000;
-    o->orderState = '5';
-    o->leftVolume = 2;
-    EXPECT_EQ(describeOrderPush(*o), "order 5 CU2412 buy open 2 @ 70000: cancelled, traded 0, left 2");
-    o->release();
+    tools::OrderRecord o;
+    o.orderId = "5";
+    o.code = "CU2412";
+    o.volume = 2;
+    o.price = 70000;
+    o.orderState = '5';
+    o.leftVolume = 2;
+    EXPECT_EQ(describeOrderPush(o), "order 5 CU2412 buy open 2 @ 70000: cancelled, traded 0, left 2");
 
-    kra::NXSTradeInfo* t = kra::NXSTradeInfo::create("IF2412");
-    t->tradeId = "9";
-    t->orderId = "5";
-    t->direction = '1';
-    t->offsetType = '1';
-    t->volume = 1;
-    t->price = 3500;
-    t->amount = 1050000;
-    EXPECT_EQ(describeTradePush(*t), "trade 9 of order 5 IF2412 sell close 1 @ 3500, amount 1,050,000.00");
-    t->release();
+    tools::TradeRecord t;
+    t.code = "IF2412";
+    t.tradeId = "9";
+    t.orderId = "5";
+    t.direction = '1';
+    t.offsetType = '1';
+    t.volume = 1;
+    t.price = 3500;
+    t.amount = 1050000;
+    EXPECT_EQ(describeTradePush(t), "trade 9 of order 5 IF2412 sell close 1 @ 3500, amount 1,050,000.00");
 }
 
 }  // namespace

@@ -37,55 +37,58 @@ TEST(SimRestart, SessionResumesWithoutLosingOrRepeatingPushes) {
     h.insert("IF2412", 1, 3500, '0', '0');
     h.insert("IF2412", 1, 3500, '0', '0');
     h.insert("IF2412", 1, 3400, '0', '0');
-    ASSERT_TRUE(h.state().waitUntil(
-        [](const cli::SessionFacts& f) { return !f.answersOutstanding() && f.tradePushes == 2 && f.orderStates.size() == 3; },
+    ASSERT_TRUE(h.core().waitUntil(
+        [](const tools::SessionState& s) {
+            return !s.answersAwaited() && s.counts().tradePushes == 2 && s.book().orderCount() == 3;
+        },
         seconds(5)));
-    const std::string resting = h.state().read([](const cli::SessionFacts& f) { return f.lastOrderId; });
-    ASSERT_TRUE(h.state().waitUntil([&](const cli::SessionFacts& f) { return f.hasSeenState(resting, '3'); }, seconds(5)));
-    const uint64_t pushesBefore = h.state().read([](const cli::SessionFacts& f) { return f.pushes(); });
+    const std::string resting = h.core().read([](const tools::SessionState& s) { return s.lastOrderId(); });
+    ASSERT_TRUE(h.core().waitUntil([&](const tools::SessionState& s) { return s.hasSeenState(resting, '3'); }, seconds(5)));
+    const uint64_t pushesBefore = h.core().read([](const tools::SessionState& s) { return s.counts().pushes(); });
 
     // The server goes away; the adapter reports the end of the connection.
     ASSERT_EQ(sim->stop(), 0);
-    ASSERT_TRUE(h.state().waitUntil([](const cli::SessionFacts& f) { return f.connectionsEnded >= 1 && !f.loggedIn; },
-                                    seconds(5)));
-    const uint64_t loginsBefore = h.state().read([](const cli::SessionFacts& f) { return f.loginResults; });
+    ASSERT_TRUE(h.core().waitUntil(
+        [](const tools::SessionState& s) { return s.counts().connectionsEnded >= 1 && !s.loggedIn(); }, seconds(5)));
+    const uint64_t loginsBefore = h.core().read([](const tools::SessionState& s) { return s.counts().loginResults; });
 
     // Same port, same database: the trading day goes on.
     sim = std::make_unique<SimProcess>(SIM_BINARY, std::vector<std::string>{"--port", std::to_string(port), "--db", db},
                                        dir.path() + "sim.log");
-    ASSERT_TRUE(h.state().waitUntil(
-        [&](const cli::SessionFacts& f) { return f.loggedIn && f.loginResults > loginsBefore; }, seconds(15)))
+    ASSERT_TRUE(h.core().waitUntil(
+        [&](const tools::SessionState& s) { return s.loggedIn() && s.counts().loginResults > loginsBefore; },
+        seconds(15)))
         << "no login after the restart";
-    EXPECT_EQ(h.state().read([](const cli::SessionFacts& f) { return f.pushes(); }), pushesBefore)
+    EXPECT_EQ(h.core().read([](const tools::SessionState& s) { return s.counts().pushes(); }), pushesBefore)
         << "pushes were replayed on the new connection";
 
     // After the restart: the resting order is cancelled and one more fills.
     h.cancel(resting);
     h.insert("IF2412", 1, 3500, '0', '0');
-    ASSERT_TRUE(h.state().waitUntil(
-        [&](const cli::SessionFacts& f) {
-            return !f.answersOutstanding() && f.tradePushes == 3 && f.latestState(resting) == '5';
+    ASSERT_TRUE(h.core().waitUntil(
+        [&](const tools::SessionState& s) {
+            return !s.answersAwaited() && s.counts().tradePushes == 3 && s.latestState(resting) == '5';
         },
         seconds(5)));
 
     // Every fill the server knows was pushed exactly once.
-    kra::NXSArray* trades = h.query(QueryKind::Trades, seconds(5));
-    ASSERT_NE(trades, nullptr);
+    const std::optional<QueryAnswer> trades = h.query(tools::QueryKind::Trades, seconds(5));
+    ASSERT_TRUE(trades);
     std::set<std::string> queried;
-    for (std::size_t i = 0; i < trades->count(); ++i) queried.insert(trades->itemAs<kra::NXSTradeInfo>(i)->tradeId);
+    for (const tools::TradeRecord& t : trades->trades) queried.insert(t.tradeId);
     std::vector<std::string> pushed;
     {
-        std::lock_guard<std::mutex> guard(h.listener().recordLock);
-        pushed = h.listener().pushedTradeIds;
+        std::lock_guard<std::mutex> guard(h.recorder().recordLock);
+        pushed = h.recorder().pushedTradeIds;
     }
     std::sort(pushed.begin(), pushed.end());
     EXPECT_EQ(std::set<std::string>(pushed.begin(), pushed.end()), queried);
     EXPECT_EQ(pushed.size(), 3u);
-    EXPECT_EQ(h.state().read([](const cli::SessionFacts& f) { return f.duplicatePushes; }), 0u);
-    EXPECT_EQ(h.state().read([](const cli::SessionFacts& f) { return f.orderStates.size(); }), 4u);
+    EXPECT_EQ(h.core().read([](const tools::SessionState& s) { return s.counts().duplicatePushes; }), 0u);
+    EXPECT_EQ(h.core().read([](const tools::SessionState& s) { return s.book().orderCount(); }), 4u);
 }
 
-// The same through hvr-host: its listener logs in again by itself and the
+// The same through hvr-host: its session logs in again by itself and the
 // script carries on after the restart.
 TEST(SimRestart, HostLogsInAgainByItselfAndTradesOn) {
     TempDir dir;
@@ -139,8 +142,9 @@ TEST(SimRestart, ANewTradingDayReachesAClientResumingFromTheOldDaysLastPush) {
     };
     auto fillOneOrder = [](TraderHarness& h) {
         h.insert("IF2412", 1, 3500, '0', '0');
-        return h.state().waitUntil(
-            [](const cli::SessionFacts& f) { return f.tradePushes == 1 && f.pushes() == 3; }, seconds(5));
+        return h.core().waitUntil(
+            [](const tools::SessionState& s) { return s.counts().tradePushes == 1 && s.counts().pushes() == 3; },
+            seconds(5));
     };
 
     auto sim = dayOn("20261207");
@@ -162,10 +166,11 @@ TEST(SimRestart, ANewTradingDayReachesAClientResumingFromTheOldDaysLastPush) {
     TraderHarness resumed(MODULE_PATH, defaultCatalog());
     resumed.init(sim->port(), dir.path() + "first/", 0);
     ASSERT_TRUE(resumed.connectAndLogin("demo", "demo", seconds(5)));
-    EXPECT_TRUE(resumed.state().waitUntil(
-        [](const cli::SessionFacts& f) { return f.tradePushes == 1 && f.pushes() == 3; }, seconds(5)))
+    EXPECT_TRUE(resumed.core().waitUntil(
+        [](const tools::SessionState& s) { return s.counts().tradePushes == 1 && s.counts().pushes() == 3; },
+        seconds(5)))
         << "the new day's order and fill did not reach the client";
-    EXPECT_EQ(resumed.state().read([](const cli::SessionFacts& f) { return f.tradingDate; }), 20261208u);
+    EXPECT_EQ(resumed.core().read([](const tools::SessionState& s) { return s.book().tradingDate(); }), 20261208u);
 }
 
 }  // namespace

@@ -1,30 +1,26 @@
 #include "common/BookRecords.h"
 
-#include "common/GbkText.h"
-
 namespace hvr::tools {
 
 namespace {
 
 constexpr uint64_t MILLIS_PER_SECOND = 1000;
 
-template <typename Out, typename Record, typename Convert>
-std::vector<Out> convertAll(const kra::NXSArray& array, Convert convert) {
+template <typename Out, typename In, typename Convert>
+std::vector<Out> convertAll(const std::vector<In>& records, Convert convert) {
     std::vector<Out> out;
-    out.reserve(array.count());
-    for (std::size_t i = 0; i < array.count(); ++i) {
-        if (const Record* record = array.itemAs<Record>(i)) out.push_back(convert(*record));
-    }
+    out.reserve(records.size());
+    for (const In& record : records) out.push_back(convert(record));
     return out;
 }
 
 }  // namespace
 
-BookOrder bookOrder(const kra::NXSOrderInfo& o, OrderSource source) {
+BookOrder bookOrder(const OrderRecord& o, OrderSource source) {
     BookOrder b;
-    b.orderId = readableText(o.orderId);
-    b.tag = readableText(o.userTag);
-    b.code = readableText(o.code);
+    b.orderId = o.orderId;
+    b.tag = o.userTag;
+    b.code = o.code;
     b.direction = static_cast<char>(o.direction);
     b.offset = static_cast<char>(o.offsetType);
     b.state = static_cast<char>(o.orderState);
@@ -34,16 +30,16 @@ BookOrder bookOrder(const kra::NXSOrderInfo& o, OrderSource source) {
     b.price = o.price;
     b.timeMs = source == OrderSource::Push ? o.orderTime * MILLIS_PER_SECOND : o.orderTime;
     b.tradingDate = o.tradingDate;
-    b.message = readableText(o.stateMessage);
+    b.message = o.stateMessage;
     return b;
 }
 
-BookFill bookFill(const kra::NXSTradeInfo& t) {
+BookFill bookFill(const TradeRecord& t) {
     BookFill b;
-    b.tradeId = readableText(t.tradeId);
-    b.orderId = readableText(t.orderId);
-    b.tag = readableText(t.userTag);
-    b.code = readableText(t.code);
+    b.tradeId = t.tradeId;
+    b.orderId = t.orderId;
+    b.tag = t.userTag;
+    b.code = t.code;
     b.direction = static_cast<char>(t.direction);
     b.offset = static_cast<char>(t.offsetType);
     b.volume = t.volume;
@@ -54,22 +50,20 @@ BookFill bookFill(const kra::NXSTradeInfo& t) {
     return b;
 }
 
-ServerPosition serverPosition(const kra::NXSPositionItem& p) {
-    return ServerPosition{readableText(p.code), static_cast<char>(p.direction), p.preVolume, p.newVolume};
+ServerPosition serverPosition(const PositionRecord& p) {
+    return ServerPosition{p.code, static_cast<char>(p.direction), p.preVolume, p.newVolume};
 }
 
-std::vector<BookOrder> bookOrders(const kra::NXSArray& orders) {
-    return convertAll<BookOrder, kra::NXSOrderInfo>(orders, [](const kra::NXSOrderInfo& o) {
-        return bookOrder(o, OrderSource::Answer);
-    });
+std::vector<BookOrder> bookOrders(const std::vector<OrderRecord>& orders) {
+    return convertAll<BookOrder>(orders, [](const OrderRecord& o) { return bookOrder(o, OrderSource::Answer); });
 }
 
-std::vector<BookFill> bookFills(const kra::NXSArray& trades) {
-    return convertAll<BookFill, kra::NXSTradeInfo>(trades, bookFill);
+std::vector<BookFill> bookFills(const std::vector<TradeRecord>& trades) {
+    return convertAll<BookFill>(trades, bookFill);
 }
 
-std::vector<ServerPosition> serverPositions(const kra::NXSArray& positions) {
-    return convertAll<ServerPosition, kra::NXSPositionItem>(positions, serverPosition);
+std::vector<ServerPosition> serverPositions(const std::vector<PositionRecord>& positions) {
+    return convertAll<ServerPosition>(positions, serverPosition);
 }
 
 }  // namespace hvr::tools

@@ -1,25 +1,24 @@
-// The module's records as the book keeps them (OrderBook.h): texts to UTF-8
-// (readableText), an order push's whole seconds to milliseconds. Pure; reads
-// the records during the call only.
+// The session's records (SessionRecords.h) as the book keeps them
+// (OrderBook.h): an order push's whole seconds become milliseconds, codes
+// become the book's characters. Pure.
 #pragma once
 
 #include <vector>
 
 #include "common/OrderBook.h"
-#include "host/NXSObject.h"
-#include "host/NXSRecords.h"
+#include "common/SessionRecords.h"
 
 namespace hvr::tools {
 
 enum class OrderSource { Push, Answer };  // a push's order time is in seconds
 
-BookOrder bookOrder(const kra::NXSOrderInfo& order, OrderSource source);
-BookFill bookFill(const kra::NXSTradeInfo& trade);
-ServerPosition serverPosition(const kra::NXSPositionItem& position);
+BookOrder bookOrder(const OrderRecord& order, OrderSource source);
+BookFill bookFill(const TradeRecord& trade);
+ServerPosition serverPosition(const PositionRecord& position);
 
-// Whole query answers (arrays of NXSOrderInfo, NXSTradeInfo, NXSPositionItem).
-std::vector<BookOrder> bookOrders(const kra::NXSArray& orders);
-std::vector<BookFill> bookFills(const kra::NXSArray& trades);
-std::vector<ServerPosition> serverPositions(const kra::NXSArray& positions);
+// Whole query answers.
+std::vector<BookOrder> bookOrders(const std::vector<OrderRecord>& orders);
+std::vector<BookFill> bookFills(const std::vector<TradeRecord>& trades);
+std::vector<ServerPosition> serverPositions(const std::vector<PositionRecord>& positions);
 
 }  // namespace hvr::tools

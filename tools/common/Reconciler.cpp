@@ -23,9 +23,9 @@ void Reconciler::noteWarning(std::string text) {
     }
 }
 
-uint64_t Reconciler::start(bool afterLogin, SteadyTime now) {
+void Reconciler::start(uint64_t id, bool afterLogin, SteadyTime now) {
     Pending p;
-    p.result.id = ++lastId;
+    p.result.id = id;
     p.result.afterLogin = afterLogin;
     p.since = book.changeCount();
     p.load = !everReconciled;
@@ -35,21 +35,7 @@ uint64_t Reconciler::start(bool afterLogin, SteadyTime now) {
         loginWarnings.clear();
         gatheringWarnings = false;
     }
-    ordersQueue.push_back(p.result.id);
-    tradesQueue.push_back(p.result.id);
     pending.push_back(std::move(p));
-    return lastId;
-}
-
-void Reconciler::hostQuery(Answer answer) { (answer == Answer::Orders ? ordersQueue : tradesQueue).push_back(0); }
-
-std::optional<uint64_t> Reconciler::route(Answer answer) {
-    std::deque<uint64_t>& queue = answer == Answer::Orders ? ordersQueue : tradesQueue;
-    if (queue.empty()) return std::nullopt;
-    const uint64_t id = queue.front();
-    queue.pop_front();
-    if (id == 0) return std::nullopt;
-    return id;
 }
 
 Reconciler::Pending* Reconciler::find(uint64_t id) {
@@ -92,18 +78,10 @@ ReconcileResult Reconciler::finish(uint64_t id, SteadyTime now, bool interrupted
         rolledFrom = 0;
     }
     pending.erase(it);
-    if (interrupted) {
-        interruptedIds.insert(id);
-    } else {
-        ++completedCount;
-        differenceCount += result.differences.size();
-    }
     return result;
 }
 
 std::vector<ReconcileResult> Reconciler::connectionEnded(SteadyTime now) {
-    ordersQueue.clear();
-    tradesQueue.clear();
     gatheringWarnings = false;
     std::vector<ReconcileResult> interrupted;
     while (!pending.empty()) interrupted.push_back(finish(pending.front().result.id, now, true));

@@ -1,24 +1,18 @@
-// The book of a host (OrderBook) and its reconciliations with the server.
+// The book of one user (OrderBook) and its reconciliations with the server.
 //
-// A reconciliation is one orders query followed by one trades query. The
-// module matches answers to queries by function code alone, and the server
-// answers each code in the order asked, so the reconciler keeps, per code,
-// the queue of queries on their way: a reconciliation's, or the host's own
-// (whose answers the host shows as usual). The host must register a query
-// and send it as one step, with no other orders or trades query in between
-// (each host sends them under one mutex of its own).
-//
-// The orders answer is compared when it arrives, the trades answer when it
-// arrives: at each of these moments every push the server sent before its
+// A reconciliation is one orders query followed by one trades query, whose
+// answers the host routes here by id (QueryRouter.h says whose each answer
+// is). The orders answer is compared when it arrives, the trades answer when
+// it arrives: at each of these moments every push the server sent before its
 // answer has been applied, so what still differs is a real difference. A
 // push that arrives after the queries left and moves the book past the
 // answer is counted as raced (see OrderBook).
 //
 // When a connection ends, queries still on their way are never answered:
-// reconciliations in flight are interrupted, and the queues are emptied.
+// reconciliations in flight are interrupted.
 //
-// Pure data and rules, no lock: each host keeps it under the lock of its
-// session state. Times are passed in.
+// Pure data and rules, no lock: the session state keeps one per user under
+// its lock. Times are passed in.
 #pragma once
 
 #include <chrono>
@@ -26,7 +20,6 @@
 #include <cstdint>
 #include <deque>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -55,8 +48,6 @@ struct ReconcileResult {
 
 class Reconciler {
 public:
-    enum class Answer { Orders, Trades };
-
     // A login succeeded: the book moves to this trading date (a new date
     // starts a new day, reported by the next reconciliation).
     void loggedIn(uint32_t tradingDate);
@@ -66,15 +57,9 @@ public:
     // A connection is up: warnings gathered from here on belong to its login.
     void connected();
 
-    // Registers a reconciliation; the host then sends the orders query and
-    // the trades query. Returns its id (1, 2, ...).
-    uint64_t start(bool afterLogin, SteadyTime now);
-    // Registers a query of the host's own; the host then sends it.
-    void hostQuery(Answer answer);
-
-    // An answer arrived: the reconciliation it belongs to, or none when it
-    // answers a query of the host's own (or nothing known).
-    std::optional<uint64_t> route(Answer answer);
+    // Registers reconciliation `id`; the host then sends the orders query and
+    // the trades query.
+    void start(uint64_t id, bool afterLogin, SteadyTime now);
     // The orders answer of reconciliation id: compared with the book.
     void takeOrders(uint64_t id, std::vector<BookOrder> server);
     // Its trades answer: compared, and the reconciliation's result.
@@ -85,12 +70,6 @@ public:
 
     // True while a reconciliation waits for its answers.
     bool busy() const { return !pending.empty(); }
-    // Reconciliations finish in the order they started: every id up to this
-    // one has finished, completed or interrupted.
-    uint64_t finishedUpTo() const { return pending.empty() ? lastId : pending.front().result.id - 1; }
-    bool wasInterrupted(uint64_t id) const { return interruptedIds.count(id) != 0; }
-    uint64_t completed() const { return completedCount; }
-    uint64_t differencesReported() const { return differenceCount; }
 
     OrderBook book;
 
@@ -106,17 +85,11 @@ private:
     Pending* find(uint64_t id);
     ReconcileResult finish(uint64_t id, SteadyTime now, bool interrupted);
 
-    std::deque<uint64_t> ordersQueue;  // 0: the host's own query
-    std::deque<uint64_t> tradesQueue;
     std::deque<Pending> pending;
-    uint64_t lastId = 0;
     bool everReconciled = false;
     uint32_t rolledFrom = 0;                 // the day the last login left, until reported
     std::vector<std::string> loginWarnings;  // since the last connect
     bool gatheringWarnings = false;
-    std::set<uint64_t> interruptedIds;
-    uint64_t completedCount = 0;
-    uint64_t differenceCount = 0;
 };
 
 // The words of a difference's kind: "missing order", "order differs",

@@ -32,6 +32,23 @@ const char* orderStateWord(uint32_t orderState) {
     }
 }
 
+const char* timeConditionWord(uint32_t timeCondition) {
+    switch (timeCondition) {
+        case '3': return "day";
+        case '2': return "section";
+        case '1': return "ioc";
+        default: return "?";
+    }
+}
+
+const char* priceTypeWord(uint32_t priceType) { return priceType == '2' ? "limit" : priceType == '1' ? "market" : "?"; }
+
+std::string describeEntrust(const EntrustRecord& entrust) {
+    return entrust.code + " " + sideWord(entrust.direction) + " " + offsetWord(entrust.offsetType) + " " +
+           std::to_string(entrust.volume) + " @ " + formatPrice(entrust.price) + " " + priceTypeWord(entrust.priceType) +
+           " " + timeConditionWord(entrust.timeCondition);
+}
+
 std::string formatPrice(double value) {
     char text[64];
     std::snprintf(text, sizeof text, "%.4f", value);

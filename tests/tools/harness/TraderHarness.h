@@ -1,73 +1,52 @@
 // One trader loaded from libTraderHVR.so with dlopen, as hvr-host loads it,
-// and a listener that records everything the end-to-end tests check: the
-// session facts of the host (cli/SessionFacts.h), how often each order tag
-// was answered, the trade ids pushed and the latest answer of each query.
+// run through the session core the hosts use (common/SessionCore.h), and an
+// observer that records what the end-to-end tests check beyond the core's
+// state: how often each order tag was answered, the refusal texts, the trade
+// ids pushed and the latest answer of each query.
 //
 // Threads: the test thread calls the harness; the trader's network thread
-// calls the listener. Several test threads may insert orders at once.
-// Lifetime: the destructor releases and deletes the trader before the
-// listener and the module go away.
+// calls the core, which calls the observer. Several test threads may insert
+// orders at once.
+// Lifetime: the destructor releases and deletes the trader before the core,
+// the observer and the module go away.
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "cli/SessionState.h"
+#include "common/SessionCore.h"
 #include "common/TraderModule.h"
 #include "host/ITraderApi.h"
 #include "host/SimpleContractCatalog.h"
 
 namespace hvr::e2e {
 
-// A query answer kept beyond the callback: the array is retained and
-// released when the holder goes.
-using ArrayHolder = std::unique_ptr<kra::NXSArray, void (*)(kra::NXSArray*)>;
+// The records of one query answer (only the kind asked is filled).
+struct QueryAnswer {
+    std::vector<tools::AccountRecord> accounts;
+    std::vector<tools::PositionRecord> positions;
+    std::vector<tools::OrderRecord> orders;
+    std::vector<tools::TradeRecord> trades;
+};
 
-class RecordingListener final : public kra::ITraderListener {
+class RecordingObserver final : public tools::SessionObserver {
 public:
-    explicit RecordingListener(kra::IContractCatalog* catalog) : catalog(catalog) {}
-    virtual ~RecordingListener() = default;
+    void onSessionEvent(const tools::SessionEvent& event, std::chrono::system_clock::time_point received) override;
 
-    void attach(kra::ITraderApi* api) { trader = api; }
-
-    void onTraderEvent(int kind, int code) override;
-    void onLoginResult(bool succeeded, const char* message, uint32_t tradingDate) override;
-    void onEntrustAnswer(kra::NXSEntrust* entrust, kra::NXSError* error) override;
-    void onAccountAnswer(kra::NXSArray* accounts) override { keepAnswer(0, accounts); }
-    void onPositionsAnswer(kra::NXSArray* positions) override { keepAnswer(1, positions); }
-    void onOrdersAnswer(kra::NXSArray* orders) override { keepAnswer(2, orders); }
-    void onTradesAnswer(kra::NXSArray* trades) override { keepAnswer(3, trades); }
-    void onOrderPush(kra::NXSOrderInfo* order) override;
-    void onTradePush(kra::NXSTradeInfo* trade) override;
-    void onTraderError(kra::NXSError* error) override;
-    kra::IContractCatalog* getContractCatalog() override { return catalog; }
-    void logMessage(int, const char*, ...) override {}
-
-    cli::SessionState state;
-    // Guarded by recordLock: how often each tag was answered, the refusal
-    // texts, and the trade ids in push order.
+    // Guarded by recordLock.
     std::mutex recordLock;
     std::map<std::string, int> answersByTag;
     std::vector<std::string> refusalTexts;
     std::vector<std::string> pushedTradeIds;
-    // Guarded by recordLock: the latest answer of each query kind, retained.
-    ArrayHolder answers[4] = {{nullptr, release}, {nullptr, release}, {nullptr, release}, {nullptr, release}};
-
-private:
-    static void release(kra::NXSArray* array) {
-        if (array != nullptr) array->release();
-    }
-    void keepAnswer(int kind, kra::NXSArray* array);
-
-    kra::IContractCatalog* catalog;
-    kra::ITraderApi* trader = nullptr;  // set before connect, read on the network thread
+    std::vector<tools::SessionEvent> doubtEvents;  // InDoubt and DoubtResolved, in order
+    std::optional<QueryAnswer> answers[4];         // the latest of each query kind
 };
-
-enum class QueryKind { Account = 0, Positions = 1, Orders = 2, Trades = 3 };
 
 class TraderHarness {
 public:
@@ -75,7 +54,7 @@ public:
     TraderHarness(const std::string& modulePath, kra::SimpleContractCatalog catalog);
     ~TraderHarness();
 
-    // init with loopback host, port, folder and push mode; registers the listener.
+    // init with loopback host, port, folder and push mode; registers the core.
     void init(uint16_t port, const std::string& folder, int pushMode);
     // Connects and logs in as user (again after every reconnect); false when
     // not logged in within the timeout.
@@ -84,17 +63,18 @@ public:
     // Sends an order; returns the tag that its answer will carry.
     std::string insert(const std::string& code, uint32_t volume, double price, char direction, char offset);
     void cancel(const std::string& orderId);
-    // Sends the query and waits for its answer; null on timeout.
-    kra::NXSArray* query(QueryKind kind, std::chrono::milliseconds timeout);
+    // Sends the query and waits for its answer; none on timeout.
+    std::optional<QueryAnswer> query(tools::QueryKind kind, std::chrono::milliseconds timeout);
 
     kra::ITraderApi& api() { return *trader; }
-    RecordingListener& listener() { return recorder; }
-    cli::SessionState& state() { return recorder.state; }
+    RecordingObserver& recorder() { return observer; }
+    tools::SessionCore& core() { return session; }
 
 private:
     std::unique_ptr<tools::TraderModule> module;
     kra::SimpleContractCatalog catalog;
-    RecordingListener recorder;
+    RecordingObserver observer;
+    tools::SessionCore session;
     kra::ITraderApi* trader = nullptr;
 };
 

@@ -1,22 +1,20 @@
-#include "python/src/RecordCopy.h"
+#include "common/SessionRecords.h"
 
 #include "common/GbkText.h"
 
-namespace hvr::python {
-
-using tools::gbkToUtf8;
+namespace hvr::tools {
 
 EntrustRecord copyEntrust(const kra::NXSEntrust& entrust) {
     EntrustRecord record;
-    record.code = gbkToUtf8(entrust.code);
+    record.code = readableText(entrust.code);
     record.volume = entrust.volume;
     record.price = entrust.price;
     record.direction = entrust.direction;
     record.priceType = entrust.priceType;
     record.timeCondition = entrust.timeCondition;
     record.offsetType = entrust.offsetType;
-    record.entrustId = gbkToUtf8(entrust.entrustId);
-    record.userTag = gbkToUtf8(entrust.userTag);
+    record.entrustId = readableText(entrust.entrustId);
+    record.userTag = readableText(entrust.userTag);
     return record;
 }
 
@@ -29,17 +27,17 @@ OrderRecord copyOrder(const kra::NXSOrderInfo& order) {
     record.leftVolume = order.leftVolume;
     record.orderState = order.orderState;
     record.orderType = order.orderType;
-    record.orderId = gbkToUtf8(order.orderId);
-    record.stateMessage = gbkToUtf8(order.stateMessage);
+    record.orderId = readableText(order.orderId);
+    record.stateMessage = readableText(order.stateMessage);
     return record;
 }
 
 TradeRecord copyTrade(const kra::NXSTradeInfo& trade) {
     TradeRecord record;
-    record.code = gbkToUtf8(trade.code);
-    record.tradeId = gbkToUtf8(trade.tradeId);
-    record.orderId = gbkToUtf8(trade.orderId);
-    record.userTag = gbkToUtf8(trade.userTag);
+    record.code = readableText(trade.code);
+    record.tradeId = readableText(trade.tradeId);
+    record.orderId = readableText(trade.orderId);
+    record.userTag = readableText(trade.userTag);
     record.tradingDate = trade.tradingDate;
     record.tradeTime = trade.tradeTime;
     record.volume = trade.volume;
@@ -53,8 +51,8 @@ TradeRecord copyTrade(const kra::NXSTradeInfo& trade) {
 
 PositionRecord copyPosition(const kra::NXSPositionItem& position) {
     PositionRecord record;
-    record.code = gbkToUtf8(position.code);
-    record.currency = gbkToUtf8(position.currency);
+    record.code = readableText(position.code);
+    record.currency = readableText(position.currency);
     record.direction = position.direction;
     record.preVolume = position.preVolume;
     record.newVolume = position.newVolume;
@@ -69,8 +67,8 @@ PositionRecord copyPosition(const kra::NXSPositionItem& position) {
 
 AccountRecord copyAccount(const kra::NXSAccountInfo& account) {
     AccountRecord record;
-    record.accountName = gbkToUtf8(account.accountName);
-    record.currency = gbkToUtf8(account.currency);
+    record.accountName = readableText(account.accountName);
+    record.currency = readableText(account.currency);
     record.balance = account.balance;
     record.preBalance = account.preBalance;
     record.margin = account.margin;
@@ -85,4 +83,4 @@ AccountRecord copyAccount(const kra::NXSAccountInfo& account) {
     return record;
 }
 
-}  // namespace hvr::python
+}  // namespace hvr::tools
