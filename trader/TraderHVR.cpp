@@ -224,10 +224,11 @@ void TraderHVR::stopNetworkThread() {
     }
     if (running->get_id() == boost::this_thread::get_id()) {
         // Only a direct delete from inside one of the trader's own callbacks
-        // gets here (release and deleteTrader refuse that). The thread cannot
-        // wait for itself, so it is detached and goes on running on an object
-        // that is being destroyed under it: the process crashes. A caller's
-        // bug, not handled.
+        // gets here (release and deleteTrader refuse that, and a host reaches
+        // the object through them only). The thread cannot wait for itself:
+        // it is detached, and returns from the callback into an object that
+        // has been destroyed and unmapped under it, which is undefined
+        // behaviour and in practice a crash. Not handled: a caller's bug.
         running->detach();
         return;
     }
