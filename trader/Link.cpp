@@ -1,3 +1,6 @@
+// The link (Link.h): the host's connect and disconnect, the attempts on the
+// network thread, the receive path, the dead-peer watch and the heartbeat, and
+// the one way an attempt ends.
 #include "trader/Link.h"
 
 #include <netinet/in.h>
@@ -394,7 +397,7 @@ void Link::writeAsync(const char* data, std::size_t size, uint64_t attempt) {
     socket->async_write_some(boost::asio::buffer(data, size),
                              [this, attempt](const boost::system::error_code& error, std::size_t bytes) {
                                  thread.assertCurrent();
-                                 queue.onWritten(error, bytes, attempt);
+                                 queue.handleWrite(error, bytes, attempt);
                              });
 }
 

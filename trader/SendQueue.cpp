@@ -1,3 +1,6 @@
+// The send queue (SendQueue.h): requests framed on the caller's thread, the
+// direct non-blocking send, the asynchronous rest of a batch on the network
+// thread, and how each batch ends.
 #include "trader/SendQueue.h"
 
 #include <google/protobuf/message_lite.h>
@@ -26,7 +29,7 @@ void encodeRequestHeader(uint8_t* bytes, uint32_t functionCode, uint32_t request
 }  // namespace
 
 void SendQueue::setLimit(std::size_t bytes) {
-    MutexLock guard(&lock);
+    MutexLock guard(&sendLock);
     limitBytes = bytes;
 }
 
@@ -61,10 +64,10 @@ bool SendQueue::append(const char* data, std::size_t size, Limit limit) {
         // One hold appends and, unless a write is in flight or there is no
         // connection, writes. Without a connection the bytes wait here for the
         // next one.
-        MutexLock guard(&lock);
-        const std::size_t unwritten = queued.size() + (writingBatch.size() - writtenBytes);
+        MutexLock guard(&sendLock);
+        const std::size_t unwritten = sendBuffer.size() + (writingBatch.size() - writtenBytes);
         if (limit == Limit::Exempt || unwritten + size <= limitBytes) {
-            queued.append(data, size);
+            sendBuffer.append(data, size);
             startWriteIfIdleLocked();
             return true;
         }
@@ -84,25 +87,25 @@ bool SendQueue::append(const char* data, std::size_t size, Limit limit) {
 
 void SendQueue::publish(int descriptor, uint64_t attempt) {
     requestCounter.exchange(0);
-    MutexLock guard(&lock);
+    MutexLock guard(&sendLock);
     liveDescriptor = descriptor;
     liveAttempt = attempt;
 }
 
 void SendQueue::withdraw() {
-    MutexLock guard(&lock);
+    MutexLock guard(&sendLock);
     liveDescriptor = -1;
 }
 
 void SendQueue::flush() {
-    MutexLock guard(&lock);
+    MutexLock guard(&sendLock);
     startWriteIfIdleLocked();
 }
 
 void SendQueue::startWriteIfIdleLocked() {
-    if (writeInFlight || queued.empty() || liveDescriptor < 0) return;
-    writingBatch.swap(queued);
-    queued.clear();
+    if (writeInFlight || sendBuffer.empty() || liveDescriptor < 0) return;
+    writingBatch.swap(sendBuffer);
+    sendBuffer.clear();
     writtenBytes = 0;
     writeAttempt = liveAttempt;
     // Most batches fit the socket's send buffer whole: send them here, without
@@ -133,7 +136,7 @@ void SendQueue::startWriteIfIdleLocked() {
 
 void SendQueue::resumeWrite(uint64_t attempt) {
     {
-        MutexLock guard(&lock);
+        MutexLock guard(&sendLock);
         if (liveDescriptor >= 0 && liveAttempt == attempt) {
             continueWriteLocked();
             return;
@@ -141,7 +144,7 @@ void SendQueue::resumeWrite(uint64_t attempt) {
     }
     // The connection ended before the rest could go on: as if our close had
     // cut the write off (back to the queue when no byte of it left).
-    onWritten(boost::asio::error::operation_aborted, 0, attempt);
+    handleWrite(boost::asio::error::operation_aborted, 0, attempt);
 }
 
 void SendQueue::continueWriteLocked() {
@@ -150,11 +153,11 @@ void SendQueue::continueWriteLocked() {
     carrier.writeAsync(writingBatch.data() + writtenBytes, writingBatch.size() - writtenBytes, writeAttempt);
 }
 
-void SendQueue::onWritten(const boost::system::error_code& error, std::size_t bytes, uint64_t attempt) {
+void SendQueue::handleWrite(const boost::system::error_code& error, std::size_t bytes, uint64_t attempt) {
     std::optional<RequestCount> dropped;
     std::optional<int> putBack;
     {
-        MutexLock guard(&lock);
+        MutexLock guard(&sendLock);
         if (!error) {
             writtenBytes += bytes;
             if (writtenBytes < writingBatch.size()) {
@@ -171,8 +174,8 @@ void SendQueue::onWritten(const boost::system::error_code& error, std::size_t by
             // left: it goes back to the front of the queue for the next
             // connection, ahead of what was queued after it.
             putBack = countRequests(writingBatch).total;
-            writingBatch.append(queued);
-            queued.swap(writingBatch);
+            writingBatch.append(sendBuffer);
+            sendBuffer.swap(writingBatch);
         } else {
             // Failed on the wire, or cut off part way. Resending on a new
             // connection could duplicate orders: the batch is dropped.
@@ -188,10 +191,10 @@ void SendQueue::onWritten(const boost::system::error_code& error, std::size_t by
 }
 
 int SendQueue::dropUnsent() {
-    MutexLock guard(&lock);
-    const int count = countRequests(queued).total;
+    MutexLock guard(&sendLock);
+    const int count = countRequests(sendBuffer).total;
     // The session is over: nothing queued for it may go out on a later one.
-    queued.clear();
+    sendBuffer.clear();
     return count;
 }
 

@@ -5,18 +5,18 @@
 // the socket does not take goes on asynchronously on the network thread, with
 // one write in flight whose completion starts the next batch.
 //
-// Invariants (all under `lock`)
+// Invariants (all under `sendLock`)
 //   - The queue holds whole packets in the order they were appended, and the
 //     batch in flight is older than all of them: bytes reach the socket in
 //     the order they were queued.
 //   - At most one write is in flight. It owns the batch until its completion
-//     (onWritten), which starts the next batch from what was queued meanwhile.
+//     (handleWrite), which starts the next batch from what was queued meanwhile.
 //   - The live descriptor is the socket of the Connected attempt (liveAttempt),
 //     or none. The link publishes it in the hold of its own lock that makes an
 //     attempt Connected, and withdraws it in the hold that makes the attempt
 //     anything else, before that socket is closed (see Link.h). So a thread
-//     holding `lock` may send on it: the descriptor is not closed, nor its
-//     number reused, before that thread lets go of `lock`.
+//     holding `sendLock` may send on it: the descriptor is not closed, nor its
+//     number reused, before that thread lets go of `sendLock`.
 //   - A batch the socket did not take whole goes on only on the connection it
 //     started on, and only on the network thread (through the Carrier, which
 //     owns the socket object; host threads never touch it).
@@ -36,10 +36,10 @@
 //
 // Threads: the queueing operations from any thread (host threads, and the
 // heartbeat on the network thread); publish and withdraw from whoever changes
-// the link's state, under the link's lock; onWritten on the network thread.
+// the link's state, under the link's lock; handleWrite on the network thread.
 // The queue does not own the event loop or the thread that runs it.
 //
-// Locks: `lock` comes after the link's lock and before nothing: nothing else
+// Locks: `sendLock` comes after the link's lock and before nothing: nothing else
 // is taken while it is held, and no listener call is made under it (lines are
 // written after it is let go). The Carrier is called with it held.
 #pragma once
@@ -72,7 +72,7 @@ public:
     public:
         // Network thread, with the queue's lock held: starts one asynchronous
         // write of the size bytes at data on the socket of attempt, whose
-        // completion calls onWritten(error, bytes, attempt) on the network
+        // completion calls handleWrite(error, bytes, attempt) on the network
         // thread. The bytes stay where they are until then.
         virtual void writeAsync(const char* data, std::size_t size, uint64_t attempt) REQUIRES(networkThread) = 0;
 
@@ -88,7 +88,7 @@ public:
     SendQueue& operator=(const SendQueue&) = delete;
 
     // Any thread: the limit of bytes queued (init key sendqueue).
-    void setLimit(std::size_t bytes) EXCLUDES(lock);
+    void setLimit(std::size_t bytes) EXCLUDES(sendLock);
 
     // Any thread: the number of the next request on the current connection.
     uint32_t nextRequestNo() { return static_cast<uint32_t>(requestCounter.fetch_add(1) + 1); }
@@ -96,36 +96,36 @@ public:
     // Any thread. Frame one request and queue it; false, with nothing queued,
     // when the queue is at its limit.
     bool queueRequest(const google::protobuf::MessageLite& message, uint32_t functionCode, uint32_t requestNo)
-        EXCLUDES(lock);
-    bool queueEmptyRequest(uint32_t functionCode, uint32_t requestNo) EXCLUDES(lock);
+        EXCLUDES(sendLock);
+    bool queueEmptyRequest(uint32_t functionCode, uint32_t requestNo) EXCLUDES(sendLock);
     // Any thread: the heartbeat, never refused.
-    void queueHeartbeat() EXCLUDES(lock);
+    void queueHeartbeat() EXCLUDES(sendLock);
 
     // The link, under its own lock: the socket descriptor of the attempt that
     // has just become Connected, or none any more. Publishing restarts the
     // request numbers.
-    void publish(int descriptor, uint64_t attempt) EXCLUDES(lock);
-    void withdraw() EXCLUDES(lock);
+    void publish(int descriptor, uint64_t attempt) EXCLUDES(sendLock);
+    void withdraw() EXCLUDES(sendLock);
 
     // Any thread: starts writing what is queued, if a connection is live and
     // no write is in flight (requests queued while there was none).
-    void flush() EXCLUDES(lock);
+    void flush() EXCLUDES(sendLock);
 
     // Network thread: the completion of an asynchronous write started for
     // attempt.
-    void onWritten(const boost::system::error_code& error, std::size_t bytes, uint64_t attempt)
-        REQUIRES(networkThread) EXCLUDES(lock);
+    void handleWrite(const boost::system::error_code& error, std::size_t bytes, uint64_t attempt)
+        REQUIRES(networkThread) EXCLUDES(sendLock);
 
     // Empties the queue (the close of release); returns how many requests,
     // heartbeats and logouts aside, it held.
-    int dropUnsent() EXCLUDES(lock);
+    int dropUnsent() EXCLUDES(sendLock);
 
 private:
     enum class Limit { Applies, Exempt };
-    bool append(const char* data, std::size_t size, Limit limit) EXCLUDES(lock);
-    void startWriteIfIdleLocked() REQUIRES(lock);
-    void continueWriteLocked() REQUIRES(lock, networkThread);
-    void resumeWrite(uint64_t attempt) REQUIRES(networkThread) EXCLUDES(lock);  // posted by a host thread's write
+    bool append(const char* data, std::size_t size, Limit limit) EXCLUDES(sendLock);
+    void startWriteIfIdleLocked() REQUIRES(sendLock);
+    void continueWriteLocked() REQUIRES(sendLock, networkThread);
+    void resumeWrite(uint64_t attempt) REQUIRES(networkThread) EXCLUDES(sendLock);  // posted by a host thread's write
 
     boost::asio::io_context& loop;
     const NetworkThread& thread;
@@ -134,17 +134,17 @@ private:
 
     std::atomic<int32_t> requestCounter{0};
 
-    Mutex lock;
-    std::string queued GUARDED_BY(lock);
-    std::string writingBatch GUARDED_BY(lock);
-    std::size_t writtenBytes GUARDED_BY(lock) = 0;
-    bool writeInFlight GUARDED_BY(lock) = false;
-    uint64_t writeAttempt GUARDED_BY(lock) = 0;
-    int liveDescriptor GUARDED_BY(lock) = -1;
-    uint64_t liveAttempt GUARDED_BY(lock) = 0;
-    std::size_t limitBytes GUARDED_BY(lock) = DEFAULT_SEND_QUEUE_LIMIT;
-    int refusedSinceLine GUARDED_BY(lock) = 0;  // requests refused since the last queue-full line
-    std::chrono::steady_clock::time_point nextQueueFullLine GUARDED_BY(lock){};
+    Mutex sendLock;
+    std::string sendBuffer GUARDED_BY(sendLock);
+    std::string writingBatch GUARDED_BY(sendLock);
+    std::size_t writtenBytes GUARDED_BY(sendLock) = 0;
+    bool writeInFlight GUARDED_BY(sendLock) = false;
+    uint64_t writeAttempt GUARDED_BY(sendLock) = 0;
+    int liveDescriptor GUARDED_BY(sendLock) = -1;
+    uint64_t liveAttempt GUARDED_BY(sendLock) = 0;
+    std::size_t limitBytes GUARDED_BY(sendLock) = DEFAULT_SEND_QUEUE_LIMIT;
+    int refusedSinceLine GUARDED_BY(sendLock) = 0;  // requests refused since the last queue-full line
+    std::chrono::steady_clock::time_point nextQueueFullLine GUARDED_BY(sendLock){};
 };
 
 }  // namespace hvr

@@ -117,7 +117,7 @@ void TraderHVR::connect() {
         MutexLock guard(&threadLock);
         // After disconnect or release only init starts connecting again.
         started = link.connect();
-        if (!loopThread && !link.closing()) startNetworkThreadLocked();
+        if (!networkThreadHandle && !link.closing()) startNetworkThreadLocked();
     }
     if (!started) reporter.log(kra::LOG_LEVEL_WARN, LOG_INIT_FIRST);
 }
@@ -195,7 +195,7 @@ void TraderHVR::startNetworkThreadLocked() {
     // The guard keeps the loop running between connections; only the close
     // step lets it go.
     keepRunning.emplace(ioService.get_executor());
-    loopThread = std::make_unique<boost::thread>([this] { runNetworkThread(); });
+    networkThreadHandle = std::make_unique<boost::thread>([this] { runNetworkThread(); });
 }
 
 void TraderHVR::runNetworkThread() {
@@ -218,8 +218,8 @@ void TraderHVR::stopNetworkThread() {
     boost::thread* running = nullptr;
     {
         MutexLock guard(&threadLock);
-        if (!loopThread) return;
-        running = loopThread.get();
+        if (!networkThreadHandle) return;
+        running = networkThreadHandle.get();
         link.beginClose();  // ends a two-second wait at once and refuses new attempts
     }
     if (running->get_id() == boost::this_thread::get_id()) {
@@ -241,7 +241,7 @@ void TraderHVR::stopNetworkThread() {
     });
     running->join();
     MutexLock guard(&threadLock);
-    loopThread.reset();
+    networkThreadHandle.reset();
     ioService.restart();  // a later connect may run the loop again
 }
 
@@ -269,7 +269,7 @@ void TraderHVR::leaveThreadAfterFork() {
     // The child runs only the thread that forked: no other thread can hold
     // threadLock's copy for good reasons, but one of the parent's may have
     // held it at the fork, so it is not taken.
-    (void)loopThread.release();
+    (void)networkThreadHandle.release();
 }
 
 }  // namespace hvr

@@ -185,7 +185,7 @@ private:
     // The network thread's handle, and the guard that keeps ioService running
     // between connections.
     Mutex threadLock;
-    std::unique_ptr<boost::thread> loopThread GUARDED_BY(threadLock);
+    std::unique_ptr<boost::thread> networkThreadHandle GUARDED_BY(threadLock);
     std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> keepRunning
         GUARDED_BY(threadLock);
 

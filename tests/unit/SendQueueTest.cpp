@@ -71,7 +71,7 @@ TEST_F(SendQueueAccounting, BatchOurCloseCutOffBeforeAnyByteGoesBackAheadOfLater
     EXPECT_EQ(carrier.writes.size(), 1u);
 
     queue.withdraw();  // the connection ends, and our close aborts the write
-    queue.onWritten(boost::asio::error::operation_aborted, 0, 1);
+    queue.handleWrite(boost::asio::error::operation_aborted, 0, 1);
     EXPECT_EQ(carrier.writes.size(), 1u);  // nothing goes out without a connection
     EXPECT_EQ(listener.logsWith(LOG_SEND_PUT_BACK).at(0).text, line(LOG_SEND_PUT_BACK, 1));
 
@@ -95,7 +95,7 @@ TEST_F(SendQueueAccounting, BatchCutOffPartWayIsDroppedAndNeverGoesOnOnTheNextCo
     EXPECT_EQ(carrier.writes[0].first, first + second);
 
     // A short write on the same connection goes on with the rest.
-    queue.onWritten({}, first.size() + 4, 1);
+    queue.handleWrite({}, first.size() + 4, 1);
     ASSERT_EQ(carrier.writes.size(), 2u);
     EXPECT_EQ(carrier.writes[1], std::make_pair(second.substr(4), uint64_t{1}));
 
@@ -104,7 +104,7 @@ TEST_F(SendQueueAccounting, BatchCutOffPartWayIsDroppedAndNeverGoesOnOnTheNextCo
     queue.withdraw();
     queue.publish(pipe[1], 2);
     ASSERT_TRUE(queue.queueEmptyRequest(FC_QRY_POSITION, 1));
-    queue.onWritten({}, 2, 1);
+    queue.handleWrite({}, 2, 1);
     ASSERT_EQ(listener.logsWith(LOG_SEND_ERROR).size(), 1u);
     EXPECT_EQ(listener.logsWith(LOG_SEND_ERROR)[0].text, line(LOG_SEND_ERROR, 2, 1));  // one had left whole
     ASSERT_EQ(carrier.writes.size(), 3u);
@@ -112,7 +112,7 @@ TEST_F(SendQueueAccounting, BatchCutOffPartWayIsDroppedAndNeverGoesOnOnTheNextCo
 
     // A write that fails on the wire is dropped too, and the queue goes on.
     ASSERT_TRUE(queue.queueEmptyRequest(FC_QRY_ACCOUNT_INFO, 2));
-    queue.onWritten(boost::asio::error::connection_reset, 0, 2);
+    queue.handleWrite(boost::asio::error::connection_reset, 0, 2);
     EXPECT_EQ(listener.logsWith(LOG_SEND_ERROR).at(1).text, line(LOG_SEND_ERROR, 1, 0));
     ASSERT_EQ(carrier.writes.size(), 4u);
     EXPECT_EQ(carrier.writes[3].first, request(FC_QRY_ACCOUNT_INFO, 2));
