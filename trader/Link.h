@@ -13,8 +13,8 @@
 //   new attempt replaces the old one); Connecting --success--> Connected,
 //   --failure--> Waiting; Connected --receive, framing or silence--> Waiting;
 //   Waiting --two seconds--> Connecting; any --disconnect--> Stopped;
-//   Stopped --configure--> Idle. `closing` (release under way) refuses new
-//   attempts and ends a wait at once.
+//   Stopped --configure--> Idle. `closingFlag` (release under way) refuses
+//   new attempts and ends a wait at once.
 //
 // Invariants
 //   - Each attempt has an id (`newest` is the latest); completions and posted
@@ -34,8 +34,9 @@
 // every end: a failed connect or receive, a framing failure, a silent server,
 // and the aborted completion of an attempt the host replaced (connect) or
 // stopped (disconnect). In this order:
-//   1. during the close step of release nothing is said: release reports the
-//      end itself, with disconnect's (1, 0);
+//   1. nothing is said during the close step of release (release reports the
+//      end itself, with disconnect's (1, 0)), nor for the receive our close
+//      aborted on a connection cut for silence (reported when it was cut);
 //   2. the current attempt (the newest, Connecting or Connected) becomes
 //      Waiting, and its descriptor is withdrawn, in one hold of `lock`;
 //   3. its socket is closed, before the host hears of it: a host that reacts
@@ -51,7 +52,7 @@
 //   (0, 0)        the attempt succeeded: once, after its receive is pending,
 //                 before the success line; reportingConnected marks it under
 //                 `lock` so that disconnect waits for it to return before it
-//                 reports (1, 0), and (1, 0) never comes first
+//                 reports (1, 0): the two never arrive the other way round
 //   (0, code)     an attempt failed, or was replaced or stopped (abort code),
 //                 unless a newer one was already reported connected
 //   (1, code)     a receive failed, also one our own close aborted, except

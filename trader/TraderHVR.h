@@ -19,8 +19,9 @@
 //
 // The host's rules
 //   - Host threads call the ITraderApi operations, several at once. None waits
-//     for the network; only release waits, for the network thread's close
-//     step.
+//     for the network. release waits for the network thread's close step, and
+//     disconnect for a (0, 0) being delivered at that moment to return (so
+//     that its (1, 0) comes after it; see Link.h).
 //   - After disconnect or release only init starts connecting again; connect
 //     before it writes one warning line and starts nothing.
 //   - release and deleteTrader from inside a listener callback (on the network
@@ -47,8 +48,9 @@
 //   alone touches the socket and what the analysis marks GUARDED_BY
 //   (networkThread) (see NetworkThread.h). It receives and dispatches, makes
 //   nearly every listener call, opens and closes the flow record and writes
-//   the session identity. Host threads hand it what touches the connection's
-//   life as posted steps (the link does).
+//   the session identity (a login on a host thread may write the flow file
+//   again, under the record's own lock). Host threads hand it what touches
+//   the connection's life as posted steps (the link does).
 //
 // Locks
 //   Order: threadLock, then the link's lock, then the send queue's. The
