@@ -95,7 +95,7 @@ void checkPosition(const kra::NXSPositionItem* item, kra::IContractCatalog& cata
 }  // namespace
 
 ConvertingHandler::ConvertingHandler(kra::IContractCatalog* catalog)
-    : listener(catalog, seen), delivery(reporter, session) {
+    : listener(catalog, seen), delivery(reporter, flowRecord, session) {
     reporter.setListener(&listener);
     reporter.setCatalog(catalog);
 }

@@ -96,16 +96,17 @@ public:
     const HandledCounts& counts() const { return seen; }
 
 private:
-    // No session: a login answer and a push id change nothing here.
+    // No session: a login answer changes nothing here, and push ids go to a
+    // record that is never opened.
     struct NoSession final : hvr::SessionHooks {
         void onLoginAnswer(const exchg::AnsLogin&) override {}
-        void onPushHandled(uint64_t) override {}
         std::string accountName() override { return "fuzz"; }
         void onServerHeartbeat() override {}
     };
 
     HandledCounts seen;
     NoSession session;
+    hvr::FlowRecord flowRecord;
     CheckingListener listener;
     hvr::Reporter reporter;
     hvr::AnswerDelivery delivery;

@@ -1,5 +1,6 @@
 #include "ops/AnswerDelivery.h"
 
+#include "ops/FlowNoticeLog.h"
 #include "records/Conversions.h"
 #include "texts/ErrorCodeText.h"
 #include "texts/LogText.h"
@@ -86,6 +87,11 @@ void AnswerDelivery::onTradePush(const exchg::Trade& trade) {
     fillTradeInfo(trade, RecordSource::Push, *info);
     reporter.call([info](kra::ITraderListener* l) { l->onTradePush(info); });
     records.trades.giveBack(info);
+}
+
+void AnswerDelivery::onPushHandled(uint64_t pushId) {
+    const FlowNotices notices = flowRecord.storePushId(pushId);
+    if (!notices.empty()) logFlowNotices(reporter, notices);  // rare: the push path stays a store
 }
 
 void AnswerDelivery::onUnreadablePush(uint64_t pushId, int32_t mtype) {

@@ -1,7 +1,6 @@
-#include "FlowFile.h"
+#include "ops/FlowFile.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,7 +19,7 @@ std::string flowFileName(const std::string& folder, const std::string& user) {
 }
 
 int64_t readFlowFilePushId(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return 0;
     int64_t result = 0;
     struct stat st;
@@ -37,9 +36,15 @@ int64_t readFlowFilePushId(const std::string& path) {
     return result;
 }
 
+void createFlowFileIfMissing(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (fd >= 0) ::close(fd);
+}
+
 int64_t readStoredPushId(int pushMode, const std::string& path) {
     if (pushMode == 1) return -1;
     if (pushMode == 2) return 0;
+    createFlowFileIfMissing(path);
     return readFlowFilePushId(path);
 }
 
@@ -65,71 +70,6 @@ bool prepareFlowFile(const std::string& path, std::string* reason) {
               file.sputc('\0') == 0;
     ok = file.close() != nullptr && ok;
     return ok || failWith(reason, systemReason(errno != 0 ? errno : EIO));
-}
-
-bool MappedFile::open(const std::string& name, std::string* reason) {
-    close();
-    if (::access(name.c_str(), F_OK) != 0) return failWith(reason, systemReason(errno));
-    try {
-        auto newMapping = std::make_unique<boost::interprocess::file_mapping>(
-            name.c_str(), boost::interprocess::read_write);
-        auto newRegion = std::make_unique<boost::interprocess::mapped_region>(
-            *newMapping, boost::interprocess::read_write);
-        path = name;
-        mapping = std::move(newMapping);
-        region = std::move(newRegion);
-        view = static_cast<uint8_t*>(region->get_address());
-    } catch (const boost::interprocess::interprocess_exception& e) {
-        // Read-only, locked, empty, or not a regular file: no mapping.
-        return failWith(reason, e.what());
-    }
-    const int fd = descriptor();
-    // Not handed to programs the host starts: their copy would hold the
-    // advisory lock after we let go of it.
-    ::fcntl(fd, F_SETFD, ::fcntl(fd, F_GETFD) | FD_CLOEXEC);
-    struct stat st;
-    mappedIdentity = ::fstat(fd, &st) == 0
-                         ? FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)}
-                         : FileIdentity{};
-    guard.watch(view);
-    return true;
-}
-
-void MappedFile::close() {
-    guard.unwatch();  // before the page goes
-    view = nullptr;
-    region.reset();
-    mapping.reset();
-    mappedIdentity = FileIdentity{};
-}
-
-std::size_t MappedFile::size() const { return region ? region->get_size() : 0; }
-
-int MappedFile::descriptor() const { return mapping ? mapping->get_mapping_handle().handle : -1; }
-
-bool MappedFile::writeThrough(const uint8_t* bytes, std::size_t size) const {
-    const int fd = descriptor();
-    return fd >= 0 && ::pwrite(fd, bytes, size, 0) == static_cast<ssize_t>(size);
-}
-
-bool MappedFile::lockExclusive() {
-    const int fd = descriptor();
-    if (fd < 0) return true;
-    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        if (errno == EINTR) continue;
-        return errno != EWOULDBLOCK;
-    }
-    return true;
-}
-
-void MappedFile::closeDescriptor() { mapping.reset(); }
-
-bool identifyPath(const std::string& path, FileIdentity* identity, uint64_t* size) {
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0) return false;
-    *identity = FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
-    *size = static_cast<uint64_t>(st.st_size);
-    return true;
 }
 
 void encodeRecord(uint8_t (&bytes)[FLOW_FILE_SIZE], uint64_t pushId, uint32_t tradingDate) {

@@ -47,6 +47,7 @@
 #include <vector>
 
 #include "ops/FlowFile.h"
+#include "port/MappedFile.h"
 #include "port/Mutex.h"
 
 namespace hvr {

@@ -19,8 +19,6 @@ public:
 
     void lock() ACQUIRE() { mu.lock(); }
     void unlock() RELEASE() { mu.unlock(); }
-    // Tells the analysis the caller holds the lock where it cannot see it.
-    void assertHeld() ASSERT_CAPABILITY(this) {}
 
 private:
     friend class CondVar;

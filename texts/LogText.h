@@ -134,7 +134,4 @@ inline constexpr const char LOG_NEW_TRADING_DAY[] =
 // The description logged for an exception that is not a std::exception.
 inline constexpr const char UNKNOWN_EXCEPTION[] = "unknown exception";
 
-// Seconds shown in the reconnect lines.
-constexpr int RECONNECT_DELAY_SECONDS = 2;
-
 }  // namespace hvr

@@ -1,23 +1,10 @@
 // Login, logout, the session identity and the flow record.
+#include "ops/FlowNoticeLog.h"
 #include "ops/LoginRequest.h"
 #include "texts/LogText.h"
 #include "trader/TraderHVR.h"
 
 namespace hvr {
-
-namespace {
-
-const char* flowDamageText(FlowDamage damage) {
-    switch (damage) {
-    case FlowDamage::Truncated: return FLOW_DAMAGE_TRUNCATED;
-    case FlowDamage::Missing: return FLOW_DAMAGE_MISSING;
-    case FlowDamage::Replaced: return FLOW_DAMAGE_REPLACED;
-    case FlowDamage::WrongSize: return FLOW_DAMAGE_WRONG_SIZE;
-    }
-    return FLOW_DAMAGE_WRONG_SIZE;
-}
-
-}  // namespace
 
 int TraderHVR::login(const char* user, const char* password, const char* resource) {
     if (copiedByFork()) return -1;  // nothing on the parent's connection
@@ -28,29 +15,28 @@ int TraderHVR::login(const char* user, const char* password, const char* resourc
                       request);
     {
         // After the push id is chosen: it reads the user's own file.
-        MutexLock guard(&stateLock);
+        MutexLock guard(&sessionLock);
         userName = userText;
         loginResumedFrom = pushId;
     }
-    return sendMessage(request, FC_CMD_LOGIN, nextRequestNo()) ? 0 : -1;
+    return sendMessage(request, FC_CMD_LOGIN) ? 0 : -1;
 }
 
-int TraderHVR::logout() { return sendEmptyRequest(FC_CMD_LOGOUT, nextRequestNo()) ? 0 : -1; }
+int TraderHVR::logout() { return sendEmptyRequest(FC_CMD_LOGOUT) ? 0 : -1; }
 
 int64_t TraderHVR::chooseLoginPushId(const std::string& user) {
     // Each login looks at the open record's file: one deleted or replaced
     // since is written again now, before a restart could read it.
-    reportFlowNotices(flowRecord.verify());
+    logFlowNotices(reporter, flowRecord.verify());
     int mode = 0;
-    std::string folder;
+    std::string path;
     {
-        MutexLock guard(&stateLock);
-        mode = settings.pushMode;
-        folder = settings.folder;
+        MutexLock guard(&sessionLock);
+        mode = pushMode;
+        path = flowFileName(folder, user);
     }
     // The record belongs to one user and one file: a login for another
     // chooses as if no record were open.
-    const std::string path = flowFileName(folder, user);
     if (const std::optional<int64_t> recorded = flowRecord.pushIdForLogin(path)) return *recorded;
     return readStoredPushId(mode, path);
 }
@@ -71,13 +57,13 @@ void TraderHVR::onLoginAnswer(const exchg::AnsLogin& answer) {
     std::string name;
     int64_t resumedFrom = 0;
     {
-        MutexLock guard(&stateLock);
-        name = flowFileName(settings.folder, userName);
+        MutexLock guard(&sessionLock);
+        name = flowFileName(folder, userName);
         resumedFrom = loginResumedFrom;
     }
     // Opened, dated and attached as one step under the record's own lock.
     const FlowRecord::Opened opened = flowRecord.open(name, answer.tradingdate());
-    reportFlowNotices(opened.notices);
+    logFlowNotices(reporter, opened.notices);
     if (!opened.ok) {
         // The login still counts; but without a record the next start cannot
         // resume the push stream where this one ends, so say so.
@@ -93,31 +79,14 @@ void TraderHVR::onLoginAnswer(const exchg::AnsLogin& answer) {
     reporter.call([&](kra::ITraderListener* l) { l->onLoginResult(true, "", answer.tradingdate()); });
 }
 
-void TraderHVR::onPushHandled(uint64_t pushId) {
-    const FlowNotices notices = flowRecord.storePushId(pushId);
-    if (!notices.empty()) reportFlowNotices(notices);  // rare: the push path stays a store
-}
-
-void TraderHVR::reportFlowNotices(const FlowNotices& notices) {
-    for (const FlowNotice& n : notices) {
-        switch (n.kind) {
-        case FlowNotice::Kind::Rewritten:
-            reporter.log(kra::LOG_LEVEL_ERROR, LOG_FLOW_REWRITTEN, flowDamageText(n.damage), n.path.c_str(),
-                         static_cast<long long>(n.pushId));
-            break;
-        case FlowNotice::Kind::Unavailable:
-            reporter.log(kra::LOG_LEVEL_ERROR, LOG_FLOW_UNAVAILABLE, n.path.c_str(), n.reason.c_str());
-            break;
-        case FlowNotice::Kind::HeldElsewhere:
-            reporter.log(kra::LOG_LEVEL_ERROR, LOG_FLOW_HELD, n.path.c_str());
-            break;
-        }
-    }
-}
-
 std::string TraderHVR::accountName() {
-    MutexLock guard(&stateLock);
+    MutexLock guard(&sessionLock);
     return userName;
+}
+
+void TraderHVR::onServerHeartbeat() {
+    thread.assertCurrent();
+    link.serverHeartbeat();
 }
 
 }  // namespace hvr

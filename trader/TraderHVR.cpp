@@ -14,6 +14,7 @@
 #include <new>
 
 #include "ops/EntrustId.h"
+#include "ops/FlowNoticeLog.h"
 #include "texts/LogText.h"
 #include "trader/ForkGeneration.h"
 
@@ -58,21 +59,20 @@ std::size_t sendQueueLimitOf(const std::string& text) {
 
 }  // namespace
 
-TraderHVR::TraderHVR() : strand(ioService), forkGeneration(forkGenerationAtCreation()), heartbeatTimer(ioService) {}
+TraderHVR::TraderHVR() : forkGeneration(forkGenerationAtCreation()) {}
 
 TraderHVR::~TraderHVR() {
     if (copiedByFork()) {
         // The socket's destructor would take it out of the event loop that
         // the parent shares; the thread handle names a thread of the parent.
         // Both are left to the process (deleteTrader leaves the whole copy).
-        (void)socket.release();
+        link.leaveSocketAfterFork();
         leaveThreadAfterFork();
         return;
     }
     // A host that skipped release must not leave the network thread running
     // on freed memory: run the close step and wait, as release does.
     stopNetworkThread();
-    heartbeatTimer.cancel();
     flowRecord.close();  // what it finds is not logged: the listener may be gone
 }
 
@@ -80,28 +80,28 @@ bool TraderHVR::init(const kra::NXSConfigNode* config) {
     if (copiedByFork()) return true;
     // Everything is read and checked before anything is stored: an init that
     // throws leaves the settings, the record and the stop flag as they were.
-    Settings next;
+    LinkSettings next;
     next.host = textOf(config, "host");
-    next.port = intOf(config, "port");
-    next.folder = textOf(config, "folder");
-    next.pushMode = intOf(config, "pushmode");
+    const int32_t port = intOf(config, "port");
+    const std::string nextFolder = textOf(config, "folder");
+    const int32_t nextPushMode = intOf(config, "pushmode");
     next.noDelay = intOf(config, "nodelay") == 1;
     next.peerTimeoutSeconds = std::clamp(intOf(config, "peertimeout"), 0, MAX_PEER_TIMEOUT_SECONDS);
-    next.sendQueueLimit = sendQueueLimitOf(textOf(config, "sendqueue"));
-    next.endpoint = boost::asio::ip::tcp::endpoint(parseNumericAddress(next.host),
-                                                   static_cast<uint16_t>(next.port & 0xFFFF));
-    if (!next.folder.empty() && !boost::filesystem::exists(next.folder))
-        boost::filesystem::create_directories(next.folder);
+    const std::size_t sendQueueLimit = sendQueueLimitOf(textOf(config, "sendqueue"));
+    next.endpoint = boost::asio::ip::tcp::endpoint(parseNumericAddress(next.host), static_cast<uint16_t>(port & 0xFFFF));
+    if (!nextFolder.empty() && !boost::filesystem::exists(nextFolder))
+        boost::filesystem::create_directories(nextFolder);
 
     // Logins choose their push id by pushmode again; pushes still arriving on
     // the running session keep being recorded until the next login or release.
     flowRecord.detach();
-    MutexLock guard(&stateLock);
-    settings = next;
-    if (state == ConnectionState::Stopped) state = ConnectionState::Idle;
-    closing = false;
-    MutexLock sendGuard(&sendLock);
-    sendQueueLimit = next.sendQueueLimit;
+    {
+        MutexLock guard(&sessionLock);
+        folder = nextFolder;
+        pushMode = nextPushMode;
+    }
+    link.configure(next);
+    queue.setLimit(sendQueueLimit);
     return true;
 }
 
@@ -112,49 +112,24 @@ void TraderHVR::registerListener(kra::ITraderListener* newListener) {
 
 void TraderHVR::connect() {
     if (copiedByFork()) return;
-    bool stopped = false;
+    bool started = false;
     {
-        MutexLock guard(&stateLock);
+        MutexLock guard(&threadLock);
         // After disconnect or release only init starts connecting again.
-        stopped = closing || state == ConnectionState::Stopped;
-        if (!stopped) {
-            withdrawLiveSocketLocked();
-            const uint64_t attempt = ++connectionId;
-            state = ConnectionState::Connecting;
-            // The socket is the network thread's: the attempt starts there.
-            // Posted under the lock, so steps reach the network thread in the
-            // order of their ids and a replaced attempt always ends before its
-            // successor.
-            boost::asio::post(ioService, [this, attempt] { startAttempt(attempt); });
-        }
-        if (!networkThread && !closing) startNetworkThreadLocked();
+        started = link.connect();
+        if (!networkThreadHandle && !link.closing()) startNetworkThreadLocked();
     }
-    if (stopped) reporter.log(kra::LOG_LEVEL_WARN, LOG_INIT_FIRST);
+    if (!started) reporter.log(kra::LOG_LEVEL_WARN, LOG_INIT_FIRST);
 }
 
 void TraderHVR::disconnect() {
     if (copiedByFork()) return;
-    {
-        MutexLock guard(&stateLock);
-        // A (0, 0) being delivered right now returns before the host hears
-        // (1, 0), so the two never arrive the other way round. Inside that
-        // very callback the (0, 0) has been heard already.
-        while (reportingConnected && !onNetworkThread()) stateChanged.wait(&stateLock);
-        state = ConnectionState::Stopped;
-        withdrawLiveSocketLocked();
-        // Without a network thread there is no socket to close.
-        if (networkThread) {
-            const uint64_t attempt = connectionId;
-            boost::asio::post(ioService, [this, attempt] { closeSocketOf(attempt); });
-        }
-    }
-    reporter.event(1, 0);
+    link.disconnect();
 }
 
 bool TraderHVR::isConnected() {
     if (copiedByFork()) return false;
-    MutexLock guard(&stateLock);
-    return state == ConnectionState::Connecting || state == ConnectionState::Connected;
+    return link.isConnected();
 }
 
 bool TraderHVR::makeEntrustId(char* buffer, int length) {
@@ -181,7 +156,7 @@ void TraderHVR::operator delete(void* object, std::size_t size) noexcept {
 
 void TraderHVR::release() {
     if (copiedByFork()) return;  // no logout on the parent's connection, no thread to wait for
-    if (onNetworkThread()) {
+    if (thread.isCurrent()) {
         // From inside a callback: the thread cannot wait for itself. Refused
         // before anything happens, with the thread library's own error.
         reporter.log(kra::LOG_LEVEL_ERROR, LOG_RELEASE_IN_CALLBACK);
@@ -202,7 +177,7 @@ void TraderHVR::destroy(kra::ITraderApi*& trader) {
         trader = nullptr;
         return;
     }
-    if (self->onNetworkThread()) {
+    if (self->thread.isCurrent()) {
         // The callback that asks for it runs on this very object.
         self->reporter.log(kra::LOG_LEVEL_ERROR, LOG_RELEASE_IN_CALLBACK);
         return;
@@ -211,15 +186,20 @@ void TraderHVR::destroy(kra::ITraderApi*& trader) {
     trader = nullptr;
 }
 
+bool TraderHVR::feedReceivedForTools(const uint8_t* data, std::size_t size) {
+    NetworkThread::Scope playing(thread);
+    return link.consumeReceived(data, size);
+}
+
 void TraderHVR::startNetworkThreadLocked() {
     // The guard keeps the loop running between connections; only the close
     // step lets it go.
     keepRunning.emplace(ioService.get_executor());
-    networkThread = std::make_unique<boost::thread>([this] { runNetworkThread(); });
+    networkThreadHandle = std::make_unique<boost::thread>([this] { runNetworkThread(); });
 }
 
 void TraderHVR::runNetworkThread() {
-    networkThreadId.store(std::this_thread::get_id());
+    NetworkThread::Scope playing(thread);
     for (;;) {
         try {
             ioService.run();
@@ -232,40 +212,44 @@ void TraderHVR::runNetworkThread() {
             reporter.log(kra::LOG_LEVEL_ERROR, LOG_LOOP_ERROR, UNKNOWN_EXCEPTION);
         }
     }
-    networkThreadId.store(std::thread::id());
 }
 
 void TraderHVR::stopNetworkThread() {
-    boost::thread* thread = nullptr;
+    boost::thread* running = nullptr;
     {
-        MutexLock guard(&stateLock);
-        if (!networkThread) return;
-        thread = networkThread.get();
-        closing = true;  // ends a two-second wait at once and refuses new attempts
+        MutexLock guard(&threadLock);
+        if (!networkThreadHandle) return;
+        running = networkThreadHandle.get();
+        link.beginClose();  // ends a two-second wait at once and refuses new attempts
     }
-    stateChanged.signalAll();
-    if (thread->get_id() == boost::this_thread::get_id()) {
-        // The destructor called directly from a listener callback (deleteTrader
-        // refuses that): the thread cannot wait for itself; it is left to end
-        // on its own.
-        thread->detach();
+    if (running->get_id() == boost::this_thread::get_id()) {
+        // Only a direct delete from inside one of the trader's own callbacks
+        // gets here (release and deleteTrader refuse that, and a host reaches
+        // the object through them only). The thread cannot wait for itself:
+        // it is detached, and returns from the callback into an object that
+        // has been destroyed and unmapped under it, which is undefined
+        // behaviour and in practice a crash. Not handled: a caller's bug.
+        running->detach();
         return;
     }
-    boost::asio::post(strand, [this] { closeSession(); });
-    thread->join();
-    MutexLock guard(&stateLock);
-    networkThread.reset();
+    // The close step runs on the network thread, after whatever it is doing
+    // now (a listener call, the rest of a two-second wait, which beginClose
+    // has cut short).
+    boost::asio::post(ioService, [this] {
+        thread.assertCurrent();
+        closeSession();
+    });
+    running->join();
+    MutexLock guard(&threadLock);
+    networkThreadHandle.reset();
     ioService.restart();  // a later connect may run the loop again
 }
 
 void TraderHVR::closeSession() {
-    heartbeatTimer.cancel();
-    if (peerTimer) peerTimer->cancel();
-    disconnect();
-    closeSocket();
-    reportFlowNotices(flowRecord.close());
+    link.close();
+    logFlowNotices(reporter, flowRecord.close());
     {
-        MutexLock guard(&stateLock);
+        MutexLock guard(&threadLock);
         keepRunning.reset();
     }
     // The completions the close has aborted are queued already and run first
@@ -273,21 +257,19 @@ void TraderHVR::closeSession() {
     // queue); then whatever never left is reported and dropped, so that a
     // reused object does not send it on its next session, and the loop stops.
     boost::asio::post(ioService, [this] {
-        if (const int unsent = dropUnsentRequests(); unsent > 0)
+        if (const int unsent = queue.dropUnsent(); unsent > 0)
             reporter.log(kra::LOG_LEVEL_ERROR, LOG_UNSENT_AT_CLOSE, unsent);
         ioService.stop();
     });
 }
 
-bool TraderHVR::onNetworkThread() const { return networkThreadId.load() == std::this_thread::get_id(); }
-
 bool TraderHVR::copiedByFork() const { return currentForkGeneration() != forkGeneration; }
 
 void TraderHVR::leaveThreadAfterFork() {
     // The child runs only the thread that forked: no other thread can hold
-    // stateLock's copy for good reasons, but one of the parent's may have held
-    // it at the fork, so it is not taken.
-    (void)networkThread.release();
+    // threadLock's copy for good reasons, but one of the parent's may have
+    // held it at the fork, so it is not taken.
+    (void)networkThreadHandle.release();
 }
 
 }  // namespace hvr

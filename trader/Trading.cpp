@@ -1,10 +1,25 @@
-// Orders, cancels and queries: host threads build and queue the requests.
-// Their answers come back through the receive path and AnswerDelivery.
+// Orders, cancels and queries: host threads build the requests and hand them
+// to the send queue. Their answers come back through the link's receive path
+// and AnswerDelivery.
 #include "ops/OrderEncoding.h"
 #include "texts/LogText.h"
 #include "trader/TraderHVR.h"
 
 namespace hvr {
+
+bool TraderHVR::sendMessage(const google::protobuf::MessageLite& message, uint32_t functionCode) {
+    const uint32_t requestNo = queue.nextRequestNo();
+    // Before any lock: another thread of the parent may have held one at the
+    // fork.
+    if (copiedByFork()) return false;
+    return queue.queueRequest(message, functionCode, requestNo);
+}
+
+bool TraderHVR::sendEmptyRequest(uint32_t functionCode) {
+    const uint32_t requestNo = queue.nextRequestNo();
+    if (copiedByFork()) return false;
+    return queue.queueEmptyRequest(functionCode, requestNo);
+}
 
 int TraderHVR::orderInsert(kra::NXSEntrust* entrust) {
     if (entrust == nullptr) {
@@ -17,7 +32,7 @@ int TraderHVR::orderInsert(kra::NXSEntrust* entrust) {
         reporter.log(kra::LOG_LEVEL_ERROR, LOG_PRICE_REFUSED, entrust->code.c_str(), entrust->price);
         return -1;
     }
-    return sendMessage(request, FC_CMD_ORDER_INSERT, nextRequestNo()) ? 0 : -1;
+    return sendMessage(request, FC_CMD_ORDER_INSERT) ? 0 : -1;
 }
 
 int TraderHVR::orderCancel(kra::NXSOrderAction* action) {
@@ -28,23 +43,23 @@ int TraderHVR::orderCancel(kra::NXSOrderAction* action) {
     if (action->actionFlag != ACTION_FLAG_CANCEL) return -1;
     exchg::ReqOrderCancel request;
     request.set_orderid(parseOrderId(action->orderId.c_str()));
-    return sendMessage(request, FC_CMD_ORDER_CANCEL, nextRequestNo()) ? 0 : -1;
+    return sendMessage(request, FC_CMD_ORDER_CANCEL) ? 0 : -1;
 }
 
 int TraderHVR::queryAccount() {
-    return sendEmptyRequest(FC_QRY_ACCOUNT_INFO, nextRequestNo()) ? 0 : -1;
+    return sendEmptyRequest(FC_QRY_ACCOUNT_INFO) ? 0 : -1;
 }
 
 int TraderHVR::queryPositions() {
-    return sendEmptyRequest(FC_QRY_POSITION, nextRequestNo()) ? 0 : -1;
+    return sendEmptyRequest(FC_QRY_POSITION) ? 0 : -1;
 }
 
 int TraderHVR::queryOrders() {
-    return sendEmptyRequest(FC_QRY_ORDERS, nextRequestNo()) ? 0 : -1;
+    return sendEmptyRequest(FC_QRY_ORDERS) ? 0 : -1;
 }
 
 int TraderHVR::queryTrades() {
-    return sendEmptyRequest(FC_QRY_TRADES, nextRequestNo()) ? 0 : -1;
+    return sendEmptyRequest(FC_QRY_TRADES) ? 0 : -1;
 }
 
 }  // namespace hvr

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Checks that every mutant patch still applies, without fuzz, to the source
-# tree SRC: a change to the module that makes one stale fails here, loudly,
+# Checks that every mutant patch still applies to the source tree SRC (an
+# anchored one as tests/mutants/apply.py applies it, a unified diff without
+# fuzz): a change to the module that makes one stale fails here, loudly,
 # rather than leaving a mutant that no longer tests anything.
 set -uo pipefail
 src="$1"
@@ -9,7 +10,12 @@ status=0
 count=0
 for p in "$here"/*.patch; do
   count=$((count + 1))
-  if ! out="$(patch -p1 --dry-run --fuzz=0 -s -d "$src" < "$p" 2>&1)"; then
+  if python3 "$here/apply.py" anchored "$p"; then
+    out="$(python3 "$here/apply.py" check "$src" "$p" 2>&1)"
+  else
+    out="$(patch -p1 --dry-run --fuzz=0 -s -d "$src" < "$p" 2>&1)"
+  fi
+  if [ $? -ne 0 ]; then
     echo "stale mutant $(basename "$p"): $out"
     status=1
   fi

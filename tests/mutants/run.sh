@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# The mutation score: each tests/mutants/*.patch is one deliberate fault.
-# Every one is applied in turn to a scratch copy of the source tree
+# The mutation score: each tests/mutants/*.patch is one deliberate fault,
+# anchored on the function it changes (tests/mutants/apply.py says how) or,
+# the older way, a unified diff applied with patch -p1 --fuzz=0. Every one is
+# applied in turn to a scratch copy of the source tree
 # (BUILD/src, built in BUILD/build and kept between runs, so that only what a
 # patch touches is compiled again), the module and the soak driver are built,
 # the soak runs with a fixed seed until it fails or its time is up, and the
@@ -98,7 +100,13 @@ for name in "${names[@]}"; do
   total=$((total + 1))
   # The files the patch changes, kept to be put back afterwards (with a new
   # time stamp, so that the next build compiles them again).
-  mapfile -t touched < <(sed -n 's|^+++ b/||p' "$patchFile")
+  if python3 "$here/apply.py" anchored "$patchFile"; then
+    anchored=1
+    mapfile -t touched < <(python3 "$here/apply.py" files "$patchFile")
+  else
+    anchored=0
+    mapfile -t touched < <(sed -n 's|^+++ b/||p' "$patchFile")
+  fi
   saved="$work/saved"
   rm -rf "$saved"
   for f in "${touched[@]}"; do
@@ -108,7 +116,12 @@ for name in "${names[@]}"; do
   restore() {
     for f in "${touched[@]}"; do cp "$saved/$f" "$scratch/$f"; done
   }
-  if ! patch -p1 --fuzz=0 -s --no-backup-if-mismatch -d "$scratch" < "$patchFile" > "$work/$name.patch.log" 2>&1; then
+  if [ "$anchored" -eq 1 ]; then
+    python3 "$here/apply.py" apply "$scratch" "$patchFile" > "$work/$name.patch.log" 2>&1
+  else
+    patch -p1 --fuzz=0 -s --no-backup-if-mismatch -d "$scratch" < "$patchFile" > "$work/$name.patch.log" 2>&1
+  fi
+  if [ $? -ne 0 ]; then
     printf '%-44s does not apply (see %s)\n' "$name" "$work/$name.patch.log"
     restore
     continue

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
@@ -107,7 +108,12 @@ void ScriptedServer::readLoop(int fd, int connection) {
             if (clientFds[static_cast<std::size_t>(connection - 1)] < 0) return;  // reset
         }
         ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
-        if (n <= 0) return;
+        if (n <= 0) {
+            std::lock_guard<std::mutex> guard(lock);
+            endedConnections.push_back(connection);
+            changed.notify_all();
+            return;
+        }
         buffer.append(chunk, static_cast<std::size_t>(n));
         std::vector<ReceivedPacket> cut;
         FramingStatus status = processFrames(buffer, [&](const uint8_t* packet, const PacketHeader& header) {
@@ -128,6 +134,13 @@ void ScriptedServer::readLoop(int fd, int connection) {
 bool ScriptedServer::waitForConnections(int count, std::chrono::milliseconds limit) {
     std::unique_lock<std::mutex> guard(lock);
     return changed.wait_for(guard, limit, [&] { return static_cast<int>(clientFds.size()) >= count; });
+}
+
+bool ScriptedServer::waitForEnd(int connection, std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> guard(lock);
+    return changed.wait_for(guard, limit, [&] {
+        return std::find(endedConnections.begin(), endedConnections.end(), connection) != endedConnections.end();
+    });
 }
 
 int ScriptedServer::connectionCount() {

@@ -47,6 +47,9 @@ public:
     std::string portText() const { return std::to_string(boundPort); }
 
     bool waitForConnections(int count, std::chrono::milliseconds limit = std::chrono::seconds(10));
+    // Whether the client ended connection number `connection` (1, 2, ...):
+    // its reader saw the end of the stream or an error.
+    bool waitForEnd(int connection, std::chrono::milliseconds limit = std::chrono::seconds(10));
     int connectionCount();
 
     // The next packet of any kind, in arrival order, or none by the deadline.
@@ -86,6 +89,7 @@ private:
     std::mutex lock;
     std::condition_variable changed;
     std::vector<int> clientFds;
+    std::vector<int> endedConnections;
     std::vector<std::thread> readers;
     std::deque<ReceivedPacket> packets;
     std::size_t totalBytes = 0;

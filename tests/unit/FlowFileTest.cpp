@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "ops/FlowFile.h"
+#include "port/MappedFile.h"
 
 namespace hvr {
 namespace {
@@ -44,6 +45,7 @@ TEST_F(FlowFileTest, NameIsFolderUserAndExtensionWithNothingAdded) {
 TEST_F(FlowFileTest, PushModeChoosesWithoutTouchingTheFile) {
     EXPECT_EQ(readStoredPushId(1, path), -1);
     EXPECT_EQ(readStoredPushId(2, path), 0);
+    EXPECT_EQ(readFlowFilePushId(path), 0);  // reading alone creates nothing either
     EXPECT_FALSE(boost::filesystem::exists(path));
 }
 

@@ -1,20 +1,17 @@
-// The send path: requests are framed on the caller's thread and appended to
-// the send queue under sendLock. When a connection is up and no write is in
-// flight, the caller writes the queue to the socket at once with a
-// non-blocking send; what the socket does not take goes on asynchronously,
-// with one write in flight whose completion, on the network thread, starts the
-// next. The heartbeat rides on the same path.
+// The send queue (SendQueue.h): requests framed on the caller's thread, the
+// direct non-blocking send, the asynchronous rest of a batch on the network
+// thread, and how each batch ends.
+#include "trader/SendQueue.h"
+
 #include <google/protobuf/message_lite.h>
 #include <sys/socket.h>
 
 #include <boost/asio/error.hpp>
 #include <boost/asio/post.hpp>
-#include <cerrno>
-#include <chrono>
 #include <optional>
 
+#include "net/Framing.h"
 #include "texts/LogText.h"
-#include "trader/TraderHVR.h"
 
 namespace hvr {
 
@@ -31,43 +28,45 @@ void encodeRequestHeader(uint8_t* bytes, uint32_t functionCode, uint32_t request
 
 }  // namespace
 
-bool TraderHVR::sendMessage(const google::protobuf::MessageLite& message, uint32_t functionCode,
-                            uint32_t requestNo) {
-    // Framed outside sendLock, in a buffer each calling thread reuses.
+void SendQueue::setLimit(std::size_t bytes) {
+    MutexLock guard(&sendLock);
+    limitBytes = bytes;
+}
+
+bool SendQueue::queueRequest(const google::protobuf::MessageLite& message, uint32_t functionCode,
+                             uint32_t requestNo) {
+    // Framed outside the lock, in a buffer each calling thread reuses.
     thread_local std::string packet;
     const std::size_t payloadSize = message.ByteSizeLong();
     packet.resize(PACKET_HEADER_SIZE + payloadSize);
     uint8_t* bytes = reinterpret_cast<uint8_t*>(&packet[0]);
     encodeRequestHeader(bytes, functionCode, requestNo, payloadSize);
     message.SerializeWithCachedSizesToArray(bytes + PACKET_HEADER_SIZE);
-    return queuePacket(packet.data(), packet.size(), QueueLimit::Applies);
+    return append(packet.data(), packet.size(), Limit::Applies);
 }
 
-bool TraderHVR::sendEmptyRequest(uint32_t functionCode, uint32_t requestNo) {
+bool SendQueue::queueEmptyRequest(uint32_t functionCode, uint32_t requestNo) {
     uint8_t bytes[PACKET_HEADER_SIZE];
     encodeRequestHeader(bytes, functionCode, requestNo, 0);
-    return queuePacket(reinterpret_cast<const char*>(bytes), sizeof bytes, QueueLimit::Applies);
+    return append(reinterpret_cast<const char*>(bytes), sizeof bytes, Limit::Applies);
 }
 
-void TraderHVR::sendHeartbeat() {
+void SendQueue::queueHeartbeat() {
     uint8_t bytes[PACKET_HEADER_SIZE];
     encodeRequestHeader(bytes, FC_HEART_BEAT, 0, 0);
-    queuePacket(reinterpret_cast<const char*>(bytes), sizeof bytes, QueueLimit::Exempt);
+    append(reinterpret_cast<const char*>(bytes), sizeof bytes, Limit::Exempt);
 }
 
-bool TraderHVR::queuePacket(const char* data, std::size_t size, QueueLimit limit) {
-    // Before any lock: another thread of the parent may have held one at the
-    // fork.
-    if (copiedByFork()) return false;
+bool SendQueue::append(const char* data, std::size_t size, Limit limit) {
     int refused = 0;
-    std::size_t limitBytes = 0;
+    std::size_t limitShown = 0;
     {
-        // One hold of sendLock appends and, unless a write is in flight or
-        // there is no connection, writes. Without a connection the bytes wait
-        // here for the next one.
+        // One hold appends and, unless a write is in flight or there is no
+        // connection, writes. Without a connection the bytes wait here for the
+        // next one.
         MutexLock guard(&sendLock);
-        const std::size_t queued = sendBuffer.size() + (writingBatch.size() - writtenBytes);
-        if (limit == QueueLimit::Exempt || queued + size <= sendQueueLimit) {
+        const std::size_t unwritten = sendBuffer.size() + (writingBatch.size() - writtenBytes);
+        if (limit == Limit::Exempt || unwritten + size <= limitBytes) {
             sendBuffer.append(data, size);
             startWriteIfIdleLocked();
             return true;
@@ -80,13 +79,30 @@ bool TraderHVR::queuePacket(const char* data, std::size_t size, QueueLimit limit
         nextQueueFullLine = now + std::chrono::seconds(1);
         refused = refusedSinceLine;
         refusedSinceLine = 0;
-        limitBytes = sendQueueLimit;
+        limitShown = limitBytes;
     }
-    reporter.log(kra::LOG_LEVEL_ERROR, LOG_SEND_QUEUE_FULL, static_cast<unsigned long long>(limitBytes), refused);
+    reporter.log(kra::LOG_LEVEL_ERROR, LOG_SEND_QUEUE_FULL, static_cast<unsigned long long>(limitShown), refused);
     return false;
 }
 
-void TraderHVR::startWriteIfIdleLocked() {
+void SendQueue::publish(int descriptor, uint64_t attempt) {
+    requestCounter.exchange(0);
+    MutexLock guard(&sendLock);
+    liveDescriptor = descriptor;
+    liveAttempt = attempt;
+}
+
+void SendQueue::withdraw() {
+    MutexLock guard(&sendLock);
+    liveDescriptor = -1;
+}
+
+void SendQueue::flush() {
+    MutexLock guard(&sendLock);
+    startWriteIfIdleLocked();
+}
+
+void SendQueue::startWriteIfIdleLocked() {
     if (writeInFlight || sendBuffer.empty() || liveDescriptor < 0) return;
     writingBatch.swap(sendBuffer);
     sendBuffer.clear();
@@ -105,16 +121,20 @@ void TraderHVR::startWriteIfIdleLocked() {
         return;
     }
     writeInFlight = true;
-    if (onNetworkThread()) {
+    if (thread.isCurrent()) {
+        thread.assertCurrent();
         continueWriteLocked();
         return;
     }
     // The socket object is the network thread's: the rest goes on there.
     const uint64_t attempt = writeAttempt;
-    boost::asio::post(ioService, [this, attempt] { resumeWrite(attempt); });
+    boost::asio::post(loop, [this, attempt] {
+        thread.assertCurrent();
+        resumeWrite(attempt);
+    });
 }
 
-void TraderHVR::resumeWrite(uint64_t attempt) {
+void SendQueue::resumeWrite(uint64_t attempt) {
     {
         MutexLock guard(&sendLock);
         if (liveDescriptor >= 0 && liveAttempt == attempt) {
@@ -127,19 +147,13 @@ void TraderHVR::resumeWrite(uint64_t attempt) {
     handleWrite(boost::asio::error::operation_aborted, 0, attempt);
 }
 
-void TraderHVR::continueWriteLocked() {
-    // The live descriptor is the network thread's socket: only this thread
-    // replaces it, and withdraws it from the send path first.
-    if (testSeams.asyncWriteStarting) testSeams.asyncWriteStarting();
-    const uint64_t attempt = writeAttempt;
-    socket->async_write_some(
-        boost::asio::buffer(writingBatch.data() + writtenBytes, writingBatch.size() - writtenBytes),
-        [this, attempt](const boost::system::error_code& error, std::size_t bytes) {
-            handleWrite(error, bytes, attempt);
-        });
+void SendQueue::continueWriteLocked() {
+    // The live descriptor is the carrier's socket: only the network thread
+    // replaces it, and withdraws it from here first.
+    carrier.writeAsync(writingBatch.data() + writtenBytes, writingBatch.size() - writtenBytes, writeAttempt);
 }
 
-void TraderHVR::handleWrite(const boost::system::error_code& error, std::size_t bytes, uint64_t attempt) {
+void SendQueue::handleWrite(const boost::system::error_code& error, std::size_t bytes, uint64_t attempt) {
     std::optional<RequestCount> dropped;
     std::optional<int> putBack;
     {
@@ -176,18 +190,7 @@ void TraderHVR::handleWrite(const boost::system::error_code& error, std::size_t 
     if (putBack) reporter.log(kra::LOG_LEVEL_INFO, LOG_SEND_PUT_BACK, *putBack);
 }
 
-void TraderHVR::onHeartbeat(const boost::system::error_code& error) {
-    if (error) return;
-    // Only an established connection is kept alive; an attempt still under
-    // way has nothing to send on.
-    {
-        MutexLock guard(&stateLock);
-        if (state != ConnectionState::Connected) return;
-    }
-    sendHeartbeat();
-}
-
-int TraderHVR::dropUnsentRequests() {
+int SendQueue::dropUnsent() {
     MutexLock guard(&sendLock);
     const int count = countRequests(sendBuffer).total;
     // The session is over: nothing queued for it may go out on a later one.
