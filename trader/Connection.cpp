@@ -119,7 +119,7 @@ void TraderHVR::handleConnect(const boost::system::error_code& error, uint64_t a
         reportAttemptEnd(attempt, boost::asio::error::operation_aborted);
         return;
     }
-    if (testSeams.afterConnected) testSeams.afterConnected();
+    if (testSeams.afterConnected) testSeams.afterConnected(socket->native_handle());
 
     // Bytes of a packet cut short by the previous connection would corrupt the
     // framing of this one.

@@ -10,7 +10,6 @@
 #include <boost/asio/error.hpp>
 #include <boost/asio/post.hpp>
 #include <cerrno>
-#include <chrono>
 #include <optional>
 
 #include "texts/LogText.h"
@@ -74,12 +73,8 @@ bool TraderHVR::queuePacket(const char* data, std::size_t size, QueueLimit limit
         }
         // Only a server that stopped reading gets here: one line a second at
         // most, counting what was refused since the last.
-        ++refusedSinceLine;
-        const auto now = std::chrono::steady_clock::now();
-        if (now < nextQueueFullLine) return false;
-        nextQueueFullLine = now + std::chrono::seconds(1);
-        refused = refusedSinceLine;
-        refusedSinceLine = 0;
+        refused = queueFullLine.refused(QueueFullLine::Clock::now());
+        if (refused == 0) return false;
         limitBytes = sendQueueLimit;
     }
     reporter.log(kra::LOG_LEVEL_ERROR, LOG_SEND_QUEUE_FULL, static_cast<unsigned long long>(limitBytes), refused);

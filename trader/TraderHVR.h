@@ -96,6 +96,7 @@
 
 #include "host/ITraderApi.h"
 #include "net/PeerSilence.h"
+#include "net/QueueFullLine.h"
 #include "net/RepeatingTimer.h"
 #include "net/WireFormat.h"
 #include "ops/AnswerDelivery.h"
@@ -164,10 +165,12 @@ public:
 
     // Seams for in-process tests; not reachable through the module's
     // exports. Set before connect. afterConnected runs on the network thread
-    // right after the hold that made an attempt Connected, before its (0, 0);
+    // right after the hold that made an attempt Connected, before its (0, 0)
+    // and before the requests queued meanwhile are written, with the socket's
+    // descriptor (a test may bound its send buffer there);
     // asyncWriteStarting runs wherever an asynchronous write is started.
     struct TestSeams {
-        std::function<void()> afterConnected;
+        std::function<void(int socketDescriptor)> afterConnected;
         std::function<void()> asyncWriteStarting;
     };
     void setSeamsForTests(TestSeams seams) { testSeams = std::move(seams); }
@@ -306,8 +309,7 @@ private:
     int liveDescriptor GUARDED_BY(sendLock) = -1;
     uint64_t liveAttempt GUARDED_BY(sendLock) = 0;
     std::size_t sendQueueLimit GUARDED_BY(sendLock) = DEFAULT_SEND_QUEUE_LIMIT;  // from init
-    int refusedSinceLine GUARDED_BY(sendLock) = 0;  // requests refused since the last queue-full line
-    std::chrono::steady_clock::time_point nextQueueFullLine GUARDED_BY(sendLock){};
+    QueueFullLine queueFullLine GUARDED_BY(sendLock);
 
     // Session identity: written by a successful login answer on the network
     // thread, read by makeEntrustId on host threads; one lock so that an id

@@ -107,7 +107,7 @@ for name in "${names[@]}"; do
   fi
   tests="$(header "$patchFile" Tests)"
   targets=(TraderHVR hvr-soak)
-  if [ -n "$tests" ]; then targets+=(e2e_tests); fi
+  if [ -n "$tests" ]; then targets+=(e2e_tests connection_seam_tests); fi
   if ! cmake --build "$build" -j "$jobs" --target "${targets[@]}" > "$work/$name.build.log" 2>&1; then
     printf '%-44s does not build (see %s)\n' "$name" "$work/$name.build.log"
     restore
