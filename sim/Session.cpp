@@ -317,7 +317,10 @@ void Session::armHeartbeat() {
 
 void Session::onHeartbeat(const boost::system::error_code& error) {
     if (error || stopped_ || freezing_) return;
-    if (loggedIn()) sendPacket(encodePacket(FC_HEART_BEAT, 0, std::string(), 0));
+    if (loggedIn()) {
+        sendPacket(encodePacket(FC_HEART_BEAT, 0, std::string(), 0));
+        if (debugLogging()) logDebug(peer_ + " heartbeat sent");
+    }
     armHeartbeat();
 }
 
