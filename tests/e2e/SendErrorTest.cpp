@@ -4,24 +4,30 @@
 // goes out on the next connection; a batch our own close cuts off before any
 // byte left is put back and goes out once.
 //
-// The trader is linked in process so that its seams can fix the client
-// socket's send buffer at the smallest the system allows: with the server's
-// receive buffer small too, the kernel holds a few KiB at most whatever its
-// defaults, autotuning or load, so a write stays in flight, and the seam that
-// starts it says so before the test acts on it.
+// The trader is linked in process so that its seams can reach the client
+// socket: its send buffer is fixed at the smallest the system allows, so with
+// the server's receive buffer small too the kernel holds a few KiB at most,
+// whatever its defaults, autotuning or load, and a bigger batch stays in
+// flight (the seam that starts the rest says so before the test acts); and
+// the put-back case fills the socket until the kernel refuses a request
+// while nothing can make room (SendSide.h), so nothing of it leaves before
+// our close, however late the machine gets to it.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 
 #include "host/NXSConfigNode.h"
 #include "support/PeerPackets.h"
 #include "support/ScriptedServer.h"
+#include "support/SendSide.h"
 #include "support/TempDir.h"
 #include "support/TestListener.h"
 #include "texts/LogText.h"
@@ -47,9 +53,10 @@ protected:
         trader.init(&config);
         trader.registerListener(&listener);
         TraderHVR::TestSeams seams;
-        seams.afterConnected = [](int descriptor) {
+        seams.afterConnected = [this](int descriptor) {
             const int smallest = 1;  // raised to the system's minimum, and no longer tuned
             ::setsockopt(descriptor, SOL_SOCKET, SO_SNDBUF, &smallest, sizeof smallest);
+            clientSocket = descriptor;
         };
         seams.asyncWriteStarting = [this] {
             {
@@ -66,10 +73,6 @@ protected:
     bool waitForWriteInFlight() {
         std::unique_lock<std::mutex> guard(writesLock);
         return writeStarted.wait_for(guard, 10s, [&] { return writesStarted > 0; });
-    }
-    bool writeInFlight() {
-        std::lock_guard<std::mutex> guard(writesLock);
-        return writesStarted > 0;
     }
     void placeOrder(const std::string& tag) {
         kra::NXSEntrust* entrust = kra::NXSEntrust::create("IF2412", 1, 3500.2);
@@ -94,6 +97,7 @@ protected:
     std::mutex writesLock;
     std::condition_variable writeStarted;
     int writesStarted = 0;
+    std::atomic<int> clientSocket{-1};  // of the newest connection
     TraderHVR trader;  // last: gone before what its seams use
 };
 
@@ -134,11 +138,13 @@ TEST_F(SendErrors, BatchOurCloseCutsOffBeforeAnyByteLeftIsPutBackAndSentOnce) {
     trader.connect();
     ASSERT_TRUE(listener.waitForEvent(0, 0));
     ASSERT_TRUE(server.waitForConnections(1));
-    // Each query is written by its own call until the buffers are full; the
-    // first that finds no room waits as a write in flight, the rest queue.
-    int queries = 0;
-    for (; queries < 1000000 && !writeInFlight(); ++queries) ASSERT_EQ(trader.queryAccount(), 0);
-    ASSERT_TRUE(writeInFlight()) << "the socket took " << queries << " queries";
+    // Each query is written by its own call until the kernel refuses one
+    // while nothing can make room: that one waits as a write in flight with
+    // nothing of it sent, and the rest queue behind it.
+    const std::optional<int> filled =
+        fillUntilRefusedWhileSealed(clientSocket.load(), [&] { EXPECT_EQ(trader.queryAccount(), 0); }, 1000000);
+    ASSERT_TRUE(filled.has_value()) << "the kernel never refused a query while its send queue was sealed";
+    int queries = *filled;
     for (int i = 0; i < 100; ++i, ++queries) ASSERT_EQ(trader.queryAccount(), 0);
     trader.connect();  // our own close, with that write in flight
     ASSERT_TRUE(listener.waitForLog(LOG_SEND_PUT_BACK));

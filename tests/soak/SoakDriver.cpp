@@ -28,6 +28,7 @@
 #include "SimRecords.h"
 #include "SocketTable.h"
 #include "SoakListener.h"
+#include "support/SendSide.h"
 
 namespace hvr::soak {
 
@@ -195,6 +196,10 @@ private:
     // Places requests until the connection's send queue stops growing: the
     // server reads nothing, so every buffer on the way is full and the
     // module's next batch waits.
+    // Places requests until the kernel refuses one while nothing can make
+    // room in the connection's send queue (tests/support/SendSide.h): that
+    // one waits in the module as a write of which nothing was sent, and stays
+    // so until the server reads.
     void fillUntilBlocked(uint16_t localPort, const std::function<void(int)>& place, const std::string& context);
     // Returns once the connection's first write has put bytes in the kernel
     // (its send queue is not empty: the server reads nothing yet).
@@ -899,20 +904,12 @@ void Driver::waitEnded(Seq after, const std::string& context) {
 }
 
 void Driver::fillUntilBlocked(uint16_t localPort, const std::function<void(int)>& place, const std::string& context) {
-    constexpr int STEP = 32;
     const int fd = socketDescriptorOf(parseTcpTable(readTcpTable()), localPort, port.load());
     if (fd < 0) fail(context + ": the connection's socket is not among this process's descriptors");
-    uint32_t last = 0;
-    int still = 0;
-    for (int n = 0; n < FILL_LIMIT; n += STEP) {
-        for (int i = 0; i < STEP; ++i) place(n + i);
-        const auto queued = sendQueueOfDescriptor(fd);
-        if (!queued) fail(context + ": the connection's send queue cannot be read");
-        still = *queued == last ? still + 1 : 0;
-        last = *queued;
-        if (still == 2) return;
-    }
-    fail(context + ": the send queue still grew after " + std::to_string(FILL_LIMIT) + " requests");
+    int placed = 0;
+    if (!test::fillUntilRefusedWhileSealed(fd, [&] { place(placed++); }, FILL_LIMIT, DRILL_LIMIT))
+        fail(context + ": the kernel never refused a request while the connection's send queue was sealed (" +
+             std::to_string(placed) + " placed)");
 }
 
 void Driver::waitFirstWrite(uint16_t localPort, const std::string& context) {
@@ -978,10 +975,10 @@ PathCounts Driver::drills(const RoundPlan& plan, int round) {
     t->registerListener(&listener);
     PathCounts paths;
 
-    // 1. A held connection filled with queries, one request per call: the
-    // 16-byte packets fill the buffers to a packet boundary, so the query
-    // that finds them full waits with nothing of it sent. Our close puts it
-    // back; then the server reads what the close left in the buffers.
+    // 1. A held connection filled with queries, one request per call, until
+    // the kernel refuses one while nothing can make room: it waits with
+    // nothing of it sent until our close, which puts it back; then the server
+    // reads what the close left in the buffers.
     Seq mark = journal.stamp();
     lifecycleCall(LifecycleCall::Connect, "connect", [&] { t->connect(); });
     auto [connected, localPort] = waitConnected(mark, "drills, held connection 1");
@@ -998,9 +995,10 @@ PathCounts Driver::drills(const RoundPlan& plan, int round) {
     ++paths.putBack;
     sim.letGoNextHeld();
 
-    // 2. The next held connection gets orders (of no use to a 16-byte
-    // boundary): one goes out part way and waits; our close drops it. What
-    // queued behind it is the next connection's first batch.
+    // 2. The next held connection gets orders the same way: the refused one
+    // waits (usually part of it sent, as the orders do not fit the segments
+    // evenly); our close drops it, or puts it back. What queued behind it is
+    // the next connection's first batch.
     std::tie(connected, localPort) = waitConnected(mark, "drills, held connection 2");
     fillUntilBlocked(localPort, [&](int n) { floodOrder(round, "d2", n); }, "drills, held connection 2");
     mark = journal.stamp();
