@@ -166,7 +166,8 @@ public:
     // Seams for in-process tests; not reachable through the module's
     // exports. Set before connect. afterConnected runs on the network thread
     // right after the hold that made an attempt Connected, before its (0, 0)
-    // and before the requests queued meanwhile are written, with the socket's
+    // and before it writes what was queued while there was no connection (a
+    // host thread's request may write that sooner), with the socket's
     // descriptor (a test may bound its send buffer there);
     // asyncWriteStarting runs wherever an asynchronous write is started.
     struct TestSeams {
