@@ -51,9 +51,14 @@ protected:
     }
     // The journal is the only sign of what the server does with a connection
     // whose client has gone: it is read until the line shows up (bounded).
-    bool waitForLine(const std::string& what) {
+    bool waitForLine(const std::string& what, const std::string& conn = std::string()) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (linesOf(what).empty()) {
+        const auto found = [&] {
+            for (const JournalLine& l : linesOf(what))
+                if (conn.empty() || l.conn == conn) return true;
+            return false;
+        };
+        while (!found()) {
             if (std::chrono::steady_clock::now() > deadline) return false;
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
@@ -210,10 +215,9 @@ TEST_F(Journaled, HeldFaultsReadNothingUntilLetGoInTheOrderTheyCame) {
     TestClient normal(port);  // accepted after the second: it is held by now
     normal.send(FC_QRY_POSITION, 1);
     EXPECT_EQ(normal.receive().header.functionCode, FC_QRY_POSITION);
-    ASSERT_TRUE(waitForLine("close"));
-
     const auto accepts = linesOf("accept");
     ASSERT_EQ(accepts.size(), 3u);
+    ASSERT_TRUE(waitForLine("close", accepts[0].conn));
     EXPECT_EQ(accepts[0].rest.at(1), "hold");
     EXPECT_EQ(accepts[1].rest.at(1), "hold-reset");
     const auto fatesOf = [&](const std::string& conn) {
@@ -229,6 +233,7 @@ TEST_F(Journaled, HeldFaultsReadNothingUntilLetGoInTheOrderTheyCame) {
     }
 
     app->letGoNextHeld();
+    ASSERT_TRUE(waitForLine("close", accepts[1].conn));
     EXPECT_TRUE(second.closedByServer());
     EXPECT_TRUE(fatesOf(accepts[1].conn).empty());
 }
