@@ -13,7 +13,8 @@ MUTANTS_SEED ?= 0
 MUTANTS_SECONDS ?= 60
 MUTANTS_SOAK_SEED ?= 7
 
-.PHONY: all deps build python wheel check-wheel docs test asan tsan soak mutants demo bench bench-scale10k fuzz clean install check-install
+.PHONY: all deps build python wheel check-wheel docs test asan tsan tsan-build test-under-load soak mutants demo bench \
+  bench-scale10k fuzz clean install check-install
 
 all: build
 
@@ -60,12 +61,20 @@ asan: deps
 
 # The tests that involve threads, with ThreadSanitizer. Built with clang, so
 # the lock annotations are checked too (a breach fails the build).
-tsan: deps
+TSAN_ENV = TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp"
+tsan-build: deps
 	CC=clang CXX=clang++ cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DHVR_SANITIZE=thread \
 	  -DHVR_BUILD_TOOLS=OFF -DHVR_THREAD_SAFETY=ON
 	cmake --build build-tsan -j $(JOBS)
-	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp" \
-	  ctest --test-dir build-tsan --output-on-failure -j $(JOBS) -L threads
+
+tsan: tsan-build
+	$(TSAN_ENV) ctest --test-dir build-tsan --output-on-failure -j $(JOBS) -L threads
+
+# make test's suite and make tsan's, both trees built first (an up-to-date
+# tree is not built again), then run while two CPU hogs (stress-ng) keep the
+# machine busy: no test may depend on timing or on the kernel's buffer sizes.
+test-under-load: build tsan-build
+	$(TSAN_ENV) JOBS=$(JOBS) bash scripts/test-under-load.sh build build-tsan
 
 # The module, headers, CMake package, pkg-config file and tools under PREFIX.
 install: build

@@ -19,6 +19,8 @@ PACKAGES=(
   iproute2 nftables
   # make mutants applies the soak's deliberate faults
   patch
+  # make test-under-load: the CPU hogs
+  stress-ng
 )
 
 missing=()

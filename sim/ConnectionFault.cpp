@@ -10,6 +10,13 @@ std::optional<std::vector<ConnectionFault>> parseConnectionFaults(const std::str
     std::istringstream items(text);
     std::string item;
     while (std::getline(items, item, ',')) {
+        if (item == "hold" || item == "hold-reset") {
+            ConnectionFault fault;
+            fault.kind = item == "hold" ? ConnectionFault::Kind::Stall : ConnectionFault::Kind::Reset;
+            fault.held = true;
+            faults.push_back(fault);
+            continue;
+        }
         const std::size_t colon = item.find(':');
         if (colon == std::string::npos) return std::nullopt;
         const std::string kind = item.substr(0, colon);
@@ -21,8 +28,9 @@ std::optional<std::vector<ConnectionFault>> parseConnectionFaults(const std::str
         if (fault.amount == 0) return std::nullopt;
         if (kind == "stall") {
             fault.kind = ConnectionFault::Kind::Stall;
-        } else if (kind == "trickle") {
+        } else if (kind == "trickle" || kind == "hold-trickle") {
             fault.kind = ConnectionFault::Kind::Trickle;
+            fault.held = kind == "hold-trickle";
         } else if (kind == "reset") {
             fault.kind = ConnectionFault::Kind::Reset;
         } else {
@@ -35,6 +43,18 @@ std::optional<std::vector<ConnectionFault>> parseConnectionFaults(const std::str
 }
 
 std::string describeFault(const ConnectionFault& fault) {
+    if (fault.held) {
+        switch (fault.kind) {
+            case ConnectionFault::Kind::Stall:
+                return "hold";
+            case ConnectionFault::Kind::Trickle:
+                return "hold-trickle:" + std::to_string(fault.amount);
+            case ConnectionFault::Kind::Reset:
+                return "hold-reset";
+            default:
+                return "none";
+        }
+    }
     switch (fault.kind) {
         case ConnectionFault::Kind::Stall:
             return "stall:" + std::to_string(fault.amount);

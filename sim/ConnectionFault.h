@@ -10,6 +10,13 @@
 //                discarding whatever has not been read
 //   reset:MS     read nothing; MS milliseconds after the accept close with a
 //                reset, discarding everything the client sent
+// Held faults wait for a trigger instead of a time: the connection reads
+// nothing (and never times out) until the simulator is told to let it go
+// (SIGUSR2, see Server::letGoNextHeld), however long that takes, so a client
+// can fill its buffers first at any speed:
+//   hold            then read and discard everything, as a stall does
+//   hold-trickle:N  then trickle:N
+//   hold-reset      then close with a reset at once
 #pragma once
 
 #include <cstdint>
@@ -22,11 +29,12 @@ namespace hvr::sim {
 struct ConnectionFault {
     enum class Kind { None, Stall, Trickle, Reset };
     Kind kind = Kind::None;
-    uint64_t amount = 0;  // Stall, Reset: milliseconds; Trickle: bytes
+    uint64_t amount = 0;  // Stall, Reset: milliseconds (0 when held); Trickle: bytes
+    bool held = false;    // nothing happens until the connection is let go
 };
 
-// "stall:MS,trickle:N,reset:MS" (any number, any order); none when malformed
-// or an amount is 0.
+// "stall:MS,trickle:N,reset:MS,hold,hold-trickle:N,hold-reset" (any number,
+// any order); none when malformed or an amount is 0.
 std::optional<std::vector<ConnectionFault>> parseConnectionFaults(const std::string& text);
 
 // "none", or the fault as written on the command line.

@@ -32,8 +32,9 @@ int serve(const hvr::sim::SimOptions& options) {
     }
     try {
         hvr::sim::SimApp app(options);
+        app.catchSignals();
         app.announce();
-        app.run(true);
+        app.run();
         hvr::sim::logEvent("stopped");
         return EXIT_STOPPED;
     } catch (const hvr::sim::DatabaseInUse& e) {

@@ -62,7 +62,8 @@ po::options_description describeOptions(SimOptions& o, RawValues& raw) {
         ("answer-delay-ms", po::value(&o.answerDelayMs)->value_name("N"), "delay every answer by N ms")
         ("refuse-logins", po::bool_switch(&o.refuseLogins), "answer every login with result -21")
         ("connection-faults", po::value(&raw.connectionFaults)->value_name("LIST"),
-         "faults for the first connections, one each: stall:MS, trickle:BYTES, reset:MS, comma separated")
+         "faults for the first connections, one each, comma separated: stall:MS, trickle:BYTES, reset:MS, "
+         "hold, hold-trickle:BYTES, hold-reset (held until SIGUSR2)")
         ("small-socket-buffers", po::bool_switch(&o.smallSocketBuffers),
          "small receive buffer and segment size on every connection")
         ("request-journal", po::value(&o.requestJournal)->value_name("PATH"),
@@ -178,7 +179,8 @@ CommandLine parseCommandLine(const std::vector<std::string>& args) {
         const auto faults = parseConnectionFaults(raw.connectionFaults);
         if (!faults)
             return failure("--connection-faults: \"" + raw.connectionFaults +
-                           "\" is not a list of stall:MS, trickle:BYTES, reset:MS with amounts above 0");
+                           "\" is not a list of stall:MS, trickle:BYTES, reset:MS, hold, hold-trickle:BYTES, "
+                           "hold-reset with amounts above 0");
         o.connectionFaults = *faults;
     }
     return result;

@@ -73,8 +73,22 @@ void Server::onAccepted(const boost::system::error_code& error, tcp::socket sock
         auto session = std::make_shared<Session>(std::move(socket), desk_, options_, fault);
         sessions_.push_back(session);
         session->start();
+        if (fault.held) {
+            if (++heldHandedOut_ <= heldLetGo_)
+                session->letGo();  // its turn was asked for before it came
+            else
+                held_.push_back(session);
+        }
     }
     accept();
+}
+
+void Server::letGoNextHeld() {
+    ++heldLetGo_;
+    if (held_.empty()) return;  // the next held connection is let go as it comes
+    const std::shared_ptr<Session> session = held_.front().lock();
+    held_.pop_front();
+    if (session) session->letGo();
 }
 
 void Server::retryAcceptLater(const boost::system::error_code& error) {

@@ -10,7 +10,11 @@
 // log line is throttled to one a second, so a lasting failure neither spins
 // nor floods the log. A DescriptorReserve is let go while the failure is
 // logged, so the error path never runs with no descriptor at all. The first
-// sessions get the connection faults of the options, one each.
+// sessions get the connection faults of the options, one each. Held faults
+// are let go in the order they were handed out, one per letGoNextHeld(): the
+// Nth call lets the Nth held connection go, also when it comes before that
+// connection was accepted (then it is never held), so a client that saw its
+// connect succeed may ask at once, before the server has accepted it.
 //
 // Threads: constructed on any thread; start(), stop() and every handler run
 // on the io_context's one network thread.
@@ -23,6 +27,8 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <cstddef>
+#include <cstdint>
+#include <deque>
 #include <memory>
 #include <vector>
 
@@ -49,6 +55,8 @@ public:
     void start();
     // Closes the acceptor and every open session. Idempotent.
     void stop();
+    // Lets the next held connection go (see above).
+    void letGoNextHeld();
 
 private:
     void accept();
@@ -66,6 +74,9 @@ private:
     const std::size_t maxConnections_;
     std::vector<std::weak_ptr<Session>> sessions_;
     std::size_t faultsHandedOut_ = 0;  // of options_.connectionFaults
+    std::deque<std::weak_ptr<Session>> held_;  // held, not let go yet, in the order handed out
+    uint64_t heldHandedOut_ = 0;               // held faults handed out
+    uint64_t heldLetGo_ = 0;                   // letGoNextHeld() calls
     AcceptBackoff backoff_;
     DescriptorReserve reserve_;
     LogThrottle acceptFailureLog_{std::chrono::seconds(1)};

@@ -72,8 +72,15 @@ void Session::start() {
     if (options_.journal) options_.journal->accepted(id_, peerPort_, describeFault(fault_));
     desk_.attach(*this);
     connectedAt_ = lastHeard_ = notLoggedInSince_ = Clock::now();
-    armIdleTimer(deadline());
     armHeartbeat();
+    if (fault_.held) {
+        // Nothing is read, and no timeout ends the connection, until letGo();
+        // the idle timer only keeps the session alive meanwhile.
+        held_ = true;
+        armIdleTimer(Clock::now() + options_.idleTimeout);
+        return;
+    }
+    armIdleTimer(deadline());
     if (fault_.kind == ConnectionFault::Kind::Stall || fault_.kind == ConnectionFault::Kind::Reset) {
         faultTimer_.expires_after(std::chrono::milliseconds(fault_.amount));
         faultTimer_.async_wait([self = shared_from_this()](const boost::system::error_code& error) {
@@ -91,6 +98,19 @@ void Session::onFaultTimer(const boost::system::error_code& error) {
     } else {
         readSome();  // the stall is over: what comes is read and discarded
     }
+}
+
+void Session::letGo() {
+    if (stopped_ || !held_) return;
+    held_ = false;
+    logEvent(peer_ + " let go (fault injection: " + describeFault(fault_) + ")");
+    lastHeard_ = notLoggedInSince_ = Clock::now();  // the timeouts count from now
+    armIdleTimer(deadline());
+    if (fault_.kind == ConnectionFault::Kind::Reset) {
+        reset("reset when let go, without reading (fault injection)");
+        return;
+    }
+    readSome();  // a stall discards what it reads; a trickle reads one byte at a time
 }
 
 void Session::stop(const std::string& reason) { close(reason, false); }
@@ -262,9 +282,9 @@ void Session::armIdleTimer(Clock::time_point at) {
 
 void Session::onIdleTimer(const boost::system::error_code& error) {
     if (error || stopped_) return;
-    if (freezing_) {
-        // A frozen connection stays open: the pending wait keeps the session
-        // (and its socket) alive, as a pending read would.
+    if (freezing_ || held_) {
+        // A frozen or held connection stays open: the pending wait keeps the
+        // session (and its socket) alive, as a pending read would.
         armIdleTimer(Clock::now() + options_.idleTimeout);
         return;
     }
@@ -298,7 +318,10 @@ void Session::armHeartbeat() {
 
 void Session::onHeartbeat(const boost::system::error_code& error) {
     if (error || stopped_ || freezing_) return;
-    if (loggedIn()) sendPacket(encodePacket(FC_HEART_BEAT, 0, std::string(), 0));
+    if (loggedIn()) {
+        sendPacket(encodePacket(FC_HEART_BEAT, 0, std::string(), 0));
+        if (debugLogging()) logDebug(peer_ + " heartbeat sent");
+    }
     armHeartbeat();
 }
 

@@ -73,6 +73,9 @@ public:
     ~Session();
 
     void start();
+    // Ends the hold of a held fault: the fault plays from now on, and the
+    // timeouts count from now. Nothing for any other connection.
+    void letGo();
     void stop(const std::string& reason);
     // stop(), closing with a reset: what has not been read is discarded.
     void reset(const std::string& reason);
@@ -145,6 +148,7 @@ private:
     std::vector<boost::asio::const_buffer> writeBuffers_;
     bool writing_ = false;
 
+    bool held_ = false;      // a held fault not let go yet: nothing is read
     bool draining_ = false;  // drop-after reached: stop once the queue is written
     // freeze-after reached: nothing more is read; once the queue is written
     // nothing more is written either (frozen_), and the socket stays open.

@@ -105,18 +105,21 @@ void SimApp::announce() {
     std::cout << "hvr-sim listening on " << bound.address().to_string() << ":" << bound.port() << std::endl;
 }
 
-void SimApp::run(bool handleSignals) {
+void SimApp::catchSignals() {
+    signals_.emplace(io_, SIGINT, SIGTERM);
+    signals_->async_wait([this](const boost::system::error_code& error, int signal) {
+        if (error) return;
+        logEvent("signal " + std::to_string(signal) + ": shutting down");
+        stop();
+    });
+    statusSignal_.emplace(io_, SIGUSR1);
+    awaitStatusSignal();
+    letGoSignal_.emplace(io_, SIGUSR2);
+    awaitLetGoSignal();
+}
+
+void SimApp::run() {
     server_->start();
-    if (handleSignals) {
-        signals_.emplace(io_, SIGINT, SIGTERM);
-        signals_->async_wait([this](const boost::system::error_code& error, int signal) {
-            if (error) return;
-            logEvent("signal " + std::to_string(signal) + ": shutting down");
-            stop();
-        });
-        statusSignal_.emplace(io_, SIGUSR1);
-        awaitStatusSignal();
-    }
     if (walk_) stepPriceWalk();
     io_.run();
 }
@@ -127,8 +130,13 @@ void SimApp::stop() {
         walkTimer_.cancel();
         if (signals_) signals_->cancel();
         if (statusSignal_) statusSignal_->cancel();
+        if (letGoSignal_) letGoSignal_->cancel();
         io_.stop();
     });
+}
+
+void SimApp::letGoNextHeld() {
+    asio::post(io_, [this] { server_->letGoNextHeld(); });
 }
 
 void SimApp::stepPriceWalk() {
@@ -150,6 +158,15 @@ void SimApp::awaitStatusSignal() {
         if (error) return;
         logMarketView();
         awaitStatusSignal();
+    });
+}
+
+void SimApp::awaitLetGoSignal() {
+    letGoSignal_->async_wait([this](const boost::system::error_code& error, int) {
+        if (error) return;
+        logEvent("SIGUSR2: letting the next held connection go");
+        letGoNextHeld();
+        awaitLetGoSignal();
     });
 }
 

@@ -1,6 +1,7 @@
 // The whole simulator assembled from its options: the database lock,
 // configuration, store, book, desk, listening server, optional price walk
-// and signal handling (SIGINT / SIGTERM stop it, SIGUSR1 logs the market).
+// and signal handling (SIGINT / SIGTERM stop it, SIGUSR1 logs the market,
+// SIGUSR2 lets the next held connection go).
 //
 // Threads: construct on any thread; run() turns the calling thread into the
 // one network thread and returns after stop(). stop() may be called from any
@@ -44,12 +45,20 @@ public:
     // stdout. Throws std::runtime_error when the port file cannot be written.
     void announce();
 
-    // Serves until stop() or, with handleSignals, SIGINT / SIGTERM; with
-    // handleSignals, SIGUSR1 logs the market view.
-    void run(bool handleSignals);
+    // From now on SIGINT / SIGTERM stop the server, SIGUSR1 logs the market
+    // view and SIGUSR2 lets the next held connection go (a signal that comes
+    // before run() is handled once it runs). Call before announce(), so that
+    // whoever waits for the startup line may signal at once.
+    void catchSignals();
+
+    // Serves until stop() (or a signal caught by catchSignals()).
+    void run();
 
     // Stops serving; thread-safe.
     void stop();
+
+    // Lets the next held connection go (Server::letGoNextHeld); thread-safe.
+    void letGoNextHeld();
 
     // Logs one line per instrument: last price and resting orders. Network
     // thread only (the SIGUSR1 handler calls it).
@@ -58,6 +67,7 @@ public:
 private:
     void stepPriceWalk();
     void awaitStatusSignal();
+    void awaitLetGoSignal();
 
     SimOptions options_;
     std::unique_ptr<DatabaseLock> lock_;
@@ -69,6 +79,7 @@ private:
     std::unique_ptr<Server> server_;
     std::optional<boost::asio::signal_set> signals_;
     std::optional<boost::asio::signal_set> statusSignal_;
+    std::optional<boost::asio::signal_set> letGoSignal_;
     std::optional<PriceWalk> walk_;
     boost::asio::steady_timer walkTimer_;
 };

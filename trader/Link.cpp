@@ -189,7 +189,7 @@ void Link::handleConnect(const boost::system::error_code& error, uint64_t attemp
         endAttempt(attempt, End::ConnectFailed, boost::asio::error::operation_aborted);
         return;
     }
-    if (testSeams.afterConnected) testSeams.afterConnected();
+    if (testSeams.afterConnected) testSeams.afterConnected(socket->native_handle());
 
     // Bytes of a packet cut short by the previous connection would corrupt the
     // framing of this one.

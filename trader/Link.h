@@ -114,10 +114,12 @@ class Link final : public SendQueue::Carrier {
 public:
     // Seams for in-process tests. Set before the first connect. afterConnected
     // runs on the network thread right after the hold that made an attempt
-    // Connected, before its (0, 0); asyncWriteStarting wherever an
-    // asynchronous write is started.
+    // Connected, before its (0, 0) and before it writes what was queued while
+    // there was no connection (a host thread's request may write that
+    // sooner), with the socket's descriptor (a test may bound its send buffer
+    // there); asyncWriteStarting wherever an asynchronous write is started.
     struct Seams {
-        std::function<void()> afterConnected;
+        std::function<void(int socketDescriptor)> afterConnected;
         std::function<void()> asyncWriteStarting;
     };
 

@@ -73,12 +73,8 @@ bool SendQueue::append(const char* data, std::size_t size, Limit limit) {
         }
         // Only a server that stopped reading gets here: one line a second at
         // most, counting what was refused since the last.
-        ++refusedSinceLine;
-        const auto now = std::chrono::steady_clock::now();
-        if (now < nextQueueFullLine) return false;
-        nextQueueFullLine = now + std::chrono::seconds(1);
-        refused = refusedSinceLine;
-        refusedSinceLine = 0;
+        refused = queueFullLine.refused(QueueFullLine::Clock::now());
+        if (refused == 0) return false;
         limitShown = limitBytes;
     }
     reporter.log(kra::LOG_LEVEL_ERROR, LOG_SEND_QUEUE_FULL, static_cast<unsigned long long>(limitShown), refused);

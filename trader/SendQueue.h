@@ -47,11 +47,11 @@
 #include <atomic>
 #include <boost/asio/io_context.hpp>
 #include <boost/system/error_code.hpp>
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
+#include "net/QueueFullLine.h"
 #include "ops/Reporter.h"
 #include "port/Mutex.h"
 #include "trader/NetworkThread.h"
@@ -143,8 +143,7 @@ private:
     int liveDescriptor GUARDED_BY(sendLock) = -1;
     uint64_t liveAttempt GUARDED_BY(sendLock) = 0;
     std::size_t limitBytes GUARDED_BY(sendLock) = DEFAULT_SEND_QUEUE_LIMIT;
-    int refusedSinceLine GUARDED_BY(sendLock) = 0;  // requests refused since the last queue-full line
-    std::chrono::steady_clock::time_point nextQueueFullLine GUARDED_BY(sendLock){};
+    QueueFullLine queueFullLine GUARDED_BY(sendLock);  // when the next queue-full line may come
 };
 
 }  // namespace hvr

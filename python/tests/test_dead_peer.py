@@ -19,9 +19,10 @@ def test_peertimeout_must_be_whole_seconds_from_zero():
 
 def test_a_server_that_freezes_is_cut_with_etimedout_and_reconnected(tmp_path):
     # Heartbeats every 0.2 s; each connection freezes after its second packet.
+    log = tmp_path / "sim.log"
     sim = subprocess.Popen(
         [SIM_BINARY, "--port", "0", "--db", str(tmp_path / "sim.db"), "--fresh-day",
-         "--heartbeat-seconds", "0.2", "--freeze-after", "2"],
+         "--heartbeat-seconds", "0.2", "--freeze-after", "2", "--log-level", "debug", "--log-file", str(log)],
         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
     try:
         line = sim.stdout.readline()
@@ -31,8 +32,12 @@ def test_a_server_that_freezes_is_cut_with_etimedout_and_reconnected(tmp_path):
         with traderhvr.Trader(port=port, folder=str(tmp_path / "flow"), peertimeout=1, reconcile=False) as trader:
             log_in(trader)
             # The module judges only a server it has heard heartbeats from, and
-            # they reach no event: a few of their periods pass first.
-            time.sleep(0.6)
+            # they reach no event. The simulator logs each one it sends, and
+            # the answer to the query below follows it on the wire.
+            deadline = time.monotonic() + WAIT
+            while "heartbeat sent" not in log.read_text():
+                assert time.monotonic() < deadline, "the simulator sent no heartbeat"
+                time.sleep(0.02)
             trader.query_account()  # the second packet: the server freezes after it
             cut = trader.wait_for(traderhvr.Disconnected, WAIT)
             assert cut.error == 110

@@ -33,7 +33,7 @@ protected:
         options.tradingDate = tradingDate;
         app = std::make_unique<SimApp>(options);
         port = app->endpoint().port();
-        runner = std::thread([this] { app->run(false); });
+        runner = std::thread([this] { app->run(); });
     }
 
     void stop() {

@@ -30,7 +30,7 @@ TEST(Options, EveryFlagIsRead) {
                                  "--one-byte-writes", "--answer-delay-ms", "15", "--refuse-logins",
                                  "--max-connections", "9", "--log-file", "s.log", "--log-level", "debug",
                                  "--log-max-bytes", "4096", "--log-max-files", "2", "--connection-faults",
-                                 "stall:800,trickle:3000,reset:300", "--small-socket-buffers",
+                                 "stall:800,trickle:3000,reset:300,hold,hold-trickle:40,hold-reset", "--small-socket-buffers",
                                  "--request-journal", "j.txt", "--login-timeout", "1.5",
                                  "--fail-writes-after", "0"});
     ASSERT_EQ(c.action, CommandLine::Action::Run) << c.text;
@@ -56,10 +56,13 @@ TEST(Options, EveryFlagIsRead) {
     EXPECT_EQ(o.log.level, LogLevel::Debug);
     EXPECT_EQ(o.log.maxFileBytes, 4096u);
     EXPECT_EQ(o.log.maxFiles, 2u);
-    ASSERT_EQ(o.connectionFaults.size(), 3u);
-    EXPECT_EQ(describeFault(o.connectionFaults[0]), "stall:800");
-    EXPECT_EQ(describeFault(o.connectionFaults[1]), "trickle:3000");
-    EXPECT_EQ(describeFault(o.connectionFaults[2]), "reset:300");
+    const std::vector<std::string> faults = {"stall:800", "trickle:3000", "reset:300",
+                                             "hold",      "hold-trickle:40", "hold-reset"};
+    ASSERT_EQ(o.connectionFaults.size(), faults.size());
+    for (std::size_t i = 0; i < faults.size(); ++i) {
+        EXPECT_EQ(describeFault(o.connectionFaults[i]), faults[i]);
+        EXPECT_EQ(o.connectionFaults[i].held, i >= 3);
+    }
     EXPECT_TRUE(o.smallSocketBuffers);
     EXPECT_EQ(o.requestJournal, "j.txt");
     EXPECT_EQ(o.loginTimeoutSeconds, 1.5);
@@ -102,6 +105,10 @@ TEST(Options, BadFlagsAreErrorsWithAMessage) {
         {"--connection-faults", "pause:10"},
         {"--connection-faults", "reset:10,"},
         {"--connection-faults", "trickle:-5"},
+        {"--connection-faults", "hold:5"},
+        {"--connection-faults", "hold-reset:5"},
+        {"--connection-faults", "hold-trickle"},
+        {"--connection-faults", "hold-trickle:0"},
         {"a-stray-word"},
     };
     for (const auto& args : bad) {

@@ -44,7 +44,7 @@ TEST_F(ConnectionSeam, ConnectRightAfterConnectedNeverFlushesOntoTheReplacedSock
     ASSERT_EQ(trader.queryAccount(), 0);  // queued: no connection yet
     std::atomic<int> connectedSteps{0};
     TraderHVR::TestSeams seams;
-    seams.afterConnected = [&] {
+    seams.afterConnected = [&](int) {
         if (++connectedSteps == 1) trader.connect();
     };
     trader.setSeamsForTests(seams);
@@ -64,7 +64,7 @@ TEST_F(ConnectionSeam, AsynchronousWritesStartOnTheNetworkThreadOnly) {
     std::thread::id networkThread;
     std::atomic<bool> anyWrite{false};
     TraderHVR::TestSeams seams;
-    seams.afterConnected = [&] {
+    seams.afterConnected = [&](int) {
         std::lock_guard<std::mutex> guard(lock);
         networkThread = std::this_thread::get_id();
     };

@@ -44,19 +44,14 @@ protected:
 
 TEST_F(DeadPeer, ServerGoingQuietAfterHeartbeatsIsCutWithEtimedoutAndReconnected) {
     connect({{"peertimeout", "1"}});
+    // More than the limit passes before the heartbeat, so a watch that did
+    // not count received bytes would cut at once after it.
+    std::this_thread::sleep_for(1500ms);
+    const auto lastByteSent = Clock::now();
     server.send(rawPacket(FC_HEART_BEAT, ""));
-    // Traffic of any kind keeps the connection: a second and a half of
-    // answers, each well within the limit of the one before.
-    for (int i = 0; i < 5; ++i) {
-        std::this_thread::sleep_for(300ms);
-        server.send(packetOf(FC_QRY_ORDERS, exchg_peer::OrderList()));
-    }
-    ASSERT_TRUE(listener.waitFor([&] { return listener.orderAnswers.size() == 5; }));
-    EXPECT_FALSE(endedAtAll());
-
-    const auto quietFrom = Clock::now();
     ASSERT_TRUE(listener.waitForEvent(1, ETIMEDOUT));
-    EXPECT_GE(Clock::now() - quietFrom, 500ms);  // not at once: after the limit of quiet
+    // Never sooner than the limit after the last byte (load only makes it later).
+    EXPECT_GE(Clock::now() - lastByteSent, 1s);
     ASSERT_TRUE(listener.waitForLog(LOG_PEER_SILENT));  // logged after the event
     const auto lines = listener.logsWith(LOG_PEER_SILENT);
     ASSERT_EQ(lines.size(), 1u);
@@ -102,7 +97,9 @@ TEST(VanishedPeer, UnacknowledgedRequestFailsTheConnectionWithinThePeerTimeout) 
     ASSERT_NE(at, std::string::npos) << output;
     const long ms = std::stol(output.substr(at + 16));
     EXPECT_GE(ms, 1500) << output;  // the kernel's user timeout, not an immediate failure
-    EXPECT_LE(ms, 6000) << output;
+    // Far below the kernel's own retransmission limit (about 15 minutes), and
+    // far above what load adds to a 2-second timer.
+    EXPECT_LE(ms, 15000) << output;
 }
 
 class SendQueue : public DeadPeer {
@@ -115,58 +112,46 @@ protected:
     }
 };
 
+// Filled while there is no connection at all, so nothing drains: what is
+// queued is decided by the limit alone. (When the line is due is the pure
+// QueueFullLine's business, tested with a clock of its own.)
 TEST_F(SendQueue, RequestsBeyondTheLimitAreRefusedAndNeverQueued) {
-    server.pauseReading();
-    connect({{"sendqueue", "65536"}});
+    auto config = makeConfig({"127.0.0.1", server.portText(), dir.prefix(), ""}, {{"sendqueue", "65536"}});
+    ASSERT_TRUE(trader->init(config.get()));
+    trader->registerListener(&listener);
     kra::NXSEntrust* entrust = kra::NXSEntrust::create("IF2412", 1, 3500.2);
-    int accepted = fillQueue(entrust);
+    const int accepted = fillQueue(entrust);
     ASSERT_GT(accepted, 0) << "never refused";
-    auto lines = listener.logsWith(LOG_SEND_QUEUE_FULL);
+    const auto lines = listener.logsWith(LOG_SEND_QUEUE_FULL);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].level, 104);
     // "[TraderHVR]发送队列已满(上限65536字节),已拒绝1个请求"
     EXPECT_EQ(lines[0].text,
               "[TraderHVR]\xb7\xa2\xcb\xcd\xb6\xd3\xc1\xd0\xd2\xd1\xc2\xfa(\xc9\xcf\xcf\xde" "65536\xd7\xd6\xbd\xda),"
               "\xd2\xd1\xbe\xdc\xbe\xf8" "1\xb8\xf6\xc7\xeb\xc7\xf3");
-    // More refusals within the second add no line; the next line, a second
-    // later, counts them all.
-    int refused = 0;
-    for (int i = 0; i < 100; ++i) {
-        if (trader->orderInsert(entrust) == 0) ++accepted;
-        else ++refused;
-    }
-    EXPECT_GT(refused, 90);  // the server reads nothing: the queue stays full
-    EXPECT_EQ(listener.logsWith(LOG_SEND_QUEUE_FULL).size(), 1u);
-    std::this_thread::sleep_for(1100ms);
-    // An order again, not a shorter request: how full the queue stands
-    // depends on what the socket took, and a 16-byte query may fit in the
-    // gap a 41-byte order leaves.
-    ASSERT_EQ(trader->orderInsert(entrust), -1);
-    ++refused;
-    lines = listener.logsWith(LOG_SEND_QUEUE_FULL);
-    ASSERT_EQ(lines.size(), 2u);
-    const std::string count = "\xd2\xd1\xbe\xdc\xbe\xf8" + std::to_string(refused) + "\xb8\xf6";  // "已拒绝N个"
-    EXPECT_NE(lines[1].text.find(count), std::string::npos) << refused;
+    for (int i = 0; i < 100; ++i) ASSERT_EQ(trader->orderInsert(entrust), -1) << i;
+    entrust->release();
 
-    // Once the server reads again, exactly the accepted orders arrive: the
-    // refused ones were never queued.
-    server.resumeReading();
-    bool sentinelQueued = false;
-    for (int i = 0; i < 2000 && !sentinelQueued; ++i) {
-        sentinelQueued = trader->queryAccount() == 0;
-        if (!sentinelQueued) std::this_thread::sleep_for(5ms);
-    }
-    ASSERT_TRUE(sentinelQueued);
-    int orders = 0;
-    for (;;) {
+    // Once connected, exactly the accepted orders arrive: the refused ones
+    // were never queued. The next request is queued once the last write has
+    // completed, and is the next to arrive.
+    trader->connect();
+    for (int orders = 0; orders < accepted;) {
         auto p = server.nextPacket();
-        ASSERT_TRUE(p.has_value()) << "after " << orders << " orders";
-        if (p->header.functionCode == FC_QRY_ACCOUNT_INFO) break;
+        ASSERT_TRUE(p.has_value()) << "after " << orders << " of " << accepted << " orders";
         orders += p->header.functionCode == FC_CMD_ORDER_INSERT;
     }
-    EXPECT_EQ(orders, accepted);
+    const auto deadline = Clock::now() + 10s;
+    while (trader->queryAccount() != 0) {
+        ASSERT_LT(Clock::now(), deadline) << "the queue never drained";
+        std::this_thread::sleep_for(1ms);
+    }
+    std::optional<ReceivedPacket> next;
+    do next = server.nextPacket();  // a heartbeat may come first
+    while (next && next->header.functionCode == FC_HEART_BEAT);
+    ASSERT_TRUE(next.has_value());
+    EXPECT_EQ(next->header.functionCode, FC_QRY_ACCOUNT_INFO);
     EXPECT_EQ(server.connectionCount(), 1);
-    entrust->release();
 }
 
 }  // namespace

@@ -3,17 +3,35 @@
 // once, counted in its log line and never resent, and what queued behind it
 // goes out on the next connection; a batch our own close cuts off before any
 // byte left is put back and goes out once.
+//
+// The trader is linked in process so that its seams can reach the client
+// socket: its send buffer is fixed at the smallest the system allows, so with
+// the server's receive buffer small too the kernel holds a few KiB at most,
+// whatever its defaults, autotuning or load, and a bigger batch stays in
+// flight (the seam that starts the rest says so before the test acts); and
+// the put-back case fills the socket until the kernel refuses a request
+// while nothing can make room (SendSide.h), so nothing of it leaves before
+// our close, however late the machine gets to it.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
-#include <boost/asio/error.hpp>
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <map>
+#include <mutex>
+#include <optional>
 #include <set>
 
+#include "host/NXSConfigNode.h"
 #include "support/PeerPackets.h"
-#include "support/TraderSession.h"
+#include "support/ScriptedServer.h"
+#include "support/SendSide.h"
+#include "support/TempDir.h"
+#include "support/TestListener.h"
 #include "texts/LogText.h"
+#include "trader/TraderHVR.h"
 
 namespace hvr::test {
 namespace {
@@ -28,18 +46,38 @@ constexpr ServerSockets SMALL_BUFFERS{1, 524};
 
 class SendErrors : public ::testing::Test {
 protected:
-    SendErrors() : server("127.0.0.1", 0, SMALL_BUFFERS) {}
-
     void SetUp() override {
         server.pauseReading();
-        auto config = makeConfig({"127.0.0.1", server.portText(), dir.prefix(), ""});
-        trader->init(config.get());
-        trader->registerListener(&listener);
+        kra::NXSMapNode config;
+        config.set("host", "127.0.0.1").set("port", server.portText()).set("folder", dir.prefix());
+        trader.init(&config);
+        trader.registerListener(&listener);
+        TraderHVR::TestSeams seams;
+        seams.afterConnected = [this](int descriptor) {
+            const int smallest = 1;  // raised to the system's minimum, and no longer tuned
+            ::setsockopt(descriptor, SOL_SOCKET, SO_SNDBUF, &smallest, sizeof smallest);
+            clientSocket = descriptor;
+        };
+        seams.asyncWriteStarting = [this] {
+            {
+                std::lock_guard<std::mutex> guard(writesLock);
+                ++writesStarted;
+            }
+            writeStarted.notify_all();
+        };
+        trader.setSeamsForTests(seams);
+    }
+    void TearDown() override { trader.release(); }
+
+    // True once a write is in flight: the socket did not take a batch whole.
+    bool waitForWriteInFlight() {
+        std::unique_lock<std::mutex> guard(writesLock);
+        return writeStarted.wait_for(guard, 10s, [&] { return writesStarted > 0; });
     }
     void placeOrder(const std::string& tag) {
         kra::NXSEntrust* entrust = kra::NXSEntrust::create("IF2412", 1, 3500.2);
         entrust->userTag = tag;
-        ASSERT_EQ(trader->orderInsert(entrust), 0);
+        ASSERT_EQ(trader.orderInsert(entrust), 0);
         entrust->release();
     }
     // The two counts of the first drop line, or {-1, -1}: the line's own
@@ -53,20 +91,25 @@ protected:
         return {-1, -1};
     }
 
-    ScriptedServer server;
+    ScriptedServer server{"127.0.0.1", 0, SMALL_BUFFERS};
     TempDir dir;
     TestListener listener;
-    TraderHandle trader;
+    std::mutex writesLock;
+    std::condition_variable writeStarted;
+    int writesStarted = 0;
+    std::atomic<int> clientSocket{-1};  // of the newest connection
+    TraderHVR trader;  // last: gone before what its seams use
 };
 
 TEST_F(SendErrors, BatchTheServerCutsOffIsDroppedCountedAndNeverResent) {
     // Queued before the connection exists: the first write takes them all as
-    // one batch, far more than the buffers hold.
+    // one batch, far more than the buffers hold (about 45 KB).
     constexpr int ORDERS = 1000;
     for (int i = 0; i < ORDERS; ++i) placeOrder("cut-" + std::to_string(i));
-    trader->connect();
+    trader.connect();
     ASSERT_TRUE(listener.waitForEvent(0, 0));
     ASSERT_TRUE(server.waitForConnections(1));
+    ASSERT_TRUE(waitForWriteInFlight()) << "the socket took the whole batch";
     server.resetConnection();
     ASSERT_TRUE(listener.waitForLog(LOG_SEND_ERROR));
     const auto [total, whole] = dropCounts();
@@ -92,14 +135,18 @@ TEST_F(SendErrors, BatchTheServerCutsOffIsDroppedCountedAndNeverResent) {
 }
 
 TEST_F(SendErrors, BatchOurCloseCutsOffBeforeAnyByteLeftIsPutBackAndSentOnce) {
-    trader->connect();
+    trader.connect();
     ASSERT_TRUE(listener.waitForEvent(0, 0));
     ASSERT_TRUE(server.waitForConnections(1));
-    // Each query is written by its own call until the buffers are full; the
-    // first that finds no room waits as a write in flight, the rest queue.
-    constexpr int QUERIES = 20000;
-    for (int i = 0; i < QUERIES; ++i) trader->queryAccount();
-    trader->connect();  // our own close, with that write in flight
+    // Each query is written by its own call until the kernel refuses one
+    // while nothing can make room: that one waits as a write in flight with
+    // nothing of it sent, and the rest queue behind it.
+    const std::optional<int> filled =
+        fillUntilRefusedWhileSealed(clientSocket.load(), [&] { EXPECT_EQ(trader.queryAccount(), 0); }, 1000000);
+    ASSERT_TRUE(filled.has_value()) << "the kernel never refused a query while its send queue was sealed";
+    int queries = *filled;
+    for (int i = 0; i < 100; ++i, ++queries) ASSERT_EQ(trader.queryAccount(), 0);
+    trader.connect();  // our own close, with that write in flight
     ASSERT_TRUE(listener.waitForLog(LOG_SEND_PUT_BACK));
     const auto putBack = listener.logsSnapshot();
     // "[TraderHVR]连接关闭时1个请求未发出,重连后发送": the one query in flight.
@@ -117,15 +164,15 @@ TEST_F(SendErrors, BatchOurCloseCutsOffBeforeAnyByteLeftIsPutBackAndSentOnce) {
     server.resumeReading();
     std::map<uint32_t, int> seen;
     std::set<int> connections;
-    for (int i = 0; i < QUERIES; ++i) {
+    for (int i = 0; i < queries; ++i) {
         auto p = server.waitPacket(FC_QRY_ACCOUNT_INFO);
         ASSERT_TRUE(p.has_value()) << "after " << i << " queries";
         ++seen[p->header.requestNo];
         connections.insert(p->connection);
     }
-    EXPECT_EQ(seen.size(), static_cast<std::size_t>(QUERIES));
+    EXPECT_EQ(seen.size(), static_cast<std::size_t>(queries));
     EXPECT_EQ(seen.begin()->first, 1u);
-    EXPECT_EQ(seen.rbegin()->first, static_cast<uint32_t>(QUERIES));
+    EXPECT_EQ(seen.rbegin()->first, static_cast<uint32_t>(queries));
     EXPECT_EQ(connections, (std::set<int>{1, 2}));
 }
 

@@ -129,7 +129,7 @@ for name in "${names[@]}"; do
   tests="$(header "$patchFile" Tests)"
   soak="$(header "$patchFile" Soak)"
   read -r -a testTargets <<< "$(header "$patchFile" Targets)"
-  if [ ${#testTargets[@]} -eq 0 ]; then testTargets=(e2e_tests); fi
+  if [ ${#testTargets[@]} -eq 0 ]; then testTargets=(e2e_tests connection_seam_tests); fi
   if [ "$soak" = "no" ] && [ -z "$tests" ]; then
     printf '%-44s names no tests and no soak (see its header)\n' "$name"
     restore

@@ -101,6 +101,10 @@ bool SimChild::start(uint16_t port, const std::vector<std::string>& flags, uint3
     return true;
 }
 
+void SimChild::letGoNextHeld() {
+    if (pid > 0) kill(pid, SIGUSR2);
+}
+
 void SimChild::kill9() {
     if (pid > 0) {
         kill(pid, SIGKILL);

@@ -33,6 +33,9 @@ public:
     bool start(uint16_t port, const std::vector<std::string>& flags, uint32_t newDay, std::string& why);
     // SIGKILL and reap; nothing when not running.
     void kill9();
+    // SIGUSR2: the simulator lets its next held connection go (its held
+    // connection faults are let go in order, one per signal).
+    void letGoNextHeld();
 
     bool running() const { return pid > 0; }
     uint16_t port() const { return listenPort; }

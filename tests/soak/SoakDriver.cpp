@@ -28,6 +28,7 @@
 #include "SimRecords.h"
 #include "SocketTable.h"
 #include "SoakListener.h"
+#include "support/SendSide.h"
 
 namespace hvr::soak {
 
@@ -63,13 +64,17 @@ constexpr auto REFUSED_LIMIT = seconds(8);   // a killed server kept down until 
 constexpr auto BACKLOG_LIMIT = seconds(60);  // what a stopped trader queued in the chaos, answered
 constexpr auto DRILL_LIMIT = seconds(15);    // one step of the drills
 
-// The drills' simulator: small socket buffers, so that a write backs up after
-// a few tens of KiB, and a fault for each of its first four connections.
-// The stalls outlast the filling of the buffers and our own close; the
-// trickle reads fewer bytes than the batch the connection starts with.
+// The drills' simulator: small receive buffers, and a held fault for each of
+// its first four connections. The listener gives the module's socket of each
+// drill connection the smallest send buffer, so the kernel takes a few KiB of
+// a write at most. Each connection reads nothing until the driver, having put
+// a write in flight and done what the drill needs, lets it go: then the first
+// two read and discard, the third reads 3000 bytes one at a time and resets,
+// the fourth resets. No step depends on the system's buffer sizes or on how
+// long a step takes.
 const std::vector<std::string> DRILL_FLAGS = {"--small-socket-buffers", "--connection-faults",
-                                              "stall:3000,stall:3000,trickle:3000,reset:300"};
-constexpr int FLOOD_ORDERS = 100;   // a batch bigger than the small buffers hold
+                                              "hold,hold,hold-trickle:3000,hold-reset"};
+constexpr int FLOOD_ORDERS = 100;   // a batch (some 45 KB) far bigger than the bounded buffers hold
 constexpr int FLOOD_TAG = 400;      // characters of a flood order's tag
 constexpr int FILL_LIMIT = 40000;   // requests placed at most to fill the buffers
 
@@ -191,7 +196,14 @@ private:
     // Places requests until the connection's send queue stops growing: the
     // server reads nothing, so every buffer on the way is full and the
     // module's next batch waits.
+    // Places requests until the kernel refuses one while nothing can make
+    // room in the connection's send queue (tests/support/SendSide.h): that
+    // one waits in the module as a write of which nothing was sent, and stays
+    // so until the server reads.
     void fillUntilBlocked(uint16_t localPort, const std::function<void(int)>& place, const std::string& context);
+    // Returns once the connection's first write has put bytes in the kernel
+    // (its send queue is not empty: the server reads nothing yet).
+    void waitFirstWrite(uint16_t localPort, const std::string& context);
     void floodOrder(int round, const std::string& drill, int n);
 
     // The simulator. newDay: as SimChild::start.
@@ -892,20 +904,26 @@ void Driver::waitEnded(Seq after, const std::string& context) {
 }
 
 void Driver::fillUntilBlocked(uint16_t localPort, const std::function<void(int)>& place, const std::string& context) {
-    constexpr int STEP = 32;
     const int fd = socketDescriptorOf(parseTcpTable(readTcpTable()), localPort, port.load());
     if (fd < 0) fail(context + ": the connection's socket is not among this process's descriptors");
-    uint32_t last = 0;
-    int still = 0;
-    for (int n = 0; n < FILL_LIMIT; n += STEP) {
-        for (int i = 0; i < STEP; ++i) place(n + i);
+    int placed = 0;
+    if (!test::fillUntilRefusedWhileSealed(fd, [&] { place(placed++); }, FILL_LIMIT, DRILL_LIMIT))
+        fail(context + ": the kernel never refused a request while the connection's send queue was sealed (" +
+             std::to_string(placed) + " placed)");
+}
+
+void Driver::waitFirstWrite(uint16_t localPort, const std::string& context) {
+    if (listener.sendBuffersMissed() > 0) fail(context + ": a drill connection's send buffer could not be bounded");
+    const int fd = socketDescriptorOf(parseTcpTable(readTcpTable()), localPort, port.load());
+    if (fd < 0) fail(context + ": the connection's socket is not among this process's descriptors");
+    const Clock::time_point deadline = Clock::now() + DRILL_LIMIT;
+    for (;;) {
         const auto queued = sendQueueOfDescriptor(fd);
         if (!queued) fail(context + ": the connection's send queue cannot be read");
-        still = *queued == last ? still + 1 : 0;
-        last = *queued;
-        if (still == 2) return;
+        if (*queued > 0) return;
+        if (Clock::now() > deadline) fail(context + ": the batch waiting for the connection was never written");
+        std::this_thread::sleep_for(milliseconds(1));
     }
-    fail(context + ": the send queue still grew after " + std::to_string(FILL_LIMIT) + " requests");
 }
 
 void Driver::floodOrder(int round, const std::string& drill, int n) {
@@ -935,6 +953,7 @@ PathCounts Driver::drills(const RoundPlan& plan, int round) {
     setPhase("drills", seconds(90));
     listener.setThrowRates({}, 0);
     listener.setAutoLogin(false);
+    listener.setSmallSendBuffers(true);
     // The object was released at the end of the last quiesce (or is new):
     // nothing reaches it until it connects to the next simulator.
     if (plan.newDay) keepDay();
@@ -956,14 +975,14 @@ PathCounts Driver::drills(const RoundPlan& plan, int round) {
     t->registerListener(&listener);
     PathCounts paths;
 
-    // 1. A stalled connection filled with queries, one request per call: the
-    // 16-byte packets fill the buffers to a packet boundary, so the query
-    // that finds them full waits with nothing of it sent. Our close puts it
-    // back.
+    // 1. A held connection filled with queries, one request per call, until
+    // the kernel refuses one while nothing can make room: it waits with
+    // nothing of it sent until our close, which puts it back; then the server
+    // reads what the close left in the buffers.
     Seq mark = journal.stamp();
     lifecycleCall(LifecycleCall::Connect, "connect", [&] { t->connect(); });
-    auto [connected, localPort] = waitConnected(mark, "drills, stalled connection 1");
-    fillUntilBlocked(localPort, [&](int) { query(RequestKind::QueryAccount); }, "drills, stalled connection 1");
+    auto [connected, localPort] = waitConnected(mark, "drills, held connection 1");
+    fillUntilBlocked(localPort, [&](int) { query(RequestKind::QueryAccount); }, "drills, held connection 1");
     mark = journal.stamp();
     ownClose(plan.firstClose, [] {});
     const std::vector<SendLine> first =
@@ -974,12 +993,14 @@ PathCounts Driver::drills(const RoundPlan& plan, int round) {
         fail("drills: our own close cut off a write that had sent nothing, and the module dropped it instead of "
              "putting it back");
     ++paths.putBack;
+    sim.letGoNextHeld();
 
-    // 2. The next stalled connection gets orders (of no use to a 16-byte
-    // boundary): one goes out part way and waits; our close drops it. What
-    // queued behind it is the next connection's first batch.
-    std::tie(connected, localPort) = waitConnected(mark, "drills, stalled connection 2");
-    fillUntilBlocked(localPort, [&](int n) { floodOrder(round, "d2", n); }, "drills, stalled connection 2");
+    // 2. The next held connection gets orders the same way: the refused one
+    // waits (usually part of it sent, as the orders do not fit the segments
+    // evenly); our close drops it, or puts it back. What queued behind it is
+    // the next connection's first batch.
+    std::tie(connected, localPort) = waitConnected(mark, "drills, held connection 2");
+    fillUntilBlocked(localPort, [&](int n) { floodOrder(round, "d2", n); }, "drills, held connection 2");
     mark = journal.stamp();
     ownClose(plan.secondClose, [&] {
         for (int n = 0; n < FLOOD_ORDERS; ++n) floodOrder(round, "d2q", n);
@@ -990,19 +1011,26 @@ PathCounts Driver::drills(const RoundPlan& plan, int round) {
                           ") cut off a write in flight, and the module logged no line about it within 15 s");
     // Rarely the order that found the buffers full had nothing of it sent.
     ++(second[0].what == SendLine::Dropped ? paths.droppedByOwnClose : paths.putBack);
+    sim.letGoNextHeld();
 
-    // 3. The server reads that batch one byte at a time, then resets. The
-    // module notices, drops the batch and waits two seconds (the drop line
-    // may come only after the wait).
+    // 3. The next connection starts with that batch, of which its first
+    // write puts a few KiB in the kernel: the rest is in flight, and the
+    // orders placed now wait behind it, the next connection's first batch.
+    // Then the server reads 3000 bytes one at a time (fewer than the batch
+    // has left) and resets: the module drops the batch, and waits two
+    // seconds (the drop line may come only after the wait).
     Seq trickling = 0;
     std::tie(trickling, localPort) = waitConnected(mark, "drills, trickling connection 3");
+    waitFirstWrite(localPort, "drills, trickling connection 3");
+    for (int n = 0; n < FLOOD_ORDERS; ++n) floodOrder(round, "d4", n);
+    sim.letGoNextHeld();
     waitEnded(trickling, "drills: the trickling connection's end was never reported");
 
-    // 4. Meanwhile a batch for the next connection, which the server resets
+    // 4. The server resets the next connection, its first write in flight,
     // without reading anything.
-    mark = journal.stamp();
-    for (int n = 0; n < FLOOD_ORDERS; ++n) floodOrder(round, "d4", n);
-    std::tie(connected, localPort) = waitConnected(mark, "drills, resetting connection 4");
+    std::tie(connected, localPort) = waitConnected(trickling, "drills, resetting connection 4");
+    waitFirstWrite(localPort, "drills, resetting connection 4");
+    sim.letGoNextHeld();
     waitEnded(connected, "drills: the reset connection's end was never reported");
     waitSendLines(trickling, 2, false,
                   "drills: the server reset two connections with a batch in flight (one after one-byte reads), and "
@@ -1038,24 +1066,25 @@ PathCounts Driver::drills(const RoundPlan& plan, int round) {
             DRILL_LIMIT))
         fail("drills: an attempt that raced disconnect never reported its end");
 
-    // The stalled connections end once the server has read what our closes
-    // left in their buffers; only then may it go.
+    // The held connections that were let go to read end once the server has
+    // read what our closes left in their buffers; only then may it go.
     const bool drained = [&] {
         const Clock::time_point deadline = Clock::now() + DRILL_LIMIT;
         for (;;) {
             const std::vector<SimConnection> connections = readRequestJournal(simJournal);
-            std::size_t stalled = 0, closed = 0;
+            std::size_t held = 0, closed = 0;
             for (const SimConnection& c : connections)
-                if (c.fault.rfind("stall", 0) == 0 && c.accepted >= drillsStarted) {
-                    ++stalled;
+                if (c.fault == "hold" && c.accepted >= drillsStarted) {
+                    ++held;
                     closed += c.closed != 0;
                 }
-            if (stalled >= 2 && closed == stalled) return true;
+            if (held >= 2 && closed == held) return true;
             if (Clock::now() > deadline) return false;
             std::this_thread::sleep_for(milliseconds(50));
         }
     }();
-    if (!drained) fail("drills: the server never read the stalled connections to their end");
+    if (!drained) fail("drills: the server never read the held connections to their end");
+    listener.setSmallSendBuffers(false);
     return paths;
 }
 

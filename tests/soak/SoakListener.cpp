@@ -1,5 +1,7 @@
 #include "SoakListener.h"
 
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
@@ -139,8 +141,17 @@ void SoakListener::onTraderEvent(int kind, int code) {
         // The connection just reported: the module's socket is the only
         // established one to the simulator's port. A read of the table that
         // changes meanwhile may miss it: read again, a few times.
-        for (int read = 0; read < 3 && localPort == 0; ++read)
-            if (const auto port = clientPortTo(parseTcpTable(readTcpTable()), serverPort.load())) localPort = *port;
+        std::vector<TcpSocket> table;
+        for (int read = 0; read < 3 && localPort == 0; ++read) {
+            table = parseTcpTable(readTcpTable());
+            if (const auto port = clientPortTo(table, serverPort.load())) localPort = *port;
+        }
+        if (smallSendBuffers.load()) {
+            const int fd = localPort == 0 ? -1 : socketDescriptorOf(table, localPort, serverPort.load());
+            const int smallest = 1;  // the system raises it to its minimum
+            if (fd < 0 || ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &smallest, sizeof smallest) != 0)
+                ++sendBuffersNotSet;
+        }
     }
     const Seq seq = journal.record([&](JournalData& d, Seq s) {
         d.events.push_back({s, obj, kind, code, host, localPort, steadyNow()});

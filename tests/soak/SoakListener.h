@@ -66,6 +66,16 @@ public:
     void holdNextAbortedEnd(std::chrono::milliseconds hold) { abortedEndHold.store(hold.count()); }
     // Log in from the network thread on every (0, 0).
     void setAutoLogin(bool on) { autoLogin.store(on); }
+    // While on, each connection reported as (0, 0) gets the smallest send
+    // buffer the system allows (SO_SNDBUF, which also ends its autotuning)
+    // in that callback, before the module writes on it what waited for the
+    // connection (it does so after the callback, and the drills send nothing
+    // while a connection comes up). With the simulator's small receive
+    // buffer, the kernel then takes a few KiB of a write at most, whatever
+    // its defaults: a bigger batch stays in flight.
+    void setSmallSendBuffers(bool on) { smallSendBuffers.store(on); }
+    // Connections that should have had it and whose socket was not found.
+    int sendBuffersMissed() const { return sendBuffersNotSet.load(); }
     // A connection closed by the server counts as a server fault while the
     // simulator drops connections on purpose.
     void setDropsAreFaults(bool on) { dropsAreFaults.store(on); }
@@ -115,6 +125,8 @@ private:
     std::atomic<int> objectNumber{0};
     std::atomic<uint16_t> serverPort{0};
     std::atomic<bool> autoLogin{false};
+    std::atomic<bool> smallSendBuffers{false};
+    std::atomic<int> sendBuffersNotSet{0};
     std::atomic<bool> dropsAreFaults{false};
     std::atomic<bool> probes{true};
     std::atomic<int64_t> abortedEndHold{0};  // milliseconds; 0: none armed

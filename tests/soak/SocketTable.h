@@ -42,7 +42,8 @@ std::optional<uint32_t> sendQueueOf(const std::vector<TcpSocket>& table, uint16_
 
 // The descriptor of this process's socket to 127.0.0.1:serverPort from
 // localPort (found through its inode in /proc/self/fd); -1 when none. The
-// descriptor belongs to whoever opened it: it is only looked at.
+// descriptor belongs to whoever opened it: it is looked at, and at most
+// given a socket option, never closed.
 int socketDescriptorOf(const std::vector<TcpSocket>& table, uint16_t localPort, uint16_t serverPort);
 
 // Bytes in a socket's send queue (sent and not acknowledged, or not sent);

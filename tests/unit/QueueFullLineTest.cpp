@@ -1,0 +1,24 @@
+// When the full send queue's line is due, and what it counts.
+#include <gtest/gtest.h>
+
+#include "net/QueueFullLine.h"
+
+namespace hvr {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(QueueFullLine, FirstRefusalAtOnceThenOneLineASecondCountingEverySinceTheLast) {
+    const QueueFullLine::Clock::time_point t0{};
+    QueueFullLine line;
+    EXPECT_EQ(line.refused(t0 + 5s), 1);
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(line.refused(t0 + 5s + 100ms * i), 0);
+    EXPECT_EQ(line.refused(t0 + 5999ms), 0);
+    EXPECT_EQ(line.refused(t0 + 6s), 7);  // the five, the one just before, and this one
+    EXPECT_EQ(line.refused(t0 + 6500ms), 0);
+    EXPECT_EQ(line.refused(t0 + 20s), 2);  // a quiet spell: the next one is logged at once
+    EXPECT_EQ(line.refused(t0 + 20s), 0);
+}
+
+}  // namespace
+}  // namespace hvr
