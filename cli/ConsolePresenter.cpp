@@ -30,10 +30,7 @@ constexpr int END_OF_FILE_CODE = 2;
 
 // "  (replayed)", "  (DUPLICATE)", both, or nothing, after a push's words.
 std::string pushMarks(bool replayed, bool duplicate) {
-    if (replayed && duplicate) return "  (replayed, DUPLICATE)";
-    if (replayed) return "  (replayed)";
-    if (duplicate) return "  (DUPLICATE)";
-    return {};
+    return std::string(replayed ? "  (replayed)" : "") + (duplicate ? "  (DUPLICATE)" : "");
 }
 
 json eventJson(const char* event) { return {{"type", "event"}, {"event", event}}; }

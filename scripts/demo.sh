@@ -58,7 +58,7 @@ fail() {
 # without the host's marks (replayed at the login, duplicate).
 STAMP='^[0-9][0-9]:[0-9][0-9]:[0-9][0-9]\.[0-9][0-9][0-9] '
 push_lines() {
-  { grep "${STAMP}\[push\]" "$1" || true; } | sed -E "s/${STAMP}//; s/  \((replayed|DUPLICATE|replayed, DUPLICATE)\)\$//" | sort
+  { grep "${STAMP}\[push\]" "$1" || true; } | sed -E "s/${STAMP}//; s/  \(DUPLICATE\)\$//; s/  \(replayed\)\$//" | sort
 }
 
 heading "0. Starting the simulated server"
