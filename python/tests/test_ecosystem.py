@@ -122,7 +122,9 @@ def test_every_documented_log_line_has_a_gloss_that_its_lines_find():
 def test_sys_exit_in_a_callback_ends_the_program_with_its_code(sim, tmp_path, wait):
     result = run_python("""
         import sys, time, traderhvr
-        trader = traderhvr.Trader(port=int(sys.argv[1]), folder=sys.argv[2], catalog={"IF2412": {"multiplier": 300}})
+        # No event is queued: the wait below is one that no event ends.
+        trader = traderhvr.Trader(port=int(sys.argv[1]), folder=sys.argv[2], catalog={"IF2412": {"multiplier": 300}},
+                                  queue_events=False)
         calls = []
         def stop(event):
             calls.append(event)
@@ -134,8 +136,7 @@ def test_sys_exit_in_a_callback_ends_the_program_with_its_code(sim, tmp_path, wa
         trader.insert("IF2412", 1, 3500.0)
         try:  # waits without end: only the exit ends them
             if sys.argv[3] == "traderhvr":
-                for event in trader.events():
-                    pass
+                trader.next_event()
             else:
                 while True:
                     time.sleep(0.05)
