@@ -50,6 +50,7 @@ LoopResult runInteractive(LineSource& input, CommandRunner& runner, Console& con
     std::string line;
     while (input.readLine(line)) {
         if (state.interrupted()) return LoopResult::Interrupted;
+        if (line.find_first_not_of(" \t\r") != std::string::npos) console.typed(line);
         const ParsedCommand parsed = parseCommand(line);
         if (!parsed.command) {
             console.error("error: " + parsed.error);

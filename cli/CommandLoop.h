@@ -6,7 +6,8 @@
 // event, and the first failed command stops the script.
 //
 // Interactively, wrong and failed commands are explained and the loop goes
-// on until quit, the end of input or an interrupt. Reading a pipe, the loop
+// on until quit, the end of input or an interrupt. Each line typed (or read
+// from a pipe) goes to the session log file. Reading a pipe, the loop
 // goes on the same way but reports Failed at its end when any line was wrong
 // or failed, so that a pipeline sees the failure in the exit status.
 //

@@ -145,7 +145,11 @@ Outcome CommandRunner::awaitLogin(uint64_t resultsBefore, uint64_t refusalsBefor
 Outcome CommandRunner::login(const Command& command, std::chrono::milliseconds timeout) {
     std::string password = command.password;
     if (!command.user.empty() && !command.passwordGiven) {
-        const std::optional<std::string> found = passwordFor(command.user);
+        std::optional<std::string> found = passwordFromEnvironment();
+        if (!found) {
+            const std::string prompt = "password for " + command.user + ": ";
+            found = askPassword ? askPassword(prompt) : promptPassword(prompt);
+        }
         if (!found)
             return failed("login " + command.user + ": no password: type it after the user, set " +
                           PASSWORD_VARIABLE + ", or run at a terminal to be asked");

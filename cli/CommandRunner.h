@@ -9,6 +9,8 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
+#include <optional>
 #include <string>
 
 #include "cli/Command.h"
@@ -40,6 +42,13 @@ public:
 
     Outcome execute(const Command& command);
 
+    // Asks the operator for a password ("password for demo: "); none when it
+    // cannot. By default the terminal is asked directly (PasswordSource.h);
+    // at the prompt the line editor asks, keeping the prompt whole while
+    // events are printed.
+    using PasswordPrompt = std::function<std::optional<std::string>(const std::string& prompt)>;
+    void setPasswordPrompt(PasswordPrompt prompt) { askPassword = std::move(prompt); }
+
 private:
     Outcome connect(std::chrono::milliseconds timeout);
     Outcome login(const Command& command, std::chrono::milliseconds timeout);
@@ -69,6 +78,7 @@ private:
     std::string resource;
     const kra::NXSConfigNode& config;
     bool needsInit = false;  // set by disconnect, cleared by init
+    PasswordPrompt askPassword;
 };
 
 // "2 order answer(s), 1 cancel outcome(s)": what the session still waits for;

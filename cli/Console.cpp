@@ -15,9 +15,10 @@ std::string withNewline(std::string text) {
 
 }  // namespace
 
-std::string localTimeNow() {
+std::string localTimeNow() { return localTime(std::chrono::system_clock::now()); }
+
+std::string localTime(std::chrono::system_clock::time_point now) {
     using namespace std::chrono;
-    const auto now = system_clock::now();
     const std::time_t seconds = system_clock::to_time_t(now);
     const auto millis = duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000;
     std::tm local{};
@@ -49,32 +50,53 @@ std::string jsonLine(const nlohmann::json& object) {
 }
 
 void Console::print(const std::string& text) {
-    if (json()) write(jsonLine({{"type", "note"}, {"time", isoTimeNow()}, {"text", text}}) + "\n");
-    else write(withNewline(localTimeNow() + " " + text));
+    if (json()) jsonEntry({{{"type", "note"}, {"text", text}}});
+    else entry(std::chrono::system_clock::now(), text);
 }
 
 void Console::command(const std::string& line) {
-    if (json()) write(jsonLine({{"type", "command"}, {"time", isoTimeNow()}, {"line", line}}) + "\n");
-    else write(localTimeNow() + " > " + line + "\n");
+    if (json()) {
+        const std::string masked = commandForLog(line);
+        const std::string time = isoTimeNow();
+        write(jsonLine({{"type", "command"}, {"time", time}, {"line", line}}) + "\n",
+              jsonLine({{"type", "command"}, {"time", time}, {"line", masked}}) + "\n");
+        return;
+    }
+    entry(std::chrono::system_clock::now(), "> " + line, "> " + commandForLog(line));
+}
+
+void Console::typed(const std::string& line) {
+    if (json()) {
+        jsonEntry({{{"type", "command"}, {"line", commandForLog(line)}, {"typed", true}}}, false);
+        return;
+    }
+    const auto now = std::chrono::system_clock::now();
+    write({}, localDateTimeMillis(now) + " > " + commandForLog(line) + "\n", false);
 }
 
 void Console::error(const std::string& text) {
-    if (json()) write(jsonLine({{"type", "error"}, {"time", isoTimeNow()}, {"text", text}}) + "\n");
-    else write(withNewline(localTimeNow() + " " + text));
+    if (json()) jsonEntry({{{"type", "error"}, {"text", text}}});
+    else entry(std::chrono::system_clock::now(), text);
 }
 
 void Console::record(const std::string& text, std::vector<nlohmann::json> objects) {
-    if (!json()) {
-        write(withNewline(localTimeNow() + " " + text));
-        return;
-    }
+    if (json()) jsonEntry(std::move(objects));
+    else entry(std::chrono::system_clock::now(), text);
+}
+
+void Console::entry(std::chrono::system_clock::time_point when, const std::string& body, const std::string& fileBody) {
+    write(withNewline(localTime(when) + " " + body),
+          withNewline(localDateTimeMillis(when) + " " + (fileBody.empty() ? body : fileBody)));
+}
+
+void Console::jsonEntry(std::vector<nlohmann::json> objects, bool toScreen, bool toFile) {
     const std::string time = isoTimeNow();
     std::string whole;
     for (auto& object : objects) {
         object["time"] = time;
         whole += jsonLine(object) + "\n";
     }
-    write(whole);
+    write(whole, toFile ? whole : std::string(), toScreen);
 }
 
 void Console::setWriter(Writer newWriter) {
@@ -85,20 +107,43 @@ void Console::setWriter(Writer newWriter) {
 bool Console::openLogFile(const std::string& path) {
     std::lock_guard<std::mutex> guard(lock);
     logFile.open(path, std::ios::app);
-    return logFile.is_open();
+    if (!logFile.is_open()) return false;
+    log = &logFile;
+    return true;
 }
 
-void Console::write(const std::string& whole) {
+void Console::setLogStream(std::ostream* stream) {
     std::lock_guard<std::mutex> guard(lock);
-    if (logFile.is_open()) {
-        logFile << whole;
-        logFile.flush();
+    log = stream;
+}
+
+void Console::logSessionStart(const SessionStart& start) {
+    if (json()) {
+        nlohmann::json object = sessionStartJson(start);
+        object["time"] = isoTime(start.startedAt);
+        write({}, jsonLine(object) + "\n", false);
+    } else {
+        write({}, sessionStartText(start), false);
     }
+}
+
+void Console::logSessionEnd(int exitStatus) {
+    if (json()) jsonEntry({sessionEndJson(exitStatus)}, false);
+    else write({}, sessionEndText(std::chrono::system_clock::now(), exitStatus), false);
+}
+
+void Console::write(const std::string& screen, const std::string& file, bool toScreen) {
+    std::lock_guard<std::mutex> guard(lock);
+    if (log != nullptr && !file.empty()) {
+        *log << file;
+        log->flush();
+    }
+    if (!toScreen) return;
     if (writer) {
-        writer(whole);
+        writer(screen);
         return;
     }
-    out << whole;
+    out << screen;
     out.flush();
 }
 

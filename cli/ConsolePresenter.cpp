@@ -28,6 +28,11 @@ const char* levelWord(int level) {
 // connection: Asio's end of file (a value of its own category, not errno).
 constexpr int END_OF_FILE_CODE = 2;
 
+// "  (replayed)", "  (DUPLICATE)", both, or nothing, after a push's words.
+std::string pushMarks(bool replayed, bool duplicate) {
+    return std::string(replayed ? "  (replayed)" : "") + (duplicate ? "  (DUPLICATE)" : "");
+}
+
 json eventJson(const char* event) { return {{"type", "event"}, {"event", event}}; }
 
 json queryWords(const std::vector<tools::QueryKind>& kinds) {
@@ -157,18 +162,27 @@ struct ConsolePresenter::Printer {
         object["type"] = "push";
         object["push"] = "order";
         object["duplicate"] = e.duplicate;
-        console.record("[push] " + describeOrderPush(e.order) + (e.duplicate ? "  (DUPLICATE)" : ""), {object});
+        object["replayed"] = e.replayed;
+        console.record("[push] " + describeOrderPush(e.order) + pushMarks(e.replayed, e.duplicate), {object});
     }
     void operator()(const tools::TradePushEvent& e) const {
         json object = tradePushJson(e.trade);
         object["type"] = "push";
         object["push"] = "trade";
         object["duplicate"] = e.duplicate;
-        console.record("[push] " + describeTradePush(e.trade) + (e.duplicate ? "  (DUPLICATE)" : ""), {object});
+        object["replayed"] = e.replayed;
+        console.record("[push] " + describeTradePush(e.trade) + pushMarks(e.replayed, e.duplicate), {object});
     }
     void operator()(const tools::ReconciledEvent& e) const {
         PrintedRecord printed = reconcileRecord(e.result);
         console.record(printed.text, std::move(printed.objects));
+    }
+    void operator()(const tools::NewDayCheckedEvent& e) const {
+        console.record("[book] " + tools::describeNewDayCheck(e),
+                       {{{"type", "newDay"}, {"user", e.user}, {"tradingDate", e.tradingDate},
+                         {"nothingMissing", e.nothingMissing()}, {"missingOrders", e.missingOrders},
+                         {"missingFills", e.missingFills}, {"otherDifferences", e.otherDifferences},
+                         {"warning", e.warning}, {"text", tools::describeNewDayCheck(e)}}});
     }
     void operator()(const tools::InDoubtEvent& e) const {
         std::string text = "[doubt] the connection ended before an answer to";

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -150,6 +151,53 @@ bool LineEditor::readLine(std::string& line) {
     return true;
 }
 
+std::optional<std::string> LineEditor::readPassword(const std::string& promptText) {
+    if (interrupted.load()) return std::nullopt;
+    const int fd = terminalFd >= 0 ? terminalFd : STDIN_FILENO;
+    termios saved{};
+    const bool isTerminal = ::tcgetattr(fd, &saved) == 0;
+    if (isTerminal) {
+        termios quiet = saved;
+        quiet.c_lflag &= static_cast<tcflag_t>(~ECHO);
+        quiet.c_lflag |= ICANON;  // the terminal keeps the line until Enter
+        ::tcsetattr(fd, TCSAFLUSH, &quiet);
+    }
+    {
+        std::lock_guard<std::mutex> guard(queueLock);
+        passwordPrompt = promptText;
+        out << promptText << std::flush;
+    }
+    std::string password;
+    bool gotLine = false;
+    while (!gotLine && !interrupted.load()) {
+        char chunk[256];
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n > 0) {
+            for (ssize_t i = 0; i < n && !gotLine; ++i) {
+                if (chunk[i] == '\n' || chunk[i] == '\r') gotLine = true;
+                else password += chunk[i];
+            }
+            continue;
+        }
+        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) break;
+        pollfd watched[2] = {{fd, POLLIN, 0}, {wake.readFd(), POLLIN, 0}};
+        if (::poll(watched, 2, -1) < 0 && errno != EINTR) break;
+        if (watched[1].revents != 0) {
+            wake.drain();
+            printQueued();
+        }
+    }
+    if (isTerminal) ::tcsetattr(fd, TCSANOW, &saved);
+    {
+        std::lock_guard<std::mutex> guard(queueLock);
+        passwordPrompt.clear();
+        out << "\n" << std::flush;
+    }
+    printQueued();
+    if (!gotLine) return std::nullopt;
+    return password;
+}
+
 void LineEditor::interrupt() {
     interrupted.store(true);
     wake.signal();
@@ -157,7 +205,7 @@ void LineEditor::interrupt() {
 
 void LineEditor::writeFromConsole(const std::string& text) {
     std::lock_guard<std::mutex> guard(queueLock);
-    if (!editing) {
+    if (!editing && passwordPrompt.empty()) {
         out << text << std::flush;
         return;
     }
@@ -170,9 +218,11 @@ void LineEditor::printQueued() {
     // editing ended never overtakes the queued ones.
     std::lock_guard<std::mutex> guard(queueLock);
     if (queued.empty()) return;
-    if (editing) out << CLEAR_LINE;
+    const bool prompting = editing || !passwordPrompt.empty();
+    if (prompting) out << CLEAR_LINE;
     for (const std::string& text : queued) out << text;
     queued.clear();
+    if (!passwordPrompt.empty()) out << passwordPrompt;  // drawn again; the typed password stays hidden
     out << std::flush;
     if (editing) rl_forced_update_display();
 }

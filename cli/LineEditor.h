@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -41,6 +42,9 @@ public:
 
     bool readLine(std::string& line) override;
     void interrupt() override;
+    // Asks for a password on the terminal, with echo off; none at the end of
+    // input or once interrupted. Main thread, outside readLine.
+    std::optional<std::string> readPassword(const std::string& passwordPrompt);
 
     // ~/.hvr_host_history, or empty when HOME is not set.
     static std::string defaultHistoryPath();
@@ -59,6 +63,7 @@ private:
     // Shared between the console writer (any thread) and the main thread.
     std::mutex queueLock;
     bool editing = false;  // inside readLine: printed lines wait in queued
+    std::string passwordPrompt;  // not empty inside readPassword: printed lines wait in queued too
     std::deque<std::string> queued;
 
     std::atomic<bool> interrupted{false};

@@ -7,6 +7,7 @@
 // a script line or a piped line wrong or failed, answers still missing when
 // it ended) or a file or the module cannot be used; 2 for a wrong command
 // line.
+#include <pwd.h>
 #include <unistd.h>
 
 #include <mutex>
@@ -126,9 +127,11 @@ int runSession(const TraderModule& module, const HostOptions& options, const std
             }
             if (terminal) {
                 LineEditor editor(console, std::cout, PROMPT, LineEditor::defaultHistoryPath(), COMMAND_WORDS);
+                runner.setPasswordPrompt([&editor](const std::string& prompt) { return editor.readPassword(prompt); });
                 currentInput.set(&editor, core);
                 result = runInteractive(editor, runner, console, core, false);
                 currentInput.set(nullptr, core);
+                runner.setPasswordPrompt(nullptr);
             } else {
                 FdLineSource input(STDIN_FILENO);
                 currentInput.set(&input, core);
@@ -160,15 +163,48 @@ int runSession(const TraderModule& module, const HostOptions& options, const std
     return result == LoopResult::Failed || sessionFailed || !unanswered.empty() ? EXIT_FAILED : 0;
 }
 
+// The header of this run in the session log file.
+SessionStart sessionStart(const HostOptions& o, const std::vector<std::string>& arguments) {
+    SessionStart start;
+    start.version = HVR_VERSION;
+    start.startedAt = std::chrono::system_clock::now();
+    start.pid = ::getpid();
+    if (const passwd* entry = ::getpwuid(::geteuid())) start.systemUser = entry->pw_name;
+    else start.systemUser = "uid " + std::to_string(::geteuid());
+    char machine[256] = {};
+    if (::gethostname(machine, sizeof machine - 1) == 0) start.machine = machine;
+    start.server = (o.host.find(':') != std::string::npos ? "[" + o.host + "]" : o.host) + ":" + std::to_string(o.port);
+    start.user = o.user;
+    start.arguments = maskedArguments(arguments);
+    start.settings = {{"folder", o.folder},
+                      {"pushmode", std::to_string(o.pushMode)},
+                      {"nodelay", std::to_string(o.nodelay)},
+                      {"peertimeout", std::to_string(o.peerTimeout)},
+                      {"reconcile", std::to_string(o.reconcile)},
+                      {"resource", o.resource},
+                      {"timeout", std::to_string(o.timeoutMs)},
+                      {"close-wait", std::to_string(o.closeWaitMs)},
+                      {"log-level", o.logLevel},
+                      {"config", o.instrumentsConfig.empty() ? "(built-in)" : o.instrumentsConfig},
+                      {"script", o.script.empty() ? "(none: interactive)" : o.script},
+                      {"module", o.module}};
+    return start;
+}
+
 std::string defaultModule() {
     return defaultModulePath(executableDir(), {HVR_INSTALLED_MODULE_FROM_BIN, HVR_BUILT_MODULE_FROM_BIN},
                              HVR_MODULE_SONAME);
 }
 
+// Loads the module and runs the session; the exit status.
+int runHost(const HostOptions& options, const std::vector<std::string>& script, Console& console,
+            kra::IContractCatalog* catalog);
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    ParsedOptions parsed = parseHostOptions(std::vector<std::string>(argv + 1, argv + argc), defaultModule());
+    const std::vector<std::string> arguments(argv + 1, argv + argc);
+    ParsedOptions parsed = parseHostOptions(arguments, defaultModule());
     if (parsed.showHelp) {
         std::cout << parsed.helpText << "\n" << helpText();
         return 0;
@@ -229,8 +265,18 @@ int main(int argc, char* argv[]) {
         std::cerr << "hvr-host: cannot open --log-file '" << options.logFile << "'\n";
         return EXIT_FAILED;
     }
+    console.logSessionStart(sessionStart(options, arguments));
+    const int status = runHost(options, script, console, catalog.get());
+    console.logSessionEnd(status);
+    return status;
+}
+
+namespace {
+
+int runHost(const HostOptions& options, const std::vector<std::string>& script, Console& console,
+            kra::IContractCatalog* catalog) {
     ConsolePresenter presenter(console);
-    hvr::tools::SessionCore core(presenter, catalog.get(), options.reconcile == 1);
+    hvr::tools::SessionCore core(presenter, catalog, options.reconcile == 1);
     // Before the module starts any thread, so that every thread inherits the
     // blocked signals and only the watcher takes them.
     SignalWatcher signals([&](int signal) {
@@ -248,3 +294,5 @@ int main(int argc, char* argv[]) {
     }
     return runSession(*module, options, script, console, presenter, core);
 }
+
+}  // namespace

@@ -6,6 +6,8 @@
 #                                target TraderHVR::host and TraderHVR_MODULE
 #   lib/pkgconfig/traderhvr.pc   pkg-config: --cflags and the variable module
 #   bin/hvr-sim, bin/hvr-host    the tools, when they are built
+#   share/doc/TraderHVR/         log-lines.md: every log line and error text
+#                                the module sends, with its meaning
 #
 # The module itself is not an exported target: a host never links it, it
 # loads it with dlopen from the full path the package gives.
@@ -26,6 +28,10 @@ install(DIRECTORY ${PROJECT_SOURCE_DIR}/host/
   DESTINATION ${HVR_INSTALL_INCLUDEDIR}/traderhvr
   COMPONENT development
   FILES_MATCHING PATTERN "*.h")
+
+install(FILES ${PROJECT_SOURCE_DIR}/docs/log-lines.md
+  DESTINATION ${CMAKE_INSTALL_DOCDIR}
+  COMPONENT development)
 
 # TraderHVR::host: the headers and the C++ standard they need (C++14, for
 # std::make_unique; later standards work as well).

@@ -167,6 +167,17 @@ public:
     virtual int logout() = 0;
     /// Slot 10: queues an order. The module reads the entrust during the call
     /// only and never retains or releases it.
+    ///
+    /// Queued is not sent: requests are written only on an established
+    /// connection. An order placed while there is none (after disconnect or
+    /// release, or after a lost connection while the module reconnects)
+    /// returns REQUEST_QUEUED all the same, waits in the queue (after
+    /// disconnect or release until init and connect) and goes out first on
+    /// the next connection, ahead of the login the host sends on
+    /// ITraderListener::onTraderEvent(0, 0): a server that wants a login first
+    /// refuses it, as an NXSError of code ERROR_ORDER_REFUSED in
+    /// onEntrustAnswer (hvr-sim's text: "not logged in"). Hold orders until
+    /// the next login has succeeded. The same holds for every other request.
     /// @return REQUEST_QUEUED (0); REQUEST_REFUSED (-1) with nothing sent for
     ///   a null entrust or a price that is not a number or does not fit the
     ///   wire (a level-104 log line names the instrument and the price), or

@@ -6,8 +6,13 @@ traderhvr._core and the trader module libTraderHVR.so from the checkout this
 folder belongs to, and both are copied into the package, so an installed
 traderhvr needs neither the build tree nor PYTHONPATH.
 
-The CMake build folder is build-wheel/ at the top of the checkout (or
-$HVR_WHEEL_BUILD_DIR); a second build reuses it. The interpreter running
+It also copies the project's docs/log-lines.md into the package, where
+traderhvr.loglines reads the meaning of the module's log lines.
+
+Everything the build writes goes under one folder outside this one,
+build-wheel/ at the top of the checkout (or $HVR_WHEEL_BUILD_DIR): the CMake
+build, setuptools' build folder and its egg-info, so a build leaves the
+source tree as it was; a second build reuses it. The interpreter running
 this build is the one the extension is compiled for.
 """
 
@@ -23,6 +28,9 @@ from setuptools.command.build_ext import build_ext
 HERE = Path(__file__).resolve().parent
 CHECKOUT = HERE.parent
 MODULE_FILE = "libTraderHVR.so"
+LOG_LINES = CHECKOUT / "docs" / "log-lines.md"
+BUILD_DIR = Path(os.environ.get("HVR_WHEEL_BUILD_DIR", CHECKOUT / "build-wheel")).resolve()
+SETUPTOOLS_DIR = BUILD_DIR / "setuptools"  # egg-info and setuptools' build folder
 
 
 class CMakeExtension(Extension):
@@ -34,7 +42,7 @@ class CMakeExtension(Extension):
 
 class CMakeBuild(build_ext):
     def build_extension(self, ext: Extension) -> None:
-        build_dir = Path(os.environ.get("HVR_WHEEL_BUILD_DIR", CHECKOUT / "build-wheel")).resolve()
+        build_dir = BUILD_DIR
         jobs = os.environ.get("JOBS", "2")
         subprocess.run(
             [
@@ -55,6 +63,12 @@ class CMakeBuild(build_ext):
         shutil.copyfile(core, target)
         # The real file, not the build tree's symbolic links to it.
         shutil.copyfile((build_dir / MODULE_FILE).resolve(), target.parent / MODULE_FILE)
+        shutil.copyfile(LOG_LINES, target.parent / LOG_LINES.name)
 
 
-setup(ext_modules=[CMakeExtension("traderhvr._core")], cmdclass={"build_ext": CMakeBuild})
+SETUPTOOLS_DIR.mkdir(parents=True, exist_ok=True)
+setup(
+    ext_modules=[CMakeExtension("traderhvr._core")],
+    cmdclass={"build_ext": CMakeBuild},
+    options={"egg_info": {"egg_base": str(SETUPTOOLS_DIR)}, "build": {"build_base": str(SETUPTOOLS_DIR / "build")}},
+)

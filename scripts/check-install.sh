@@ -36,7 +36,8 @@ fail() {
 PREFIX="$WORK/prefix"
 echo "=== cmake --install $BUILD_DIR --prefix $PREFIX"
 cmake --install "$BUILD_DIR" --prefix "$PREFIX" >"$WORK/install.log" || { cat "$WORK/install.log"; fail "install"; }
-for f in bin/hvr-sim bin/hvr-host include/traderhvr/ITraderApi.h; do
+for f in bin/hvr-sim bin/hvr-host include/traderhvr/ITraderApi.h include/traderhvr/LogText.h \
+  share/doc/TraderHVR/log-lines.md; do
   [ -e "$PREFIX/$f" ] || fail "$f was not installed"
 done
 
@@ -69,6 +70,8 @@ start_sim "$PREFIX/bin/hvr-sim" "$WORK" || fail "hvr-sim did not start listening
 grep -q '^answer: order .* accepted' "$WORK/example.out" || fail "no accepted answer"
 grep -q '^trade push: ' "$WORK/example.out" || fail "no trade push"
 grep -q "^order push: .* state 0 " "$WORK/example.out" || fail "no push of the filled order"
+# The module's GBK log lines, read with the installed helper <traderhvr/LogText.h>.
+grep -q '^log 102: \[TraderHVR\]连接成功$' "$WORK/example.out" || fail "no log line in UTF-8"
 
 echo "=== init's exception is caught: a host name is refused with a message, not an abort"
 set +e

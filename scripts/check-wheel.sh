@@ -10,6 +10,8 @@
 # 2. A second fresh environment that sees Debian's packages (pytest, pandas)
 #    installs it too and runs the package's pytest suite against the
 #    installed package.
+# Before both: building the wheel wrote nothing into python/ (setup.py builds
+# in build-wheel/).
 # Exits non-zero at the first failed step.
 set -euo pipefail
 
@@ -38,6 +40,12 @@ fail() {
   exit 1
 }
 unset PYTHONPATH TRADERHVR_MODULE
+
+echo "=== the wheel's build left python/ as it was"
+for leftover in python/traderhvr.egg-info python/build; do
+  [ ! -e "$SOURCE_DIR/$leftover" ] \
+    || fail "$leftover is in the source tree (builds go to build-wheel/; remove one left by an older build)"
+done
 
 echo "=== a fresh virtual environment installs $(basename "$WHEEL")"
 "$PYTHON" -m venv "$WORK/venv"

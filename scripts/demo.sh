@@ -54,9 +54,12 @@ fail() {
   exit 1
 }
 
-# Lines of a transcript that report a push, without their time stamps.
+# Lines of a transcript that report a push, without their time stamps and
+# without the host's marks (replayed at the login, duplicate).
 STAMP='^[0-9][0-9]:[0-9][0-9]:[0-9][0-9]\.[0-9][0-9][0-9] '
-push_lines() { { grep "${STAMP}\[push\]" "$1" || true; } | sed "s/${STAMP}//; s/  (DUPLICATE)\$//" | sort; }
+push_lines() {
+  { grep "${STAMP}\[push\]" "$1" || true; } | sed -E "s/${STAMP}//; s/  \(DUPLICATE\)\$//; s/  \(replayed\)\$//" | sort
+}
 
 heading "0. Starting the simulated server"
 start_sim "$SIM" "$WORK" || fail "hvr-sim did not start listening"

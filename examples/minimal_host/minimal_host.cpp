@@ -6,11 +6,13 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdarg>
 #include <cstdio>
 #include <exception>
 #include <mutex>
 #include <string>
 #include <traderhvr/ITraderApi.h>
+#include <traderhvr/LogText.h>
 
 // Callbacks arrive on the module's network thread; main waits for `step`.
 struct Listener : kra::ITraderListener {
@@ -53,7 +55,13 @@ struct Listener : kra::ITraderListener {
     void onTradesAnswer(kra::NXSArray*) override {}
     void onTraderError(kra::NXSError*) override {}
     kra::IContractCatalog* getContractCatalog() override { return nullptr; }
-    void logMessage(int, const char*, ...) override {}  // GBK text; see hvr-host for a reader
+    void logMessage(int level, const char* format, ...) override {  // printf-style, GBK: printed as UTF-8
+        va_list args;
+        va_start(args, format);
+        const std::string line = kra::logMessageText(format, args);
+        va_end(args);
+        std::printf("log %d: %s\n", level, line.c_str());
+    }
 };
 
 int main(int argc, char** argv) {

@@ -8,7 +8,7 @@
 // and release() waits for the network thread, which may be waiting for the
 // GIL to run a callback. Every wait runs in slices of 100 ms with the GIL
 // released and looks for signals between them, so Ctrl-C reaches a script
-// that waits.
+// that waits, and for a SystemExit a callback raised (exit_main).
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
@@ -90,9 +90,42 @@ std::chrono::milliseconds sliceUntil(Clock::time_point deadline) {
     return std::clamp(left, std::chrono::milliseconds(0), SIGNAL_CHECK_INTERVAL);
 }
 
+// The SystemExit a callback raised, to be raised in the main thread
+// (exit_main); null when none. Touched with the GIL held only. A plain
+// reference, never released at process exit.
+PyObject* pendingExit = nullptr;
+
+// Runs in the main thread as a pending call: raises the SystemExit there.
+int raisePendingExit(void*) {
+    PyObject* exit = pendingExit;
+    if (exit == nullptr) return 0;
+    pendingExit = nullptr;
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exit)), exit);
+    Py_DECREF(exit);
+    return -1;
+}
+
+// Hands a SystemExit raised by a callback (on the module's thread) to the
+// main thread: the interpreter raises it there at its next instruction, and
+// the waits below within a slice.
+void exitMain(py::object exit) {
+    if (pendingExit != nullptr) return;
+    pendingExit = exit.release().ptr();
+    if (Py_AddPendingCall(raisePendingExit, nullptr) != 0) {
+        Py_DECREF(pendingExit);  // the interpreter's queue is full: nothing can be raised
+        pendingExit = nullptr;
+    }
+}
+
+// Signals and pending calls (a SystemExit from a callback) for the main
+// thread; raises what they raise. Elsewhere it does nothing.
+void checkInterrupts() {
+    if (Py_MakePendingCalls() != 0) throw py::error_already_set();
+}
+
 // Runs attempt(slice) with the GIL released until it yields a value, the
-// deadline passes or `stop` holds; raises whatever a signal handler raises
-// between slices.
+// deadline passes or `stop` holds; raises whatever a signal handler or a
+// pending exit raises between slices.
 template <typename T>
 std::optional<T> waitInSlices(std::optional<double> timeout, const std::function<std::optional<T>(std::chrono::milliseconds)>& attempt,
                               const std::function<bool()>& stop) {
@@ -105,7 +138,7 @@ std::optional<T> waitInSlices(std::optional<double> timeout, const std::function
         }
         if (value) return value;
         if (stop()) return std::nullopt;
-        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        checkInterrupts();
         if (Clock::now() >= deadline) return std::nullopt;
     }
 }
@@ -238,6 +271,7 @@ py::tuple sendResult(const tools::SendResult& r) {
 PYBIND11_MODULE(_core, m) {
     using namespace hvr::python;
     m.doc() = "Raw host of the TraderHVR trader module; use traderhvr.Trader.";
+    m.def("exit_main", &exitMain, "exit"_a);
 
     py::class_<TraderHost, std::unique_ptr<TraderHost, HostDeleter>>(m, "Host")
         .def(py::init(&makeHost), "module_path"_a, "catalog"_a, "queue_events"_a, "reconcile"_a)

@@ -139,17 +139,26 @@ struct ToPython {
     py::tuple operator()(const OrderPushEvent& e) const {
         py::dict fields = orderFields(e.order);
         fields["duplicate"] = e.duplicate;
+        fields["replayed"] = e.replayed;
         return py::make_tuple("order_push", fields);
     }
     py::tuple operator()(const TradePushEvent& e) const {
         py::dict fields = tradeFields(e.trade);
         fields["duplicate"] = e.duplicate;
+        fields["replayed"] = e.replayed;
         return py::make_tuple("trade_push", fields);
     }
     py::tuple operator()(const ReconciledEvent& e) const {
         py::dict fields = reconciledToPython(e.result);
         fields["user"] = e.user;
         return py::make_tuple("reconciled", fields);
+    }
+    py::tuple operator()(const NewDayCheckedEvent& e) const {
+        return py::make_tuple("new_day_checked",
+                              py::dict("user"_a = e.user, "trading_date"_a = e.tradingDate,
+                                       "missing_orders"_a = e.missingOrders, "missing_fills"_a = e.missingFills,
+                                       "other_differences"_a = e.otherDifferences, "warning"_a = e.warning,
+                                       "text"_a = describeNewDayCheck(e)));
     }
     py::tuple operator()(const InDoubtEvent& e) const {
         return py::make_tuple("in_doubt", py::dict("doubts"_a = listOf(e.doubts, doubtToPython),

@@ -18,17 +18,18 @@ def test_peertimeout_must_be_whole_seconds_from_zero():
 
 
 def test_a_server_that_freezes_is_cut_with_etimedout_and_reconnected(tmp_path):
-    # Heartbeats every 0.2 s; each connection freezes after its second packet.
+    # Heartbeats every 0.2 s; each connection freezes after its third packet.
     log = tmp_path / "sim.log"
     sim = subprocess.Popen(
         [SIM_BINARY, "--port", "0", "--db", str(tmp_path / "sim.db"), "--fresh-day",
-         "--heartbeat-seconds", "0.2", "--freeze-after", "2", "--log-level", "debug", "--log-file", str(log)],
+         "--heartbeat-seconds", "0.2", "--freeze-after", "3", "--log-level", "debug", "--log-file", str(log)],
         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
     try:
         line = sim.stdout.readline()
         assert line.startswith(LISTENING), line
         port = int(line.rsplit(":", 1)[1])
-        # No reconciliation after the login: its queries would be the second packet.
+        # No reconciliation after the login (its queries would come first):
+        # the login, and the funds query that ends its catch-up.
         with traderhvr.Trader(port=port, folder=str(tmp_path / "flow"), peertimeout=1, reconcile=False) as trader:
             log_in(trader)
             # The module judges only a server it has heard heartbeats from, and
@@ -38,7 +39,9 @@ def test_a_server_that_freezes_is_cut_with_etimedout_and_reconnected(tmp_path):
             while "heartbeat sent" not in log.read_text():
                 assert time.monotonic() < deadline, "the simulator sent no heartbeat"
                 time.sleep(0.02)
-            trader.query_account()  # the second packet: the server freezes after it
+            # The third packet, after the login and the query the host sends
+            # behind it: the server freezes after it.
+            trader.query_account()
             cut = trader.wait_for(traderhvr.Disconnected, WAIT)
             assert cut.error == 110
             trader.wait_for(traderhvr.Connected, WAIT)  # the usual reconnect

@@ -10,7 +10,8 @@
         for event in trader.events(timeout=5):
             print(event)
 
-See traderhvr.trader for threads, callbacks, asyncio and forks.
+See traderhvr.trader for threads, callbacks, asyncio, replayed pushes,
+logging and forks.
 """
 
 from ._version import __version__
@@ -33,6 +34,7 @@ from .events import (
     Log,
     LoginRefused,
     LoginResult,
+    NewDayChecked,
     OrderAnswer,
     OrderPush,
     OrdersAnswer,
@@ -42,16 +44,16 @@ from .events import (
     TradesAnswer,
 )
 from .frames import orders_frame, positions_frame, trades_frame
-from .records import Account, Entrust, Order, OrderState, Position, Trade
-from .trader import PushMode, Trader, find_module
+from .records import Account, Entrust, Offset, Order, OrderState, Position, PositionSide, Side, TimeCondition, Trade
+from .trader import PEER_TIMEOUT, PushMode, Trader, find_module
 
 __all__ = [
     "Account", "AccountAnswer", "Book", "BookFill", "BookOrder", "BookPosition", "CancelRefused",
     "ConnectFailed", "Connected", "Difference", "DifferenceKind", "Disconnected", "Doubt", "DoubtOutcome",
     "DoubtResolved", "Entrust", "Event", "InDoubt", "LOG_ERROR", "LOG_INFO", "LOG_WARNING", "Log", "LoginRefused",
-    "LoginResult", "NotLoggedIn", "Order",
+    "LoginResult", "NewDayChecked", "NotLoggedIn", "Offset", "Order",
     "OrderAnswer", "OrderPush", "OrderRefused", "OrderState", "OrdersAnswer", "Position", "PositionsAnswer",
-    "PushMode", "Reconciled", "Trade", "TradePush", "Trader", "TraderClosed", "TraderError", "TraderForked",
+    "PEER_TIMEOUT", "PositionSide", "PushMode", "Reconciled", "Side", "TimeCondition", "Trade", "TradePush", "Trader", "TraderClosed", "TraderError", "TraderForked",
     "TradesAnswer", "Unanswered",
     "__version__", "find_module", "orders_frame", "positions_frame", "trades_frame",
 ]

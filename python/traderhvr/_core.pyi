@@ -9,6 +9,10 @@ CatalogRow = Tuple[bytes, int, bytes, bytes]
 # status is "sent", "not_logged_in", "refused" or "closed".
 SendResult = Tuple[str, int, bytes, str]
 
+# Raises ``exit`` (a SystemExit a callback raised) in the main thread, at its
+# next Python instruction; once.
+def exit_main(exit: SystemExit) -> None: ...
+
 class Host:
     def __init__(
         self, module_path: str, catalog: Optional[List[CatalogRow]], queue_events: bool, reconcile: bool

@@ -22,7 +22,19 @@ from dataclasses import dataclass
 from datetime import datetime
 from typing import Any, Dict, Mapping, Optional, Tuple
 
-from .records import MILLISECONDS, OrderState, _offset, _position_side, _side, _state, epoch_datetime, fill_fields
+from .records import (
+    MILLISECONDS,
+    Offset,
+    OrderState,
+    PositionSide,
+    Side,
+    _offset,
+    _position_side,
+    _side,
+    _state,
+    epoch_datetime,
+    fill_fields,
+)
 
 Raw = Mapping[str, Any]
 
@@ -35,8 +47,8 @@ class BookOrder:
     order_id: str
     tag: str
     code: str
-    side: str
-    offset: str
+    side: Side
+    offset: Offset
     state: OrderState
     volume: int
     traded: int
@@ -77,13 +89,17 @@ class BookFill:
     order_id: str
     tag: str
     code: str
-    side: str
-    offset: str
+    side: Side
+    offset: Offset
     volume: int
     price: float
     amount: float
-    trade_time: int
+    trade_time: int  # milliseconds since the epoch
     trading_date: int
+
+    @property
+    def trade_datetime(self) -> Optional[datetime]:
+        return epoch_datetime(self.trade_time, MILLISECONDS)
 
     @classmethod
     def from_raw(cls, raw: Raw) -> "BookFill":
@@ -98,7 +114,7 @@ class BookPosition:
     line from the last PositionsAnswer (None when it had none)."""
 
     code: str
-    side: str
+    side: PositionSide
     opened: int
     closed: int
     server_pre: Optional[int]
@@ -129,6 +145,26 @@ class Book:
     positions: Tuple[BookPosition, ...]
     duplicates: int  # pushes the book held as duplicates so far
     trading_date: int
+
+    def orders_frame(self) -> Any:
+        """The book's orders as a pandas DataFrame (needs pandas), one row
+        per order in id order; see traderhvr.frames."""
+        from .frames import orders_frame
+
+        return orders_frame(self.orders.values())
+
+    def fills_frame(self) -> Any:
+        """The book's fills as a pandas DataFrame (needs pandas)."""
+        from .frames import trades_frame
+
+        return trades_frame(self.fills.values())
+
+    def positions_frame(self) -> Any:
+        """The book's positions as a pandas DataFrame (needs pandas), with
+        ``net`` beside ``opened`` and ``closed``."""
+        from .frames import positions_frame
+
+        return positions_frame(self.positions)
 
     def order_by_tag(self, tag: str) -> Optional[BookOrder]:
         """The order carrying this tag (what insert() returned), if any."""

@@ -4,8 +4,8 @@ The same objects reach a script three ways: the callbacks (see
 ``CALLBACK_OF``: ``on_event`` for connection and login events, ``on_answer``
 for order answers, refused cancels and query answers, ``on_order`` and
 ``on_trade`` for pushes, ``on_log`` for the module's log lines; a
-reconciliation's result, refused logins and requests in doubt go to
-``on_event``), the iterator
+reconciliation's result, the new-day check, refused logins and requests in
+doubt go to ``on_event``), the iterator
 ``Trader.events()`` and, under asyncio, ``Trader.aevents()``.
 
 Every event carries ``received``: when the module's listener call arrived, as
@@ -19,6 +19,7 @@ from dataclasses import dataclass, field
 from datetime import datetime, timezone
 from typing import Any, Callable, Dict, Mapping, Optional, Tuple, Type
 
+from . import loglines
 from .book import BookOrder, Difference, reconciled_fields
 from .doubts import Doubt, DoubtOutcome
 from .records import SECONDS, Account, Entrust, Order, Position, Trade
@@ -164,18 +165,24 @@ class TradesAnswer(Event):
 @dataclass(frozen=True)
 class OrderPush(Event):
     """An order update. ``duplicate``: the Trader's book held it already (a
-    replay), or it would move the order back; the book did not change."""
+    replay), or it would move the order back; the book did not change.
+    ``replayed``: it came with a login's catch-up (see traderhvr.trader,
+    "Replayed pushes"), so it tells of something that happened before that
+    login; with push mode 2 or no flow file the whole day comes again so."""
 
     order: Order
     duplicate: bool = False
+    replayed: bool = False
 
 
 @dataclass(frozen=True)
 class TradePush(Event):
-    """A fill. ``duplicate``: the book knew its trade id already."""
+    """A fill. ``duplicate``: the book knew its trade id already.
+    ``replayed``: as OrderPush.replayed."""
 
     trade: Trade
     duplicate: bool = False
+    replayed: bool = False
 
 
 @dataclass(frozen=True)
@@ -211,6 +218,30 @@ class Reconciled(Event):
 
 
 @dataclass(frozen=True)
+class NewDayChecked(Event):
+    """The answer to the module's warning that a login started a new trading
+    day and a server that numbers each day's pushes from 1 may have skipped
+    some (``warning``, the module's line): the reconciliation after that
+    login, read for what the pushes missed. It follows that Reconciled event,
+    once per warning; a login that warns is reconciled even with
+    ``Trader(reconcile=False)``. ``nothing_missing`` when every order and fill
+    of the day came with the pushes; ``text`` says it as hvr-host does
+    ("new trading day 20261209: nothing missing")."""
+
+    user: str
+    trading_date: int
+    missing_orders: int
+    missing_fills: int
+    other_differences: int
+    warning: str
+    text: str
+
+    @property
+    def nothing_missing(self) -> bool:
+        return self.missing_orders == 0 and self.missing_fills == 0 and self.other_differences == 0
+
+
+@dataclass(frozen=True)
 class InDoubt(Event):
     """The connection ended before these requests were answered (see
     traderhvr.doubts): each is resolved by a DoubtResolved event after the
@@ -237,10 +268,16 @@ class DoubtResolved(Event):
 
 @dataclass(frozen=True)
 class Log(Event):
-    """A log line of the module, decoded from GBK; starts with "[TraderHVR]"."""
+    """A log line of the module, decoded from GBK; starts with "[TraderHVR]".
+    ``gloss`` is its meaning in a few English words, from the package's
+    log-lines.md (None for a line it does not list)."""
 
     level: int
     text: str
+
+    @property
+    def gloss(self) -> Optional[str]:
+        return loglines.gloss(self.text)
 
 
 Builder = Callable[[Any, datetime], Event]
@@ -281,9 +318,12 @@ _BUILDERS: Dict[str, Builder] = {
     "orders": lambda raw, at: OrdersAnswer(tuple(Order.from_raw(r) for r in raw), received=at),
     "trades": lambda raw, at: TradesAnswer(tuple(Trade.from_raw(r) for r in raw), received=at),
     # A pushed order's time is in whole seconds (the module divides by 1000).
-    "order_push": lambda raw, at: OrderPush(Order.from_raw(raw, SECONDS), raw["duplicate"], received=at),
-    "trade_push": lambda raw, at: TradePush(Trade.from_raw(raw), raw["duplicate"], received=at),
+    "order_push": lambda raw, at: OrderPush(
+        Order.from_raw(raw, SECONDS), raw["duplicate"], raw["replayed"], received=at
+    ),
+    "trade_push": lambda raw, at: TradePush(Trade.from_raw(raw), raw["duplicate"], raw["replayed"], received=at),
     "reconciled": lambda raw, at: Reconciled(**reconciled_fields(raw), received=at),
+    "new_day_checked": lambda raw, at: NewDayChecked(**raw, received=at),
     "log": lambda raw, at: Log(raw["level"], raw["text"], received=at),
 }
 
@@ -295,6 +335,7 @@ CALLBACK_OF: Dict[Type[Event], str] = {
     LoginResult: "on_event",
     LoginRefused: "on_event",
     Reconciled: "on_event",
+    NewDayChecked: "on_event",
     InDoubt: "on_event",
     DoubtResolved: "on_event",
     OrderAnswer: "on_answer",

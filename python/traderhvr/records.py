@@ -20,9 +20,16 @@ from __future__ import annotations
 import enum
 from dataclasses import dataclass
 from datetime import datetime, timezone
-from typing import Any, Dict, Mapping, Optional
+from typing import Any, Dict, Literal, Mapping, Optional
 
 Raw = Mapping[str, Any]
+
+# The words of the module's codes, as types: a type checker catches
+# ``side="long"`` in an order (that word is a position's).
+Side = Literal["buy", "sell"]
+PositionSide = Literal["long", "short"]
+Offset = Literal["open", "close", "close_today"]
+TimeCondition = Literal["day", "section", "ioc"]
 
 
 class OrderState(enum.Enum):
@@ -49,35 +56,35 @@ _FINISHED_STATES = frozenset(
 # The module's character codes, both ways. Keys of the *_CODES tables are the
 # words a caller passes; the reading tables map codes back, with the word the
 # module's own conversion gives any other code.
-SIDE_CODES = {"buy": "0", "sell": "1"}
-OFFSET_CODES = {"open": "0", "close": "1", "close_today": "3"}
-TIME_CONDITION_CODES = {"day": "3", "section": "2", "ioc": "1"}
+SIDE_CODES: Dict[Side, str] = {"buy": "0", "sell": "1"}
+OFFSET_CODES: Dict[Offset, str] = {"open": "0", "close": "1", "close_today": "3"}
+TIME_CONDITION_CODES: Dict[TimeCondition, str] = {"day": "3", "section": "2", "ioc": "1"}
 PRICE_TYPE_ANY = "1"
 PRICE_TYPE_LIMIT = "2"
 
-_SIDES = {"0": "buy"}
-_POSITION_SIDES = {"0": "long"}
-_OFFSETS = {"0": "open", "1": "close"}
-_TIME_CONDITIONS = {"3": "day", "2": "section"}
+_SIDES: Dict[str, Side] = {"0": "buy"}
+_POSITION_SIDES: Dict[str, PositionSide] = {"0": "long"}
+_OFFSETS: Dict[str, Offset] = {"0": "open", "1": "close"}
+_TIME_CONDITIONS: Dict[str, TimeCondition] = {"3": "day", "2": "section"}
 
 
 def _char(code: int) -> str:
     return chr(code) if 0 <= code < 0x110000 else ""
 
 
-def _side(code: int) -> str:
+def _side(code: int) -> Side:
     return _SIDES.get(_char(code), "sell")
 
 
-def _position_side(code: int) -> str:
+def _position_side(code: int) -> PositionSide:
     return _POSITION_SIDES.get(_char(code), "short")
 
 
-def _offset(code: int) -> str:
+def _offset(code: int) -> Offset:
     return _OFFSETS.get(_char(code), "close_today")
 
 
-def _time_condition(code: int) -> str:
+def _time_condition(code: int) -> TimeCondition:
     return _TIME_CONDITIONS.get(_char(code), "ioc")
 
 
@@ -112,10 +119,10 @@ class Entrust:
     code: str
     volume: int
     price: float
-    side: str
-    offset: str
+    side: Side
+    offset: Offset
     limit: bool
-    time_condition: str
+    time_condition: TimeCondition
     order_id: str
     tag: str
 
@@ -136,10 +143,10 @@ class Order:
     code: str
     volume: int
     price: float
-    side: str
-    offset: str
+    side: Side
+    offset: Offset
     limit: bool
-    time_condition: str
+    time_condition: TimeCondition
     order_id: str
     tag: str
     trading_date: int
@@ -184,8 +191,8 @@ class Trade:
     trade_time: int
     volume: int
     price: float
-    side: str
-    offset: str
+    side: Side
+    offset: Offset
     order_type: int
     amount: float
     trade_datetime: Optional[datetime]
@@ -223,7 +230,7 @@ class Position:
 
     code: str
     currency: str
-    side: str
+    side: PositionSide
     pre_volume: int
     new_volume: int
     avail_pre_volume: int

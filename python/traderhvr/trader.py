@@ -63,6 +63,43 @@ logged), the callback running at that moment is interrupted (KeyboardInterrupt
 inside it, at its next Python instruction), the trader is released and the
 KeyboardInterrupt is raised again.
 
+Replayed pushes
+---------------
+A server answers a login and then sends at once the pushes the login resumed
+from: those missed since the flow file's last one, or, with ``pushmode``
+REPLAY_DAY or no flow file, the whole trading day. Pushes that arrive after a
+login's answer and before the server's answer to the first request made
+after it (the reconciliation's orders query, or, with ``reconcile=False``, a
+funds query the Trader sends for this alone and shows to nobody) are marked
+``replayed``: they tell of what happened before the login. A strategy that
+acts on new fills only skips ``event.replayed``.
+
+A new trading day
+-----------------
+After a login on a new trading date the module may warn (level 103) that a
+server numbering each day's pushes from 1 could have skipped the first ones.
+Such a login is always reconciled, and a NewDayChecked event (also logged)
+follows its Reconciled event with the answer: "nothing missing", or what the
+pushes missed and the book took from the server.
+
+Logging
+-------
+The package logs on the "traderhvr" logger, which has a NullHandler: nothing
+is printed unless the application configures logging. Each of the module's
+log lines becomes a record at its level (102 INFO, 103 WARNING, 104 ERROR)
+whose message is the line in UTF-8 with its English gloss in brackets; the
+record also carries ``text`` (the line), ``gloss`` (the meaning, from the
+package's log-lines.md; None for an unlisted line) and ``level_code`` (102 to
+104) for a log aggregator.
+
+Ending the program from a callback
+----------------------------------
+``sys.exit()`` (SystemExit) inside a callback ends the program as it does in
+the main thread: no further callback runs, and the SystemExit, with its code,
+is raised in the main thread at its next Python instruction (a wait of this
+package notices within 100 ms; a blocking call of another library returns
+first). The exit then closes the Traders as usual.
+
 Forks
 -----
 A process forked after a Trader was made shares its connection but not the
@@ -97,19 +134,33 @@ from typing import (
     overload,
 )
 
-from . import _core
+from . import _core, loglines
 from .book import Book, reconciled_fields
 from .doubts import Doubt, Unanswered
 from .errors import NotLoggedIn, OrderRefused, TraderClosed, TraderError, TraderForked
-from .events import CALLBACK_OF, LOG_ERROR, LOG_WARNING, Event, Log, Reconciled, event_from_raw
-from .records import OFFSET_CODES, PRICE_TYPE_ANY, PRICE_TYPE_LIMIT, SIDE_CODES, TIME_CONDITION_CODES
+from .events import CALLBACK_OF, LOG_ERROR, LOG_WARNING, Event, Log, NewDayChecked, Reconciled, event_from_raw
+from .records import (
+    OFFSET_CODES,
+    PRICE_TYPE_ANY,
+    PRICE_TYPE_LIMIT,
+    SIDE_CODES,
+    TIME_CONDITION_CODES,
+    Offset,
+    Side,
+    TimeCondition,
+)
 
 logger = logging.getLogger("traderhvr")
+# A library leaves the output to the application (see "Logging" above).
+logger.addHandler(logging.NullHandler())
 
 MODULE_FILE = "libTraderHVR.so"
 MODULE_ENV = "TRADERHVR_MODULE"
 MAX_VOLUME = 2**32 - 1
 CLOSE_TIMEOUT = 5.0  # seconds close() waits for answers by default
+# Seconds without a byte from a server that sent heartbeats before the
+# connection is dropped and made again; hvr-host's --peertimeout default too.
+PEER_TIMEOUT = 15
 
 E = TypeVar("E", bound=Event)
 Callback = Callable[[Event], None]
@@ -202,23 +253,54 @@ def _matcher(match: EventMatch, where: Optional[Callable[[Any], bool]]) -> Calla
     return match
 
 
+class _ExitState:
+    """sys.exit() from a callback (see "Ending the program from a callback")."""
+
+    requested = False  # a callback asked: no callback runs any more
+    interpreter_exiting = False  # the interpreter is closing the Traders at exit
+
+
+def _exit_from_callback(stop: SystemExit, where: str) -> None:
+    if _ExitState.requested or _ExitState.interpreter_exiting:
+        return
+    _ExitState.requested = True
+    logger.info("traderhvr: %s called sys.exit(%r): the program ends", where, stop.code)
+    _core.exit_main(stop)
+
+
+def _log_event(event: Event) -> None:
+    """The module's log lines and the new-day check on the "traderhvr"
+    logger (see "Logging" above)."""
+    if isinstance(event, Log):
+        meaning = loglines.gloss(event.text)
+        extra = {"text": event.text, "gloss": meaning, "level_code": event.level}
+        if meaning is None:
+            logger.log(_logging_level(event.level), "%s", event.text, extra=extra)
+        else:
+            logger.log(_logging_level(event.level), "%s (%s)", event.text, meaning, extra=extra)
+    elif isinstance(event, NewDayChecked):
+        level = logging.INFO if event.nothing_missing else logging.WARNING
+        logger.log(level, "traderhvr: %s", event.text, extra={"text": event.text, "gloss": event.text})
+
+
 def _make_dispatcher(trader_ref: "weakref.ref[Trader]") -> Callable[[Tuple[str, Any, int]], None]:
     """The callable the extension calls on the module's threads. It holds the
     Trader only weakly, so a forgotten Trader can still be collected."""
 
     def dispatch(raw: Tuple[str, Any, int]) -> None:
         trader = trader_ref()
-        if trader is None:
+        if trader is None or _ExitState.requested:
             return
         event = event_from_raw(raw)
-        if isinstance(event, Log):
-            logger.log(_logging_level(event.level), "%s", event.text)
+        _log_event(event)
         name = CALLBACK_OF[type(event)]
         callback: Optional[Callback] = getattr(trader, name)
         if callback is None:
             return
         try:
             callback(event)
+        except SystemExit as stop:
+            _exit_from_callback(stop, name)
         except Exception:
             trader.callback_errors += 1
             logger.exception("traderhvr: %s raised on %s; the connection goes on", name, type(event).__name__)
@@ -281,11 +363,11 @@ class Trader:
     module, and without a catalog every position is left out with a
     warning (a Log event). ``queue_events=False`` keeps events out of
     ``events()`` and ``aevents()``, for a script that only uses callbacks (the
-    queue is otherwise unbounded). ``peertimeout`` (seconds, 0 = off) turns
-    on the module's dead-peer detection: once the server has sent a
-    heartbeat, that long without a byte from it ends the connection (a
-    Disconnected event with error 110) and the module reconnects; choose it
-    above the server's heartbeat period. ``reconcile=False`` stops the comparison
+    queue is otherwise unbounded). ``peertimeout`` (seconds, default 15 as
+    in hvr-host; 0 = off) is the module's dead-peer detection: once the
+    server has sent a heartbeat, that long without a byte from it ends the
+    connection (a Disconnected event with error 110) and the module
+    reconnects; keep it above the server's heartbeat period. ``reconcile=False`` stops the comparison
     of the book with the server after every login (see traderhvr.book).
 
     Set the callbacks (``on_event``, ``on_answer``, ``on_order``,
@@ -303,7 +385,7 @@ class Trader:
         pushmode: int = PushMode.RESUME,
         catalog: Optional[Mapping[str, Optional[CatalogTerms]]] = None,
         queue_events: bool = True,
-        peertimeout: int = 0,
+        peertimeout: int = PEER_TIMEOUT,
         reconcile: bool = True,
         close_timeout: float = CLOSE_TIMEOUT,
     ) -> None:
@@ -426,11 +508,11 @@ class Trader:
         code: str,
         volume: int,
         price: float,
-        side: str = "buy",
-        offset: str = "open",
+        side: Side = "buy",
+        offset: Offset = "open",
         limit: bool = True,
         tag: str = "",
-        time_condition: str = "day",
+        time_condition: TimeCondition = "day",
     ) -> str:
         """Sends an order and returns its tag, which its OrderAnswer (and the
         order's pushes) carry back. Without ``tag`` the module makes a unique
@@ -823,6 +905,7 @@ _open_traders: "weakref.WeakSet[Trader]" = weakref.WeakSet()
 
 @atexit.register
 def _close_open_traders() -> None:
+    _ExitState.interpreter_exiting = True
     for trader in list(_open_traders):
         try:
             trader.close()
@@ -840,4 +923,4 @@ def _abandon_in_child() -> None:
 os.register_at_fork(after_in_child=_abandon_in_child)
 
 
-__all__ = ["Trader", "PushMode", "find_module"]
+__all__ = ["PEER_TIMEOUT", "Trader", "PushMode", "find_module"]

@@ -200,7 +200,12 @@ TEST_F(BookReconcile, ALoginOnANewTradingDayShowsTheModulesWarningBesideTheResul
     // login's replay brought the early order and fill: nothing is missing (a
     // server numbering each day from 1 would have them reported as missing).
     EXPECT_TRUE(differenceLines(run.output).empty()) << run.output;
-    EXPECT_NE(run.output.find("[push] trade 1 of order 1"), std::string::npos) << run.output;
+    EXPECT_TRUE(std::regex_search(run.output, std::regex("\\[push\\] trade 1 of order 1 [^\n]*  \\(replayed\\)\n")))
+        << run.output;
+    // The warning's answer follows the result, once.
+    const std::size_t answer = run.output.find("[book] new trading day 20261209: nothing missing\n");
+    EXPECT_GT(answer, result) << run.output;
+    EXPECT_EQ(count(run.output, "[book] new trading day"), 1u) << run.output;
     const std::vector<std::string> lines = reconciledLines(run.output);
     ASSERT_EQ(lines.size(), 3u) << run.output;
     EXPECT_EQ(lines[1].rfind("reconciled: 1 order, 1 fill, 0 differences", 0), 0u) << lines[1];

@@ -108,6 +108,15 @@ TEST_F(HostDemoFlow, FullReplayBringsBackExactlyTheFirstSessionsPushes) {
     ASSERT_EQ(replay.exitCode, 0) << replay.output;
     auto firstPushes = linesStartingWith(first.output, "[push]");
     auto replayed = linesStartingWith(replay.output, "[push]");
+    // Each came with the login's catch-up, and says so; none of the first
+    // session's did (they happened after its login).
+    const std::string mark = "  (replayed)";
+    for (std::string& line : replayed) {
+        ASSERT_GT(line.size(), mark.size());
+        EXPECT_EQ(line.substr(line.size() - mark.size()), mark) << line;
+        line.resize(line.size() - mark.size());
+    }
+    for (const std::string& line : firstPushes) EXPECT_FALSE(contains(line, mark)) << line;
     std::sort(firstPushes.begin(), firstPushes.end());
     std::sort(replayed.begin(), replayed.end());
     EXPECT_EQ(replayed, firstPushes);

@@ -3,6 +3,8 @@
 // command line, and a time on every line.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <regex>
@@ -138,17 +140,57 @@ TEST_F(HostOperator, JsonTimesAreIsoWithOffsetAndRecordTimesEpochMilliseconds) {
     EXPECT_LT(queriedMillis - pushedMillis, 1000u);
 }
 
-TEST_F(HostOperator, LogFileGetsWhatTheScreenGetsAndTheLevelFilterDropsInformation) {
+// The log file's lines without their dates, and without the session
+// headers and footers: what the screen showed, but with passwords masked and
+// typed commands added.
+std::string undatedEntries(const std::string& file) {
+    std::string entries;
+    std::istringstream lines(file);
+    const std::regex dated("20[0-9]{2}-[0-9]{2}-[0-9]{2} ([0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3} .*)");
+    std::smatch match;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("====", 0) == 0 || line.rfind("     ", 0) == 0) continue;  // header and footer
+        entries += (std::regex_match(line, match, dated) ? match[1].str() : line) + "\n";
+    }
+    return entries;
+}
+
+TEST_F(HostOperator, LogFileDatesEveryEntryAndFramesEachSessionAndTheLevelFilterDropsInformation) {
     const std::string logFile = dir.path() + "session.log";
     const ProcessResult run = runScript("connect\nlogin demo demo\nfunds\nwait\n",
                                         {"--log-file", logFile, "--log-level", "warn"});
     ASSERT_EQ(run.exitCode, 0) << run.output;
-    EXPECT_EQ(readFile(logFile), run.output);
+    const std::string first = readFile(logFile);
+    std::string screen = run.output;
+    screen.replace(screen.find("> login demo demo"), 17, "> login demo ****");
+    EXPECT_EQ(undatedEntries(first), screen) << first;
+    EXPECT_TRUE(std::regex_search(first, std::regex("^==== hvr-host [0-9.]+ session started 20[0-9-]{8} [0-9:]{8} "
+                                                    "[+-][0-9]{4}, pid [0-9]+, .+@.*\n     server 127\\.0\\.0\\.1:" +
+                                                    std::to_string(sim.port()) + ", user \\(none yet")))
+        << first;
+    EXPECT_TRUE(contains(first, "log-level warn")) << first;
+    EXPECT_TRUE(std::regex_search(first, std::regex("\n==== session ended 20[0-9-]{8} [0-9:]{8} [+-][0-9]{4}, "
+                                                    "exit status 0\n$")))
+        << first;
+    EXPECT_FALSE(contains(first, "demo demo")) << first;
     EXPECT_TRUE(contains(run.output, "[answer] funds:")) << run.output;
     EXPECT_FALSE(contains(run.output, "[log info]")) << run.output;
-    const ProcessResult all = runScript("connect\n", {"--log-file", logFile});
-    EXPECT_TRUE(contains(all.output, "[log info] [TraderHVR]")) << all.output;
-    EXPECT_TRUE(contains(readFile(logFile), all.output)) << "appended";
+
+    // A second run appends its own session; piped commands are recorded,
+    // and the password of --password is not.
+    std::vector<std::string> argv = hostArgs({"--log-file", logFile, "--user", "demo", "--password", "demo"});
+    const ProcessResult piped = runProcess(argv, "funds\nwait\n", std::chrono::seconds(30));
+    ASSERT_EQ(piped.exitCode, 0) << piped.output;
+    EXPECT_TRUE(contains(piped.output, "[log info] [TraderHVR]")) << piped.output;
+    const std::string both = readFile(logFile);
+    ASSERT_EQ(both.compare(0, first.size(), first), 0) << "appended";
+    const std::string second = both.substr(first.size());
+    EXPECT_EQ(occurrences(both, "session started"), 2u) << both;
+    EXPECT_TRUE(contains(second, ", user demo\n")) << second;
+    EXPECT_TRUE(contains(second, "--password ****")) << second;
+    EXPECT_FALSE(contains(second, "--password demo")) << second;
+    EXPECT_FALSE(contains(piped.output, "> funds")) << piped.output;  // the screen does not echo a pipe
+    EXPECT_TRUE(std::regex_search(second, std::regex("\n20[0-9-]{8} [0-9:.]{12} > funds\n"))) << second;
 }
 
 TEST_F(HostOperator, PasswordComesFromTheEnvironmentOrTheTerminalNotTheCommandLine) {
@@ -171,6 +213,75 @@ TEST_F(HostOperator, PasswordComesFromTheEnvironmentOrTheTerminalNotTheCommandLi
     const ProcessResult run = host.finish(std::chrono::seconds(20));
     EXPECT_EQ(run.exitCode, 0) << run.output;
     EXPECT_FALSE(contains(run.output, "password for bob: bob")) << run.output;  // not echoed
+}
+
+// The lines a terminal shows for this output: '\r' returns to the start of
+// the line, ESC [ K erases to its end, other escape sequences change nothing
+// the test looks at.
+std::vector<std::string> screenLines(const std::string& output) {
+    std::vector<std::string> lines(1);
+    std::size_t column = 0;
+    for (std::size_t i = 0; i < output.size(); ++i) {
+        const char c = output[i];
+        std::string& line = lines.back();
+        if (c == '\n') {
+            lines.emplace_back();
+            column = 0;
+        } else if (c == '\r') {
+            column = 0;
+        } else if (c == '\033' && i + 1 < output.size() && output[i + 1] == '[') {
+            std::size_t end = i + 2;
+            while (end < output.size() && !std::isalpha(static_cast<unsigned char>(output[end]))) ++end;
+            if (end < output.size() && output[end] == 'K') line.resize(std::min(line.size(), column));
+            i = end;
+        } else if (static_cast<unsigned char>(c) >= 0x20) {
+            if (column < line.size()) line[column] = c;
+            else line += c;
+            ++column;
+        }
+    }
+    return lines;
+}
+
+TEST_F(HostOperator, EventsWhileAPasswordIsTypedArePrintedAboveItsPrompt) {
+    // The simulator drops a connection that has not logged in after a
+    // second, so connection events arrive while the prompt waits.
+    SimProcess strict(SIM_BINARY,
+                      {"--port", "0", "--db", dir.path() + "strict.db", "--fresh-day", "--config", accounts,
+                       "--login-timeout", "1"},
+                      dir.path() + "strict.log");
+    std::vector<std::string> argv{HOST_BINARY, "--module", MODULE_PATH, "--port", std::to_string(strict.port()),
+                                  "--folder", dir.path() + "flow/", "--config", accounts};
+    TerminalProcess host(argv, {"HOME=" + dir.path()});
+    ASSERT_TRUE(host.waitForOutput("hvr> ", std::chrono::seconds(10))) << host.output();
+    host.type("connect\r");
+    ASSERT_TRUE(host.waitForOutput("[event] connected", std::chrono::seconds(10))) << host.output();
+    ASSERT_TRUE(host.waitForOutput("hvr> ", std::chrono::seconds(10))) << host.output();
+    host.type("login demo\r");
+    ASSERT_TRUE(host.waitForOutput("password for demo: ", std::chrono::seconds(10))) << host.output();
+    host.type("de");  // half the password, then the server drops the connection
+    ASSERT_TRUE(host.waitForOutput("[event] connection ended", std::chrono::seconds(10))) << host.output();
+    ASSERT_TRUE(host.waitForOutput("password for demo: ", std::chrono::seconds(10))) << host.output();
+    host.type("mo\r");
+    ASSERT_TRUE(host.waitForOutput("[event] logged in as demo", std::chrono::seconds(10))) << host.output();
+    ASSERT_TRUE(host.waitForOutput("hvr> ", std::chrono::seconds(10))) << host.output();
+    host.type("\x04");
+    const ProcessResult run = host.finish(std::chrono::seconds(20));
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+
+    const std::vector<std::string> lines = screenLines(run.output);
+    std::size_t eventLine = lines.size();
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        EXPECT_FALSE(contains(lines[i], "password for demo: ") && contains(lines[i], "[event]")) << lines[i];
+        EXPECT_FALSE(contains(lines[i], "password for demo: de")) << lines[i];  // never echoed
+        if (eventLine == lines.size() && contains(lines[i], "[event] connection ended")) eventLine = i;
+    }
+    ASSERT_LT(eventLine, lines.size()) << run.output;
+    ASSERT_GT(eventLine, 0u);
+    // The prompt stood before the event and is drawn again after it.
+    bool promptAgain = false;
+    for (std::size_t i = eventLine + 1; i < lines.size(); ++i) promptAgain = promptAgain || lines[i] == "password for demo: ";
+    EXPECT_TRUE(promptAgain) << run.output;
 }
 
 }  // namespace

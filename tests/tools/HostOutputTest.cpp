@@ -85,6 +85,67 @@ TEST(HostOutput, TextFormStampsEveryEntryAndEchoesCommands) {
         << text;
 }
 
+TEST(HostOutput, LogFileHasDatesAHeaderAndFooterAndTypedCommandsWithoutPasswords) {
+    std::ostringstream screen;
+    std::ostringstream file;
+    Console console(screen);
+    console.setLogStream(&file);
+    SessionStart start;
+    start.version = "1.0.0";
+    start.startedAt = std::chrono::system_clock::now();
+    start.pid = 42;
+    start.systemUser = "ops";
+    start.machine = "desk1";
+    start.server = "127.0.0.1:4400";
+    start.user = "demo";
+    start.arguments = maskedArguments({"--port", "4400", "--user", "demo", "--password", "secret", "--password=x"});
+    start.settings = {{"pushmode", "0"}, {"peertimeout", "15"}};
+    console.logSessionStart(start);
+    console.typed("login demo secret");
+    console.command("login bob hidden  # the second account");
+    console.record("[event] connected", {});
+    console.logSessionEnd(1);
+
+    const std::string stamp = "[0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3} ";
+    const std::string dated = "20[0-9]{2}-[0-9]{2}-[0-9]{2} " + stamp;
+    EXPECT_TRUE(std::regex_match(screen.str(),
+                                 std::regex(stamp + "> login bob hidden  # the second account\n" + stamp +
+                                            "\\[event\\] connected\n")))
+        << screen.str();
+    EXPECT_TRUE(std::regex_match(
+        file.str(),
+        std::regex("==== hvr-host 1\\.0\\.0 session started 20[0-9-]{8} [0-9:]{8} [+-][0-9]{4}, pid 42, ops@desk1\n"
+                   "     server 127\\.0\\.0\\.1:4400, user demo\n"
+                   "     command line: --port 4400 --user demo --password \\*\\*\\*\\* --password=\\*\\*\\*\\*\n"
+                   "     settings: pushmode 0, peertimeout 15\n" +
+                   dated + "> login demo \\*\\*\\*\\*\n" + dated + "> login bob \\*\\*\\*\\*\n" + dated +
+                   "\\[event\\] connected\n"
+                   "==== session ended 20[0-9-]{8} [0-9:]{8} [+-][0-9]{4}, exit status 1\n")))
+        << file.str();
+    EXPECT_EQ(commandForLog("LOGIN demo"), "LOGIN demo");  // no password typed: nothing to hide
+    EXPECT_EQ(commandForLog("buy IF2412 1 3500"), "buy IF2412 1 3500");
+
+    std::ostringstream jsonScreen;
+    std::ostringstream jsonFile;
+    Console json(jsonScreen, Console::Form::Json);
+    json.setLogStream(&jsonFile);
+    json.logSessionStart(start);
+    json.typed("funds");
+    json.command("login demo secret");
+    json.logSessionEnd(0);
+    const auto onScreen = jsonLines(jsonScreen.str());
+    ASSERT_EQ(onScreen.size(), 1u);
+    EXPECT_EQ(onScreen[0].at("line"), "login demo secret");
+    const auto inFile = jsonLines(jsonFile.str());
+    ASSERT_EQ(inFile.size(), 4u);
+    EXPECT_EQ(inFile[0].at("type"), "session");
+    EXPECT_EQ(inFile[0].at("server"), "127.0.0.1:4400");
+    EXPECT_EQ(inFile[0].at("settings").at("peertimeout"), "15");
+    EXPECT_TRUE(inFile[1].at("typed").get<bool>());
+    EXPECT_EQ(inFile[2].at("line"), "login demo ****");
+    EXPECT_EQ(inFile[3].at("exitStatus"), 0);
+}
+
 TEST(HostOutput, RecordTimesReadAsEpochMillisecondsOrSeconds) {
     const std::regex millis("20[0-9]{2}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\\.452");
     EXPECT_TRUE(std::regex_match(recordTimeText(1796689459452ULL), millis)) << recordTimeText(1796689459452ULL);

@@ -1,7 +1,10 @@
 // The session core's rules without a module: which login goes out after a
-// connect and after a refusal, a book per user, and requests in doubt from
-// the end of a connection to their resolution.
+// connect and after a refusal, a book per user, requests in doubt from the
+// end of a connection to their resolution, a login's catch-up and the answer
+// to the module's new-day warning.
 #include "common/SessionState.h"
+
+#include "host/ITraderListener.h"
 
 #include <gtest/gtest.h>
 
@@ -245,6 +248,74 @@ TEST(SessionState, APushOnceIsCountedOnceAndARefusedCancelNamesItsOrder) {
     s.orderPush(order("4", "t4", '0', 1));  // order 4 filled first: its cancel is settled
     EXPECT_EQ(eventsOf<CancelRefusedEvent>(s.cancelRefused(-20, "gone")).at(0).orderId, "5");
     EXPECT_FALSE(s.answersAwaited());
+}
+
+TEST(SessionState, PushesBeforeTheFirstAnswerAfterALoginAreReplayedAndLaterOnesAreNot) {
+    SessionState s;
+    s.login(DEMO);
+    logIn(s);
+    EXPECT_TRUE(eventsOf<OrderPushEvent>(s.orderPush(order("1", "t1", '3'))).at(0).replayed);
+    EXPECT_TRUE(eventsOf<TradePushEvent>(s.tradePush(fill("1", "1"))).at(0).replayed);
+    s.ordersAnswer({order("1", "t1", '0', 1)});  // the reconciliation's first answer ends the catch-up
+    EXPECT_FALSE(eventsOf<OrderPushEvent>(s.orderPush(order("2", "t2", '3'))).at(0).replayed);
+    s.tradesAnswer({fill("1", "1")}, T0);
+
+    // The next login catches up again; the end of the connection stops it.
+    s.connectionEvent(1, 104, T0);
+    logIn(s);
+    EXPECT_TRUE(eventsOf<OrderPushEvent>(s.orderPush(order("2", "t2", '3'))).at(0).replayed);
+    s.connectionEvent(1, 104, T0);
+    EXPECT_FALSE(eventsOf<OrderPushEvent>(s.orderPush(order("3", "t3", '3'))).at(0).replayed);
+}
+
+TEST(SessionState, WithoutReconciliationAFundsQueryOfNobodyEndsTheCatchUp) {
+    SessionState s(false);
+    s.login(DEMO);
+    const SessionStep step = logIn(s);
+    EXPECT_FALSE(step.reconcile);
+    ASSERT_TRUE(step.catchUpMarker);
+    EXPECT_FALSE(s.answersAwaited());  // nobody waits for it
+    EXPECT_TRUE(eventsOf<OrderPushEvent>(s.orderPush(order("1", "t1", '3'))).at(0).replayed);
+    EXPECT_TRUE(s.accountsAnswer({AccountRecord{}}).events.empty());  // shown to nobody
+    EXPECT_FALSE(eventsOf<OrderPushEvent>(s.orderPush(order("1", "t1", '0', 1))).at(0).replayed);
+    s.querySent(QueryKind::Account);  // the host's own funds query is shown as usual
+    EXPECT_EQ(eventsOf<AccountsEvent>(s.accountsAnswer({AccountRecord{}})).size(), 1u);
+}
+
+TEST(SessionState, ANewDayWarningIsAnsweredOnceByTheReconciliationAfterItsLogin) {
+    const std::string warning = "[TraderHVR]交易日已变更:流水记录为20261208,本次登录为20261209,从推送号3续传;"
+                                "按交易日编号推送的服务器可能跳过新交易日的前3条推送";
+    ASSERT_TRUE(isNewTradingDayWarning(warning));
+    SessionState s(false);  // reconciliation off: such a login is reconciled all the same
+    s.login(DEMO);
+    logIn(s);
+    s.accountsAnswer({});
+
+    s.connectionEvent(1, 2, T0);
+    s.connectionEvent(0, 0, T0);
+    s.logLine(kra::LOG_LEVEL_WARN, warning);
+    ASSERT_TRUE(s.loginResult(true, "", 20261209, T0).reconcile);
+    s.orderPush(order("1", "t1", '0', 1));  // the catch-up brought the order, not its fill
+    const SessionStep done = answerReconcile(s, {order("1", "t1", '0', 1)}, {fill("1", "1")});
+    const auto checks = eventsOf<NewDayCheckedEvent>(done);
+    ASSERT_EQ(checks.size(), 1u);
+    EXPECT_EQ(checks[0].warning, warning);
+    EXPECT_EQ(describeNewDayCheck(checks[0]),
+              "new trading day 20261209: the pushes missed 1 fill, which the book took from the server's answers");
+    ASSERT_TRUE(std::holds_alternative<ReconciledEvent>(done.events.at(0)));  // it follows the reconciliation
+
+    // Once: a reconciliation on demand says nothing more of the day.
+    s.startReconcile(false, T0);
+    EXPECT_TRUE(eventsOf<NewDayCheckedEvent>(answerReconcile(s, {order("1", "t1", '0', 1)}, {fill("1", "1")})).empty());
+
+    // The next day's pushes all came: nothing missing.
+    s.connectionEvent(1, 2, T0);
+    s.connectionEvent(0, 0, T0);
+    s.logLine(kra::LOG_LEVEL_WARN, warning);
+    s.loginResult(true, "", 20261210, T0);
+    const auto clean = eventsOf<NewDayCheckedEvent>(answerReconcile(s, {}));
+    ASSERT_EQ(clean.size(), 1u);
+    EXPECT_EQ(describeNewDayCheck(clean[0]), "new trading day 20261210: nothing missing");
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include "host/IContractCatalog.h"
 #include "host/ITraderApi.h"
 #include "host/ITraderListener.h"
+#include "host/LogText.h"
 #include "host/NXSConfigNode.h"
 #include "host/NXSObject.h"
 #include "host/NXSRecords.h"
@@ -14,9 +15,26 @@
 
 namespace {
 
+// What a host's logMessage does with the helper (host/LogText.h).
+std::string logged(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::string line = kra::logMessageText(format, args);
+    va_end(args);
+    return line;
+}
+
 static_assert(kra::REQUEST_QUEUED == 0 && kra::REQUEST_REFUSED == -1, "the results the module returns");
 static_assert(kra::ERROR_ORDER_REFUSED == 1 && kra::ERROR_CANCEL_REFUSED == 2, "NXSError codes");
 static_assert(kra::TRADER_CODE_END_OF_FILE == 2, "Asio's end of file, as the module reports it");
+
+TEST(HostHeaders, LogTextTurnsAGbkLogLineIntoUtf8) {
+    // [TraderHVR]连接关闭,%d秒后重连 in GBK, with a stray lead byte after it.
+    EXPECT_EQ(logged("[TraderHVR]\xc1\xac\xbd\xd3\xb9\xd8\xb1\xd5,%d\xc3\xeb\xba\xf3\xd6\xd8\xc1\xac", 2),
+              "[TraderHVR]连接关闭,2秒后重连");
+    EXPECT_EQ(kra::gbkToUtf8("IF2412 \x81"), "IF2412 \xEF\xBF\xBD");
+    EXPECT_EQ(logged("%s", std::string(5000, 'x').c_str()).size(), 5000u);  // however long
+}
 
 TEST(HostHeaders, OrderStatesAreTheCharactersAndFinalOnesAreNamed) {
     const kra::NXSCode states[] = {kra::ORDER_STATE_ALL_TRADED, kra::ORDER_STATE_PART_TRADED_QUEUING,

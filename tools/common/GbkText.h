@@ -1,6 +1,8 @@
 // GBK to UTF-8 conversion for text the adapter hands to the host: its log
-// lines, server messages in NXSError and text fields of records. Pure; safe
-// to call from any thread (each call opens its own iconv descriptor).
+// lines, server messages in NXSError and text fields of records. The
+// conversion is the installed host helper's (host/LogText.h), so both hosts
+// read text as any host does. Pure; safe to call from any thread (each call
+// opens its own iconv descriptor).
 #pragma once
 
 #include <string>

@@ -1,6 +1,7 @@
 // The text of one printf-style log line a trader module hands to
 // ITraderListener::logMessage. Both hosts (hvr-host and the Python package)
-// format the module's lines with it. Pure; any thread.
+// format the module's lines with it; it is the installed host helper's
+// (host/LogText.h). Pure; any thread.
 #pragma once
 
 #include <cstdarg>

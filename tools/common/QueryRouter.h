@@ -1,8 +1,10 @@
 // Who asked each query the server is still to answer. The module matches
 // answers to requests by function code alone and the server answers each
 // code in the order asked, so per kind of query a queue of askers says whose
-// the next answer is: a reconciliation of one user's book, or the host itself
-// (its answer is shown as usual), and for which user it was asked. A host
+// the next answer is: a reconciliation of one user's book, the host itself
+// (its answer is shown as usual) or the session's catch-up marker (a funds
+// query whose answer only ends a login's catch-up and is shown to nobody),
+// and for which user it was asked. A host
 // registers a query and sends it as one step, with no other query of that
 // kind in between (the session core sends them under one mutex).
 //
@@ -38,6 +40,7 @@ inline const char* queryKindWord(QueryKind kind) {
 struct Asker {
     std::string user;             // logged in when the query was sent
     uint64_t reconciliation = 0;  // the reconciliation it belongs to; 0: the host's own query
+    bool marker = false;          // the end of a login's catch-up: nobody's answer
 };
 
 class QueryRouter {
@@ -60,7 +63,7 @@ public:
         std::vector<QueryKind> kinds;
         for (std::size_t i = 0; i < queues.size(); ++i) {
             for (const Asker& asker : queues[i])
-                if (asker.reconciliation == 0) kinds.push_back(static_cast<QueryKind>(i));
+                if (asker.reconciliation == 0 && !asker.marker) kinds.push_back(static_cast<QueryKind>(i));
         }
         return kinds;
     }

@@ -63,6 +63,10 @@ void SessionCore::carryOut(SessionStep& step, std::unique_lock<std::mutex>& quer
             api->queryOrders();
             api->queryTrades();
         }
+        if (step.catchUpMarker && api->queryAccount() != kra::REQUEST_QUEUED) {
+            std::lock_guard<std::mutex> hold(lock);
+            state.queryWithdrawn(QueryKind::Account);  // refused locally: no answer will come
+        }
     }
     if (querying.owns_lock()) querying.unlock();
     struct Publish {

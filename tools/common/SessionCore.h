@@ -17,7 +17,8 @@
 //   and the disconnect event, on a host thread inside a module call). Each
 //   changes the state under `lock`, then, with no lock of the core held,
 //   carries out what the state asked for on the trader (logout and login,
-//   the two queries of a reconciliation) and hands the events to the
+//   the two queries of a reconciliation, the funds query that ends a login's
+//   catch-up when no reconciliation follows it) and hands the events to the
 //   observer, in order.
 //   Host threads call the operations below, several at once; none of them
 //   waits for the network except the wait* calls, which must not be called

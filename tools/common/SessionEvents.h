@@ -6,6 +6,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <variant>
@@ -84,21 +85,45 @@ struct TradesEvent {
     std::vector<TradeRecord> trades;
 };
 
-// A push, and whether the book held it as a duplicate (OrderBook.h).
+// A push, whether the book held it as a duplicate (OrderBook.h), and
+// whether it came with a login's catch-up (replayed): the server sent it
+// after the login's answer and before its answer to the first request made
+// after that login, so it tells of something that happened before the login
+// (with push mode 2 or no flow file, the whole day again). Pushes of what
+// happens after the login come later and are not marked.
 struct OrderPushEvent {
     OrderRecord order;
     bool duplicate = false;
+    bool replayed = false;
 };
 
 struct TradePushEvent {
     TradeRecord trade;
     bool duplicate = false;
+    bool replayed = false;
 };
 
 struct ReconciledEvent {
     ReconcileResult result;
     std::string user;  // whose book
 };
+
+// The answer to the module's warning that a login started a new trading day
+// and a server numbering each day's pushes from 1 may have skipped the first
+// ones: the reconciliation after that login, read for what the pushes
+// missed. Reported once per such warning, right after that reconciliation.
+struct NewDayCheckedEvent {
+    std::string user;
+    uint32_t tradingDate = 0;
+    std::size_t missingOrders = 0;     // orders the server has that no push brought
+    std::size_t missingFills = 0;
+    std::size_t otherDifferences = 0;  // differences of another kind (listed with the reconciliation)
+    std::string warning;               // the module's line, UTF-8
+    bool nothingMissing() const { return missingOrders == 0 && missingFills == 0 && otherDifferences == 0; }
+};
+
+// "new trading day 20261209: nothing missing", or what the pushes missed.
+std::string describeNewDayCheck(const NewDayCheckedEvent& check);
 
 // The connection ended with requests unanswered: the orders and cancels are
 // in doubt until the next login; the queries will never be answered.
@@ -119,7 +144,7 @@ struct LogEvent {
 using SessionEvent =
     std::variant<ConnectionEvent, LoginSentEvent, LoginEvent, LoginRefusedEvent, EntrustAnswerEvent,
                  CancelRefusedEvent, AccountsEvent, PositionsEvent, OrdersEvent, TradesEvent, OrderPushEvent,
-                 TradePushEvent, ReconciledEvent, InDoubtEvent, DoubtResolvedEvent, LogEvent>;
+                 TradePushEvent, ReconciledEvent, NewDayCheckedEvent, InDoubtEvent, DoubtResolvedEvent, LogEvent>;
 
 // Where the core hands its events. Called on the thread of the listener call
 // that caused the event (usually the module's network thread), in order, with

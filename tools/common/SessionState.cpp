@@ -14,6 +14,10 @@ constexpr char LEFT_OUT_POSITION_PREFIX[] = "[TraderHVR]\xe6\x8c\x81\xe4\xbb\x93
                                             "\xe4\xb8\x8d\xe5\x9c\xa8\xe5\x90\x88\xe7\xba\xa6\xe7\x9b\xae"
                                             "\xe5\xbd\x95\xe4\xb8\xad,\xe5\xb7\xb2\xe7\x95\xa5\xe8\xbf\x87:";
 
+// The module's warning that a login started a new trading day, in UTF-8.
+constexpr char NEW_TRADING_DAY_PREFIX[] = "[TraderHVR]\xe4\xba\xa4\xe6\x98\x93\xe6\x97\xa5\xe5\xb7\xb2"
+                                          "\xe5\x8f\x98\xe6\x9b\xb4:";
+
 std::string joined(const std::vector<std::string>& items) {
     std::string text;
     for (const std::string& item : items) text += (text.empty() ? "" : ", ") + item;
@@ -21,6 +25,28 @@ std::string joined(const std::vector<std::string>& items) {
 }
 
 }  // namespace
+
+bool isNewTradingDayWarning(const std::string& utf8LogText) {
+    return utf8LogText.rfind(NEW_TRADING_DAY_PREFIX, 0) == 0;
+}
+
+std::string describeNewDayCheck(const NewDayCheckedEvent& c) {
+    const std::string day = "new trading day " + std::to_string(c.tradingDate);
+    if (c.nothingMissing()) return day + ": nothing missing";
+    std::vector<std::string> missed;
+    if (c.missingOrders > 0) missed.push_back(countOf(c.missingOrders, "order", "orders"));
+    if (c.missingFills > 0) missed.push_back(countOf(c.missingFills, "fill", "fills"));
+    std::string text = day + ": ";
+    if (!missed.empty()) {
+        text += "the pushes missed ";
+        for (std::size_t i = 0; i < missed.size(); ++i) text += (i == 0 ? "" : " and ") + missed[i];
+        text += ", which the book took from the server's answers";
+    }
+    if (c.otherDifferences > 0)
+        text += std::string(missed.empty() ? "" : "; ") +
+                countOf(c.otherDifferences, "other difference", "other differences") + " (listed above)";
+    return text;
+}
 
 std::optional<std::string> leftOutPositionCode(const std::string& utf8LogText) {
     const std::string prefix = LEFT_OUT_POSITION_PREFIX;
@@ -60,6 +86,11 @@ const SessionState::Desk& SessionState::desk(const std::string& user) const {
     static const Desk none;
     auto it = desks.find(user);
     return it == desks.end() ? none : it->second;
+}
+
+void SessionState::sendCatchUpMarker(SessionStep& step) {
+    router.sent(QueryKind::Account, Asker{sessionUser, 0, true});
+    step.catchUpMarker = true;
 }
 
 SessionStep::Login SessionState::sendLogin(const Credentials& credentials, bool isAutomatic, bool logoutFirst,
@@ -178,7 +209,25 @@ void SessionState::finishReconcile(const std::string& user, ReconcileResult resu
     }
     if (awaitedResults.erase(id) != 0) keptResults[id] = result;
     const bool completed = !result.interrupted;
+    NewDayCheckedEvent check;
+    Desk& d = desk(user);
+    if (completed && !d.newDayWarning.empty()) {
+        check.user = user;
+        check.tradingDate = result.tradingDate;
+        check.warning = std::move(d.newDayWarning);
+        d.newDayWarning.clear();
+        // What the book lacked after the login's catch-up is what the pushes
+        // missed, whether reported as a difference or loaded into a new book.
+        check.missingOrders = result.loadedOrders;
+        check.missingFills = result.loadedFills;
+        for (const Difference& difference : result.differences) {
+            if (difference.kind == Difference::Kind::MissingOrder) ++check.missingOrders;
+            else if (difference.kind == Difference::Kind::MissingFill) ++check.missingFills;
+            else ++check.otherDifferences;
+        }
+    }
     step.events.push_back(ReconciledEvent{std::move(result), user});
+    if (!check.warning.empty()) step.events.push_back(std::move(check));
     if (completed) resolveDoubts(user, step);
 }
 
@@ -198,6 +247,7 @@ SessionStep SessionState::connectionEvent(int kind, int code, SteadyTime now) {
         isConnected = true;
         ++tally.connects;
         ++connection;
+        newDayWarning.clear();
         for (auto& [user, d] : desks) d.reconciler.connected();
         if (wanted) {
             std::optional<Credentials> restore;
@@ -218,6 +268,7 @@ SessionStep SessionState::connectionEvent(int kind, int code, SteadyTime now) {
     }
     isConnected = false;
     isLoggedIn = false;
+    catchingUp = false;
     sentLogins.clear();
     ++tally.connectionsEnded;
     for (auto& [user, d] : desks) {
@@ -256,7 +307,15 @@ SessionStep SessionState::loginResult(bool succeeded, const std::string& message
         // out on an earlier connection: its answer is not coming.
         std::vector<Doubt> late = cutOff(connection - 1);
         if (!late.empty() && !isClosing) step.events.push_back(InDoubtEvent{std::move(late), {}});
-        if (reconcileAfterLogin || !d.doubts.empty()) step.reconcile = startReconcile(true, now);
+        if (!newDayWarning.empty()) {
+            d.newDayWarning = std::move(newDayWarning);
+            newDayWarning.clear();
+        }
+        catchingUp = true;
+        if (reconcileAfterLogin || !d.doubts.empty() || !d.newDayWarning.empty())
+            step.reconcile = startReconcile(true, now);
+        else
+            sendCatchUpMarker(step);
         return step;
     }
     ++tally.loginRefusals;
@@ -282,6 +341,7 @@ SessionStep SessionState::loginResult(bool succeeded, const std::string& message
 
 SessionStep SessionState::entrustAnswer(EntrustRecord entrust, bool refused, int32_t code, std::string text) {
     SessionStep step;
+    catchingUp = false;
     std::string user = sessionUser;
     bool expected = false;
     std::optional<DoubtResolution> resolved;
@@ -322,6 +382,7 @@ SessionStep SessionState::entrustAnswer(EntrustRecord entrust, bool refused, int
 
 SessionStep SessionState::cancelRefused(int32_t code, std::string text) {
     SessionStep step;
+    catchingUp = false;
     std::string orderId;
     if (!sentCancels.empty()) {
         orderId = sentCancels.front().orderId;
@@ -333,13 +394,16 @@ SessionStep SessionState::cancelRefused(int32_t code, std::string text) {
 
 SessionStep SessionState::accountsAnswer(std::vector<AccountRecord> accounts) {
     SessionStep step;
-    router.answered(QueryKind::Account);
+    catchingUp = false;
+    const std::optional<Asker> asker = router.answered(QueryKind::Account);
+    if (asker && asker->marker) return step;  // the catch-up marker's: nobody's answer
     step.events.push_back(AccountsEvent{std::move(accounts)});
     return step;
 }
 
 SessionStep SessionState::positionsAnswer(std::vector<PositionRecord> positions) {
     SessionStep step;
+    catchingUp = false;
     const std::optional<Asker> asker = router.answered(QueryKind::Positions);
     desk(asker ? asker->user : sessionUser).reconciler.book.setServerPositions(serverPositions(positions));
     PositionsEvent event{std::move(positions), {}};
@@ -350,6 +414,7 @@ SessionStep SessionState::positionsAnswer(std::vector<PositionRecord> positions)
 
 SessionStep SessionState::ordersAnswer(std::vector<OrderRecord> orders) {
     SessionStep step;
+    catchingUp = false;
     const std::optional<Asker> asker = router.answered(QueryKind::Orders);
     if (asker && asker->reconciliation != 0) {
         // A reconciliation's answer goes to the book of the user who asked.
@@ -362,6 +427,7 @@ SessionStep SessionState::ordersAnswer(std::vector<OrderRecord> orders) {
 
 SessionStep SessionState::tradesAnswer(std::vector<TradeRecord> trades, SteadyTime now) {
     SessionStep step;
+    catchingUp = false;
     const std::optional<Asker> asker = router.answered(QueryKind::Trades);
     if (asker && asker->reconciliation != 0) {
         std::optional<ReconcileResult> result =
@@ -390,7 +456,7 @@ SessionStep SessionState::orderPush(OrderRecord order) {
             }
         }
     }
-    step.events.push_back(OrderPushEvent{std::move(order), duplicate});
+    step.events.push_back(OrderPushEvent{std::move(order), duplicate, catchingUp});
     return step;
 }
 
@@ -399,7 +465,7 @@ SessionStep SessionState::tradePush(TradeRecord trade) {
     ++tally.tradePushes;
     const bool duplicate = desk(sessionUser).reconciler.book.applyFill(bookFill(trade)) == Applied::Duplicate;
     if (duplicate) ++tally.duplicatePushes;
-    step.events.push_back(TradePushEvent{std::move(trade), duplicate});
+    step.events.push_back(TradePushEvent{std::move(trade), duplicate, catchingUp});
     return step;
 }
 
@@ -407,6 +473,7 @@ SessionStep SessionState::logLine(int level, std::string text) {
     SessionStep step;
     if (level == kra::LOG_LEVEL_WARN) {
         if (std::optional<std::string> code = leftOutPositionCode(text)) leftOutPositions.push_back(*code);
+        if (isNewTradingDayWarning(text)) newDayWarning = text;
         // A warning at a login (a new trading day, say) goes with the
         // reconciliation that follows it.
         for (auto& [user, d] : desks) d.reconciler.noteWarning(text);

@@ -33,6 +33,22 @@
 //   the next reconciliation of that user resolves the doubts. Inserts still
 //   unanswered at a login that were sent before it (on an earlier
 //   connection) become doubts then.
+//
+// A login's catch-up
+//   A server answers a login and then sends, at once, the pushes the login
+//   resumed from (push mode 2 or no flow file: the whole day). Pushes that
+//   arrive after a successful login's answer and before the answer to the
+//   first request sent after it are marked replayed. The core always sends
+//   one such request at once: the reconciliation's orders query, or, when
+//   no reconciliation follows the login, a funds query that is nobody's
+//   (its answer is shown to no one).
+//
+// A new trading day
+//   The module warns (level 103) when a login's trading date differs from
+//   its flow record's and a server that numbers each day's pushes from 1 may
+//   have skipped some. Such a login is always reconciled (also with
+//   reconciliation turned off), and after that reconciliation one
+//   NewDayCheckedEvent says what, if anything, the pushes missed.
 #pragma once
 
 #include <cstdint>
@@ -90,6 +106,7 @@ struct SessionStep {
     };
     std::optional<Login> login;
     std::optional<uint64_t> reconcile;  // registered: send its orders query, then its trades query
+    bool catchUpMarker = false;         // registered: send a funds query (see "A login's catch-up")
     std::vector<SessionEvent> events;
 };
 
@@ -120,6 +137,10 @@ struct Unanswered {
     }
     std::size_t requests() const { return orderTags.size() + cancelOrderIds.size() + queries.size() + reconciliations; }
 };
+
+// True for the module's warning that a login started a new trading day
+// ("[TraderHVR]交易日已变更:..."), taken as UTF-8.
+bool isNewTradingDayWarning(const std::string& utf8LogText);
 
 // The instrument code of the module's warning that a position was left out
 // because the host's catalog does not know its instrument; none for any other
@@ -227,10 +248,13 @@ private:
         Reconciler reconciler;
         std::string lastOrderId;
         std::vector<Doubt> doubts;
+        std::string newDayWarning;  // the module warned at this user's login; answered after its reconciliation
     };
 
     Desk& desk(const std::string& user) { return desks[user]; }
     const Desk& desk(const std::string& user) const;
+    // Registers the catch-up marker (a funds query nobody asked for).
+    void sendCatchUpMarker(SessionStep& step);
     SessionStep::Login sendLogin(const Credentials& credentials, bool automatic, bool logoutFirst,
                                  std::optional<Credentials> restore);
     // Inserts and cancels unanswered on connection `upTo` or before become
@@ -253,6 +277,8 @@ private:
     std::deque<SentLogin> sentLogins;  // answers come in this order
     std::optional<LoginRefusedEvent> refusal;
     bool isFailing = false;
+    bool catchingUp = false;       // see "A login's catch-up"
+    std::string newDayWarning;     // the module's new-day warning since the last connect
 
     // Requests awaiting answers.
     std::map<std::string, std::deque<SentOrder>> sentOrders;  // by tag
