@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "ConnectionFault.h"
 #include "EventLog.h"
+#include "Faults.h"
 
 namespace hvr::sim {
 
@@ -30,18 +30,8 @@ struct SimOptions {
     bool partialFills = false;
     std::optional<uint64_t> randomWalkSeed;  // the walk runs only with a seed
     unsigned randomWalkMs = 1000;
-    // Fault injection.
-    uint64_t dropAfter = 0;  // 0 = never
-    uint64_t freezeAfter = 0;  // 0 = never; else stop reading and writing after N packets
-    uint64_t muteAfter = 0;    // 0 = never; else handle but answer nothing after N packets
-    bool oneByteWrites = false;
-    unsigned answerDelayMs = 0;
-    bool refuseLogins = false;
-    std::vector<ConnectionFault> connectionFaults;  // for the first connections, in order
-    bool smallSocketBuffers = false;
     std::string requestJournal;  // empty = none
-    std::optional<uint64_t> failWritesAfter;  // saves after this many fail as on a full disk
-    uint32_t leaveOutPushEvery = 0;  // 0 = never
+    FaultSettings faults;        // every fault off by default (Faults.h)
 };
 
 struct CommandLine {

@@ -276,8 +276,6 @@ BookSnapshot Store::load() {
 
 void Store::save(const Book& book, const BookChanges& changes) {
     if (changes.empty()) return;
-    if (savesBeforeFault_ && *savesBeforeFault_ == 0)
-        throw SqliteError("database or disk is full (writes made to fail by --fail-writes-after)");
     Statements& s = *statements_;
     SqliteTransaction tx(db_);
     if (changes.day) writeDay(book.day());
@@ -310,7 +308,6 @@ void Store::save(const Book& book, const BookChanges& changes) {
         s.putPush.bind(3, int64_t{r.mtype}).bindBlob(4, r.data).run();
     }
     tx.commit();
-    if (savesBeforeFault_) --*savesBeforeFault_;
 }
 
 BookSnapshot Store::readRows(const BookChanges& changes) {
@@ -339,7 +336,5 @@ BookSnapshot Store::readRows(const BookChanges& changes) {
     }
     return rows;
 }
-
-void Store::failWritesAfter(std::optional<uint64_t> saves) { savesBeforeFault_ = saves; }
 
 }  // namespace hvr::sim

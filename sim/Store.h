@@ -53,10 +53,6 @@ public:
     // stored counters: what Book::revert sets back after a failed save.
     BookSnapshot readRows(const BookChanges& changes);
 
-    // Fault injection: after `saves` more saves that work, every save fails
-    // as a full disk would (nothing written). nullopt ends the fault.
-    void failWritesAfter(std::optional<uint64_t> saves);
-
 private:
     struct Statements;
 
@@ -66,7 +62,6 @@ private:
 
     SqliteDb db_;
     std::unique_ptr<Statements> statements_;  // prepared once; declared after db_, so finalized first
-    std::optional<uint64_t> savesBeforeFault_;
     bool startedNewDay_ = false;
 };
 

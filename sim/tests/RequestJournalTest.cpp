@@ -111,8 +111,8 @@ TEST_F(Journaled, EveryRequestIsJournaledWithItsKeyBeforeItIsAnswered) {
 
 TEST_F(Journaled, PacketsPastTheDropAfterCountAreReadAndJournaledAsDiscarded) {
     SimOptions options;
-    options.dropAfter = 1;
-    options.answerDelayMs = 200;  // the session is still writing when the rest arrives
+    options.faults.dropAfter = 1;
+    options.faults.answerDelayMs = 200;  // the session is still writing when the rest arrives
     startJournaled(options);
     TestClient client(port);
     std::string burst;
@@ -132,7 +132,7 @@ TEST_F(Journaled, PacketsPastTheDropAfterCountAreReadAndJournaledAsDiscarded) {
 
 TEST_F(Journaled, ResetFaultReadsNothingAndResetsOnlyItsConnection) {
     SimOptions options;
-    options.connectionFaults = {{ConnectionFault::Kind::Reset, 100}};
+    options.faults.connectionFaults = {{ConnectionFault::Kind::Reset, 100}};
     startJournaled(options);
     TestClient faulty(port);
     try {
@@ -156,7 +156,7 @@ TEST_F(Journaled, ResetFaultReadsNothingAndResetsOnlyItsConnection) {
 
 TEST_F(Journaled, TrickleFaultHandlesWhatItReadOneByteAtATimeThenResets) {
     SimOptions options;
-    options.connectionFaults = {{ConnectionFault::Kind::Trickle, 40}};
+    options.faults.connectionFaults = {{ConnectionFault::Kind::Trickle, 40}};
     startJournaled(options);
     TestClient client(port);
     std::string burst;
@@ -173,7 +173,7 @@ TEST_F(Journaled, TrickleFaultHandlesWhatItReadOneByteAtATimeThenResets) {
 
 TEST_F(Journaled, StallFaultReadsNothingForItsTimeThenDiscardsWithoutAnswering) {
     SimOptions options;
-    options.connectionFaults = {{ConnectionFault::Kind::Stall, 300}};
+    options.faults.connectionFaults = {{ConnectionFault::Kind::Stall, 300}};
     startJournaled(options);
     {
         TestClient stalled(port);
@@ -203,7 +203,7 @@ TEST_F(Journaled, StallFaultReadsNothingForItsTimeThenDiscardsWithoutAnswering) 
 // comes; the second held one reads nothing until the second.
 TEST_F(Journaled, HeldFaultsReadNothingUntilLetGoInTheOrderTheyCame) {
     SimOptions options;
-    options.connectionFaults = {{ConnectionFault::Kind::Stall, 0, true}, {ConnectionFault::Kind::Reset, 0, true}};
+    options.faults.connectionFaults = {{ConnectionFault::Kind::Stall, 0, true}, {ConnectionFault::Kind::Reset, 0, true}};
     startJournaled(options);
     app->letGoNextHeld();
     {

@@ -198,7 +198,7 @@ TEST_F(LoopbackServer, SilentClientIsDisconnectedAfterTheIdleTimeout) {
 
 TEST_F(LoopbackServer, DropAfterClosesOnceTheLastAnswerIsWritten) {
     SimOptions options;
-    options.dropAfter = 2;
+    options.faults.dropAfter = 2;
     start(options);
     TestClient client(port);
     EXPECT_EQ(client.login("demo", "demo").result(), 0);
@@ -209,8 +209,8 @@ TEST_F(LoopbackServer, DropAfterClosesOnceTheLastAnswerIsWritten) {
 
 TEST_F(LoopbackServer, OneByteWritesAndDelayedAnswersStillArriveWholeAndInOrder) {
     SimOptions options;
-    options.oneByteWrites = true;
-    options.answerDelayMs = 20;
+    options.faults.oneByteWrites = true;
+    options.faults.answerDelayMs = 20;
     start(options);
     TestClient client(port);
     EXPECT_EQ(client.login("demo", "demo").result(), 0);
@@ -220,7 +220,7 @@ TEST_F(LoopbackServer, OneByteWritesAndDelayedAnswersStillArriveWholeAndInOrder)
 
 TEST_F(LoopbackServer, RefuseLoginsRefusesTheRightPasswordToo) {
     SimOptions options;
-    options.refuseLogins = true;
+    options.faults.refuseLogins = true;
     start(options);
     TestClient client(port);
     EXPECT_EQ(client.login("demo", "demo").result(), exchg::EC_WRONG_PASSWORD);
@@ -315,7 +315,7 @@ TEST_F(LoopbackServer, LoggedInConnectionsGetAHeartbeatEveryInterval) {
 
 TEST_F(LoopbackServer, FreezeAfterStopsReadingAndWritingButKeepsTheConnectionOpen) {
     SimOptions options;
-    options.freezeAfter = 2;
+    options.faults.freezeAfter = 2;
     options.heartbeatSeconds = 0.05;
     options.idleTimeoutSeconds = 0.2;
     start(options);
