@@ -144,6 +144,7 @@ void Session::close(const std::string& reason, bool withReset) {
 void Session::readSome() {
     if (options_.journal) readStarted_ = RequestJournal::now();
     const std::size_t size = faults_.readSize(readChunk_.size());
+    reading_ = true;
     socket_.async_read_some(asio::buffer(readChunk_.data(), size),
                             [self = shared_from_this()](const boost::system::error_code& error, std::size_t size) {
                                 self->onRead(error, size);
@@ -151,6 +152,7 @@ void Session::readSome() {
 }
 
 void Session::onRead(const boost::system::error_code& error, std::size_t size) {
+    reading_ = false;
     if (stopped_) return;
     if (error) {
         stop(error == asio::error::eof ? "closed by the client" : "read failed: " + error.message());
@@ -164,6 +166,10 @@ void Session::onRead(const boost::system::error_code& error, std::size_t size) {
     bytesRead_ += size;
     inbound_.append(readChunk_.data(), size);
     handleBuffered();
+    if (judgeAfterRead_ && !stopped_) {
+        judgeAfterRead_ = false;
+        judgeIdle();
+    }
 }
 
 // Handles the complete packets buffered, in order, until their answers pile
@@ -271,6 +277,10 @@ void Session::armIdleTimer(Clock::time_point at) {
 
 void Session::onIdleTimer(const boost::system::error_code& error) {
     if (error || stopped_) return;
+    judgeIdle();
+}
+
+void Session::judgeIdle() {
     if (faults_.keepsOpen()) {
         // A frozen or held connection stays open: the pending wait keeps the
         // session (and its socket) alive, as a pending read would.
@@ -280,6 +290,15 @@ void Session::onIdleTimer(const boost::system::error_code& error) {
     const Clock::time_point now = Clock::now();
     if (now < deadline()) {
         armIdleTimer(deadline());  // heard from since, or logged in
+        return;
+    }
+    // Bytes waiting are proof of life the server has not looked at yet: the
+    // pending receive takes them, and the judgement comes after it (and so
+    // again while more keep waiting). A paused read takes nothing; such a
+    // client is judged as it stands.
+    boost::system::error_code unknown;
+    if (reading_ && socket_.available(unknown) > 0 && !unknown) {
+        judgeAfterRead_ = true;  // the pending receive keeps the session alive meanwhile
         return;
     }
     if (now - lastHeard_ < options_.idleTimeout) {

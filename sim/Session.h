@@ -13,7 +13,10 @@
 // connection is closed when no login succeeds within loginTimeout of the
 // connect (or of the logout). Only a whole packet counts as hearing from the
 // client: bytes that trickle in without completing one do not hold the idle
-// timer off.
+// timer off. But bytes waiting in the socket when a deadline runs out are
+// read first, and the deadline judged after them: the server may have been
+// the one that stood still (stopped, or busy), and what the client sent
+// meanwhile may be the packets that keep it.
 //
 // Flow: the packets of one read are handled, and their answers queued,
 // before the next read starts; once more than readPauseBytes of answers
@@ -98,6 +101,9 @@ private:
     std::string tooLargeTailBeforeLogin();
     void armIdleTimer(std::chrono::steady_clock::time_point at);
     void onIdleTimer(const boost::system::error_code& error);
+    // Closes the connection when its login or idle deadline has passed, or
+    // waits for the deadline again; once what waits in the socket is read.
+    void judgeIdle();
     // When the idle or the login timeout next runs out.
     std::chrono::steady_clock::time_point deadline();
     void armHeartbeat();
@@ -128,6 +134,8 @@ private:
     std::chrono::steady_clock::time_point notLoggedInSince_;  // the connect, or the last logout
     bool wasLoggedIn_ = false;
     bool readPaused_ = false;  // handling and reading wait for the queue to drain to readPauseBytes
+    bool reading_ = false;     // a receive is pending
+    bool judgeAfterRead_ = false;  // the idle judgement waits for the pending receive
 
     // Send side: the queue, the progress of its front packet, the one write
     // and the buffers it gathers (they point into queue_, whose packets stay
