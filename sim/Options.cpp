@@ -39,7 +39,7 @@ po::options_description describeOptions(SimOptions& o, RawValues& raw) {
         ("idle-timeout", po::value(&o.idleTimeoutSeconds)->value_name("S"),
          "drop clients silent for S seconds (default 30)")
         ("login-timeout", po::value(&o.loginTimeoutSeconds)->value_name("S"),
-         "close connections not logged in within S seconds (default 5)")
+         "close connections not logged in within S seconds (default 60)")
         ("heartbeat-seconds", po::value(&o.heartbeatSeconds)->value_name("S"),
          "send a heartbeat every S seconds on each logged-in connection; 0 = none (default 5)")
         ("max-connections", po::value(&o.maxConnections)->value_name("N"),

@@ -23,7 +23,7 @@ struct SimOptions {
     uint32_t tradingDate = 0;  // of a new day; 0 = today
     std::size_t compressThreshold = 1024;
     double idleTimeoutSeconds = 30;
-    double loginTimeoutSeconds = 5;    // a connection must log in within this
+    double loginTimeoutSeconds = 60;   // a connection must log in within this
     std::size_t maxConnections = 256;  // sessions open at once; more are accepted and closed
     double heartbeatSeconds = 5;       // a heartbeat on each logged-in connection; 0 = none
     EventLogSettings log;

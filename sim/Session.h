@@ -57,7 +57,7 @@ struct SessionOptions {
     std::size_t maxQueuedBytes = 64u << 20;        // a client that lets more pile up is dropped
     std::size_t maxPacketBeforeLogin = 64u << 10;  // largest packet (header included) before a login
     RequestJournal* journal = nullptr;             // not owned; outlives every session; none = no journal
-    std::chrono::milliseconds loginTimeout{5000};  // a connection not logged in by then is closed
+    std::chrono::milliseconds loginTimeout{60000};  // a connection not logged in by then is closed
     std::size_t readPauseBytes = 256u << 10;       // nothing read while more than this waits to be written
 };
 

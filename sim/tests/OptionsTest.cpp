@@ -16,7 +16,7 @@ TEST(Options, DefaultsWithoutFlags) {
     EXPECT_EQ(c.options.db, "hvr-sim.db");
     EXPECT_EQ(c.options.compressThreshold, 1024u);
     EXPECT_EQ(c.options.idleTimeoutSeconds, 30.0);
-    EXPECT_EQ(c.options.loginTimeoutSeconds, 5.0);
+    EXPECT_EQ(c.options.loginTimeoutSeconds, 60.0);  // a person typing a password after connect
     EXPECT_FALSE(c.options.randomWalkSeed.has_value());
     EXPECT_FALSE(c.options.faults.failWritesAfter.has_value());
     EXPECT_EQ(c.options.faults.dropAfter, 0u);
