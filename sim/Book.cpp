@@ -41,6 +41,17 @@ Book::Book(std::vector<InstrumentTerms> instruments, const std::vector<AccountSe
     }
     for (exchg::Trade& t : snapshot.trades) trades_[t.tradeid()] = std::move(t);
     for (PositionState& p : snapshot.positions) positions_[p.key] = std::move(p);
+    for (const CarriedPosition& c : snapshot.carried) {
+        auto account = accountByUser_.find(c.user);
+        if (account == accountByUser_.end()) continue;  // a user no longer configured cannot trade it
+        const PositionKey key{account->second, c.instrument, c.direct};
+        PositionState& p = positions_[key];
+        p.key = key;
+        p.preVolume += c.volume;
+        p.amount += c.amount;
+        p.margin += c.margin;
+        changes_.positions.insert(key);
+    }
     pushLog_.restore(std::move(snapshot.pushes));
     for (const auto& [user, lastIssued] : snapshot.pushFloors) {
         auto account = accountByUser_.find(user);

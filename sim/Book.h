@@ -65,7 +65,8 @@ public:
 
     // Starts from a saved day. Configured accounts missing from the snapshot
     // are opened with their start balance (and reported by takeChanges());
-    // saved accounts keep their funds.
+    // saved accounts keep their funds. The snapshot's carried positions of
+    // known users become yesterday's volume (reported by takeChanges()).
     Book(std::vector<InstrumentTerms> instruments, const std::vector<AccountSetup>& accounts,
          BookSnapshot snapshot, Clock clock, Options options);
 
