@@ -25,7 +25,7 @@ po::options_description describeOptions(SimOptions& o, RawValues& raw) {
     po::options_description d(
         "hvr-sim: simulated trading server on a loopback port\n\n"
         "Usage: hvr-sim [OPTIONS]\n"
-        "       hvr-sim dump --db FILE [--json|--csv] orders|trades|pushes|accounts\n\nOptions");
+        "       hvr-sim dump --db FILE [--json|--csv] day|orders|trades|positions|pushes|accounts\n\nOptions");
     d.add_options()
         ("listen", po::value(&o.listen)->value_name("ADDR"), "loopback address to listen on (default 127.0.0.1)")
         ("port", po::value(&raw.port)->value_name("N"), "port to listen on (default 0: any free port)")
