@@ -79,7 +79,7 @@ TEST_F(LoopbackServer, DumpShowsTheStoredDayDecodedWhileTheServerRuns) {
 
     const DumpRun accounts = dump({"--db", db, "--json", "accounts"});
     ASSERT_EQ(accounts.code, 0) << accounts.err;
-    EXPECT_TRUE(contains(accounts.out, "\"user\": \"demo\", \"prebalance\": 1000000,")) << accounts.out;
+    EXPECT_TRUE(contains(accounts.out, "\"user\": \"demo\", \"prebalance\": 10000000,")) << accounts.out;
 }
 
 TEST(Dump, UsageErrorsExitTwoAndAnUnreadableDatabaseOne) {

@@ -227,6 +227,19 @@ TEST_F(LoopbackServer, RefuseLoginsRefusesTheRightPasswordToo) {
     EXPECT_EQ(client.login("demo", "demo").result(), exchg::EC_WRONG_PASSWORD);
 }
 
+// The built-in demo account has room for a real session: 50 lots of IF2412
+// (6.3 million of margin) at once, and the same again in the other metals.
+TEST_F(LoopbackServer, TheBuiltInDemoAccountAffordsARealSession) {
+    start();
+    TestClient trader(port);
+    ASSERT_EQ(trader.login("demo", "demo").result(), 0);
+    const exchg::AnsOrderInsert fifty = trader.insert("IF2412", IF_LAST - 1000000, 50, exchg::DT_Long);  // rests
+    EXPECT_EQ(fifty.result(), 0) << fifty.message();
+    trader.receivePush();
+    const exchg::AnsOrderInsert gold = trader.insert("AU2412", 4700000, 20, exchg::DT_Long);  // rests below 480
+    EXPECT_EQ(gold.result(), 0) << gold.message();
+}
+
 TEST_F(LoopbackServer, RestartedServerContinuesTheDay) {
     start();
     uint32_t firstOrder = 0;
