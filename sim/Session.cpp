@@ -42,6 +42,19 @@ std::string nextConnectionId() {
 constexpr std::size_t MAX_WRITE_PACKETS = 256;
 constexpr std::size_t MAX_WRITE_BYTES = 1u << 20;
 
+// Why a connection ended, from the error its receive or write (`what`) met.
+// A client that closes its socket while bytes the server sent wait unread in
+// it (an answer, a push or a heartbeat that came after its last read) makes
+// its system send a reset instead of the end of the stream, and a write that
+// comes after its close is refused the same way: either is the client
+// closing, not a failure of the connection.
+std::string endReason(const boost::system::error_code& error, const char* what) {
+    if (error == asio::error::eof) return "closed by the client";
+    if (error == asio::error::connection_reset || error == asio::error::broken_pipe)
+        return "closed by the client (reset: it closed with data unread, or aborted)";
+    return std::string(what) + " failed: " + error.message();
+}
+
 std::string millisecondsText(Clock::duration d) {
     return std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(d).count()) + " ms";
 }
@@ -155,7 +168,7 @@ void Session::onRead(const boost::system::error_code& error, std::size_t size) {
     reading_ = false;
     if (stopped_) return;
     if (error) {
-        stop(error == asio::error::eof ? "closed by the client" : "read failed: " + error.message());
+        stop(endReason(error, "read"));
         return;
     }
     if (options_.journal) {
@@ -392,7 +405,7 @@ void Session::onWritten(const boost::system::error_code& error, std::size_t size
     writing_ = false;
     if (stopped_) return;
     if (error) {
-        stop("write failed: " + error.message());
+        stop(endReason(error, "write"));
         return;
     }
     consumeWritten(size);

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "LoopbackServer.h"
+#include "RawConnection.h"
 #include "ops/LoginRequest.h"
 
 namespace hvr::sim::testing {
@@ -107,6 +108,28 @@ TEST_F(Journaled, EveryRequestIsJournaledWithItsKeyBeforeItIsAnswered) {
         EXPECT_LE(std::stoll(r.rest.at(1)), r.time);
         EXPECT_TRUE(r.rest.at(2) == "0" || r.rest.at(2) == "1");
     }
+}
+
+// A client that closes while an answer waits unread in its socket makes its
+// system send a reset instead of the end of the stream: still the client
+// closing, and said so.
+TEST_F(Journaled, AClientClosingWithAnAnswerUnreadIsClosedByTheClient) {
+    SimOptions options;
+    options.heartbeatSeconds = 0;  // nothing is sent but the answer
+    startJournaled(options);
+    {
+        RawConnection client(port);
+        std::string heartbeat;
+        appendRequestPacket(heartbeat, FC_HEART_BEAT, 1, nullptr, 0);
+        ASSERT_TRUE(client.send(heartbeat));
+        ASSERT_TRUE(client.readableWithin(std::chrono::seconds(10)));  // the answer is in, unread
+    }
+    ASSERT_TRUE(waitForLine("close"));
+    const auto closes = linesOf("close");
+    ASSERT_EQ(closes.size(), 1u);
+    std::string why;
+    for (const std::string& word : closes[0].rest) why += word;
+    EXPECT_EQ(why.rfind("closed%20by%20the%20client%20(reset", 0), 0u) << why;
 }
 
 TEST_F(Journaled, PacketsPastTheDropAfterCountAreReadAndJournaledAsDiscarded) {
