@@ -65,7 +65,7 @@ heading "0. Starting the simulated server"
 start_sim "$SIM" "$WORK" || fail "hvr-sim did not start listening"
 PORT=$SIM_PORT
 echo "hvr-sim is listening on 127.0.0.1:$PORT (database $WORK/sim.db)"
-echo "Account demo/demo, balance 1,000,000; IF2412 last 3500, tick 0.2, multiplier 300."
+echo "Account demo/demo, balance 10,000,000; IF2412 last 3500, tick 0.2, multiplier 300."
 
 run_host() {  # run_host TRANSCRIPT FOLDER PUSHMODE SCRIPT
   local transcript=$1 folder=$2 pushmode=$3 script=$4

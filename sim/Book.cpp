@@ -41,6 +41,17 @@ Book::Book(std::vector<InstrumentTerms> instruments, const std::vector<AccountSe
     }
     for (exchg::Trade& t : snapshot.trades) trades_[t.tradeid()] = std::move(t);
     for (PositionState& p : snapshot.positions) positions_[p.key] = std::move(p);
+    for (const CarriedPosition& c : snapshot.carried) {
+        auto account = accountByUser_.find(c.user);
+        if (account == accountByUser_.end()) continue;  // a user no longer configured cannot trade it
+        const PositionKey key{account->second, c.instrument, c.direct};
+        PositionState& p = positions_[key];
+        p.key = key;
+        p.preVolume += c.volume;
+        p.amount += c.amount;
+        p.margin += c.margin;
+        changes_.positions.insert(key);
+    }
     pushLog_.restore(std::move(snapshot.pushes));
     for (const auto& [user, lastIssued] : snapshot.pushFloors) {
         auto account = accountByUser_.find(user);
@@ -374,8 +385,7 @@ void Book::pushTrade(const exchg::Trade& trade, std::vector<PushRecord>& pushes)
 }
 
 void Book::push(uint32_t accountId, uint32_t mtype, std::string data, std::vector<PushRecord>& pushes) {
-    ++pushesMade_;
-    if (options_.leaveOutPushEvery != 0 && pushesMade_ % options_.leaveOutPushEvery == 0) return;
+    if (options_.faults && options_.faults->leavesOutPush()) return;
     const PushRecord& r = pushLog_.append(accountId, mtype, std::move(data));
     changes_.pushes.push_back(r);
     pushes.push_back(r);

@@ -31,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "Faults.h"
 #include "Fixed.h"
 #include "PushLog.h"
 #include "Records.h"
@@ -44,10 +45,10 @@ public:
 
     struct Options {
         bool partialFills = false;
-        // Fault injection: every Nth push the book makes is left out (0:
-        // none). The order or fill is stored and answered in queries, but
-        // the push is neither numbered, logged nor sent.
-        uint32_t leaveOutPushEvery = 0;
+        // Asked about every push the book makes (leavesOutPush): one left
+        // out is stored and answered in queries, never numbered, logged or
+        // sent. Not owned; outlives the Book. None: no fault.
+        Faults* faults = nullptr;
     };
 
     // An order insert's answer (result 0 and a new order id, or a refusal
@@ -64,7 +65,8 @@ public:
 
     // Starts from a saved day. Configured accounts missing from the snapshot
     // are opened with their start balance (and reported by takeChanges());
-    // saved accounts keep their funds.
+    // saved accounts keep their funds. The snapshot's carried positions of
+    // known users become yesterday's volume (reported by takeChanges()).
     Book(std::vector<InstrumentTerms> instruments, const std::vector<AccountSetup>& accounts,
          BookSnapshot snapshot, Clock clock, Options options);
 
@@ -193,7 +195,6 @@ private:
     std::map<PositionKey, PositionState> positions_;
     std::map<PositionKey, HeldBack> heldBack_;  // by the position a close order reduces
     PushLog pushLog_;
-    uint64_t pushesMade_ = 0;  // counted for leaveOutPushEvery, left-out ones too
     BookChanges changes_;
 };
 

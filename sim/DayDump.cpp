@@ -174,6 +174,33 @@ DumpTable pushes(SqliteDb& db) {
     return table;
 }
 
+DumpTable day(SqliteDb& db) {
+    DumpTable table;
+    table.columns = {"trading_date", "next_order", "next_trade", "next_session"};
+    std::map<std::string, int64_t> values;
+    SqliteStatement s = db.prepare("SELECT key, value FROM day");
+    while (s.step()) values[s.columnText(0)] = s.columnInt(1);
+    if (values.count("trading_date") == 0) return table;  // no day stored
+    table.rows.push_back({number(values["trading_date"]), number(values["next_order_id"]),
+                          number(values["next_trade_id"]), number(values["next_session_id"])});
+    return table;
+}
+
+// Open positions only: a side closed out keeps its row in the database.
+DumpTable positions(SqliteDb& db) {
+    const auto users = usersById(db);
+    DumpTable table;
+    table.columns = {"user", "instrument", "side", "yesterday", "today", "cost", "margin"};
+    SqliteStatement s = db.prepare(
+        "SELECT accountid, instrument, direct, prevolume, newvolume, amount, margin FROM positions "
+        "WHERE prevolume + newvolume > 0 ORDER BY accountid, instrument, direct");
+    while (s.step())
+        table.rows.push_back({text(userOf(users, static_cast<uint32_t>(s.columnInt(0)))), text(s.columnText(1)),
+                              text(s.columnInt(2) == exchg::DT_Long ? "long" : "short"), number(s.columnInt(3)),
+                              number(s.columnInt(4)), money(s.columnInt(5)), money(s.columnInt(6))});
+    return table;
+}
+
 DumpTable accounts(SqliteDb& db) {
     DumpTable table;
     table.columns = {"account", "user", "prebalance", "close_profit", "commission"};
@@ -188,13 +215,15 @@ DumpTable accounts(SqliteDb& db) {
 }  // namespace
 
 const std::vector<std::string>& dumpTableNames() {
-    static const std::vector<std::string> names{"orders", "trades", "pushes", "accounts"};
+    static const std::vector<std::string> names{"day", "orders", "trades", "positions", "pushes", "accounts"};
     return names;
 }
 
 DumpTable dumpDay(SqliteDb& db, const std::string& name) {
+    if (name == "day") return day(db);
     if (name == "orders") return orders(db);
     if (name == "trades") return trades(db);
+    if (name == "positions") return positions(db);
     if (name == "pushes") return pushes(db);
     return accounts(db);
 }

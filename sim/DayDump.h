@@ -1,5 +1,6 @@
-// The stored trading day as readable tables, for `hvr-sim dump`: orders,
-// trades, the push log and the accounts' funds, with prices and money as
+// The stored trading day as readable tables, for `hvr-sim dump`: the day
+// (its trading date and counters), orders, trades, open positions, the push
+// log and the accounts' funds, with prices and money as
 // decimals and the serialized exchg records decoded. Reads the database
 // through the caller's connection (read-only is enough) and changes
 // nothing. Throws SqliteError when a table is missing or a record does not

@@ -1,5 +1,7 @@
 #include "Desk.h"
 
+#include <optional>
+
 #include "EventLog.h"
 #include "Fixed.h"
 #include "PacketCodec.h"
@@ -62,12 +64,11 @@ bool Desk::onLogin(DeskClient& client, Login& login, const PacketHeader& header,
     exchg::AnsLogin answer;
     answer.set_tradingdate(book_.tradingDate());
     login = Login();
-    const uint32_t accountId =
-        options_.refuseLogins ? 0 : book_.authenticate(request.username(), request.password());
+    const bool refused = options_.faults && options_.faults->refusesLogins();
+    const uint32_t accountId = refused ? 0 : book_.authenticate(request.username(), request.password());
     if (accountId == 0) {
         answer.set_result(exchg::EC_WRONG_PASSWORD);
-        answer.set_message(options_.refuseLogins ? "logins are refused by this server"
-                                                 : "wrong user name or password");
+        answer.set_message(refused ? "logins are refused by this server" : "wrong user name or password");
         logEvent(client.peerName() + " login refused for \"" + request.username() + "\": " + answer.message());
         send(client, FC_CMD_LOGIN, header.requestNo, answer);
         return true;
@@ -226,17 +227,22 @@ bool Desk::mayWrite() {
 bool Desk::commit() {
     const BookChanges changes = book_.takeChanges();
     if (changes.empty()) return true;
-    try {
-        store_.save(book_, changes);
-    } catch (const std::exception& saveError) {
+    std::optional<std::string> failure = options_.faults ? options_.faults->saveFailure() : std::nullopt;
+    if (!failure) {
+        try {
+            store_.save(book_, changes);
+        } catch (const std::exception& saveError) {
+            failure = saveError.what();
+        }
+    }
+    if (failure) {
         try {
             book_.revert(changes, store_.readRows(changes));
         } catch (const std::exception& readError) {
-            throw std::runtime_error(std::string("cannot save the trading day (") + saveError.what() +
-                                     ") nor read back the saved one (" + readError.what() +
-                                     "): stopping, so that nothing unsaved is reported");
+            throw std::runtime_error("cannot save the trading day (" + *failure + ") nor read back the saved one (" +
+                                     readError.what() + "): stopping, so that nothing unsaved is reported");
         }
-        logError(storeHealth_.failed(options_.clock(), saveError.what()));
+        logError(storeHealth_.failed(options_.clock(), *failure));
         return false;
     }
     if (const auto recovered = storeHealth_.saved(options_.clock())) logEvent(*recovered);

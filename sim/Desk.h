@@ -13,7 +13,7 @@
 // once per storeRetryInterval, see StoreHealth). Queries are answered
 // throughout, from the stored day.
 //
-// Lifetimes: the Book and the Store outlive the Desk; a client is attached
+// Lifetimes: the Book, the Store and the Faults outlive the Desk; a client is attached
 // for as long as its connection lives and must be detached before it is
 // destroyed.
 #pragma once
@@ -28,6 +28,7 @@
 
 #include "Book.h"
 #include "DeskClient.h"
+#include "Faults.h"
 #include "Store.h"
 #include "StoreHealth.h"
 #include "net/WireFormat.h"
@@ -42,7 +43,9 @@ class Desk {
 public:
     struct Options {
         std::size_t compressThreshold = 1024;
-        bool refuseLogins = false;  // fault injection: every login gets EC_WRONG_PASSWORD
+        // Consulted before a login (refusesLogins) and before each save
+        // (saveFailure); not owned, outlives the Desk. None: no fault.
+        Faults* faults = nullptr;
         // While saves fail: the shortest time between two tries, and so
         // between two error lines.
         std::chrono::milliseconds storeRetryInterval{1000};

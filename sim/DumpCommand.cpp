@@ -16,7 +16,7 @@ constexpr int DUMP_FAILED = 1;
 constexpr int DUMP_USAGE = 2;
 
 const char* const USAGE =
-    "Usage: hvr-sim dump --db FILE [--json|--csv] orders|trades|pushes|accounts\n"
+    "Usage: hvr-sim dump --db FILE [--json|--csv] day|orders|trades|positions|pushes|accounts\n"
     "Prints one table of the trading day stored in FILE (opened read-only).\n\nOptions";
 
 }  // namespace
@@ -50,11 +50,13 @@ int runDump(const std::vector<std::string>& args, std::ostream& out, std::ostrea
         return DUMP_OK;
     }
     const std::vector<std::string>& names = dumpTableNames();
+    std::string known;
+    for (const std::string& name : names) known += (known.empty() ? "" : name == names.back() ? " or " : ", ") + name;
     std::string problem;
     if (db.empty()) problem = "--db FILE is required";
-    else if (table.empty()) problem = "name a table: orders, trades, pushes or accounts";
+    else if (table.empty()) problem = "name a table: " + known;
     else if (std::find(names.begin(), names.end(), table) == names.end())
-        problem = "unknown table \"" + table + "\"; use orders, trades, pushes or accounts";
+        problem = "unknown table \"" + table + "\"; use " + known;
     else if (json && csv) problem = "--json and --csv exclude each other";
     if (!problem.empty()) {
         err << "hvr-sim dump: " << problem << "\n";

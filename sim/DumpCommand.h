@@ -1,4 +1,4 @@
-// `hvr-sim dump --db FILE [--json|--csv] orders|trades|pushes|accounts`:
+// `hvr-sim dump --db FILE [--json|--csv] day|orders|trades|positions|pushes|accounts`:
 // prints one table of a stored trading day. Opens the database read-only,
 // without the server's lock, so it works while a server runs on the file.
 #pragma once

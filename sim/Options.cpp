@@ -16,17 +16,16 @@ namespace {
 struct RawValues {
     uint32_t tradingDate = 0;
     uint64_t walkSeed = 0;
-    int64_t failWritesAfter = 0;  // signed, so that -1 is refused rather than read as 2^64 - 1
     unsigned port = 0;
     std::string logLevel = "info";
-    std::string connectionFaults;
+    FaultFlagValues faults;
 };
 
 po::options_description describeOptions(SimOptions& o, RawValues& raw) {
     po::options_description d(
         "hvr-sim: simulated trading server on a loopback port\n\n"
         "Usage: hvr-sim [OPTIONS]\n"
-        "       hvr-sim dump --db FILE [--json|--csv] orders|trades|pushes|accounts\n\nOptions");
+        "       hvr-sim dump --db FILE [--json|--csv] day|orders|trades|positions|pushes|accounts\n\nOptions");
     d.add_options()
         ("listen", po::value(&o.listen)->value_name("ADDR"), "loopback address to listen on (default 127.0.0.1)")
         ("port", po::value(&raw.port)->value_name("N"), "port to listen on (default 0: any free port)")
@@ -40,7 +39,7 @@ po::options_description describeOptions(SimOptions& o, RawValues& raw) {
         ("idle-timeout", po::value(&o.idleTimeoutSeconds)->value_name("S"),
          "drop clients silent for S seconds (default 30)")
         ("login-timeout", po::value(&o.loginTimeoutSeconds)->value_name("S"),
-         "close connections not logged in within S seconds (default 5)")
+         "close connections not logged in within S seconds (default 60)")
         ("heartbeat-seconds", po::value(&o.heartbeatSeconds)->value_name("S"),
          "send a heartbeat every S seconds on each logged-in connection; 0 = none (default 5)")
         ("max-connections", po::value(&o.maxConnections)->value_name("N"),
@@ -53,35 +52,20 @@ po::options_description describeOptions(SimOptions& o, RawValues& raw) {
         ("partial-fills", po::bool_switch(&o.partialFills), "fill crossing orders in two parts")
         ("random-walk-seed", po::value(&raw.walkSeed)->value_name("N"), "walk last prices randomly from this seed")
         ("random-walk-ms", po::value(&o.randomWalkMs)->value_name("MS"), "one walk step every MS ms (default 1000)")
-        ("drop-after", po::value(&o.dropAfter)->value_name("N"), "close each connection after N packets from it")
-        ("freeze-after", po::value(&o.freezeAfter)->value_name("N"),
-         "after N packets from a connection stop reading and writing it, and keep it open")
-        ("mute-after", po::value(&o.muteAfter)->value_name("N"),
-         "after N packets from a connection go on handling its requests but write nothing to it")
-        ("one-byte-writes", po::bool_switch(&o.oneByteWrites), "write every packet in 1-byte chunks")
-        ("answer-delay-ms", po::value(&o.answerDelayMs)->value_name("N"), "delay every answer by N ms")
-        ("refuse-logins", po::bool_switch(&o.refuseLogins), "answer every login with result -21")
-        ("connection-faults", po::value(&raw.connectionFaults)->value_name("LIST"),
-         "faults for the first connections, one each, comma separated: stall:MS, trickle:BYTES, reset:MS, "
-         "hold, hold-trickle:BYTES, hold-reset (held until SIGUSR2)")
-        ("small-socket-buffers", po::bool_switch(&o.smallSocketBuffers),
-         "small receive buffer and segment size on every connection")
         ("request-journal", po::value(&o.requestJournal)->value_name("PATH"),
          "append one line per request received (and per accept, receive, close) to PATH")
-        ("fail-writes-after", po::value(&raw.failWritesAfter)->value_name("N"),
-         "fail every save after the first N, as on a full disk")
-        ("leave-out-pushes", po::value(&o.leaveOutPushEvery)->value_name("N"),
-         "leave every Nth push out: stored and queryable, never numbered or sent")
         ("help,h", "show this help and exit")
         ("version", "show the version and exit");
+    po::options_description faults("Fault injection");
+    addFaultFlags(faults, o.faults, raw.faults);
+    d.add(faults);
     return d;
 }
 
 // Flags whose value is an unsigned count, size or number.
 const std::set<std::string> COUNT_FLAGS = {
     "port",          "trading-date",  "compress-threshold", "max-connections", "log-max-bytes",   "log-max-files",
-    "random-walk-seed", "random-walk-ms", "drop-after",      "freeze-after",    "answer-delay-ms", "leave-out-pushes",
-    "mute-after",
+    "random-walk-seed", "random-walk-ms",
 };
 
 CommandLine failure(const std::string& text) {
@@ -121,7 +105,7 @@ CommandLine parseCommandLine(const std::vector<std::string>& args) {
         // Counts and sizes are read into unsigned types, where "-1" would
         // silently wrap to a huge number.
         for (const po::option& option : parsed.options) {
-            if (COUNT_FLAGS.count(option.string_key) == 0) continue;
+            if (COUNT_FLAGS.count(option.string_key) == 0 && faultCountFlags().count(option.string_key) == 0) continue;
             for (const std::string& value : option.value)
                 if (!value.empty() && value.front() == '-')
                     return failure("--" + option.string_key + ": \"" + value + "\" is negative; it must be 0 or more");
@@ -163,26 +147,11 @@ CommandLine parseCommandLine(const std::vector<std::string>& args) {
     if (!(o.loginTimeoutSeconds > 0) || o.loginTimeoutSeconds > 86400.0)
         return failure("--login-timeout: must be above 0 and at most 86400 seconds");
     if (vm.count("random-walk-seed")) o.randomWalkSeed = raw.walkSeed;
-    if (vm.count("fail-writes-after")) {
-        if (raw.failWritesAfter < 0) return failure("--fail-writes-after: must be 0 or more");
-        o.failWritesAfter = static_cast<uint64_t>(raw.failWritesAfter);
-    }
     if (o.randomWalkMs == 0) return failure("--random-walk-ms: must be at least 1");
-    if (vm.count("drop-after") && o.dropAfter == 0) return failure("--drop-after: must be at least 1");
-    if (vm.count("leave-out-pushes") && o.leaveOutPushEvery == 0)
-        return failure("--leave-out-pushes: must be at least 1");
-    if (vm.count("freeze-after") && o.freezeAfter == 0) return failure("--freeze-after: must be at least 1");
-    if (vm.count("mute-after") && o.muteAfter == 0) return failure("--mute-after: must be at least 1");
     if (!(o.heartbeatSeconds >= 0) || o.heartbeatSeconds > 86400.0)
         return failure("--heartbeat-seconds: must be from 0 to 86400 seconds");
-    if (vm.count("connection-faults")) {
-        const auto faults = parseConnectionFaults(raw.connectionFaults);
-        if (!faults)
-            return failure("--connection-faults: \"" + raw.connectionFaults +
-                           "\" is not a list of stall:MS, trickle:BYTES, reset:MS, hold, hold-trickle:BYTES, "
-                           "hold-reset with amounts above 0");
-        o.connectionFaults = *faults;
-    }
+    const std::string faultProblem = finishFaultFlags(vm, o.faults, raw.faults);
+    if (!faultProblem.empty()) return failure(faultProblem);
     return result;
 }
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "ConnectionFault.h"
 #include "EventLog.h"
+#include "Faults.h"
 
 namespace hvr::sim {
 
@@ -23,25 +23,15 @@ struct SimOptions {
     uint32_t tradingDate = 0;  // of a new day; 0 = today
     std::size_t compressThreshold = 1024;
     double idleTimeoutSeconds = 30;
-    double loginTimeoutSeconds = 5;    // a connection must log in within this
+    double loginTimeoutSeconds = 60;   // a connection must log in within this
     std::size_t maxConnections = 256;  // sessions open at once; more are accepted and closed
     double heartbeatSeconds = 5;       // a heartbeat on each logged-in connection; 0 = none
     EventLogSettings log;
     bool partialFills = false;
     std::optional<uint64_t> randomWalkSeed;  // the walk runs only with a seed
     unsigned randomWalkMs = 1000;
-    // Fault injection.
-    uint64_t dropAfter = 0;  // 0 = never
-    uint64_t freezeAfter = 0;  // 0 = never; else stop reading and writing after N packets
-    uint64_t muteAfter = 0;    // 0 = never; else handle but answer nothing after N packets
-    bool oneByteWrites = false;
-    unsigned answerDelayMs = 0;
-    bool refuseLogins = false;
-    std::vector<ConnectionFault> connectionFaults;  // for the first connections, in order
-    bool smallSocketBuffers = false;
     std::string requestJournal;  // empty = none
-    std::optional<uint64_t> failWritesAfter;  // saves after this many fail as on a full disk
-    uint32_t leaveOutPushEvery = 0;  // 0 = never
+    FaultSettings faults;        // every fault off by default (Faults.h)
 };
 
 struct CommandLine {

@@ -77,6 +77,19 @@ struct PushRecord {
     std::string data;
 };
 
+// A position an earlier trading day left open, by user (account ids are
+// handed out anew each day): a new day starts with it as yesterday's
+// volume, at the cost and margin it was opened with, so its profit and loss
+// count from the price it was opened at.
+struct CarriedPosition {
+    std::string user;
+    std::string instrument;
+    exchg::DirectionType direct = exchg::DT_Long;
+    uint32_t volume = 0;
+    int64_t amount = 0;
+    int64_t margin = 0;
+};
+
 // The counters of the trading day; each names the next value to hand out.
 struct DayCounters {
     uint32_t tradingDate = 0;
@@ -96,6 +109,9 @@ struct BookSnapshot {
     // By user: the highest push id an earlier day of the same trading date
     // issued (kept across --fresh-day); this day's ids go on above it.
     std::map<std::string, uint64_t> pushFloors;
+    // The positions this day opens with, not yet among `positions` (only
+    // while the day has no position row yet: see Store).
+    std::vector<CarriedPosition> carried;
 };
 
 // What the book changed since the last takeChanges(): the keys of rows to

@@ -7,13 +7,13 @@
 // Lines, space separated; TIME and STARTED are steady-clock nanoseconds (the
 // clock every process on the machine reads as CLOCK_MONOTONIC):
 //   TIME accept CONN PEER_PORT FAULT      FAULT: none, or the connection
-//                                         fault it gets (stall, trickle, reset)
+//                                         fault it gets as written (Faults.h)
 //   TIME read CONN BYTES STARTED DRAINED  a receive of BYTES, asked for at
 //                                         STARTED; DRAINED 1 when nothing more
 //                                         was waiting once it completed
 //   TIME in CONN CODE REQUEST_NO FATE KEY one whole request packet; FATE is
 //                                         handled, or discarded (past --drop-after,
-//                                         after a stall);
+//                                         after a stall or a hold);
 //                                         KEY an order's user tag, a cancel's
 //                                         order id, a login's resource/pushid,
 //                                         else -

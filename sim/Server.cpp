@@ -1,8 +1,5 @@
 #include "Server.h"
 
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-
 #include <algorithm>
 
 #include "EventLog.h"
@@ -21,17 +18,16 @@ std::string andLeftOut(uint64_t leftOut) {
 }  // namespace
 
 Server::Server(asio::io_context& io, const tcp::endpoint& endpoint, Desk& desk, const SessionOptions& options,
-               std::size_t maxConnections)
-    : acceptor_(io), retryTimer_(io), desk_(desk), options_(options), maxConnections_(maxConnections) {
+               Faults& faults, std::size_t maxConnections)
+    : acceptor_(io),
+      retryTimer_(io),
+      desk_(desk),
+      options_(options),
+      faults_(faults),
+      maxConnections_(maxConnections) {
     acceptor_.open(endpoint.protocol());
     acceptor_.set_option(tcp::acceptor::reuse_address(true));
-    if (options.smallSocketBuffers) {
-        // Inherited by every accepted socket; the segment size is announced
-        // in the handshake, so both must be set before listening.
-        acceptor_.set_option(asio::socket_base::receive_buffer_size(SMALL_RECEIVE_BUFFER));
-        const int segment = SMALL_MAX_SEGMENT;
-        ::setsockopt(acceptor_.native_handle(), IPPROTO_TCP, TCP_MAXSEG, &segment, sizeof segment);
-    }
+    faults_.prepareListeningSocket(acceptor_.native_handle());
     acceptor_.bind(endpoint);
     acceptor_.listen();
     endpoint_ = acceptor_.local_endpoint();
@@ -68,27 +64,14 @@ void Server::onAccepted(const boost::system::error_code& error, tcp::socket sock
     } else {
         boost::system::error_code ignored;
         socket.set_option(tcp::no_delay(true), ignored);
-        ConnectionFault fault;
-        if (faultsHandedOut_ < options_.connectionFaults.size()) fault = options_.connectionFaults[faultsHandedOut_++];
-        auto session = std::make_shared<Session>(std::move(socket), desk_, options_, fault);
+        ConnectionFaults faults = faults_.nextConnection();
+        const bool held = faults.held();
+        auto session = std::make_shared<Session>(std::move(socket), desk_, options_, std::move(faults));
         sessions_.push_back(session);
         session->start();
-        if (fault.held) {
-            if (++heldHandedOut_ <= heldLetGo_)
-                session->letGo();  // its turn was asked for before it came
-            else
-                held_.push_back(session);
-        }
+        if (held) faults_.hold(session);
     }
     accept();
-}
-
-void Server::letGoNextHeld() {
-    ++heldLetGo_;
-    if (held_.empty()) return;  // the next held connection is let go as it comes
-    const std::shared_ptr<Session> session = held_.front().lock();
-    held_.pop_front();
-    if (session) session->letGo();
 }
 
 void Server::retryAcceptLater(const boost::system::error_code& error) {

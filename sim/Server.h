@@ -9,18 +9,15 @@
 // descriptors left, for one) is retried after an AcceptBackoff wait, and its
 // log line is throttled to one a second, so a lasting failure neither spins
 // nor floods the log. A DescriptorReserve is let go while the failure is
-// logged, so the error path never runs with no descriptor at all. The first
-// sessions get the connection faults of the options, one each. Held faults
-// are let go in the order they were handed out, one per letGoNextHeld(): the
-// Nth call lets the Nth held connection go, also when it comes before that
-// connection was accepted (then it is never held), so a client that saw its
-// connect succeed may ask at once, before the server has accepted it.
+// logged, so the error path never runs with no descriptor at all. Each
+// session gets the faults Faults hands out for it, in accept order, and the
+// held ones are given back to Faults to wait for their turn.
 //
 // Threads: constructed on any thread; start(), stop() and every handler run
 // on the io_context's one network thread.
 // Lifetime: sessions live through their own handlers; the server keeps only
-// weak references so that stop() can close the ones still open. The Desk
-// and the io_context outlive the server.
+// weak references so that stop() can close the ones still open. The Desk,
+// the Faults and the io_context outlive the server.
 #pragma once
 
 #include <boost/asio/io_context.hpp>
@@ -28,13 +25,13 @@
 #include <boost/asio/steady_timer.hpp>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <vector>
 
 #include "AcceptBackoff.h"
 #include "DescriptorReserve.h"
 #include "Desk.h"
+#include "Faults.h"
 #include "LogThrottle.h"
 #include "Session.h"
 
@@ -47,7 +44,7 @@ public:
     // Binds and listens at once; throws boost::system::system_error when the
     // endpoint cannot be bound.
     Server(boost::asio::io_context& io, const boost::asio::ip::tcp::endpoint& endpoint, Desk& desk,
-           const SessionOptions& options, std::size_t maxConnections = DEFAULT_MAX_CONNECTIONS);
+           const SessionOptions& options, Faults& faults, std::size_t maxConnections = DEFAULT_MAX_CONNECTIONS);
 
     // The bound endpoint (with the chosen port when 0 was asked for).
     boost::asio::ip::tcp::endpoint endpoint() const { return endpoint_; }
@@ -55,8 +52,6 @@ public:
     void start();
     // Closes the acceptor and every open session. Idempotent.
     void stop();
-    // Lets the next held connection go (see above).
-    void letGoNextHeld();
 
 private:
     void accept();
@@ -71,12 +66,9 @@ private:
     boost::asio::ip::tcp::endpoint endpoint_;
     Desk& desk_;
     const SessionOptions options_;
+    Faults& faults_;
     const std::size_t maxConnections_;
     std::vector<std::weak_ptr<Session>> sessions_;
-    std::size_t faultsHandedOut_ = 0;  // of options_.connectionFaults
-    std::deque<std::weak_ptr<Session>> held_;  // held, not let go yet, in the order handed out
-    uint64_t heldHandedOut_ = 0;               // held faults handed out
-    uint64_t heldLetGo_ = 0;                   // letGoNextHeld() calls
     AcceptBackoff backoff_;
     DescriptorReserve reserve_;
     LogThrottle acceptFailureLog_{std::chrono::seconds(1)};

@@ -42,13 +42,26 @@ std::string nextConnectionId() {
 constexpr std::size_t MAX_WRITE_PACKETS = 256;
 constexpr std::size_t MAX_WRITE_BYTES = 1u << 20;
 
+// Why a connection ended, from the error its receive or write (`what`) met.
+// A client that closes its socket while bytes the server sent wait unread in
+// it (an answer, a push or a heartbeat that came after its last read) makes
+// its system send a reset instead of the end of the stream, and a write that
+// comes after its close is refused the same way: either is the client
+// closing, not a failure of the connection.
+std::string endReason(const boost::system::error_code& error, const char* what) {
+    if (error == asio::error::eof) return "closed by the client";
+    if (error == asio::error::connection_reset || error == asio::error::broken_pipe)
+        return "closed by the client (reset: it closed with data unread, or aborted)";
+    return std::string(what) + " failed: " + error.message();
+}
+
 std::string millisecondsText(Clock::duration d) {
     return std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(d).count()) + " ms";
 }
 
 }  // namespace
 
-Session::Session(asio::ip::tcp::socket socket, Desk& desk, const SessionOptions& options, ConnectionFault fault)
+Session::Session(asio::ip::tcp::socket socket, Desk& desk, const SessionOptions& options, ConnectionFaults faults)
     : socket_(std::move(socket)),
       idleTimer_(socket_.get_executor()),
       delayTimer_(socket_.get_executor()),
@@ -56,7 +69,7 @@ Session::Session(asio::ip::tcp::socket socket, Desk& desk, const SessionOptions&
       faultTimer_(socket_.get_executor()),
       desk_(desk),
       options_(options),
-      fault_(fault),
+      faults_(std::move(faults)),
       id_(nextConnectionId()) {
     boost::system::error_code ignored;
     const auto remote = socket_.remote_endpoint(ignored);
@@ -67,50 +80,52 @@ Session::Session(asio::ip::tcp::socket socket, Desk& desk, const SessionOptions&
 Session::~Session() { desk_.detach(*this); }
 
 void Session::start() {
-    const bool faulty = fault_.kind != ConnectionFault::Kind::None;
-    logEvent(peer_ + " connected" + (faulty ? " (fault injection: " + describeFault(fault_) + ")" : ""));
-    if (options_.journal) options_.journal->accepted(id_, peerPort_, describeFault(fault_));
+    logEvent(peer_ + " connected" +
+             (faults_.hasOwnFault() ? " (fault injection: " + faults_.describe() + ")" : std::string()));
+    if (options_.journal) options_.journal->accepted(id_, peerPort_, faults_.describe());
     desk_.attach(*this);
     connectedAt_ = lastHeard_ = notLoggedInSince_ = Clock::now();
     armHeartbeat();
-    if (fault_.held) {
-        // Nothing is read, and no timeout ends the connection, until letGo();
-        // the idle timer only keeps the session alive meanwhile.
-        held_ = true;
-        armIdleTimer(Clock::now() + options_.idleTimeout);
-        return;
+    switch (faults_.opening()) {
+        case ConnectionFaults::Opening::Hold:
+            // Nothing is read, and no timeout ends the connection, until
+            // letGo(); the idle timer only keeps the session alive meanwhile.
+            armIdleTimer(Clock::now() + options_.idleTimeout);
+            return;
+        case ConnectionFaults::Opening::Wait:
+            armIdleTimer(deadline());
+            faultTimer_.expires_after(faults_.waitTime());
+            faultTimer_.async_wait([self = shared_from_this()](const boost::system::error_code& error) {
+                self->onFaultTimer(error);
+            });
+            return;
+        case ConnectionFaults::Opening::Read:
+            armIdleTimer(deadline());
+            readSome();
+            return;
     }
-    armIdleTimer(deadline());
-    if (fault_.kind == ConnectionFault::Kind::Stall || fault_.kind == ConnectionFault::Kind::Reset) {
-        faultTimer_.expires_after(std::chrono::milliseconds(fault_.amount));
-        faultTimer_.async_wait([self = shared_from_this()](const boost::system::error_code& error) {
-            self->onFaultTimer(error);
-        });
+}
+
+void Session::onFaultTimer(const boost::system::error_code& error) {
+    if (error || stopped_) return;
+    if (const auto why = faults_.afterWait()) {
+        reset(*why);
         return;
     }
     readSome();
 }
 
-void Session::onFaultTimer(const boost::system::error_code& error) {
-    if (error || stopped_) return;
-    if (fault_.kind == ConnectionFault::Kind::Reset) {
-        reset("reset after " + std::to_string(fault_.amount) + " ms without reading (fault injection)");
-    } else {
-        readSome();  // the stall is over: what comes is read and discarded
-    }
-}
-
 void Session::letGo() {
-    if (stopped_ || !held_) return;
-    held_ = false;
-    logEvent(peer_ + " let go (fault injection: " + describeFault(fault_) + ")");
+    if (stopped_ || !faults_.held()) return;
+    const std::optional<std::string> resetWhy = faults_.letGo();
+    logEvent(peer_ + " let go (fault injection: " + faults_.describe() + ")");
     lastHeard_ = notLoggedInSince_ = Clock::now();  // the timeouts count from now
     armIdleTimer(deadline());
-    if (fault_.kind == ConnectionFault::Kind::Reset) {
-        reset("reset when let go, without reading (fault injection)");
+    if (resetWhy) {
+        reset(*resetWhy);
         return;
     }
-    readSome();  // a stall discards what it reads; a trickle reads one byte at a time
+    readSome();
 }
 
 void Session::stop(const std::string& reason) { close(reason, false); }
@@ -141,8 +156,8 @@ void Session::close(const std::string& reason, bool withReset) {
 
 void Session::readSome() {
     if (options_.journal) readStarted_ = RequestJournal::now();
-    // A trickling connection takes one byte per receive.
-    const std::size_t size = fault_.kind == ConnectionFault::Kind::Trickle ? 1 : readChunk_.size();
+    const std::size_t size = faults_.readSize(readChunk_.size());
+    reading_ = true;
     socket_.async_read_some(asio::buffer(readChunk_.data(), size),
                             [self = shared_from_this()](const boost::system::error_code& error, std::size_t size) {
                                 self->onRead(error, size);
@@ -150,9 +165,10 @@ void Session::readSome() {
 }
 
 void Session::onRead(const boost::system::error_code& error, std::size_t size) {
+    reading_ = false;
     if (stopped_) return;
     if (error) {
-        stop(error == asio::error::eof ? "closed by the client" : "read failed: " + error.message());
+        stop(endReason(error, "read"));
         return;
     }
     if (options_.journal) {
@@ -163,6 +179,10 @@ void Session::onRead(const boost::system::error_code& error, std::size_t size) {
     bytesRead_ += size;
     inbound_.append(readChunk_.data(), size);
     handleBuffered();
+    if (judgeAfterRead_ && !stopped_) {
+        judgeAfterRead_ = false;
+        judgeIdle();
+    }
 }
 
 // Handles the complete packets buffered, in order, until their answers pile
@@ -195,20 +215,18 @@ void Session::handleBuffered() {
     }
     if (inbound_.capacity() > KEEP_INBOUND_CAPACITY && inbound_.size() < KEEP_INBOUND_CAPACITY / 2)
         inbound_.shrink_to_fit();
-    if (fault_.kind == ConnectionFault::Kind::Trickle && bytesRead_ >= fault_.amount) {
-        reset("reset after " + std::to_string(bytesRead_) + " bytes read one at a time (fault injection)");
+    if (const auto why = faults_.afterBytesRead(bytesRead_)) {
+        reset(*why);
         return;
     }
-    if (freezing_) {
-        logEvent(peer_ + " frozen after " + std::to_string(options_.freezeAfterPackets) +
-                 " packets (fault injection): no more reading or writing");
+    if (faults_.readsNoMore()) {
+        logEvent(peer_ + " " + faults_.freezeNote());
         writeNext();  // freezes once everything queued is written
         return;
     }
-    // Past the drop-after count the session still reads, so that what the
-    // client sends meanwhile is journaled as discarded, until its answers
-    // are written and it stops.
-    if (draining_) writeNext();
+    // A connection that closes once its answers are written still reads
+    // meanwhile, so that what the client sends is journaled as discarded.
+    if (faults_.closesOnceWritten()) writeNext();
     if (stopped_) return;
     if (paused) {
         readPaused_ = true;
@@ -219,9 +237,9 @@ void Session::handleBuffered() {
 
 bool Session::dispatch(const uint8_t* packet, const PacketHeader& header, std::string& malformed) {
     if (stopped_) return false;
-    if (freezing_) return true;  // past the fault's count: read but not handled
+    if (faults_.readsNoMore()) return true;  // read but not handled
     lastHeard_ = Clock::now();
-    if (!draining_) {
+    if (!faults_.closesOnceWritten()) {
         malformed = tooLargeBeforeLogin(header);
         if (!malformed.empty()) return false;
     }
@@ -231,10 +249,7 @@ bool Session::dispatch(const uint8_t* packet, const PacketHeader& header, std::s
                     " does not inflate to its announced size";
         return false;
     }
-    // Past the drop-after count, and after a stall, packets are read but not
-    // handled: nothing is answered, so a client that has closed in the
-    // meantime is not reset by an answer and its last bytes still arrive.
-    const bool discarded = draining_ || fault_.kind == ConnectionFault::Kind::Stall;
+    const bool discarded = faults_.discardsRequests();
     if (options_.journal) options_.journal->request(id_, header, payload, !discarded);
     if (discarded) return true;
     if (!desk_.handle(*this, header, payload)) {
@@ -247,15 +262,8 @@ bool Session::dispatch(const uint8_t* packet, const PacketHeader& header, std::s
         armIdleTimer(deadline());
     }
     wasLoggedIn_ = nowLoggedIn;
-    countPacket();
+    faults_.packetHandled();
     return true;
-}
-
-void Session::countPacket() {
-    ++packetsReceived_;
-    if (options_.dropAfterPackets != 0 && packetsReceived_ >= options_.dropAfterPackets) draining_ = true;
-    if (options_.freezeAfterPackets != 0 && packetsReceived_ >= options_.freezeAfterPackets) freezing_ = true;
-    if (options_.muteAfterPackets != 0 && packetsReceived_ >= options_.muteAfterPackets) muted_ = true;
 }
 
 bool Session::loggedIn() { return desk_.accountOf(*this) != 0; }
@@ -282,7 +290,11 @@ void Session::armIdleTimer(Clock::time_point at) {
 
 void Session::onIdleTimer(const boost::system::error_code& error) {
     if (error || stopped_) return;
-    if (freezing_ || held_) {
+    judgeIdle();
+}
+
+void Session::judgeIdle() {
+    if (faults_.keepsOpen()) {
         // A frozen or held connection stays open: the pending wait keeps the
         // session (and its socket) alive, as a pending read would.
         armIdleTimer(Clock::now() + options_.idleTimeout);
@@ -291,6 +303,15 @@ void Session::onIdleTimer(const boost::system::error_code& error) {
     const Clock::time_point now = Clock::now();
     if (now < deadline()) {
         armIdleTimer(deadline());  // heard from since, or logged in
+        return;
+    }
+    // Bytes waiting are proof of life the server has not looked at yet: the
+    // pending receive takes them, and the judgement comes after it (and so
+    // again while more keep waiting). A paused read takes nothing; such a
+    // client is judged as it stands.
+    boost::system::error_code unknown;
+    if (reading_ && socket_.available(unknown) > 0 && !unknown) {
+        judgeAfterRead_ = true;  // the pending receive keeps the session alive meanwhile
         return;
     }
     if (now - lastHeard_ < options_.idleTimeout) {
@@ -317,7 +338,7 @@ void Session::armHeartbeat() {
 }
 
 void Session::onHeartbeat(const boost::system::error_code& error) {
-    if (error || stopped_ || freezing_) return;
+    if (error || stopped_ || faults_.readsNoMore()) return;
     if (loggedIn()) {
         sendPacket(encodePacket(FC_HEART_BEAT, 0, std::string(), 0));
         if (debugLogging()) logDebug(peer_ + " heartbeat sent");
@@ -326,7 +347,7 @@ void Session::onHeartbeat(const boost::system::error_code& error) {
 }
 
 void Session::sendPacket(std::string packet) {
-    if (stopped_ || frozen_ || muted_) return;
+    if (stopped_ || faults_.queuesNothing()) return;
     if (queuedBytes_ + packet.size() > options_.maxQueuedBytes) {
         // The Desk may be walking its client list right now: stop on a later turn.
         asio::post(socket_.get_executor(), [self = shared_from_this()] {
@@ -335,7 +356,8 @@ void Session::sendPacket(std::string packet) {
         return;
     }
     Outgoing out;
-    out.due = options_.answerDelay.count() > 0 ? Clock::now() + options_.answerDelay : Clock::time_point::min();
+    const std::chrono::milliseconds delay = faults_.answerDelay();
+    out.due = delay.count() > 0 ? Clock::now() + delay : Clock::time_point::min();
     queuedBytes_ += packet.size();
     out.bytes = std::move(packet);
     queue_.push_back(std::move(out));
@@ -343,10 +365,9 @@ void Session::sendPacket(std::string packet) {
 }
 
 void Session::writeNext() {
-    if (stopped_ || writing_ || frozen_) return;
+    if (stopped_ || writing_ || faults_.writesNothing()) return;
     if (queue_.empty()) {
-        if (draining_) stop("dropped after " + std::to_string(options_.dropAfterPackets) + " packets (fault injection)");
-        frozen_ = freezing_;
+        if (const auto why = faults_.queueWritten()) stop(*why);
         return;
     }
     writing_ = true;
@@ -361,17 +382,18 @@ void Session::writeNext() {
         return;
     }
     // Everything due, from where the front packet's last write stopped; one
-    // byte only with --one-byte-writes.
+    // byte only when the faults say so.
+    const bool oneByte = faults_.oneByteWrites();
     writeBuffers_.clear();
     std::size_t bytes = 0;
     for (auto it = queue_.begin(); it != queue_.end() && it->due <= now; ++it) {
         if (writeBuffers_.size() == MAX_WRITE_PACKETS || bytes >= MAX_WRITE_BYTES) break;
         const std::size_t skip = it == queue_.begin() ? frontWritten_ : 0;
         std::size_t size = it->bytes.size() - skip;
-        if (options_.oneByteWrites) size = 1;
+        if (oneByte) size = 1;
         writeBuffers_.push_back(asio::buffer(it->bytes.data() + skip, size));
         bytes += size;
-        if (options_.oneByteWrites) break;
+        if (oneByte) break;
     }
     asio::async_write(socket_, writeBuffers_,
                       [self = shared_from_this()](const boost::system::error_code& error, std::size_t written) {
@@ -383,7 +405,7 @@ void Session::onWritten(const boost::system::error_code& error, std::size_t size
     writing_ = false;
     if (stopped_) return;
     if (error) {
-        stop("write failed: " + error.message());
+        stop(endReason(error, "write"));
         return;
     }
     consumeWritten(size);

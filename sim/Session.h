@@ -1,10 +1,11 @@
 // One client connection of the server: reads and frames request packets,
 // hands them to the Desk, and writes answers and pushes back in order with
 // at most one write in flight (the completion of one write starts the next).
-// Also enforces the idle timeout, the packet size limit of a client that has
-// not logged in, and the fault-injection settings (those of every connection,
-// and the ConnectionFault of this one), writes the request journal, and sends
-// a heartbeat at a fixed interval while the client is logged in.
+// Also enforces the idle timeout and the packet size limit of a client that
+// has not logged in, writes the request journal, and sends a heartbeat at a
+// fixed interval while the client is logged in. The faults it plays are its
+// ConnectionFaults' (Faults.h), asked at named points: when it opens, reads,
+// handles a request, queues and writes, and when a timer runs out.
 //
 // Limits: before a login succeeds (and again after a logout) a packet may be
 // at most maxPacketBeforeLogin bytes, announced or inflated: a login request
@@ -12,7 +13,10 @@
 // connection is closed when no login succeeds within loginTimeout of the
 // connect (or of the logout). Only a whole packet counts as hearing from the
 // client: bytes that trickle in without completing one do not hold the idle
-// timer off.
+// timer off. But bytes waiting in the socket when a deadline runs out are
+// read first, and the deadline judged after them: the server may have been
+// the one that stood still (stopped, or busy), and what the client sent
+// meanwhile may be the packets that keep it.
 //
 // Flow: the packets of one read are handled, and their answers queued,
 // before the next read starts; once more than readPauseBytes of answers
@@ -40,9 +44,9 @@
 #include <string>
 #include <vector>
 
-#include "ConnectionFault.h"
 #include "Desk.h"
 #include "DeskClient.h"
+#include "Faults.h"
 #include "RequestJournal.h"
 
 namespace hvr::sim {
@@ -50,32 +54,23 @@ namespace hvr::sim {
 struct SessionOptions {
     std::chrono::milliseconds idleTimeout{30000};  // silence after which the client is dropped
     std::chrono::milliseconds heartbeatInterval{5000};  // a heartbeat while logged in; 0 = none
-    uint64_t dropAfterPackets = 0;                 // 0 = never; else close after this many requests
-    uint64_t freezeAfterPackets = 0;  // 0 = never; else stop reading and writing after this many
-    uint64_t muteAfterPackets = 0;    // 0 = never; else handle requests but write nothing after this many
-    bool oneByteWrites = false;                    // write every packet one byte at a time
-    std::chrono::milliseconds answerDelay{0};      // hold every outgoing packet this long
     std::size_t maxQueuedBytes = 64u << 20;        // a client that lets more pile up is dropped
     std::size_t maxPacketBeforeLogin = 64u << 10;  // largest packet (header included) before a login
     RequestJournal* journal = nullptr;             // not owned; outlives every session; none = no journal
-    // Server-wide: the Server hands these to its first connections and
-    // applies the small buffers to its listening socket.
-    std::vector<ConnectionFault> connectionFaults;
-    bool smallSocketBuffers = false;
-    std::chrono::milliseconds loginTimeout{5000};  // a connection not logged in by then is closed
+    std::chrono::milliseconds loginTimeout{60000};  // a connection not logged in by then is closed
     std::size_t readPauseBytes = 256u << 10;       // nothing read while more than this waits to be written
 };
 
-class Session : public std::enable_shared_from_this<Session>, public DeskClient {
+class Session : public std::enable_shared_from_this<Session>, public DeskClient, public HeldConnection {
 public:
     Session(boost::asio::ip::tcp::socket socket, Desk& desk, const SessionOptions& options,
-            ConnectionFault fault = {});
+            ConnectionFaults faults = {});
     ~Session();
 
     void start();
     // Ends the hold of a held fault: the fault plays from now on, and the
     // timeouts count from now. Nothing for any other connection.
-    void letGo();
+    void letGo() override;
     void stop(const std::string& reason);
     // stop(), closing with a reset: what has not been read is discarded.
     void reset(const std::string& reason);
@@ -106,11 +101,13 @@ private:
     std::string tooLargeTailBeforeLogin();
     void armIdleTimer(std::chrono::steady_clock::time_point at);
     void onIdleTimer(const boost::system::error_code& error);
+    // Closes the connection when its login or idle deadline has passed, or
+    // waits for the deadline again; once what waits in the socket is read.
+    void judgeIdle();
     // When the idle or the login timeout next runs out.
     std::chrono::steady_clock::time_point deadline();
     void armHeartbeat();
     void onHeartbeat(const boost::system::error_code& error);
-    void countPacket();
     void writeNext();
     void consumeWritten(std::size_t size);
     void onWritten(const boost::system::error_code& error, std::size_t size);
@@ -122,7 +119,7 @@ private:
     boost::asio::steady_timer faultTimer_;
     Desk& desk_;
     const SessionOptions options_;
-    const ConnectionFault fault_;
+    ConnectionFaults faults_;
     std::string peer_;
     uint16_t peerPort_ = 0;
     const std::string id_;  // PID.N, as the request journal names the connection
@@ -137,7 +134,8 @@ private:
     std::chrono::steady_clock::time_point notLoggedInSince_;  // the connect, or the last logout
     bool wasLoggedIn_ = false;
     bool readPaused_ = false;  // handling and reading wait for the queue to drain to readPauseBytes
-    uint64_t packetsReceived_ = 0;
+    bool reading_ = false;     // a receive is pending
+    bool judgeAfterRead_ = false;  // the idle judgement waits for the pending receive
 
     // Send side: the queue, the progress of its front packet, the one write
     // and the buffers it gathers (they point into queue_, whose packets stay
@@ -148,14 +146,6 @@ private:
     std::vector<boost::asio::const_buffer> writeBuffers_;
     bool writing_ = false;
 
-    bool held_ = false;      // a held fault not let go yet: nothing is read
-    bool draining_ = false;  // drop-after reached: stop once the queue is written
-    // freeze-after reached: nothing more is read; once the queue is written
-    // nothing more is written either (frozen_), and the socket stays open.
-    bool freezing_ = false;
-    bool frozen_ = false;
-    // mute-after reached: requests are still handled, nothing is written.
-    bool muted_ = false;
     bool stopped_ = false;
 };
 

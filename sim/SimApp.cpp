@@ -38,7 +38,7 @@ std::size_t connectionCapLogged(std::size_t asked) {
 
 }  // namespace
 
-SimApp::SimApp(const SimOptions& options) : options_(options), walkTimer_(io_) {
+SimApp::SimApp(const SimOptions& options) : options_(options), faults_(options.faults), walkTimer_(io_) {
     lock_ = std::make_unique<DatabaseLock>(options.db);
     const tools::TradingConfig config =
         options.configFile.empty() ? tools::defaultTradingConfig() : tools::loadTradingConfig(options.configFile);
@@ -47,11 +47,10 @@ SimApp::SimApp(const SimOptions& options) : options_(options), walkTimer_(io_) {
 
     Book::Options bookOptions;
     bookOptions.partialFills = options.partialFills;
-    bookOptions.leaveOutPushEvery = options.leaveOutPushEvery;
+    bookOptions.faults = &faults_;
     book_ = std::make_unique<Book>(instrumentsFrom(config), accountsFrom(config), store_->load(),
                                    millisecondsSinceEpoch, bookOptions);
     store_->save(*book_, book_->takeChanges());  // accounts new to this day
-    store_->failWritesAfter(options.failWritesAfter);
     logEvent(std::string(store_->startedNewDay() ? "new" : "continuing") + " trading day " +
              std::to_string(book_->tradingDate()) + " in " + options.db);
     if (!store_->startedNewDay() && options.tradingDate != 0 && options.tradingDate != book_->tradingDate())
@@ -60,7 +59,7 @@ SimApp::SimApp(const SimOptions& options) : options_(options), walkTimer_(io_) {
 
     Desk::Options deskOptions;
     deskOptions.compressThreshold = options.compressThreshold;
-    deskOptions.refuseLogins = options.refuseLogins;
+    deskOptions.faults = &faults_;
     desk_ = std::make_unique<Desk>(*book_, *store_, deskOptions);
 
     SessionOptions sessionOptions;
@@ -70,19 +69,13 @@ SimApp::SimApp(const SimOptions& options) : options_(options), walkTimer_(io_) {
         static_cast<int64_t>(options.loginTimeoutSeconds * 1000.0 + 0.5));
     sessionOptions.heartbeatInterval = std::chrono::milliseconds(
         static_cast<int64_t>(options.heartbeatSeconds * 1000.0 + 0.5));
-    sessionOptions.dropAfterPackets = options.dropAfter;
-    sessionOptions.freezeAfterPackets = options.freezeAfter;
-    sessionOptions.muteAfterPackets = options.muteAfter;
-    sessionOptions.oneByteWrites = options.oneByteWrites;
-    sessionOptions.answerDelay = std::chrono::milliseconds(options.answerDelayMs);
-    sessionOptions.connectionFaults = options.connectionFaults;
-    sessionOptions.smallSocketBuffers = options.smallSocketBuffers;
     if (!options.requestJournal.empty()) {
         journal_ = std::make_unique<RequestJournal>(options.requestJournal);
         sessionOptions.journal = journal_.get();
     }
     const asio::ip::tcp::endpoint endpoint(asio::ip::make_address(options.listen), options.port);
-    server_ = std::make_unique<Server>(io_, endpoint, *desk_, sessionOptions, connectionCapLogged(options.maxConnections));
+    server_ = std::make_unique<Server>(io_, endpoint, *desk_, sessionOptions, faults_,
+                                       connectionCapLogged(options.maxConnections));
 
     if (options.randomWalkSeed) walk_.emplace(*options.randomWalkSeed, book_->instruments());
 }
@@ -136,7 +129,7 @@ void SimApp::stop() {
 }
 
 void SimApp::letGoNextHeld() {
-    asio::post(io_, [this] { server_->letGoNextHeld(); });
+    asio::post(io_, [this] { faults_.letGoNextHeld(); });
 }
 
 void SimApp::stepPriceWalk() {

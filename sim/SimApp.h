@@ -1,15 +1,16 @@
-// The whole simulator assembled from its options: the database lock,
-// configuration, store, book, desk, listening server, optional price walk
-// and signal handling (SIGINT / SIGTERM stop it, SIGUSR1 logs the market,
-// SIGUSR2 lets the next held connection go).
+// The whole simulator assembled from its options: the faults it injects, the
+// database lock, configuration, store, book, desk, listening server,
+// optional price walk and signal handling (SIGINT / SIGTERM stop it, SIGUSR1
+// logs the market, SIGUSR2 lets the next held connection go).
 //
 // Threads: construct on any thread; run() turns the calling thread into the
 // one network thread and returns after stop(). stop() may be called from any
 // thread. endpoint() is fixed once constructed.
 // Members are declared in dependency order and destroyed in reverse: the
 // io_context (and with it every session handler) goes before the Desk that
-// sessions detach from, the Desk before the Book and the Store, and the
-// Store (closing the database) before the lock is let go.
+// sessions detach from, the Desk before the Book and the Store, the Store
+// (closing the database) before the lock is let go, and the Faults that the
+// book, desk and server consult last.
 #pragma once
 
 #include <boost/asio/io_context.hpp>
@@ -22,6 +23,7 @@
 #include "Book.h"
 #include "DatabaseLock.h"
 #include "Desk.h"
+#include "Faults.h"
 #include "Options.h"
 #include "PriceWalk.h"
 #include "RequestJournal.h"
@@ -57,7 +59,7 @@ public:
     // Stops serving; thread-safe.
     void stop();
 
-    // Lets the next held connection go (Server::letGoNextHeld); thread-safe.
+    // Lets the next held connection go (Faults::letGoNextHeld); thread-safe.
     void letGoNextHeld();
 
     // Logs one line per instrument: last price and resting orders. Network
@@ -70,6 +72,7 @@ private:
     void awaitLetGoSignal();
 
     SimOptions options_;
+    Faults faults_;
     std::unique_ptr<DatabaseLock> lock_;
     std::unique_ptr<Store> store_;
     std::unique_ptr<Book> book_;

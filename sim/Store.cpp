@@ -60,6 +60,24 @@ CREATE TABLE IF NOT EXISTS id_floor (
   next_order_id INTEGER NOT NULL,
   next_trade_id INTEGER NOT NULL,
   next_session_id INTEGER NOT NULL);
+CREATE TABLE IF NOT EXISTS carried_positions (
+  trading_date INTEGER NOT NULL,
+  user TEXT NOT NULL,
+  instrument TEXT NOT NULL,
+  direct INTEGER NOT NULL,
+  volume INTEGER NOT NULL,
+  amount INTEGER NOT NULL,
+  margin INTEGER NOT NULL,
+  PRIMARY KEY (trading_date, user, instrument, direct));
+)sql";
+
+// The open positions of the day about to be wiped, as what a day of date ?1
+// opens with.
+const char* const CARRY_POSITIONS = R"sql(
+INSERT INTO carried_positions (trading_date, user, instrument, direct, volume, amount, margin)
+  SELECT ?1, a.user, p.instrument, p.direct, p.prevolume + p.newvolume, p.amount, p.margin
+  FROM positions p JOIN accounts a ON a.accountid = p.accountid
+  WHERE p.prevolume + p.newvolume > 0
 )sql";
 
 // Folds the day about to be wiped into the floors.
@@ -181,7 +199,10 @@ Store::Store(const std::string& path, bool freshDay, uint32_t tradingDate) : db_
     if (freshDay) {
         SqliteTransaction tx(db_);
         db_.exec(FLOOR_TABLES);
-        if (version == SCHEMA_VERSION) db_.exec(RECORD_FLOORS);
+        if (version == SCHEMA_VERSION) {
+            db_.exec(RECORD_FLOORS);
+            carryPositionsInto(tradingDate);
+        }
         db_.exec("DROP TABLE IF EXISTS day; DROP TABLE IF EXISTS accounts; DROP TABLE IF EXISTS orders;"
                  "DROP TABLE IF EXISTS trades; DROP TABLE IF EXISTS positions; DROP TABLE IF EXISTS pushes;");
         tx.commit();
@@ -228,6 +249,15 @@ void Store::checkReadable(const std::string& path) {
                                  "); it was left as it is: move it away, or start with another --db");
 }
 
+void Store::carryPositionsInto(uint32_t tradingDate) {
+    const uint32_t ending = readDay(db_).tradingDate;
+    if (ending == 0 || ending >= tradingDate) return;  // not yesterday: the date keeps what it opened with
+    SqliteStatement forget = db_.prepare("DELETE FROM carried_positions WHERE trading_date = ?1");
+    forget.bind(1, int64_t{tradingDate}).run();
+    SqliteStatement carry = db_.prepare(CARRY_POSITIONS);
+    carry.bind(1, int64_t{tradingDate}).run();
+}
+
 void Store::createSchema(int64_t version) {
     db_.exec(SCHEMA);
     db_.exec(FLOOR_TABLES);
@@ -260,6 +290,22 @@ BookSnapshot Store::load() {
 
     SqliteStatement positions = db_.prepare(POSITION_COLUMNS);
     while (positions.step()) snap.positions.push_back(positionRow(positions));
+    if (snap.positions.empty()) {
+        SqliteStatement carried = db_.prepare(
+            "SELECT user, instrument, direct, volume, amount, margin FROM carried_positions "
+            "WHERE trading_date = ?1 ORDER BY user, instrument, direct");
+        carried.bind(1, int64_t{snap.day.tradingDate});
+        while (carried.step()) {
+            CarriedPosition c;
+            c.user = carried.columnText(0);
+            c.instrument = carried.columnText(1);
+            c.direct = static_cast<exchg::DirectionType>(carried.columnInt(2));
+            c.volume = static_cast<uint32_t>(carried.columnInt(3));
+            c.amount = carried.columnInt(4);
+            c.margin = carried.columnInt(5);
+            snap.carried.push_back(std::move(c));
+        }
+    }
 
     SqliteStatement pushes =
         db_.prepare("SELECT accountid, pushid, mtype, data FROM pushes ORDER BY accountid, pushid");
@@ -276,8 +322,6 @@ BookSnapshot Store::load() {
 
 void Store::save(const Book& book, const BookChanges& changes) {
     if (changes.empty()) return;
-    if (savesBeforeFault_ && *savesBeforeFault_ == 0)
-        throw SqliteError("database or disk is full (writes made to fail by --fail-writes-after)");
     Statements& s = *statements_;
     SqliteTransaction tx(db_);
     if (changes.day) writeDay(book.day());
@@ -310,7 +354,6 @@ void Store::save(const Book& book, const BookChanges& changes) {
         s.putPush.bind(3, int64_t{r.mtype}).bindBlob(4, r.data).run();
     }
     tx.commit();
-    if (savesBeforeFault_) --*savesBeforeFault_;
 }
 
 BookSnapshot Store::readRows(const BookChanges& changes) {
@@ -339,7 +382,5 @@ BookSnapshot Store::readRows(const BookChanges& changes) {
     }
     return rows;
 }
-
-void Store::failWritesAfter(std::optional<uint64_t> saves) { savesBeforeFault_ = saves; }
 
 }  // namespace hvr::sim

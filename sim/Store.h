@@ -8,11 +8,19 @@
 // issued (table push_floor, any date), and per date the order, trade and
 // session counters a day of that date reached (table id_floor), so a new day
 // numbers on from there.
+//
+// Open positions go on: a new day of a later date than the day it replaces
+// opens with that day's open positions, by user, as yesterday's volume at
+// their cost (table carried_positions, by the date they open). A new day of
+// the same or an earlier date opens with what a day of its date opened with
+// before (nothing, if none did): starting a date over does not start it with
+// its own end. The carried positions enter the day's positions through the
+// Book (BookSnapshot::carried) and its first save, and are offered again
+// by load() for as long as the day has no position row.
 #pragma once
 
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <string>
 
 #include "Book.h"
@@ -53,20 +61,17 @@ public:
     // stored counters: what Book::revert sets back after a failed save.
     BookSnapshot readRows(const BookChanges& changes);
 
-    // Fault injection: after `saves` more saves that work, every save fails
-    // as a full disk would (nothing written). nullopt ends the fault.
-    void failWritesAfter(std::optional<uint64_t> saves);
-
 private:
     struct Statements;
 
     void checkReadable(const std::string& path);
+    // Inside the fresh-day transaction, before the old day is wiped.
+    void carryPositionsInto(uint32_t tradingDate);
     void createSchema(int64_t version);
     void writeDay(const DayCounters& day);
 
     SqliteDb db_;
     std::unique_ptr<Statements> statements_;  // prepared once; declared after db_, so finalized first
-    std::optional<uint64_t> savesBeforeFault_;
     bool startedNewDay_ = false;
 };
 

@@ -142,8 +142,11 @@ TEST_F(BookMatching, PartialFillsSplitACrossingOrderIntoTwoTrades) {
 }
 
 TEST_F(BookMatching, LeftOutPushesAreStoredButNeitherNumberedNorReplayed) {
+    FaultSettings settings;
+    settings.leaveOutPushEvery = 2;
+    Faults faults(settings);
     Book::Options options;
-    options.leaveOutPushEvery = 2;
+    options.faults = &faults;
     makeBook(options);
     // Pushes 1-3 of the first order and 4-6 of the second: 2, 4 and 6 are left out.
     const Book::InsertOutcome first = book->insertOrder(alice, orderRequest("XY", 100, 1, exchg::DT_Long));

@@ -1,4 +1,4 @@
-// The desk against a store that fails on demand: nothing is answered, pushed
+// The desk with saves that fail on demand (Faults::failSavesAfter): nothing is answered, pushed
 // or numbered before it is saved; while saves fail, logins, orders and
 // cancels are refused, a save is tried again once per interval, and queries
 // are answered from the stored day.
@@ -60,6 +60,7 @@ protected:
         store->save(*book, book->takeChanges());
         Desk::Options options;
         options.clock = [this] { return now; };
+        options.faults = &faults;
         desk = std::make_unique<Desk>(*book, *store, options);
         for (RecordingClient* c : {&trader, &watcher, &newcomer}) desk->attach(*c);
     }
@@ -107,6 +108,7 @@ protected:
     }
 
     TempDir dir;
+    Faults faults;
     std::unique_ptr<Store> store;
     std::unique_ptr<Book> book;
     std::unique_ptr<Desk> desk;
@@ -118,7 +120,7 @@ TEST_F(DeskWithFailingStore, AnOrderThatCannotBeSavedIsRefusedAndLeavesNoTraceNo
     ASSERT_EQ(login(trader).result(), 0);
     ASSERT_EQ(login(watcher).result(), 0);
     const exchg::AccountInfo before = account();
-    store->failWritesAfter(0);
+    faults.failSavesAfter(0);
 
     const exchg::AnsOrderInsert refused = insert(100);  // would fill at once
     expectStoreRefusal(refused.result(), refused.message());
@@ -129,7 +131,7 @@ TEST_F(DeskWithFailingStore, AnOrderThatCannotBeSavedIsRefusedAndLeavesNoTraceNo
     EXPECT_EQ(orders().orders_size(), 0);
     EXPECT_EQ(account().SerializeAsString(), before.SerializeAsString());
 
-    store->failWritesAfter(std::nullopt);
+    faults.failSavesAfter(std::nullopt);
     now += std::chrono::seconds(1);
     const exchg::AnsOrderInsert accepted = insert(100);
     EXPECT_EQ(accepted.result(), 0);
@@ -141,12 +143,12 @@ TEST_F(DeskWithFailingStore, AnOrderThatCannotBeSavedIsRefusedAndLeavesNoTraceNo
 TEST_F(DeskWithFailingStore, WhileSavesFailWritesAreRefusedUntriedAndQueriesAnsweredUntilTheRetry) {
     ASSERT_EQ(login(trader).result(), 0);
     ASSERT_EQ(insert(95).result(), 0);  // rests: order 1
-    store->failWritesAfter(0);
+    faults.failSavesAfter(0);
     expectStoreRefusal(insert(95).result(), "cannot save");  // tried, failed
 
     // The store works again, but nothing is tried before the interval has
     // passed: these would all have been saved.
-    store->failWritesAfter(std::nullopt);
+    faults.failSavesAfter(std::nullopt);
     now += std::chrono::milliseconds(999);
     const exchg::AnsOrderInsert untried = insert(95);
     expectStoreRefusal(untried.result(), untried.message());
@@ -171,7 +173,7 @@ TEST_F(DeskWithFailingStore, FillsOfAPriceMoveThatCannotBeSavedAreUndone) {
     ASSERT_EQ(insert(95).result(), 0);
     EXPECT_EQ(trader.takePushIds(), (std::vector<uint64_t>{1}));
     const exchg::AccountInfo before = account();
-    store->failWritesAfter(0);
+    faults.failSavesAfter(0);
 
     desk->moveLastPrice("XY", toFixed(95));
     EXPECT_TRUE(trader.takePushIds().empty());
@@ -180,7 +182,7 @@ TEST_F(DeskWithFailingStore, FillsOfAPriceMoveThatCannotBeSavedAreUndone) {
     EXPECT_EQ(request(trader, FC_QRY_TRADES, nullptr).as<exchg::TradeList>().trades_size(), 0);
     EXPECT_EQ(account().SerializeAsString(), before.SerializeAsString());
 
-    store->failWritesAfter(std::nullopt);
+    faults.failSavesAfter(std::nullopt);
     desk->moveLastPrice("XY", toFixed(94));  // no try yet: the price stays
     EXPECT_TRUE(trader.takePushIds().empty());
     now += std::chrono::seconds(1);

@@ -68,15 +68,24 @@ TEST_F(LoopbackServer, DumpShowsTheStoredDayDecodedWhileTheServerRuns) {
                                        "\"left\": 2, \"state\": \"queuing\", \"time\": "))
         << pushJson.out;
 
+    const DumpRun day = dump({"--db", db, "--csv", "day"});
+    ASSERT_EQ(day.code, 0) << day.err;
+    EXPECT_EQ(day.out, "trading_date,next_order,next_trade,next_session\r\n20241202,3,2,2\r\n");
+
+    const DumpRun positions = dump({"--db", db, "--json", "positions"});
+    ASSERT_EQ(positions.code, 0) << positions.err;
+    EXPECT_EQ(positions.out, "[\n {\"user\": \"demo\", \"instrument\": \"IF2412\", \"side\": \"long\", "
+                             "\"yesterday\": 0, \"today\": 1, \"cost\": 1050000, \"margin\": 126000}\n]\n");
+
     const DumpRun accounts = dump({"--db", db, "--json", "accounts"});
     ASSERT_EQ(accounts.code, 0) << accounts.err;
-    EXPECT_TRUE(contains(accounts.out, "\"user\": \"demo\", \"prebalance\": 1000000,")) << accounts.out;
+    EXPECT_TRUE(contains(accounts.out, "\"user\": \"demo\", \"prebalance\": 10000000,")) << accounts.out;
 }
 
 TEST(Dump, UsageErrorsExitTwoAndAnUnreadableDatabaseOne) {
     EXPECT_EQ(dump({"orders"}).code, 2);                               // no --db
     EXPECT_EQ(dump({"--db", "x.db"}).code, 2);                         // no table
-    EXPECT_EQ(dump({"--db", "x.db", "positions"}).code, 2);            // unknown table
+    EXPECT_EQ(dump({"--db", "x.db", "position"}).code, 2);             // unknown table
     EXPECT_EQ(dump({"--db", "x.db", "--json", "--csv", "orders"}).code, 2);
     EXPECT_EQ(dump({"--db", "x.db", "orders", "trades"}).code, 2);     // two tables
     TempDir dir;

@@ -16,10 +16,10 @@ TEST(Options, DefaultsWithoutFlags) {
     EXPECT_EQ(c.options.db, "hvr-sim.db");
     EXPECT_EQ(c.options.compressThreshold, 1024u);
     EXPECT_EQ(c.options.idleTimeoutSeconds, 30.0);
-    EXPECT_EQ(c.options.loginTimeoutSeconds, 5.0);
+    EXPECT_EQ(c.options.loginTimeoutSeconds, 60.0);  // a person typing a password after connect
     EXPECT_FALSE(c.options.randomWalkSeed.has_value());
-    EXPECT_FALSE(c.options.failWritesAfter.has_value());
-    EXPECT_EQ(c.options.dropAfter, 0u);
+    EXPECT_FALSE(c.options.faults.failWritesAfter.has_value());
+    EXPECT_EQ(c.options.faults.dropAfter, 0u);
 }
 
 TEST(Options, EveryFlagIsRead) {
@@ -47,10 +47,10 @@ TEST(Options, EveryFlagIsRead) {
     EXPECT_TRUE(o.partialFills);
     EXPECT_EQ(o.randomWalkSeed, std::optional<uint64_t>(9));
     EXPECT_EQ(o.randomWalkMs, 20u);
-    EXPECT_EQ(o.dropAfter, 3u);
-    EXPECT_TRUE(o.oneByteWrites);
-    EXPECT_EQ(o.answerDelayMs, 15u);
-    EXPECT_TRUE(o.refuseLogins);
+    EXPECT_EQ(o.faults.dropAfter, 3u);
+    EXPECT_TRUE(o.faults.oneByteWrites);
+    EXPECT_EQ(o.faults.answerDelayMs, 15u);
+    EXPECT_TRUE(o.faults.refuseLogins);
     EXPECT_EQ(o.maxConnections, 9u);
     EXPECT_EQ(o.log.file, "s.log");
     EXPECT_EQ(o.log.level, LogLevel::Debug);
@@ -58,24 +58,24 @@ TEST(Options, EveryFlagIsRead) {
     EXPECT_EQ(o.log.maxFiles, 2u);
     const std::vector<std::string> faults = {"stall:800", "trickle:3000", "reset:300",
                                              "hold",      "hold-trickle:40", "hold-reset"};
-    ASSERT_EQ(o.connectionFaults.size(), faults.size());
+    ASSERT_EQ(o.faults.connectionFaults.size(), faults.size());
     for (std::size_t i = 0; i < faults.size(); ++i) {
-        EXPECT_EQ(describeFault(o.connectionFaults[i]), faults[i]);
-        EXPECT_EQ(o.connectionFaults[i].held, i >= 3);
+        EXPECT_EQ(describeFault(o.faults.connectionFaults[i]), faults[i]);
+        EXPECT_EQ(o.faults.connectionFaults[i].held, i >= 3);
     }
-    EXPECT_TRUE(o.smallSocketBuffers);
+    EXPECT_TRUE(o.faults.smallSocketBuffers);
     EXPECT_EQ(o.requestJournal, "j.txt");
     EXPECT_EQ(o.loginTimeoutSeconds, 1.5);
-    EXPECT_EQ(o.failWritesAfter, std::optional<uint64_t>(0));
+    EXPECT_EQ(o.faults.failWritesAfter, std::optional<uint64_t>(0));
 }
 
 TEST(Options, HeartbeatAndFreezeFlags) {
     EXPECT_EQ(parse({}).options.heartbeatSeconds, 5.0);
-    EXPECT_EQ(parse({}).options.freezeAfter, 0u);
+    EXPECT_EQ(parse({}).options.faults.freezeAfter, 0u);
     const CommandLine c = parse({"--heartbeat-seconds", "0.5", "--freeze-after", "4"});
     ASSERT_EQ(c.action, CommandLine::Action::Run) << c.text;
     EXPECT_EQ(c.options.heartbeatSeconds, 0.5);
-    EXPECT_EQ(c.options.freezeAfter, 4u);
+    EXPECT_EQ(c.options.faults.freezeAfter, 4u);
     EXPECT_EQ(parse({"--heartbeat-seconds", "0"}).action, CommandLine::Action::Run);  // none
     for (const auto& bad : std::vector<std::vector<std::string>>{{"--freeze-after", "0"}, {"--heartbeat-seconds", "-1"}})
         EXPECT_EQ(parse(bad).action, CommandLine::Action::Error) << bad.front();
@@ -131,8 +131,8 @@ TEST(Options, NegativeCountsAreErrorsNotHugeNumbers) {
 }
 
 TEST(Options, LeaveOutPushesTakesAPositiveCount) {
-    EXPECT_EQ(parse({"--leave-out-pushes", "3"}).options.leaveOutPushEvery, 3u);
-    EXPECT_EQ(parse({}).options.leaveOutPushEvery, 0u);
+    EXPECT_EQ(parse({"--leave-out-pushes", "3"}).options.faults.leaveOutPushEvery, 3u);
+    EXPECT_EQ(parse({}).options.faults.leaveOutPushEvery, 0u);
     EXPECT_EQ(parse({"--leave-out-pushes", "0"}).action, CommandLine::Action::Error);
 }
 

@@ -33,6 +33,13 @@ public:
         return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
     }
 
+    // True once bytes wait to be read (or the server has closed); waits at
+    // most wait and reads nothing.
+    bool readableWithin(std::chrono::milliseconds wait) {
+        pollfd p{fd_, POLLIN, 0};
+        return ::poll(&p, 1, static_cast<int>(wait.count())) > 0;
+    }
+
     // True once the server has closed the connection; waits at most wait.
     bool closedWithin(std::chrono::milliseconds wait) {
         pollfd p{fd_, POLLIN, 0};

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "LoopbackServer.h"
+#include "RawConnection.h"
 #include "ops/LoginRequest.h"
 
 namespace hvr::sim::testing {
@@ -109,10 +110,32 @@ TEST_F(Journaled, EveryRequestIsJournaledWithItsKeyBeforeItIsAnswered) {
     }
 }
 
+// A client that closes while an answer waits unread in its socket makes its
+// system send a reset instead of the end of the stream: still the client
+// closing, and said so.
+TEST_F(Journaled, AClientClosingWithAnAnswerUnreadIsClosedByTheClient) {
+    SimOptions options;
+    options.heartbeatSeconds = 0;  // nothing is sent but the answer
+    startJournaled(options);
+    {
+        RawConnection client(port);
+        std::string heartbeat;
+        appendRequestPacket(heartbeat, FC_HEART_BEAT, 1, nullptr, 0);
+        ASSERT_TRUE(client.send(heartbeat));
+        ASSERT_TRUE(client.readableWithin(std::chrono::seconds(10)));  // the answer is in, unread
+    }
+    ASSERT_TRUE(waitForLine("close"));
+    const auto closes = linesOf("close");
+    ASSERT_EQ(closes.size(), 1u);
+    std::string why;
+    for (const std::string& word : closes[0].rest) why += word;
+    EXPECT_EQ(why.rfind("closed%20by%20the%20client%20(reset", 0), 0u) << why;
+}
+
 TEST_F(Journaled, PacketsPastTheDropAfterCountAreReadAndJournaledAsDiscarded) {
     SimOptions options;
-    options.dropAfter = 1;
-    options.answerDelayMs = 200;  // the session is still writing when the rest arrives
+    options.faults.dropAfter = 1;
+    options.faults.answerDelayMs = 200;  // the session is still writing when the rest arrives
     startJournaled(options);
     TestClient client(port);
     std::string burst;
@@ -132,7 +155,7 @@ TEST_F(Journaled, PacketsPastTheDropAfterCountAreReadAndJournaledAsDiscarded) {
 
 TEST_F(Journaled, ResetFaultReadsNothingAndResetsOnlyItsConnection) {
     SimOptions options;
-    options.connectionFaults = {{ConnectionFault::Kind::Reset, 100}};
+    options.faults.connectionFaults = {{ConnectionFault::Kind::Reset, 100}};
     startJournaled(options);
     TestClient faulty(port);
     try {
@@ -156,7 +179,7 @@ TEST_F(Journaled, ResetFaultReadsNothingAndResetsOnlyItsConnection) {
 
 TEST_F(Journaled, TrickleFaultHandlesWhatItReadOneByteAtATimeThenResets) {
     SimOptions options;
-    options.connectionFaults = {{ConnectionFault::Kind::Trickle, 40}};
+    options.faults.connectionFaults = {{ConnectionFault::Kind::Trickle, 40}};
     startJournaled(options);
     TestClient client(port);
     std::string burst;
@@ -173,7 +196,7 @@ TEST_F(Journaled, TrickleFaultHandlesWhatItReadOneByteAtATimeThenResets) {
 
 TEST_F(Journaled, StallFaultReadsNothingForItsTimeThenDiscardsWithoutAnswering) {
     SimOptions options;
-    options.connectionFaults = {{ConnectionFault::Kind::Stall, 300}};
+    options.faults.connectionFaults = {{ConnectionFault::Kind::Stall, 300}};
     startJournaled(options);
     {
         TestClient stalled(port);
@@ -203,7 +226,7 @@ TEST_F(Journaled, StallFaultReadsNothingForItsTimeThenDiscardsWithoutAnswering) 
 // comes; the second held one reads nothing until the second.
 TEST_F(Journaled, HeldFaultsReadNothingUntilLetGoInTheOrderTheyCame) {
     SimOptions options;
-    options.connectionFaults = {{ConnectionFault::Kind::Stall, 0, true}, {ConnectionFault::Kind::Reset, 0, true}};
+    options.faults.connectionFaults = {{ConnectionFault::Kind::Stall, 0, true}, {ConnectionFault::Kind::Reset, 0, true}};
     startJournaled(options);
     app->letGoNextHeld();
     {

@@ -2,6 +2,7 @@
 // wait is on a packet or on the server closing the connection; none sleeps.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <memory>
 #include <thread>
 
@@ -198,7 +199,7 @@ TEST_F(LoopbackServer, SilentClientIsDisconnectedAfterTheIdleTimeout) {
 
 TEST_F(LoopbackServer, DropAfterClosesOnceTheLastAnswerIsWritten) {
     SimOptions options;
-    options.dropAfter = 2;
+    options.faults.dropAfter = 2;
     start(options);
     TestClient client(port);
     EXPECT_EQ(client.login("demo", "demo").result(), 0);
@@ -209,8 +210,8 @@ TEST_F(LoopbackServer, DropAfterClosesOnceTheLastAnswerIsWritten) {
 
 TEST_F(LoopbackServer, OneByteWritesAndDelayedAnswersStillArriveWholeAndInOrder) {
     SimOptions options;
-    options.oneByteWrites = true;
-    options.answerDelayMs = 20;
+    options.faults.oneByteWrites = true;
+    options.faults.answerDelayMs = 20;
     start(options);
     TestClient client(port);
     EXPECT_EQ(client.login("demo", "demo").result(), 0);
@@ -220,10 +221,23 @@ TEST_F(LoopbackServer, OneByteWritesAndDelayedAnswersStillArriveWholeAndInOrder)
 
 TEST_F(LoopbackServer, RefuseLoginsRefusesTheRightPasswordToo) {
     SimOptions options;
-    options.refuseLogins = true;
+    options.faults.refuseLogins = true;
     start(options);
     TestClient client(port);
     EXPECT_EQ(client.login("demo", "demo").result(), exchg::EC_WRONG_PASSWORD);
+}
+
+// The built-in demo account has room for a real session: 50 lots of IF2412
+// (6.3 million of margin) at once, and the same again in the other metals.
+TEST_F(LoopbackServer, TheBuiltInDemoAccountAffordsARealSession) {
+    start();
+    TestClient trader(port);
+    ASSERT_EQ(trader.login("demo", "demo").result(), 0);
+    const exchg::AnsOrderInsert fifty = trader.insert("IF2412", IF_LAST - 1000000, 50, exchg::DT_Long);  // rests
+    EXPECT_EQ(fifty.result(), 0) << fifty.message();
+    trader.receivePush();
+    const exchg::AnsOrderInsert gold = trader.insert("AU2412", 4700000, 20, exchg::DT_Long);  // rests below 480
+    EXPECT_EQ(gold.result(), 0) << gold.message();
 }
 
 TEST_F(LoopbackServer, RestartedServerContinuesTheDay) {
@@ -298,6 +312,81 @@ TEST_F(LoopbackServer, FreshDayContinuesPushIdsOnAnyDateAndTheOtherIdsOnADateSee
     expectIds(fillOneOrder(9), 4, 3, {10, 11, 12});
 }
 
+// A new trading day opens with the positions the day before left open, as
+// yesterday's volume at their opening cost: they are in the positions
+// answer, can be closed, and their profit counts from the opening price (here
+// the configured last price moves from 3500 to 3600 overnight). Starting a
+// date over opens it with what it opened with before, not with its own end.
+TEST_F(LoopbackServer, ANewDayOpensWithYesterdaysPositionsAtTheirCost) {
+    const auto configWithLast = [this](const std::string& last) {
+        const std::string path = dir.file("if" + last + ".ini");
+        std::ofstream(path) << "[account.demo]\npassword = demo\nbalance = 10000000\n"
+                               "[instrument.IF2412]\nmultiplier = 300\ntick = 0.2\nlast = "
+                            << last << "\nmargin_ratio = 0.12\ncommission_ratio = 0\n";
+        SimOptions options;
+        options.configFile = path;
+        return options;
+    };
+    const auto longPosition = [](TestClient& trader) {
+        trader.send(FC_QRY_POSITION, 90);
+        const auto list = trader.receiveAs<exchg::PositionList>(FC_QRY_POSITION);
+        EXPECT_EQ(list.positions_size(), 1);
+        return list.positions_size() == 1 ? list.positions(0) : exchg::Position();
+    };
+    const auto closeOne = [](TestClient& trader, int32_t price) {
+        const exchg::ReqOrderInsert close = limitOrder("IF2412", price, 1, exchg::DT_Short, exchg::OF_Close);
+        trader.send(FC_CMD_ORDER_INSERT, 91, &close);
+        return trader.receiveAs<exchg::AnsOrderInsert>(FC_CMD_ORDER_INSERT);
+    };
+
+    start(configWithLast("3500"), true, 20241202);
+    {
+        TestClient trader(port);
+        ASSERT_EQ(trader.login("demo", "demo").result(), 0);
+        ASSERT_EQ(trader.insert("IF2412", 35000000, 2, exchg::DT_Long).result(), 0);
+        roundTrip(trader);
+    }
+    stop();
+
+    start(configWithLast("3600"), true, 20241203);
+    {
+        TestClient trader(port);
+        ASSERT_EQ(trader.login("demo", "demo").result(), 0);
+        const exchg::Position carried = longPosition(trader);
+        EXPECT_EQ(carried.prevolumn(), 2u);
+        EXPECT_EQ(carried.newvolumn(), 0u);
+        EXPECT_EQ(carried.avaliprevol(), 2u);
+        trader.send(FC_QRY_ACCOUNT_INFO, 92);
+        const auto funds = trader.receiveAs<exchg::AnsAccountInfo>(FC_QRY_ACCOUNT_INFO).accinfos(0);
+        EXPECT_EQ(funds.margin(), 2u * 126000u * 10000u);  // as opened: 3500 x 300 x 12% a lot
+        EXPECT_EQ(funds.dynprofit(), 2 * 30000 * 10000);  // (3600 - 3500) x 300 a lot
+        const exchg::AnsOrderInsert closed = closeOne(trader, 36000000);
+        ASSERT_EQ(closed.result(), 0) << closed.message();
+        for (int i = 0; i < 3; ++i) trader.receivePush();
+        trader.send(FC_QRY_TRADES, 93);
+        const auto trades = trader.receiveAs<exchg::TradeList>(FC_QRY_TRADES);
+        ASSERT_EQ(trades.trades_size(), 1);
+        EXPECT_EQ(trades.trades(0).closeprofit(), 30000 * 10000);
+        EXPECT_EQ(longPosition(trader).prevolumn(), 1u);
+    }
+    stop();
+
+    start(configWithLast("3600"), true, 20241203);  // the same date again: it opens as it did
+    {
+        TestClient trader(port);
+        ASSERT_EQ(trader.login("demo", "demo").result(), 0);
+        EXPECT_EQ(longPosition(trader).prevolumn(), 2u);
+        ASSERT_EQ(closeOne(trader, 36000000).result(), 0);
+        roundTrip(trader);
+    }
+    stop();
+
+    start(configWithLast("3600"), true, 20241204);  // the next date: what that day left
+    TestClient trader(port);
+    ASSERT_EQ(trader.login("demo", "demo").result(), 0);
+    EXPECT_EQ(longPosition(trader).prevolumn(), 1u);
+}
+
 TEST_F(LoopbackServer, LoggedInConnectionsGetAHeartbeatEveryInterval) {
     SimOptions options;
     options.heartbeatSeconds = 0.1;
@@ -315,7 +404,7 @@ TEST_F(LoopbackServer, LoggedInConnectionsGetAHeartbeatEveryInterval) {
 
 TEST_F(LoopbackServer, FreezeAfterStopsReadingAndWritingButKeepsTheConnectionOpen) {
     SimOptions options;
-    options.freezeAfter = 2;
+    options.faults.freezeAfter = 2;
     options.heartbeatSeconds = 0.05;
     options.idleTimeoutSeconds = 0.2;
     start(options);

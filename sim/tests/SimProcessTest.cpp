@@ -381,6 +381,53 @@ TEST(SimProcess, FailingSavesRefuseWithOneLogLineASecondAndARestartShowsWhatWasR
     EXPECT_EQ(exitCodeOf(restarted), 0);
 }
 
+// The server itself stopped (SIGSTOP) for longer than its idle timeout
+// while a logged-in client sent an order: once it runs again (SIGCONT), what
+// waits in the socket is proof of life. The order is read, carried out and
+// answered, and the client is not dropped as silent. Which of the two the
+// server's loop sees first on waking, the timer or the bytes, is up to the
+// system: the stop is played several times, so that both orders come up.
+TEST(SimProcess, AServerStoppedPastItsIdleTimeoutReadsWhatWaitsBeforeJudgingSilence) {
+    TempDir dir;
+    const std::string log = dir.file("sim.log");
+    Child child = spawn({"--db", dir.file("p.db"), "--fresh-day", "--idle-timeout", "0.3", "--heartbeat-seconds",
+                         "0", "--log-file", log});
+    const int port = readPort(child);
+    ASSERT_NE(port, 0) << readFile(log);
+    TestClient trader(static_cast<uint16_t>(port));
+    ASSERT_EQ(trader.login("demo", "demo").result(), 0);
+
+    for (uint32_t stop = 1; stop <= 6; ++stop) {
+        SCOPED_TRACE("stop " + std::to_string(stop));
+        ASSERT_EQ(kill(child.pid, SIGSTOP), 0);
+        int status = 0;
+        ASSERT_EQ(waitpid(child.pid, &status, WUNTRACED), child.pid);
+        ASSERT_TRUE(WIFSTOPPED(status));
+        // Stopped for at least the idle timeout (any longer is the same).
+        const auto stopped = std::chrono::steady_clock::now();
+        while (std::chrono::steady_clock::now() - stopped < std::chrono::milliseconds(400))
+            std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        const std::string tag = "late" + std::to_string(stop);
+        const exchg::ReqOrderInsert order = limitOrder("IF2412", 34000000, 1, exchg::DT_Long, exchg::OF_Open, tag);
+        trader.send(FC_CMD_ORDER_INSERT, stop, &order);
+        ASSERT_EQ(kill(child.pid, SIGCONT), 0);
+
+        exchg::AnsOrderInsert answer;
+        try {
+            answer = trader.receiveAs<exchg::AnsOrderInsert>(FC_CMD_ORDER_INSERT);
+            trader.receivePush();  // it rests: one push
+        } catch (const std::runtime_error& e) {
+            FAIL() << "no answer to the order sent while the server was stopped (" << e.what() << ")\n"
+                   << readFile(log);
+        }
+        EXPECT_EQ(answer.result(), 0);
+        EXPECT_EQ(answer.usertag(), tag);
+    }
+    EXPECT_EQ(readFile(log).find("silent for"), std::string::npos) << readFile(log);
+    kill(child.pid, SIGTERM);
+    EXPECT_EQ(exitCodeOf(child), 0);
+}
+
 // A tmpfs of `size` at path, unmounted when the object goes; mounted() is
 // false where the test may not mount one (it needs root).
 class SmallDisk {

@@ -86,7 +86,7 @@ TradingConfig defaultTradingConfig() {
     AccountConfig demo;
     demo.user = "demo";
     demo.password = "demo";
-    demo.balance = 1000000.0;
+    demo.balance = 10000000.0;  // room for about 80 lots of IF2412
     config.accounts[demo.user] = demo;
     for (const InstrumentConfig& i : {
              makeInstrument("IF2412", "CFFEX", 300, 0.2, 3500.0, 0.12, 0.000023),

@@ -3,7 +3,7 @@
 //
 //   [account.demo]
 //   password = demo
-//   balance = 1000000            ; starting balance, in currency units
+//   balance = 10000000           ; starting balance, in currency units
 //
 //   [instrument.IF2412]
 //   exchange = CFFEX
@@ -31,7 +31,7 @@ namespace hvr::tools {
 struct AccountConfig {
     std::string user;
     std::string password;
-    double balance = 1000000.0;
+    double balance = 10000000.0;
 };
 
 struct InstrumentConfig {
