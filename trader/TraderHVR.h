@@ -53,7 +53,8 @@
 //   the connection's life as posted steps (the link does).
 //
 // Locks
-//   Order: threadLock, then the link's lock, then the send queue's. The
+//   Order: lifecycleLock, threadLock, then the link's lock, then the send
+//   queue's. The
 //   heartbeat timer's own lock (held while the heartbeat runs) comes before
 //   the link's. sessionLock, identityLock and the flow record's lock are
 //   leaves. No lock is held during a listener call.
@@ -72,6 +73,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "host/ITraderApi.h"
 #include "ops/AnswerDelivery.h"
@@ -146,6 +148,16 @@ public:
 
 private:
     // --- trader/TraderHVR.cpp: lifecycle ---
+    // A configuration value init had to read as something else than its text
+    // says (a mistyped port, say): key, text, the value used.
+    struct ConfigWarning {
+        const char* key;
+        std::string text;
+        long long valueUsed;
+    };
+    void applyInit(const LinkSettings& next, const std::string& nextFolder, int32_t nextPushMode,
+                   std::size_t sendQueueLimit) EXCLUDES(sessionLock);
+    void logConfigWarnings(const std::vector<ConfigWarning>& warnings);
     void startNetworkThreadLocked() REQUIRES(threadLock);
     void runNetworkThread();
     void stopNetworkThread() EXCLUDES(threadLock);  // host thread: close step + join
@@ -184,6 +196,13 @@ private:
     AnswerDelivery delivery GUARDED_BY(networkThread){reporter, flowRecord, *this};
     Link link{ioService, thread, reporter, queue, delivery};
 
+    // Held for the whole of release (and of the destructor's close), and of
+    // an init made on a host thread: a second release, or an init, waits for
+    // a release under way to finish. Never taken on the network thread, and
+    // no listener call is made on the thread that holds it. Comes before
+    // every other lock.
+    Mutex lifecycleLock;
+
     // The network thread's handle, and the guard that keeps ioService running
     // between connections.
     Mutex threadLock;
@@ -198,6 +217,7 @@ private:
     int32_t pushMode GUARDED_BY(sessionLock) = 0;
     std::string userName GUARDED_BY(sessionLock);        // user of the latest login call
     int64_t loginResumedFrom GUARDED_BY(sessionLock) = 0;  // push id the latest login call sent
+    std::vector<ConfigWarning> pendingWarnings GUARDED_BY(sessionLock);  // init's, for the next listener
 
     // Session identity: written by a successful login answer on the network
     // thread, read by makeEntrustId on host threads; one lock so that an id
