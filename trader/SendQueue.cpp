@@ -269,15 +269,15 @@ void SendQueue::handleWrite(const boost::system::error_code& error, std::size_t 
 
 int SendQueue::dropUnsent() {
     RefusalCount refusals;
-    int count = 0;
     {
         MutexLock guard(&sendLock);
-        count = countRequests(sendBuffer).total;
-        // The session is over: nothing queued for it may go out on a later one.
-        sendBuffer.clear();
         refusals = {queueFullLine.takeUncounted(QueueFullLine::Clock::now()), limitBytes};
     }
     logRefusals(refusals);
+    MutexLock guard(&sendLock);
+    const int count = countRequests(sendBuffer).total;
+    // The session is over: nothing queued for it may go out on a later one.
+    sendBuffer.clear();
     return count;
 }
 

@@ -24,11 +24,18 @@
 //     that its (1, 0) comes after it; see Link.h).
 //   - After disconnect or release only init starts connecting again; connect
 //     before it writes one warning line and starts nothing.
+//   - One release at a time: a second release, and an init on a host thread,
+//     wait for a release under way to finish (lifecycleLock). An init from
+//     inside a callback during release cannot wait for it (release waits for
+//     that thread): it stores the settings and the trader stays released
+//     until the next init.
 //   - release and deleteTrader from inside a listener callback (on the network
 //     thread) are refused: the thread cannot wait for itself, and the object
 //     it runs on must outlive the callback. release then throws the thread
 //     library's resource-deadlock error, deleteTrader writes a level-104 line
-//     and leaves the trader as it is.
+//     and leaves the trader as it is. A plain delete there (the destructor
+//     on the network thread) writes a level-104 line and aborts the process:
+//     the thread would return into the freed object.
 //   - A forked child's copy of a trader (see ForkGeneration.h) does nothing on
 //     the wire: requests return -1, connect and disconnect do nothing, release
 //     returns at once and deleteTrader leaves the copy's memory to the process
@@ -36,11 +43,14 @@
 //     act on the parent's connection). It takes none of the object's locks,
 //     which another thread of the parent may have held at the fork.
 //   - Init keys besides those of every trader: nodelay (1 = TCP_NODELAY),
-//     peertimeout (seconds; once the server has sent a heartbeat on the
-//     connection, that long without a byte from it ends the connection with
+//     peertimeout (seconds; once the server has sent a heartbeat of its own
+//     on the connection (more than we sent: an echo of ours is not one),
+//     that long without a byte from it ends the connection with
 //     (1, ETIMEDOUT); the socket also gets TCP_USER_TIMEOUT and keep-alive, so
 //     a peer that vanished fails the next unacknowledged send), and sendqueue
-//     (bytes queued at most; default 64 MiB).
+//     (bytes queued at most; default 64 MiB). A number init cannot take as
+//     written (a port outside 1..65535, a text that is no whole number) is
+//     named in a warning, at init or at the next registerListener.
 //
 // The network thread
 //   runs ioService. The first connect starts it; release (or the destructor,
