@@ -170,7 +170,7 @@ private:
     void logConfigWarnings(const std::vector<ConfigWarning>& warnings);
     void startNetworkThreadLocked() REQUIRES(threadLock);
     void runNetworkThread();
-    void stopNetworkThread() EXCLUDES(threadLock);  // host thread: close step + join
+    void stopNetworkThread() REQUIRES(lifecycleLock) EXCLUDES(threadLock);  // host thread: close step + join
     void closeSession() REQUIRES(networkThread);    // the close step, posted by stopNetworkThread
     // A forked child's copy of a parent's trader (see ForkGeneration.h).
     bool copiedByFork() const;
