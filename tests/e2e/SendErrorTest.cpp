@@ -180,9 +180,9 @@ TEST_F(SendErrors, BatchOurCloseCutsOffBeforeAnyByteLeftIsPutBackAndSentOnce) {
 // was handed: a close that resets the connection (bytes received and unread,
 // or arriving after it) destroys those requests in the kernel, and they used
 // to be lost without a word. The server here sends after our close, which
-// makes the reset certain: every query reaches it or is counted in the
-// close's line (written whole to the kernel: all but the refused one, which
-// is put back).
+// makes the reset certain: every query written whole to the kernel (all but
+// the refused one, which is put back) reaches it or is counted in the
+// close's line.
 TEST_F(SendErrors, RequestsTheServerHadNotAcknowledgedAtOurCloseAreCounted) {
     trader.connect();
     ASSERT_TRUE(listener.waitForEvent(0, 0));
@@ -204,9 +204,11 @@ TEST_F(SendErrors, RequestsTheServerHadNotAcknowledgedAtOurCloseAreCounted) {
         EXPECT_EQ(l.level, 104);
         unconfirmed += count;
     }
-    // Arrived, or counted: the server may have taken some or all of them
-    // while our close waited for its acknowledgement.
-    EXPECT_EQ(arrived + unconfirmed, *filled - 1);
+    // Each arrived, or is counted (the server may have taken some or all of
+    // them while our close waited for its acknowledgement, and one counted
+    // may still have made it in the instant before the close).
+    EXPECT_LE(arrived, *filled - 1);
+    EXPECT_GE(arrived + unconfirmed, *filled - 1);
 }
 
 }  // namespace
