@@ -70,7 +70,13 @@ constexpr int REQUEST_REFUSED = -1;
 /// boost::thread_resource_error (resource_deadlock_would_occur, a
 /// std::exception) and deleteTrader leaves the object and the caller's
 /// pointer as they are; each logs one level-104 line. Call them from a host
-/// thread.
+/// thread. A plain `delete` of the trader there cannot be refused: it logs
+/// one level-104 line and ends the process with std::abort(), as the network
+/// thread would otherwise go on in the freed object.
+///
+/// Descriptors the module opens (sockets, its event loop's, flow files) are
+/// close-on-exec: programs the host starts do not get them. A flow file's
+/// mapping, and with it the file's lock, is not inherited by fork().
 ///
 /// After fork() the child's copies of the parent's traders do nothing on the
 /// wire: requests return REQUEST_REFUSED, connect and disconnect do nothing,
@@ -80,7 +86,9 @@ constexpr int REQUEST_REFUSED = -1;
 /// creates work normally.
 class ITraderApi {
 public:
-    /// Slot 0. Runs release's close step if the host skipped release.
+    /// Slot 0. Runs release's close step if the host skipped release. From
+    /// inside one of the trader's own listener callbacks it ends the process
+    /// (see the class comment): use deleteTrader.
     virtual ~ITraderApi() {}
     /// Slot 1: configures the trader; may be called again later, and is the
     /// only call that undoes disconnect.
@@ -95,19 +103,38 @@ public:
     ///
     /// "peertimeout" = S seconds (missing or 0: off, the connection has no
     /// time-out of its own) detects a dead server. Once the server has sent a
-    /// heartbeat on the connection, S seconds without a byte from it end the
-    /// connection with onTraderEvent(1, 110) (ETIMEDOUT) and a level-103 line,
-    /// and the usual reconnect follows two seconds later. Each socket also
-    /// gets TCP_USER_TIMEOUT of S seconds and keep-alive, so a server whose
-    /// machine vanished fails the next unacknowledged request or heartbeat
-    /// after about S seconds. Choose S above the server's heartbeat period; a
-    /// server that never sends heartbeats is never cut for being quiet.
+    /// heartbeat of its own on the connection, S seconds without a byte from
+    /// it end the connection with onTraderEvent(1, 110) (ETIMEDOUT) and a
+    /// level-103 line, and the usual reconnect follows two seconds later.
+    /// Only the server's own heartbeats arm this watch: a heartbeat received
+    /// counts as the server's own only when more have arrived than the module
+    /// sent (one every ten seconds), so the echo of the module's heartbeat
+    /// does not, and a server that only echoes is never cut for being quiet,
+    /// whatever S is. Each socket also gets TCP_USER_TIMEOUT of S seconds and
+    /// keep-alive, so a server whose machine vanished fails the next
+    /// unacknowledged request or heartbeat after about S seconds (an option
+    /// the system refuses is named in a level-103 line). Choose S above the
+    /// server's heartbeat period; a server that never sends heartbeats is
+    /// never cut for being quiet.
     ///
     /// "sendqueue" = bytes (missing or 0: 64 MiB) bounds the requests waiting
     /// to be sent: a request that would exceed it is refused
     /// (REQUEST_REFUSED, nothing queued) with a level-104 line at most once a
-    /// second; the heartbeat is never refused. Only a server that stopped
-    /// reading gets there.
+    /// second while refusals go on, and one more for those not yet counted
+    /// when the queue has drained or at release, so that the lines add up to
+    /// every refusal; the heartbeat is never refused. Only a server that
+    /// stopped reading gets there.
+    ///
+    /// Numbers keep the reading they always had ("port" as its low 16 bits:
+    /// 70000 is 4464), but a "port" that is not a whole number from 1 to
+    /// 65535, or a "peertimeout" or "sendqueue" that is not a whole number,
+    /// is named in a level-103 line with the value used: by init, or by
+    /// registerListener when no listener was registered yet.
+    ///
+    /// Called on a host thread while release runs, init waits for release
+    /// to end and then configures the released trader. From inside a
+    /// listener callback during release it stores the settings and leaves the
+    /// trader released: connect then does nothing until the next init.
     ///
     /// @return true whenever it returns.
     /// @throws std::runtime_error (a std::exception; precisely
@@ -120,10 +147,14 @@ public:
     ///   memory. An init that throws changes nothing.
     virtual bool init(const NXSConfigNode* config) = 0;
     /// Slot 2: logs out, closes the session and waits for the network thread
-    /// to end. Queued requests it cannot send are reported at level 104. The
-    /// object may be configured and connected again afterwards. From inside a
-    /// listener callback it is refused (it would wait for its own thread):
-    /// see the class comment.
+    /// to end. Queued requests it cannot send are reported at level 104, and
+    /// so are requests the server had not acknowledged when the connection
+    /// closed (the close waits up to 0.3 s for that acknowledgement: what
+    /// the server acknowledged reaches it, whatever the close does). The
+    /// object may be configured and connected again afterwards. A second
+    /// release while one runs returns once the first has finished, and does
+    /// nothing more. From inside a listener callback it is refused (it would
+    /// wait for its own thread): see the class comment.
     virtual void release() = 0;
     /// Slot 3: the listener every report goes to (null: none). Asks it for
     /// its contract catalog now, and keeps that until the next registration.
@@ -140,7 +171,9 @@ public:
     /// Slot 5: closes the connection and stops reconnecting until init.
     /// Reports onTraderEvent(1, 0) before it returns; a (0, 0) being
     /// delivered at that moment returns first, and none follows until the
-    /// next connect.
+    /// next connect. The close itself happens on the network thread, as
+    /// release's does (requests the server had not acknowledged are reported;
+    /// see release).
     virtual void disconnect() = 0;
     /// Slot 6: true while a connection is being made or is up.
     virtual bool isConnected() = 0;

@@ -20,15 +20,10 @@ const char* framingFailureLogLine(FramingStatus status) {
 
 RequestCount countRequests(const std::string& packets, std::size_t sent) {
     RequestCount count;
-    std::size_t offset = 0;
-    while (packets.size() - offset >= PACKET_HEADER_SIZE) {
-        const PacketHeader header = decodeHeader(reinterpret_cast<const uint8_t*>(packets.data()) + offset);
-        if (header.packetLength < PACKET_HEADER_SIZE) break;  // never queued; guards the walk
-        offset += header.packetLength;
-        if (header.functionCode == FC_HEART_BEAT || header.functionCode == FC_CMD_LOGOUT) continue;
+    forEachRequest(packets, [&](std::size_t end) {
         ++count.total;
-        if (offset <= sent) ++count.sentWhole;
-    }
+        if (end <= sent) ++count.sentWhole;
+    });
     return count;
 }
 

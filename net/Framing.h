@@ -74,10 +74,24 @@ FramingStatus processFrames(std::string& buffer, Dispatch&& dispatch) {
     return status;
 }
 
-// The host requests in a run of outgoing packets laid back to back (a send
-// queue or a batch), heartbeats and logouts left out: how many there are,
-// and how many lie wholly within its first `sent` bytes (those may have
-// reached the server when a send fails part way).
+// Calls requestEnd(end) for every host request in a run of outgoing packets
+// laid back to back (a send queue or a batch), heartbeats and logouts left
+// out, in order: end is the offset just past the request.
+template <typename RequestEnd>
+void forEachRequest(const std::string& packets, RequestEnd&& requestEnd) {
+    std::size_t offset = 0;
+    while (packets.size() - offset >= PACKET_HEADER_SIZE) {
+        const PacketHeader header = decodeHeader(reinterpret_cast<const uint8_t*>(packets.data()) + offset);
+        if (header.packetLength < PACKET_HEADER_SIZE) break;  // never queued; guards the walk
+        offset += header.packetLength;
+        if (header.functionCode == FC_HEART_BEAT || header.functionCode == FC_CMD_LOGOUT) continue;
+        requestEnd(offset);
+    }
+}
+
+// The host requests in a run of outgoing packets (as forEachRequest): how
+// many there are, and how many lie wholly within its first `sent` bytes
+// (those may have reached the server when a send fails part way).
 struct RequestCount {
     int total = 0;
     int sentWhole = 0;

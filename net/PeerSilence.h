@@ -1,10 +1,14 @@
 // PeerSilence: decides when a quiet server counts as dead. Pure: the caller
 // passes the time (monotonic) and runs the timer.
 //
-// A server is judged only once it has shown that it sends heartbeats on the
-// connection: from then on, `limit` without a single received byte means it
-// is gone. A server that never sends heartbeats is never judged, so a quiet
-// but healthy one is not cut.
+// A server is judged only once it has shown that it sends heartbeats of its
+// own on the connection: from then on, `limit` without a single received
+// byte means it is gone. A server that never sends heartbeats is never
+// judged, so a quiet but healthy one is not cut. Nor is one that only echoes
+// ours: a heartbeat received counts as the server's own only when more have
+// arrived than we sent, every one of ours being taken as answered by the
+// next one received (a server that sends its own and echoes ours is found
+// out once its own have outnumbered ours by one).
 //
 // Thread safety: one thread (the trader's network thread).
 #pragma once
@@ -23,11 +27,20 @@ public:
         limit = newLimit;
         lastHeard = now;
         heardHeartbeat = false;
+        unansweredSent = 0;
     }
     bool enabled() const { return limit > Clock::duration::zero(); }
 
     void bytesReceived(Clock::time_point now) { lastHeard = now; }
-    void heartbeatReceived() { heardHeartbeat = true; }
+    // A heartbeat of ours went out; the next one received may be its echo.
+    void heartbeatSent() { ++unansweredSent; }
+    void heartbeatReceived() {
+        if (unansweredSent > 0) {
+            --unansweredSent;
+            return;
+        }
+        heardHeartbeat = true;
+    }
 
     // True when the server has gone quiet for the whole limit after showing
     // it sends heartbeats.
@@ -44,7 +57,8 @@ public:
 private:
     Clock::duration limit{};
     Clock::time_point lastHeard{};
-    bool heardHeartbeat = false;
+    bool heardHeartbeat = false;  // a heartbeat of the server's own
+    long unansweredSent = 0;      // ours not yet matched by one received
 };
 
 }  // namespace hvr

@@ -3,7 +3,9 @@
 //
 // The first refusal is logged at once. Later ones are counted, and the first
 // that comes a second or more after the last line is logged with every
-// refusal since that line, itself included.
+// refusal since that line, itself included. What no line has counted yet is
+// taken by the caller when refusals can have ended (the queue drained, the
+// trader is released), so that the lines add up to every refusal.
 //
 // Thread safety: none of its own; the trader calls it under sendLock.
 #pragma once
@@ -27,6 +29,18 @@ public:
         sinceLine = 0;
         return count;
     }
+
+    // The refusals since the last line, for a line of their own now (0:
+    // none); the next refusal's line is then due a second later at the
+    // earliest.
+    int takeUncounted(Clock::time_point now) {
+        const int count = sinceLine;
+        if (count == 0) return 0;
+        sinceLine = 0;
+        nextLine = now + INTERVAL;
+        return count;
+    }
+    bool hasUncounted() const { return sinceLine > 0; }
 
 private:
     int sinceLine = 0;

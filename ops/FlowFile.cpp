@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstring>
 #include <system_error>
-#include <fstream>
 
 namespace hvr {
 
@@ -62,14 +61,19 @@ std::string systemReason(int error) { return std::generic_category().message(err
 bool prepareFlowFile(const std::string& path, std::string* reason) {
     struct stat st;
     if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == FLOW_FILE_SIZE) return true;
-    errno = 0;
-    std::filebuf file;
-    if (!file.open(path, std::ios::in | std::ios::out | std::ios::trunc | std::ios::binary))
-        return failWith(reason, systemReason(errno != 0 ? errno : EIO));
-    bool ok = file.pubseekpos(FLOW_FILE_SIZE - 1) == std::streampos(FLOW_FILE_SIZE - 1) &&
-              file.sputc('\0') == 0;
-    ok = file.close() != nullptr && ok;
-    return ok || failWith(reason, systemReason(errno != 0 ? errno : EIO));
+    // Created or emptied, then its last byte written: 12 zero bytes. Opened
+    // close-on-exec, as every descriptor of the module: a program a host
+    // thread starts meanwhile does not get it.
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) return failWith(reason, systemReason(errno));
+    const char zero = '\0';
+    bool ok = ::pwrite(fd, &zero, 1, FLOW_FILE_SIZE - 1) == 1;
+    int error = ok ? 0 : (errno != 0 ? errno : EIO);
+    if (::close(fd) != 0 && ok) {
+        ok = false;
+        error = errno;
+    }
+    return ok || failWith(reason, systemReason(error));
 }
 
 void encodeRecord(uint8_t (&bytes)[FLOW_FILE_SIZE], uint64_t pushId, uint32_t tradingDate) {

@@ -12,6 +12,7 @@ const char* flowDamageText(FlowDamage damage) {
     case FlowDamage::Missing: return FLOW_DAMAGE_MISSING;
     case FlowDamage::Replaced: return FLOW_DAMAGE_REPLACED;
     case FlowDamage::WrongSize: return FLOW_DAMAGE_WRONG_SIZE;
+    case FlowDamage::Changed: return FLOW_DAMAGE_CHANGED;
     }
     return FLOW_DAMAGE_WRONG_SIZE;
 }

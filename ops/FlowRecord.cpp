@@ -2,6 +2,8 @@
 
 #include <time.h>
 
+#include <cstring>
+
 namespace hvr {
 
 namespace {
@@ -41,7 +43,7 @@ FlowRecord::Opened FlowRecord::open(const std::string& name, uint32_t date) {
     MutexLock guard(&lock);
     Opened result;
     // The record open now (this file's or another's) leaves its file right.
-    result.notices = verifyLocked();
+    result.notices = verifyLocked(Look::Place);
     if (!isOpen || name != path) {
         closeLocked();
         std::unique_ptr<MappedFile> mapped = mapFlowFile(name, &result.reason);
@@ -70,7 +72,7 @@ void FlowRecord::detach() {
 
 FlowNotices FlowRecord::close() {
     MutexLock guard(&lock);
-    FlowNotices notices = verifyLocked();
+    FlowNotices notices = verifyLocked(Look::Content);
     closeLocked();
     return notices;
 }
@@ -89,7 +91,7 @@ void FlowRecord::closeLocked() {
 
 FlowNotices FlowRecord::verify() {
     MutexLock guard(&lock);
-    return verifyLocked();
+    return verifyLocked(Look::Content);
 }
 
 std::optional<int64_t> FlowRecord::pushIdForLogin(const std::string& name) {
@@ -106,20 +108,21 @@ FlowNotices FlowRecord::storePushId(uint64_t id) {
     // Damage found is put right at this store, and tried again at every
     // store until it is; anything else is looked for once the interval has
     // passed.
-    if (pendingDamage || (file != nullptr && file->faulted()) || nowNs() >= nextCheckNs) return verifyLocked();
+    if (pendingDamage || (file != nullptr && file->faulted()) || nowNs() >= nextCheckNs)
+        return verifyLocked(Look::Place);
     return {};
 }
 
-FlowNotices FlowRecord::verifyLocked() {
+FlowNotices FlowRecord::verifyLocked(Look look) {
     FlowNotices notices;
     if (!isOpen) return notices;
     nextCheckNs = nowNs() + checkIntervalNs;
-    if (!pendingDamage) pendingDamage = inspectLocked();
+    if (!pendingDamage) pendingDamage = inspectLocked(look);
     if (pendingDamage) rewriteLocked(notices);
     return notices;
 }
 
-std::optional<FlowDamage> FlowRecord::inspectLocked() {
+std::optional<FlowDamage> FlowRecord::inspectLocked(Look look) {
     if (file == nullptr) return FlowDamage::Missing;
     if (file->faulted()) return FlowDamage::Truncated;
     FileIdentity named;
@@ -127,10 +130,37 @@ std::optional<FlowDamage> FlowRecord::inspectLocked() {
     if (!identifyPath(path, &named, &size)) return FlowDamage::Missing;
     if (named != file->identity()) return FlowDamage::Replaced;
     if (size != FLOW_FILE_SIZE) return FlowDamage::WrongSize;
+    if (look == Look::Content) return inspectContentLocked();
+    return std::nullopt;
+}
+
+std::optional<FlowDamage> FlowRecord::inspectContentLocked() {
+    // Only the holder of the file's lock, and only while nobody shares the
+    // file: sharers each store their own ids into it.
+    if (!holdsFileLock || sharedMarkHeld(path, SHARED_MARK_OFFSET)) return std::nullopt;
+    uint8_t expected[FLOW_FILE_SIZE];
+    encodeRecord(expected, pushId, tradingDate);
+    uint8_t found[FLOW_FILE_SIZE];
+    if (file->guarded()) {
+        encodeRecord(found, static_cast<uint64_t>(loadRecordPushId(file->address())),
+                     loadRecordTradingDate(file->address()));
+        if (file->faulted()) return FlowDamage::Truncated;  // cut short since the size was read
+    } else if (!file->readThrough(found, sizeof found)) {
+        return FlowDamage::WrongSize;
+    }
+    if (std::memcmp(found, expected, sizeof found) != 0) return FlowDamage::Changed;
     return std::nullopt;
 }
 
 void FlowRecord::rewriteLocked(FlowNotices& notices) {
+    if (*pendingDamage == FlowDamage::Changed) {
+        // The same file, whole: the record goes back into it in place.
+        writeLocked();
+        notices.push_back(noticeOf(FlowNotice::Kind::Rewritten, path, FlowDamage::Changed));
+        notices.back().pushId = static_cast<int64_t>(pushId);
+        pendingDamage.reset();
+        return;
+    }
     std::string reason;
     std::unique_ptr<MappedFile> fresh = mapFlowFile(path, &reason);
     if (!fresh) {
@@ -169,16 +199,25 @@ void FlowRecord::writeLocked() {
 }
 
 void FlowRecord::lockFileLocked(FlowNotices& notices) {
-    if (file == nullptr || holdsFileLock) return;
-    holdsFileLock = file->lockExclusive();
+    if (file == nullptr) return;
     if (!holdsFileLock) {
-        // The descriptor stays, so that a later login can try again.
-        notices.push_back(noticeOf(FlowNotice::Kind::HeldElsewhere, path));
-    } else if (file->guarded()) {
+        holdsFileLock = file->lockExclusive();
+        if (!holdsFileLock) {
+            // Another holder has it. The descriptor stays, so that a later
+            // login can try again, and carries the mark that tells the holder
+            // it is shared.
+            file->markShared(SHARED_MARK_OFFSET);
+            notices.push_back(noticeOf(FlowNotice::Kind::HeldElsewhere, path));
+            return;
+        }
+        file->clearShared(SHARED_MARK_OFFSET);
         // The mapping keeps the file and the lock: the descriptor is needed
         // only to lock or to write without a guard.
-        file->closeDescriptor();
+        if (file->guarded()) file->closeDescriptor();
     }
+    // The holder of the lock is told too, at each login, as long as another
+    // object or process shares the file.
+    if (sharedMarkHeld(path, SHARED_MARK_OFFSET)) notices.push_back(noticeOf(FlowNotice::Kind::HeldElsewhere, path));
 }
 
 }  // namespace hvr

@@ -16,9 +16,16 @@
 //               each login (verify) and by a store at most checkInterval
 //               after the last look; the file is written again from the
 //               record.
+//   changed     the file holds something else than the record (a backup
+//               copied over it while no push came): found at each login and
+//               at close, by the holder of the file's lock while nobody
+//               shares the file; the record is written back into it.
 // Each rewrite is reported once, as a notice the caller logs (no listener
 // call is made under the record's lock). While a record is open its file
-// carries an exclusive advisory lock; another holder is reported too.
+// carries an exclusive advisory lock. A record that finds the lock taken
+// shares the file: it marks the file so (MappedFile::markShared) and is told
+// at each login; so is the holder of the lock, at each of its logins while
+// such a mark is there.
 //
 // Life of a record:
 //   open     a successful login answer: maps the file, stores the trading
@@ -58,6 +65,7 @@ enum class FlowDamage {
     Missing,     // deleted or renamed away: the path names nothing
     Replaced,    // the path names another file
     WrongSize,   // the mapped file is no longer 12 bytes
+    Changed,     // the same file, 12 bytes, but not what the record holds
 };
 
 // Something about the record's file the host should be told.
@@ -105,9 +113,17 @@ public:
     FlowNotices storePushId(uint64_t pushId) EXCLUDES(lock);
 
 private:
+    // How far a look at the file goes: whether the path still names the
+    // mapped file, 12 bytes long; or that and whether it holds the record.
+    enum class Look { Place, Content };
+    // The byte whose shared mark says that an open of the file shares it
+    // with the holder of its lock (MappedFile::markShared): beyond the record.
+    static constexpr uint64_t SHARED_MARK_OFFSET = FLOW_FILE_SIZE;
+
     void closeLocked() REQUIRES(lock);
-    FlowNotices verifyLocked() REQUIRES(lock);
-    std::optional<FlowDamage> inspectLocked() REQUIRES(lock);
+    FlowNotices verifyLocked(Look look) REQUIRES(lock);
+    std::optional<FlowDamage> inspectLocked(Look look) REQUIRES(lock);
+    std::optional<FlowDamage> inspectContentLocked() REQUIRES(lock);
     void rewriteLocked(FlowNotices& notices) REQUIRES(lock);
     void writeLocked() REQUIRES(lock);
     void lockFileLocked(FlowNotices& notices) REQUIRES(lock);

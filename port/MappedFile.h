@@ -1,17 +1,24 @@
 // One read/write mapping of a whole existing file, with what the flow record
 // needs around it: the file's identity, an advisory lock, a write past the
 // mapping, and a guard that survives the file being truncated under the
-// mapping. Platform code: mmap, flock, fstat and the process-wide SIGBUS
-// handler behind the guard (port/TruncationGuard.h).
+// mapping. Platform code: open, mmap, flock, fstat and the process-wide
+// SIGBUS handler behind the guard (port/TruncationGuard.h).
+//
+// Nothing of it reaches another process. The descriptor is opened
+// close-on-exec in one step (a program that a host thread starts at that
+// moment does not get it; Boost.Interprocess opens without the flag, which is
+// why the mapping is made here with plain system calls), and the mapping is
+// not inherited by fork (MADV_DONTFORK): a child forked without exec would
+// otherwise keep the open file, and with it the advisory lock, for as long
+// as it lives. A fork by another thread in the instant between mmap and
+// madvise still copies the mapping; so does one while a descriptor is open
+// (a mapping without a guard keeps its descriptor).
 //
 // Thread safety: one owner at a time (the flow record holds its own lock).
 #pragma once
 
-#include <boost/interprocess/file_mapping.hpp>
-#include <boost/interprocess/mapped_region.hpp>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string>
 
 #include "port/TruncationGuard.h"
@@ -30,7 +37,7 @@ struct FileIdentity {
 // One read/write mapping of a whole existing file. Its first page is watched
 // by a TruncationGuard while mapped, so that the file truncated under it
 // makes faulted() true instead of killing the process (see
-// port/TruncationGuard.h). The descriptor is closed on exec.
+// port/TruncationGuard.h).
 class MappedFile {
 public:
     MappedFile() = default;
@@ -44,7 +51,7 @@ public:
     void close();
     // First byte of the mapped view, or null.
     uint8_t* address() const { return view; }
-    std::size_t size() const;
+    std::size_t size() const { return view != nullptr ? mappedSize : 0; }
     FileIdentity identity() const { return mappedIdentity; }
 
     // Whether a truncation of the file is survived (see the class comment);
@@ -57,12 +64,23 @@ public:
     // Writes size bytes at offset 0 of the file with one system call, past
     // the mapping: for a mapping that has no guard. False when it failed.
     bool writeThrough(const uint8_t* bytes, std::size_t size) const;
+    // Reads size bytes at offset 0 of the file with one system call; false
+    // when it could not read them all (no descriptor, a shorter file).
+    bool readThrough(uint8_t* bytes, std::size_t size) const;
 
     // An exclusive advisory lock (flock) on the open file, held until close.
     // False when another holder (another open of the file, in this process
     // or another) has it; true when it is ours, or when the file system
     // keeps no such locks.
     bool lockExclusive();
+
+    // A mark that this open of the file shares it with a holder of the
+    // exclusive lock: a shared open-file-description lock (fcntl F_OFD_SETLK)
+    // on the one byte at offset, beyond what the file holds. It lasts as the
+    // lock of lockExclusive does, and needs the descriptor. False when it
+    // could not be set.
+    bool markShared(uint64_t offset);
+    void clearShared(uint64_t offset);
 
     // Closes the descriptor and keeps the mapping. The mapping holds the open
     // file, and with it a lock taken by lockExclusive, until close: one
@@ -72,14 +90,16 @@ public:
     void closeDescriptor();
 
 private:
-    int descriptor() const;
-
-    std::unique_ptr<boost::interprocess::file_mapping> mapping;
-    std::unique_ptr<boost::interprocess::mapped_region> region;
+    int fd = -1;
     uint8_t* view = nullptr;
+    std::size_t mappedSize = 0;
     FileIdentity mappedIdentity;
     TruncationGuard guard;
 };
+
+// Whether an open of the file at path other than those of this call holds
+// the mark of markShared at offset. Opens the file for the look and closes it.
+bool sharedMarkHeld(const std::string& path, uint64_t offset);
 
 // What the path names now: nothing (false, with errno set), or a file whose
 // identity and size are filled in.

@@ -32,6 +32,21 @@ inline constexpr const char LOG_INIT_FIRST[] =
 inline constexpr const char LOG_RELEASE_IN_CALLBACK[] =
     "[TraderHVR]\xb2\xbb\xc4\xdc\xd4\xda\xbb\xd8\xb5\xf7\xd6\xd0\xca\xcd\xb7\xc5\xbb\xf2\xc9\xbe\xb3\xfd"
     "\xbd\xbb\xd2\xd7\xb6\xd4\xcf\xf3,\xd2\xd1\xba\xf6\xc2\xd4";
+// [TraderHVR]在回调中删除了交易对象,进程终止   (104: the trader was destroyed
+// with delete from inside one of its own listener callbacks; the process is
+// ended with abort(), as the network thread would run on freed memory)
+inline constexpr const char LOG_DELETED_IN_CALLBACK[] =
+    "[TraderHVR]\xd4\xda\xbb\xd8\xb5\xf7\xd6\xd0\xc9\xbe\xb3\xfd\xc1\xcb\xbd\xbb\xd2\xd7\xb6\xd4\xcf\xf3,"
+    "\xbd\xf8\xb3\xcc\xd6\xd5\xd6\xb9";
+// [TraderHVR]套接字选项%s设置失败:%s   (103: the option's name, the system's
+// reason; the connection goes on without it)
+inline constexpr const char LOG_SOCKET_OPTION_FAILED[] =
+    "[TraderHVR]\xcc\xd7\xbd\xd3\xd7\xd6\xd1\xa1\xcf\xee%s\xc9\xe8\xd6\xc3\xca\xa7\xb0\xdc:%s";
+// [TraderHVR]配置项%s的值无效:"%s",按%lld使用   (103: init's key, its text,
+// the value used)
+inline constexpr const char LOG_CONFIG_VALUE[] =
+    "[TraderHVR]\xc5\xe4\xd6\xc3\xcf\xee%s\xb5\xc4\xd6\xb5\xce\xde\xd0\xa7:\"%s\","
+    "\xb0\xb4%lld\xca\xb9\xd3\xc3";
 // [TraderHVR]网络连接异常:%s   (error description)
 inline constexpr const char LOG_LOOP_ERROR[] = "[TraderHVR]\xcd\xf8\xc2\xe7\xc1\xac\xbd\xd3\xd2\xec\xb3\xa3:%s";
 
@@ -58,6 +73,14 @@ inline constexpr const char LOG_SEND_PUT_BACK[] =
 // logouts left out)
 inline constexpr const char LOG_UNSENT_AT_CLOSE[] =
     "[TraderHVR]\xb7\xa2\xcb\xcd\xb3\xf6\xb4\xed:\xb9\xd8\xb1\xd5\xca\xb1%d\xb8\xf6\xc7\xeb\xc7\xf3\xce\xb4\xb7\xa2\xb3\xf6";
+// [TraderHVR]关闭连接时%d个请求尚未被服务器确认收到,可能未送达   (104: our own
+// close (disconnect, connect, release) came while the server had not yet
+// acknowledged these requests, written whole before it; a close that resets
+// the connection destroys them, so they may not have arrived. Heartbeats and
+// logouts are not counted)
+inline constexpr const char LOG_UNCONFIRMED_AT_CLOSE[] =
+    "[TraderHVR]\xb9\xd8\xb1\xd5\xc1\xac\xbd\xd3\xca\xb1%d\xb8\xf6\xc7\xeb\xc7\xf3\xc9\xd0\xce\xb4\xb1\xbb"
+    "\xb7\xfe\xce\xf1\xc6\xf7\xc8\xb7\xc8\xcf\xca\xd5\xb5\xbd,\xbf\xc9\xc4\xdc\xce\xb4\xcb\xcd\xb4\xef";
 // [TraderHVR]发送队列已满(上限%llu字节),已拒绝%d个请求   (104: the sendqueue
 // limit, requests refused since the last such line; at most one line a second)
 inline constexpr const char LOG_SEND_QUEUE_FULL[] =
@@ -112,6 +135,10 @@ inline constexpr const char FLOW_DAMAGE_REPLACED[] =
 // 文件大小不是12字节   (no longer 12 bytes)
 inline constexpr const char FLOW_DAMAGE_WRONG_SIZE[] =
     "\xce\xc4\xbc\xfe\xb4\xf3\xd0\xa1\xb2\xbb\xca\xc7" "12" "\xd7\xd6\xbd\xda";
+// 文件内容与记录不符   (12 bytes still, the same file, but not what the
+// record holds: a backup copied over it, say)
+inline constexpr const char FLOW_DAMAGE_CHANGED[] =
+    "\xce\xc4\xbc\xfe\xc4\xda\xc8\xdd\xd3\xeb\xbc\xc7\xc2\xbc\xb2\xbb\xb7\xfb";
 // [TraderHVR]流水文件已被其他对象或进程占用,双方的推送序号会互相覆盖:%s
 // (104: file name; another trader object or process holds the file's lock)
 inline constexpr const char LOG_FLOW_HELD[] =

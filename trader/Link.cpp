@@ -14,8 +14,13 @@
 #include <boost/asio/post.hpp>
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <optional>
+#include <string>
+#include <thread>
 
 #include "texts/LogText.h"
+#include "trader/TcpAcknowledgement.h"
 
 namespace hvr {
 
@@ -45,6 +50,9 @@ void releasePagesBeyond(uint8_t* buffer, std::size_t kept, std::size_t size) {
 void Link::configure(const LinkSettings& next) {
     MutexLock guard(&lock);
     settings = next;
+    // During release (an init from inside a callback) the link stays closed:
+    // the release ends with it Stopped, and the next init opens it.
+    if (closeUnderWay) return;
     if (state == ConnectionState::Stopped) moveToLocked(ConnectionState::Idle);
     closingFlag = false;
 }
@@ -93,8 +101,14 @@ void Link::beginClose() {
     {
         MutexLock guard(&lock);
         closingFlag = true;
+        closeUnderWay = true;
     }
     changed.signalAll();
+}
+
+void Link::endClose() {
+    MutexLock guard(&lock);
+    closeUnderWay = false;
 }
 
 bool Link::closing() {
@@ -134,11 +148,11 @@ void Link::startAttempt(uint64_t attempt) {
         return;
     }
     reporter.log(kra::LOG_LEVEL_INFO, LOG_CONNECT_START, target.host.c_str());
-    closeSocket();
+    closeOwnSocket();  // the connection this attempt replaces, if any
     try {
+        socketAttempt = attempt;
         socket = std::make_unique<boost::asio::ip::tcp::socket>(loop);
-        // async_connect opens the socket for the endpoint's family; if that
-        // fails the completion still runs, through the loop, with the error.
+        openCloseOnExec(target.endpoint.protocol());
         socket->async_connect(target.endpoint, [this, attempt](const boost::system::error_code& error) {
             thread.assertCurrent();
             handleConnect(error, attempt);
@@ -154,6 +168,22 @@ void Link::startAttempt(uint64_t attempt) {
             thread.assertCurrent();
             handleConnect(error, attempt);
         });
+    }
+}
+
+void Link::openCloseOnExec(const boost::asio::ip::tcp& protocol) {
+    // Asio opens its sockets without close-on-exec, so a program the host
+    // starts (system, popen) would hold the connection: our close would send
+    // no FIN while it lives. Opened here with the flag, atomically, so that
+    // no fork and exec on another thread finds it without; async_connect then
+    // uses the socket as it is.
+    const int fd = ::socket(protocol.family(), SOCK_STREAM | SOCK_CLOEXEC, protocol.protocol());
+    if (fd < 0) throw boost::system::system_error(errno, boost::system::system_category(), "socket");
+    boost::system::error_code error;
+    socket->assign(protocol, fd, error);
+    if (error) {
+        ::close(fd);
+        throw boost::system::system_error(error, "assign");
     }
 }
 
@@ -216,23 +246,24 @@ void Link::handleConnect(const boost::system::error_code& error, uint64_t attemp
 
 void Link::applySocketOptions(bool noDelay, int peerTimeout) {
     if (!socket) return;  // a newer attempt could not make its socket
-    boost::system::error_code ignored;
-    if (noDelay) socket->set_option(boost::asio::ip::tcp::no_delay(true), ignored);
+    const int fd = socket->native_handle();
+    // An option the system refuses is named in a warning; the connection
+    // goes on without it.
+    auto set = [&](int level, int option, const char* name, auto value) {
+        if (::setsockopt(fd, level, option, &value, sizeof value) == 0) return;
+        const std::string reason = boost::system::system_category().message(errno);
+        reporter.log(kra::LOG_LEVEL_WARN, LOG_SOCKET_OPTION_FAILED, name, reason.c_str());
+    };
+    if (noDelay) set(IPPROTO_TCP, TCP_NODELAY, "TCP_NODELAY", 1);
     if (peerTimeout <= 0) return;
     // Data left unacknowledged for peertimeout seconds fails the connection
     // (ETIMEDOUT), and an idle one is probed, so a server whose host vanished
     // is noticed at the next heartbeat or request.
-    const int fd = socket->native_handle();
-    const unsigned int userTimeoutMs = static_cast<unsigned int>(peerTimeout) * 1000u;
-    const int on = 1;
-    const int idle = peerTimeout;
-    const int interval = std::max(1, peerTimeout / 3);
-    const int probes = 3;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs, sizeof userTimeoutMs);
-    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
-    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
-    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
-    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+    set(IPPROTO_TCP, TCP_USER_TIMEOUT, "TCP_USER_TIMEOUT", static_cast<unsigned int>(peerTimeout) * 1000u);
+    set(SOL_SOCKET, SO_KEEPALIVE, "SO_KEEPALIVE", 1);
+    set(IPPROTO_TCP, TCP_KEEPIDLE, "TCP_KEEPIDLE", peerTimeout);
+    set(IPPROTO_TCP, TCP_KEEPINTVL, "TCP_KEEPINTVL", std::max(1, peerTimeout / 3));
+    set(IPPROTO_TCP, TCP_KEEPCNT, "TCP_KEEPCNT", 3);
 }
 
 void Link::startRead(uint64_t attempt) {
@@ -314,6 +345,8 @@ void Link::onHeartbeat(const boost::system::error_code& error) {
         if (state != ConnectionState::Connected) return;
     }
     queue.queueHeartbeat();
+    // A server may echo it: the echo is not a heartbeat of the server's own.
+    peerSilence.heartbeatSent();
 }
 
 void Link::endAttempt(uint64_t attempt, End why, const boost::system::error_code& error) {
@@ -410,20 +443,50 @@ void Link::closeSocket() {
     socket.reset();
 }
 
+void Link::closeOwnSocket() {
+    if (socket && socket->is_open() && queue.published(socketAttempt)) settleBeforeClose();
+    closeSocket();
+}
+
+void Link::settleBeforeClose() {
+    const int fd = socket->native_handle();
+    // A close that resets the connection destroys what the kernel still
+    // holds: a request written a moment ago (held back by Nagle behind an
+    // unacknowledged one, say). What is held back goes now, and the server
+    // gets a little time to acknowledge everything: what it acknowledged
+    // reaches it whatever the close does.
+    const int on = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    const auto deadline = std::chrono::steady_clock::now() + OWN_CLOSE_ACKNOWLEDGEMENT_WAIT;
+    for (std::optional<uint64_t> left = unacknowledgedBytes(fd); left && *left > 0;
+         left = unacknowledgedBytes(fd)) {
+        if (std::chrono::steady_clock::now() >= deadline) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    // Bytes received and unread would make the close a reset: they are read
+    // and dropped (the connection is over; its pushes come again at the next
+    // login, their ids unrecorded).
+    while (::recv(fd, readBuffer, READ_BUFFER_SIZE, MSG_DONTWAIT) > 0) {
+    }
+    // A server that reads nothing, or a close that comes as data arrives,
+    // can still lose the rest: the queue counts it.
+    queue.ownClose(socketAttempt, acknowledgedBytes(fd).value_or(0));
+}
+
 void Link::closeSocketOf(uint64_t attempt) {
     {
         MutexLock guard(&lock);
         // A newer attempt replaces the socket itself.
         if (attempt != newest) return;
     }
-    closeSocket();
+    closeOwnSocket();
 }
 
 void Link::close() {
     heartbeatTimer.cancel();
     if (peerTimer) peerTimer->cancel();
     disconnect();
-    closeSocket();
+    closeOwnSocket();
 }
 
 }  // namespace hvr

@@ -13,8 +13,9 @@
 //   new attempt replaces the old one); Connecting --success--> Connected,
 //   --failure--> Waiting; Connected --receive, framing or silence--> Waiting;
 //   Waiting --two seconds--> Connecting; any --disconnect--> Stopped;
-//   Stopped --configure--> Idle. `closingFlag` (release under way) refuses
-//   new attempts and ends a wait at once.
+//   Stopped --configure--> Idle. `closingFlag` (set when release begins)
+//   refuses new attempts and ends a wait at once; only a configure after the
+//   release has ended (endClose) clears it.
 //
 // Invariants
 //   - Each attempt has an id (`newest` is the latest); completions and posted
@@ -28,7 +29,13 @@
 //     sends on a closed socket. "Connected" is thereby one transition: no host
 //     connect or disconnect falls between the state and the descriptor.
 //   - Only the network thread creates, replaces, closes and destroys the
-//     socket and starts operations on it.
+//     socket and starts operations on it. Sockets are opened close-on-exec.
+//   - Our own close of a connection (disconnect, a connect that replaces it,
+//     release) settles it first (settleBeforeClose): what Nagle holds back is
+//     sent, the server gets up to OWN_CLOSE_ACKNOWLEDGEMENT_WAIT to
+//     acknowledge every byte, unread bytes are dropped (so that the close is
+//     no reset), and the send queue counts what is still unacknowledged
+//     (SendQueue::ownClose). The end of a failed connection is not settled.
 //
 // How an attempt ends: endAttempt(attempt, why), on the network thread, for
 // every end: a failed connect or receive, a framing failure, a silent server,
@@ -97,6 +104,9 @@ namespace hvr {
 // whole seconds.
 constexpr int RECONNECT_DELAY_MS = 2000;
 constexpr std::chrono::seconds HEARTBEAT_INTERVAL{10};  // on the monotonic clock
+// How long our own close of a connection waits, at most, for the server to
+// acknowledge what was written on it (Link::settleBeforeClose).
+constexpr std::chrono::milliseconds OWN_CLOSE_ACKNOWLEDGEMENT_WAIT{300};
 // The largest peertimeout taken (the keep-alive idle time's limit).
 constexpr int MAX_PEER_TIMEOUT_SECONDS = 32767;
 
@@ -148,8 +158,11 @@ public:
     // An attempt is under way or the connection is up.
     bool isConnected() EXCLUDES(lock);
     // release: refuses new attempts and ends a two-second wait at once;
-    // configure clears it.
+    // configure clears it, once endClose has said that the release is over
+    // (a configure while it runs stores the settings and leaves the link
+    // closed).
     void beginClose() EXCLUDES(lock);
+    void endClose() EXCLUDES(lock);
     bool closing() EXCLUDES(lock);
 
     // --- network thread ---
@@ -179,6 +192,9 @@ private:
     void startAttempt(uint64_t attempt) REQUIRES(networkThread) EXCLUDES(lock);
     void handleConnect(const boost::system::error_code& error, uint64_t attempt) REQUIRES(networkThread)
         EXCLUDES(lock);
+    // The attempt's socket, opened close-on-exec for the endpoint's family;
+    // throws boost::system::system_error.
+    void openCloseOnExec(const boost::asio::ip::tcp& protocol) REQUIRES(networkThread);
     void applySocketOptions(bool noDelay, int peerTimeoutSeconds) REQUIRES(networkThread);
     void startRead(uint64_t attempt) REQUIRES(networkThread);
     void handleRead(const boost::system::error_code& error, std::size_t bytes, uint64_t attempt)
@@ -196,6 +212,11 @@ private:
     void reportAttemptResult(uint64_t attempt, int code) REQUIRES(networkThread);
     void waitThenReconnect(uint64_t failedAttempt) REQUIRES(networkThread) EXCLUDES(lock);
     void closeSocket() REQUIRES(networkThread);                                // the current socket, if any
+    // Our own close of the current socket (disconnect, a replacing connect,
+    // release), as opposed to the end of a failed one: settles what was
+    // written on it first.
+    void closeOwnSocket() REQUIRES(networkThread);
+    void settleBeforeClose() REQUIRES(networkThread);
     void closeSocketOf(uint64_t attempt) REQUIRES(networkThread) EXCLUDES(lock);  // posted by disconnect
     bool isCurrent(uint64_t attempt, ConnectionState expected) EXCLUDES(lock);
 
@@ -211,11 +232,13 @@ private:
     ConnectionState state GUARDED_BY(lock) = ConnectionState::Idle;
     uint64_t newest GUARDED_BY(lock) = 0;                   // id of the latest attempt
     bool reportingConnected GUARDED_BY(lock) = false;      // a (0, 0) is being delivered
-    bool closingFlag GUARDED_BY(lock) = false;             // release under way
+    bool closingFlag GUARDED_BY(lock) = false;             // released: refuses attempts until configure
+    bool closeUnderWay GUARDED_BY(lock) = false;           // release under way: configure keeps closingFlag
     LinkSettings settings GUARDED_BY(lock);
 
     // The network thread's.
     std::unique_ptr<boost::asio::ip::tcp::socket> socket GUARDED_BY(networkThread);
+    uint64_t socketAttempt GUARDED_BY(networkThread) = 0;  // the attempt the socket was made for
     uint64_t newestConnectedReported GUARDED_BY(networkThread) = 0;  // latest attempt reported as (0, 0)
     uint64_t silencedAttempt GUARDED_BY(networkThread) = 0;  // cut for silence: its aborted receive says nothing
     basic_repeating_timer heartbeatTimer GUARDED_BY(networkThread);  // locks of its own besides

@@ -8,10 +8,12 @@
 
 #include <boost/asio/error.hpp>
 #include <boost/asio/post.hpp>
+#include <algorithm>
 #include <optional>
 
 #include "net/Framing.h"
 #include "texts/LogText.h"
+#include "trader/TcpAcknowledgement.h"
 
 namespace hvr {
 
@@ -58,8 +60,8 @@ void SendQueue::queueHeartbeat() {
 }
 
 bool SendQueue::append(const char* data, std::size_t size, Limit limit) {
-    int refused = 0;
-    std::size_t limitShown = 0;
+    RefusalCount refusals;
+    bool queued = false;
     {
         // One hold appends and, unless a write is in flight or there is no
         // connection, writes. Without a connection the bytes wait here for the
@@ -69,16 +71,29 @@ bool SendQueue::append(const char* data, std::size_t size, Limit limit) {
         if (limit == Limit::Exempt || unwritten + size <= limitBytes) {
             sendBuffer.append(data, size);
             startWriteIfIdleLocked();
-            return true;
+            queued = true;
+            refusals = drainedRefusalsLocked();
+        } else {
+            // Only a server that stopped reading gets here: one line a second
+            // at most, counting what was refused since the last.
+            refusals = {queueFullLine.refused(QueueFullLine::Clock::now()), limitBytes};
         }
-        // Only a server that stopped reading gets here: one line a second at
-        // most, counting what was refused since the last.
-        refused = queueFullLine.refused(QueueFullLine::Clock::now());
-        if (refused == 0) return false;
-        limitShown = limitBytes;
     }
-    reporter.log(kra::LOG_LEVEL_ERROR, LOG_SEND_QUEUE_FULL, static_cast<unsigned long long>(limitShown), refused);
-    return false;
+    logRefusals(refusals);
+    return queued;
+}
+
+SendQueue::RefusalCount SendQueue::drainedRefusalsLocked() {
+    // Refusals end when the queue drains; those no line has counted yet get
+    // one now, or no line would ever count them.
+    if (!queueFullLine.hasUncounted() || writeInFlight || !sendBuffer.empty()) return {};
+    return {queueFullLine.takeUncounted(QueueFullLine::Clock::now()), limitBytes};
+}
+
+void SendQueue::logRefusals(const RefusalCount& refusals) {
+    if (refusals.count > 0)
+        reporter.log(kra::LOG_LEVEL_ERROR, LOG_SEND_QUEUE_FULL, static_cast<unsigned long long>(refusals.limit),
+                     refusals.count);
 }
 
 void SendQueue::publish(int descriptor, uint64_t attempt) {
@@ -86,6 +101,60 @@ void SendQueue::publish(int descriptor, uint64_t attempt) {
     MutexLock guard(&sendLock);
     liveDescriptor = descriptor;
     liveAttempt = attempt;
+    recordAttempt = attempt;
+    writtenWhole = 0;
+    writtenEnds.clear();
+    recordClosed = false;
+}
+
+bool SendQueue::published(uint64_t attempt) {
+    MutexLock guard(&sendLock);
+    return attempt == recordAttempt && !recordClosed;
+}
+
+int SendQueue::recordWrittenLocked() {
+    if (writeAttempt != recordAttempt) return 0;  // a connection long gone
+    const uint64_t base = writtenWhole;
+    writtenWhole += writingBatch.size();
+    int unconfirmed = 0;
+    // Read under the lock for the walk below, which the analysis does not
+    // see holding it.
+    const bool closed = recordClosed;
+    const uint64_t acknowledged = acknowledgedAtClose;
+    forEachRequest(writingBatch, [&, ends = &writtenEnds](std::size_t end) {
+        if (!closed) {
+            ends->push_back(base + end);
+        } else if (base + end > acknowledged) {
+            ++unconfirmed;
+        }
+    });
+    // Now and then the ends the server has acknowledged go: the record keeps
+    // what the kernel may still hold, and a few thousand more.
+    constexpr std::size_t TRIM_AT = 4096;
+    if (writtenEnds.size() > TRIM_AT && liveDescriptor >= 0 && liveAttempt == recordAttempt) {
+        if (const std::optional<uint64_t> unacknowledged = unacknowledgedBytes(liveDescriptor)) {
+            const uint64_t acknowledgedNow = writtenWhole - std::min(writtenWhole, *unacknowledged);
+            while (!writtenEnds.empty() && writtenEnds.front() <= acknowledgedNow) writtenEnds.pop_front();
+        }
+    }
+    return unconfirmed;
+}
+
+void SendQueue::ownClose(uint64_t attempt, uint64_t acknowledged) {
+    int unconfirmed = 0;
+    {
+        MutexLock guard(&sendLock);
+        if (attempt != recordAttempt || recordClosed) return;
+        for (auto end = writtenEnds.rbegin(); end != writtenEnds.rend() && *end > acknowledged; ++end) ++unconfirmed;
+        writtenEnds.clear();
+        recordClosed = true;
+        acknowledgedAtClose = acknowledged;
+    }
+    logUnconfirmed(unconfirmed);
+}
+
+void SendQueue::logUnconfirmed(int requests) {
+    if (requests > 0) reporter.log(kra::LOG_LEVEL_ERROR, LOG_UNCONFIRMED_AT_CLOSE, requests);
 }
 
 void SendQueue::withdraw() {
@@ -94,8 +163,13 @@ void SendQueue::withdraw() {
 }
 
 void SendQueue::flush() {
-    MutexLock guard(&sendLock);
-    startWriteIfIdleLocked();
+    RefusalCount refusals;
+    {
+        MutexLock guard(&sendLock);
+        startWriteIfIdleLocked();
+        refusals = drainedRefusalsLocked();
+    }
+    logRefusals(refusals);
 }
 
 void SendQueue::startWriteIfIdleLocked() {
@@ -112,6 +186,7 @@ void SendQueue::startWriteIfIdleLocked() {
         ::send(liveDescriptor, writingBatch.data(), writingBatch.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
     if (sent > 0) writtenBytes = static_cast<std::size_t>(sent);
     if (writtenBytes == writingBatch.size()) {
+        (void)recordWrittenLocked();  // the connection is live: nothing closed to count against
         writingBatch.clear();
         writtenBytes = 0;
         return;
@@ -152,10 +227,13 @@ void SendQueue::continueWriteLocked() {
 void SendQueue::handleWrite(const boost::system::error_code& error, std::size_t bytes, uint64_t attempt) {
     std::optional<RequestCount> dropped;
     std::optional<int> putBack;
+    RefusalCount refusals;
+    int unconfirmed = 0;
     {
         MutexLock guard(&sendLock);
         if (!error) {
             writtenBytes += bytes;
+            if (writtenBytes == writingBatch.size()) unconfirmed = recordWrittenLocked();
             if (writtenBytes < writingBatch.size()) {
                 // A short write: the rest of the batch goes out before anything
                 // queued after it, on the same connection only.
@@ -181,12 +259,21 @@ void SendQueue::handleWrite(const boost::system::error_code& error, std::size_t 
         writingBatch.clear();
         writtenBytes = 0;
         startWriteIfIdleLocked();
+        refusals = drainedRefusalsLocked();
     }
     if (dropped) reporter.log(kra::LOG_LEVEL_ERROR, LOG_SEND_ERROR, dropped->total, dropped->sentWhole);
     if (putBack) reporter.log(kra::LOG_LEVEL_INFO, LOG_SEND_PUT_BACK, *putBack);
+    logUnconfirmed(unconfirmed);
+    logRefusals(refusals);
 }
 
 int SendQueue::dropUnsent() {
+    RefusalCount refusals;
+    {
+        MutexLock guard(&sendLock);
+        refusals = {queueFullLine.takeUncounted(QueueFullLine::Clock::now()), limitBytes};
+    }
+    logRefusals(refusals);
     MutexLock guard(&sendLock);
     const int count = countRequests(sendBuffer).total;
     // The session is over: nothing queued for it may go out on a later one.

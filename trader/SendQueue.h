@@ -31,8 +31,17 @@
 //                               line: how many requests, how many left whole)
 //   - The bytes queued and not yet written never exceed the limit because of
 //     a request: one that would is refused (nothing queued; one level-104 line
-//     a second at most, counting the refusals). The heartbeat is never refused.
+//     a second at most while refusals go on, counting the refusals, and one
+//     more for those not yet counted once the queue has drained, or at
+//     release: the lines add up to every refusal). The heartbeat is never
+//     refused.
 //   - Request numbers start again at 1 with every published connection.
+//   - Every request written whole to the kernel on a connection we close
+//     ourselves either was acknowledged by the server's side before the
+//     close (it reaches the server, whatever the close does), or is counted
+//     in the line of ownClose: a close that resets the connection (bytes
+//     received and unread, or arriving after it) destroys what the kernel
+//     still holds.
 //
 // Threads: the queueing operations from any thread (host threads, and the
 // heartbeat on the network thread); publish and withdraw from whoever changes
@@ -49,6 +58,7 @@
 #include <boost/system/error_code.hpp>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <string>
 
 #include "net/QueueFullLine.h"
@@ -116,13 +126,38 @@ public:
     void handleWrite(const boost::system::error_code& error, std::size_t bytes, uint64_t attempt)
         REQUIRES(networkThread) EXCLUDES(sendLock);
 
+    // Network thread: our own close (disconnect, a replacing connect,
+    // release) of the connection of attempt, whose server has acknowledged
+    // `acknowledged` bytes of it. The requests written on it and not yet
+    // acknowledged whole are counted in one level-104 line: the close may
+    // lose them in the kernel. A batch still in flight is counted by its own
+    // completion (put back, dropped, or, written whole, here).
+    void ownClose(uint64_t attempt, uint64_t acknowledged) REQUIRES(networkThread) EXCLUDES(sendLock);
+    // Whether attempt's connection was published (it may have carried bytes).
+    bool published(uint64_t attempt) EXCLUDES(sendLock);
+
     // Empties the queue (the close of release); returns how many requests,
-    // heartbeats and logouts aside, it held.
+    // heartbeats and logouts aside, it held. Refusals no queue-full line has
+    // counted yet get one.
     int dropUnsent() EXCLUDES(sendLock);
 
 private:
     enum class Limit { Applies, Exempt };
+    // Refusals for a queue-full line, and the limit it names.
+    struct RefusalCount {
+        int count = 0;
+        std::size_t limit = 0;
+    };
     bool append(const char* data, std::size_t size, Limit limit) EXCLUDES(sendLock);
+    // Once nothing is queued or being written: the refusals no line has
+    // counted yet.
+    RefusalCount drainedRefusalsLocked() REQUIRES(sendLock);
+    void logRefusals(const RefusalCount& refusals) EXCLUDES(sendLock);
+    // The batch in flight was written whole: its requests join the record of
+    // the connection's requests; for a connection we have closed, those not
+    // acknowledged at the close are counted (returned).
+    int recordWrittenLocked() REQUIRES(sendLock);
+    void logUnconfirmed(int requests) EXCLUDES(sendLock);
     void startWriteIfIdleLocked() REQUIRES(sendLock);
     void continueWriteLocked() REQUIRES(sendLock, networkThread);
     void resumeWrite(uint64_t attempt) REQUIRES(networkThread) EXCLUDES(sendLock);  // posted by a host thread's write
@@ -144,6 +179,18 @@ private:
     uint64_t liveAttempt GUARDED_BY(sendLock) = 0;
     std::size_t limitBytes GUARDED_BY(sendLock) = DEFAULT_SEND_QUEUE_LIMIT;
     QueueFullLine queueFullLine GUARDED_BY(sendLock);  // when the next queue-full line may come
+
+    // What the kernel was handed on the latest published connection
+    // (recordAttempt): the bytes of the batches written whole, and the end
+    // offset of each of their requests (heartbeats and logouts aside), oldest
+    // first. Ends the server has acknowledged are trimmed now and then.
+    uint64_t recordAttempt GUARDED_BY(sendLock) = 0;
+    uint64_t writtenWhole GUARDED_BY(sendLock) = 0;
+    std::deque<uint64_t> writtenEnds GUARDED_BY(sendLock);
+    // Our close of recordAttempt's connection: how much the server had
+    // acknowledged then (for a batch that completes after it).
+    bool recordClosed GUARDED_BY(sendLock) = false;
+    uint64_t acknowledgedAtClose GUARDED_BY(sendLock) = 0;
 };
 
 }  // namespace hvr

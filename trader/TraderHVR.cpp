@@ -13,6 +13,7 @@
 #include <cstring>
 #include <new>
 
+#include "ops/ConfigNumbers.h"
 #include "ops/EntrustId.h"
 #include "ops/FlowNoticeLog.h"
 #include "texts/LogText.h"
@@ -49,14 +50,6 @@ boost::asio::ip::address parseNumericAddress(const std::string& text) {
         error, "TraderHVR::init: \"host\" must be a numeric IPv4 or IPv6 address, got \"" + text + "\"");
 }
 
-// "sendqueue": a byte count; missing, empty, not a number or not above 0
-// keeps the default.
-std::size_t sendQueueLimitOf(const std::string& text) {
-    char* end = nullptr;
-    const long long value = std::strtoll(text.c_str(), &end, 10);
-    return end != text.c_str() && value > 0 ? static_cast<std::size_t>(value) : DEFAULT_SEND_QUEUE_LIMIT;
-}
-
 }  // namespace
 
 TraderHVR::TraderHVR() : forkGeneration(forkGenerationAtCreation()) {}
@@ -70,9 +63,22 @@ TraderHVR::~TraderHVR() {
         leaveThreadAfterFork();
         return;
     }
+    if (thread.isCurrent()) {
+        // delete from inside one of the trader's own callbacks (deleteTrader
+        // refuses that; a plain delete cannot be refused). The thread cannot
+        // wait for itself, and once this object is gone it would return from
+        // the callback into freed, unmapped memory: the process ends here,
+        // with a line that names the cause, instead of running on corrupt
+        // memory.
+        reporter.log(kra::LOG_LEVEL_ERROR, LOG_DELETED_IN_CALLBACK);
+        std::abort();
+    }
     // A host that skipped release must not leave the network thread running
     // on freed memory: run the close step and wait, as release does.
-    stopNetworkThread();
+    {
+        MutexLock guard(&lifecycleLock);
+        stopNetworkThread();
+    }
     flowRecord.close();  // what it finds is not logged: the listener may be gone
 }
 
@@ -82,16 +88,50 @@ bool TraderHVR::init(const kra::NXSConfigNode* config) {
     // throws leaves the settings, the record and the stop flag as they were.
     LinkSettings next;
     next.host = textOf(config, "host");
-    const int32_t port = intOf(config, "port");
+    const ConfigNumber<uint16_t> port = portOf(textOf(config, "port"), intOf(config, "port"));
     const std::string nextFolder = textOf(config, "folder");
     const int32_t nextPushMode = intOf(config, "pushmode");
     next.noDelay = intOf(config, "nodelay") == 1;
-    next.peerTimeoutSeconds = std::clamp(intOf(config, "peertimeout"), 0, MAX_PEER_TIMEOUT_SECONDS);
-    const std::size_t sendQueueLimit = sendQueueLimitOf(textOf(config, "sendqueue"));
-    next.endpoint = boost::asio::ip::tcp::endpoint(parseNumericAddress(next.host), static_cast<uint16_t>(port & 0xFFFF));
+    const ConfigNumber<int> peerTimeout =
+        peerTimeoutOf(textOf(config, "peertimeout"), intOf(config, "peertimeout"), MAX_PEER_TIMEOUT_SECONDS);
+    next.peerTimeoutSeconds = peerTimeout.value;
+    const ConfigNumber<std::size_t> sendQueueLimit =
+        sendQueueLimitOf(textOf(config, "sendqueue"), DEFAULT_SEND_QUEUE_LIMIT);
+    next.endpoint = boost::asio::ip::tcp::endpoint(parseNumericAddress(next.host), port.value);
     if (!nextFolder.empty() && !boost::filesystem::exists(nextFolder))
         boost::filesystem::create_directories(nextFolder);
 
+    std::vector<ConfigWarning> warnings;
+    if (port.suspicious) warnings.push_back({"port", textOf(config, "port"), port.value});
+    if (peerTimeout.suspicious)
+        warnings.push_back({"peertimeout", textOf(config, "peertimeout"), peerTimeout.value});
+    if (sendQueueLimit.suspicious)
+        warnings.push_back({"sendqueue", textOf(config, "sendqueue"), static_cast<long long>(sendQueueLimit.value)});
+
+    if (thread.isCurrent()) {
+        // From inside a callback: a release under way waits for this very
+        // thread, so init cannot wait for it. The settings are stored, and a
+        // released object stays released until the next init (Link::configure).
+        applyInit(next, nextFolder, nextPushMode, sendQueueLimit.value);
+    } else {
+        // A release under way on another thread finishes first; this init
+        // then configures the released object.
+        MutexLock guard(&lifecycleLock);
+        applyInit(next, nextFolder, nextPushMode, sendQueueLimit.value);
+    }
+    // Hosts usually register their listener after init: the warnings wait
+    // for it then.
+    if (reporter.listener() == nullptr) {
+        MutexLock guard(&sessionLock);
+        pendingWarnings = warnings;
+        return true;
+    }
+    logConfigWarnings(warnings);
+    return true;
+}
+
+void TraderHVR::applyInit(const LinkSettings& next, const std::string& nextFolder, int32_t nextPushMode,
+                          std::size_t sendQueueLimit) {
     // Logins choose their push id by pushmode again; pushes still arriving on
     // the running session keep being recorded until the next login or release.
     flowRecord.detach();
@@ -99,15 +139,27 @@ bool TraderHVR::init(const kra::NXSConfigNode* config) {
         MutexLock guard(&sessionLock);
         folder = nextFolder;
         pushMode = nextPushMode;
+        pendingWarnings.clear();
     }
     link.configure(next);
     queue.setLimit(sendQueueLimit);
-    return true;
 }
 
 void TraderHVR::registerListener(kra::ITraderListener* newListener) {
     reporter.setListener(newListener);
-    if (newListener != nullptr) reporter.setCatalog(newListener->getContractCatalog());
+    if (newListener == nullptr) return;
+    reporter.setCatalog(newListener->getContractCatalog());
+    std::vector<ConfigWarning> warnings;
+    {
+        MutexLock guard(&sessionLock);
+        warnings.swap(pendingWarnings);
+    }
+    logConfigWarnings(warnings);
+}
+
+void TraderHVR::logConfigWarnings(const std::vector<ConfigWarning>& warnings) {
+    for (const ConfigWarning& w : warnings)
+        reporter.log(kra::LOG_LEVEL_WARN, LOG_CONFIG_VALUE, w.key, w.text.c_str(), w.valueUsed);
 }
 
 void TraderHVR::connect() {
@@ -163,8 +215,12 @@ void TraderHVR::release() {
         throw boost::thread_resource_error(static_cast<int>(boost::system::errc::resource_deadlock_would_occur),
                                            "TraderHVR::release called from inside a listener callback");
     }
-    logout();
-    // Without a network thread nothing runs and nothing is left queued.
+    // No logout from a release that comes after another (and no init since).
+    if (!link.closing()) logout();
+    // One release at a time: a second one returns after the first has
+    // finished, and finds no thread left to stop. Without a network thread
+    // nothing runs and nothing is left queued.
+    MutexLock guard(&lifecycleLock);
     stopNetworkThread();
 }
 
@@ -219,18 +275,11 @@ void TraderHVR::stopNetworkThread() {
     {
         MutexLock guard(&threadLock);
         if (!networkThreadHandle) return;
+        // The handle stays until the join below: only this call (under
+        // lifecycleLock) lets it go, and connect starts no thread while it
+        // is there.
         running = networkThreadHandle.get();
         link.beginClose();  // ends a two-second wait at once and refuses new attempts
-    }
-    if (running->get_id() == boost::this_thread::get_id()) {
-        // Only a direct delete from inside one of the trader's own callbacks
-        // gets here (release and deleteTrader refuse that, and a host reaches
-        // the object through them only). The thread cannot wait for itself:
-        // it is detached, and returns from the callback into an object that
-        // has been destroyed and unmapped under it, which is undefined
-        // behaviour and in practice a crash. Not handled: a caller's bug.
-        running->detach();
-        return;
     }
     // The close step runs on the network thread, after whatever it is doing
     // now (a listener call, the rest of a two-second wait, which beginClose
@@ -243,6 +292,7 @@ void TraderHVR::stopNetworkThread() {
     MutexLock guard(&threadLock);
     networkThreadHandle.reset();
     ioService.restart();  // a later connect may run the loop again
+    link.endClose();      // an init from now on makes the link connect again
 }
 
 void TraderHVR::closeSession() {

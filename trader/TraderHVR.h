@@ -24,11 +24,18 @@
 //     that its (1, 0) comes after it; see Link.h).
 //   - After disconnect or release only init starts connecting again; connect
 //     before it writes one warning line and starts nothing.
+//   - One release at a time: a second release, and an init on a host thread,
+//     wait for a release under way to finish (lifecycleLock). An init from
+//     inside a callback during release cannot wait for it (release waits for
+//     that thread): it stores the settings and the trader stays released
+//     until the next init.
 //   - release and deleteTrader from inside a listener callback (on the network
 //     thread) are refused: the thread cannot wait for itself, and the object
 //     it runs on must outlive the callback. release then throws the thread
 //     library's resource-deadlock error, deleteTrader writes a level-104 line
-//     and leaves the trader as it is.
+//     and leaves the trader as it is. A plain delete there (the destructor
+//     on the network thread) writes a level-104 line and aborts the process:
+//     the thread would return into the freed object.
 //   - A forked child's copy of a trader (see ForkGeneration.h) does nothing on
 //     the wire: requests return -1, connect and disconnect do nothing, release
 //     returns at once and deleteTrader leaves the copy's memory to the process
@@ -36,11 +43,14 @@
 //     act on the parent's connection). It takes none of the object's locks,
 //     which another thread of the parent may have held at the fork.
 //   - Init keys besides those of every trader: nodelay (1 = TCP_NODELAY),
-//     peertimeout (seconds; once the server has sent a heartbeat on the
-//     connection, that long without a byte from it ends the connection with
+//     peertimeout (seconds; once the server has sent a heartbeat of its own
+//     on the connection (more than we sent: an echo of ours is not one),
+//     that long without a byte from it ends the connection with
 //     (1, ETIMEDOUT); the socket also gets TCP_USER_TIMEOUT and keep-alive, so
 //     a peer that vanished fails the next unacknowledged send), and sendqueue
-//     (bytes queued at most; default 64 MiB).
+//     (bytes queued at most; default 64 MiB). A number init cannot take as
+//     written (a port outside 1..65535, a text that is no whole number) is
+//     named in a warning, at init or at the next registerListener.
 //
 // The network thread
 //   runs ioService. The first connect starts it; release (or the destructor,
@@ -53,7 +63,8 @@
 //   the connection's life as posted steps (the link does).
 //
 // Locks
-//   Order: threadLock, then the link's lock, then the send queue's. The
+//   Order: lifecycleLock, threadLock, then the link's lock, then the send
+//   queue's. The
 //   heartbeat timer's own lock (held while the heartbeat runs) comes before
 //   the link's. sessionLock, identityLock and the flow record's lock are
 //   leaves. No lock is held during a listener call.
@@ -72,6 +83,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "host/ITraderApi.h"
 #include "ops/AnswerDelivery.h"
@@ -146,9 +158,19 @@ public:
 
 private:
     // --- trader/TraderHVR.cpp: lifecycle ---
+    // A configuration value init had to read as something else than its text
+    // says (a mistyped port, say): key, text, the value used.
+    struct ConfigWarning {
+        const char* key;
+        std::string text;
+        long long valueUsed;
+    };
+    void applyInit(const LinkSettings& next, const std::string& nextFolder, int32_t nextPushMode,
+                   std::size_t sendQueueLimit) EXCLUDES(sessionLock);
+    void logConfigWarnings(const std::vector<ConfigWarning>& warnings);
     void startNetworkThreadLocked() REQUIRES(threadLock);
     void runNetworkThread();
-    void stopNetworkThread() EXCLUDES(threadLock);  // host thread: close step + join
+    void stopNetworkThread() REQUIRES(lifecycleLock) EXCLUDES(threadLock);  // host thread: close step + join
     void closeSession() REQUIRES(networkThread);    // the close step, posted by stopNetworkThread
     // A forked child's copy of a parent's trader (see ForkGeneration.h).
     bool copiedByFork() const;
@@ -184,6 +206,13 @@ private:
     AnswerDelivery delivery GUARDED_BY(networkThread){reporter, flowRecord, *this};
     Link link{ioService, thread, reporter, queue, delivery};
 
+    // Held for the whole of release (and of the destructor's close), and of
+    // an init made on a host thread: a second release, or an init, waits for
+    // a release under way to finish. Never taken on the network thread, and
+    // no listener call is made on the thread that holds it. Comes before
+    // every other lock.
+    Mutex lifecycleLock;
+
     // The network thread's handle, and the guard that keeps ioService running
     // between connections.
     Mutex threadLock;
@@ -198,6 +227,7 @@ private:
     int32_t pushMode GUARDED_BY(sessionLock) = 0;
     std::string userName GUARDED_BY(sessionLock);        // user of the latest login call
     int64_t loginResumedFrom GUARDED_BY(sessionLock) = 0;  // push id the latest login call sent
+    std::vector<ConfigWarning> pendingWarnings GUARDED_BY(sessionLock);  // init's, for the next listener
 
     // Session identity: written by a successful login answer on the network
     // thread, read by makeEntrustId on host threads; one lock so that an id

@@ -79,6 +79,22 @@ TEST_F(DeadPeer, ServerThatNeverSendsHeartbeatsIsNeverCutForQuiet) {
     EXPECT_EQ(server.connectionCount(), 1);
 }
 
+// A server that answers the module's heartbeat with one of its own, and
+// sends none otherwise: the echo is no sign that the server sends
+// heartbeats, so a peertimeout below the heartbeat period must not cut it
+// (it used to, after every echo).
+TEST_F(DeadPeer, EchoOfTheModulesOwnHeartbeatDoesNotArmTheWatch) {
+    connect({{"peertimeout", "1"}});
+    ASSERT_TRUE(server.waitPacket(FC_HEART_BEAT, 20s));  // ten seconds after connecting
+    server.send(rawPacket(FC_HEART_BEAT, ""));
+    EXPECT_FALSE(listener.waitFor([&] {
+        for (const TraderEvent& e : listener.events)
+            if (e.kind == 1) return true;
+        return false;
+    }, 2500ms));
+    EXPECT_EQ(server.connectionCount(), 1);
+}
+
 // The server's host vanishes: the server runs in a network namespace of its
 // own child process, where a firewall rule drops every packet it sends. The
 // child reports the milliseconds from its first unacknowledged request to

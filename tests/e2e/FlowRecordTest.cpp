@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -226,6 +227,82 @@ TEST_F(FlowRecordSession, SecondHolderOfTheFileIsToldOnce) {
     trader.markReleased();
     loginAnswered(second.get(), server, secondListener, "alice", loginAnswer(0, "", DAY, 3));
     EXPECT_EQ(secondListener.countLogs(LOG_FLOW_HELD), 1u);
+}
+
+// A and B of one user and one folder: B is told at its login, and so is A
+// at each of its logins while B shares the file (A used to hear nothing, and
+// resumed from B's push id after an init).
+TEST_F(FlowRecordSession, HolderOfTheFileIsToldAtEachLoginWhileAnotherSharesIt) {
+    loginAs("alice");
+    ScriptedServer secondServer;  // each answers its own trader
+    TestListener secondListener;
+    TraderHandle second;
+    auto config = makeConfig({"127.0.0.1", secondServer.portText(), dir.prefix(), "0"});
+    ASSERT_TRUE(second->init(config.get()));
+    second->registerListener(&secondListener);
+    second->connect();
+    ASSERT_TRUE(secondListener.waitForEvent(0, 0));
+    loginAnswered(second.get(), secondServer, secondListener, "alice", loginAnswer(0, "", DAY, 2));
+    EXPECT_EQ(secondListener.countLogs(LOG_FLOW_HELD), 1u);
+    EXPECT_EQ(listener.countLogs(LOG_FLOW_HELD), 0u);
+
+    loginAs("alice");
+    const auto lines = logsWith(listener, LOG_FLOW_HELD);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_TRUE(contains(lines[0].text, flowPath("alice"))) << lines[0].text;
+    loginAnswered(second.get(), secondServer, secondListener, "alice", loginAnswer(0, "", DAY, 3));
+    EXPECT_EQ(secondListener.countLogs(LOG_FLOW_HELD), 2u);
+
+    second.close();  // lets go of the file
+    loginAs("alice");
+    EXPECT_EQ(listener.countLogs(LOG_FLOW_HELD), 1u);
+}
+
+// `cp` of a backup over the file while no push came used to survive: the
+// next start resumed from the backup's id and missed pushes. Each login and
+// release put the record back when the file no longer holds it.
+TEST_F(FlowRecordSession, BackupCopiedOverAQuietFileIsUndoneAtTheNextLoginAndAtRelease) {
+    loginAs("alice");
+    pushAndWait(53);
+    overwrite(flowPath("alice"), flowBytes(50, DAY));
+    auto config = makeConfig({"127.0.0.1", server.portText(), dir.prefix(), "0"});
+    ASSERT_TRUE(trader->init(config.get()));  // the next login chooses from the file
+    EXPECT_EQ(loginAs("alice").pushid(), 53);
+    expectOneRewrite(flowPath("alice"), FLOW_DAMAGE_CHANGED);
+
+    overwrite(flowPath("alice"), flowBytes(50, DAY));
+    trader->release();
+    trader.markReleased();
+    EXPECT_EQ(fileBytes(flowPath("alice")), flowBytes(53, DAY));
+    EXPECT_EQ(listener.countLogs(LOG_FLOW_REWRITTEN), 2u);
+}
+
+// A child forked without exec used to keep the mapping, and with it the
+// file's lock: after a release the parent's next login found its own file
+// "held elsewhere", and the parent ran unlocked.
+TEST_F(FlowRecordSession, ChildForkedWithoutExecKeepsNoHoldOnTheFile) {
+    loginAs("alice");
+    int gate[2];
+    ASSERT_EQ(::pipe(gate), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        char byte = 0;
+        ::close(gate[1]);
+        (void)::read(gate[0], &byte, 1);  // lives until the parent is done
+        ::_exit(0);
+    }
+    ::close(gate[0]);
+    trader->release();
+    auto config = makeConfig({"127.0.0.1", server.portText(), dir.prefix(), "0"});
+    ASSERT_TRUE(trader->init(config.get()));
+    trader->connect();
+    ASSERT_TRUE(listener.waitForEvent(0, 0, 2));
+    loginAs("alice");
+    EXPECT_EQ(listener.countLogs(LOG_FLOW_HELD), 0u);
+    ::close(gate[1]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
 }
 
 std::string newDayLine(uint32_t recorded, uint32_t loggedIn, long long resumedFrom) {

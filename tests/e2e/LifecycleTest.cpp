@@ -2,7 +2,11 @@
 // connect and reconnect, disconnect, release and deletion.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,10 +16,16 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <condition_variable>
+#include <cstring>
 #include <fstream>
+#include <iterator>
+#include <map>
+#include <mutex>
 #include <set>
 #include <thread>
 
+#include "support/LoginExchange.h"
 #include "support/TraderSession.h"
 #include "texts/LogText.h"
 
@@ -142,6 +152,46 @@ TEST_F(Lifecycle, PortKeepsItsLow16Bits) {
     trader->connect();
     EXPECT_TRUE(listener.waitForEvent(0, 0));
     EXPECT_TRUE(server->waitForConnections(1));
+}
+
+std::string configLine(const char* key, const char* text, long long used) {
+    char line[256];
+    std::snprintf(line, sizeof line, LOG_CONFIG_VALUE, key, text, used);
+    return line;
+}
+
+// A mistyped number was taken silently: "abc" as port 0 (refused forever),
+// "-1" as 65535, "70000" as 4464 (the low 16 bits, which hosts may rely on
+// and which stay). Each now gets a warning naming the value used; a listener
+// registered after init (the usual order) hears it at registration.
+TEST_F(Lifecycle, InitWarnsOfEveryNumberItCannotTakeAsWritten) {
+    auto warningsOf = [&](const std::string& port, const ConfigKeys& more) {
+        TestListener l;
+        TraderHandle t;
+        auto config = makeConfig({"127.0.0.1", port, dir.prefix(), ""}, more);
+        EXPECT_TRUE(t->init(config.get()));
+        t->registerListener(&l);
+        std::vector<std::string> texts;
+        for (const LogLine& line : l.logsWith(LOG_CONFIG_VALUE)) {
+            EXPECT_EQ(line.level, 103);
+            texts.push_back(line.text);
+        }
+        return texts;
+    };
+    using Lines = std::vector<std::string>;
+    EXPECT_EQ(warningsOf("abc", {}), Lines{configLine("port", "abc", 0)});
+    EXPECT_EQ(warningsOf("-1", {}), Lines{configLine("port", "-1", 65535)});
+    EXPECT_EQ(warningsOf("70000", {}), Lines{configLine("port", "70000", 4464)});
+    EXPECT_EQ(warningsOf("4400", {{"peertimeout", "15"}, {"sendqueue", "65536"}}), Lines{});
+    EXPECT_EQ(warningsOf("4400", {{"peertimeout", "10s"}, {"sendqueue", "64k"}}),
+              (Lines{configLine("peertimeout", "10s", 10), configLine("sendqueue", "64k", 64)}));
+    EXPECT_EQ(warningsOf("4400", {{"peertimeout", "-5"}, {"sendqueue", "lots"}}),
+              (Lines{configLine("peertimeout", "-5", 0), configLine("sendqueue", "lots", 64 << 20)}));
+
+    // Registered first: said by init itself.
+    trader->registerListener(&listener);
+    configure("127.0.0.1", "0");
+    EXPECT_EQ(listener.logsWith(LOG_CONFIG_VALUE).size(), 1u);
 }
 
 TEST_F(Lifecycle, ConnectsOverIpv6Loopback) {
@@ -329,6 +379,90 @@ TEST_F(Lifecycle, ReleaseCutsTheReconnectWaitShort) {
     EXPECT_LT(std::chrono::steady_clock::now() - begin, 1500ms);
 }
 
+// An init (and connect) from inside a callback of release's own close step
+// used to undo the release: the object was left "connecting", with no thread
+// to run the attempt. It stays released now, and the next init connects.
+TEST_F(Lifecycle, InitFromACallbackDuringReleaseLeavesTheObjectReleased) {
+    ScriptedServer server;
+    std::atomic<bool> releasing{false};
+    listener.setOnEvent([&](int kind, int code) {
+        if (kind != 1 || code != 0 || !releasing.exchange(false)) return;
+        auto config = makeConfig({"127.0.0.1", server.portText(), dir.prefix(), ""});
+        trader->init(config.get());
+        trader->connect();
+    });
+    start(server);
+    ASSERT_TRUE(listener.waitForEvent(0, 0));
+    releasing = true;
+    trader->release();
+    EXPECT_FALSE(releasing.load());  // the callback ran
+    EXPECT_FALSE(trader->isConnected());
+    EXPECT_EQ(listener.countLogs(LOG_INIT_FIRST), 1u);  // its connect was refused
+    configure("127.0.0.1", server.portText());
+    trader->connect();
+    EXPECT_TRUE(listener.waitForEvent(0, 0, 2));
+}
+
+// The scheduling state of one of this process's threads ('S': asleep, here
+// waiting for a lock or a join).
+char threadState(pid_t tid) {
+    std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const std::size_t end = text.rfind(')');
+    return end != std::string::npos && end + 2 < text.size() ? text[end + 2] : '?';
+}
+
+// Two releases at once both posted a close step and joined one thread, whose
+// handle the first then destroyed under the second. The second now returns
+// after the first has finished, and adds nothing.
+TEST_F(Lifecycle, SecondReleaseReturnsAfterTheFirstHasFinished) {
+    ScriptedServer server;
+    std::mutex gate;
+    std::condition_variable changed;
+    bool holding = false;
+    bool letGo = false;
+    listener.setOnEvent([&](int kind, int code) {
+        if (kind != 1 || code != 0) return;
+        trader->queryAccount();  // dropped by the close step's end: its line marks that end
+        std::unique_lock<std::mutex> lock(gate);
+        holding = true;
+        changed.notify_all();
+        changed.wait(lock, [&] { return letGo; });
+    });
+    start(server);
+    ASSERT_TRUE(listener.waitForEvent(0, 0));
+    std::thread first([&] { trader->release(); });
+    {
+        std::unique_lock<std::mutex> lock(gate);
+        ASSERT_TRUE(changed.wait_for(lock, WAIT_LIMIT, [&] { return holding; }));  // the close step is under way
+    }
+    std::atomic<pid_t> secondThread{0};
+    std::atomic<std::size_t> closeLinesWhenSecondReturned{0};
+    std::thread second([&] {
+        secondThread = static_cast<pid_t>(::syscall(SYS_gettid));
+        trader->release();
+        closeLinesWhenSecondReturned = listener.countLogs(LOG_UNSENT_AT_CLOSE);
+    });
+    // Let go only once the second call waits (for the first, or, as it used
+    // to, for the network thread).
+    const auto deadline = std::chrono::steady_clock::now() + WAIT_LIMIT;
+    while (secondThread.load() == 0 || threadState(secondThread.load()) != 'S') {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the second release never waited";
+        std::this_thread::yield();
+    }
+    {
+        std::lock_guard<std::mutex> lock(gate);
+        letGo = true;
+    }
+    changed.notify_all();
+    first.join();
+    second.join();
+    trader.markReleased();
+    EXPECT_EQ(closeLinesWhenSecondReturned.load(), 1u);
+    EXPECT_EQ(listener.countEvents(1, 0), 1u);  // one close step
+    EXPECT_EQ(listener.countLogs(LOG_UNSENT_AT_CLOSE), 1u);
+}
+
 TEST_F(Lifecycle, ReleaseWithoutConnectReturnsAtOnce) {
     configure("127.0.0.1", "1");
     trader->registerListener(&listener);
@@ -367,6 +501,40 @@ TEST_F(Deletion, DeleteAfterReleaseIsQuiet) {
     const std::size_t eventsAfterRelease = listener.eventsSnapshot().size();
     module().destroy(trader);
     EXPECT_EQ(listener.eventsSnapshot().size(), eventsAfterRelease);
+}
+
+// The listener of a host that deletes the trader from inside its own
+// callback, saying on stderr that the module told why it ends the process.
+struct DeletingListener : TestListener {
+    kra::ITraderApi* trader = nullptr;
+    void onTraderEvent(int kind, int code) override {
+        if (kind == 0 && code == 0) delete trader;  // the interface's destructor is public
+    }
+    void logMessage(int level, const char* format, ...) override {
+        if (std::strcmp(format, LOG_DELETED_IN_CALLBACK) == 0) std::fprintf(stderr, "level %d: deleted in callback\n", level);
+    }
+};
+
+// The destructor used to detach the network thread and free the object the
+// thread then returned into: a crash, or worse, a host running on freed
+// memory. The process ends at once, with a line that says why.
+TEST(LifecycleDeathTest, DeleteFromInsideACallbackEndsTheProcessWithALine) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            ScriptedServer server;
+            TempDir dir;
+            DeletingListener listener;
+            listener.trader = module().create();
+            auto config = makeConfig({"127.0.0.1", server.portText(), dir.prefix(), ""});
+            listener.trader->init(config.get());
+            listener.trader->registerListener(&listener);
+            listener.trader->connect();
+            server.waitForConnections(1);
+            listener.waitForLog(LOG_CONNECT_OK);  // never comes: the object is gone by then
+            std::_Exit(0);
+        },
+        ::testing::KilledBySignal(SIGABRT), "level 104: deleted in callback");
 }
 
 TEST_F(Lifecycle, HostThreadsConnectingAndDisconnectingRaceSafely) {
@@ -438,6 +606,60 @@ TEST_F(Lifecycle, ForkedChildEndingNormallyLeavesTheParentsConnectionAlone) {
     EXPECT_EQ(first->header.functionCode, FC_QRY_ORDERS);
     EXPECT_EQ(first->connection, 1);
     for (const TraderEvent& e : listener.eventsSnapshot()) EXPECT_NE(e.kind, 1);
+}
+
+// What this process's descriptors refer to ("socket:[123]",
+// "anon_inode:[eventpoll]", a file's path), by number, in process pid.
+std::map<int, std::string> descriptorTargets(pid_t pid) {
+    std::map<int, std::string> targets;
+    const std::string folder = "/proc/" + std::to_string(pid) + "/fd";
+    DIR* dir = ::opendir(folder.c_str());
+    if (dir == nullptr) return targets;
+    while (const dirent* entry = ::readdir(dir)) {
+        if (entry->d_name[0] == '.') continue;
+        char target[512];
+        const ssize_t n = ::readlink((folder + "/" + entry->d_name).c_str(), target, sizeof target - 1);
+        if (n > 0) targets[std::atoi(entry->d_name)] = std::string(target, static_cast<std::size_t>(n));
+    }
+    ::closedir(dir);
+    return targets;
+}
+
+// A host that runs a program (system, popen) while connected: the program
+// got the trader's socket (Asio opens it without close-on-exec), so the
+// trader's close sent no FIN while the program lived and the server kept the
+// old session. No descriptor of the trader (socket, event loop, flow file)
+// reaches the program now, and the close reaches the server at once.
+TEST_F(Lifecycle, ProgramsTheHostStartsGetNoneOfTheTradersDescriptors) {
+    ScriptedServer server;
+    const std::map<int, std::string> before = descriptorTargets(::getpid());
+    start(server);
+    ASSERT_TRUE(listener.waitForEvent(0, 0));
+    loginAnswered(trader.get(), server, listener, "alice", loginAnswer(0, "", 20261208, 1));
+    std::set<std::string> traders;  // what the trader opened (the server's end among them)
+    for (const auto& [fd, target] : descriptorTargets(::getpid()))
+        if (before.count(fd) == 0 && target.rfind("pipe:", 0) != 0) traders.insert(target);
+    ASSERT_GE(traders.size(), 3u);  // the socket, the event loop's epoll and eventfd
+
+    int input[2];
+    ASSERT_EQ(::pipe2(input, O_CLOEXEC), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, input[0], 0);
+    char cat[] = "cat";
+    char* argv[] = {cat, nullptr};
+    pid_t program = -1;
+    ASSERT_EQ(::posix_spawnp(&program, "cat", &actions, nullptr, argv, environ), 0);  // returns after the exec
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(input[0]);
+    for (const auto& [fd, target] : descriptorTargets(program))
+        EXPECT_EQ(traders.count(target), 0u) << "the program holds descriptor " << fd << ": " << target;
+
+    trader->disconnect();
+    EXPECT_TRUE(server.waitForEnd(1));  // while the program still runs
+    ::close(input[1]);
+    int status = 0;
+    ::waitpid(program, &status, 0);
 }
 
 // Out of descriptors when an attempt starts (the event loop's own, or the

@@ -176,5 +176,40 @@ TEST_F(SendErrors, BatchOurCloseCutsOffBeforeAnyByteLeftIsPutBackAndSentOnce) {
     EXPECT_EQ(connections, (std::set<int>{1, 2}));
 }
 
+// Our own close while the server had not yet acknowledged what the kernel
+// was handed: a close that resets the connection (bytes received and unread,
+// or arriving after it) destroys those requests in the kernel, and they used
+// to be lost without a word. The server here sends after our close, which
+// makes the reset certain: every query written whole to the kernel (all but
+// the refused one, which is put back) reaches it or is counted in the
+// close's line.
+TEST_F(SendErrors, RequestsTheServerHadNotAcknowledgedAtOurCloseAreCounted) {
+    trader.connect();
+    ASSERT_TRUE(listener.waitForEvent(0, 0));
+    ASSERT_TRUE(server.waitForConnections(1));
+    const std::optional<int> filled =
+        fillUntilRefusedWhileSealed(clientSocket.load(), [&] { EXPECT_EQ(trader.queryAccount(), 0); }, 1000000);
+    ASSERT_TRUE(filled.has_value()) << "the kernel never refused a query while its send queue was sealed";
+    trader.disconnect();  // our own close; the refused query is put back and stays queued
+    ASSERT_TRUE(listener.waitForLog(LOG_SEND_PUT_BACK));  // logged after the close
+    server.send(rawPacket(FC_HEART_BEAT, ""));
+    server.resumeReading();
+    ASSERT_TRUE(server.waitForEnd(1));
+    int arrived = 0;
+    for (const ReceivedPacket& p : server.drainPackets()) arrived += p.header.functionCode == FC_QRY_ACCOUNT_INFO;
+    int unconfirmed = 0;
+    for (const LogLine& l : listener.logsWith(LOG_UNCONFIRMED_AT_CLOSE)) {
+        int count = 0;
+        ASSERT_EQ(std::sscanf(l.text.c_str(), LOG_UNCONFIRMED_AT_CLOSE, &count), 1) << l.text;
+        EXPECT_EQ(l.level, 104);
+        unconfirmed += count;
+    }
+    // Each arrived, or is counted (the server may have taken some or all of
+    // them while our close waited for its acknowledgement, and one counted
+    // may still have made it in the instant before the close).
+    EXPECT_LE(arrived, *filled - 1);
+    EXPECT_GE(arrived + unconfirmed, *filled - 1);
+}
+
 }  // namespace
 }  // namespace hvr::test

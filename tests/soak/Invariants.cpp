@@ -533,7 +533,8 @@ void checkRequests(const JournalData& j, const std::vector<SimConnection>& sim,
         for (const SendLine& l : j.sendLines) {
             if (l.object != s.object || l.seq <= s.from || l.seq > s.to || l.what == SendLine::PutBack) continue;
             reported += static_cast<std::size_t>(std::max(0, l.requests));
-            if (l.what == SendLine::Dropped) mayHaveArrived += static_cast<std::size_t>(std::max(0, l.sentWhole));
+            if (l.what == SendLine::Dropped || l.what == SendLine::Unacknowledged)
+                mayHaveArrived += static_cast<std::size_t>(std::max(0, l.sentWhole));
         }
         const std::string where = "trader #" + std::to_string(s.object) + " between seq " + std::to_string(s.from) +
                                   " and " + seqText(s.to);
@@ -868,6 +869,7 @@ void countSendLines(const JournalData& j, const RoundWindow& w, CheckCounts& cou
         if (l.what == SendLine::Released) ++counts.releasedLines;
         if (l.what == SendLine::PutBack) ++counts.putBackLines;
         if (l.what == SendLine::Dropped) ++counts.dropLines;
+        if (l.what == SendLine::Unacknowledged) ++counts.unacknowledgedLines;
     }
 }
 

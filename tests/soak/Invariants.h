@@ -15,8 +15,9 @@
 //              counted per kind for each stretch between two releases);
 //   reported   the module counted it lost: in the drop line of a failed batch
 //              (which says how many of the batch had left whole, so may have
-//              arrived all the same) or in the line of requests release
-//              dropped with the queue;
+//              arrived all the same), in the line of requests release
+//              dropped with the queue, or in the line of requests the server
+//              had not acknowledged at our own close (each may have arrived);
 //   in doubt   it was written to a connection that failed, and the server
 //              may not have read it: allowed only where the server cannot
 //              have read everything the module wrote before the failure,
@@ -91,6 +92,7 @@ struct CheckCounts {
     std::size_t putBackLines = 0;   // a batch our own close cut off before any byte left
     std::size_t dropLines = 0;      // a batch failed on the wire or was cut off part way
     std::size_t releasedLines = 0;  // release dropped queued requests
+    std::size_t unacknowledgedLines = 0;  // our own close came before the server acknowledged requests
 
     std::size_t loginsChecked = 0;  // resume ids compared with the flow record
     std::size_t flowStoresChecked = 0;  // pushes that found the one before them in the flow file

@@ -350,6 +350,28 @@ TEST(SoakInvariants, OnAFaultyConnectionOnlyTheModulesCountExcusesALoss) {
     EXPECT_EQ(counts.counts.requestsReported, 2u);
 }
 
+// What the server had not acknowledged at our own close may or may not
+// arrive: the line covers either, and nothing beyond its count.
+TEST(SoakInvariants, UnacknowledgedAtCloseLineCoversRequestsThatMayHaveArrived) {
+    auto closed = [](bool arrives, int counted) {
+        MadeUpRun run;
+        const std::size_t c = run.connect(40001);
+        const std::size_t a = run.request(RequestKind::Order, "soak-u1");
+        run.request(RequestKind::Order, "soak-u2");
+        if (arrives) run.arrive(c, a);
+        run.sendLine(SendLine::Unacknowledged, counted, counted);
+        run.lifecycle(LifecycleCall::Disconnect);
+        for (int i = 0; i < 50; ++i) run.next();
+        run.drain(c);  // read to its end well after: what is missing cannot be in doubt
+        run.finish();
+        return run.check();
+    };
+    EXPECT_TRUE(closed(true, 2).violations.empty()) << first(closed(true, 2));
+    EXPECT_TRUE(closed(false, 2).violations.empty()) << first(closed(false, 2));
+    EXPECT_TRUE(mentions(closed(false, 1), "request lost"));
+    EXPECT_EQ(closed(true, 2).counts.unacknowledgedLines, 1u);
+}
+
 TEST(SoakInvariants, ReleaseLineCoversWhatWasQueuedAndNothingElse) {
     MadeUpRun run;
     run.request(RequestKind::QueryOrders);

@@ -157,9 +157,10 @@ struct LifecycleCall {
 
 // The module's lines about requests it could not send: a dropped batch (how
 // many requests it held, how many had left whole), a batch put back after our
-// own close, the requests release dropped with the queue.
+// own close, the requests release dropped with the queue, and the requests
+// the server had not acknowledged at our own close (each may have arrived).
 struct SendLine {
-    enum What { Dropped, PutBack, Released } what = Dropped;
+    enum What { Dropped, PutBack, Released, Unacknowledged } what = Dropped;
     Seq seq = 0;
     int object = 0;
     int requests = 0;

@@ -135,6 +135,7 @@ struct Totals {
         sum.putBackLines += c.putBackLines;
         sum.dropLines += c.dropLines;
         sum.releasedLines += c.releasedLines;
+        sum.unacknowledgedLines += c.unacknowledgedLines;
         sum.loginsChecked += c.loginsChecked;
         sum.flowStoresChecked += c.flowStoresChecked;
         sum.throwsChecked += c.throwsChecked;
@@ -148,7 +149,7 @@ std::string pathsText(const PathCounts& p, const CheckCounts& c) {
            std::to_string(p.droppedAfterTrickle) + ", after a reset with nothing read " +
            std::to_string(p.droppedAfterReset) + "; lines in all: put back " + std::to_string(c.putBackLines) +
            ", dropped " + std::to_string(c.dropLines) + ", release dropped the queue " +
-           std::to_string(c.releasedLines);
+           std::to_string(c.releasedLines) + ", unacknowledged at our close " + std::to_string(c.unacknowledgedLines);
 }
 
 std::string requestsText(const CheckCounts& c) {
@@ -1198,7 +1199,7 @@ void Driver::fail(const std::string& what, const std::vector<std::string>& detai
     // last ones of the current object to the report.
     std::vector<std::pair<Seq, std::string>> lines;
     static const char* const names[] = {"init", "connect", "disconnect", "release"};
-    static const char* const sendLines[] = {"drop line", "put-back line", "release line"};
+    static const char* const sendLines[] = {"drop line", "put-back line", "release line", "unacknowledged line"};
     for (const TraderEventRecord& e : j.events)
         lines.push_back({e.seq, "#" + std::to_string(e.object) + " (" + std::to_string(e.kind) + ", " +
                                     std::to_string(e.code) + ") " + (e.onHostThread ? "host" : "network") +

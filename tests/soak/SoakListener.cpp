@@ -261,6 +261,10 @@ void SoakListener::noteLogLine(int level, const char* format, const char* text) 
         line.what = SendLine::PutBack;
     } else if (is(format, LOG_UNSENT_AT_CLOSE) && std::sscanf(text, LOG_UNSENT_AT_CLOSE, &line.requests) == 1) {
         line.what = SendLine::Released;
+    } else if (is(format, LOG_UNCONFIRMED_AT_CLOSE) &&
+               std::sscanf(text, LOG_UNCONFIRMED_AT_CLOSE, &line.requests) == 1) {
+        line.what = SendLine::Unacknowledged;
+        line.sentWhole = line.requests;
     } else {
         if (is(format, LOG_CONNECT_START))
             journal.record([&](JournalData& d, Seq s) { d.startLines.push_back({s, obj, steadyNow()}); });

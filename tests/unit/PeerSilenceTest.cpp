@@ -27,6 +27,28 @@ TEST(PeerSilence, OnlyAServerThatSentHeartbeatsIsJudgedAndAnyByteKeepsItAlive) {
     EXPECT_FALSE(watch.expired(t0 + 20s));
 }
 
+// A server that only echoes our heartbeats sends none of its own: with a
+// limit shorter than our heartbeat period it would be cut after each echo.
+TEST(PeerSilence, EchoesOfOurHeartbeatsAreNotTheServersOwn) {
+    const Clock::time_point t0{};
+    PeerSilence watch;
+    watch.start(1s, t0);
+    for (int i = 0; i < 3; ++i) {
+        watch.heartbeatSent();
+        watch.heartbeatReceived();  // the echo
+    }
+    EXPECT_FALSE(watch.expired(t0 + 1h));
+    watch.heartbeatSent();
+    watch.heartbeatReceived();  // its own, before the echo of ours
+    watch.heartbeatReceived();  // one more than we sent
+    EXPECT_TRUE(watch.expired(t0 + 1h));
+
+    watch.heartbeatSent();
+    watch.start(1s, t0 + 2h);  // a new connection: nothing of ours unanswered
+    watch.heartbeatReceived();
+    EXPECT_TRUE(watch.expired(t0 + 3h));
+}
+
 TEST(PeerSilence, ZeroLimitIsOff) {
     PeerSilence watch;
     watch.start(Clock::duration::zero(), Clock::time_point{});

@@ -20,5 +20,20 @@ TEST(QueueFullLine, FirstRefusalAtOnceThenOneLineASecondCountingEverySinceTheLas
     EXPECT_EQ(line.refused(t0 + 20s), 0);
 }
 
+TEST(QueueFullLine, WhatNoLineCountedIsTakenOnceAndDelaysTheNextLine) {
+    const QueueFullLine::Clock::time_point t0{};
+    QueueFullLine line;
+    EXPECT_EQ(line.takeUncounted(t0), 0);
+    EXPECT_EQ(line.refused(t0), 1);
+    EXPECT_EQ(line.refused(t0 + 1ms), 0);
+    EXPECT_EQ(line.refused(t0 + 2ms), 0);
+    EXPECT_TRUE(line.hasUncounted());
+    EXPECT_EQ(line.takeUncounted(t0 + 3ms), 2);  // the queue drained
+    EXPECT_FALSE(line.hasUncounted());
+    EXPECT_EQ(line.takeUncounted(t0 + 4ms), 0);
+    EXPECT_EQ(line.refused(t0 + 500ms), 0);  // a second after the last line at the earliest
+    EXPECT_EQ(line.refused(t0 + 1003ms), 2);
+}
+
 }  // namespace
 }  // namespace hvr

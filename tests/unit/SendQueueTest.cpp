@@ -119,5 +119,71 @@ TEST_F(SendQueueAccounting, BatchCutOffPartWayIsDroppedAndNeverGoesOnOnTheNextCo
     EXPECT_EQ(listener.countLogs(LOG_SEND_PUT_BACK), 0u);
 }
 
+// Our own close of a connection counts the requests the server had not
+// acknowledged whole: those written past the bytes it acknowledged, and
+// those of a batch in flight that turns out written whole after the close.
+TEST_F(SendQueueAccounting, OwnCloseCountsTheRequestsTheServerHadNotAcknowledged) {
+    thread.assertCurrent();
+    const std::size_t query = request(FC_QRY_ORDERS, 1).size();
+    queue.publish(pipe[1], 1);
+    for (uint32_t n = 1; n <= 3; ++n) {  // written whole one by one: they end at 16, 32 and 48
+        ASSERT_TRUE(queue.queueEmptyRequest(FC_QRY_ORDERS, n));
+        queue.handleWrite({}, query, 1);
+    }
+    ASSERT_TRUE(queue.queueEmptyRequest(FC_CMD_LOGOUT, 4));  // not a request the host made
+    queue.handleWrite({}, query, 1);
+    ASSERT_TRUE(queue.queueEmptyRequest(FC_QRY_TRADES, 5));  // in flight at the close
+    queue.withdraw();
+    queue.ownClose(1, 20);  // the first was acknowledged whole, the second only in part
+    ASSERT_EQ(listener.logsWith(LOG_UNCONFIRMED_AT_CLOSE).size(), 1u);
+    EXPECT_EQ(listener.logsWith(LOG_UNCONFIRMED_AT_CLOSE)[0].text, line(LOG_UNCONFIRMED_AT_CLOSE, 2));
+    queue.handleWrite({}, query, 1);
+    ASSERT_EQ(listener.logsWith(LOG_UNCONFIRMED_AT_CLOSE).size(), 2u);
+    EXPECT_EQ(listener.logsWith(LOG_UNCONFIRMED_AT_CLOSE)[1].text, line(LOG_UNCONFIRMED_AT_CLOSE, 1));
+
+    queue.ownClose(1, 0);  // said once
+    queue.publish(pipe[1], 2);
+    queue.ownClose(2, 0);  // nothing written on the next connection
+    EXPECT_EQ(listener.countLogs(LOG_UNCONFIRMED_AT_CLOSE), 2u);
+}
+
+// The queue-full lines used to count only refusals followed by another a
+// second later: once the queue drained, those since the last line were never
+// told (26,910 refusals, one line saying 1). Now the lines add up to every
+// refusal, once the queue has drained and at release.
+TEST_F(SendQueueAccounting, QueueFullLinesCountEveryRefusalOnceTheQueueDrainsAndAtRelease) {
+    thread.assertCurrent();
+    const std::string query = request(FC_QRY_ORDERS, 1);
+    queue.setLimit(4 * query.size());
+    int refused = 0;
+    auto fill = [&] {
+        while (queue.queueEmptyRequest(FC_QRY_ORDERS, 1)) {
+        }
+        refused += 1;
+        for (int i = 0; i < 9; ++i) refused += queue.queueEmptyRequest(FC_QRY_ORDERS, 1) ? 0 : 1;
+    };
+    auto counted = [&] {
+        int sum = 0;
+        for (const LogLine& l : listener.logsWith(LOG_SEND_QUEUE_FULL)) {
+            unsigned long long limit = 0;
+            int count = 0;
+            EXPECT_EQ(std::sscanf(l.text.c_str(), LOG_SEND_QUEUE_FULL, &limit, &count), 2) << l.text;
+            sum += count;
+        }
+        return sum;
+    };
+    fill();  // no connection: nothing drains
+    ASSERT_EQ(refused, 10);
+    queue.publish(pipe[1], 1);
+    queue.flush();
+    ASSERT_EQ(carrier.writes.size(), 1u);
+    queue.handleWrite({}, carrier.writes[0].first.size(), 1);  // written whole: the queue has drained
+    EXPECT_EQ(counted(), refused);
+
+    fill();  // behind a write in flight
+    EXPECT_EQ(queue.dropUnsent(), 3);  // release
+    EXPECT_EQ(counted(), refused);
+}
+
 }  // namespace
 }  // namespace hvr::test
