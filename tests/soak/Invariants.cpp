@@ -579,11 +579,18 @@ void checkRequests(const JournalData& j, const std::vector<SimConnection>& sim,
         }
         const std::string where = "trader #" + std::to_string(s.object) + " between seq " + std::to_string(s.from) +
                                   " and " + seqText(s.to);
+        std::size_t refused = 0;
+        for (const RequestRecord* r : placed) refused += r->refused;
+        // A refused request counts as nothing: one the module queued all the
+        // same shows here when a release drops it.
         if (reported > missing + mayHaveArrived)
-            findings.add("reported lost but arrived",
+            findings.add(refused > 0 ? "refused request queued" : "reported lost but arrived",
                          where + ": the module reported " + std::to_string(reported) + " requests lost (" +
                              std::to_string(mayHaveArrived) + " of them sent whole), but only " +
-                             std::to_string(missing) + " never reached the simulator: a dropped batch went out again?");
+                             std::to_string(missing) + " never reached the simulator" +
+                             (refused > 0 ? " (and it refused " + std::to_string(refused) +
+                                                ": were refused requests queued all the same?)"
+                                          : ": a dropped batch went out again?"));
         const std::size_t covered = std::min(missing, reported);
         const std::size_t inDoubt = std::min(mayBeInDoubt, missing - covered);
         const std::size_t unexplained =
@@ -969,6 +976,14 @@ CheckResult checkRound(const JournalData& journal, const std::vector<UserDay>& u
     {
         Findings findings(result.violations);
         const Report report = [&](const std::string& kind, const std::string& detail) { findings.add(kind, detail); };
+        // The simulator's own promises first: a push or an order it lost
+        // shows in the host's checks below as well, as their consequence.
+        for (const UserDay& u : users) {
+            result.counts.dayChangesChecked += checkPushIdsGoOn(u.day, u.name, report);
+            result.counts.acceptedOrdersChecked += checkAcceptedOrdersStored(journal, u.day, u.tagPrefix, report);
+        }
+        result.counts.entrustIdsChecked = checkEntrustIds(journal, report);
+        result.counts.silenceCutsFollowed = checkSilenceCuts(journal, window.start, window.end, report);
         for (const UserDay& u : users) {
             const JournalData mine = userView(journal, u.user);
             const std::string whose = u.user == 0 ? std::string() : "user " + u.name + ": ";
@@ -976,11 +991,7 @@ CheckResult checkRound(const JournalData& journal, const std::vector<UserDay>& u
             checkFlow(mine, u.day, u.resumes, window, u.flowPushId, whose, u.user == 0, findings);
             checkResumes(journal, mine, u.day, sim, window, result, findings);
             checkTags(mine, u.day, u.tagPrefix, findings);
-            result.counts.dayChangesChecked += checkPushIdsGoOn(u.day, u.name, report);
-            result.counts.acceptedOrdersChecked += checkAcceptedOrdersStored(journal, u.day, u.tagPrefix, report);
         }
-        result.counts.entrustIdsChecked = checkEntrustIds(journal, report);
-        result.counts.silenceCutsFollowed = checkSilenceCuts(journal, window.start, window.end, report);
         checkAnswerTags(journal, findings);
         checkRequests(journal, sim, connections, window, result, findings);
         checkAnswers(journal, connections, window, result, findings);

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "Invariants.h"
+#include "PromiseChecks.h"
 #include "RoundPlan.h"
 #include "SimChild.h"
 #include "SimRecords.h"
@@ -882,6 +883,12 @@ void Driver::quiesce(const RoundPlan& plan, int round, Seq roundStart, const Pat
     } catch (const std::exception& e) {
         fail(std::string("reading the simulator database: ") + e.what());
     }
+    // A new day's push ids must go on above the days before: checked now,
+    // as a flow record resuming from the day before misses what is below.
+    if (!dayStarts.empty())
+        checkPushIdsGoOn(allDays(0, day), USER, [&](const std::string& kind, const std::string& detail) {
+            fail("quiesce: the simulator's stored pushes", {kind + ": " + detail});
+        });
     std::set<PushKey> missing;
     for (const StoredPush& p : day.pushes) missing.insert(p.key);
     std::size_t scanned = 0;
