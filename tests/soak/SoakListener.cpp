@@ -108,11 +108,11 @@ int SoakListener::login(int user) {
     kra::ITraderApi* t = trader.load();
     if (t == nullptr) return kra::REQUEST_REFUSED;
     const std::string resource = "soak-" + runTag + "-login-" + std::to_string(++logins);
-    const auto& [name, password] = users.at(static_cast<std::size_t>(user));
+    const std::pair<std::string, std::string>& account = users.at(static_cast<std::size_t>(user));
     lastLoginUser.store(user);
     return request(
-        RequestKind::Login, resource, [&] { return t->login(name.c_str(), password.c_str(), resource.c_str()); },
-        user);
+        RequestKind::Login, resource,
+        [&] { return t->login(account.first.c_str(), account.second.c_str(), resource.c_str()); }, user);
 }
 
 std::string SoakListener::entrustId() {
