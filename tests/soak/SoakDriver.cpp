@@ -1190,7 +1190,9 @@ void Driver::partialSendDrill(int round) {
         t->init(node.get());
     });
     lifecycleCall(LifecycleCall::Connect, "connect", [&] { t->connect(); });
-    const auto [connected, localPort] = waitConnected(after, context);
+    const std::pair<Seq, uint16_t> connection = waitConnected(after, context);
+    const Seq connected = connection.first;
+    const uint16_t localPort = connection.second;
     if (listener.sendBuffersMissed() > 0) fail(context + ": a drill connection's send buffer could not be bounded");
     const int fd = socketDescriptorOf(parseTcpTable(readTcpTable()), localPort, port.load());
     if (fd < 0) fail(context + ": the connection's socket is not among this process's descriptors");
