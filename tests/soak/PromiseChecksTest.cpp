@@ -47,6 +47,9 @@ TEST(PromiseChecks, ASilenceCutMustBeFollowedByAnAttemptUnlessTheHostTookOver) {
     EXPECT_TRUE(excused.kinds.empty());
 
     j.startLines.push_back({11, 2, 0});  // another object's attempt does not count
+    Reports elsewhere;
+    checkSilenceCuts(j, 1, 100, elsewhere.report());
+    EXPECT_EQ(elsewhere.kinds, std::vector<std::string>{"no reconnect after a silence cut"});
     j.startLines.push_back({12, 1, 0});
     Reports followed;
     EXPECT_EQ(checkSilenceCuts(j, 1, 100, followed.report()), 1u);
