@@ -582,15 +582,16 @@ void checkRequests(const JournalData& j, const std::vector<SimConnection>& sim,
         std::size_t refused = 0;
         for (const RequestRecord* r : placed) refused += r->refused;
         // A refused request counts as nothing: one the module queued all the
-        // same shows here when a release drops it.
+        // same shows here too, when a release drops it.
         if (reported > missing + mayHaveArrived)
-            findings.add(refused > 0 ? "refused request queued" : "reported lost but arrived",
+            findings.add("reported lost but arrived",
                          where + ": the module reported " + std::to_string(reported) + " requests lost (" +
                              std::to_string(mayHaveArrived) + " of them sent whole), but only " +
                              std::to_string(missing) + " never reached the simulator" +
-                             (refused > 0 ? " (and it refused " + std::to_string(refused) +
-                                                ": were refused requests queued all the same?)"
-                                          : ": a dropped batch went out again?"));
+                             ": a dropped batch went out again?" +
+                             (refused > 0 ? " Or were some of the " + std::to_string(refused) +
+                                                " requests it refused queued all the same?"
+                                          : ""));
         const std::size_t covered = std::min(missing, reported);
         const std::size_t inDoubt = std::min(mayBeInDoubt, missing - covered);
         const std::size_t unexplained =
