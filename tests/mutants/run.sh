@@ -8,6 +8,10 @@
 # the soak runs with a fixed seed until it fails or its time is up, and the
 # tests the patch names (its "Tests:" line, a ctest regex) run as well.
 #
+# A patch that changes the simulator (sim/) is a fault of the server the soak
+# runs against: the mutated hvr-sim is built in the scratch tree and the soak
+# starts that one instead of SIM.
+#
 # A patch's header may also say "Soak: no": a fault outside the module (the
 # hosts' session core) that the soak does not drive. Then only the tests it
 # names run, after building the targets of its "Targets:" line (default:
@@ -137,6 +141,11 @@ for name in "${names[@]}"; do
   fi
   targets=(TraderHVR)
   if [ "$soak" != "no" ]; then targets+=(hvr-soak); fi
+  soakSim="$sim"
+  if printf '%s\n' "${touched[@]}" | grep -q '^sim/'; then
+    targets+=(hvr-sim)
+    soakSim="$build/sim/hvr-sim"
+  fi
   if [ -n "$tests" ]; then targets+=("${testTargets[@]}"); fi
   if ! cmake --build "$build" -j "$jobs" --target "${targets[@]}" > "$work/$name.build.log" 2>&1; then
     printf '%-44s does not build (see %s)\n' "$name" "$work/$name.build.log"
@@ -147,7 +156,7 @@ for name in "${names[@]}"; do
   start=$(date +%s.%N)
   status=0
   if [ "$soak" != "no" ]; then
-    timeout $((seconds + 150)) "$build/tests/soak/hvr-soak" --module "$build/libTraderHVR.so" --sim "$sim" \
+    timeout $((seconds + 150)) "$build/tests/soak/hvr-soak" --module "$build/libTraderHVR.so" --sim "$soakSim" \
       --seconds "$seconds" --seed "$soakSeed" > "$work/$name.soak.log" 2>&1
     status=$?
   fi

@@ -1,8 +1,11 @@
 #include "Invariants.h"
 
 #include <algorithm>
+#include <functional>
 #include <limits>
 #include <set>
+
+#include "PromiseChecks.h"
 
 namespace hvr::soak {
 
@@ -149,6 +152,21 @@ std::map<int, std::vector<Seq>> networkCallbacks(const JournalData& j) {
 
 // --- pushes ---
 
+// The journal as one user's account sees it: its pushes and logins (login
+// calls and answers) only.
+JournalData userView(const JournalData& j, int user) {
+    JournalData v = j;
+    auto other = [user](const auto& r) { return r.user != user; };
+    v.pushes.erase(std::remove_if(v.pushes.begin(), v.pushes.end(), other), v.pushes.end());
+    v.logins.erase(std::remove_if(v.logins.begin(), v.logins.end(), other), v.logins.end());
+    v.requests.erase(std::remove_if(v.requests.begin(), v.requests.end(),
+                                    [user](const RequestRecord& r) {
+                                        return r.kind == RequestKind::Login && r.user != user;
+                                    }),
+                     v.requests.end());
+    return v;
+}
+
 void checkPushes(const JournalData& j, const StoredDay& day, const std::map<uint32_t, int64_t>& resumes,
                  CheckResult& result, Findings& findings) {
     std::map<PushKey, std::vector<uint64_t>> stored;
@@ -159,8 +177,8 @@ void checkPushes(const JournalData& j, const StoredDay& day, const std::map<uint
     for (const LoginAnswer& l : j.logins)
         if (l.succeeded) loginsByObject[l.object].push_back(&l);
 
-    result.counts.storedPushes = day.pushes.size();
-    result.counts.deliveries = j.pushes.size();
+    result.counts.storedPushes += day.pushes.size();
+    result.counts.deliveries += j.pushes.size();
 
     for (const auto& [key, ids] : stored) {
         if (delivered.count(key) == 0) {
@@ -213,13 +231,16 @@ std::map<PushKey, uint64_t> pushIds(const StoredDay& day) {
     return idOf;
 }
 
+// required: the user must have logged in on the final object (the main
+// user); otherwise the file is checked only when it did so in the round.
 void checkFlow(const JournalData& j, const StoredDay& day, const std::map<uint32_t, int64_t>& resumes,
-               const RoundWindow& w, Findings& findings) {
+               const RoundWindow& w, int64_t flowPushId, const std::string& whose, bool required,
+               Findings& findings) {
     const LoginAnswer* last = nullptr;
     for (const LoginAnswer& l : j.logins)
         if (l.succeeded && l.object == w.finalObject) last = &l;
-    if (last == nullptr) {
-        findings.add("flow file", "the final trader never logged in");
+    if (last == nullptr || (!required && last->seq < w.start)) {
+        if (required) findings.add("flow file", whose + "the final trader never logged in");
         return;
     }
     const std::map<PushKey, uint64_t> idOf = pushIds(day);
@@ -234,18 +255,18 @@ void checkFlow(const JournalData& j, const StoredDay& day, const std::map<uint32
     if (handled < 0) {
         auto resume = resumes.find(last->session);
         if (resume == resumes.end()) {
-            findings.add("flow file",
-                         "the final login (session " + std::to_string(last->session) + ") is not in the simulator log");
+            findings.add("flow file", whose + "the final login (session " + std::to_string(last->session) +
+                                          ") is not in the simulator log");
             return;
         }
         handled = resume->second;
         how = "the push id the final login resumed from (nothing was pushed after it)";
     }
-    if (w.flowPushId != handled)
-        findings.add("flow file", "holds push id " + std::to_string(w.flowPushId) + ", expected " +
+    if (flowPushId != handled)
+        findings.add("flow file", whose + "holds push id " + std::to_string(flowPushId) + ", expected " +
                                       std::to_string(handled) + ": " + how);
     if (handled != static_cast<int64_t>(day.maxPushId()))
-        findings.add("flow file", "the host's last push id " + std::to_string(handled) +
+        findings.add("flow file", whose + "the host's last push id " + std::to_string(handled) +
                                       " is not the simulator's last push id " + std::to_string(day.maxPushId()) +
                                       " after the quiesce");
 }
@@ -265,8 +286,10 @@ bool splitLoginKey(const std::string& key, std::string& resource, int64_t& pushI
 // once between the start and the end of its call, so it may send the id of
 // each push whose store can fall before the call ended while the next store
 // can fall after the call started; 0 stands for the record before any push.
-void checkResumes(const JournalData& j, const StoredDay& day, const std::vector<SimConnection>& sim,
-                  const RoundWindow& w, CheckResult& result, Findings& findings) {
+// j: one user's pushes and logins (userView); all: the whole journal.
+void checkResumes(const JournalData& all, const JournalData& j, const StoredDay& day,
+                  const std::vector<SimConnection>& sim, const RoundWindow& w, CheckResult& result,
+                  Findings& findings) {
     const std::map<PushKey, uint64_t> idOf = pushIds(day);
     std::map<std::string, int64_t> sent;  // resource -> push id the simulator saw
     for (const SimConnection& c : sim)
@@ -277,7 +300,7 @@ void checkResumes(const JournalData& j, const StoredDay& day, const std::vector<
         }
     // The store of a push's id happens after its callback returned and
     // before the network thread delivers anything else.
-    std::map<int, std::vector<Seq>> delivered = networkCallbacks(j);
+    std::map<int, std::vector<Seq>> delivered = networkCallbacks(all);
     struct Store {
         Seq after = 0;           // the store happens after this ...
         Seq before = NEVER;      // ... and before this
@@ -338,18 +361,22 @@ void checkResumes(const JournalData& j, const StoredDay& day, const std::vector<
 
 // --- orders and their tags ---
 
-void checkTags(const JournalData& j, const StoredDay& day, const RoundWindow& w, Findings& findings) {
+void checkAnswerTags(const JournalData& j, Findings& findings) {
     std::map<std::string, int> answers;
     for (const EntrustAnswer& e : j.entrusts)
         if (++answers[e.tag] == 2)
             findings.add("entrust answer repeated",
                          "tag " + e.tag + " was answered twice (again at seq " + std::to_string(e.seq) + ")");
+}
+
+// j: one user's pushes (userView); day: its orders.
+void checkTags(const JournalData& j, const StoredDay& day, const std::string& tagPrefix, Findings& findings) {
     std::set<std::pair<uint32_t, uint32_t>> pushedOrders;  // day, order id
     for (const PushDelivery& d : j.pushes)
         if (d.key.mtype == PUSH_ORDER) pushedOrders.insert({d.key.day, d.key.id});
     std::map<std::string, int> stored;
     for (const StoredOrder& o : day.orders) {
-        if (o.tag.rfind(w.tagPrefix, 0) != 0) continue;
+        if (o.tag.rfind(tagPrefix, 0) != 0) continue;
         if (++stored[o.tag] == 2)
             findings.add("order stored twice", "tag " + o.tag + " is in the simulator's orders twice (again as order " +
                                                    std::to_string(o.orderId) + "): a request was sent again");
@@ -473,8 +500,21 @@ void checkRequests(const JournalData& j, const std::vector<SimConnection>& sim,
 
         std::size_t missing = 0, mustBeReported = 0, mayBeInDoubt = 0;
         std::vector<std::string> cannotBeInDoubt;
-        std::map<uint16_t, std::size_t> anonymousPlaced, anonymousEligible;
+        std::map<uint16_t, std::size_t> anonymousPlaced, anonymousEligible, anonymousRefused;
         for (const RequestRecord* r : placed) {
+            if (r->refused) {
+                // Refused: nothing of it may reach the server.
+                ++result.counts.requestsRefused;
+                if (!identified(r->kind)) {
+                    ++anonymousRefused[functionCodeOf(r->kind)];
+                    anonymousPlaced[functionCodeOf(r->kind)];  // its arrivals are counted all the same
+                } else if (auto a = judge.arrivals.find(r->key); a != judge.arrivals.end()) {
+                    findings.add("refused request sent", describeRequest(*r) + " was refused by the module (-1), and "
+                                                         "reached the simulator on connection " +
+                                                         a->second.front().first->id);
+                }
+                continue;
+            }
             ++result.counts.requestsPlaced;
             if (r->kind == RequestKind::Order) ++result.counts.ordersPlaced;
             if (!identified(r->kind)) {
@@ -514,12 +554,14 @@ void checkRequests(const JournalData& j, const std::vector<SimConnection>& sim,
         }
         for (const auto& [code, count] : anonymousPlaced) {
             const std::size_t arrived = anonymousArrived[code];
+            const std::size_t refused = anonymousRefused[code];
             if (arrived > count)
-                findings.add("request duplicated", "function code " + std::to_string(code) + ": trader #" +
-                                                       std::to_string(s.object) + " made " + std::to_string(count) +
-                                                       " requests between seq " + std::to_string(s.from) + " and " +
-                                                       seqText(s.to) + ", and " + std::to_string(arrived) +
-                                                       " reached the simulator");
+                findings.add(refused > 0 ? "refused request sent" : "request duplicated",
+                             "function code " + std::to_string(code) + ": trader #" + std::to_string(s.object) +
+                                 " made " + std::to_string(count) + " requests between seq " + std::to_string(s.from) +
+                                 " and " + seqText(s.to) +
+                                 (refused > 0 ? " (and " + std::to_string(refused) + " more the module refused)" : "") +
+                                 ", and " + std::to_string(arrived) + " reached the simulator");
             const std::size_t arrivedOfThese = std::min(arrived, count);
             result.counts.requestsArrived += arrivedOfThese;
             if (code != 3) result.counts.queriesArrived += arrivedOfThese;
@@ -538,11 +580,19 @@ void checkRequests(const JournalData& j, const std::vector<SimConnection>& sim,
         }
         const std::string where = "trader #" + std::to_string(s.object) + " between seq " + std::to_string(s.from) +
                                   " and " + seqText(s.to);
+        std::size_t refused = 0;
+        for (const RequestRecord* r : placed) refused += r->refused;
+        // A refused request counts as nothing: one the module queued all the
+        // same shows here too, when a release drops it.
         if (reported > missing + mayHaveArrived)
             findings.add("reported lost but arrived",
                          where + ": the module reported " + std::to_string(reported) + " requests lost (" +
                              std::to_string(mayHaveArrived) + " of them sent whole), but only " +
-                             std::to_string(missing) + " never reached the simulator: a dropped batch went out again?");
+                             std::to_string(missing) + " never reached the simulator" +
+                             ": a dropped batch went out again?" +
+                             (refused > 0 ? " Or were some of the " + std::to_string(refused) +
+                                                " requests it refused queued all the same?"
+                                          : ""));
         const std::size_t covered = std::min(missing, reported);
         const std::size_t inDoubt = std::min(mayBeInDoubt, missing - covered);
         const std::size_t unexplained =
@@ -922,16 +972,30 @@ uint16_t functionCodeOf(RequestKind kind) {
     }
 }
 
-CheckResult checkRound(const JournalData& journal, const StoredDay& day, const std::map<uint32_t, int64_t>& resumes,
+CheckResult checkRound(const JournalData& journal, const std::vector<UserDay>& users,
                        const std::vector<SimConnection>& sim, const RoundWindow& window) {
     CheckResult result;
     const std::vector<HostConnection> connections = hostConnections(journal, sim);
     {
         Findings findings(result.violations);
-        checkPushes(journal, day, resumes, result, findings);
-        checkFlow(journal, day, resumes, window, findings);
-        checkResumes(journal, day, sim, window, result, findings);
-        checkTags(journal, day, window, findings);
+        const Report report = [&](const std::string& kind, const std::string& detail) { findings.add(kind, detail); };
+        // The simulator's own promises first: a push or an order it lost
+        // shows in the host's checks below as well, as their consequence.
+        for (const UserDay& u : users) {
+            result.counts.dayChangesChecked += checkPushIdsGoOn(u.day, u.name, report);
+            result.counts.acceptedOrdersChecked += checkAcceptedOrdersStored(journal, u.day, u.tagPrefix, report);
+        }
+        result.counts.entrustIdsChecked = checkEntrustIds(journal, report);
+        result.counts.silenceCutsFollowed = checkSilenceCuts(journal, window.start, window.end, report);
+        for (const UserDay& u : users) {
+            const JournalData mine = userView(journal, u.user);
+            const std::string whose = u.user == 0 ? std::string() : "user " + u.name + ": ";
+            checkPushes(mine, u.day, u.resumes, result, findings);
+            checkFlow(mine, u.day, u.resumes, window, u.flowPushId, whose, u.user == 0, findings);
+            checkResumes(journal, mine, u.day, sim, window, result, findings);
+            checkTags(mine, u.day, u.tagPrefix, findings);
+        }
+        checkAnswerTags(journal, findings);
         checkRequests(journal, sim, connections, window, result, findings);
         checkAnswers(journal, connections, window, result, findings);
         checkEvents(journal, &sim, &connections, findings);
@@ -939,6 +1003,17 @@ CheckResult checkRound(const JournalData& journal, const StoredDay& day, const s
     }
     countSendLines(journal, window, result.counts);
     return result;
+}
+
+CheckResult checkRound(const JournalData& journal, const StoredDay& day, const std::map<uint32_t, int64_t>& resumes,
+                       const std::vector<SimConnection>& sim, const RoundWindow& window) {
+    UserDay user;
+    user.name = "soak";
+    user.day = day;
+    user.resumes = resumes;
+    user.flowPushId = window.flowPushId;
+    user.tagPrefix = window.tagPrefix;
+    return checkRound(journal, {user}, sim, window);
 }
 
 std::vector<std::string> checkEventsOnly(const JournalData& journal) {

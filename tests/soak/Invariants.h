@@ -9,7 +9,9 @@
 // A connection ends at the module's next report of its end on the network
 // thread, or at a close the host asked for (connect, disconnect, release).
 //
-// Requests. Every request the host made in the round ends in exactly one of:
+// Requests. A request the module refused (REQUEST_REFUSED: its send queue
+// was at the cap) never reaches the server. Every other request the host made
+// in the round ends in exactly one of:
 //   arrived    the simulator's journal has it (orders by their tag, logins by
 //              their resource text, both unique; queries and cancels are
 //              counted per kind for each stretch between two releases);
@@ -40,7 +42,9 @@
 // (release aside); no "connected" after disconnect has reported its (1, 0)
 // unless the host connected again; no more attempt results than attempts.
 //
-// Pushes. Every stored push of the account reached the host (matched by
+// Pushes, per user (each account numbers its own pushes and has its own flow
+// file; a push belongs to the account whose order it is about, a login to
+// the user it named). Every stored push of the account reached the host (matched by
 // content, PushKey). A push delivered again is a replay only when a
 // successful login of the same trader object came between the two copies and
 // resumed from below that push; any other repeat is a duplicate. When a push
@@ -50,6 +54,9 @@
 //
 // Liveness. After a callback throws, its connection delivers something more
 // (the listener's probe query is answered) or ends within a few seconds.
+//
+// And the promises of PromiseChecks.h: entrust ids, silence cuts, accepted
+// orders stored, push ids across days.
 #pragma once
 
 #include <cstddef>
@@ -87,6 +94,7 @@ struct CheckCounts {
     std::size_t ordersArrived = 0;
     std::size_t queriesPlaced = 0;
     std::size_t queriesArrived = 0;
+    std::size_t requestsRefused = 0;  // refused by the module, and never arrived
 
     // The module's lines about requests it could not send, in the round.
     std::size_t putBackLines = 0;   // a batch our own close cut off before any byte left
@@ -98,6 +106,11 @@ struct CheckCounts {
     std::size_t flowStoresChecked = 0;  // pushes that found the one before them in the flow file
     std::size_t throwsChecked = 0;
     std::size_t answersChecked = 0;
+
+    std::size_t entrustIdsChecked = 0;
+    std::size_t silenceCutsFollowed = 0;
+    std::size_t acceptedOrdersChecked = 0;
+    std::size_t dayChangesChecked = 0;
 };
 
 struct CheckResult {
@@ -105,6 +118,20 @@ struct CheckResult {
     CheckCounts counts;
 };
 
+// One user's account as the simulator stored it, for the checks of its
+// pushes, flow file and resume ids.
+struct UserDay {
+    int user = 0;  // as journaled: 0 the main user
+    std::string name;
+    StoredDay day;                         // every day of the run, push keys dated
+    std::map<uint32_t, int64_t> resumes;  // session -> push id its login resumed from
+    int64_t flowPushId = -1;               // its flow file after the final release
+    std::string tagPrefix;                 // the tags of its orders start with it
+};
+
+CheckResult checkRound(const JournalData& journal, const std::vector<UserDay>& users,
+                       const std::vector<SimConnection>& connections, const RoundWindow& window);
+// One user (0): its flow file and tag prefix from the window.
 CheckResult checkRound(const JournalData& journal, const StoredDay& day, const std::map<uint32_t, int64_t>& resumes,
                        const std::vector<SimConnection>& connections, const RoundWindow& window);
 

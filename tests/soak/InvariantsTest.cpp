@@ -608,6 +608,69 @@ TEST(SoakInvariants, TagStoredTwiceOrAnsweredTwiceIsReported) {
     EXPECT_TRUE(mentions(r, "order never pushed: order 2"));
 }
 
+TEST(SoakInvariants, RefusedRequestIsNeverLostAndMustNeverArrive) {
+    MadeUpRun run;
+    const std::size_t c = run.connect(40001);
+    run.login(1, 0);
+    run.arrive(c, run.request(RequestKind::Order, "soak-a"));
+    run.j.entrusts.push_back({run.next(), 1, "soak-a", false});
+    run.j.requests[run.request(RequestKind::Order, "soak-r")].refused = true;
+    run.j.requests[run.request(RequestKind::QueryTrades)].refused = true;
+    run.drain(c);
+    MadeUpRun sent = run;
+    run.finish();
+    const CheckResult r = run.check();
+    EXPECT_TRUE(r.violations.empty()) << first(r);
+    EXPECT_EQ(r.counts.requestsRefused, 2u);
+
+    // Sent anyway: the order is named by its tag, the query by its count.
+    sent.arrive(c, 1);
+    sent.arrive(c, 2);
+    sent.finish();
+    const CheckResult s = sent.check();
+    EXPECT_TRUE(mentions(s, "refused request sent: orderInsert soak-r")) << first(s);
+    EXPECT_TRUE(mentions(s, "refused request sent: function code 31")) << first(s);
+}
+
+TEST(SoakInvariants, EachUsersLoginResumesFromItsOwnAccountsLastPush) {
+    for (const int64_t sentResume : {0, 3}) {
+        MadeUpRun run;
+        const std::size_t c = run.connect(40001);
+        run.login(1, 0);
+        run.deliverAll();  // the first user's pushes 1 to 3
+        // The second user logs in on the same object: nothing of its account
+        // was handled yet, so its login must resume from 0, not from 3.
+        const std::size_t second = run.request(RequestKind::Login, "res-b");
+        run.j.requests[second].user = 1;
+        run.arrive(c, second);
+        run.sim[c].requests.back().key = "res-b/" + std::to_string(sentResume);
+        run.j.logins.push_back({run.next(), 1, true, 2, 1});
+        const PushKey itsOrder = orderKey(2, 3);
+        run.j.pushes.push_back({run.next(), run.next(), 1, itsOrder, "soak2-b", -1, 1});
+        run.finish();
+
+        UserDay a, b;
+        a.name = "soak";
+        a.day = run.day;
+        a.resumes = run.resumes;
+        a.flowPushId = run.w.flowPushId;
+        a.tagPrefix = "soak-";
+        b.user = 1;
+        b.name = "soak2";
+        b.day.accountId = 2;
+        b.day.pushes = {{1, itsOrder}};
+        b.resumes = {{2, sentResume}};
+        b.flowPushId = 1;
+        b.tagPrefix = "soak2-";
+        const CheckResult r = checkRound(run.j, {a, b}, run.sim, run.w);
+        if (sentResume == 0) {
+            EXPECT_TRUE(r.violations.empty()) << first(r);  // nor is its push unknown to the first user
+        } else {
+            EXPECT_TRUE(mentions(r, "wrong resume id: login res-b")) << first(r);
+        }
+    }
+}
+
 TEST(SoakInvariants, LoginResumesAreReadFromTheSimulatorLog) {
     const std::string log =
         "00:01:02.003 hvr-sim 127.0.0.1:5000 connected\n"

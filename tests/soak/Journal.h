@@ -76,6 +76,10 @@ struct RequestRecord {
     int object = 0;
     RequestKind kind = RequestKind::Order;
     std::string key;
+    // The call returned REQUEST_REFUSED (the send queue was at its cap):
+    // nothing of it may reach the server.
+    bool refused = false;
+    int user = 0;  // a login's user (0: the run's main user, 1: the second)
 };
 
 struct PushDelivery {
@@ -87,6 +91,7 @@ struct PushDelivery {
     // The push id in the flow file when the callback started: the module
     // stored the one before after that callback returned. -1: unreadable.
     int64_t flowAtStart = -1;
+    int user = 0;  // whose account it belongs to (known by its tag)
 };
 
 struct LoginAnswer {
@@ -94,6 +99,7 @@ struct LoginAnswer {
     int object = 0;
     bool succeeded = false;
     uint32_t session = 0;  // the session id of a successful login, read through makeEntrustId
+    int user = 0;          // the user of the login call before it
 };
 
 struct EntrustAnswer {
@@ -107,6 +113,13 @@ struct QueryAnswer {
     Seq seq = 0;
     int object = 0;
     RequestKind kind = RequestKind::QueryAccount;
+};
+
+// An id makeEntrustId handed out, on whichever thread asked for it.
+struct EntrustIdRecord {
+    Seq seq = 0;
+    int object = 0;
+    std::string id;
 };
 
 // A listener call on the network thread that the checks above do not keep:
@@ -179,6 +192,7 @@ struct JournalData {
     std::vector<LoginAnswer> logins;
     std::vector<EntrustAnswer> entrusts;
     std::vector<QueryAnswer> queryAnswers;
+    std::vector<EntrustIdRecord> entrustIds;
     std::vector<OtherCallback> otherCallbacks;
     std::vector<Outage> outages;
     std::vector<ServerFault> faults;

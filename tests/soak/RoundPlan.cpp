@@ -110,6 +110,28 @@ RoundPlan makePlan(uint64_t seed, int round, bool firstRound) {
     plan.firstClose = static_cast<OwnClose>(rng() % 3);
     plan.secondClose = static_cast<OwnClose>(rng() % 2);
     plan.newDay = round % 3 == 2;
+
+    // The promises of some rounds, from a generator of their own.
+    std::mt19937_64 extra(mix(seed ^ mix(static_cast<uint64_t>(round) + 0x5e4d)));
+    if (round % 2 == 1) {
+        static const std::size_t caps[] = {1024, 2048, 4096, 8192};
+        plan.sendQueueCap = caps[extra() % 4];
+        // The refusals need a stretch with no connection: an outage, if the
+        // draws above brought none.
+        const bool outage = std::any_of(plan.steps.begin(), plan.steps.end(),
+                                        [](const FaultStep& s) { return s.what == FaultStep::Outage; });
+        if (!outage) {
+            FaultStep s;
+            s.what = FaultStep::Outage;
+            s.at = plan.chaosSeconds * (0.2 + 0.5 * static_cast<double>(extra() % 100) / 100.0);
+            s.down = 1.0 + static_cast<double>(extra() % 11) / 10.0;
+            plan.steps.push_back(s);
+            std::sort(plan.steps.begin(), plan.steps.end(),
+                      [](const FaultStep& a, const FaultStep& b) { return a.at < b.at; });
+        }
+    }
+    if (round % 3 == 1) plan.peerTimeoutSeconds = 4;
+    plan.userSwitch = round % 3 == 2;
     return plan;
 }
 
@@ -149,6 +171,10 @@ std::string describePlan(const RoundPlan& plan) {
          << callbackName(plan.probe) << "; drills close with " << ownCloseName(plan.firstClose) << ", then "
          << ownCloseName(plan.secondClose);
     if (plan.newDay) text << "; a new trading day before the drills";
+    if (plan.sendQueueCap != 0) text << "; send queue capped at " << plan.sendQueueCap << " bytes in the chaos";
+    if (plan.peerTimeoutSeconds != 0)
+        text << "; peer timeout " << plan.peerTimeoutSeconds << " s, the quiesce freezes the simulator";
+    if (plan.userSwitch) text << "; a second user logs in on the object";
     return text.str();
 }
 

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -72,7 +73,27 @@ struct RoundPlan {
     // drills: the host's flow record and replays cross it. Every third round
     // from the second, not drawn, so that the seeds' other choices stay.
     bool newDay = false;
+    // The promises only some rounds drive, by round number too (the first
+    // round has the first two, so that a short run has them all but the
+    // switch), their values drawn apart from the draws above:
+    // - a small send queue ("sendqueue" of the chaos's init, in odd rounds):
+    //   the chaos has an outage, during which the driver places requests
+    //   until the module refuses one;
+    std::size_t sendQueueCap = 0;  // bytes; 0: the module's default
+    // - dead-peer detection ("peertimeout", every third round from the
+    //   first, in the chaos and the quiesce; the simulator sends a heartbeat
+    //   every second): the quiesce freezes the simulator until the module
+    //   cuts the connection, which must be followed by a reconnect and a
+    //   login;
+    int peerTimeoutSeconds = 0;
+    // - a second user logs in on the object at the end of the quiesce, and
+    //   the first one again (the rounds of a new trading day).
+    bool userSwitch = false;
 };
+
+// The seconds between the simulator's heartbeats in rounds with a peer
+// timeout: well under it, so that a healthy server is never cut.
+constexpr int PEER_ROUND_HEARTBEAT_SECONDS = 1;
 
 // Every callback throws at least this often, in every round.
 constexpr double BASE_THROW_RATE = 0.02;

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -45,6 +46,7 @@ bool SimChild::start(uint16_t port, const std::vector<std::string>& flags, uint3
         args.push_back("--trading-date");
         args.push_back(std::to_string(newDay));
     }
+    args.insert(args.end(), standingFlags.begin(), standingFlags.end());
     args.insert(args.end(), flags.begin(), flags.end());
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
@@ -103,6 +105,19 @@ bool SimChild::start(uint16_t port, const std::vector<std::string>& flags, uint3
 
 void SimChild::letGoNextHeld() {
     if (pid > 0) kill(pid, SIGUSR2);
+}
+
+void SimChild::freeze() {
+    if (pid <= 0) return;
+    kill(pid, SIGSTOP);
+    // Until the stop has taken effect it may still be inside a read.
+    int status = 0;
+    while (waitpid(pid, &status, WUNTRACED) < 0 && errno == EINTR) {
+    }
+}
+
+void SimChild::thaw() {
+    if (pid > 0) kill(pid, SIGCONT);
 }
 
 void SimChild::kill9() {

@@ -36,6 +36,14 @@ public:
     // SIGUSR2: the simulator lets its next held connection go (its held
     // connection faults are let go in order, one per signal).
     void letGoNextHeld();
+    // SIGSTOP, returning once the process has stopped: it reads, writes and
+    // times nothing, while the kernel still accepts connections and takes
+    // bytes into its sockets' buffers (a server hung without its host
+    // noticing). thaw() lets it go on (SIGCONT). Nothing when not running.
+    void freeze();
+    void thaw();
+    // Flags every later start gets besides its own (not part of flags()).
+    void setStandingFlags(std::vector<std::string> standing) { standingFlags = std::move(standing); }
 
     bool running() const { return pid > 0; }
     uint16_t port() const { return listenPort; }
@@ -47,6 +55,7 @@ private:
     int stdoutFd = -1;
     uint16_t listenPort = 0;
     std::vector<std::string> currentFlags;
+    std::vector<std::string> standingFlags;
 };
 
 }  // namespace hvr::soak

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "Invariants.h"
+#include "PromiseChecks.h"
 #include "RoundPlan.h"
 #include "SimChild.h"
 #include "SimRecords.h"
@@ -40,11 +41,18 @@ using std::chrono::seconds;
 
 const char* const USER = "soak";
 const char* const PASSWORD = "soak";
+// The second user, whom some rounds log in on the same object.
+const char* const USER2 = "soak2";
+const char* const PASSWORD2 = "soak2";
 const char* const INSTRUMENT = "IF2412";
 
 const char* const SIM_CONFIG =
     "[account.soak]\n"
     "password = soak\n"
+    "balance = 1000000000000\n"
+    "\n"
+    "[account.soak2]\n"
+    "password = soak2\n"
     "balance = 1000000000000\n"
     "\n"
     "[instrument.IF2412]\n"
@@ -77,6 +85,14 @@ const std::vector<std::string> DRILL_FLAGS = {"--small-socket-buffers", "--conne
 constexpr int FLOOD_ORDERS = 100;   // a batch (some 45 KB) far bigger than the bounded buffers hold
 constexpr int FLOOD_TAG = 400;      // characters of a flood order's tag
 constexpr int FILL_LIMIT = 40000;   // requests placed at most to fill the buffers
+// The partial-send drill's order: far more than the bounded buffers of a
+// frozen simulator's connection take, and below the server's limit of a
+// packet before a login (64 KiB).
+constexpr int PARTIAL_TAG = 48 * 1024;
+constexpr int PARTIAL_FOLLOWERS = 5;  // orders queued behind it
+// A round with a send-queue cap places at most this many requests into an
+// outage to make the module refuse one.
+constexpr int CAP_FILL_LIMIT = 2000;
 
 std::string gbkToUtf8(const std::string& text) {
     iconv_t cd = iconv_open("UTF-8", "GBK");
@@ -108,7 +124,9 @@ struct PathCounts {
     std::size_t droppedByOwnClose = 0;    // our own close cut off a write part way
     std::size_t droppedAfterTrickle = 0;  // the server read one byte at a time, then reset
     std::size_t droppedAfterReset = 0;    // the server reset with the batch unread
+    std::size_t partialSends = 0;         // a host thread's send the socket took only in part, resumed
     void add(const PathCounts& o) {
+        partialSends += o.partialSends;
         putBack += o.putBack;
         droppedByOwnClose += o.droppedByOwnClose;
         droppedAfterTrickle += o.droppedAfterTrickle;
@@ -118,6 +136,7 @@ struct PathCounts {
 
 struct Totals {
     int rounds = 0;
+    int capRounds = 0, peerRounds = 0, switchRounds = 0;
     CheckCounts last;  // pushes: cumulative, from the last check
     CheckCounts sum;   // requests and lines: summed over the rounds
     PathCounts paths;
@@ -140,6 +159,8 @@ struct Totals {
         sum.flowStoresChecked += c.flowStoresChecked;
         sum.throwsChecked += c.throwsChecked;
         sum.answersChecked += c.answersChecked;
+        sum.requestsRefused += c.requestsRefused;
+        sum.silenceCutsFollowed += c.silenceCutsFollowed;
     }
 };
 
@@ -147,14 +168,16 @@ std::string pathsText(const PathCounts& p, const CheckCounts& c) {
     return "put back after our own close " + std::to_string(p.putBack) + ", dropped after our own close cut it part way " +
            std::to_string(p.droppedByOwnClose) + ", after one-byte reads and a reset " +
            std::to_string(p.droppedAfterTrickle) + ", after a reset with nothing read " +
-           std::to_string(p.droppedAfterReset) + "; lines in all: put back " + std::to_string(c.putBackLines) +
+           std::to_string(p.droppedAfterReset) + ", host-thread sends taken in part and resumed " +
+           std::to_string(p.partialSends) + "; lines in all: put back " + std::to_string(c.putBackLines) +
            ", dropped " + std::to_string(c.dropLines) + ", release dropped the queue " +
            std::to_string(c.releasedLines) + ", unacknowledged at our close " + std::to_string(c.unacknowledgedLines);
 }
 
 std::string requestsText(const CheckCounts& c) {
     return std::to_string(c.requestsPlaced) + " (arrived " + std::to_string(c.requestsArrived) +
-           ", reported lost by the module " + std::to_string(c.requestsReported) + ", in doubt " +
+           ", reported lost by the module " + std::to_string(c.requestsReported) + ", refused by it " +
+           std::to_string(c.requestsRefused) + " (never arrived), in doubt " +
            std::to_string(c.requestsInDoubt) + ", unexplained " + std::to_string(c.requestsUnexplained) +
            "; orders " + std::to_string(c.ordersPlaced) + " of which arrived " + std::to_string(c.ordersArrived) +
            ", queries " + std::to_string(c.queriesPlaced) + " of which arrived " + std::to_string(c.queriesArrived) +
@@ -171,8 +194,8 @@ public:
           simLog(this->dir + "sim.log"),
           simJournal(this->dir + "requests.journal"),
           sim(options.simPath, this->dir + "sim.db", this->dir + "sim.ini", simLog, simJournal),
-          listener(journal, USER, PASSWORD, std::to_string(options.seed)) {
-        listener.setFlowFile(folder + USER + ".flow");
+          listener(journal, {{USER, PASSWORD}, {USER2, PASSWORD2}}, std::to_string(options.seed)) {
+        listener.setFlowFiles({folder + USER + ".flow", folder + USER2 + ".flow"});
     }
 
     int run();
@@ -206,6 +229,19 @@ private:
     // (its send queue is not empty: the server reads nothing yet).
     void waitFirstWrite(uint16_t localPort, const std::string& context);
     void floodOrder(int round, const std::string& drill, int n);
+    // A host thread's send that the socket takes only in part (the simulator
+    // frozen, the socket empty, an order bigger than the buffers on the way):
+    // the rest must follow from the right byte, and the orders queued behind
+    // it after it. Returns once all are answered.
+    void partialSendDrill(int round);
+
+    // The promises of some rounds (RoundPlan): requests placed into an
+    // outage until the capped send queue refuses one; the simulator frozen
+    // until the module cuts the connection for silence, then a reconnect and
+    // a login; the second user logged in on the object and the first again.
+    void fillToCap(int round);
+    void deadPeer(const RoundPlan& plan, const std::string& objectText);
+    void switchUsers(int round, const std::string& objectText);
 
     // The simulator. newDay: as SimChild::start.
     void startSim(const std::vector<std::string>& flags, uint32_t newDay = 0);
@@ -219,8 +255,9 @@ private:
     // way; every day's pushes and orders; every day's login resumes.
     uint32_t dayOf(Seq seq) const;
     JournalData dated(JournalData j) const;
-    StoredDay allDays(StoredDay today) const;
-    std::map<uint32_t, int64_t> allResumes() const;
+    // user: 0 USER, 1 USER2.
+    StoredDay allDays(int user, StoredDay today) const;
+    std::map<uint32_t, int64_t> allResumes(int user) const;
 
     // The trader.
     void newTrader();
@@ -228,8 +265,10 @@ private:
     void lifecycleCall(LifecycleCall::What what, const char* name, const std::function<void()>& call);
     void guarded(const char* name, const std::function<void()>& call);
     std::unique_ptr<kra::NXSMapNode> config();
-    void placeOrder(const std::string& tag, bool fill, char direction);
-    void query(RequestKind kind);
+    // What orderInsert returned; a refusal counts as a fault of the module
+    // unless the send queue is capped.
+    int placeOrder(const std::string& tag, bool fill, char direction);
+    int query(RequestKind kind);
     Seq waitOrderDone(const std::string& tag, Seq since, std::chrono::seconds limit, const std::string& context);
     Seq waitAnswer(const std::string& tag, Seq since, std::chrono::seconds limit, const std::string& context);
     // Places a filling order and returns the seq stamped just before it.
@@ -253,6 +292,10 @@ private:
     std::atomic<uint16_t> port{0};
     std::shared_mutex opsLock;  // shared: every call; exclusive: release and reuse
     std::atomic<bool> stopChaos{false};
+    // What config() gives init besides the address and folder: the round's
+    // settings of the phase under way (0: the module's default).
+    std::atomic<int> peerTimeout{0};
+    std::atomic<std::size_t> sendQueueCap{0};
 
     // Watchdog state.
     std::mutex watchLock;
@@ -268,7 +311,7 @@ private:
     // is connected: later deliveries and logins are the new day's.
     uint32_t tradingDate = 0;
     std::vector<Seq> dayStarts;
-    StoredDay earlierDays;
+    std::array<StoredDay, 2> earlierDays;  // per user (USER, USER2)
     std::vector<std::size_t> dayLogEnds;  // where each earlier day's lines end in the simulator log
 
     Totals totals;
@@ -350,13 +393,15 @@ void appendDay(StoredDay& to, StoredDay from, uint32_t day) {
 }  // namespace
 
 void Driver::keepDay() {
-    StoredDay day;
-    try {
-        day = readStoredDay(dir + "sim.db", USER);
-    } catch (const std::exception& e) {
-        fail(std::string("reading the simulator database before a new day: ") + e.what());
+    for (int user = 0; user < 2; ++user) {
+        StoredDay day;
+        try {
+            day = readStoredDay(dir + "sim.db", user == 0 ? USER : USER2);
+        } catch (const std::exception& e) {
+            fail(std::string("reading the simulator database before a new day: ") + e.what());
+        }
+        appendDay(earlierDays[user], std::move(day), static_cast<uint32_t>(dayStarts.size()));
     }
-    appendDay(earlierDays, std::move(day), static_cast<uint32_t>(dayStarts.size()));
     dayLogEnds.push_back(readFileText(simLog).size());
 }
 
@@ -370,21 +415,21 @@ JournalData Driver::dated(JournalData j) const {
     return j;
 }
 
-StoredDay Driver::allDays(StoredDay today) const {
-    StoredDay all = earlierDays;
+StoredDay Driver::allDays(int user, StoredDay today) const {
+    StoredDay all = earlierDays[user];
     all.accountId = today.accountId;
     // Push ids go on across days, so the earlier days' come first.
     appendDay(all, std::move(today), static_cast<uint32_t>(dayStarts.size()));
     return all;
 }
 
-std::map<uint32_t, int64_t> Driver::allResumes() const {
+std::map<uint32_t, int64_t> Driver::allResumes(int user) const {
     const std::string text = readFileText(simLog);
     std::map<uint32_t, int64_t> all;
     std::size_t from = 0;
     for (uint32_t d = 0; d <= dayLogEnds.size(); ++d) {
         const std::size_t to = d < dayLogEnds.size() ? std::min(dayLogEnds[d], text.size()) : text.size();
-        for (const auto& [session, resume] : parseLoginResumes(text.substr(from, to - from), USER))
+        for (const auto& [session, resume] : parseLoginResumes(text.substr(from, to - from), user == 0 ? USER : USER2))
             all[d * SESSION_DAY_STRIDE + session] = resume;
         from = to;
     }
@@ -396,6 +441,8 @@ std::map<uint32_t, int64_t> Driver::allResumes() const {
 std::unique_ptr<kra::NXSMapNode> Driver::config() {
     auto node = std::make_unique<kra::NXSMapNode>();
     node->set("host", "127.0.0.1").set("port", std::to_string(port.load())).set("folder", folder).set("pushmode", "0");
+    if (const int seconds = peerTimeout.load(); seconds > 0) node->set("peertimeout", std::to_string(seconds));
+    if (const std::size_t cap = sendQueueCap.load(); cap > 0) node->set("sendqueue", std::to_string(cap));
     return node;
 }
 
@@ -460,7 +507,7 @@ void Driver::initAndConnect() {
     lifecycleCall(LifecycleCall::Connect, "connect", [&] { t->connect(); });
 }
 
-void Driver::placeOrder(const std::string& tag, bool fill, char direction) {
+int Driver::placeOrder(const std::string& tag, bool fill, char direction) {
     kra::NXSEntrust* entrust = kra::NXSEntrust::create(INSTRUMENT, 1, 3500.0);
     entrust->exchange = "CFFEX";
     entrust->direction = static_cast<kra::NXSCode>(direction);
@@ -469,30 +516,29 @@ void Driver::placeOrder(const std::string& tag, bool fill, char direction) {
     entrust->offsetType = '0';
     entrust->userTag = tag;
     if (!fill) entrust->price = direction == '0' ? 3400.0 : 3600.0;  // rests: below / above the last price
-    int result = 0;
-    listener.request(RequestKind::Order, tag, [&] { result = trader.load()->orderInsert(entrust); });
+    const int result =
+        listener.request(RequestKind::Order, tag, [&] { return trader.load()->orderInsert(entrust); });
     entrust->release();
-    if (result != 0) {
-        const std::string what = "orderInsert returned " + std::to_string(result) + " for the valid order " + tag;
+    if (result != 0 && (result != kra::REQUEST_REFUSED || sendQueueCap.load() == 0)) {
+        const std::string what = "orderInsert returned " + std::to_string(result) + " for the valid order " + tag +
+                                 " with no cap on the send queue";
         journal.record([&](JournalData& d, Seq) { d.hostThreadExceptions.push_back(what); });
     }
+    return result;
 }
 
-void Driver::query(RequestKind kind) {
+int Driver::query(RequestKind kind) {
     kra::ITraderApi* t = trader.load();
-    listener.request(kind, "", [&] {
+    return listener.request(kind, "", [&] {
         switch (kind) {
             case RequestKind::QueryAccount:
-                t->queryAccount();
-                break;
+                return t->queryAccount();
             case RequestKind::QueryPositions:
-                t->queryPositions();
-                break;
+                return t->queryPositions();
             case RequestKind::QueryOrders:
-                t->queryOrders();
-                break;
+                return t->queryOrders();
             default:
-                t->queryTrades();
+                return t->queryTrades();
         }
     });
 }
@@ -553,6 +599,9 @@ void Driver::hostThread(const RoundPlan& plan, int round, int index) {
                 case Op::Order: {
                     const std::string tag = "soak-" + std::to_string(options.seed) + "-r" + std::to_string(round) +
                                             "-t" + std::to_string(index) + "-" + std::to_string(++placed);
+                    // As a host does, an entrust id with each order: every id
+                    // of the run must be unique.
+                    guarded("makeEntrustId", [&] { listener.entrustId(); });
                     guarded("orderInsert", [&] { placeOrder(tag, choice % 2 == 0, (choice >> 8) % 2 ? '0' : '1'); });
                     break;
                 }
@@ -562,7 +611,8 @@ void Driver::hostThread(const RoundPlan& plan, int round, int index) {
                     action->orderId = choice % 5 == 0 ? "999999" : listener.someOrderId(choice >> 8);
                     if (!action->orderId.empty())
                         guarded("orderCancel", [&] {
-                            listener.request(RequestKind::Cancel, action->orderId, [&] { t->orderCancel(action); });
+                            listener.request(RequestKind::Cancel, action->orderId,
+                                             [&] { return t->orderCancel(action); });
                         });
                     action->release();
                     break;
@@ -608,6 +658,7 @@ void Driver::chaos(const RoundPlan& plan, int round) {
 
     // The fault steps, at their times (the driver's own schedule: host
     // threads go on meanwhile).
+    bool capFilled = false;
     for (const FaultStep& step : plan.steps) {
         std::this_thread::sleep_until(start + milliseconds(static_cast<int64_t>(step.at * 1000)));
         if (step.what == FaultStep::Outage) {
@@ -623,7 +674,12 @@ void Driver::chaos(const RoundPlan& plan, int round) {
                 ++faultCounts["kill -9"];
                 ++faultCounts["outage"];
             }
-            std::this_thread::sleep_for(milliseconds(static_cast<int64_t>(step.down * 1000)));
+            const Clock::time_point down = Clock::now();
+            if (plan.sendQueueCap != 0 && !capFilled) {
+                fillToCap(round);
+                capFilled = true;
+            }
+            std::this_thread::sleep_until(down + milliseconds(static_cast<int64_t>(step.down * 1000)));
             startSim(step.flags);
             journal.record([&](JournalData& d, Seq s) { d.outages[index].back = s; });
         } else {
@@ -710,6 +766,15 @@ Seq Driver::waitOrderDone(const std::string& tag, Seq since, std::chrono::second
 void Driver::quiesce(const RoundPlan& plan, int round, Seq roundStart, const PathCounts& paths) {
     setPhase("quiesce: clean simulator", seconds(30));
     listener.setThrowRates({}, 0);
+    if (sendQueueCap.load() != 0) {
+        // No request of the quiesce may be refused: the cap goes, by an init
+        // (which a steady host may call as well).
+        sendQueueCap.store(0);
+        lifecycleCall(LifecycleCall::Init, "init", [&] {
+            auto node = config();
+            trader.load()->init(node.get());
+        });
+    }
     if (!sim.running() || !sim.flags().empty()) {
         killSim("kill -9 of hvr-sim (quiesce)");
         startSim({});
@@ -782,6 +847,8 @@ void Driver::quiesce(const RoundPlan& plan, int round, Seq roundStart, const Pat
         fail(std::string("quiesce: a callback armed to throw once never fired (the round's probe: ") +
              callbackName(plan.probe) + ")");
 
+    if (plan.peerTimeoutSeconds > 0) deadPeer(plan, objectText);
+
     // A server that goes away must be noticed, and the session restored.
     setPhase("quiesce: server close", seconds(40));
     const Seq killed = journal.stamp();
@@ -817,6 +884,12 @@ void Driver::quiesce(const RoundPlan& plan, int round, Seq roundStart, const Pat
     } catch (const std::exception& e) {
         fail(std::string("reading the simulator database: ") + e.what());
     }
+    // A new day's push ids must go on above the days before: checked now,
+    // as a flow record resuming from the day before misses what is below.
+    if (!dayStarts.empty())
+        checkPushIdsGoOn(allDays(0, day), USER, [&](const std::string& kind, const std::string& detail) {
+            fail("quiesce: the simulator's stored pushes", {kind + ": " + detail});
+        });
     std::set<PushKey> missing;
     for (const StoredPush& p : day.pushes) missing.insert(p.key);
     std::size_t scanned = 0;
@@ -829,6 +902,7 @@ void Driver::quiesce(const RoundPlan& plan, int round, Seq roundStart, const Pat
         },
         PROBE_LIMIT);
     listener.setAutoLogin(false);
+    if (plan.userSwitch) switchUsers(round, objectText);
     setPhase("quiesce: final release", seconds(40));
     lifecycleCall(LifecycleCall::Release, "release", [&] { trader.load()->release(); });
 
@@ -840,17 +914,31 @@ void Driver::quiesce(const RoundPlan& plan, int round, Seq roundStart, const Pat
     window.finalObject = obj;
     window.flowPushId = readFlowPushId(folder + USER + ".flow");
     window.tagPrefix = "soak-";
-    const CheckResult result =
-        checkRound(dated(journal.snapshot()), allDays(day), allResumes(), readRequestJournal(simJournal), window);
+    std::vector<UserDay> users(2);
+    for (int u = 0; u < 2; ++u) {
+        users[u].user = u;
+        users[u].name = u == 0 ? USER : USER2;
+        users[u].resumes = allResumes(u);
+        users[u].flowPushId = readFlowPushId(folder + users[u].name + ".flow");
+        users[u].tagPrefix = u == 0 ? "soak-" : SECOND_USER_TAG;
+        try {
+            users[u].day = allDays(u, u == 0 ? day : readStoredDay(dir + "sim.db", USER2));
+        } catch (const std::exception& e) {
+            fail(std::string("reading the simulator database: ") + e.what());
+        }
+    }
+    const CheckResult result = checkRound(dated(journal.snapshot()), users, readRequestJournal(simJournal), window);
 
     const CheckCounts& c = result.counts;
     totals.add(c);
     totals.paths.add(paths);
     std::printf("  checked: requests %s\n  send-error paths: %s\n  pushes stored %zu, delivered %zu (replayed on "
                 "login %zu); flow file checked at %zu pushes, resume ids of %zu logins, %zu throws followed, %zu "
-                "answers due\n",
+                "answers due\n  entrust ids %zu unique, accepted orders stored %zu, silence cuts followed by a "
+                "reconnect %zu, new days with push ids going on %zu\n",
                 requestsText(c).c_str(), pathsText(paths, c).c_str(), c.storedPushes, c.deliveries, c.replayed,
-                c.flowStoresChecked, c.loginsChecked, c.throwsChecked, c.answersChecked);
+                c.flowStoresChecked, c.loginsChecked, c.throwsChecked, c.answersChecked, c.entrustIdsChecked,
+                c.acceptedOrdersChecked, c.silenceCutsFollowed, c.dayChangesChecked);
     std::fflush(stdout);
     if (!result.violations.empty()) fail("invariants violated after round " + std::to_string(round), result.violations);
 }
@@ -1085,8 +1173,201 @@ PathCounts Driver::drills(const RoundPlan& plan, int round) {
         }
     }();
     if (!drained) fail("drills: the server never read the held connections to their end");
+
+    // 6. A host thread's send the socket takes only in part.
+    partialSendDrill(round);
+    ++paths.partialSends;
     listener.setSmallSendBuffers(false);
     return paths;
+}
+
+void Driver::partialSendDrill(int round) {
+    kra::ITraderApi* t = trader.load();
+    const int obj = object.load();
+    const std::string context = "drills, partial send";
+    const Seq after = journal.stamp();
+    lifecycleCall(LifecycleCall::Init, "init", [&] {
+        auto node = config();
+        t->init(node.get());
+    });
+    lifecycleCall(LifecycleCall::Connect, "connect", [&] { t->connect(); });
+    const std::pair<Seq, uint16_t> connection = waitConnected(after, context);
+    const Seq connected = connection.first;
+    const uint16_t localPort = connection.second;
+    if (listener.sendBuffersMissed() > 0) fail(context + ": a drill connection's send buffer could not be bounded");
+    const int fd = socketDescriptorOf(parseTcpTable(readTcpTable()), localPort, port.load());
+    if (fd < 0) fail(context + ": the connection's socket is not among this process's descriptors");
+
+    // Whatever waited for this connection went out before a query that is
+    // answered; once the server has acknowledged it all, the socket is empty.
+    const Seq asked = journal.stamp();
+    query(RequestKind::QueryAccount);
+    if (!journal.waitFor(
+            [&](const JournalData& d) {
+                for (auto a = recordsAfter(d.queryAnswers, asked); a != d.queryAnswers.end(); ++a)
+                    if (a->object == obj) return true;
+                return false;
+            },
+            DRILL_LIMIT))
+        fail(context + ": a query on a fresh connection got no answer within 15 s");
+    const Clock::time_point deadline = Clock::now() + DRILL_LIMIT;
+    for (;;) {
+        const auto queued = sendQueueOfDescriptor(fd);
+        if (!queued) fail(context + ": the connection's send queue cannot be read");
+        if (*queued == 0) break;
+        if (Clock::now() > deadline) fail(context + ": the server never acknowledged what it read");
+        std::this_thread::sleep_for(milliseconds(1));
+    }
+
+    // The server stops reading; this thread's send of an order larger than
+    // anything the buffers on the way can take finds the socket empty, so
+    // the kernel takes a part of it and the rest is left to the module.
+    sim.freeze();
+    std::string big = "soak-" + std::to_string(options.seed) + "-r" + std::to_string(round) + "-d6-partial-";
+    big.resize(PARTIAL_TAG, 'x');
+    placeOrder(big, false, '0');
+    const auto queued = sendQueueOfDescriptor(fd);
+    const auto unread = receiveQueueOf(parseTcpTable(readTcpTable()), port.load(), localPort);
+    if (!queued || !unread) {
+        sim.thaw();
+        fail(context + ": the connection's queues cannot be read");
+    }
+    const uint64_t taken = uint64_t{*queued} + *unread;
+    if (taken == 0 || taken >= big.size()) {
+        sim.thaw();
+        fail(context + ": the kernel took " + std::to_string(taken) + " bytes of an order of " +
+             std::to_string(big.size()) + " while the server read nothing: no send in part to follow");
+    }
+    std::vector<std::string> tags{big};
+    for (int n = 0; n < PARTIAL_FOLLOWERS; ++n) {
+        tags.push_back("soak-" + std::to_string(options.seed) + "-r" + std::to_string(round) + "-d6-after-" +
+                       std::to_string(n));
+        placeOrder(tags.back(), false, '0');
+    }
+    sim.thaw();
+
+    // The server reads on: every order arrives whole and in order, and is
+    // answered (refused: nobody logged in), on this connection.
+    bool ended = false;
+    const bool answered = journal.waitFor(
+        [&](const JournalData& d) {
+            std::size_t got = 0;
+            for (auto e = recordsAfter(d.entrusts, connected); e != d.entrusts.end(); ++e)
+                if (e->object == obj && std::find(tags.begin(), tags.end(), e->tag) != tags.end()) ++got;
+            for (auto e = recordsAfter(d.events, connected); e != d.events.end(); ++e)
+                if (e->object == obj && !e->onHostThread && e->kind == 1) ended = true;
+            return got == tags.size() || ended;
+        },
+        DRILL_LIMIT);
+    const std::string what = "an order of " + std::to_string(big.size()) + " bytes that this thread's send left in " +
+                             "part to the module (the kernel took " + std::to_string(taken) + ") and " +
+                             std::to_string(PARTIAL_FOLLOWERS) + " orders behind it";
+    if (ended) fail(context + ": the connection ended before the server had answered " + what +
+                    " (the rest went out from the wrong byte?)");
+    if (!answered) fail(context + ": the server did not answer " + what + " within 15 s");
+}
+
+// --- the promises of some rounds ---
+
+void Driver::fillToCap(int round) {
+    // As a host thread: no release or reuse meanwhile, which would empty the
+    // queue. With no connection, nothing else does.
+    std::shared_lock<std::shared_mutex> shared(opsLock);
+    int placed = 0, refused = 0;
+    for (; placed < CAP_FILL_LIMIT && refused < 4; ++placed) {
+        int result = 0;
+        if (placed % 2 == 0) {
+            result = placeOrder("soak-" + std::to_string(options.seed) + "-r" + std::to_string(round) + "-cap-" +
+                                    std::to_string(placed),
+                                false, '1');
+        } else {
+            result = query(RequestKind::QueryTrades);
+        }
+        refused += result == kra::REQUEST_REFUSED;
+    }
+    if (refused == 0)
+        fail("chaos: with the send queue capped at " + std::to_string(sendQueueCap.load()) + " bytes and the server " +
+             "down, the module refused none of " + std::to_string(placed) + " requests");
+}
+
+void Driver::deadPeer(const RoundPlan& plan, const std::string& objectText) {
+    setPhase("quiesce: dead peer", seconds(plan.peerTimeoutSeconds + 90));
+    const int obj = object.load();
+    const std::string context = "quiesce, dead peer (peertimeout " + std::to_string(plan.peerTimeoutSeconds) + " s)";
+    // The module judges a silence only once the server has sent a heartbeat
+    // on the connection. Everything asked for has been answered: what
+    // arrives now nobody asked for, and 32 bytes hold at least one of the
+    // server's own heartbeats (the echo of the module's comes once in 10 s).
+    uint16_t localPort = 0;
+    {
+        const JournalData j = journal.snapshot();
+        for (const TraderEventRecord& e : j.events)
+            if (e.object == obj && !e.onHostThread && e.kind == 0 && e.code == 0) localPort = e.localPort;
+    }
+    const int fd = socketDescriptorOf(parseTcpTable(readTcpTable()), localPort, port.load());
+    const auto before = bytesReceivedOfDescriptor(fd);
+    if (fd < 0 || !before) fail(context + ": the connection's socket of " + objectText + " cannot be read");
+    const Clock::time_point deadline = Clock::now() + DRILL_LIMIT;
+    for (;;) {
+        const auto now = bytesReceivedOfDescriptor(fd);
+        if (!now) fail(context + ": the connection of " + objectText + " ended before the server's heartbeat came");
+        if (*now >= *before + 32) break;
+        if (Clock::now() > deadline) fail(context + ": no heartbeat from the server within 15 s");
+        std::this_thread::sleep_for(milliseconds(20));
+    }
+
+    const Seq frozen = journal.stamp();
+    sim.freeze();
+    journal.record([&](JournalData& d, Seq s) { d.faults.push_back({s, "SIGSTOP of hvr-sim (dead peer)", steadyNow()}); });
+    {
+        std::lock_guard<std::mutex> guard(countersLock);
+        ++faultCounts["frozen past the peer timeout"];
+    }
+    Seq cut = 0;
+    const bool noticed = journal.waitFor(
+        [&](const JournalData& d) {
+            for (auto e = recordsAfter(d.events, frozen); e != d.events.end(); ++e)
+                if (e->object == obj && !e->onHostThread && e->kind == 1) {
+                    cut = e->seq;
+                    return true;
+                }
+            return false;
+        },
+        seconds(plan.peerTimeoutSeconds + 30));
+    sim.thaw();
+    journal.record([&](JournalData& d, Seq s) { d.faults.push_back({s, "SIGCONT of hvr-sim", steadyNow()}); });
+    if (!noticed)
+        fail(context + ": hvr-sim was frozen at seq " + std::to_string(frozen) + " and " + objectText +
+             " never ended its connection within " + std::to_string(plan.peerTimeoutSeconds + 30) + " s");
+    const bool reconnected = journal.waitFor(
+        [&](const JournalData& d) {
+            for (auto e = recordsAfter(d.events, cut); e != d.events.end(); ++e)
+                if (e->object == obj && !e->onHostThread && e->kind == 0 && e->code == 0) return true;
+            return false;
+        },
+        NOTICE_LIMIT);
+    if (!reconnected)
+        fail(context + ": " + objectText + " cut its connection to the frozen server at seq " + std::to_string(cut) +
+             " and did not connect again within 15 s");
+    waitLogin(cut, NOTICE_LIMIT,
+              context + ": " + objectText + " connected again after the silence cut but did not log in");
+}
+
+void Driver::switchUsers(int round, const std::string& objectText) {
+    setPhase("quiesce: user switch", seconds(60));
+    const Seq second = journal.stamp();
+    listener.login(1);
+    waitLogin(second, PROBE_LIMIT,
+              "quiesce: the second user's login on " + objectText + " got no successful answer within 15 s");
+    const std::string tag = std::string(SECOND_USER_TAG) + std::to_string(options.seed) + "-r" +
+                            std::to_string(round) + "-switch";
+    const Seq placed = placeProbe(tag, '0');
+    waitOrderDone(tag, placed, PROBE_LIMIT,
+                  "quiesce: the second user's order " + tag + " got no complete answer and pushes within 15 s");
+    const Seq first = journal.stamp();
+    listener.login(0);
+    waitLogin(first, PROBE_LIMIT,
+              "quiesce: the first user's login again on " + objectText + " got no successful answer within 15 s");
 }
 
 // --- rounds ---
@@ -1101,10 +1382,22 @@ void Driver::runRound(int round) {
     setPhase("round start", seconds(40));
     if (plan.newObject) newTrader();
     const Seq roundStart = journal.stamp();
+    // The drills run with the module's defaults: a peer timeout would also
+    // time out their held connections' shut windows.
+    peerTimeout.store(0);
+    sendQueueCap.store(0);
+    sim.setStandingFlags({});
     const PathCounts paths = drills(plan, round);
 
     setPhase("round start", seconds(40));
     killSim("kill -9 of hvr-sim (round start)");
+    peerTimeout.store(plan.peerTimeoutSeconds);
+    sendQueueCap.store(plan.sendQueueCap);
+    if (plan.peerTimeoutSeconds > 0)
+        sim.setStandingFlags({"--heartbeat-seconds", std::to_string(PEER_ROUND_HEARTBEAT_SECONDS)});
+    totals.capRounds += plan.sendQueueCap != 0;
+    totals.peerRounds += plan.peerTimeoutSeconds > 0;
+    totals.switchRounds += plan.userSwitch;
     startSim(plan.startFlags);
     listener.setThrowRates(options.listenerThrows ? plan.throwRates : std::array<double, CALLBACK_COUNT>{},
                            mix(options.seed + static_cast<uint64_t>(round)));
@@ -1159,17 +1452,21 @@ int Driver::run() {
     if (p.droppedByOwnClose == 0) idle.push_back("a batch our own close cut off part way");
     if (p.droppedAfterReset == 0) idle.push_back("a batch the server reset unread");
     if (p.droppedAfterTrickle == 0) idle.push_back("a batch the server read one byte at a time, then reset");
+    if (p.partialSends == 0) idle.push_back("a host thread's send the socket took only in part");
+    if (totals.capRounds > 0 && sum.requestsRefused == 0) idle.push_back("a request the capped send queue refused");
+    if (totals.peerRounds > 0 && sum.silenceCutsFollowed == 0) idle.push_back("a silence cut and the reconnect after it");
     if (!idle.empty()) fail("send-error paths that never ran in " + std::to_string(totals.rounds) + " rounds", idle);
     std::printf(
         "hvr-soak PASSED: seed %llu, %d rounds in %.0f s; faults injected: %s; listener throws %zu; "
         "pushes stored %zu, delivered %zu (replayed on login %zu, duplicated %zu, lost %zu); requests %s; "
         "send-error paths: %s; flow file checked at %zu pushes, resume ids of %zu logins, %zu throws followed, %zu "
-        "answers due\n",
+        "answers due; entrust ids %zu unique, accepted orders stored %zu; rounds with a capped send queue %d, a peer "
+        "timeout %d (silence cuts followed by a reconnect %zu), a user switch %d\n",
         static_cast<unsigned long long>(options.seed), totals.rounds, elapsed, faults.c_str(),
         end.throwsOnNetworkThread.size(), c.storedPushes, c.deliveries, c.replayed, c.duplicated, c.lost,
         requestsText(sum).c_str(), pathsText(totals.paths, sum).c_str(), sum.flowStoresChecked, sum.loginsChecked,
-        sum.throwsChecked,
-        sum.answersChecked);
+        sum.throwsChecked, sum.answersChecked, c.entrustIdsChecked, c.acceptedOrdersChecked, totals.capRounds,
+        totals.peerRounds, sum.silenceCutsFollowed, totals.switchRounds);
     std::fflush(stdout);
     finished.store(true);
     dog.join();

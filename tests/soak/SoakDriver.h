@@ -11,6 +11,11 @@
 // a probe order, a kill -9 the trader must notice, a closing order, the push
 // stream drained, release, and the checks of Invariants.h.
 //
+// Every round also drills the send-error paths and a send a host thread
+// leaves in part; some rounds cap the send queue, run with a peer timeout
+// (and freeze the simulator in the quiesce until the module cuts it), or log
+// a second user in on the same object (RoundPlan.h says which).
+//
 // Every random choice comes from the seed, so a failing seed replays the same
 // plans (thread timing differs from run to run). Every wait has a deadline;
 // a watchdog turns a call or a phase that overruns into a failure.

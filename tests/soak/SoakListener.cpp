@@ -39,6 +39,8 @@ const char* callbackName(Callback c) {
     return names[static_cast<int>(c)];
 }
 
+int userOfTag(const std::string& tag) { return tag.rfind(SECOND_USER_TAG, 0) == 0 ? 1 : 0; }
+
 void markHostThread() {
     hostThread = true;
 }
@@ -49,10 +51,10 @@ Seq lastHostEventSeq() {
     return hostEventSeq;
 }
 
-SoakListener::SoakListener(Journal& journal, std::string user, std::string password, std::string runTag)
+SoakListener::SoakListener(Journal& journal, std::vector<std::pair<std::string, std::string>> users,
+                           std::string runTag)
     : journal(journal),
-      user(std::move(user)),
-      password(std::move(password)),
+      users(std::move(users)),
       runTag(std::move(runTag)),
       logRing(LOG_RING) {
     catalog.addInstrument("IF2412", 300, "CNY", "CFFEX");
@@ -79,7 +81,7 @@ bool SoakListener::armedThrowsFired() {
     return std::none_of(throwOnce.begin(), throwOnce.end(), [](bool armed) { return armed; });
 }
 
-void SoakListener::request(RequestKind kind, const std::string& key, const std::function<void()>& call) {
+int SoakListener::request(RequestKind kind, const std::string& key, const std::function<int()>& call, int user) {
     const int obj = objectNumber.load();
     std::size_t index = 0;
     journal.record([&](JournalData& d, Seq s) {
@@ -90,20 +92,41 @@ void SoakListener::request(RequestKind kind, const std::string& key, const std::
         r.object = obj;
         r.kind = kind;
         r.key = key;
+        r.user = user;
         d.requests.push_back(r);
     });
-    call();
+    const int result = call();
     journal.record([&](JournalData& d, Seq s) {
         d.requests[index].ended = s;
         d.requests[index].endedAt = steadyNow();
+        d.requests[index].refused = result == kra::REQUEST_REFUSED;
     });
+    return result;
 }
 
-void SoakListener::login() {
+int SoakListener::login(int user) {
     kra::ITraderApi* t = trader.load();
-    if (t == nullptr) return;
+    if (t == nullptr) return kra::REQUEST_REFUSED;
     const std::string resource = "soak-" + runTag + "-login-" + std::to_string(++logins);
-    request(RequestKind::Login, resource, [&] { t->login(user.c_str(), password.c_str(), resource.c_str()); });
+    const std::pair<std::string, std::string>& account = users.at(static_cast<std::size_t>(user));
+    lastLoginUser.store(user);
+    return request(
+        RequestKind::Login, resource,
+        [&] { return t->login(account.first.c_str(), account.second.c_str(), resource.c_str()); }, user);
+}
+
+std::string SoakListener::entrustId() {
+    kra::ITraderApi* t = trader.load();
+    return t == nullptr ? std::string() : recordEntrustId(t);
+}
+
+std::string SoakListener::recordEntrustId(kra::ITraderApi* t) {
+    char id[64] = {};
+    if (!t->makeEntrustId(id, sizeof id)) return std::string();
+    const std::string text = id;
+    const int obj = objectNumber.load();
+    journal.record([&](JournalData& d, Seq s) { d.entrustIds.push_back({s, obj, text}); });
+    return text;
 }
 
 void SoakListener::maybeThrow(Callback c) {
@@ -122,7 +145,7 @@ void SoakListener::maybeThrow(Callback c) {
     if (!fire) return;
     // The probe's answer is the next thing this connection must deliver.
     kra::ITraderApi* t = trader.load();
-    if (probes.load() && t != nullptr) request(RequestKind::QueryAccount, "", [&] { t->queryAccount(); });
+    if (probes.load() && t != nullptr) request(RequestKind::QueryAccount, "", [&] { return t->queryAccount(); });
     const int obj = objectNumber.load();
     journal.record([&](JournalData& d, Seq seq) { d.throwsOnNetworkThread.push_back({seq, obj, steadyNow()}); });
     throw std::runtime_error(std::string("soak listener throws from ") + callbackName(c));
@@ -173,14 +196,13 @@ void SoakListener::onLoginResult(bool succeeded, const char*, uint32_t) {
     if (succeeded && t != nullptr) {
         // The entrust id is "date.session.sequence"; its session is the one
         // this answer just stored (this is the thread that stores it).
-        char id[64] = {};
-        if (t->makeEntrustId(id, sizeof id)) {
-            const char* dot = std::strchr(id, '.');
-            if (dot != nullptr) session = static_cast<uint32_t>(std::strtoul(dot + 1, nullptr, 10));
-        }
+        const std::string id = recordEntrustId(t);
+        const std::size_t dot = id.find('.');
+        if (dot != std::string::npos) session = static_cast<uint32_t>(std::strtoul(id.c_str() + dot + 1, nullptr, 10));
     }
     const int obj = objectNumber.load();
-    journal.record([&](JournalData& d, Seq s) { d.logins.push_back({s, obj, succeeded, session}); });
+    const int user = lastLoginUser.load();
+    journal.record([&](JournalData& d, Seq s) { d.logins.push_back({s, obj, succeeded, session, user}); });
     maybeThrow(Callback::Login);
 }
 
@@ -204,13 +226,15 @@ void SoakListener::answer(RequestKind kind, Callback c) {
 
 void SoakListener::push(const PushKey& key, const std::string& tag, Callback c) {
     const int obj = objectNumber.load();
+    const int user = userOfTag(tag);
     // The module stores a push's id after its callback returned and before
     // it delivers anything else: here the file holds the last one's.
-    const int64_t flowAtStart = readFlowPushId(flowFile);
+    const int64_t flowAtStart =
+        static_cast<std::size_t>(user) < flowFiles.size() ? readFlowPushId(flowFiles[static_cast<std::size_t>(user)]) : -1;
     std::size_t index = 0;
     journal.record([&](JournalData& d, Seq s) {
         index = d.pushes.size();
-        d.pushes.push_back({s, 0, obj, key, tag, flowAtStart});
+        d.pushes.push_back({s, 0, obj, key, tag, flowAtStart, user});
     });
     // The module stores the push id into the flow record after this returns.
     journal.record([&](JournalData& d, Seq s) { d.pushes[index].exited = s; });

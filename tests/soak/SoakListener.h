@@ -6,8 +6,14 @@
 //
 // It also places requests for the driver and for itself (request(), login()),
 // so that each is journaled with the object it went to, when the call started
-// and when it returned; logins carry a resource text unique in the run, by
-// which the simulator's journal names them.
+// and when it returned, and whether the module refused it; logins carry a
+// resource text unique in the run, by which the simulator's journal names
+// them. Every entrust id it asks the trader for (entrustId(), and one at each
+// successful login) is journaled too.
+//
+// Users: the run's main user (0) and a second one (1) that some rounds log in
+// on the same object. Orders of the second user carry tags that start with
+// SECOND_USER_TAG, so that each push is known to belong to one account.
 //
 // Threads: the trader's network thread and host threads call it; the driver
 // sets the policy between phases. Every record goes through the journal's
@@ -34,6 +40,11 @@ enum class Callback { Event, Login, Entrust, Account, Positions, Orders, Trades,
 constexpr int CALLBACK_COUNT = 10;
 const char* callbackName(Callback c);
 
+// Tags of the second user's orders start with this; every other tag is the
+// main user's.
+constexpr const char* SECOND_USER_TAG = "soak2-";
+int userOfTag(const std::string& tag);
+
 // Marks the calling thread as a host thread for the rest of its life.
 void markHostThread();
 bool onHostThread();
@@ -42,7 +53,8 @@ Seq lastHostEventSeq();
 
 class SoakListener final : public kra::ITraderListener {
 public:
-    SoakListener(Journal& journal, std::string user, std::string password, std::string runTag);
+    // users: name and password of each user, the main one first.
+    SoakListener(Journal& journal, std::vector<std::pair<std::string, std::string>> users, std::string runTag);
     virtual ~SoakListener() = default;
 
     // The trader object now in use and its number; set before it connects.
@@ -50,9 +62,9 @@ public:
     int object() const { return objectNumber.load(); }
     // The port the simulator listens on: the trader's connections go there.
     void setServerPort(uint16_t port) { serverPort.store(port); }
-    // The flow file the module keeps: each push callback reads the push id
-    // in it when it starts. Set before the first connect.
-    void setFlowFile(const std::string& path) { flowFile = path; }
+    // The flow file the module keeps for each user: each push callback reads
+    // the push id in its user's when it starts. Set before the first connect.
+    void setFlowFiles(std::vector<std::string> paths) { flowFiles = std::move(paths); }
 
     // Throwing policy: rate per callback (0 to 1), and callbacks that throw
     // exactly once, on their next call.
@@ -84,10 +96,13 @@ public:
     void setProbes(bool on) { probes.store(on); }
 
     // Runs call, which sends one request of this kind to the attached
-    // trader, between two journal records.
-    void request(RequestKind kind, const std::string& key, const std::function<void()>& call);
-    // A login with a resource text of its own.
-    void login();
+    // trader and returns what the trader returned, between two journal
+    // records; returns that too.
+    int request(RequestKind kind, const std::string& key, const std::function<int()>& call, int user = 0);
+    // A login of the user with a resource text of its own.
+    int login(int user = 0);
+    // Asks the attached trader for an entrust id and journals it.
+    std::string entrustId();
 
     // A known order id to cancel (empty when none yet).
     std::string someOrderId(uint64_t pick);
@@ -111,15 +126,17 @@ public:
 private:
     void answer(RequestKind kind, Callback c);
     void push(const PushKey& key, const std::string& tag, Callback c);
+    // The id as journaled; empty when the trader gave none.
+    std::string recordEntrustId(kra::ITraderApi* t);
     // Throws when the policy says so for this call.
     void maybeThrow(Callback c);
     void noteLogLine(int level, const char* format, const char* text);
 
     Journal& journal;
-    const std::string user;
-    const std::string password;
+    const std::vector<std::pair<std::string, std::string>> users;
     const std::string runTag;  // makes the login resource texts unique in the run
-    std::string flowFile;
+    std::vector<std::string> flowFiles;
+    std::atomic<int> lastLoginUser{0};  // whose login an answer answers (logins of two users never race)
     kra::SimpleContractCatalog catalog;
     std::atomic<kra::ITraderApi*> trader{nullptr};
     std::atomic<int> objectNumber{0};

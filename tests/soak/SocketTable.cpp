@@ -1,7 +1,14 @@
 #include "SocketTable.h"
 
+// The kernel's own tcp_info (the C library's lacks the byte counts); it must
+// not meet <netinet/tcp.h> in one translation unit.
 #include <linux/sockios.h>
+#include <linux/tcp.h>
+#include <netinet/in.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
+
+#include <cstddef>
 
 #include <cstdio>
 #include <filesystem>
@@ -96,6 +103,23 @@ std::optional<uint32_t> sendQueueOfDescriptor(int fd) {
     int queued = 0;
     if (fd < 0 || ::ioctl(fd, SIOCOUTQ, &queued) != 0 || queued < 0) return std::nullopt;
     return static_cast<uint32_t>(queued);
+}
+
+std::optional<uint32_t> receiveQueueOf(const std::vector<TcpSocket>& table, uint16_t localPort, uint16_t remotePort) {
+    for (const TcpSocket& s : table)
+        if (s.state == TCP_ESTABLISHED_STATE && s.localPort == localPort && s.remotePort == remotePort &&
+            s.localAddress == LOOPBACK)
+            return s.receiveQueue;
+    return std::nullopt;
+}
+
+std::optional<uint64_t> bytesReceivedOfDescriptor(int fd) {
+    tcp_info info{};
+    socklen_t size = sizeof info;
+    if (fd < 0 || ::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) != 0 ||
+        size < offsetof(tcp_info, tcpi_bytes_received) + sizeof info.tcpi_bytes_received)
+        return std::nullopt;
+    return info.tcpi_bytes_received;
 }
 
 }  // namespace hvr::soak

@@ -50,4 +50,13 @@ int socketDescriptorOf(const std::vector<TcpSocket>& table, uint16_t localPort, 
 // none when it cannot be read.
 std::optional<uint32_t> sendQueueOfDescriptor(int fd);
 
+// Bytes that wait unread in the receive queue of the established connection
+// 127.0.0.1:localPort to 127.0.0.1:remotePort (the simulator's side of a
+// trader connection: its listening port, the trader's port); none when gone.
+std::optional<uint32_t> receiveQueueOf(const std::vector<TcpSocket>& table, uint16_t localPort, uint16_t remotePort);
+
+// Bytes a socket has received over its life (the kernel's count, read or
+// not); none when it cannot be read.
+std::optional<uint64_t> bytesReceivedOfDescriptor(int fd);
+
 }  // namespace hvr::soak
