@@ -14,6 +14,7 @@
 #include <boost/asio/post.hpp>
 #include <algorithm>
 #include <cerrno>
+#include <thread>
 
 #include "texts/LogText.h"
 
@@ -57,7 +58,7 @@ bool Link::connect() {
     // The socket is the network thread's: the attempt starts there. Posted
     // under the lock, so steps reach the network thread in the order of their
     // ids and a replaced attempt always ends before its successor.
-    boost::asio::post(loop, [this, attempt] {
+    boost::asio::post(loop.get(), [this, attempt] {
         thread.assertCurrent();
         startAttempt(attempt);
     });
@@ -74,12 +75,16 @@ void Link::disconnect() {
         moveToLocked(ConnectionState::Stopped);
         // The socket is closed on the network thread. While no network thread
         // runs there is no socket; the step then runs when one starts, and
-        // finds a newer attempt or nothing to close.
+        // finds a newer attempt or nothing to close. Once release is under
+        // way its close step closes the socket: nothing is posted, so that no
+        // step of this trader reaches a shared loop after that close step.
         const uint64_t attempt = newest;
-        boost::asio::post(loop, [this, attempt] {
-            thread.assertCurrent();
-            closeSocketOf(attempt);
-        });
+        if (!closingFlag) {
+            boost::asio::post(loop.get(), [this, attempt] {
+                thread.assertCurrent();
+                closeSocketOf(attempt);
+            });
+        }
     }
     reporter.event(1, 0);
 }
@@ -136,7 +141,7 @@ void Link::startAttempt(uint64_t attempt) {
     reporter.log(kra::LOG_LEVEL_INFO, LOG_CONNECT_START, target.host.c_str());
     closeSocket();
     try {
-        socket = std::make_unique<boost::asio::ip::tcp::socket>(loop);
+        socket = std::make_unique<boost::asio::ip::tcp::socket>(loop.get());
         // async_connect opens the socket for the endpoint's family; if that
         // fails the completion still runs, through the loop, with the error.
         socket->async_connect(target.endpoint, [this, attempt](const boost::system::error_code& error) {
@@ -150,7 +155,7 @@ void Link::startAttempt(uint64_t attempt) {
         // so the trader recovers once descriptors are free again.
         socket.reset();
         const boost::system::error_code error = e.code();
-        boost::asio::post(loop, [this, attempt, error] {
+        boost::asio::post(loop.get(), [this, attempt, error] {
             thread.assertCurrent();
             handleConnect(error, attempt);
         });
@@ -205,7 +210,8 @@ void Link::handleConnect(const boost::system::error_code& error, uint64_t attemp
     }
     changed.signalAll();
     reporter.log(kra::LOG_LEVEL_INFO, LOG_CONNECT_OK);
-    heartbeatTimer.start(HEARTBEAT_INTERVAL, [this](const boost::system::error_code& e) {
+    if (!heartbeatTimer) heartbeatTimer.emplace(loop.get());
+    heartbeatTimer->start(HEARTBEAT_INTERVAL, [this](const boost::system::error_code& e) {
         thread.assertCurrent();
         onHeartbeat(e);
     });
@@ -280,7 +286,7 @@ void Link::startPeerWatch(uint64_t attempt, int seconds) {
         if (peerTimer) peerTimer->cancel();
         return;
     }
-    if (!peerTimer) peerTimer = std::make_unique<boost::asio::steady_timer>(loop);
+    if (!peerTimer) peerTimer = std::make_unique<boost::asio::steady_timer>(loop.get());
     armPeerTimer(attempt, peerSilence.nextCheck(now));
 }
 
@@ -373,6 +379,12 @@ void Link::reportAttemptResult(uint64_t attempt, int code) {
 }
 
 void Link::waitThenReconnect(uint64_t failed) {
+    if (loop.shared()) {
+        // The thread runs other traders' handlers: the wait is a timer. The
+        // close step of release drops it.
+        retryAt(failed, std::chrono::steady_clock::now() + std::chrono::milliseconds(RECONNECT_DELAY_MS));
+        return;
+    }
     // Blocks the network thread, as a retry should: no other handler runs
     // during the wait. Only the start of release cuts it short.
     uint64_t next = 0;
@@ -383,13 +395,60 @@ void Link::waitThenReconnect(uint64_t failed) {
              now = std::chrono::steady_clock::now()) {
             changed.waitFor(&lock, deadline - now);
         }
-        // A connect or disconnect from the host during the wait has decided
-        // what comes next already.
-        if (closingFlag || failed != newest || state != ConnectionState::Waiting) return;
-        next = ++newest;
-        moveToLocked(ConnectionState::Connecting);
+        next = takeRetryLocked(failed);
     }
-    startAttempt(next);
+    if (next != 0) startAttempt(next);
+}
+
+void Link::retryAt(uint64_t failed, std::chrono::steady_clock::time_point when) {
+    if (!retryTimer) {
+        try {
+            retryTimer = std::make_unique<boost::asio::steady_timer>(loop.get());
+        } catch (const boost::system::system_error&) {
+            // The loop could not make its epoll descriptor yet: the process
+            // is out of descriptors (below).
+        }
+    }
+    if (retryTimer) {
+        retryTimer->expires_at(when);
+        retryTimer->async_wait([this, failed](const boost::system::error_code& error) {
+            thread.assertCurrent();
+            if (!error) retryNow(failed);
+        });
+        return;
+    }
+    // No timer can wait: each step looks at the clock again after the
+    // handlers queued meanwhile, so the thread still serves the others and
+    // never sleeps. Once release is under way no step follows (its close
+    // step comes after this one).
+    if (closing()) return;
+    if (std::chrono::steady_clock::now() >= when) {
+        retryNow(failed);
+        return;
+    }
+    boost::asio::post(loop.get(), [this, failed, when] {
+        thread.assertCurrent();
+        std::this_thread::yield();
+        retryAt(failed, when);
+    });
+}
+
+void Link::retryNow(uint64_t failed) {
+    uint64_t next = 0;
+    {
+        MutexLock guard(&lock);
+        next = takeRetryLocked(failed);
+    }
+    if (next != 0) startAttempt(next);
+}
+
+uint64_t Link::takeRetryLocked(uint64_t failed) {
+    // A connect or disconnect from the host during the wait has decided what
+    // comes next already.
+    if (closingFlag || failed != newest || state != ConnectionState::Waiting) return 0;
+    const uint64_t next = ++newest;
+    moveToLocked(ConnectionState::Connecting);
+    return next;
 }
 
 void Link::writeAsync(const char* data, std::size_t size, uint64_t attempt) {
@@ -420,8 +479,11 @@ void Link::closeSocketOf(uint64_t attempt) {
 }
 
 void Link::close() {
-    heartbeatTimer.cancel();
-    if (peerTimer) peerTimer->cancel();
+    // Dropping a timer cancels its wait; the next connection makes them anew
+    // on the loop it runs on.
+    heartbeatTimer.reset();
+    peerTimer.reset();
+    retryTimer.reset();
     disconnect();
     closeSocket();
 }

@@ -46,7 +46,10 @@
 //   4. the host hears the end (below);
 //   5. if the attempt is still the current one and Waiting (the host neither
 //      connected nor disconnected from that callback), the line, the
-//      two-second wait on the network thread, and the next attempt.
+//      two-second wait, and the next attempt. On a loop of the trader's own
+//      the wait blocks the network thread; on a shared loop (EventLoop.h) it
+//      is a timer, so that the other traders' handlers run meanwhile (a host
+//      connect during it then starts at once instead of after the wait).
 //
 // Who reports what (onTraderEvent; lines at level 102/103)
 //   (0, 0)        the attempt succeeded: once, after its receive is pending,
@@ -65,7 +68,10 @@
 //
 // Threads: connect, disconnect, configure, isConnected, beginClose and
 // closing from any thread; everything else on the network thread. The link
-// does not own the event loop or the thread that runs it.
+// does not own the event loop or the thread that runs it; it makes its
+// socket and timers on the loop the EventLoop names when it makes them, and
+// close() drops the timers, so that the next binding makes them on its own
+// loop.
 //
 // Locks: `lock`, then the send queue's (the live descriptor changes in the
 // same hold as the state). The heartbeat timer's own lock is held while
@@ -80,6 +86,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "net/PeerSilence.h"
@@ -88,6 +95,7 @@
 #include "ops/ReceiveStream.h"
 #include "ops/Reporter.h"
 #include "port/Mutex.h"
+#include "trader/EventLoop.h"
 #include "trader/NetworkThread.h"
 #include "trader/SendQueue.h"
 
@@ -125,9 +133,9 @@ public:
 
     // Everything given must outlive the link. received handles every packet
     // received, on the network thread.
-    Link(boost::asio::io_context& loop, const NetworkThread& thread, Reporter& reporter, SendQueue& queue,
+    Link(const EventLoop& loop, const NetworkThread& thread, Reporter& reporter, SendQueue& queue,
          PacketHandler& received)
-        : loop(loop), thread(thread), reporter(reporter), queue(queue), received(received), heartbeatTimer(loop) {}
+        : loop(loop), thread(thread), reporter(reporter), queue(queue), received(received) {}
     Link(const Link&) = delete;
     Link& operator=(const Link&) = delete;
 
@@ -153,8 +161,8 @@ public:
     bool closing() EXCLUDES(lock);
 
     // --- network thread ---
-    // The link's part of the close step of release: the timers cancelled,
-    // disconnect, the socket closed.
+    // The link's part of the close step of release: the timers cancelled and
+    // dropped, disconnect, the socket closed.
     void close() REQUIRES(networkThread);
     // Runs bytes through the receive loop as if the socket had just delivered
     // them; false where the connection must end (the stream is empty then).
@@ -195,11 +203,18 @@ private:
     // onTraderEvent(0, code) for an attempt's result: success or end.
     void reportAttemptResult(uint64_t attempt, int code) REQUIRES(networkThread);
     void waitThenReconnect(uint64_t failedAttempt) REQUIRES(networkThread) EXCLUDES(lock);
+    // The wait on a shared loop, until `when`, then the retry.
+    void retryAt(uint64_t failedAttempt, std::chrono::steady_clock::time_point when) REQUIRES(networkThread)
+        EXCLUDES(lock);
+    void retryNow(uint64_t failedAttempt) REQUIRES(networkThread) EXCLUDES(lock);
+    // After the wait: the next attempt's id, or 0 when a host connect or
+    // disconnect (or release) has decided what comes next already.
+    uint64_t takeRetryLocked(uint64_t failedAttempt) REQUIRES(lock);
     void closeSocket() REQUIRES(networkThread);                                // the current socket, if any
     void closeSocketOf(uint64_t attempt) REQUIRES(networkThread) EXCLUDES(lock);  // posted by disconnect
     bool isCurrent(uint64_t attempt, ConnectionState expected) EXCLUDES(lock);
 
-    boost::asio::io_context& loop;
+    const EventLoop& loop;
     const NetworkThread& thread;
     Reporter& reporter;
     SendQueue& queue;
@@ -218,10 +233,12 @@ private:
     std::unique_ptr<boost::asio::ip::tcp::socket> socket GUARDED_BY(networkThread);
     uint64_t newestConnectedReported GUARDED_BY(networkThread) = 0;  // latest attempt reported as (0, 0)
     uint64_t silencedAttempt GUARDED_BY(networkThread) = 0;  // cut for silence: its aborted receive says nothing
-    basic_repeating_timer heartbeatTimer GUARDED_BY(networkThread);  // locks of its own besides
-    // Made at the first connection (a timer made with the object would open
-    // the event loop's descriptors at createTrader).
+    // The timers are made at the first connection on the loop of the time (a
+    // timer made with the object would open the event loop's descriptors at
+    // createTrader), and dropped by the close step.
+    std::optional<basic_repeating_timer> heartbeatTimer GUARDED_BY(networkThread);  // locks of its own besides
     std::unique_ptr<boost::asio::steady_timer> peerTimer GUARDED_BY(networkThread);
+    std::unique_ptr<boost::asio::steady_timer> retryTimer GUARDED_BY(networkThread);  // the wait on a shared loop
     PeerSilence peerSilence GUARDED_BY(networkThread);
     int peerTimeoutSeconds GUARDED_BY(networkThread) = 0;  // of the Connected attempt
     ReceiveStream receiveStream GUARDED_BY(networkThread);

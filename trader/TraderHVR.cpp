@@ -72,6 +72,7 @@ TraderHVR::~TraderHVR() {
     }
     // A host that skipped release must not leave the network thread running
     // on freed memory: run the close step and wait, as release does.
+    leavePool();
     stopNetworkThread();
     flowRecord.close();  // what it finds is not logged: the listener may be gone
 }
@@ -88,6 +89,9 @@ bool TraderHVR::init(const kra::NXSConfigNode* config) {
     next.noDelay = intOf(config, "nodelay") == 1;
     next.peerTimeoutSeconds = std::clamp(intOf(config, "peertimeout"), 0, MAX_PEER_TIMEOUT_SECONDS);
     const std::size_t sendQueueLimit = sendQueueLimitOf(textOf(config, "sendqueue"));
+    const bool nextShared = textOf(config, "threads") == "shared";
+    const unsigned nextPoolThreads =
+        static_cast<unsigned>(std::clamp(intOf(config, "poolthreads"), 0, static_cast<int>(NetworkPool::MAX_THREADS)));
     next.endpoint = boost::asio::ip::tcp::endpoint(parseNumericAddress(next.host), static_cast<uint16_t>(port & 0xFFFF));
     if (!nextFolder.empty() && !boost::filesystem::exists(nextFolder))
         boost::filesystem::create_directories(nextFolder);
@@ -99,6 +103,12 @@ bool TraderHVR::init(const kra::NXSConfigNode* config) {
         MutexLock guard(&sessionLock);
         folder = nextFolder;
         pushMode = nextPushMode;
+    }
+    {
+        // Taken at the next connect that starts the network side.
+        MutexLock guard(&threadLock);
+        sharedWanted = nextShared;
+        poolThreadsWanted = nextPoolThreads;
     }
     link.configure(next);
     queue.setLimit(sendQueueLimit);
@@ -115,9 +125,12 @@ void TraderHVR::connect() {
     bool started = false;
     {
         MutexLock guard(&threadLock);
+        // The shared mode: the pool thread takes the trader's steps from the
+        // first one on.
+        if (sharedWanted && !networkThreadHandle && poolLoop == nullptr && !link.closing()) bindToPoolLocked();
         // After disconnect or release only init starts connecting again.
         started = link.connect();
-        if (!networkThreadHandle && !link.closing()) startNetworkThreadLocked();
+        if (!networkThreadHandle && poolLoop == nullptr && !link.closing()) startNetworkThreadLocked();
     }
     if (!started) reporter.log(kra::LOG_LEVEL_WARN, LOG_INIT_FIRST);
 }
@@ -156,15 +169,17 @@ void TraderHVR::operator delete(void* object, std::size_t size) noexcept {
 
 void TraderHVR::release() {
     if (copiedByFork()) return;  // no logout on the parent's connection, no thread to wait for
-    if (thread.isCurrent()) {
-        // From inside a callback: the thread cannot wait for itself. Refused
-        // before anything happens, with the thread library's own error.
+    if (thread.isCurrent() || NetworkPool::onPoolThread()) {
+        // From inside a callback: the thread cannot wait for itself (nor, on
+        // a pool thread, for any trader's close step). Refused before
+        // anything happens, with the thread library's own error.
         reporter.log(kra::LOG_LEVEL_ERROR, LOG_RELEASE_IN_CALLBACK);
         throw boost::thread_resource_error(static_cast<int>(boost::system::errc::resource_deadlock_would_occur),
                                            "TraderHVR::release called from inside a listener callback");
     }
     logout();
     // Without a network thread nothing runs and nothing is left queued.
+    leavePool();
     stopNetworkThread();
 }
 
@@ -177,8 +192,9 @@ void TraderHVR::destroy(kra::ITraderApi*& trader) {
         trader = nullptr;
         return;
     }
-    if (self->thread.isCurrent()) {
-        // The callback that asks for it runs on this very object.
+    if (self->thread.isCurrent() || NetworkPool::onPoolThread()) {
+        // The callback that asks for it runs on this very object, or on a
+        // pool thread, which never waits for a trader's close step.
         self->reporter.log(kra::LOG_LEVEL_ERROR, LOG_RELEASE_IN_CALLBACK);
         return;
     }
@@ -237,7 +253,7 @@ void TraderHVR::stopNetworkThread() {
     // has cut short).
     boost::asio::post(ioService, [this] {
         thread.assertCurrent();
-        closeSession();
+        closeSession(nullptr);
     });
     running->join();
     MutexLock guard(&threadLock);
@@ -245,7 +261,43 @@ void TraderHVR::stopNetworkThread() {
     ioService.restart();  // a later connect may run the loop again
 }
 
-void TraderHVR::closeSession() {
+void TraderHVR::bindToPoolLocked() {
+    if (!pool) pool = NetworkPool::shared(poolThreadsWanted);
+    poolLoop = &pool->bind();
+    thread.bind(poolLoop->threadId(),
+                [this](const char* what) { reporter.log(kra::LOG_LEVEL_ERROR, LOG_LOOP_ERROR, what); });
+    loop.pointAt(poolLoop->context(), true);
+}
+
+void TraderHVR::leavePool() {
+    std::shared_future<void> closed;
+    {
+        MutexLock guard(&threadLock);
+        if (poolLoop == nullptr) return;
+        if (!poolClosed.valid()) {
+            link.beginClose();  // ends a two-second wait and refuses new attempts
+            auto done = std::make_shared<std::promise<void>>();
+            poolClosed = done->get_future().share();
+            // After whatever the pool thread is doing now: another trader's
+            // handler, or this one's.
+            boost::asio::post(poolLoop->context(), [this, done] {
+                thread.assertCurrent();
+                closeSession(done);
+            });
+        }
+        closed = poolClosed;  // a release under way already: wait for its close step
+    }
+    closed.wait();
+    MutexLock guard(&threadLock);
+    if (poolLoop == nullptr) return;  // a release beside this one has unbound already
+    thread.unbind();
+    loop.pointAt(ioService, false);
+    pool->unbind(*poolLoop);
+    poolLoop = nullptr;
+    poolClosed = {};
+}
+
+void TraderHVR::closeSession(std::shared_ptr<std::promise<void>> closed) {
     link.close();
     logFlowNotices(reporter, flowRecord.close());
     {
@@ -256,10 +308,18 @@ void TraderHVR::closeSession() {
     // (a write cut off before any byte left puts its requests back in the
     // queue); then whatever never left is reported and dropped, so that a
     // reused object does not send it on its next session, and the loop stops.
-    boost::asio::post(ioService, [this] {
+    boost::asio::post(loop.get(), [this, closed] {
+        thread.assertCurrent();
         if (const int unsent = queue.dropUnsent(); unsent > 0)
             reporter.log(kra::LOG_LEVEL_ERROR, LOG_UNSENT_AT_CLOSE, unsent);
-        ioService.stop();
+        // On a pool thread the loop goes on with other traders: release
+        // returns, and may delete the object at once. Nothing of it is
+        // touched after this.
+        if (closed) {
+            closed->set_value();
+        } else {
+            ioService.stop();
+        }
     });
 }
 
