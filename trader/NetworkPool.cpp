@@ -54,6 +54,9 @@ NetworkPool::Loop::~Loop() {
 
 void NetworkPool::Loop::run() {
     poolThread = true;
+    // Named, so that a thread listing or a profile tells the pool's threads
+    // from the host's.
+    ::pthread_setname_np(::pthread_self(), POOL_THREAD_NAME);
     for (;;) {
         try {
             // One handler at a time, so that an exception is told to the

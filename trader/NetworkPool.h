@@ -66,6 +66,9 @@ public:
         std::size_t traders = 0;  // bound now; under the pool's lock
     };
 
+    // The name each pool thread gives itself (as /proc/<pid>/task/*/comm
+    // shows it).
+    static constexpr const char* POOL_THREAD_NAME = "hvr-pool";
     // The threads a pool is made with when a trader asks for 0.
     static unsigned defaultThreadCount();
     // The largest thread count taken.
