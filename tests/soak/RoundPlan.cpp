@@ -110,6 +110,7 @@ RoundPlan makePlan(uint64_t seed, int round, bool firstRound) {
     plan.firstClose = static_cast<OwnClose>(rng() % 3);
     plan.secondClose = static_cast<OwnClose>(rng() % 2);
     plan.newDay = round % 3 == 2;
+    plan.sharedThreads = round % 2 == 0;
     return plan;
 }
 
@@ -149,6 +150,7 @@ std::string describePlan(const RoundPlan& plan) {
          << callbackName(plan.probe) << "; drills close with " << ownCloseName(plan.firstClose) << ", then "
          << ownCloseName(plan.secondClose);
     if (plan.newDay) text << "; a new trading day before the drills";
+    if (plan.sharedThreads) text << "; shared mode: one pool thread, with 3 companions";
     return text.str();
 }
 

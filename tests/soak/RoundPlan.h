@@ -72,6 +72,10 @@ struct RoundPlan {
     // drills: the host's flow record and replays cross it. Every third round
     // from the second, not drawn, so that the seeds' other choices stay.
     bool newDay = false;
+    // The trader runs in the shared mode (threads=shared, one pool thread),
+    // with companions on the same thread (Companions.h). Every second round,
+    // not drawn, so that the seeds' other choices stay.
+    bool sharedThreads = false;
 };
 
 // Every callback throws at least this often, in every round.
