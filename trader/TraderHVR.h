@@ -56,8 +56,8 @@
 //   release posts the close step there, waits for it to finish and unbinds.
 //   The mode an init asks for takes effect at the next such connect. The
 //   network thread alone touches the socket and what the analysis marks
-//   GUARDED_BY (networkThread) (see NetworkThread.h). It receives and dispatches, makes
-//   nearly every listener call, opens and closes the flow record and writes
+//   GUARDED_BY (networkThread) (see NetworkThread.h). It receives and
+//   dispatches, makes nearly every listener call, opens and closes the flow record and writes
 //   the session identity (a login on a host thread may write the flow file
 //   again, under the record's own lock). Host threads hand it what touches
 //   the connection's life as posted steps (the link does).
@@ -66,12 +66,14 @@
 //   Order: threadLock, then the link's lock, then the send queue's. The
 //   heartbeat timer's own lock (held while the heartbeat runs) comes before
 //   the link's. sessionLock, identityLock and the flow record's lock are
-//   leaves. No lock is held during a listener call.
+//   leaves; so are the network pool's (taken under threadLock, to bind and
+//   unbind). No lock is held during a listener call.
 //
 // Lifetime
 //   Handlers capture `this` and do not keep the object alive: release (and the
-//   destructor) runs the close step on the network thread and joins it before
-//   the object goes away. ioService and the pool are declared first so that
+//   destructor) runs the close step on the network thread and joins it (on a
+//   pool thread: waits for the close step's last step, after which no step of
+//   the trader is queued there) before the object goes away. ioService and the pool are declared first so that
 //   the socket and the timers (the link's), made on either loop, die before
 //   it.
 #pragma once
