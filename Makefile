@@ -130,9 +130,12 @@ bench: deps
 	cmake --build build-release -j $(JOBS) --target hvr_bench
 	bash scripts/bench.sh build-release
 
-# 10,000 traders in one process, end to end: heavier than the default run, and
-# it needs more descriptors than most shells allow (ulimit -n raises the hard
-# limit only with the privilege to; the benchmark says what is missing).
+# 10,000 traders in one process, end to end, in the shared mode (they fit a
+# descriptor limit of 20,000): heavier than the default run. With
+# `--threads own` (bash scripts/bench.sh build-release --only scale10k
+# --threads own) they need more descriptors than most shells allow (ulimit -n
+# raises the hard limit only with the privilege to; the benchmark says what is
+# missing).
 bench-scale10k: deps
 	cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DHVR_BUILD_BENCHMARKS=ON -DHVR_BUILD_TESTS=OFF
 	cmake --build build-release -j $(JOBS) --target hvr_bench

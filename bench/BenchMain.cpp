@@ -3,9 +3,12 @@
 // table (Markdown) to stdout.
 //
 //   hvr_bench [--only footprint|inbound|loopback|outbound|roundtrip|pair|scale|scale10k] [--many N]
+//             [--threads own|shared] [--pool N]
 //
-// scale10k (10,000 traders in this process) runs only when named: it needs
-// raised limits (`make bench-scale10k`); --many N runs it with N traders.
+// scale10k (10,000 traders in this process) runs only when named
+// (`make bench-scale10k`); --many N runs it with N traders, --threads own in
+// the default mode (one thread each, which needs raised limits). --pool N:
+// the shared mode's pool in the scale figures (default: one thread per CPU).
 #include <stdlib.h>
 
 #include <boost/filesystem.hpp>
@@ -26,8 +29,15 @@ int main(int argc, char** argv) {
             only = argv[++i];
         } else if (std::strcmp(argv[i], "--many") == 0 && i + 1 < argc) {
             options.many = static_cast<std::size_t>(std::strtoul(argv[++i], nullptr, 10));
+        } else if (std::strcmp(argv[i], "--threads") == 0 && i + 1 < argc) {
+            options.manyThreads = std::strcmp(argv[++i], "own") == 0 ? Threads::Own : Threads::Shared;
+        } else if (std::strcmp(argv[i], "--pool") == 0 && i + 1 < argc) {
+            options.poolThreads = static_cast<unsigned>(std::strtoul(argv[++i], nullptr, 10));
         } else {
-            std::fprintf(stderr, "usage: %s [--only footprint|inbound|loopback|outbound|roundtrip|pair|scale|scale10k] [--many N]\n", argv[0]);
+            std::fprintf(stderr,
+                         "usage: %s [--only footprint|inbound|loopback|outbound|roundtrip|pair|scale|scale10k] "
+                         "[--many N] [--threads own|shared] [--pool N]\n",
+                         argv[0]);
             return 2;
         }
     }

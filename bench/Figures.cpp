@@ -7,14 +7,22 @@
 namespace hvr::bench {
 
 std::unique_ptr<TraderHVR> makeTrader(const Options& options, uint16_t port, BenchListener& listener,
-                                      bool noDelay) {
+                                      bool noDelay, Threads threads) {
     auto trader = std::make_unique<TraderHVR>();
     kra::NXSMapNode config;
     config.set("host", "127.0.0.1").set("port", std::to_string(port)).set("folder", options.folder).set("pushmode", "1");
     if (noDelay) config.set("nodelay", "1");
+    if (threads == Threads::Shared)
+        config.set("threads", "shared").set("poolthreads", std::to_string(options.poolThreads));
     trader->init(&config);
     trader->registerListener(&listener);
     return trader;
+}
+
+std::string threadsName(const Options& options, Threads threads) {
+    if (threads == Threads::Own) return "own thread each";
+    const unsigned pool = options.poolThreads != 0 ? options.poolThreads : NetworkPool::defaultThreadCount();
+    return "shared pool of " + std::to_string(pool) + " thread" + (pool == 1 ? "" : "s");
 }
 
 std::string formatFixed(double value, int decimals) {

@@ -21,9 +21,14 @@ struct Row {
     std::string goal = "-";  // the goal and whether this run met it; "-" where there is none
 };
 
+// How the traders of a figure run their network side.
+enum class Threads { Own, Shared };
+
 struct Options {
     std::string folder;         // scratch folder for flow files, ends with '/'
     std::size_t many = 10000;   // traders of the scale10k figure (--many N)
+    Threads manyThreads = Threads::Shared;  // the scale10k figure's mode (--threads own|shared)
+    unsigned poolThreads = 0;   // the shared mode's pool (--pool N); 0: one per CPU
 };
 
 std::vector<Row> runInboundInProcess(const Options& options);
@@ -40,9 +45,11 @@ std::vector<Row> runScaleMany(const Options& options);  // 10,000 traders: not i
 // A trader made in process (not through dlopen), configured for 127.0.0.1:port
 // with flow files under folder, with listener registered. Not connected.
 // noDelay sets the init key "nodelay" to 1 (a module that does not know the
-// key ignores it).
+// key ignores it); Threads::Shared the keys threads=shared and poolthreads.
 std::unique_ptr<TraderHVR> makeTrader(const Options& options, uint16_t port, BenchListener& listener,
-                                      bool noDelay = false);
+                                      bool noDelay = false, Threads threads = Threads::Own);
+// "own thread each" or "shared pool of N threads".
+std::string threadsName(const Options& options, Threads threads);
 
 std::string formatFixed(double value, int decimals);
 std::string formatCount(double value);  // 1234567 -> "1,234,567"

@@ -1,6 +1,10 @@
 // Scale: many traders in one host process, one per account, against a
 // loopback server in a process of its own (bench/ScaleServer.h).
 //
+// Every figure runs once with each trader on a network thread of its own (the
+// default mode) and once with the traders on the shared pool (threads=shared),
+// the two modes alternating in each round.
+//
 //   1,000 traders   connect and log in (each logs in from its connected
 //                   event, as hosts do), then release and delete them all;
 //                   baseline: 1,000 raw clients on one thread doing the same
@@ -11,13 +15,16 @@
 //                   every millisecond, while 999 others receive an order push
 //                   every 100 ms each (10,000 pushes a second); baseline: the
 //                   same trader with the same server alone.
-//   10,000 traders  (runScaleMany, a figure of its own) connect and log in,
-//                   one order each, release, against 10,000 raw clients; it
-//                   raises the soft descriptor limit to the hard one, and
-//                   refuses to start, saying what to set, when the limits on
-//                   descriptors, threads or mappings cannot hold them all.
+//   10,000 traders  (runScaleMany, a figure of its own, in the shared mode
+//                   unless --threads own) connect and log in, one order each,
+//                   release, against 10,000 raw clients; it raises the soft
+//                   descriptor limit to the hard one, and refuses to start,
+//                   saying what to set, when the limits on descriptors,
+//                   threads or mappings cannot hold them all.
 #include <dirent.h>
+#include <fcntl.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/resource.h>
@@ -25,6 +32,7 @@
 #include <unistd.h>
 
 #include <condition_variable>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <mutex>
@@ -103,8 +111,12 @@ public:
     }
     void onLoginResult(bool succeeded, const char*, uint32_t) override {
         // The measured trader's network thread gets a name of its own, so a
-        // scheduler trace (perf sched) can tell it from the others.
-        if (answered != nullptr) ::pthread_setname_np(::pthread_self(), "rt-trader");
+        // scheduler trace (perf sched) can tell it from the others; a pool
+        // thread (shared by other traders) keeps its own name.
+        char name[16] = {};
+        ::pthread_getname_np(::pthread_self(), name, sizeof name);
+        if (answered != nullptr && std::strcmp(name, NetworkPool::POOL_THREAD_NAME) != 0)
+            ::pthread_setname_np(::pthread_self(), "rt-trader");
         tally.bump(succeeded ? tally.logins : tally.failures);
     }
     void onEntrustAnswer(kra::NXSEntrust*, kra::NXSError*) override {
@@ -132,7 +144,7 @@ private:
 // Traders made, connected and logged in; released (and timed) on demand.
 class Fleet {
 public:
-    Fleet(const Options& options, uint16_t port, std::size_t count, const std::string& userPrefix,
+    Fleet(const Options& options, Threads threads, uint16_t port, std::size_t count, const std::string& userPrefix,
           std::atomic<int64_t>* firstAnswered = nullptr) {
         listeners.reserve(count);
         traders.reserve(count);
@@ -143,7 +155,7 @@ public:
             listeners.push_back(std::make_unique<ScaleListener>(tally, user));
             if (i == 0) listeners.back()->answered = firstAnswered;
             BenchListener unused;
-            traders.push_back(makeTrader(options, port, unused));
+            traders.push_back(makeTrader(options, port, unused, false, threads));
             traders.back()->registerListener(listeners.back().get());
             listeners.back()->attach(traders.back().get());
             traders.back()->connect();
@@ -270,6 +282,21 @@ double residentKiB() {
 
 double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
+// count flow files of 12 zero bytes, <folder><prefix>NNNNN.flow, as a host
+// could make them before its traders first log in; returns the time taken.
+Clock::duration makeFlowFiles(const std::string& folder, const std::string& prefix, std::size_t count) {
+    ::mkdir(folder.c_str(), 0755);
+    const Clock::time_point start = Clock::now();
+    for (std::size_t i = 0; i < count; ++i) {
+        char name[64];
+        std::snprintf(name, sizeof name, "%s%05zu.flow", prefix.c_str(), i);
+        const int fd = ::open((folder + name).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (fd < 0 || ::ftruncate(fd, 12) != 0) throw std::runtime_error("scale: cannot make " + folder + name);
+        ::close(fd);
+    }
+    return Clock::now() - start;
+}
+
 // Round trips of fleet's trader 0 (a quiet user: the server pushes it
 // nothing), one every ROUND_TRIP_SPACING, appended to samples in ns.
 void roundTrips(TraderHVR& trader, Tally& tally, std::atomic<int64_t>& answered, kra::NXSEntrust& entrust,
@@ -337,49 +364,65 @@ rlim_t raiseDescriptorLimit() {
     return limit.rlim_cur;
 }
 
-// Connect and log in, then release: the adapter, then the raw clients,
-// ROUNDS times, against a server that pushes nothing. *descriptorsPerTrader gets the
-// descriptors per logged-in trader.
-std::vector<Row> connectAndRelease(const Options& options, double* descriptorsPerTrader) {
+// What one mode measured over the rounds of connectAndRelease.
+struct FleetFigures {
+    double login = 1e300, release = 1e300, releaseSteps = 0, deleteSteps = 0;
+    double kib = 0, threads = 0, descriptors = 0;
+};
+
+// Connect and log in, then release, against a server that pushes nothing:
+// the raw clients, then the adapter in each mode, ROUNDS times.
+std::vector<Row> connectAndRelease(const Options& options) {
     std::vector<Row> rows;
     const std::string count = formatCount(static_cast<double>(TRADERS));
-
-    // Connect and log in, then release: the adapter, then the raw clients,
-    // twice, against a server that pushes nothing.
-    double adapterLogin = 1e300, rawLogin = 1e300, adapterRelease = 1e300, rawClose = 1e300;
-    double perTraderKiB = 0, threadsPer = 0, descriptorsPer = 0, releaseSteps = 0, deleteSteps = 0;
+    double rawLogin = 1e300, rawClose = 1e300;
+    FleetFigures figures[2];
     for (int round = 0; round < ROUNDS; ++round) {
         ScaleServer server(std::chrono::milliseconds(0), LIMIT);
         const RawTimes raw = rawClients(server.port(), TRADERS);
         rawLogin = std::min(rawLogin, ms(raw.loggedIn));
         rawClose = std::min(rawClose, ms(raw.closed));
-        const double rssBefore = residentKiB();
-        const std::size_t threadsBefore = threads(), descriptorsBefore = openDescriptors();
-        Fleet fleet(options, server.port(), TRADERS, "user");
-        adapterLogin = std::min(adapterLogin, ms(fleet.loggedInAfter));
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        perTraderKiB = (residentKiB() - rssBefore) / TRADERS;
-        threadsPer = static_cast<double>(threads() - threadsBefore) / TRADERS;
-        descriptorsPer = static_cast<double>(openDescriptors() - descriptorsBefore) / TRADERS;
-        const double released = ms(fleet.releaseAll());
-        if (released < adapterRelease) {
-            adapterRelease = released;
-            releaseSteps = ms(fleet.releaseSteps);
-            deleteSteps = ms(fleet.deleteSteps);
+        for (Threads threads : {Threads::Own, Threads::Shared}) {
+            FleetFigures& f = figures[static_cast<int>(threads)];
+            const double rssBefore = residentKiB();
+            const std::size_t threadsBefore = ::hvr::bench::threads(), descriptorsBefore = openDescriptors();
+            Fleet fleet(options, threads, server.port(), TRADERS, "user");
+            f.login = std::min(f.login, ms(fleet.loggedInAfter));
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            f.kib = (residentKiB() - rssBefore) / TRADERS;
+            f.threads = static_cast<double>(::hvr::bench::threads() - threadsBefore) / TRADERS;
+            f.descriptors = static_cast<double>(openDescriptors() - descriptorsBefore) / TRADERS;
+            const double released = ms(fleet.releaseAll());
+            if (released < f.release) {
+                f.release = released;
+                f.releaseSteps = ms(fleet.releaseSteps);
+                f.deleteSteps = ms(fleet.deleteSteps);
+            }
         }
     }
-    rows.push_back({count + " traders: connect and log in (each from its connected event), ms, best of " +
-                        std::to_string(ROUNDS) + " (baseline: " + count +
-                        " raw clients on one thread: connect, send the login, read the answer)",
-                    formatFixed(adapterLogin, 1), formatFixed(rawLogin, 1), ratioText(adapterLogin, rawLogin),
-                    goalAtMost(adapterLogin, rawLogin, 2.0)});
-    rows.push_back({count + " traders: release and deleteTrader of each, one after the other, ms, best of " +
-                        std::to_string(ROUNDS) + " (baseline: the raw clients send the logout and close)",
-                    formatFixed(adapterRelease, 1), formatFixed(rawClose, 1), ratioText(adapterRelease, rawClose),
-                    goalAtMost(adapterRelease, rawClose, 2.0)});
-    rows.push_back({count + " traders: of that release, the release() calls (logout, close on the network thread, "
-                            "join), ms; the deleteTrader calls, ms",
-                    formatFixed(releaseSteps, 1) + "; " + formatFixed(deleteSteps, 1), "-", "-"});
+    for (Threads threads : {Threads::Own, Threads::Shared}) {
+        const FleetFigures& f = figures[static_cast<int>(threads)];
+        const std::string mode = " [" + threadsName(options, threads) + "]";
+        rows.push_back({count + " traders: connect and log in (each from its connected event), ms, best of " +
+                            std::to_string(ROUNDS) + " (baseline: " + count +
+                            " raw clients on one thread: connect, send the login, read the answer)" + mode,
+                        formatFixed(f.login, 1), formatFixed(rawLogin, 1), ratioText(f.login, rawLogin),
+                        goalAtMost(f.login, rawLogin, 2.0)});
+        rows.push_back({count + " traders: release and deleteTrader of each, one after the other, ms, best of " +
+                            std::to_string(ROUNDS) + " (baseline: the raw clients send the logout and close)" + mode,
+                        formatFixed(f.release, 1), formatFixed(rawClose, 1), ratioText(f.release, rawClose),
+                        goalAtMost(f.release, rawClose, 2.0)});
+        rows.push_back({count + " traders: of that release, the release() calls (logout, close step on the network "
+                                "thread, join or wait), ms; the deleteTrader calls, ms" + mode,
+                        formatFixed(f.releaseSteps, 1) + "; " + formatFixed(f.deleteSteps, 1), "-", "-"});
+        rows.push_back({count + " traders logged in, idle: resident memory per trader, KiB" + mode,
+                        formatFixed(f.kib, 0), "-", "-"});
+        rows.push_back({count + " traders logged in: threads per trader" + mode, formatFixed(f.threads, 3), "-", "-"});
+        rows.push_back({count + " traders logged in: descriptors per trader" + mode, formatFixed(f.descriptors, 3), "-",
+                        "-",
+                        threads == Threads::Shared ? std::string("<= 1.10: ") + (f.descriptors <= 1.1 ? "met" : "NOT met")
+                                                   : "-"});
+    }
     // The part of both that one thread per trader costs by itself.
     double threadsStarted = 1e300, threadsEnded = 1e300;
     for (int round = 0; round < ROUNDS; ++round) {
@@ -393,53 +436,55 @@ std::vector<Row> connectAndRelease(const Options& options, double* descriptorsPe
     rows.push_back({count + " threads alone: each told to end and joined in turn, ms, best of " +
                         std::to_string(ROUNDS) + " (baseline: the raw clients' logout and close)",
                     formatFixed(threadsEnded, 1), formatFixed(rawClose, 1), ratioText(threadsEnded, rawClose)});
-    rows.push_back({count + " traders logged in, idle: resident memory per trader, KiB", formatFixed(perTraderKiB, 0),
-                    "-", "-"});
-    rows.push_back({count + " traders logged in: threads per trader", formatFixed(threadsPer, 2), "-", "-"});
-    rows.push_back({count + " traders logged in: descriptors per trader (socket, epoll, eventfd)",
-                    formatFixed(descriptorsPer, 2), "-", "-"});
-    *descriptorsPerTrader = descriptorsPer;
     return rows;
 }
 
 // One trader's round trip: alone, then among TRADERS - 1 that receive
-// pushes, alternating.
+// pushes, in each mode, alternating.
 std::vector<Row> roundTripUnderLoad(const Options& options, kra::NXSEntrust& entrust) {
     std::vector<Row> rows;
-    std::vector<int64_t> alone, loaded;
-    uint64_t pushesDuring = 0;
-    double pushSeconds = 0;
+    struct Samples {
+        std::vector<int64_t> alone, loaded;
+        uint64_t pushesDuring = 0;
+        double pushSeconds = 0;
+    } samples[2];
     for (int round = 0; round < ROUNDS; ++round) {
-        {
-            ScaleServer server(PUSH_PERIOD, LIMIT);
-            std::atomic<int64_t> answered{0};
-            Fleet one(options, server.port(), 1, "quiet", &answered);
-            roundTrips(one.trader(0), one.tally, answered, entrust, alone);
-        }
-        {
-            ScaleServer server(PUSH_PERIOD, LIMIT);
-            std::atomic<int64_t> answered{0};
-            Fleet quiet(options, server.port(), 1, "quiet", &answered);
-            Fleet busy(options, server.port(), TRADERS - 1, "busy");
-            std::this_thread::sleep_for(SETTLE);
-            const uint64_t pushesBefore = busy.tally.pushes.load();
-            const Clock::time_point start = Clock::now();
-            roundTrips(quiet.trader(0), quiet.tally, answered, entrust, loaded);
-            pushesDuring += busy.tally.pushes.load() - pushesBefore;
-            pushSeconds += std::chrono::duration<double>(Clock::now() - start).count();
+        for (Threads threads : {Threads::Own, Threads::Shared}) {
+            Samples& s = samples[static_cast<int>(threads)];
+            {
+                ScaleServer server(PUSH_PERIOD, LIMIT);
+                std::atomic<int64_t> answered{0};
+                Fleet one(options, threads, server.port(), 1, "quiet", &answered);
+                roundTrips(one.trader(0), one.tally, answered, entrust, s.alone);
+            }
+            {
+                ScaleServer server(PUSH_PERIOD, LIMIT);
+                std::atomic<int64_t> answered{0};
+                Fleet quiet(options, threads, server.port(), 1, "quiet", &answered);
+                Fleet busy(options, threads, server.port(), TRADERS - 1, "busy");
+                std::this_thread::sleep_for(SETTLE);
+                const uint64_t pushesBefore = busy.tally.pushes.load();
+                const Clock::time_point start = Clock::now();
+                roundTrips(quiet.trader(0), quiet.tally, answered, entrust, s.loaded);
+                s.pushesDuring += busy.tally.pushes.load() - pushesBefore;
+                s.pushSeconds += std::chrono::duration<double>(Clock::now() - start).count();
+            }
         }
     }
     const std::string others = formatCount(static_cast<double>(TRADERS - 1));
-    const std::string label = "round trip of one trader, an order every 1 ms, while " + others +
-                              " others receive an order push every " + std::to_string(PUSH_PERIOD.count()) +
-                              " ms each (" + formatCount(static_cast<double>(pushesDuring) / pushSeconds) +
-                              " pushes/s delivered), us, " + formatCount(static_cast<double>(alone.size())) +
-                              " orders (baseline: the same trader alone)";
-    const double a50 = static_cast<double>(quantile(loaded, 0.5)), b50 = static_cast<double>(quantile(alone, 0.5));
-    const double a99 = static_cast<double>(quantile(loaded, 0.99)), b99 = static_cast<double>(quantile(alone, 0.99));
-    rows.push_back({label + " median", formatFixed(a50 / 1000, 1), formatFixed(b50 / 1000, 1), ratioText(a50, b50)});
-    rows.push_back({label + " p99", formatFixed(a99 / 1000, 1), formatFixed(b99 / 1000, 1), ratioText(a99, b99),
-                    goalAtMost(a99, b99, 1.5)});
+    for (Threads threads : {Threads::Own, Threads::Shared}) {
+        Samples& s = samples[static_cast<int>(threads)];
+        const std::string label = "round trip of one trader, an order every 1 ms, while " + others +
+                                  " others receive an order push every " + std::to_string(PUSH_PERIOD.count()) +
+                                  " ms each (" + formatCount(static_cast<double>(s.pushesDuring) / s.pushSeconds) +
+                                  " pushes/s delivered), us, " + formatCount(static_cast<double>(s.alone.size())) +
+                                  " orders (baseline: the same trader alone) [" + threadsName(options, threads) + "]";
+        const double a50 = static_cast<double>(quantile(s.loaded, 0.5)), b50 = static_cast<double>(quantile(s.alone, 0.5));
+        const double a99 = static_cast<double>(quantile(s.loaded, 0.99)), b99 = static_cast<double>(quantile(s.alone, 0.99));
+        rows.push_back({label + " median", formatFixed(a50 / 1000, 1), formatFixed(b50 / 1000, 1), ratioText(a50, b50)});
+        rows.push_back({label + " p99", formatFixed(a99 / 1000, 1), formatFixed(b99 / 1000, 1), ratioText(a99, b99),
+                        goalAtMost(a99, b99, 1.5)});
+    }
     return rows;
 }
 
@@ -452,7 +497,8 @@ std::size_t readNumber(const char* path) {
 
 // What many traders in this process need beyond what it has: empty when it
 // has all of it, else one sentence per missing limit, with what to set.
-std::string missingForMany(std::size_t many, double descriptorsPer) {
+// threadsNeeded: the traders' network threads.
+std::string missingForMany(std::size_t many, double descriptorsPer, std::size_t traderThreads) {
     std::string missing;
     rlimit files{};
     ::getrlimit(RLIMIT_NOFILE, &files);
@@ -468,7 +514,7 @@ std::string missingForMany(std::size_t many, double descriptorsPer) {
                    std::to_string(descriptors) + "` (or more) before the benchmark. ";
     rlimit processes{};
     ::getrlimit(RLIMIT_NPROC, &processes);
-    const std::size_t threadsNeeded = many + threads() + 16;
+    const std::size_t threadsNeeded = traderThreads + threads() + 16;
     if (processes.rlim_cur != RLIM_INFINITY && processes.rlim_cur < threadsNeeded)
         missing += "the user's process limit (threads count against it) is " +
                    formatCount(static_cast<double>(processes.rlim_cur)) + ", the traders need " +
@@ -478,11 +524,13 @@ std::string missingForMany(std::size_t many, double descriptorsPer) {
     if (threadsMax != 0 && threadsMax < threadsNeeded)
         missing += "kernel.threads-max is " + formatCount(static_cast<double>(threadsMax)) + ": raise it to " +
                    std::to_string(threadsNeeded * 2) + ". ";
-    // Every thread's stack is a mapping and its guard page another.
+    // Every thread's stack is a mapping and its guard page another, every
+    // trader object and flow file one more each.
     const std::size_t maps = readNumber("/proc/sys/vm/max_map_count");
-    if (maps != 0 && maps < threadsNeeded * 2 + 1024)
+    const std::size_t mapsNeeded = threadsNeeded * 2 + many * 2 + 1024;
+    if (maps != 0 && maps < mapsNeeded)
         missing += "vm.max_map_count is " + formatCount(static_cast<double>(maps)) + ": raise it to " +
-                   std::to_string(threadsNeeded * 2 + 1024) + ". ";
+                   std::to_string(mapsNeeded) + ". ";
     return missing;
 }
 
@@ -495,16 +543,20 @@ std::string missingForMany(std::size_t many, double descriptorsPer) {
 // to set, when the process's limits cannot hold them all.
 std::vector<Row> runScaleMany(const Options& options) {
     const std::size_t many = options.many;
+    const Threads mode = options.manyThreads;
     raiseDescriptorLimit();
-    const double descriptorsPer = 3;  // socket, epoll, eventfd of a logged-in trader
-    if (const std::string missing = missingForMany(many, descriptorsPer); !missing.empty())
+    // A logged-in trader's socket, and with a thread of its own its event
+    // loop's epoll descriptor and eventfd.
+    const double descriptorsPer = mode == Threads::Own ? 3 : 1;
+    const std::size_t traderThreads = mode == Threads::Own ? many : NetworkPool::MAX_THREADS;
+    if (const std::string missing = missingForMany(many, descriptorsPer, traderThreads); !missing.empty())
         throw std::runtime_error(missing + "Nothing was run.");
     kra::NXSEntrust entrust;
     fillEntrust(entrust, 0);
     std::vector<Row> rows;
     const std::string count = formatCount(static_cast<double>(many));
     double loggedIn = 0, ordered = 0, released = 0, kib = 0, threadsEach = 0, descriptorsEach = 0;
-    double loggedInAgain = 0, releasedAgain = 0;
+    double loggedInAgain = 0, releasedAgain = 0, preCreated = 0, loggedInPreCreated = 0;
     RawTimes raw{};
     // Both servers are forked before the first trader, while the process is
     // small: a fork copies the page tables of everything mapped.
@@ -515,7 +567,7 @@ std::vector<Row> runScaleMany(const Options& options) {
         const double rssBefore = residentKiB();
         const std::size_t threadsBefore = threads(), descriptorsBefore = openDescriptors();
         {
-            Fleet fleet(options, server.port(), many, "many");
+            Fleet fleet(options, mode, server.port(), many, "many");
             loggedIn = ms(fleet.loggedInAfter);
             ordered = ms(fleet.orderEach(entrust));
             kib = (residentKiB() - rssBefore) / static_cast<double>(many);
@@ -526,9 +578,17 @@ std::vector<Row> runScaleMany(const Options& options) {
         }
         // The same users again: their flow files exist now, as on every
         // login after a host's first.
-        Fleet again(options, server.port(), many, "many");
+        Fleet again(options, mode, server.port(), many, "many");
         loggedInAgain = ms(again.loggedInAfter);
         releasedAgain = ms(again.releaseAll());
+        // Other users whose flow files the host made beforehand, in a folder
+        // of their own, on this thread, as a host could before its first
+        // start: whether making them ahead pays for the first logins.
+        Options ahead = options;
+        ahead.folder = options.folder + "made-ahead/";
+        preCreated = ms(makeFlowFiles(ahead.folder, "ahead", many));
+        Fleet made(ahead, mode, server.port(), many, "ahead");
+        loggedInPreCreated = ms(made.loggedInAfter);
     }
     // One trader's round trip alone, then among many - 1 others that receive
     // an order push every PUSH_PERIOD each, against a server that pushes.
@@ -537,9 +597,9 @@ std::vector<Row> runScaleMany(const Options& options) {
     std::string roundTripFailure;
     try {
         std::atomic<int64_t> answered{0};
-        Fleet quiet(options, pushing.port(), 1, "quiet", &answered);
+        Fleet quiet(options, mode, pushing.port(), 1, "quiet", &answered);
         roundTrips(quiet.trader(0), quiet.tally, answered, entrust, alone);
-        Fleet busy(options, pushing.port(), many - 1, "many");
+        Fleet busy(options, mode, pushing.port(), many - 1, "many");
         std::this_thread::sleep_for(SETTLE);
         const uint64_t pushesBefore = busy.tally.pushes.load();
         const Clock::time_point start = Clock::now();
@@ -553,7 +613,7 @@ std::vector<Row> runScaleMany(const Options& options) {
     } catch (const std::exception& e) {
         roundTripFailure = e.what();
     }
-    const std::string prefix = count + " traders in one process: ";
+    const std::string prefix = count + " traders in one process [" + threadsName(options, mode) + "]: ";
     const double rawLogin = ms(raw.loggedIn), rawClose = ms(raw.closed);
     const std::string loginBaseline =
         " (baseline: " + count + " raw clients on one thread: connect, send the login, read the answer)";
@@ -563,6 +623,12 @@ std::vector<Row> runScaleMany(const Options& options) {
     rows.push_back({prefix + "connect and log in again, flow files existing, ms" + loginBaseline,
                     formatFixed(loggedInAgain, 0), formatFixed(rawLogin, 0), ratioText(loggedInAgain, rawLogin),
                     goalAtMost(loggedInAgain, rawLogin, 2.0)});
+    rows.push_back({prefix + "the host makes the flow files of other users beforehand (12 bytes each, a new folder, one "
+                             "thread), ms",
+                    formatFixed(preCreated, 0), "-", "-"});
+    rows.push_back({prefix + "then those users connect and log in, ms" + loginBaseline, formatFixed(loggedInPreCreated, 0),
+                    formatFixed(rawLogin, 0), ratioText(loggedInPreCreated, rawLogin),
+                    goalAtMost(loggedInPreCreated, rawLogin, 2.0)});
     rows.push_back({prefix + "one orderInsert each, one after the other on one thread, until every answer is in, ms",
                     formatFixed(ordered, 0), "-", "-"});
     const std::string closeBaseline = " (baseline: the raw clients send the logout and close)";
@@ -609,8 +675,7 @@ std::vector<Row> runScale(const Options& options) {
             rows.push_back({std::string("scale, ") + name + ": FAILED (" + e.what() + ")", "-", "-", "-", "-"});
         }
     };
-    double descriptorsPer = 3;
-    phase("connect and release", [&] { return connectAndRelease(options, &descriptorsPer); });
+    phase("connect and release", [&] { return connectAndRelease(options); });
     phase("round trip under load", [&] { return roundTripUnderLoad(options, entrust); });
     return rows;
 }

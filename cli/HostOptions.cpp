@@ -27,6 +27,10 @@ po::options_description sessionOptions(HostOptions& o) {
         ("peertimeout", po::value(&o.peerTimeout)->default_value(o.peerTimeout),
          "seconds without a byte from a server that sent heartbeats before the connection is dropped and made "
          "again; 0 = never")
+        ("threads", po::value(&o.threads)->default_value(o.threads),
+         "own: a network thread of the trader's own; shared: the module's pool of network threads")
+        ("poolthreads", po::value(&o.poolThreads)->default_value(o.poolThreads),
+         "with --threads shared: the pool's threads if this trader makes it; 0 = one per CPU")
         ("user", po::value(&o.user), "log in as USER after every connect")
         ("password", po::value(&o.password),
          "password for --user (visible in ps: prefer $HVR_PASSWORD or the prompt)")
@@ -93,6 +97,8 @@ ParsedOptions parseHostOptions(const std::vector<std::string>& args, const std::
     else if (o.port < 1 || o.port > 65535) result.error = "--port must be from 1 to 65535";
     else if (o.nodelay != 0 && o.nodelay != 1) result.error = "--nodelay must be 0 or 1";
     else if (o.peerTimeout < 0) result.error = "--peertimeout must be 0 or more";
+    else if (o.threads != "own" && o.threads != "shared") result.error = "--threads must be own or shared";
+    else if (o.poolThreads < 0) result.error = "--poolthreads must be 0 or more";
     else if (o.pushMode < 0 || o.pushMode > 2) result.error = "--pushmode must be 0, 1 or 2";
     else if (o.reconcile != 0 && o.reconcile != 1) result.error = "--reconcile must be 0 or 1";
     else if (o.user.empty() && !o.password.empty()) result.error = "--password needs --user";
@@ -117,6 +123,8 @@ std::unique_ptr<kra::NXSMapNode> makeTraderConfig(const HostOptions& options) {
         .set("pushmode", std::to_string(options.pushMode))
         .set("nodelay", std::to_string(options.nodelay))
         .set("peertimeout", std::to_string(options.peerTimeout));
+    if (options.threads == "shared")
+        node->set("threads", "shared").set("poolthreads", std::to_string(options.poolThreads));
     return node;
 }
 

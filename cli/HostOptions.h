@@ -19,6 +19,8 @@ struct HostOptions {
     int pushMode = 0;           // 0 resume from file, 1 only new pushes, 2 replay all
     int nodelay = 1;            // 1 sets TCP_NODELAY on the adapter's socket, 0 keeps the default
     int peerTimeout = 15;       // seconds of server silence (after its heartbeats) that end a connection; 0 = off
+    std::string threads = "own";  // "shared": the process's pool of network threads (init key threads)
+    int poolThreads = 0;          // the pool's threads when this trader makes it; 0 = one per CPU
     // Session.
     std::string user;
     std::string password;
@@ -54,7 +56,7 @@ ParsedOptions parseHostOptions(const std::vector<std::string>& args, const std::
 int logLevelCode(const std::string& word);
 
 // The map node with "host", "port", "folder", "pushmode", "nodelay" and
-// "peertimeout".
+// "peertimeout", and "threads" and "poolthreads" for --threads shared.
 std::unique_ptr<kra::NXSMapNode> makeTraderConfig(const HostOptions& options);
 
 }  // namespace hvr::cli

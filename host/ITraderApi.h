@@ -23,8 +23,10 @@
 // Driving order: createTrader, init, registerListener, connect; on
 // onTraderEvent(0, 0) login, then orders and queries; release, deleteTrader.
 // Every operation may be called from any host thread. None waits for the
-// network except release, which waits for the network thread to end; release
-// and deleteTrader from inside a listener callback are refused (see below).
+// network except release, which waits for the network thread's close step;
+// release and deleteTrader from inside a listener callback are refused (see
+// below). The init key "threads" chooses a network thread of the trader's
+// own (the default) or the process's shared pool (see ITraderApi).
 //
 // Process-wide: at the first successful login the module installs a SIGBUS
 // handler, so that a flow file truncated under a running trader does not
@@ -84,6 +86,41 @@ constexpr int REQUEST_REFUSED = -1;
 /// deleteTrader sets the pointer to null and leaves the copy's memory to the
 /// child (its event loop shares the parent's descriptors). Traders the child
 /// creates work normally.
+///
+/// <b>Network threads.</b> By default each trader has a network thread of its
+/// own, started by its first connect and ended by release. With the init key
+/// "threads" = "shared" the trader runs instead on the process's pool of
+/// network threads: a few event loops, one thread each, made by the first
+/// trader that asks for it with "poolthreads" threads (missing or 0: one per
+/// CPU; a later trader's count is not used) and ended when the last trader
+/// that used it is deleted. The first connect after createTrader or release
+/// binds the trader to the pool thread with the fewest traders, until its
+/// release; the key an init gives takes effect at that connect. What a host
+/// can rely on in the shared mode:
+/// - The listener calls the module makes on its own (all but those made
+///   inside an ITraderApi call on the caller's thread, as in the default mode:
+///   logMessage lines of that call and the (1, 0) of disconnect) come from
+///   the one pool thread the trader is bound to, never two at once. Other
+///   traders' calls come from the same thread, one after the other: a
+///   listener that takes long delays every trader on its thread (pushes,
+///   answers, heartbeats, reconnects), as does a large answer's decoding.
+/// - The two-second wait before a reconnect is a timer, never a sleep of the
+///   thread: the other traders go on meanwhile (and a connect during the wait
+///   starts at once). So is the wait of our own close for the server's
+///   acknowledgement (up to 0.3 s, see release).
+/// - release waits for the trader's close step on its pool thread (behind
+///   whatever that thread runs now), not for a thread to end; deleteTrader is
+///   safe right after it. On any pool thread release and deleteTrader are
+///   refused for every trader, as they are on a trader's own thread: a pool
+///   thread never waits for a close step.
+/// - Descriptors: each trader holds its socket (and, during a login, its flow
+///   file for a moment); each pool thread an epoll descriptor and an eventfd.
+/// - The flow record, "peertimeout", "sendqueue", "nodelay", fork, every log
+///   line and every event behave exactly as in the default mode.
+/// - A pool thread never waits for another trader's work: no lock is shared
+///   between traders while a listener runs. (A host's own call can wait: a
+///   disconnect made from one trader's callback for another trader waits for
+///   that trader's (0, 0) being delivered to return, as in the default mode.)
 class ITraderApi {
 public:
     /// Slot 0. Runs release's close step if the host skipped release. From
@@ -98,8 +135,11 @@ public:
     /// parents; end it with '/'), "pushmode" (0 resume from the flow file,
     /// 1 new pushes only, 2 the whole day), "nodelay" (1 sets TCP_NODELAY
     /// on every connection's socket; missing or 0 keeps the platform
-    /// default), "peertimeout" and "sendqueue" (below). A missing key reads
-    /// as empty text or 0.
+    /// default), "peertimeout" and "sendqueue" (below), "threads" ("shared":
+    /// the process's pool of network threads; anything else or missing: a
+    /// thread of the trader's own) and "poolthreads" (the pool's threads when
+    /// this trader makes it; missing or 0: one per CPU; at most 256), see the
+    /// class comment. A missing key reads as empty text or 0.
     ///
     /// "peertimeout" = S seconds (missing or 0: off, the connection has no
     /// time-out of its own) detects a dead server. Once the server has sent a
@@ -147,13 +187,15 @@ public:
     ///   memory. An init that throws changes nothing.
     virtual bool init(const NXSConfigNode* config) = 0;
     /// Slot 2: logs out, closes the session and waits for the network thread
-    /// to end. Queued requests it cannot send are reported at level 104, and
+    /// to end (in the shared mode: for the close step on the trader's pool
+    /// thread). Queued requests it cannot send are reported at level 104, and
     /// so are requests the server had not acknowledged when the connection
     /// closed (the close waits up to 0.3 s for that acknowledgement: what
     /// the server acknowledged reaches it, whatever the close does). The
     /// object may be configured and connected again afterwards. A second
     /// release while one runs returns once the first has finished, and does
-    /// nothing more. From inside a listener callback it is refused (it would
+    /// nothing more. From inside a listener callback, and on any pool thread,
+    /// it is refused (it would
     /// wait for its own thread): see the class comment.
     virtual void release() = 0;
     /// Slot 3: the listener every report goes to (null: none). Asks it for

@@ -5,9 +5,10 @@
 // The host's listener, registered with ITraderApi::registerListener. The host
 // owns it; the module never deletes it.
 //
-// Threads: calls come from the module's network thread, except those made
-// inside an ITraderApi call on the caller's thread (logMessage and the
-// disconnect event). No module lock is held during a call, so a listener may
+// Threads: calls come from the module's network thread (in the shared mode
+// the pool thread the trader is bound to), except those made inside an
+// ITraderApi call on the caller's thread (logMessage and the disconnect
+// event). No module lock is held during a call, so a listener may
 // call back into the module, with one exception: it must never call
 // ITraderApi::release from inside a callback.
 //
@@ -52,9 +53,10 @@ constexpr int TRADER_CODE_END_OF_FILE = 2;
 
 /// The host's listener: everything the module reports arrives here.
 ///
-/// Threads: calls come from the module's network thread, except those made
-/// inside an ITraderApi call on the caller's thread (logMessage and the
-/// disconnect event). No module lock is held during a call, so a listener
+/// Threads: calls come from the module's network thread (in the shared mode
+/// the pool thread the trader is bound to, with other traders' calls; see
+/// ITraderApi), except those made inside an ITraderApi call on the caller's
+/// thread (logMessage and the disconnect event). No module lock is held during a call, so a listener
 /// may call back into the module, except ITraderApi::release.
 ///
 /// Objects passed to slots 3 to 10 are released by the module right after the

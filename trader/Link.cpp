@@ -65,7 +65,7 @@ bool Link::connect() {
     // The socket is the network thread's: the attempt starts there. Posted
     // under the lock, so steps reach the network thread in the order of their
     // ids and a replaced attempt always ends before its successor.
-    boost::asio::post(loop, [this, attempt] {
+    boost::asio::post(loop.get(), [this, attempt] {
         thread.assertCurrent();
         startAttempt(attempt);
     });
@@ -82,12 +82,16 @@ void Link::disconnect() {
         moveToLocked(ConnectionState::Stopped);
         // The socket is closed on the network thread. While no network thread
         // runs there is no socket; the step then runs when one starts, and
-        // finds a newer attempt or nothing to close.
+        // finds a newer attempt or nothing to close. Once release is under
+        // way its close step closes the socket: nothing is posted, so that no
+        // step of this trader reaches a shared loop after that close step.
         const uint64_t attempt = newest;
-        boost::asio::post(loop, [this, attempt] {
-            thread.assertCurrent();
-            closeSocketOf(attempt);
-        });
+        if (!closingFlag) {
+            boost::asio::post(loop.get(), [this, attempt] {
+                thread.assertCurrent();
+                closeSocketOf(attempt);
+            });
+        }
     }
     reporter.event(1, 0);
 }
@@ -147,11 +151,21 @@ void Link::startAttempt(uint64_t attempt) {
         endAttempt(attempt, End::ConnectFailed, boost::asio::error::operation_aborted);
         return;
     }
-    reporter.log(kra::LOG_LEVEL_INFO, LOG_CONNECT_START, target.host.c_str());
     closeOwnSocket();  // the connection this attempt replaces, if any
+    if (!settling.empty()) {
+        // On a shared loop our close of the connection before still waits
+        // for the server's acknowledgement: the attempt starts after it, as
+        // it does on a loop of the trader's own, where the wait blocks.
+        whenSettled.push_back([this, attempt] {
+            thread.assertCurrent();
+            startAttempt(attempt);
+        });
+        return;
+    }
+    reporter.log(kra::LOG_LEVEL_INFO, LOG_CONNECT_START, target.host.c_str());
     try {
         socketAttempt = attempt;
-        socket = std::make_unique<boost::asio::ip::tcp::socket>(loop);
+        socket = std::make_unique<boost::asio::ip::tcp::socket>(loop.get());
         openCloseOnExec(target.endpoint.protocol());
         socket->async_connect(target.endpoint, [this, attempt](const boost::system::error_code& error) {
             thread.assertCurrent();
@@ -164,7 +178,7 @@ void Link::startAttempt(uint64_t attempt) {
         // so the trader recovers once descriptors are free again.
         socket.reset();
         const boost::system::error_code error = e.code();
-        boost::asio::post(loop, [this, attempt, error] {
+        boost::asio::post(loop.get(), [this, attempt, error] {
             thread.assertCurrent();
             handleConnect(error, attempt);
         });
@@ -235,7 +249,8 @@ void Link::handleConnect(const boost::system::error_code& error, uint64_t attemp
     }
     changed.signalAll();
     reporter.log(kra::LOG_LEVEL_INFO, LOG_CONNECT_OK);
-    heartbeatTimer.start(HEARTBEAT_INTERVAL, [this](const boost::system::error_code& e) {
+    if (!heartbeatTimer) heartbeatTimer.emplace(loop.get());
+    heartbeatTimer->start(HEARTBEAT_INTERVAL, [this](const boost::system::error_code& e) {
         thread.assertCurrent();
         onHeartbeat(e);
     });
@@ -311,7 +326,7 @@ void Link::startPeerWatch(uint64_t attempt, int seconds) {
         if (peerTimer) peerTimer->cancel();
         return;
     }
-    if (!peerTimer) peerTimer = std::make_unique<boost::asio::steady_timer>(loop);
+    if (!peerTimer) peerTimer = std::make_unique<boost::asio::steady_timer>(loop.get());
     armPeerTimer(attempt, peerSilence.nextCheck(now));
 }
 
@@ -406,6 +421,12 @@ void Link::reportAttemptResult(uint64_t attempt, int code) {
 }
 
 void Link::waitThenReconnect(uint64_t failed) {
+    if (loop.shared()) {
+        // The thread runs other traders' handlers: the wait is a timer. The
+        // close step of release drops it.
+        retryAt(failed, std::chrono::steady_clock::now() + std::chrono::milliseconds(RECONNECT_DELAY_MS));
+        return;
+    }
     // Blocks the network thread, as a retry should: no other handler runs
     // during the wait. Only the start of release cuts it short.
     uint64_t next = 0;
@@ -416,13 +437,60 @@ void Link::waitThenReconnect(uint64_t failed) {
              now = std::chrono::steady_clock::now()) {
             changed.waitFor(&lock, deadline - now);
         }
-        // A connect or disconnect from the host during the wait has decided
-        // what comes next already.
-        if (closingFlag || failed != newest || state != ConnectionState::Waiting) return;
-        next = ++newest;
-        moveToLocked(ConnectionState::Connecting);
+        next = takeRetryLocked(failed);
     }
-    startAttempt(next);
+    if (next != 0) startAttempt(next);
+}
+
+void Link::retryAt(uint64_t failed, std::chrono::steady_clock::time_point when) {
+    if (!retryTimer) {
+        try {
+            retryTimer = std::make_unique<boost::asio::steady_timer>(loop.get());
+        } catch (const boost::system::system_error&) {
+            // The loop could not make its epoll descriptor yet: the process
+            // is out of descriptors (below).
+        }
+    }
+    if (retryTimer) {
+        retryTimer->expires_at(when);
+        retryTimer->async_wait([this, failed](const boost::system::error_code& error) {
+            thread.assertCurrent();
+            if (!error) retryNow(failed);
+        });
+        return;
+    }
+    // No timer can wait: each step looks at the clock again after the
+    // handlers queued meanwhile, so the thread still serves the others and
+    // never sleeps. Once release is under way no step follows (its close
+    // step comes after this one).
+    if (closing()) return;
+    if (std::chrono::steady_clock::now() >= when) {
+        retryNow(failed);
+        return;
+    }
+    boost::asio::post(loop.get(), [this, failed, when] {
+        thread.assertCurrent();
+        std::this_thread::yield();
+        retryAt(failed, when);
+    });
+}
+
+void Link::retryNow(uint64_t failed) {
+    uint64_t next = 0;
+    {
+        MutexLock guard(&lock);
+        next = takeRetryLocked(failed);
+    }
+    if (next != 0) startAttempt(next);
+}
+
+uint64_t Link::takeRetryLocked(uint64_t failed) {
+    // A connect or disconnect from the host during the wait has decided what
+    // comes next already.
+    if (closingFlag || failed != newest || state != ConnectionState::Waiting) return 0;
+    const uint64_t next = ++newest;
+    moveToLocked(ConnectionState::Connecting);
+    return next;
 }
 
 void Link::writeAsync(const char* data, std::size_t size, uint64_t attempt) {
@@ -444,33 +512,71 @@ void Link::closeSocket() {
 }
 
 void Link::closeOwnSocket() {
-    if (socket && socket->is_open() && queue.published(socketAttempt)) settleBeforeClose();
-    closeSocket();
-}
-
-void Link::settleBeforeClose() {
-    const int fd = socket->native_handle();
+    if (!socket || !socket->is_open() || !queue.published(socketAttempt)) {
+        closeSocket();
+        return;
+    }
     // A close that resets the connection destroys what the kernel still
     // holds: a request written a moment ago (held back by Nagle behind an
     // unacknowledged one, say). What is held back goes now, and the server
     // gets a little time to acknowledge everything: what it acknowledged
     // reaches it whatever the close does.
     const int on = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    ::setsockopt(socket->native_handle(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     const auto deadline = std::chrono::steady_clock::now() + OWN_CLOSE_ACKNOWLEDGEMENT_WAIT;
-    for (std::optional<uint64_t> left = unacknowledgedBytes(fd); left && *left > 0;
-         left = unacknowledgedBytes(fd)) {
-        if (std::chrono::steady_clock::now() >= deadline) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (!loop.shared()) {
+        // The trader's own thread waits: no handler of it runs meanwhile.
+        while (!settled(socket->native_handle(), deadline)) std::this_thread::sleep_for(SETTLE_POLL_INTERVAL);
+        finishSettle(socket->native_handle(), socketAttempt);
+        closeSocket();
+        return;
     }
+    // A pool thread serves other traders meanwhile: the wait is a timer. The
+    // socket's pending operations end now, as a close would end them, and
+    // nothing new starts on it.
+    boost::system::error_code ignored;
+    socket->cancel(ignored);
+    settling.push_back(Settling{std::move(socket), socketAttempt, deadline, boost::asio::steady_timer(loop.get())});
+    pollSettling(std::prev(settling.end()));
+}
+
+bool Link::settled(int fd, std::chrono::steady_clock::time_point deadline) {
+    const std::optional<uint64_t> left = unacknowledgedBytes(fd);
+    return !left || *left == 0 || std::chrono::steady_clock::now() >= deadline;
+}
+
+void Link::pollSettling(std::list<Settling>::iterator closing) {
+    if (!settled(closing->socket->native_handle(), closing->deadline)) {
+        closing->timer.expires_after(SETTLE_POLL_INTERVAL);
+        // A timer's wait ends with an error only when the timer is dropped
+        // (the element is gone then, and is not touched).
+        closing->timer.async_wait([this, closing](const boost::system::error_code& error) {
+            thread.assertCurrent();
+            if (!error) pollSettling(closing);
+        });
+        return;
+    }
+    finishSettle(closing->socket->native_handle(), closing->attempt);
+    boost::system::error_code ignored;
+    closing->socket->close(ignored);
+    settling.erase(closing);
+    if (!settling.empty()) return;
+    // What waited for the close: a new attempt, the rest of the close step.
+    std::vector<std::function<void()>> next;
+    next.swap(whenSettled);
+    for (auto& step : next) step();
+}
+
+void Link::finishSettle(int fd, uint64_t attempt) {
     // Bytes received and unread would make the close a reset: they are read
     // and dropped (the connection is over; its pushes come again at the next
     // login, their ids unrecorded).
-    while (::recv(fd, readBuffer, READ_BUFFER_SIZE, MSG_DONTWAIT) > 0) {
+    uint8_t dropped[4096];
+    while (::recv(fd, dropped, sizeof dropped, MSG_DONTWAIT) > 0) {
     }
     // A server that reads nothing, or a close that comes as data arrives,
     // can still lose the rest: the queue counts it.
-    queue.ownClose(socketAttempt, acknowledgedBytes(fd).value_or(0));
+    queue.ownClose(attempt, acknowledgedBytes(fd).value_or(0));
 }
 
 void Link::closeSocketOf(uint64_t attempt) {
@@ -482,11 +588,19 @@ void Link::closeSocketOf(uint64_t attempt) {
     closeOwnSocket();
 }
 
-void Link::close() {
-    heartbeatTimer.cancel();
-    if (peerTimer) peerTimer->cancel();
+void Link::close(std::function<void()> closed) {
+    // Dropping a timer cancels its wait; the next connection makes them anew
+    // on the loop it runs on.
+    heartbeatTimer.reset();
+    peerTimer.reset();
+    retryTimer.reset();
     disconnect();
     closeOwnSocket();
+    if (settling.empty()) {
+        closed();
+    } else {
+        whenSettled.push_back(std::move(closed));
+    }
 }
 
 }  // namespace hvr

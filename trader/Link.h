@@ -31,11 +31,15 @@
 //   - Only the network thread creates, replaces, closes and destroys the
 //     socket and starts operations on it. Sockets are opened close-on-exec.
 //   - Our own close of a connection (disconnect, a connect that replaces it,
-//     release) settles it first (settleBeforeClose): what Nagle holds back is
+//     release) settles it first (closeOwnSocket): what Nagle holds back is
 //     sent, the server gets up to OWN_CLOSE_ACKNOWLEDGEMENT_WAIT to
 //     acknowledge every byte, unread bytes are dropped (so that the close is
 //     no reset), and the send queue counts what is still unacknowledged
 //     (SendQueue::ownClose). The end of a failed connection is not settled.
+//     On a loop of the trader's own the wait blocks the network thread; on a
+//     shared loop it is a timer (the socket waits in `settling`), and what
+//     comes after the close (a new attempt, the rest of the close step) waits
+//     in `whenSettled` until every such close has finished.
 //
 // How an attempt ends: endAttempt(attempt, why), on the network thread, for
 // every end: a failed connect or receive, a framing failure, a silent server,
@@ -53,7 +57,10 @@
 //   4. the host hears the end (below);
 //   5. if the attempt is still the current one and Waiting (the host neither
 //      connected nor disconnected from that callback), the line, the
-//      two-second wait on the network thread, and the next attempt.
+//      two-second wait, and the next attempt. On a loop of the trader's own
+//      the wait blocks the network thread; on a shared loop (EventLoop.h) it
+//      is a timer, so that the other traders' handlers run meanwhile (a host
+//      connect during it then starts at once instead of after the wait).
 //
 // Who reports what (onTraderEvent; lines at level 102/103)
 //   (0, 0)        the attempt succeeded: once, after its receive is pending,
@@ -72,7 +79,10 @@
 //
 // Threads: connect, disconnect, configure, isConnected, beginClose and
 // closing from any thread; everything else on the network thread. The link
-// does not own the event loop or the thread that runs it.
+// does not own the event loop or the thread that runs it; it makes its
+// socket and timers on the loop the EventLoop names when it makes them, and
+// close() drops the timers, so that the next binding makes them on its own
+// loop.
 //
 // Locks: `lock`, then the send queue's (the live descriptor changes in the
 // same hold as the state). The heartbeat timer's own lock is held while
@@ -86,8 +96,11 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <list>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "net/PeerSilence.h"
 #include "net/RepeatingTimer.h"
@@ -95,6 +108,7 @@
 #include "ops/ReceiveStream.h"
 #include "ops/Reporter.h"
 #include "port/Mutex.h"
+#include "trader/EventLoop.h"
 #include "trader/NetworkThread.h"
 #include "trader/SendQueue.h"
 
@@ -105,8 +119,10 @@ namespace hvr {
 constexpr int RECONNECT_DELAY_MS = 2000;
 constexpr std::chrono::seconds HEARTBEAT_INTERVAL{10};  // on the monotonic clock
 // How long our own close of a connection waits, at most, for the server to
-// acknowledge what was written on it (Link::settleBeforeClose).
+// acknowledge what was written on it (Link::closeOwnSocket), and how often
+// it looks.
 constexpr std::chrono::milliseconds OWN_CLOSE_ACKNOWLEDGEMENT_WAIT{300};
+constexpr std::chrono::milliseconds SETTLE_POLL_INTERVAL{1};
 // The largest peertimeout taken (the keep-alive idle time's limit).
 constexpr int MAX_PEER_TIMEOUT_SECONDS = 32767;
 
@@ -135,9 +151,9 @@ public:
 
     // Everything given must outlive the link. received handles every packet
     // received, on the network thread.
-    Link(boost::asio::io_context& loop, const NetworkThread& thread, Reporter& reporter, SendQueue& queue,
+    Link(const EventLoop& loop, const NetworkThread& thread, Reporter& reporter, SendQueue& queue,
          PacketHandler& received)
-        : loop(loop), thread(thread), reporter(reporter), queue(queue), received(received), heartbeatTimer(loop) {}
+        : loop(loop), thread(thread), reporter(reporter), queue(queue), received(received) {}
     Link(const Link&) = delete;
     Link& operator=(const Link&) = delete;
 
@@ -166,9 +182,11 @@ public:
     bool closing() EXCLUDES(lock);
 
     // --- network thread ---
-    // The link's part of the close step of release: the timers cancelled,
-    // disconnect, the socket closed.
-    void close() REQUIRES(networkThread);
+    // The link's part of the close step of release: the timers cancelled and
+    // dropped, disconnect, the socket closed. `closed` runs, on the network
+    // thread, once the socket is closed: at once, or on a shared loop after
+    // the wait for the server's acknowledgement.
+    void close(std::function<void()> closed) REQUIRES(networkThread);
     // Runs bytes through the receive loop as if the socket had just delivered
     // them; false where the connection must end (the stream is empty then).
     bool consumeReceived(const uint8_t* data, std::size_t size) REQUIRES(networkThread);
@@ -211,16 +229,37 @@ private:
     // onTraderEvent(0, code) for an attempt's result: success or end.
     void reportAttemptResult(uint64_t attempt, int code) REQUIRES(networkThread);
     void waitThenReconnect(uint64_t failedAttempt) REQUIRES(networkThread) EXCLUDES(lock);
+    // The wait on a shared loop, until `when`, then the retry.
+    void retryAt(uint64_t failedAttempt, std::chrono::steady_clock::time_point when) REQUIRES(networkThread)
+        EXCLUDES(lock);
+    void retryNow(uint64_t failedAttempt) REQUIRES(networkThread) EXCLUDES(lock);
+    // After the wait: the next attempt's id, or 0 when a host connect or
+    // disconnect (or release) has decided what comes next already.
+    uint64_t takeRetryLocked(uint64_t failedAttempt) REQUIRES(lock);
     void closeSocket() REQUIRES(networkThread);                                // the current socket, if any
     // Our own close of the current socket (disconnect, a replacing connect,
     // release), as opposed to the end of a failed one: settles what was
     // written on it first.
     void closeOwnSocket() REQUIRES(networkThread);
-    void settleBeforeClose() REQUIRES(networkThread);
+    // A socket of ours whose close waits, on a shared loop, for the server to
+    // acknowledge what was written on it.
+    struct Settling {
+        std::unique_ptr<boost::asio::ip::tcp::socket> socket;
+        uint64_t attempt;
+        std::chrono::steady_clock::time_point deadline;
+        boost::asio::steady_timer timer;
+    };
+    // Everything written acknowledged (or the kernel cannot say), or the
+    // deadline passed.
+    static bool settled(int fd, std::chrono::steady_clock::time_point deadline);
+    void pollSettling(std::list<Settling>::iterator closing) REQUIRES(networkThread);
+    // The settled socket's unread bytes dropped, its unacknowledged requests
+    // counted.
+    void finishSettle(int fd, uint64_t attempt) REQUIRES(networkThread);
     void closeSocketOf(uint64_t attempt) REQUIRES(networkThread) EXCLUDES(lock);  // posted by disconnect
     bool isCurrent(uint64_t attempt, ConnectionState expected) EXCLUDES(lock);
 
-    boost::asio::io_context& loop;
+    const EventLoop& loop;
     const NetworkThread& thread;
     Reporter& reporter;
     SendQueue& queue;
@@ -239,12 +278,16 @@ private:
     // The network thread's.
     std::unique_ptr<boost::asio::ip::tcp::socket> socket GUARDED_BY(networkThread);
     uint64_t socketAttempt GUARDED_BY(networkThread) = 0;  // the attempt the socket was made for
+    std::list<Settling> settling GUARDED_BY(networkThread);
+    std::vector<std::function<void()>> whenSettled GUARDED_BY(networkThread);
     uint64_t newestConnectedReported GUARDED_BY(networkThread) = 0;  // latest attempt reported as (0, 0)
     uint64_t silencedAttempt GUARDED_BY(networkThread) = 0;  // cut for silence: its aborted receive says nothing
-    basic_repeating_timer heartbeatTimer GUARDED_BY(networkThread);  // locks of its own besides
-    // Made at the first connection (a timer made with the object would open
-    // the event loop's descriptors at createTrader).
+    // The timers are made at the first connection on the loop of the time (a
+    // timer made with the object would open the event loop's descriptors at
+    // createTrader), and dropped by the close step.
+    std::optional<basic_repeating_timer> heartbeatTimer GUARDED_BY(networkThread);  // locks of its own besides
     std::unique_ptr<boost::asio::steady_timer> peerTimer GUARDED_BY(networkThread);
+    std::unique_ptr<boost::asio::steady_timer> retryTimer GUARDED_BY(networkThread);  // the wait on a shared loop
     PeerSilence peerSilence GUARDED_BY(networkThread);
     int peerTimeoutSeconds GUARDED_BY(networkThread) = 0;  // of the Connected attempt
     ReceiveStream receiveStream GUARDED_BY(networkThread);

@@ -17,15 +17,24 @@
 // run them).
 //
 // A NetworkThread does not own the thread it names: the trader's own thread
-// enters it for as long as it runs the trader's event loop, and so could a
-// thread that some other owner runs.
+// enters it for as long as it runs the trader's event loop (a Scope); in the
+// shared mode a thread of the network pool (NetworkPool.h) plays the part for
+// every trader bound to it, from bind to unbind.
+//
+// A pool thread runs many traders' handlers. Each handler opens with
+// assertCurrent(), which also notes, for that thread, the first trader whose
+// handler it entered since the last handlerDone(): an exception that escapes
+// the handler is reported to that trader (reportEscaped), as the trader's own
+// thread reports one that escapes its loop.
 //
 // Thread safety: isCurrent() and assertCurrent() from any thread; a Scope is
-// held by the thread it names.
+// held by the thread it names; bind and unbind by the facade while no thread
+// runs the trader's handlers; handlerDone and reportEscaped on a pool thread.
 #pragma once
 
 #include <atomic>
 #include <cassert>
+#include <functional>
 #include <thread>
 
 #include "port/ThreadAnnotations.h"
@@ -46,7 +55,30 @@ public:
     bool isCurrent() const { return current.load() == std::this_thread::get_id(); }
     // Tells the analysis that the calling thread is the network thread; the
     // entry points of the event loop open with it.
-    void assertCurrent() const ASSERT_CAPABILITY(networkThread) { assert(isCurrent()); }
+    void assertCurrent() const ASSERT_CAPABILITY(networkThread) {
+        assert(isCurrent());
+        if (entered == nullptr) entered = this;
+    }
+
+    // The shared mode: the pool thread `id` plays the part until unbind;
+    // escaped reports what escaped one of the trader's handlers there.
+    // REQUIRES: no other thread plays it meanwhile.
+    void bind(std::thread::id id, std::function<void(const char* what)> escaped) {
+        assert(current.load() == std::thread::id());
+        escapedReport = std::move(escaped);
+        current.store(id);
+    }
+    void unbind() { current.store(std::thread::id()); }
+
+    // A pool thread, after each handler it ran.
+    static void handlerDone() { entered = nullptr; }
+    // A pool thread, after a handler threw: tells the trader whose handler it
+    // was (nothing when no trader's handler had begun).
+    static void reportEscaped(const char* what) {
+        const NetworkThread* thrower = entered;
+        entered = nullptr;
+        if (thrower != nullptr && thrower->escapedReport) thrower->escapedReport(what);
+    }
 
     // The calling thread plays the part for the life of the scope.
     // REQUIRES: no other thread plays it meanwhile.
@@ -66,6 +98,9 @@ public:
 
 private:
     std::atomic<std::thread::id> current{std::thread::id()};
+    std::function<void(const char* what)> escapedReport;  // set by bind
+    // The first trader whose handler this thread entered since handlerDone.
+    static inline thread_local const NetworkThread* entered = nullptr;
 };
 
 }  // namespace hvr

@@ -199,7 +199,7 @@ void SendQueue::startWriteIfIdleLocked() {
     }
     // The socket object is the network thread's: the rest goes on there.
     const uint64_t attempt = writeAttempt;
-    boost::asio::post(loop, [this, attempt] {
+    boost::asio::post(loop.get(), [this, attempt] {
         thread.assertCurrent();
         resumeWrite(attempt);
     });

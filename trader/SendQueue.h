@@ -54,7 +54,6 @@
 #pragma once
 
 #include <atomic>
-#include <boost/asio/io_context.hpp>
 #include <boost/system/error_code.hpp>
 #include <cstddef>
 #include <cstdint>
@@ -64,6 +63,7 @@
 #include "net/QueueFullLine.h"
 #include "ops/Reporter.h"
 #include "port/Mutex.h"
+#include "trader/EventLoop.h"
 #include "trader/NetworkThread.h"
 
 namespace google::protobuf {
@@ -92,7 +92,7 @@ public:
 
     // All four must outlive the queue; the carrier is not called before the
     // first publish.
-    SendQueue(boost::asio::io_context& loop, const NetworkThread& thread, Reporter& reporter, Carrier& carrier)
+    SendQueue(const EventLoop& loop, const NetworkThread& thread, Reporter& reporter, Carrier& carrier)
         : loop(loop), thread(thread), reporter(reporter), carrier(carrier) {}
     SendQueue(const SendQueue&) = delete;
     SendQueue& operator=(const SendQueue&) = delete;
@@ -162,7 +162,7 @@ private:
     void continueWriteLocked() REQUIRES(sendLock, networkThread);
     void resumeWrite(uint64_t attempt) REQUIRES(networkThread) EXCLUDES(sendLock);  // posted by a host thread's write
 
-    boost::asio::io_context& loop;
+    const EventLoop& loop;
     const NetworkThread& thread;
     Reporter& reporter;
     Carrier& carrier;

@@ -77,6 +77,7 @@ TraderHVR::~TraderHVR() {
     // on freed memory: run the close step and wait, as release does.
     {
         MutexLock guard(&lifecycleLock);
+        leavePool();
         stopNetworkThread();
     }
     flowRecord.close();  // what it finds is not logged: the listener may be gone
@@ -97,6 +98,9 @@ bool TraderHVR::init(const kra::NXSConfigNode* config) {
     next.peerTimeoutSeconds = peerTimeout.value;
     const ConfigNumber<std::size_t> sendQueueLimit =
         sendQueueLimitOf(textOf(config, "sendqueue"), DEFAULT_SEND_QUEUE_LIMIT);
+    const bool nextShared = textOf(config, "threads") == "shared";
+    const unsigned nextPoolThreads =
+        static_cast<unsigned>(std::clamp(intOf(config, "poolthreads"), 0, static_cast<int>(NetworkPool::MAX_THREADS)));
     next.endpoint = boost::asio::ip::tcp::endpoint(parseNumericAddress(next.host), port.value);
     if (!nextFolder.empty() && !boost::filesystem::exists(nextFolder))
         boost::filesystem::create_directories(nextFolder);
@@ -112,12 +116,12 @@ bool TraderHVR::init(const kra::NXSConfigNode* config) {
         // From inside a callback: a release under way waits for this very
         // thread, so init cannot wait for it. The settings are stored, and a
         // released object stays released until the next init (Link::configure).
-        applyInit(next, nextFolder, nextPushMode, sendQueueLimit.value);
+        applyInit(next, nextFolder, nextPushMode, sendQueueLimit.value, nextShared, nextPoolThreads);
     } else {
         // A release under way on another thread finishes first; this init
         // then configures the released object.
         MutexLock guard(&lifecycleLock);
-        applyInit(next, nextFolder, nextPushMode, sendQueueLimit.value);
+        applyInit(next, nextFolder, nextPushMode, sendQueueLimit.value, nextShared, nextPoolThreads);
     }
     // Hosts usually register their listener after init: the warnings wait
     // for it then.
@@ -131,7 +135,7 @@ bool TraderHVR::init(const kra::NXSConfigNode* config) {
 }
 
 void TraderHVR::applyInit(const LinkSettings& next, const std::string& nextFolder, int32_t nextPushMode,
-                          std::size_t sendQueueLimit) {
+                          std::size_t sendQueueLimit, bool nextShared, unsigned nextPoolThreads) {
     // Logins choose their push id by pushmode again; pushes still arriving on
     // the running session keep being recorded until the next login or release.
     flowRecord.detach();
@@ -140,6 +144,12 @@ void TraderHVR::applyInit(const LinkSettings& next, const std::string& nextFolde
         folder = nextFolder;
         pushMode = nextPushMode;
         pendingWarnings.clear();
+    }
+    {
+        // Taken at the next connect that starts the network side.
+        MutexLock guard(&threadLock);
+        sharedWanted = nextShared;
+        poolThreadsWanted = nextPoolThreads;
     }
     link.configure(next);
     queue.setLimit(sendQueueLimit);
@@ -167,9 +177,12 @@ void TraderHVR::connect() {
     bool started = false;
     {
         MutexLock guard(&threadLock);
+        // The shared mode: the pool thread takes the trader's steps from the
+        // first one on.
+        if (sharedWanted && !networkThreadHandle && poolLoop == nullptr && !link.closing()) bindToPoolLocked();
         // After disconnect or release only init starts connecting again.
         started = link.connect();
-        if (!networkThreadHandle && !link.closing()) startNetworkThreadLocked();
+        if (!networkThreadHandle && poolLoop == nullptr && !link.closing()) startNetworkThreadLocked();
     }
     if (!started) reporter.log(kra::LOG_LEVEL_WARN, LOG_INIT_FIRST);
 }
@@ -208,9 +221,10 @@ void TraderHVR::operator delete(void* object, std::size_t size) noexcept {
 
 void TraderHVR::release() {
     if (copiedByFork()) return;  // no logout on the parent's connection, no thread to wait for
-    if (thread.isCurrent()) {
-        // From inside a callback: the thread cannot wait for itself. Refused
-        // before anything happens, with the thread library's own error.
+    if (thread.isCurrent() || NetworkPool::onPoolThread()) {
+        // From inside a callback: the thread cannot wait for itself (nor, on
+        // a pool thread, for any trader's close step). Refused before
+        // anything happens, with the thread library's own error.
         reporter.log(kra::LOG_LEVEL_ERROR, LOG_RELEASE_IN_CALLBACK);
         throw boost::thread_resource_error(static_cast<int>(boost::system::errc::resource_deadlock_would_occur),
                                            "TraderHVR::release called from inside a listener callback");
@@ -218,9 +232,10 @@ void TraderHVR::release() {
     // No logout from a release that comes after another (and no init since).
     if (!link.closing()) logout();
     // One release at a time: a second one returns after the first has
-    // finished, and finds no thread left to stop. Without a network thread
-    // nothing runs and nothing is left queued.
+    // finished, and finds no thread (nor pool binding) left to stop. Without
+    // a network thread nothing runs and nothing is left queued.
     MutexLock guard(&lifecycleLock);
+    leavePool();
     stopNetworkThread();
 }
 
@@ -233,8 +248,9 @@ void TraderHVR::destroy(kra::ITraderApi*& trader) {
         trader = nullptr;
         return;
     }
-    if (self->thread.isCurrent()) {
-        // The callback that asks for it runs on this very object.
+    if (self->thread.isCurrent() || NetworkPool::onPoolThread()) {
+        // The callback that asks for it runs on this very object, or on a
+        // pool thread, which never waits for a trader's close step.
         self->reporter.log(kra::LOG_LEVEL_ERROR, LOG_RELEASE_IN_CALLBACK);
         return;
     }
@@ -286,7 +302,7 @@ void TraderHVR::stopNetworkThread() {
     // has cut short).
     boost::asio::post(ioService, [this] {
         thread.assertCurrent();
-        closeSession();
+        closeSession(nullptr);
     });
     running->join();
     MutexLock guard(&threadLock);
@@ -295,8 +311,53 @@ void TraderHVR::stopNetworkThread() {
     link.endClose();      // an init from now on makes the link connect again
 }
 
-void TraderHVR::closeSession() {
-    link.close();
+void TraderHVR::bindToPoolLocked() {
+    if (!pool) pool = NetworkPool::shared(poolThreadsWanted);
+    poolLoop = &pool->bind();
+    thread.bind(poolLoop->threadId(),
+                [this](const char* what) { reporter.log(kra::LOG_LEVEL_ERROR, LOG_LOOP_ERROR, what); });
+    loop.pointAt(poolLoop->context(), true);
+}
+
+void TraderHVR::leavePool() {
+    std::shared_future<void> closed;
+    {
+        MutexLock guard(&threadLock);
+        if (poolLoop == nullptr) return;
+        if (!poolClosed.valid()) {
+            link.beginClose();  // ends a two-second wait and refuses new attempts
+            auto done = std::make_shared<std::promise<void>>();
+            poolClosed = done->get_future().share();
+            // After whatever the pool thread is doing now: another trader's
+            // handler, or this one's.
+            boost::asio::post(poolLoop->context(), [this, done] {
+                thread.assertCurrent();
+                closeSession(done);
+            });
+        }
+        closed = poolClosed;  // a release under way already: wait for its close step
+    }
+    closed.wait();
+    MutexLock guard(&threadLock);
+    if (poolLoop == nullptr) return;  // a release beside this one has unbound already
+    thread.unbind();
+    loop.pointAt(ioService, false);
+    pool->unbind(*poolLoop);
+    poolLoop = nullptr;
+    poolClosed = {};
+    link.endClose();  // an init from now on makes the link connect again
+}
+
+void TraderHVR::closeSession(std::shared_ptr<std::promise<void>> closed) {
+    // On a shared loop the link's close may wait, as a timer, for the server
+    // to acknowledge what was written; the rest of the step comes after.
+    link.close([this, closed] {
+        thread.assertCurrent();
+        finishClose(closed);
+    });
+}
+
+void TraderHVR::finishClose(std::shared_ptr<std::promise<void>> closed) {
     logFlowNotices(reporter, flowRecord.close());
     {
         MutexLock guard(&threadLock);
@@ -306,10 +367,18 @@ void TraderHVR::closeSession() {
     // (a write cut off before any byte left puts its requests back in the
     // queue); then whatever never left is reported and dropped, so that a
     // reused object does not send it on its next session, and the loop stops.
-    boost::asio::post(ioService, [this] {
+    boost::asio::post(loop.get(), [this, closed] {
+        thread.assertCurrent();
         if (const int unsent = queue.dropUnsent(); unsent > 0)
             reporter.log(kra::LOG_LEVEL_ERROR, LOG_UNSENT_AT_CLOSE, unsent);
-        ioService.stop();
+        // On a pool thread the loop goes on with other traders: release
+        // returns, and may delete the object at once. Nothing of it is
+        // touched after this.
+        if (closed) {
+            closed->set_value();
+        } else {
+            ioService.stop();
+        }
     });
 }
 

@@ -33,8 +33,10 @@
 //     thread) are refused: the thread cannot wait for itself, and the object
 //     it runs on must outlive the callback. release then throws the thread
 //     library's resource-deadlock error, deleteTrader writes a level-104 line
-//     and leaves the trader as it is. A plain delete there (the destructor
-//     on the network thread) writes a level-104 line and aborts the process:
+//     and leaves the trader as it is. On a pool thread both are refused for
+//     every trader: a pool thread never waits for a trader's close step. A
+//     plain delete on the trader's own network thread (the destructor inside
+//     one of its callbacks) writes a level-104 line and aborts the process:
 //     the thread would return into the freed object.
 //   - A forked child's copy of a trader (see ForkGeneration.h) does nothing on
 //     the wire: requests return -1, connect and disconnect do nothing, release
@@ -42,7 +44,8 @@
 //     (tearing down an event loop that shares the parent's descriptors would
 //     act on the parent's connection). It takes none of the object's locks,
 //     which another thread of the parent may have held at the fork.
-//   - Init keys besides those of every trader: nodelay (1 = TCP_NODELAY),
+//   - Init keys besides those of every trader: threads and poolthreads (the
+//     shared mode, below), nodelay (1 = TCP_NODELAY),
 //     peertimeout (seconds; once the server has sent a heartbeat of its own
 //     on the connection (more than we sent: an echo of ours is not one),
 //     that long without a byte from it ends the connection with
@@ -53,11 +56,19 @@
 //     named in a warning, at init or at the next registerListener.
 //
 // The network thread
-//   runs ioService. The first connect starts it; release (or the destructor,
-//   when the host skipped release) posts the close step to it and joins it. It
-//   alone touches the socket and what the analysis marks GUARDED_BY
-//   (networkThread) (see NetworkThread.h). It receives and dispatches, makes
-//   nearly every listener call, opens and closes the flow record and writes
+//   runs the trader's event loop (`loop`, EventLoop.h). By default that is
+//   ioService, run by a thread of the trader's own: the first connect starts
+//   it; release (or the destructor, when the host skipped release) posts the
+//   close step to it and joins it. In the shared mode (init key
+//   threads=shared) it is the loop of a thread of the process's network pool
+//   (NetworkPool.h, made with poolthreads threads by the first trader that
+//   asks; 0 or none: one per CPU): the first connect after creation or
+//   release binds the trader to the pool thread with the fewest traders;
+//   release posts the close step there, waits for it to finish and unbinds.
+//   The mode an init asks for takes effect at the next such connect. The
+//   network thread alone touches the socket and what the analysis marks
+//   GUARDED_BY (networkThread) (see NetworkThread.h). It receives and
+//   dispatches, makes nearly every listener call, opens and closes the flow record and writes
 //   the session identity (a login on a host thread may write the flow file
 //   again, under the record's own lock). Host threads hand it what touches
 //   the connection's life as posted steps (the link does).
@@ -67,19 +78,23 @@
 //   queue's. The
 //   heartbeat timer's own lock (held while the heartbeat runs) comes before
 //   the link's. sessionLock, identityLock and the flow record's lock are
-//   leaves. No lock is held during a listener call.
+//   leaves; so are the network pool's (taken under threadLock, to bind and
+//   unbind). No lock is held during a listener call.
 //
 // Lifetime
 //   Handlers capture `this` and do not keep the object alive: release (and the
-//   destructor) runs the close step on the network thread and joins it before
-//   the object goes away. ioService is declared first so that the socket and
-//   the timers (the link's) die before it.
+//   destructor) runs the close step on the network thread and joins it (on a
+//   pool thread: waits for the close step's last step, after which no step of
+//   the trader is queued there) before the object goes away. ioService and the pool are declared first so that
+//   the socket and the timers (the link's), made on either loop, die before
+//   it.
 #pragma once
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/thread/thread.hpp>
 #include <cstdint>
+#include <future>
 #include <memory>
 #include <optional>
 #include <string>
@@ -90,7 +105,9 @@
 #include "ops/FlowRecord.h"
 #include "ops/Reporter.h"
 #include "port/Mutex.h"
+#include "trader/EventLoop.h"
 #include "trader/Link.h"
+#include "trader/NetworkPool.h"
 #include "trader/NetworkThread.h"
 #include "trader/SendQueue.h"
 
@@ -166,15 +183,24 @@ private:
         long long valueUsed;
     };
     void applyInit(const LinkSettings& next, const std::string& nextFolder, int32_t nextPushMode,
-                   std::size_t sendQueueLimit) EXCLUDES(sessionLock);
+                   std::size_t sendQueueLimit, bool nextShared, unsigned nextPoolThreads)
+        EXCLUDES(sessionLock, threadLock);
     void logConfigWarnings(const std::vector<ConfigWarning>& warnings);
     void startNetworkThreadLocked() REQUIRES(threadLock);
     void runNetworkThread();
     void stopNetworkThread() REQUIRES(lifecycleLock) EXCLUDES(threadLock);  // host thread: close step + join
-    void closeSession() REQUIRES(networkThread);    // the close step, posted by stopNetworkThread
+    // The shared mode: bound to a pool thread from connect to release.
+    void bindToPoolLocked() REQUIRES(threadLock);
+    // host thread: close step on the pool thread, then unbind
+    void leavePool() REQUIRES(lifecycleLock) EXCLUDES(threadLock);
+    // The close step, posted by stopNetworkThread or leavePool. Its last step
+    // (finishClose, once the link has closed its socket) stops ioService, or,
+    // on a pool thread, fulfils closed.
+    void closeSession(std::shared_ptr<std::promise<void>> closed) REQUIRES(networkThread);
+    void finishClose(std::shared_ptr<std::promise<void>> closed) REQUIRES(networkThread);
     // A forked child's copy of a parent's trader (see ForkGeneration.h).
     bool copiedByFork() const;
-    void leaveThreadAfterFork() NO_THREAD_SAFETY_ANALYSIS;  // the child's copy: the thread handle is left
+    void leaveThreadAfterFork() NO_THREAD_SAFETY_ANALYSIS;  // the child's copy: the thread handle and pool are left
 
     // --- trader/Trading.cpp: requests ---
     // Each returns false, with nothing queued, when the request is refused:
@@ -192,8 +218,14 @@ private:
     // ===== Members =====
 
     // Immutable after construction; safe from any thread.
-    boost::asio::io_context ioService;
+    boost::asio::io_context ioService;  // the loop of the trader's own thread
     const uint64_t forkGeneration;  // of the process that made the object
+
+    // The shared mode's pool, held from the first connect that used it until
+    // the object is deleted.
+    std::shared_ptr<NetworkPool> pool GUARDED_BY(threadLock);
+    // Where the parts' steps go: ioService, or the bound pool thread's loop.
+    EventLoop loop{ioService};
 
     // Synchronised by themselves; any thread.
     Reporter reporter;     // listener and catalog, swapped atomically
@@ -202,9 +234,9 @@ private:
     // The parts. The queue's carrier is the link, made right after it (it is
     // not called before the link publishes a connection).
     FlowRecord flowRecord;  // its own lock
-    SendQueue queue{ioService, thread, reporter, link};
+    SendQueue queue{loop, thread, reporter, link};
     AnswerDelivery delivery GUARDED_BY(networkThread){reporter, flowRecord, *this};
-    Link link{ioService, thread, reporter, queue, delivery};
+    Link link{loop, thread, reporter, queue, delivery};
 
     // Held for the whole of release (and of the destructor's close), and of
     // an init made on a host thread: a second release, or an init, waits for
@@ -219,6 +251,13 @@ private:
     std::unique_ptr<boost::thread> networkThreadHandle GUARDED_BY(threadLock);
     std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> keepRunning
         GUARDED_BY(threadLock);
+    // The mode the latest init asked for (threads, poolthreads).
+    bool sharedWanted GUARDED_BY(threadLock) = false;
+    unsigned poolThreadsWanted GUARDED_BY(threadLock) = 0;
+    // The shared mode: the pool thread bound to, and the close step under
+    // way (every release waits for the same one).
+    NetworkPool::Loop* poolLoop GUARDED_BY(threadLock) = nullptr;
+    std::shared_future<void> poolClosed GUARDED_BY(threadLock);
 
     // Settings from init and the latest login call, for logins and the flow
     // record.

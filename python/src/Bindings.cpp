@@ -278,8 +278,11 @@ PYBIND11_MODULE(_core, m) {
         .def(
             "connect",
             [](TraderHost& host, const std::string& address, int port, const std::string& folder, int pushMode,
-               int peerTimeout) { host.connect(TraderSettings{address, port, folder, pushMode, peerTimeout}); },
-            "host"_a, "port"_a, "folder"_a, "pushmode"_a, "peertimeout"_a = 0, Release())
+               int peerTimeout, const std::string& threads, int poolThreads) {
+                host.connect(TraderSettings{address, port, folder, pushMode, peerTimeout, threads, poolThreads});
+            },
+            "host"_a, "port"_a, "folder"_a, "pushmode"_a, "peertimeout"_a = 0, "threads"_a = "own",
+            "poolthreads"_a = 0, Release())
         .def("disconnect", &TraderHost::disconnect, Release())
         .def(
             "login",

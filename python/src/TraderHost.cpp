@@ -72,6 +72,8 @@ void TraderHost::connect(const TraderSettings& settings) {
         .set("folder", settings.folder)
         .set("pushmode", std::to_string(settings.pushMode))
         .set("peertimeout", std::to_string(settings.peerTimeout));
+    if (settings.threads == "shared")
+        config.set("threads", "shared").set("poolthreads", std::to_string(settings.poolThreads));
     api.init(&config);
     api.connect();
 }

@@ -61,6 +61,8 @@ struct TraderSettings {
     std::string folder;
     int pushMode = 0;
     int peerTimeout = 0;  // seconds; 0 = no dead-peer detection
+    std::string threads = "own";  // "shared": the module's pool of network threads
+    int poolThreads = 0;          // the pool's threads if this trader makes it; 0 = one per CPU
 };
 
 // Hands the core's events to Python: the callbacks first, then the queue, so

@@ -2,6 +2,8 @@
 
 import threading
 
+import pytest
+
 import traderhvr
 from traderhvr import OrderState
 from steps import WAIT, answer_to, log_in
@@ -58,3 +60,24 @@ def test_traders_come_and_go_in_one_process(sim, tmp_path):
             tag = trader.insert("IF2412", 1, 3400.0)
             assert trader.wait_for(answer_to(tag), WAIT).accepted
     assert trader.closed
+
+
+def test_traders_on_the_shared_pool_call_back_from_its_threads(make_trader):
+    traders = [make_trader(folder=f"s{i}", threads="shared", poolthreads=2) for i in range(4)]
+    callback_threads = [set() for _ in traders]
+    for i, trader in enumerate(traders):
+        trader.on_event = lambda event, seen=callback_threads[i]: seen.add(threading.get_ident())
+        log_in(trader)
+        tag = trader.insert("IF2412", 1, 3400.0)
+        assert trader.wait_for(answer_to(tag), WAIT).accepted
+    # Each trader's callbacks on one thread; four traders on two pool threads.
+    assert all(len(seen) == 1 for seen in callback_threads)
+    assert len(set().union(*callback_threads)) == 2
+
+
+def test_threads_is_own_or_shared():
+    for bad in ("pool", "", None):
+        with pytest.raises(ValueError):
+            traderhvr.Trader(port=1, threads=bad)
+    with pytest.raises(ValueError):
+        traderhvr.Trader(port=1, threads="shared", poolthreads=-1)

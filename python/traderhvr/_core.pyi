@@ -17,7 +17,16 @@ class Host:
     def __init__(
         self, module_path: str, catalog: Optional[List[CatalogRow]], queue_events: bool, reconcile: bool
     ) -> None: ...
-    def connect(self, host: bytes, port: int, folder: bytes, pushmode: int, peertimeout: int = ...) -> None: ...
+    def connect(
+        self,
+        host: bytes,
+        port: int,
+        folder: bytes,
+        pushmode: int,
+        peertimeout: int = ...,
+        threads: str = ...,
+        poolthreads: int = ...,
+    ) -> None: ...
     def disconnect(self) -> None: ...
     def login(self, user: bytes, password: bytes, resource: bytes) -> str: ...
     def insert(

@@ -367,7 +367,12 @@ class Trader:
     in hvr-host; 0 = off) is the module's dead-peer detection: once the
     server has sent a heartbeat, that long without a byte from it ends the
     connection (a Disconnected event with error 110) and the module
-    reconnects; keep it above the server's heartbeat period. ``reconcile=False`` stops the comparison
+    reconnects; keep it above the server's heartbeat period.
+    ``threads="shared"`` puts the module's trader on the process's pool of
+    network threads (made by the first trader that asks, with
+    ``poolthreads`` threads, 0 = one per CPU) instead of a thread of its own:
+    for many traders in one process; its callbacks then share a thread with
+    other traders' (README, "Many traders in one host"). ``reconcile=False`` stops the comparison
     of the book with the server after every login (see traderhvr.book).
 
     Set the callbacks (``on_event``, ``on_answer``, ``on_order``,
@@ -387,12 +392,20 @@ class Trader:
         queue_events: bool = True,
         peertimeout: int = PEER_TIMEOUT,
         reconcile: bool = True,
+        threads: str = "own",
+        poolthreads: int = 0,
         close_timeout: float = CLOSE_TIMEOUT,
     ) -> None:
         self.host = _check_host(host)
         if isinstance(peertimeout, bool) or not isinstance(peertimeout, int) or peertimeout < 0:
             raise ValueError(f"peertimeout must be a whole number of seconds, 0 or more, not {peertimeout!r}")
         self.peertimeout = peertimeout
+        if threads not in ("own", "shared"):
+            raise ValueError(f"threads must be 'own' or 'shared', not {threads!r}")
+        if isinstance(poolthreads, bool) or not isinstance(poolthreads, int) or poolthreads < 0:
+            raise ValueError(f"poolthreads must be a whole number, 0 or more, not {poolthreads!r}")
+        self.threads = threads
+        self.poolthreads = poolthreads
         if not 0 < int(port) < 65536:
             raise ValueError(f"port out of range: {port}")
         self.port = int(port)
@@ -434,7 +447,13 @@ class Trader:
         if self._started:
             return
         self._host.connect(
-            _wire_text(self.host, "host"), self.port, _wire_text(self.folder, "folder"), self.pushmode, self.peertimeout
+            _wire_text(self.host, "host"),
+            self.port,
+            _wire_text(self.folder, "folder"),
+            self.pushmode,
+            self.peertimeout,
+            self.threads,
+            self.poolthreads,
         )
         self._started = True
 

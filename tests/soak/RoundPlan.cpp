@@ -132,6 +132,7 @@ RoundPlan makePlan(uint64_t seed, int round, bool firstRound) {
     }
     if (round % 3 == 1) plan.peerTimeoutSeconds = 4;
     plan.userSwitch = round % 3 == 2;
+    plan.sharedThreads = round % 2 == 0;
     return plan;
 }
 
@@ -175,6 +176,7 @@ std::string describePlan(const RoundPlan& plan) {
     if (plan.peerTimeoutSeconds != 0)
         text << "; peer timeout " << plan.peerTimeoutSeconds << " s, the quiesce freezes the simulator";
     if (plan.userSwitch) text << "; a second user logs in on the object";
+    if (plan.sharedThreads) text << "; shared mode: one pool thread, with 3 companions";
     return text.str();
 }
 

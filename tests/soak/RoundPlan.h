@@ -89,6 +89,10 @@ struct RoundPlan {
     // - a second user logs in on the object at the end of the quiesce, and
     //   the first one again (the rounds of a new trading day).
     bool userSwitch = false;
+    // The trader runs in the shared mode (threads=shared, one pool thread),
+    // with companions on the same thread (Companions.h). Every second round,
+    // not drawn, so that the seeds' other choices stay.
+    bool sharedThreads = false;
 };
 
 // The seconds between the simulator's heartbeats in rounds with a peer

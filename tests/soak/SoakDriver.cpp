@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "Companions.h"
 #include "Invariants.h"
 #include "PromiseChecks.h"
 #include "RoundPlan.h"
@@ -55,6 +56,10 @@ const char* const SIM_CONFIG =
     "password = soak2\n"
     "balance = 1000000000000\n"
     "\n"
+    // The companions of the rounds in the shared mode (Companions.h).
+    "[account.mate1]\npassword = soak\nbalance = 1000000000000\n\n"
+    "[account.mate2]\npassword = soak\nbalance = 1000000000000\n\n"
+    "[account.mate3]\npassword = soak\nbalance = 1000000000000\n\n"
     "[instrument.IF2412]\n"
     "exchange = CFFEX\n"
     "multiplier = 300\n"
@@ -137,6 +142,7 @@ struct PathCounts {
 struct Totals {
     int rounds = 0;
     int capRounds = 0, peerRounds = 0, switchRounds = 0;
+    int sharedRounds = 0;  // in the shared mode, with companions
     CheckCounts last;  // pushes: cumulative, from the last check
     CheckCounts sum;   // requests and lines: summed over the rounds
     PathCounts paths;
@@ -297,6 +303,12 @@ private:
     std::atomic<int> peerTimeout{0};
     std::atomic<std::size_t> sendQueueCap{0};
 
+    // Rounds in the shared mode: the trader and its companions on one pool
+    // thread; the companions' own simulator (made at the first such round).
+    std::atomic<bool> sharedThreads{false};
+    std::unique_ptr<SimChild> companionSim;
+    std::unique_ptr<Companions> companions;
+
     // Watchdog state.
     std::mutex watchLock;
     std::string phase;
@@ -443,6 +455,7 @@ std::unique_ptr<kra::NXSMapNode> Driver::config() {
     node->set("host", "127.0.0.1").set("port", std::to_string(port.load())).set("folder", folder).set("pushmode", "0");
     if (const int seconds = peerTimeout.load(); seconds > 0) node->set("peertimeout", std::to_string(seconds));
     if (const std::size_t cap = sendQueueCap.load(); cap > 0) node->set("sendqueue", std::to_string(cap));
+    if (sharedThreads) node->set("threads", "shared").set("poolthreads", "1");
     return node;
 }
 
@@ -653,6 +666,47 @@ void Driver::chaos(const RoundPlan& plan, int round) {
     stopChaos.store(false);
     const Clock::time_point start = Clock::now();
     std::vector<std::thread> threads;
+    if (plan.sharedThreads) {
+        // The companions join the trader's pool thread and trade throughout;
+        // half way their simulator is killed and started again, and one of
+        // them is released from another thread and connected again.
+        if (!companionSim) {
+            std::filesystem::create_directories(dir + "companions/flow");
+            {
+                std::ofstream ini(dir + "companions/sim.ini");
+                ini << SIM_CONFIG;
+            }
+            companionSim = std::make_unique<SimChild>(options.simPath, dir + "companions/sim.db",
+                                                      dir + "companions/sim.ini", dir + "companions/sim.log",
+                                                      dir + "companions/requests.journal");
+        }
+        std::string why;
+        if (!companionSim->start(companionSim->port(), {}, 0, why)) fail("cannot start the companions' hvr-sim: " + why);
+        companions = std::make_unique<Companions>(
+            module.create, module.destroy, dir + "companions/flow/",
+            [this](const char* name, const std::function<void()>& call) { guarded(name, call); },
+            [this](const std::string& what) { fail(what); });
+        companions->start(companionSim->port());
+        threads.emplace_back([this, &plan, start] {
+            markHostThread();
+            std::this_thread::sleep_until(start + milliseconds(static_cast<int64_t>(plan.chaosSeconds * 500)));
+            companions->releaseOne();
+        });
+    }
+    // The companions' simulator goes down half way (on this thread: a
+    // simulator is killed when the thread that started it ends).
+    const Clock::time_point half = start + milliseconds(static_cast<int64_t>(plan.chaosSeconds * 500));
+    bool companionsRestarted = !plan.sharedThreads;
+    auto restartCompanionSim = [&] {
+        if (companionsRestarted) return;
+        companionsRestarted = true;
+        std::this_thread::sleep_until(half);
+        companionSim->kill9();
+        std::string why;
+        for (int attempt = 0; attempt < 20 && !companionSim->start(companionSim->port(), {}, 0, why); ++attempt)
+            std::this_thread::sleep_for(milliseconds(100));
+        if (!companionSim->running()) fail("cannot start the companions' hvr-sim again: " + why);
+    };
     for (int i = 0; i < plan.threads; ++i)
         threads.emplace_back([this, &plan, round, i] { hostThread(plan, round, i); });
 
@@ -660,6 +714,7 @@ void Driver::chaos(const RoundPlan& plan, int round) {
     // threads go on meanwhile).
     bool capFilled = false;
     for (const FaultStep& step : plan.steps) {
+        if (start + milliseconds(static_cast<int64_t>(step.at * 1000)) > half) restartCompanionSim();
         std::this_thread::sleep_until(start + milliseconds(static_cast<int64_t>(step.at * 1000)));
         if (step.what == FaultStep::Outage) {
             std::size_t index = 0;
@@ -687,9 +742,11 @@ void Driver::chaos(const RoundPlan& plan, int round) {
             startSim(step.flags);
         }
     }
+    restartCompanionSim();
     std::this_thread::sleep_until(start + milliseconds(static_cast<int64_t>(plan.chaosSeconds * 1000)));
     stopChaos.store(true);
     for (std::thread& t : threads) t.join();
+    if (companions) companions->stopTrading();
 }
 
 // --- quiesce ---
@@ -1380,7 +1437,11 @@ void Driver::runRound(int round) {
     std::fflush(stdout);
 
     setPhase("round start", seconds(40));
-    if (plan.newObject) newTrader();
+    // A trader takes the mode at its first connect: a round in the other
+    // mode starts with a new object.
+    const bool modeChanges = plan.sharedThreads != sharedThreads.load();
+    sharedThreads.store(plan.sharedThreads);
+    if (plan.newObject || modeChanges) newTrader();
     const Seq roundStart = journal.stamp();
     // The drills run with the module's defaults: a peer timeout would also
     // time out their held connections' shut windows.
@@ -1406,6 +1467,18 @@ void Driver::runRound(int round) {
     setPhase("chaos", seconds(static_cast<int>(plan.chaosSeconds) + 60));
     chaos(plan, round);
     quiesce(plan, round, roundStart, paths);
+    if (companions) {
+        setPhase("companions", seconds(90));
+        if (!companionSim->running()) {
+            std::string why;
+            if (!companionSim->start(companionSim->port(), {}, 0, why)) fail("cannot start the companions' hvr-sim: " + why);
+        }
+        std::printf("  %s\n", companions->finish(companionSim->port()).c_str());
+        std::fflush(stdout);
+        companions.reset();
+        companionSim->kill9();
+        ++totals.sharedRounds;
+    }
     ++totals.rounds;
 }
 
@@ -1457,12 +1530,12 @@ int Driver::run() {
     if (totals.peerRounds > 0 && sum.silenceCutsFollowed == 0) idle.push_back("a silence cut and the reconnect after it");
     if (!idle.empty()) fail("send-error paths that never ran in " + std::to_string(totals.rounds) + " rounds", idle);
     std::printf(
-        "hvr-soak PASSED: seed %llu, %d rounds in %.0f s; faults injected: %s; listener throws %zu; "
+        "hvr-soak PASSED: seed %llu, %d rounds (%d in the shared mode) in %.0f s; faults injected: %s; listener throws %zu; "
         "pushes stored %zu, delivered %zu (replayed on login %zu, duplicated %zu, lost %zu); requests %s; "
         "send-error paths: %s; flow file checked at %zu pushes, resume ids of %zu logins, %zu throws followed, %zu "
         "answers due; entrust ids %zu unique, accepted orders stored %zu; rounds with a capped send queue %d, a peer "
         "timeout %d (silence cuts followed by a reconnect %zu), a user switch %d\n",
-        static_cast<unsigned long long>(options.seed), totals.rounds, elapsed, faults.c_str(),
+        static_cast<unsigned long long>(options.seed), totals.rounds, totals.sharedRounds, elapsed, faults.c_str(),
         end.throwsOnNetworkThread.size(), c.storedPushes, c.deliveries, c.replayed, c.duplicated, c.lost,
         requestsText(sum).c_str(), pathsText(totals.paths, sum).c_str(), sum.flowStoresChecked, sum.loginsChecked,
         sum.throwsChecked, sum.answersChecked, c.entrustIdsChecked, c.acceptedOrdersChecked, totals.capRounds,

@@ -2,6 +2,7 @@
 // with a recording listener: the usual start of an end-to-end test.
 #pragma once
 
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <utility>
@@ -23,9 +24,16 @@ struct TraderConfig {
 
 using ConfigKeys = std::vector<std::pair<std::string, std::string>>;
 
-// more: further keys, such as peertimeout.
+// more: further keys, such as peertimeout. With HVR_TEST_SHARED_POOL=N in
+// the environment every trader is in the shared mode on a pool of N threads
+// (threads=shared, poolthreads=N): ctest runs the end-to-end tests so once
+// more.
 inline std::unique_ptr<kra::NXSMapNode> makeConfig(const TraderConfig& c, const ConfigKeys& more = {}) {
     auto node = std::make_unique<kra::NXSMapNode>();
+    if (const char* poolThreads = std::getenv("HVR_TEST_SHARED_POOL")) {
+        node->set("threads", "shared");
+        node->set("poolthreads", poolThreads);
+    }
     node->set("host", c.host);
     if (!c.port.empty()) node->set("port", c.port);
     if (!c.folder.empty()) node->set("folder", c.folder);

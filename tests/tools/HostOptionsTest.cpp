@@ -38,6 +38,14 @@ TEST(HostOptions, TraderConfigNodeCarriesItsSixKeys) {
     EXPECT_NE(parse({"--port", "1", "--peertimeout", "-1"}).error.find("--peertimeout"), std::string::npos);
 }
 
+TEST(HostOptions, ThreadsSharedPassesTheModeAndThePoolSizeThrough) {
+    const auto shared = makeTraderConfig(parse({"--port", "1", "--threads", "shared", "--poolthreads", "3"}).options);
+    EXPECT_STREQ(shared->child("threads")->textValue(), "shared");
+    EXPECT_EQ(shared->child("poolthreads")->intValue(), 3);
+    EXPECT_EQ(makeTraderConfig(parse({"--port", "1"}).options)->child("threads"), nullptr);  // the default mode
+    EXPECT_NE(parse({"--port", "1", "--threads", "pool"}).error.find("--threads"), std::string::npos);
+}
+
 TEST(HostOptions, PortComesFromTheTraderConfigOrIsRequired) {
     EXPECT_NE(parse({}).error.find("--port is required"), std::string::npos);
     EXPECT_NE(parse({"--port", "0"}).error.find("--port"), std::string::npos);

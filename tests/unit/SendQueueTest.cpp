@@ -52,7 +52,8 @@ protected:
     }
 
     int pipe[2] = {-1, -1};
-    boost::asio::io_context loop;
+    boost::asio::io_context io;
+    EventLoop loop{io};
     NetworkThread thread;
     NetworkThread::Scope playing{thread};
     TestListener listener;
