@@ -198,7 +198,10 @@ public:
 
     // A forked child's copy: its socket is the parent's and is left open
     // (closing it would take it out of the event loop the two share).
-    void leaveSocketAfterFork() NO_THREAD_SAFETY_ANALYSIS { (void)socket.release(); }
+    void leaveSocketAfterFork() NO_THREAD_SAFETY_ANALYSIS {
+        (void)socket.release();
+        for (Settling& closing : settling) (void)closing.socket.release();
+    }
 
 private:
     // Why an attempt ends (endAttempt).

@@ -401,6 +401,8 @@ TEST_F(Lifecycle, InitFromACallbackDuringReleaseLeavesTheObjectReleased) {
     configure("127.0.0.1", server.portText());
     trader->connect();
     EXPECT_TRUE(listener.waitForEvent(0, 0, 2));
+    // The fixture's release comes after `releasing` has gone.
+    listener.setOnEvent(nullptr);
 }
 
 // The scheduling state of one of this process's threads ('S': asleep, here
