@@ -122,7 +122,13 @@ constexpr std::chrono::seconds HEARTBEAT_INTERVAL{10};  // on the monotonic cloc
 // acknowledge what was written on it (Link::closeOwnSocket), and how often
 // it looks.
 constexpr std::chrono::milliseconds OWN_CLOSE_ACKNOWLEDGEMENT_WAIT{300};
-constexpr std::chrono::milliseconds SETTLE_POLL_INTERVAL{1};
+// It looks first after SETTLE_FIRST_POLL (on loopback the acknowledgement
+// takes about 0.1 ms), then twice as long each time, up to SETTLE_LAST_POLL.
+constexpr std::chrono::microseconds SETTLE_FIRST_POLL{20};
+constexpr std::chrono::microseconds SETTLE_LAST_POLL{1000};
+constexpr std::chrono::microseconds nextSettlePoll(std::chrono::microseconds pause) {
+    return pause * 2 < SETTLE_LAST_POLL ? pause * 2 : SETTLE_LAST_POLL;
+}
 // The largest peertimeout taken (the keep-alive idle time's limit).
 constexpr int MAX_PEER_TIMEOUT_SECONDS = 32767;
 
@@ -250,6 +256,7 @@ private:
         std::unique_ptr<boost::asio::ip::tcp::socket> socket;
         uint64_t attempt;
         std::chrono::steady_clock::time_point deadline;
+        std::chrono::microseconds pause;  // until it looks again
         boost::asio::steady_timer timer;
     };
     // Everything written acknowledged (or the kernel cannot say), or the
