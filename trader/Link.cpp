@@ -520,11 +520,12 @@ void Link::closeOwnSocket() {
     // holds: a request written a moment ago (held back by Nagle behind an
     // unacknowledged one, say). What is held back goes now, and the server
     // gets a little time to acknowledge everything: what it acknowledged
-    // reaches it whatever the close does. Our side is shut for writing
-    // first: the FIN behind the last request makes the server's side
-    // acknowledge at once, where a last request with no answer (the logout
-    // of release) would wait for its delayed acknowledgement (40 ms on
-    // Linux).
+    // reaches it whatever the close does. Only host requests are waited
+    // for: a heartbeat or a logout lost to the close costs nothing (the
+    // close ends the session anyway). Our side is shut for writing first:
+    // the FIN behind the last request makes the server's side acknowledge at
+    // once, where a request no answer follows would wait for its delayed
+    // acknowledgement (40 ms on Linux).
     const int fd = socket->native_handle();
     const int on = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
@@ -532,8 +533,7 @@ void Link::closeOwnSocket() {
     const auto deadline = std::chrono::steady_clock::now() + OWN_CLOSE_ACKNOWLEDGEMENT_WAIT;
     if (!loop.shared()) {
         // The trader's own thread waits: no handler of it runs meanwhile.
-        for (auto pause = SETTLE_FIRST_POLL; !settled(fd, deadline); pause = nextSettlePoll(pause))
-            std::this_thread::sleep_for(pause);
+        for (int polls = 0; !settled(fd, socketAttempt, deadline); ++polls) std::this_thread::sleep_for(settlePause(polls));
         finishSettle(fd, socketAttempt);
         closeSocket();
         return;
@@ -544,19 +544,24 @@ void Link::closeOwnSocket() {
     boost::system::error_code ignored;
     socket->cancel(ignored);
     settling.push_back(
-        Settling{std::move(socket), socketAttempt, deadline, SETTLE_FIRST_POLL, boost::asio::steady_timer(loop.get())});
+        Settling{std::move(socket), socketAttempt, deadline, 0, boost::asio::steady_timer(loop.get())});
     pollSettling(std::prev(settling.end()));
 }
 
-bool Link::settled(int fd, std::chrono::steady_clock::time_point deadline) {
-    const std::optional<uint64_t> left = unacknowledgedBytes(fd);
-    return !left || *left == 0 || std::chrono::steady_clock::now() >= deadline;
+bool Link::settled(int fd, uint64_t attempt, std::chrono::steady_clock::time_point deadline) {
+    const uint64_t mustReach = queue.lastRequestEnd(attempt);
+    if (mustReach == 0) return true;
+    if (const std::optional<uint64_t> acknowledged = acknowledgedBytes(fd)) {
+        if (*acknowledged >= mustReach) return true;
+    } else if (const std::optional<uint64_t> left = unacknowledgedBytes(fd); !left || *left == 0) {
+        return true;  // a kernel that does not count acknowledged bytes: all of them, then
+    }
+    return std::chrono::steady_clock::now() >= deadline;
 }
 
 void Link::pollSettling(std::list<Settling>::iterator closing) {
-    if (!settled(closing->socket->native_handle(), closing->deadline)) {
-        closing->timer.expires_after(closing->pause);
-        closing->pause = nextSettlePoll(closing->pause);
+    if (!settled(closing->socket->native_handle(), closing->attempt, closing->deadline)) {
+        closing->timer.expires_after(settlePause(closing->polls++));
         // A timer's wait ends with an error only when the timer is dropped
         // (the element is gone then, and is not touched).
         closing->timer.async_wait([this, closing](const boost::system::error_code& error) {

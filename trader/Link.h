@@ -32,10 +32,11 @@
 //     socket and starts operations on it. Sockets are opened close-on-exec.
 //   - Our own close of a connection (disconnect, a connect that replaces it,
 //     release) settles it first (closeOwnSocket): what Nagle holds back is
-//     sent, the server gets up to OWN_CLOSE_ACKNOWLEDGEMENT_WAIT to
-//     acknowledge every byte, unread bytes are dropped (so that the close is
-//     no reset), and the send queue counts what is still unacknowledged
-//     (SendQueue::ownClose). The end of a failed connection is not settled.
+//     sent, our side is shut for writing, the server gets up to
+//     OWN_CLOSE_ACKNOWLEDGEMENT_WAIT to acknowledge every host request
+//     written (heartbeats and logouts are not waited for), unread bytes are
+//     dropped (so that the close is no reset), and the send queue counts the
+//     requests still unacknowledged (SendQueue::ownClose). The end of a failed connection is not settled.
 //     On a loop of the trader's own the wait blocks the network thread; on a
 //     shared loop it is a timer (the socket waits in `settling`), and what
 //     comes after the close (a new attempt, the rest of the close step) waits
@@ -122,12 +123,14 @@ constexpr std::chrono::seconds HEARTBEAT_INTERVAL{10};  // on the monotonic cloc
 // acknowledge what was written on it (Link::closeOwnSocket), and how often
 // it looks.
 constexpr std::chrono::milliseconds OWN_CLOSE_ACKNOWLEDGEMENT_WAIT{300};
-// It looks first after SETTLE_FIRST_POLL (on loopback the acknowledgement
-// takes about 0.1 ms), then twice as long each time, up to SETTLE_LAST_POLL.
-constexpr std::chrono::microseconds SETTLE_FIRST_POLL{20};
+// It looks every SETTLE_FIRST_POLL at first (on loopback the
+// acknowledgement takes about 0.1 ms), every SETTLE_LAST_POLL after
+// SETTLE_FINE_POLLS looks.
+constexpr std::chrono::microseconds SETTLE_FIRST_POLL{25};
 constexpr std::chrono::microseconds SETTLE_LAST_POLL{1000};
-constexpr std::chrono::microseconds nextSettlePoll(std::chrono::microseconds pause) {
-    return pause * 2 < SETTLE_LAST_POLL ? pause * 2 : SETTLE_LAST_POLL;
+constexpr int SETTLE_FINE_POLLS = 80;
+constexpr std::chrono::microseconds settlePause(int polls) {
+    return polls < SETTLE_FINE_POLLS ? SETTLE_FIRST_POLL : SETTLE_LAST_POLL;
 }
 // The largest peertimeout taken (the keep-alive idle time's limit).
 constexpr int MAX_PEER_TIMEOUT_SECONDS = 32767;
@@ -256,12 +259,12 @@ private:
         std::unique_ptr<boost::asio::ip::tcp::socket> socket;
         uint64_t attempt;
         std::chrono::steady_clock::time_point deadline;
-        std::chrono::microseconds pause;  // until it looks again
+        int polls;  // looks so far
         boost::asio::steady_timer timer;
     };
-    // Everything written acknowledged (or the kernel cannot say), or the
-    // deadline passed.
-    static bool settled(int fd, std::chrono::steady_clock::time_point deadline);
+    // Every host request written on attempt's connection acknowledged (or
+    // the kernel cannot say), or the deadline passed.
+    bool settled(int fd, uint64_t attempt, std::chrono::steady_clock::time_point deadline);
     void pollSettling(std::list<Settling>::iterator closing) REQUIRES(networkThread);
     // The settled socket's unread bytes dropped, its unacknowledged requests
     // counted.

@@ -107,6 +107,12 @@ void SendQueue::publish(int descriptor, uint64_t attempt) {
     recordClosed = false;
 }
 
+uint64_t SendQueue::lastRequestEnd(uint64_t attempt) {
+    MutexLock guard(&sendLock);
+    if (attempt != recordAttempt || recordClosed || writtenEnds.empty()) return 0;
+    return writtenEnds.back();
+}
+
 bool SendQueue::published(uint64_t attempt) {
     MutexLock guard(&sendLock);
     return attempt == recordAttempt && !recordClosed;

@@ -133,6 +133,11 @@ public:
     // lose them in the kernel. A batch still in flight is counted by its own
     // completion (put back, dropped, or, written whole, here).
     void ownClose(uint64_t attempt, uint64_t acknowledged) REQUIRES(networkThread) EXCLUDES(sendLock);
+    // Where on attempt's connection the last host request written on it
+    // ends (bytes from the connection's start; heartbeats and logouts are no
+    // host requests): our own close waits for the server to acknowledge that
+    // far. 0: none written, or the connection's record is closed.
+    uint64_t lastRequestEnd(uint64_t attempt) EXCLUDES(sendLock);
     // Whether attempt's connection was published (it may have carried bytes).
     bool published(uint64_t attempt) EXCLUDES(sendLock);
 
