@@ -195,8 +195,8 @@ public:
     /// object may be configured and connected again afterwards. A second
     /// release while one runs returns once the first has finished, and does
     /// nothing more. From inside a listener callback, and on any pool thread,
-    /// it is refused (it would
-    /// wait for its own thread): see the class comment.
+    /// it is refused (it would wait for its own thread): see the class
+    /// comment.
     virtual void release() = 0;
     /// Slot 3: the listener every report goes to (null: none). Asks it for
     /// its contract catalog now, and keeps that until the next registration.
