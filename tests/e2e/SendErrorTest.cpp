@@ -23,6 +23,7 @@
 #include <mutex>
 #include <optional>
 #include <set>
+#include <vector>
 
 #include "host/NXSConfigNode.h"
 #include "support/PeerPackets.h"
@@ -209,6 +210,44 @@ TEST_F(SendErrors, RequestsTheServerHadNotAcknowledgedAtOurCloseAreCounted) {
     // may still have made it in the instant before the close).
     EXPECT_LE(arrived, *filled - 1);
     EXPECT_GE(arrived + unconfirmed, *filled - 1);
+}
+
+// A connect on a live connection the server stopped reading: our close of
+// the old one waits for its acknowledgement (the timeout ends it here), and
+// the new attempt starts only after it, so the close still counts what was
+// unacknowledged on the old connection before the new one takes the send
+// queue's record. On a pool thread the wait is a timer, and the attempt waits
+// for it there too.
+void connectReplacingAConnectionTheServerStoppedReading(TraderHVR& trader, TestListener& listener,
+                                                        ScriptedServer& server, const std::atomic<int>& clientSocket) {
+    trader.connect();
+    ASSERT_TRUE(listener.waitForEvent(0, 0));
+    ASSERT_TRUE(server.waitForConnections(1));
+    const std::optional<int> filled =
+        fillUntilRefusedWhileSealed(clientSocket.load(), [&] { EXPECT_EQ(trader.queryAccount(), 0); }, 1000000);
+    ASSERT_TRUE(filled.has_value()) << "the kernel never refused a query while its send queue was sealed";
+    trader.connect();
+    ASSERT_TRUE(listener.waitForEvent(0, 0, 2));
+    int unconfirmedAt = -1, secondStartAt = -1, starts = 0;
+    const std::vector<LogLine> logs = listener.logsSnapshot();
+    for (int i = 0; i < static_cast<int>(logs.size()); ++i) {
+        if (logs[i].format == LOG_UNCONFIRMED_AT_CLOSE && unconfirmedAt < 0) unconfirmedAt = i;
+        if (logs[i].format == LOG_CONNECT_START && ++starts == 2) secondStartAt = i;
+    }
+    ASSERT_GE(unconfirmedAt, 0) << "the close of the first connection counted nothing";
+    EXPECT_LT(unconfirmedAt, secondStartAt);
+}
+
+TEST_F(SendErrors, AConnectOnALiveConnectionStartsAfterOurCloseOfItHasSettled) {
+    connectReplacingAConnectionTheServerStoppedReading(trader, listener, server, clientSocket);
+}
+
+TEST_F(SendErrors, OnAPoolThreadTooAConnectStartsAfterOurCloseHasSettled) {
+    kra::NXSMapNode config;
+    config.set("host", "127.0.0.1").set("port", server.portText()).set("folder", dir.prefix());
+    config.set("threads", "shared").set("poolthreads", "1");
+    trader.init(&config);
+    connectReplacingAConnectionTheServerStoppedReading(trader, listener, server, clientSocket);
 }
 
 }  // namespace
