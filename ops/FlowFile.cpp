@@ -6,7 +6,8 @@
 
 #include <cerrno>
 #include <cstring>
-#include <system_error>
+
+#include "port/SystemFailure.h"
 
 namespace hvr {
 
@@ -46,17 +47,6 @@ int64_t readStoredPushId(int pushMode, const std::string& path) {
     createFlowFileIfMissing(path);
     return readFlowFilePushId(path);
 }
-
-namespace {
-
-bool failWith(std::string* reason, const std::string& text) {
-    if (reason != nullptr) *reason = text;
-    return false;
-}
-
-std::string systemReason(int error) { return std::generic_category().message(error); }
-
-}  // namespace
 
 bool prepareFlowFile(const std::string& path, std::string* reason) {
     struct stat st;

@@ -7,20 +7,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <system_error>
+
+#include "port/SystemFailure.h"
 
 namespace hvr {
-
-namespace {
-
-bool failWith(std::string* reason, const std::string& text) {
-    if (reason != nullptr) *reason = text;
-    return false;
-}
-
-std::string systemReason(int error) { return std::generic_category().message(error); }
-
-}  // namespace
 
 bool MappedFile::open(const std::string& name, std::string* reason) {
     close();

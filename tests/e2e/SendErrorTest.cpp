@@ -70,6 +70,19 @@ protected:
     }
     void TearDown() override { trader.release(); }
 
+    // Connects, then makes queries, each written by its own call, until the
+    // kernel refuses one while the server reads nothing: *made says how many.
+    void connectAndSeal(int* made) {
+        trader.connect();
+        ASSERT_TRUE(listener.waitForEvent(0, 0));
+        ASSERT_TRUE(server.waitForConnections(1));
+        const std::optional<int> filled =
+            fillUntilRefusedWhileSealed(clientSocket.load(), [&] { EXPECT_EQ(trader.queryAccount(), 0); }, 1000000);
+        ASSERT_TRUE(filled.has_value()) << "the kernel never refused a query while its send queue was sealed";
+        *made = *filled;
+    }
+    void connectReplacingAConnectionTheServerStoppedReading();
+
     // True once a write is in flight: the socket did not take a batch whole.
     bool waitForWriteInFlight() {
         std::unique_lock<std::mutex> guard(writesLock);
@@ -136,16 +149,11 @@ TEST_F(SendErrors, BatchTheServerCutsOffIsDroppedCountedAndNeverResent) {
 }
 
 TEST_F(SendErrors, BatchOurCloseCutsOffBeforeAnyByteLeftIsPutBackAndSentOnce) {
-    trader.connect();
-    ASSERT_TRUE(listener.waitForEvent(0, 0));
-    ASSERT_TRUE(server.waitForConnections(1));
     // Each query is written by its own call until the kernel refuses one
     // while nothing can make room: that one waits as a write in flight with
     // nothing of it sent, and the rest queue behind it.
-    const std::optional<int> filled =
-        fillUntilRefusedWhileSealed(clientSocket.load(), [&] { EXPECT_EQ(trader.queryAccount(), 0); }, 1000000);
-    ASSERT_TRUE(filled.has_value()) << "the kernel never refused a query while its send queue was sealed";
-    int queries = *filled;
+    int queries = 0;
+    ASSERT_NO_FATAL_FAILURE(connectAndSeal(&queries));
     for (int i = 0; i < 100; ++i, ++queries) ASSERT_EQ(trader.queryAccount(), 0);
     trader.connect();  // our own close, with that write in flight
     ASSERT_TRUE(listener.waitForLog(LOG_SEND_PUT_BACK));
@@ -185,12 +193,8 @@ TEST_F(SendErrors, BatchOurCloseCutsOffBeforeAnyByteLeftIsPutBackAndSentOnce) {
 // the refused one, which is put back) reaches it or is counted in the
 // close's line.
 TEST_F(SendErrors, RequestsTheServerHadNotAcknowledgedAtOurCloseAreCounted) {
-    trader.connect();
-    ASSERT_TRUE(listener.waitForEvent(0, 0));
-    ASSERT_TRUE(server.waitForConnections(1));
-    const std::optional<int> filled =
-        fillUntilRefusedWhileSealed(clientSocket.load(), [&] { EXPECT_EQ(trader.queryAccount(), 0); }, 1000000);
-    ASSERT_TRUE(filled.has_value()) << "the kernel never refused a query while its send queue was sealed";
+    int filled = 0;
+    ASSERT_NO_FATAL_FAILURE(connectAndSeal(&filled));
     trader.disconnect();  // our own close; the refused query is put back and stays queued
     ASSERT_TRUE(listener.waitForLog(LOG_SEND_PUT_BACK));  // logged after the close
     server.send(rawPacket(FC_HEART_BEAT, ""));
@@ -208,8 +212,8 @@ TEST_F(SendErrors, RequestsTheServerHadNotAcknowledgedAtOurCloseAreCounted) {
     // Each arrived, or is counted (the server may have taken some or all of
     // them while our close waited for its acknowledgement, and one counted
     // may still have made it in the instant before the close).
-    EXPECT_LE(arrived, *filled - 1);
-    EXPECT_GE(arrived + unconfirmed, *filled - 1);
+    EXPECT_LE(arrived, filled - 1);
+    EXPECT_GE(arrived + unconfirmed, filled - 1);
 }
 
 // A connect on a live connection the server stopped reading: our close of
@@ -218,14 +222,9 @@ TEST_F(SendErrors, RequestsTheServerHadNotAcknowledgedAtOurCloseAreCounted) {
 // unacknowledged on the old connection before the new one takes the send
 // queue's record. On a pool thread the wait is a timer, and the attempt waits
 // for it there too.
-void connectReplacingAConnectionTheServerStoppedReading(TraderHVR& trader, TestListener& listener,
-                                                        ScriptedServer& server, const std::atomic<int>& clientSocket) {
-    trader.connect();
-    ASSERT_TRUE(listener.waitForEvent(0, 0));
-    ASSERT_TRUE(server.waitForConnections(1));
-    const std::optional<int> filled =
-        fillUntilRefusedWhileSealed(clientSocket.load(), [&] { EXPECT_EQ(trader.queryAccount(), 0); }, 1000000);
-    ASSERT_TRUE(filled.has_value()) << "the kernel never refused a query while its send queue was sealed";
+void SendErrors::connectReplacingAConnectionTheServerStoppedReading() {
+    int filled = 0;
+    ASSERT_NO_FATAL_FAILURE(connectAndSeal(&filled));
     trader.connect();
     ASSERT_TRUE(listener.waitForEvent(0, 0, 2));
     int unconfirmedAt = -1, secondStartAt = -1, starts = 0;
@@ -239,7 +238,7 @@ void connectReplacingAConnectionTheServerStoppedReading(TraderHVR& trader, TestL
 }
 
 TEST_F(SendErrors, AConnectOnALiveConnectionStartsAfterOurCloseOfItHasSettled) {
-    connectReplacingAConnectionTheServerStoppedReading(trader, listener, server, clientSocket);
+    connectReplacingAConnectionTheServerStoppedReading();
 }
 
 TEST_F(SendErrors, OnAPoolThreadTooAConnectStartsAfterOurCloseHasSettled) {
@@ -247,7 +246,7 @@ TEST_F(SendErrors, OnAPoolThreadTooAConnectStartsAfterOurCloseHasSettled) {
     config.set("host", "127.0.0.1").set("port", server.portText()).set("folder", dir.prefix());
     config.set("threads", "shared").set("poolthreads", "1");
     trader.init(&config);
-    connectReplacingAConnectionTheServerStoppedReading(trader, listener, server, clientSocket);
+    connectReplacingAConnectionTheServerStoppedReading();
 }
 
 }  // namespace
