@@ -519,10 +519,10 @@ void Link::closeOwnSocket() {
     // A close that resets the connection destroys what the kernel still
     // holds: a request written a moment ago (held back by Nagle behind an
     // unacknowledged one, say). What is held back goes now, and the server
-    // gets a little time to acknowledge everything: what it acknowledged
-    // reaches it whatever the close does. Only host requests are waited
-    // for: a heartbeat or a logout lost to the close costs nothing (the
-    // close ends the session anyway). Our side is shut for writing first:
+    // gets a little time to acknowledge the host requests: what it
+    // acknowledged reaches it whatever the close does. A heartbeat or a
+    // logout lost to the close costs nothing (the close ends the session
+    // anyway), so they are not waited for. Our side is shut for writing first:
     // the FIN behind the last request makes the server's side acknowledge at
     // once, where a request no answer follows would wait for its delayed
     // acknowledgement (40 ms on Linux).
@@ -533,7 +533,8 @@ void Link::closeOwnSocket() {
     const auto deadline = std::chrono::steady_clock::now() + OWN_CLOSE_ACKNOWLEDGEMENT_WAIT;
     if (!loop.shared()) {
         // The trader's own thread waits: no handler of it runs meanwhile.
-        for (int polls = 0; !settled(fd, socketAttempt, deadline); ++polls) std::this_thread::sleep_for(settlePause(polls));
+        for (int polls = 0; !settled(fd, socketAttempt, deadline); ++polls)
+            std::this_thread::sleep_for(settlePause(polls));
         finishSettle(fd, socketAttempt);
         closeSocket();
         return;
