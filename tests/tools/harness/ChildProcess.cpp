@@ -22,11 +22,18 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Execs argv in the child; never returns.
-[[noreturn]] void execChild(const std::vector<std::string>& argv) {
+// argv as execv takes it, made before fork: a child of a threaded process
+// must not allocate before exec (another thread may have held the
+// allocator's lock at the fork).
+std::vector<char*> rawArgv(const std::vector<std::string>& argv) {
     std::vector<char*> raw;
     for (const std::string& a : argv) raw.push_back(const_cast<char*>(a.c_str()));
     raw.push_back(nullptr);
+    return raw;
+}
+
+// Execs raw in the child; never returns.
+[[noreturn]] void execChild(const std::vector<char*>& raw) {
     execv(raw[0], raw.data());
     std::fprintf(stderr, "exec %s: %s\n", raw[0], std::strerror(errno));
     _exit(127);
@@ -50,6 +57,7 @@ SimProcess::SimProcess(const std::string& binary, std::vector<std::string> args,
     if (pipe(out) != 0) throw std::runtime_error("pipe failed");
     std::vector<std::string> argv{binary, "--listen", "127.0.0.1"};
     argv.insert(argv.end(), args.begin(), args.end());
+    const std::vector<char*> raw = rawArgv(argv);
     pid = fork();
     if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
@@ -58,7 +66,7 @@ SimProcess::SimProcess(const std::string& binary, std::vector<std::string> args,
         if (log >= 0) dup2(log, STDERR_FILENO);
         close(out[0]);
         close(out[1]);
-        execChild(argv);
+        execChild(raw);
     }
     close(out[1]);
     stdoutFd = out[0];
@@ -109,6 +117,7 @@ RunningProcess::RunningProcess(const std::vector<std::string>& argv, const std::
     int in[2];
     int out[2];
     if (pipe(in) != 0 || pipe(out) != 0) throw std::runtime_error("pipe failed");
+    const std::vector<char*> raw = rawArgv(argv);
     pid = fork();
     if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
@@ -116,7 +125,7 @@ RunningProcess::RunningProcess(const std::vector<std::string>& argv, const std::
         dup2(out[1], STDOUT_FILENO);
         dup2(out[1], STDERR_FILENO);
         for (int fd : {in[0], in[1], out[0], out[1]}) close(fd);
-        execChild(argv);
+        execChild(raw);
     }
     close(in[0]);
     close(out[1]);
@@ -155,11 +164,23 @@ TerminalProcess::TerminalProcess(const std::vector<std::string>& argv, const std
     winsize size{};
     size.ws_row = 50;
     size.ws_col = 200;  // wide enough that no prompt line wraps
+    // The child's environment: ours with env's entries put over it.
+    std::vector<std::string> entries;
+    for (char** e = environ; *e != nullptr; ++e) {
+        const std::string entry = *e;
+        const std::string name = entry.substr(0, entry.find('=') + 1);
+        bool replaced = false;
+        for (const std::string& mine : env) replaced = replaced || mine.rfind(name, 0) == 0;
+        if (!replaced) entries.push_back(entry);
+    }
+    entries.insert(entries.end(), env.begin(), env.end());
+    const std::vector<char*> raw = rawArgv(argv);
+    std::vector<char*> rawEnv = rawArgv(entries);
     pid = forkpty(&masterFd, nullptr, nullptr, &size);
     if (pid < 0) throw std::runtime_error("forkpty failed");
     if (pid == 0) {
-        for (const std::string& entry : env) putenv(const_cast<char*>(entry.c_str()));
-        execChild(argv);
+        environ = rawEnv.data();
+        execChild(raw);
     }
 }
 
