@@ -282,6 +282,7 @@ void Link::applySocketOptions(bool noDelay, int peerTimeout) {
 }
 
 void Link::startRead(uint64_t attempt) {
+    if (testSeams.readStarting) testSeams.readStarting();
     socket->async_read_some(boost::asio::buffer(readBuffer, READ_BUFFER_SIZE),
                             [this, attempt](const boost::system::error_code& error, std::size_t bytes) {
                                 thread.assertCurrent();
@@ -294,6 +295,14 @@ void Link::handleRead(const boost::system::error_code& error, std::size_t bytes,
         // A socket closed by disconnect, or replaced by a newer attempt, is
         // not a failure to recover from; its abort is still reported.
         endAttempt(attempt, End::ReceiveFailed, error);
+        return;
+    }
+    if (closing()) {
+        // A read that took its bytes at once, behind the close step release
+        // queued: the close step may have run and closed the flow record.
+        // They are dropped, as the close's drain drops what it finds, so the
+        // host is never handed a push whose id is not recorded; the next
+        // login asks for it again.
         return;
     }
     if (peerSilence.enabled()) peerSilence.bytesReceived(PeerSilence::Clock::now());

@@ -152,10 +152,13 @@ public:
     // Connected, before its (0, 0) and before it writes what was queued while
     // there was no connection (a host thread's request may write that
     // sooner), with the socket's descriptor (a test may bound its send buffer
-    // there); asyncWriteStarting wherever an asynchronous write is started.
+    // there); asyncWriteStarting wherever an asynchronous write is started;
+    // readStarting right before a read of the live socket is started (a read
+    // takes what the socket holds already at once).
     struct Seams {
         std::function<void(int socketDescriptor)> afterConnected;
         std::function<void()> asyncWriteStarting;
+        std::function<void()> readStarting;
     };
 
     // Everything given must outlive the link. received handles every packet

@@ -4,12 +4,18 @@
 // the server is the scripted loopback one.
 #include <gtest/gtest.h>
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <fstream>
+#include <future>
 #include <mutex>
 #include <set>
 #include <thread>
 
 #include "host/NXSConfigNode.h"
+#include "support/FlowBytes.h"
 #include "support/PeerPackets.h"
 #include "support/ScriptedServer.h"
 #include "support/TempDir.h"
@@ -20,13 +26,66 @@
 namespace hvr::test {
 namespace {
 
+using namespace std::chrono_literals;
+
+// Whether thread tid of this process is asleep in a wait.
+bool asleep(pid_t tid) {
+    std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const std::size_t end = line.rfind(')');  // the state follows the thread's name
+    return end != std::string::npos && end + 2 < line.size() && line[end + 2] == 'S';
+}
+
 class ConnectionSeam : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override { configure(false); }
+    void configure(bool shared) {
         kra::NXSMapNode config;
         config.set("host", "127.0.0.1").set("port", server.portText()).set("folder", folder.prefix());
+        if (shared) config.set("threads", "shared").set("poolthreads", "1");
         trader.init(&config);
         trader.registerListener(&listener);
+    }
+    // A read that takes the server's bytes at once, started after release
+    // has handed its close step to the network thread: the close step ran
+    // first and closed the flow record, then the host was handed a push whose
+    // id the record no longer kept, and the next login asked for it again.
+    // The bytes of a connection our close has ended are dropped instead: the
+    // record holds the last push the host was handed.
+    void pushReadBehindTheCloseStep() {
+        std::atomic<bool> armed{false};
+        std::promise<void> releaseStarted;
+        std::thread releasing;
+        TraderHVR::TestSeams seams;
+        seams.readStarting = [&] {
+            if (!armed.exchange(false)) return;
+            server.send(pushPacket(6, FC_PUSH_ORDER, order(6, "IF2412", 35000000, 1)));
+            EXPECT_TRUE(server.waitAcknowledged());  // in the socket: the read takes it at once
+            std::atomic<pid_t> releaser{0};
+            releasing = std::thread([&] {
+                releaser = static_cast<pid_t>(::syscall(SYS_gettid));
+                trader.release();
+            });
+            // Past its logout, release sleeps only in its wait for the close step.
+            EXPECT_TRUE(server.waitPacket(FC_CMD_LOGOUT).has_value());
+            while (releaser == 0 || !asleep(releaser)) std::this_thread::yield();
+            releaseStarted.set_value();
+        };
+        trader.setSeamsForTests(seams);
+        trader.connect();
+        ASSERT_TRUE(listener.waitForEvent(0, 0));
+        trader.login("alice", "pw", "desk");
+        ASSERT_TRUE(server.waitPacket(FC_CMD_LOGIN).has_value());
+        server.send(packetOf(FC_CMD_LOGIN, loginAnswer(0, "", 20261208, 1)) +
+                    pushPacket(5, FC_PUSH_ORDER, order(5, "IF2412", 35000000, 1)));
+        ASSERT_TRUE(listener.waitFor([&] { return listener.orderPushes.size() == 1; }));
+        armed = true;
+        server.send(packetOf(FC_QRY_ORDERS, exchg_peer::OrderList()));  // a read, and the next one starts
+        ASSERT_EQ(releaseStarted.get_future().wait_for(10s), std::future_status::ready);
+        releasing.join();
+        EXPECT_EQ(listener.orderPushes.size(), 1u);
+        EXPECT_EQ(fileBytes(folder.prefix() + "alice.flow"), flowBytes(5, 20261208));
     }
     void TearDown() override { trader.release(); }
 
@@ -96,6 +155,15 @@ TEST_F(ConnectionSeam, AsynchronousWritesStartOnTheNetworkThreadOnly) {
     EXPECT_EQ(orders, placed);
     std::lock_guard<std::mutex> guard(lock);
     EXPECT_EQ(writers, std::set<std::thread::id>{networkThread});
+}
+
+TEST_F(ConnectionSeam, PushReadBehindReleasesCloseStepIsDroppedNotHandedOverUnrecorded) {
+    pushReadBehindTheCloseStep();
+}
+
+TEST_F(ConnectionSeam, OnAPoolThreadTooAPushReadBehindTheCloseStepIsDropped) {
+    configure(true);
+    pushReadBehindTheCloseStep();
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 #include <netinet/tcp.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -192,6 +194,22 @@ void ScriptedServer::send(const std::string& bytes) {
         if (n <= 0) throw std::runtime_error("send failed");
         sent += static_cast<std::size_t>(n);
     }
+}
+
+bool ScriptedServer::waitAcknowledged(std::chrono::milliseconds limit) {
+    int fd;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        if (clientFds.empty()) return false;
+        fd = clientFds.back();
+    }
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    int unacknowledged = 0;
+    while (::ioctl(fd, SIOCOUTQ, &unacknowledged) == 0 && unacknowledged > 0) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return unacknowledged == 0;
 }
 
 void ScriptedServer::pauseReading() {

@@ -65,6 +65,9 @@ public:
 
     // Sends raw bytes on the newest connection.
     void send(const std::string& bytes);
+    // Whether the client's kernel has acknowledged everything sent on the
+    // newest connection: it waits in the client's socket to be read.
+    bool waitAcknowledged(std::chrono::milliseconds limit = std::chrono::seconds(10));
     // Closes the newest connection (the client sees end of stream).
     void closeConnection();
     // Stops accepting; later connects are refused.
