@@ -165,6 +165,7 @@ void Link::startAttempt(uint64_t attempt) {
     reporter.log(kra::LOG_LEVEL_INFO, LOG_CONNECT_START, target.host.c_str());
     try {
         socketAttempt = attempt;
+        closedByUs = false;
         socket = std::make_unique<boost::asio::ip::tcp::socket>(loop.get());
         openCloseOnExec(target.endpoint.protocol());
         socket->async_connect(target.endpoint, [this, attempt](const boost::system::error_code& error) {
@@ -297,12 +298,11 @@ void Link::handleRead(const boost::system::error_code& error, std::size_t bytes,
         endAttempt(attempt, End::ReceiveFailed, error);
         return;
     }
-    if (closing()) {
-        // A read that took its bytes at once, behind the close step release
-        // queued: the close step may have run and closed the flow record.
-        // They are dropped, as the close's drain drops what it finds, so the
-        // host is never handed a push whose id is not recorded; the next
-        // login asks for it again.
+    if (closedByUs) {
+        // A read that took its bytes at once, behind the close step: the
+        // flow record is closed. They are dropped, as the close's drain drops
+        // what it finds, so the host is never handed a push whose id is not
+        // recorded; the next login asks for it again.
         return;
     }
     if (peerSilence.enabled()) peerSilence.bytesReceived(PeerSilence::Clock::now());
@@ -613,6 +613,7 @@ void Link::closeSocketOf(uint64_t attempt) {
 }
 
 void Link::close(std::function<void()> closed) {
+    closedByUs = true;
     // Dropping a timer cancels its wait; the next connection makes them anew
     // on the loop it runs on.
     heartbeatTimer.reset();

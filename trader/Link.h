@@ -298,6 +298,9 @@ private:
     std::vector<std::function<void()>> whenSettled GUARDED_BY(networkThread);
     uint64_t newestConnectedReported GUARDED_BY(networkThread) = 0;  // latest attempt reported as (0, 0)
     uint64_t silencedAttempt GUARDED_BY(networkThread) = 0;  // cut for silence: its aborted receive says nothing
+    // From the close step to the next attempt's socket: what a read still
+    // brings is dropped (the flow record is closed).
+    bool closedByUs GUARDED_BY(networkThread) = false;
     // The timers are made at the first connection on the loop of the time (a
     // timer made with the object would open the event loop's descriptors at
     // createTrader), and dropped by the close step.

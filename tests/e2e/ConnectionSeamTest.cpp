@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <fstream>
 #include <future>
 #include <mutex>
 #include <set>
@@ -20,6 +19,7 @@
 #include "support/ScriptedServer.h"
 #include "support/TempDir.h"
 #include "support/TestListener.h"
+#include "support/ThreadState.h"
 #include "texts/LogText.h"
 #include "trader/TraderHVR.h"
 
@@ -27,15 +27,6 @@ namespace hvr::test {
 namespace {
 
 using namespace std::chrono_literals;
-
-// Whether thread tid of this process is asleep in a wait.
-bool asleep(pid_t tid) {
-    std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
-    std::string line;
-    std::getline(stat, line);
-    const std::size_t end = line.rfind(')');  // the state follows the thread's name
-    return end != std::string::npos && end + 2 < line.size() && line[end + 2] == 'S';
-}
 
 class ConnectionSeam : public ::testing::Test {
 protected:
@@ -69,7 +60,7 @@ protected:
             });
             // Past its logout, release sleeps only in its wait for the close step.
             EXPECT_TRUE(server.waitPacket(FC_CMD_LOGOUT).has_value());
-            while (releaser == 0 || !asleep(releaser)) std::this_thread::yield();
+            while (releaser == 0 || threadState(releaser) != 'S') std::this_thread::yield();
             releaseStarted.set_value();
         };
         trader.setSeamsForTests(seams);

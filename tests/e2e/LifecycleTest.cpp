@@ -27,6 +27,7 @@
 
 #include "support/LoginExchange.h"
 #include "support/Sanitizers.h"
+#include "support/ThreadState.h"
 #include "support/TraderSession.h"
 #include "texts/LogText.h"
 
@@ -404,15 +405,6 @@ TEST_F(Lifecycle, InitFromACallbackDuringReleaseLeavesTheObjectReleased) {
     EXPECT_TRUE(listener.waitForEvent(0, 0, 2));
     // The fixture's release comes after `releasing` has gone.
     listener.setOnEvent(nullptr);
-}
-
-// The scheduling state of one of this process's threads ('S': asleep, here
-// waiting for a lock or a join).
-char threadState(pid_t tid) {
-    std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    const std::size_t end = text.rfind(')');
-    return end != std::string::npos && end + 2 < text.size() ? text[end + 2] : '?';
 }
 
 // Two releases at once both posted a close step and joined one thread, whose

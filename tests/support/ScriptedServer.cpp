@@ -2,8 +2,6 @@
 
 #include <arpa/inet.h>
 #include <netinet/tcp.h>
-#include <linux/sockios.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,6 +10,7 @@
 #include <stdexcept>
 
 #include "net/Framing.h"
+#include "SendSide.h"
 
 namespace hvr::test {
 
@@ -204,12 +203,13 @@ bool ScriptedServer::waitAcknowledged(std::chrono::milliseconds limit) {
         fd = clientFds.back();
     }
     const auto deadline = std::chrono::steady_clock::now() + limit;
-    int unacknowledged = 0;
-    while (::ioctl(fd, SIOCOUTQ, &unacknowledged) == 0 && unacknowledged > 0) {
+    for (;;) {
+        const std::optional<SendSide> side = sendSideOf(fd);
+        if (!side) return false;
+        if (side->queued == 0) return true;
         if (std::chrono::steady_clock::now() > deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    return unacknowledged == 0;
 }
 
 void ScriptedServer::pauseReading() {
